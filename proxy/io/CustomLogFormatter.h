@@ -1,0 +1,25 @@
+#pragma once
+
+#include "platform/Log.h"
+
+namespace pemtrox {
+
+/// The system's log line: "yyyy-MM-dd HH:mm:ss:SSS FLAG  message", debug lines followed
+/// by "  [file:line]". Local time, calendar year.
+class CustomLogFormatter : public LogFormatter {
+public:
+    std::string format(const LogMessage& message) override;
+    /// The four-letter word of a flag value; "UNKN" for anything but a single known flag.
+    static const char* flagWord(std::uint32_t flag);
+    /// The timestamp part of a line.
+    static std::string formatTime(std::chrono::system_clock::time_point time);
+};
+
+/// Logs the text whole at the info level.
+void logMessage(std::string_view text);
+/// Logs at the warning level the text followed directly by the error's description.
+/// Callers end the text with ": ".
+void logWarning(std::string_view text, const class Error& error);
+void logWarning(std::string_view text, const std::shared_ptr<const class Error>& error);
+
+} // namespace pemtrox

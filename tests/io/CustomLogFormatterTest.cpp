@@ -1,0 +1,124 @@
+#include <ctime>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/Error.h"
+#include "proxy/io/CustomLogFormatter.h"
+#include "proxy/io/ISO8601.h"
+#include "tests/support/TestSupport.h"
+
+using namespace pemtrox;
+
+namespace {
+
+// A local wall-clock time as a time point.
+Date localTime(int year, int month, int day, int hour, int minute, int second, int millis) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&tm)) + std::chrono::milliseconds(millis);
+}
+
+LogMessage message(std::uint32_t flag, std::string text) {
+    return LogMessage{localTime(2026, 3, 4, 5, 6, 7, 89), flag, std::move(text), "/src/proxy/io/PipeStream.cpp",
+                      "write", 123};
+}
+
+
+} // namespace
+
+TEST(CustomLogFormatter, FormatsEveryFlagByteForByte) {
+    CustomLogFormatter f;
+    struct Case {
+        std::uint32_t flag;
+        const char* expected;
+    } cases[] = {
+        {1, "2026-03-04 05:06:07:089 ERRR  hello"},
+        {2, "2026-03-04 05:06:07:089 WARN  hello"},
+        {4, "2026-03-04 05:06:07:089 INFO  hello"},
+        {8, "2026-03-04 05:06:07:089 DEBG  hello  [PipeStream:123]"},
+        {16, "2026-03-04 05:06:07:089 VRBS  hello"},
+        {3, "2026-03-04 05:06:07:089 UNKN  hello"},
+        {0, "2026-03-04 05:06:07:089 UNKN  hello"},
+        {32, "2026-03-04 05:06:07:089 UNKN  hello"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(f.format(message(c.flag, "hello")), c.expected) << "flag " << c.flag;
+}
+
+TEST(CustomLogFormatter, LastDaysOfDecemberKeepTheCalendarYear) {
+    // 2025-12-29 lies in ISO week 1 of 2026; the line must still say 2025.
+    EXPECT_EQ(CustomLogFormatter::formatTime(localTime(2025, 12, 29, 23, 59, 59, 999)), "2025-12-29 23:59:59:999");
+    EXPECT_EQ(CustomLogFormatter::formatTime(localTime(2027, 1, 1, 0, 0, 0, 0)), "2027-01-01 00:00:00:000");
+}
+
+TEST(LogStatements, PercentSignsPassUnchanged) {
+    auto capture = test::CapturingLogger::install();
+    logMessage("100% done %@ %lli");
+    LOG_INFO("{}% of {}", 50, "%s");
+    capture->uninstall();
+    EXPECT_EQ(capture->lines(), (std::vector<std::string>{"100% done %@ %lli", "50% of %s"}));
+}
+
+TEST(LogStatements, ArgumentsAreNotEvaluatedWhenNoLoggerTakesTheFlag) {
+    auto capture = test::CapturingLogger::install(logLevelErrorWarning);
+    int evaluated = 0;
+    auto costly = [&] {
+        ++evaluated;
+        return 1;
+    };
+    LOG_VERBOSE("{}", costly());
+    LOG_DEBUG("{}", costly());
+    LOG_INFO("{}", costly());
+    EXPECT_EQ(evaluated, 0);
+    LOG_WARNING("{}", costly());
+    EXPECT_EQ(evaluated, 1);
+    capture->uninstall();
+}
+
+TEST(LogStatements, WarningAppendsTheErrorDescriptionDirectly) {
+    auto capture = test::CapturingLogger::install();
+    logWarning("Failed to clear log: ", GenericError("disk full"));
+    logWarning("Failed: ", makeError<GenericError>("gone"));
+    capture->uninstall();
+    EXPECT_EQ(capture->lines(), (std::vector<std::string>{"Failed to clear log: disk full", "Failed: gone"}));
+}
+
+TEST(FileLogger, WritesFormattedLinesAndRollsToANewFile) {
+    test::TempDir dir;
+    auto logger = std::make_shared<FileLogger>(dir.path(), logLevelErrorWarning, std::chrono::seconds(0));
+    logger->setFormatter(std::make_shared<CustomLogFormatter>());
+    logger->log(message(2, "first"));
+    auto firstPath = logger->currentLogFilePath();
+    logger->log(message(4, "dropped: info is not taken"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    logger->log(message(1, "second"));
+    logger->flush();
+    EXPECT_NE(logger->currentLogFilePath(), firstPath);
+    std::string all;
+    for (auto& entry : std::filesystem::directory_iterator(dir.path()))
+        all += test::runCommand("cat '" + entry.path().string() + "'");
+    EXPECT_NE(all.find("WARN  first\n"), std::string::npos);
+    EXPECT_NE(all.find("ERRR  second\n"), std::string::npos);
+    EXPECT_EQ(all.find("dropped"), std::string::npos);
+}
+
+TEST(FileLogger, ClearEmptiesTheCurrentFile) {
+    test::TempDir dir;
+    FileLogger logger(dir.path());
+    logger.log(message(1, "something"));
+    logger.flush();
+    auto path = logger.currentLogFilePath();
+    EXPECT_GT(std::filesystem::file_size(path), 0u);
+    logger.clearCurrentLogFile();
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    logger.log(message(1, "again"));
+    logger.flush();
+    EXPECT_EQ(test::runCommand("cat '" + path.string() + "'"), "again\n");
+}

@@ -1,0 +1,83 @@
+#include "tests/support/TestSupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include <sys/wait.h>
+
+namespace pemtrox::test {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "pemtrox-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        std::abort();
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::shared_ptr<CapturingLogger> CapturingLogger::install(std::uint32_t levelMask) {
+    auto logger = std::make_shared<CapturingLogger>(levelMask);
+    logger->self_ = logger;
+    Log::addLogger(logger);
+    return logger;
+}
+
+CapturingLogger::~CapturingLogger() = default;
+
+void CapturingLogger::uninstall() {
+    if (auto self = self_.lock())
+        Log::removeLogger(self);
+}
+
+std::vector<std::string> CapturingLogger::lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+bool CapturingLogger::contains(const std::string& fragment) {
+    std::lock_guard lock(mutex_);
+    for (auto& l : lines_)
+        if (l.find(fragment) != std::string::npos)
+            return true;
+    return false;
+}
+
+void CapturingLogger::write(std::string_view line) {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(line);
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::string runCommand(const std::string& command, int* status) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        if (status)
+            *status = -1;
+        return out;
+    }
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+        out.append(buf, n);
+    int rc = pclose(pipe);
+    if (status)
+        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+} // namespace pemtrox::test

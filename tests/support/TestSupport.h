@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Log.h"
+
+namespace pemtrox::test {
+
+/// A fresh directory, removed with everything in it at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+/// Keeps every message it is given; installed for the life of the object.
+class CapturingLogger : public Logger {
+public:
+    static std::shared_ptr<CapturingLogger> install(std::uint32_t levelMask = logLevelAll);
+    explicit CapturingLogger(std::uint32_t levelMask) : Logger(levelMask) {}
+    ~CapturingLogger() override;
+    std::vector<std::string> lines();
+    bool contains(const std::string& fragment);
+    void uninstall();
+
+protected:
+    void write(std::string_view line) override;
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+    std::weak_ptr<CapturingLogger> self_;
+};
+
+/// Polls the condition until it holds or the time runs out; returns its last value.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+/// Runs a command through the shell and returns its standard output; exit status in *status.
+std::string runCommand(const std::string& command, int* status = nullptr);
+
+} // namespace pemtrox::test
