@@ -51,8 +51,9 @@ TEST(DispatchQueue, SyncPropagatesExceptions) {
 TEST(DispatchQueue, AsyncNeverRunsInsideTheCall) {
     auto q = DispatchQueue::make("test");
     bool ranInline = false;
+    bool inCall = false;
     q->sync([&] {
-        bool inCall = true;
+        inCall = true;
         q->async([&] { ranInline = inCall; });
         inCall = false;
     });
