@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+#include "platform/Error.h"
+
+namespace pemtrox {
+
+/// An error that chooses the handler's reply itself: drop the connection without a
+/// reply, or answer 403 "Forbidden" instead of the default 503 page. The block list's
+/// error adopts it: `class BlockListToolError : public ErrorBase<BlockListToolError,
+/// VornellHttpErrorError>`.
+class VornellHttpErrorError : public Error {
+public:
+    /// No reply is written; the client connection is just ended.
+    virtual bool dropsConnection() const = 0;
+    /// The error page carries 403 "Forbidden" instead of 503 "Service Unavailable".
+    virtual bool respondsForbidden() const = 0;
+};
+
+/// True only for an error that adopts VornellHttpErrorError and asks to drop the connection.
+bool shouldDropConnection(const ErrorPtr& error);
+/// False only for an error that adopts VornellHttpErrorError and is forbidden.
+bool useServiceUnavailable(const ErrorPtr& error);
+/// The error's reporting title, else "An error occurred".
+std::string reportingTitle(const ErrorPtr& error);
+
+} // namespace pemtrox

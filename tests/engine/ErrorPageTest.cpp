@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "proxy/engine/ErrorPage.h"
+#include "proxy/engine/ProxyHandlerError.h"
+#include "proxy/engine/ProxyHttpError.h"
+#include "proxy/engine/RemoteConnectionErrors.h"
+#include "proxy/engine/VornellHttpErrorError.h"
+#include "proxy/io/Data.h"
+#include "tests/support/TestSupport.h"
+
+using namespace pemtrox;
+
+namespace {
+
+class ErrorPageDirectory {
+public:
+    explicit ErrorPageDirectory(std::optional<std::filesystem::path> dir) {
+        ErrorPage::setDirectory(std::move(dir));
+    }
+    ~ErrorPageDirectory() { ErrorPage::setDirectory(std::nullopt); }
+};
+
+void writeFile(const std::filesystem::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+class TestHttpError : public ErrorBase<TestHttpError, VornellHttpErrorError> {
+public:
+    TestHttpError(bool drops, bool forbidden) : drops_(drops), forbidden_(forbidden) {}
+    std::string description() const override { return "test"; }
+    std::optional<std::string> errorTitle() const override { return "Block List Tool"; }
+    bool dropsConnection() const override { return drops_; }
+    bool respondsForbidden() const override { return forbidden_; }
+
+private:
+    bool drops_, forbidden_;
+};
+
+} // namespace
+
+TEST(ErrorPage, RenderEscapesClientTextAndFindsPlaceholdersOnlyInTheTemplate) {
+    struct Case {
+        const char* templateText;
+        const char* title;
+        const char* message;
+        const char* expected;
+    } cases[] = {
+        {"<h1>{title}</h1><p>{message}</p>", "T", "M", "<h1>T</h1><p>M</p>"},
+        {"no placeholders <b>", "<x>", "&", "no placeholders <b>"},
+        {"{title}{title}|{message}{message}", "a", "b", "aa|bb"},
+        {"{message}", "<script>alert('x')</script>", "Unsupported scheme: <img src=x onerror=\"y\">&",
+         "Unsupported scheme: &lt;img src=x onerror=&quot;y&quot;&gt;&amp;"},
+        {"{title}|{message}", "{message}", "{title}", "{message}|{title}"},
+        {"{ti{title}tle}{", "x", "y", "{tixtle}{"},
+        {"", "x", "y", ""},
+        {"{title}", "G\xC3\xBCltig \xE2\x82\xAC", "", "G\xC3\xBCltig \xE2\x82\xAC"},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(ErrorPage::render(c.templateText, c.title, c.message), c.expected) << c.templateText;
+}
+
+TEST(ErrorPage, TemplateLoadingFallsBackToFixedTexts) {
+    test::TempDir dir;
+    ErrorPageDirectory guard(dir.path());
+    EXPECT_EQ(ErrorPage::loadTemplate(), "Error template not found");
+    EXPECT_EQ(std::string("Error template not found").size(), 24u);
+
+    writeFile(dir.path() / "error.html", "bad \xC3\x28 utf8");
+    EXPECT_EQ(ErrorPage::loadTemplate(), "Failed to read a string value from the error template");
+
+    writeFile(dir.path() / "error.html", "<p>{title}: {message}</p>");
+    EXPECT_EQ(ErrorPage::loadTemplate(), "<p>{title}: {message}</p>");
+
+    std::filesystem::remove(dir.path() / "error.html");
+    std::filesystem::create_directory(dir.path() / "error.html");
+    EXPECT_TRUE(ErrorPage::loadTemplate().starts_with("Failed to load error template: "));
+}
+
+TEST(ErrorPage, ShippedTemplateHasBothPlaceholders) {
+    const char* source = std::getenv("PEMTROX_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    ErrorPageDirectory guard(std::filesystem::path(source) / "resources");
+    auto text = ErrorPage::loadTemplate();
+    EXPECT_NE(text.find("{title}"), std::string::npos);
+    EXPECT_NE(text.find("{message}"), std::string::npos);
+}
+
+TEST(ErrorPage, Utf8Validation) {
+    struct Case {
+        std::string bytes;
+        bool valid;
+    } cases[] = {
+        {"", true},
+        {"plain ascii", true},
+        {"\xC3\xBC", true},
+        {"\xE2\x82\xAC", true},
+        {"\xF0\x9F\x98\x80", true},
+        {"\xC0\xAF", false},         // overlong
+        {"\xE0\x80\xAF", false},     // overlong
+        {"\xED\xA0\x80", false},     // surrogate
+        {"\xF4\x90\x80\x80", false}, // past U+10FFFF
+        {"\xC3", false},             // cut short
+        {"\x80", false},             // stray continuation
+        {std::string("a\0b", 3), true},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(isValidUTF8(c.bytes), c.valid) << hexString(toData(c.bytes));
+}
+
+TEST(ErrorReply, ChoiceFollowsTheErrorsOwnInterfaces) {
+    ErrorPtr plain = makeError<GenericError>("boom");
+    ErrorPtr drop = makeError<TestHttpError>(true, false);
+    ErrorPtr forbid = makeError<TestHttpError>(false, true);
+    ErrorPtr handler = makeError<ProxyHandlerError>(ProxyHandlerError::unsupportedScheme("ftp"));
+    ErrorPtr remote = makeError<RemoteConnectionErrors>(RemoteConnectionErrors::noHost());
+
+    EXPECT_FALSE(shouldDropConnection(plain));
+    EXPECT_TRUE(shouldDropConnection(drop));
+    EXPECT_FALSE(shouldDropConnection(forbid));
+    EXPECT_FALSE(shouldDropConnection(nullptr));
+
+    EXPECT_TRUE(useServiceUnavailable(plain));
+    EXPECT_TRUE(useServiceUnavailable(drop));
+    EXPECT_FALSE(useServiceUnavailable(forbid));
+
+    EXPECT_EQ(reportingTitle(handler), "Proxy Server Error");
+    EXPECT_EQ(reportingTitle(forbid), "Block List Tool");
+    EXPECT_EQ(reportingTitle(remote), "An error occurred");
+    EXPECT_EQ(reportingTitle(plain), "An error occurred");
+}
+
+TEST(ErrorTexts, DescriptionsOfEveryCase) {
+    struct Case {
+        ErrorPtr error;
+        const char* description;
+    } cases[] = {
+        {ProxyHandlerError::malformedRequestURL("/x").clone(), "Malformed request URL: /x"},
+        {ProxyHandlerError::unsupportedScheme("ftp").clone(), "Unsupported scheme: ftp"},
+        {ProxyHandlerError::unimplemented("https").clone(), "Unimplemented feature: https"},
+        {ProxyHandlerError::illegalState("s").clone(), "Illegal state: s"},
+        {ProxyHandlerError::invalidConnectRequest("h").clone(), "Invalid CONNECT request: h"},
+        {ProxyHandlerError::sslClientError("Client error -9807").clone(),
+         "SSL client error: Client error -9807"},
+        {ProxyHandlerError::notHttpFields().clone(), "Expected HTTP headers"},
+        {ProxyHandlerError::noScheme().clone(), "No scheme in request"},
+        {ProxyHttpError::remoteServerClosedConnection("before sending response header").clone(),
+         "Remote server closed the connection before sending response header"},
+        {ProxyHttpError::clientClosedConnection().clone(), "Client closed connection"},
+        {ProxyHttpError::nonHttpRequestHeader().clone(), "Non-HTTP request header"},
+        {ProxyHttpError::unsupportedTransferEncoding("gzip, chunked").clone(),
+         "Unsupported transfer encoding: gzip, chunked"},
+        {RemoteConnectionErrors::noHost().clone(), "Host name missing"},
+        {RemoteConnectionErrors::missingRequiredInfo().clone(),
+         "Missing required connection information to make remote connection"},
+        {RemoteConnectionErrors::connectionClosedDuringHandshake().clone(),
+         "Connection closed during handshake"},
+        {RemoteConnectionErrors::invalidPort(70000).clone(), "Invalid port: 70000"},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(c.error->description(), c.description);
+    EXPECT_EQ(ProxyHttpError::nonHttpRequestHeader().errorTitle(), "HTTP Proxy Error");
+}
