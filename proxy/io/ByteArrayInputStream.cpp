@@ -1,0 +1,50 @@
+#include "proxy/io/ByteArrayInputStream.h"
+
+#include <algorithm>
+
+#include "proxy/io/InputStreamError.h"
+#include "proxy/io/Plumber.h"
+
+namespace pemtrox {
+
+std::shared_ptr<ByteArrayInputStream> ByteArrayInputStream::make(Data data) {
+    return Plumber::make<ByteArrayInputStream>(std::move(data));
+}
+
+void ByteArrayInputStream::readAny(std::optional<std::uint64_t> maxLength) {
+    readLength(maxLength.value_or(MaxRead));
+}
+
+void ByteArrayInputStream::readLength(std::uint64_t length) {
+    auto count = std::min<std::uint64_t>(buf_.size() - pos_, length);
+    if (count < 1) {
+        deliver(InputStreamEvent::eof());
+        return;
+    }
+    Data chunk(buf_.begin() + pos_, buf_.begin() + pos_ + count);
+    pos_ += count;
+    deliver(InputStreamEvent::data(std::move(chunk)));
+}
+
+void ByteArrayInputStream::readMarker(const Data& marker, std::uint64_t maxLength) {
+    auto start = buf_.begin() + pos_;
+    auto found = std::search(start, buf_.end(), marker.begin(), marker.end());
+    if (found == buf_.end() || marker.empty()) {
+        // No marker in the rest: hand out the rest in read-sized pieces.
+        readLength(MaxRead);
+        return;
+    }
+    std::uint64_t length = (found - start) + marker.size();
+    if (length > maxLength) {
+        deliver(InputStreamEvent::error(InputStreamError::markerLimitExceeded().clone()));
+        return;
+    }
+    readLength(length);
+}
+
+void ByteArrayInputStream::closeImpl(ErrorPtr error, CloseCompletion completion) {
+    pos_ = buf_.size();
+    AbstractInputStream::closeImpl(std::move(error), std::move(completion));
+}
+
+} // namespace pemtrox

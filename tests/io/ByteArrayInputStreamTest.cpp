@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include "proxy/io/ByteArrayInputStream.h"
+#include "proxy/io/InputStreamError.h"
+#include "proxy/io/Plumber.h"
+#include "tests/io/StreamTestSupport.h"
+
+using namespace pemtrox;
+using test::EventLog;
+
+namespace {
+const std::string key = "VornellPacketTunnel.ByteArrayInputStream";
+}
+
+TEST(ByteArrayInputStream, ReadsTableOfRequests) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::function<void(MyInputStream&)> requests;
+        std::vector<std::string> trace;
+    };
+    const Data crlf = toData("\r\n");
+    std::vector<Case> cases = {
+        {"read all then eof forever",
+         "0123456789",
+         [](MyInputStream& s) {
+             s.read();
+             s.read();
+             s.read();
+         },
+         {"data:0123456789", "eof", "eof"}},
+        {"marker line then rest",
+         "ab\r\ncd",
+         [&](MyInputStream& s) {
+             s.readTo(crlf);
+             s.read();
+         },
+         {"data:ab\r\n", "data:cd"}},
+        {"missing marker gives the rest",
+         "abcdef",
+         [&](MyInputStream& s) {
+             s.readTo(crlf);
+             s.read();
+         },
+         {"data:abcdef", "eof"}},
+        {"length zero is eof", "abc", [](MyInputStream& s) { s.readTo(0); }, {"eof"}},
+        {"limit splits",
+         "abcde",
+         [](MyInputStream& s) {
+             s.read(2);
+             s.readTo(2);
+             s.read(9);
+         },
+         {"data:ab", "data:cd", "data:e"}},
+        {"marker beyond limit is an error",
+         "abcdefgh\r\n",
+         [&](MyInputStream& s) { s.readTo(crlf, 5); },
+         {"error:Marker not found within the read limit"}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto stream = ByteArrayInputStream::make(toData(c.input));
+        auto log = EventLog::make();
+        stream->handler(log->handler());
+        c.requests(*stream);
+        EXPECT_EQ(log->trace, c.trace);
+    }
+    EXPECT_EQ(Plumber::count(key), 0);
+}
+
+TEST(ByteArrayInputStream, HandlerOnClosedStreamIsToldEofAndDoneRemovesIt) {
+    for (auto answer : {InputStreamHandlerResult::done, InputStreamHandlerResult::more}) {
+        auto stream = ByteArrayInputStream::make(toData("abc"));
+        stream->close();
+        auto log = EventLog::make();
+        log->answer = answer;
+        stream->handler(log->handler());
+        EXPECT_EQ(log->trace, std::vector<std::string>{"eof"});
+        EXPECT_EQ(stream->hasHandler(), answer == InputStreamHandlerResult::more);
+    }
+}
+
+TEST(ByteArrayInputStream, StaleDoneAfterHandlerChangeKeepsTheNewHandler) {
+    auto stream = ByteArrayInputStream::make(toData("abcdef"));
+    auto first = EventLog::make();
+    first->holdReplies = true;
+    stream->handler(first->handler());
+    stream->read(1);
+    ASSERT_EQ(first->heldReplies.size(), 1u);
+    auto second = EventLog::make();
+    stream->handler(second->handler());
+    first->heldReplies[0](InputStreamHandlerResult::done);
+    EXPECT_TRUE(stream->hasHandler());
+    stream->read(1);
+    EXPECT_EQ(second->trace, std::vector<std::string>{"data:b"});
+}
+
+TEST(ByteArrayInputStream, CloseDeliversTheErrorBeforeTheCompletionAndTwiceRunsBothCompletions) {
+    auto stream = ByteArrayInputStream::make(toData("abc"));
+    auto log = EventLog::make();
+    std::vector<std::string> order;
+    log->onEvent = [&](const InputStreamEvent&) { order.push_back("event"); };
+    stream->handler(log->handler());
+    auto error = InputStreamError::invalidTrailer().clone();
+    ErrorPtr seen;
+    stream->close(error, [&](ErrorPtr e) {
+        order.push_back("completion");
+        seen = e;
+    });
+    EXPECT_EQ(order, (std::vector<std::string>{"event", "completion"}));
+    EXPECT_EQ(seen, error);
+    EXPECT_EQ(log->trace, std::vector<std::string>{"error:Invalid chunk trailer"});
+    bool second = false;
+    stream->close(nullptr, [&](ErrorPtr e) { second = !e; });
+    EXPECT_TRUE(second);
+    EXPECT_EQ(log->trace.size(), 1u);
+    // The unread bytes are given up.
+    stream->read();
+    EXPECT_EQ(log->trace.back(), "eof");
+}
+
+TEST(InputStreamError, TextsAndTitle) {
+    EXPECT_EQ(InputStreamError::invalidChunkLength().description(), "Failed to read chunk length");
+    EXPECT_EQ(InputStreamError::invalidEndOfChunk().description(), "Invalid end of chunk");
+    EXPECT_EQ(InputStreamError::invalidTrailer().description(), "Invalid chunk trailer");
+    EXPECT_EQ(InputStreamError::readMarkerNotSupported().description(), "Read to marker not supported");
+    EXPECT_EQ(InputStreamError::eof().description(), "EOF");
+    EXPECT_EQ(InputStreamError::eof().errorTitle(), "Input Error");
+    EXPECT_TRUE(InputStreamError::is(InputStreamError::eof().clone(), InputStreamError::Kind::eof));
+    EXPECT_FALSE(
+        InputStreamError::is(InputStreamError::eof().clone(), InputStreamError::Kind::invalidTrailer));
+}
