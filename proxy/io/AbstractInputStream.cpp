@@ -9,7 +9,11 @@ void AbstractInputStream::close(ErrorPtr error, CloseCompletion completion) {
         return;
     }
     closed_ = true;
-    closeImpl(std::move(error), std::move(completion));
+    // The caller's completion gets the caller's error, whatever end the close work delivers.
+    CloseCompletion done;
+    if (completion)
+        done = [error, completion = std::move(completion)](ErrorPtr) { completion(error); };
+    closeImpl(std::move(error), std::move(done));
 }
 
 void AbstractInputStream::closeImpl(ErrorPtr error, CloseCompletion completion) {

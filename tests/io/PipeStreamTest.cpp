@@ -1,0 +1,345 @@
+#include <gtest/gtest.h>
+
+#include "platform/DispatchQueue.h"
+#include "proxy/io/InputStreamError.h"
+#include "proxy/io/OutputStreamError.h"
+#include "proxy/io/PipeStream.h"
+#include "proxy/io/Plumber.h"
+#include "tests/io/StreamTestSupport.h"
+
+using namespace pemtrox;
+using test::EventLog;
+using test::WriteLog;
+using Trace = std::vector<std::string>;
+
+namespace {
+
+const Data crlf = toData("\r\n");
+
+class PipeStreamTest : public ::testing::Test {
+protected:
+    std::shared_ptr<DispatchQueue> queue = DispatchQueue::make("pipe-test");
+    std::shared_ptr<PipeStream> pipe;
+    std::shared_ptr<EventLog> log = EventLog::make();
+    WriteLog writes;
+
+    void SetUp() override {
+        on([&] {
+            pipe = PipeStream::make(queue);
+            pipe->handler(log->handler());
+        });
+    }
+    void TearDown() override {
+        on([&] { pipe.reset(); });
+        settle();
+        log.reset();
+        EXPECT_EQ(Plumber::count("VornellPacketTunnel.PipeStream"), 0);
+    }
+    void on(const std::function<void()>& work) { queue->sync(work); }
+    /// Lets every answer the pipe posted to its queue run.
+    void settle() {
+        for (int i = 0; i < 4; ++i)
+            queue->sync([] {});
+    }
+    void write(const std::string& text) {
+        on([&] { pipe->write(toData(text), false, writes.completion()); });
+    }
+};
+
+} // namespace
+
+TEST_F(PipeStreamTest, BackPressureBoundaries) {
+    struct Case {
+        std::size_t written;
+        std::optional<std::uint64_t> readLimit;
+        bool parkedAfterWrite;
+        std::size_t delivered;
+    };
+    // 4096 buffered holds the writer; 4095 releases it.
+    std::vector<Case> cases = {{5000, std::nullopt, true, 4096}, {4096, 1, true, 1}, {4095, 0, false, 0}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.written);
+        WriteLog local;
+        auto reader = EventLog::make();
+        on([&] {
+            pipe = PipeStream::make(queue);
+            pipe->handler(reader->handler());
+            pipe->write(Data(c.written, 'x'), false, local.completion());
+        });
+        EXPECT_EQ(pipe->hasPendingWriteCompletion(), c.parkedAfterWrite);
+        EXPECT_EQ(local.results.empty(), c.parkedAfterWrite);
+        on([&] { pipe->read(c.readLimit); });
+        settle();
+        EXPECT_EQ(reader->bytes.size(), c.delivered);
+        EXPECT_EQ(local.results, Trace{"ready"});
+        EXPECT_EQ(pipe->buffered(), c.written - c.delivered);
+    }
+}
+
+TEST_F(PipeStreamTest, SecondWriteReleasesTheParkedOneWithWait) {
+    on([&] {
+        pipe->write(Data(4096, 'a'), false, writes.completion());
+        pipe->write(toData("b"), false, writes.completion());
+    });
+    EXPECT_EQ(writes.results, Trace{"wait"});
+    EXPECT_TRUE(pipe->hasPendingWriteCompletion());
+    on([&] { pipe->read(); });
+    settle();
+    EXPECT_EQ(writes.results, (Trace{"wait", "ready"}));
+}
+
+TEST_F(PipeStreamTest, RequestTable) {
+    struct Case {
+        const char* name;
+        std::function<void(PipeStream&)> steps; // run on the queue, then settled
+        Trace trace;
+    };
+    std::vector<Case> cases = {
+        {"marker keeps the rest",
+         [](PipeStream& p) {
+             p.write(toData("GET / HTTP/1.1\r\nabcd"), false, nullptr);
+             p.readTo(crlf);
+             p.read();
+         },
+         {"data:GET / HTTP/1.1\r\n", "data:abcd"}},
+        {"length waits for eof then delivers what there is",
+         [](PipeStream& p) {
+             p.write(toData("123456"), false, nullptr);
+             p.readTo(10);
+             p.appendEOF();
+             p.read();
+         },
+         {"data:123456", "eof"}},
+        {"error after the buffered bytes, then again for every read",
+         [](PipeStream& p) {
+             p.write(toData("abc"), false, nullptr);
+             p.appendError(InputStreamError::invalidTrailer().clone());
+             p.read();
+             p.read();
+             p.read();
+         },
+         {"data:abc", "error:Invalid chunk trailer", "error:Invalid chunk trailer"}},
+        {"reads before writes are answered in order",
+         [](PipeStream& p) {
+             p.read(2);
+             p.readTo(3);
+             p.read();
+             p.write(toData("ab"), false, nullptr);
+             p.write(toData("cdefg"), false, nullptr);
+         },
+         {"data:ab", "data:cde", "data:fg"}},
+        {"eof for every read after appendEOF",
+         [](PipeStream& p) {
+             p.appendEOF();
+             p.read();
+             p.read();
+         },
+         {"eof", "eof"}},
+        {"length zero is an empty delivery",
+         [](PipeStream& p) {
+             p.write(toData("abc"), false, nullptr);
+             p.readTo(0);
+         },
+         {"data:"}},
+        {"unsatisfied length request gets the bytes, then the error",
+         [](PipeStream& p) {
+             p.write(toData("abc"), false, nullptr);
+             p.readTo(10);
+             p.appendError(InputStreamError::eof().clone());
+             p.read();
+         },
+         {"data:abc", "error:EOF"}},
+        {"unsatisfied marker request gets the bytes, then the error",
+         [](PipeStream& p) {
+             p.write(toData("abc"), false, nullptr);
+             p.readTo(crlf);
+             p.appendError(InputStreamError::eof().clone());
+             p.read();
+         },
+         {"data:abc", "error:EOF"}},
+        {"marker without eof waits, then finds the marker split over writes",
+         [](PipeStream& p) {
+             p.readTo(crlf);
+             p.write(toData("ab\r"), false, nullptr);
+             p.write(toData("\ncd"), false, nullptr);
+             p.read();
+         },
+         {"data:ab\r\n", "data:cd"}},
+        {"marker beyond its maximum is an error",
+         [](PipeStream& p) {
+             p.write(toData("abcdefgh\r\n"), false, nullptr);
+             p.readTo(crlf, 4);
+         },
+         {"error:Marker not found within the read limit"}},
+        {"close with bytes buffered delivers them, then the close error",
+         [](PipeStream& p) {
+             p.write(toData("abc"), false, nullptr);
+             p.close(InputStreamError::eof().clone());
+             p.read();
+             p.read();
+         },
+         {"data:abc", "error:EOF"}},
+        {"close answers a waiting read with eof",
+         [](PipeStream& p) {
+             p.read();
+             p.read();
+             p.close();
+         },
+         {"eof", "eof"}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto reader = EventLog::make();
+        on([&] {
+            pipe = PipeStream::make(queue);
+            pipe->handler(reader->handler());
+        });
+        // Each step runs on the queue and its answers are let through before the next, so
+        // the trace is that of a reader taking its time.
+        on([&] { c.steps(*pipe); });
+        settle();
+        EXPECT_EQ(reader->trace, c.trace);
+    }
+}
+
+TEST_F(PipeStreamTest, ReadsAreNeverAnsweredInsideTheReadCall) {
+    write("abc");
+    on([&] {
+        pipe->read();
+        EXPECT_TRUE(log->trace.empty());
+    });
+    settle();
+    EXPECT_EQ(log->trace, Trace{"data:abc"});
+}
+
+TEST_F(PipeStreamTest, WriteToClosedPipeFailsAndClosingReleasesTheParkedWriter) {
+    on([&] { pipe->write(Data(5000, 'a'), false, writes.completion()); });
+    EXPECT_TRUE(writes.results.empty());
+    ErrorPtr closeSeen;
+    bool closed = false;
+    on([&] {
+        pipe->close(nullptr, [&](ErrorPtr e) {
+            closed = true;
+            closeSeen = e;
+        });
+    });
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(closeSeen, nullptr);
+    ASSERT_EQ(writes.results.size(), 1u);
+    EXPECT_EQ(writes.results[0], "error:The output stream is closed");
+    write("more");
+    EXPECT_EQ(writes.results.back(), "error:The output stream is closed");
+    // The bytes written before the close are still read, then eof.
+    on([&] {
+        pipe->read();
+        pipe->read();
+        pipe->read();
+    });
+    settle();
+    EXPECT_EQ(log->bytes.size(), 5000u);
+    EXPECT_EQ(log->trace.back(), "eof");
+}
+
+TEST_F(PipeStreamTest, AppendAfterCloseIsIgnored) {
+    on([&] {
+        pipe->close();
+        pipe->appendError(InputStreamError::eof().clone());
+        pipe->appendEOF();
+        pipe->read();
+    });
+    settle();
+    EXPECT_EQ(log->trace, (Trace{"eof", "eof"}));
+}
+
+TEST_F(PipeStreamTest, MessageSplitAtEveryPositionReadsTheSame) {
+    const std::string message = "GET / HTTP/1.1\r\nHost: example.com\r\n\r\nhello body";
+    for (std::size_t split = 0; split <= message.size(); ++split) {
+        for (bool byteAtATime : {false, true}) {
+            SCOPED_TRACE(split);
+            auto reader = EventLog::make();
+            int lines = 0;
+            reader->onEvent = [&](const InputStreamEvent& event) {
+                if (!event.isData())
+                    return;
+                if (++lines < 3)
+                    pipe->readTo(crlf);
+                else
+                    pipe->read();
+            };
+            on([&] {
+                pipe = PipeStream::make(queue);
+                pipe->handler(reader->handler());
+                pipe->readTo(crlf);
+            });
+            if (byteAtATime) {
+                for (char c : message)
+                    write(std::string(1, c));
+            } else {
+                write(message.substr(0, split));
+                write(message.substr(split));
+            }
+            on([&] { pipe->appendEOF(); });
+            settle();
+            ASSERT_GE(reader->trace.size(), 3u);
+            EXPECT_EQ(reader->trace[0], "data:GET / HTTP/1.1\r\n");
+            EXPECT_EQ(reader->trace[1], "data:Host: example.com\r\n");
+            EXPECT_EQ(reader->trace[2], "data:\r\n");
+            EXPECT_EQ(reader->text(), message);
+            EXPECT_EQ(reader->trace.back(), "eof");
+            if (byteAtATime)
+                break;
+        }
+    }
+}
+
+TEST_F(PipeStreamTest, ProducerFailureAtEveryStepReachesTheReaderAfterTheBytes) {
+    const std::string body(40, 'z');
+    for (std::size_t failAt = 0; failAt <= body.size(); ++failAt) {
+        SCOPED_TRACE(failAt);
+        auto reader = EventLog::make();
+        reader->onEvent = [&](const InputStreamEvent& event) {
+            if (event.isData())
+                pipe->read(7);
+        };
+        on([&] {
+            pipe = PipeStream::make(queue);
+            pipe->handler(reader->handler());
+            pipe->read(7);
+        });
+        for (std::size_t i = 0; i < failAt; i += 3)
+            write(body.substr(i, std::min<std::size_t>(3, failAt - i)));
+        on([&] { pipe->appendError(InputStreamError::eof().clone()); });
+        settle();
+        EXPECT_EQ(reader->text(), body.substr(0, failAt));
+        EXPECT_EQ(reader->trace.back(), "error:EOF");
+        EXPECT_EQ(reader->errors.size(), 1u);
+        EXPECT_TRUE(pipe->isClosed());
+    }
+}
+
+TEST_F(PipeStreamTest, LongLineWithAWriterThatHonoursBackPressureDoesNotStall) {
+    // A 10000-byte line read to its CRLF: the writer must be let past 4096 bytes.
+    std::string line(10000, 'h');
+    line += "\r\n";
+    std::size_t written = 0;
+    std::function<void()> writeNext;
+    writeNext = [&] {
+        if (written >= line.size())
+            return;
+        auto piece = line.substr(written, 1000);
+        written += piece.size();
+        pipe->write(toData(piece), false, [&](OutputStreamWriteHandlerResult r) {
+            if (r.isReady())
+                writeNext();
+        });
+    };
+    on([&] {
+        pipe->readTo(crlf);
+        writeNext();
+    });
+    settle();
+    EXPECT_EQ(written, line.size());
+    EXPECT_EQ(log->trace.size(), 1u);
+    EXPECT_EQ(log->bytes.size(), line.size());
+    writeNext = nullptr;
+}
