@@ -1,0 +1,408 @@
+#include "platform/TlsEngine.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include <arpa/inet.h>
+
+#include "platform/Identity.h"
+#include "platform/OpenSslHandles.h"
+
+namespace pemtrox {
+
+using namespace openssl;
+
+struct TlsEngine::Impl {
+    SslPtr ssl;
+    bool established = false;
+    bool closed = false;
+    /// Set once OpenSSL reported a fatal error; the connection cannot go on.
+    bool failed = false;
+    Status failedStatus = noErr;
+    /// A failing status a callback returned during the current call.
+    Status ioStatus = noErr;
+};
+
+namespace {
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+/// The client-side context, shared by every client connection because loading the trust
+/// store is costly. It is made again when SSL_CERT_FILE or SSL_CERT_DIR changed.
+SslCtxPtr clientContext() {
+    static std::mutex mutex;
+    static SslCtxPtr context;
+    static std::string madeFor;
+    std::string key =
+        environment(X509_get_default_cert_file_env()) + '\n' + environment(X509_get_default_cert_dir_env());
+    std::lock_guard lock(mutex);
+    if (!context || key != madeFor) {
+        SslCtxPtr fresh(SSL_CTX_new(TLS_client_method()));
+        if (!fresh)
+            return nullptr;
+        SSL_CTX_set_verify(fresh.get(), SSL_VERIFY_PEER, nullptr);
+        if (SSL_CTX_set_default_verify_paths(fresh.get()) != 1)
+            return nullptr;
+        context = std::move(fresh);
+        madeFor = key;
+    }
+    SSL_CTX_up_ref(context.get());
+    return SslCtxPtr(context.get());
+}
+
+std::string bareAddress(std::string_view name) {
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    if (auto percent = name.find('%'); percent != std::string_view::npos)
+        name = name.substr(0, percent);
+    return std::string(name);
+}
+
+} // namespace
+
+/// The BIO through which OpenSSL reaches the engine's read and write callbacks.
+struct TlsEngineBio {
+    static TlsEngine& engine(BIO* bio) { return *static_cast<TlsEngine*>(BIO_get_data(bio)); }
+
+    static int write(BIO* bio, const char* data, int length) {
+        BIO_clear_retry_flags(bio);
+        TlsEngine& e = engine(bio);
+        std::size_t count = static_cast<std::size_t>(length);
+        TlsEngine::Status status = e.write_(reinterpret_cast<const std::uint8_t*>(data), count);
+        if (status == TlsEngine::noErr && count > 0)
+            return static_cast<int>(count);
+        if (status == TlsEngine::noErr || status == TlsEngine::wouldBlock) {
+            BIO_set_retry_write(bio);
+            return -1;
+        }
+        e.impl_->ioStatus = status;
+        return -1;
+    }
+
+    static int read(BIO* bio, char* data, int length) {
+        BIO_clear_retry_flags(bio);
+        TlsEngine& e = engine(bio);
+        std::size_t count = static_cast<std::size_t>(length);
+        TlsEngine::Status status = e.read_(reinterpret_cast<std::uint8_t*>(data), count);
+        if (count > 0 && (status == TlsEngine::noErr || status == TlsEngine::wouldBlock))
+            return static_cast<int>(count);
+        if (status == TlsEngine::noErr || status == TlsEngine::wouldBlock) {
+            BIO_set_retry_read(bio);
+            return -1;
+        }
+        e.impl_->ioStatus = status;
+        return -1;
+    }
+
+    static long control(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+    static int create(BIO* bio) {
+        BIO_set_init(bio, 1);
+        return 1;
+    }
+
+    static const BIO_METHOD* method() {
+        static BIO_METHOD* method = [] {
+            BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "pemtrox-callbacks");
+            if (m) {
+                BIO_meth_set_write(m, &TlsEngineBio::write);
+                BIO_meth_set_read(m, &TlsEngineBio::read);
+                BIO_meth_set_ctrl(m, &TlsEngineBio::control);
+                BIO_meth_set_create(m, &TlsEngineBio::create);
+            }
+            return m;
+        }();
+        return method;
+    }
+};
+
+std::unique_ptr<TlsEngine> TlsEngine::make(Side side) {
+    if (!TlsEngineBio::method())
+        return nullptr;
+    return std::unique_ptr<TlsEngine>(new TlsEngine(side));
+}
+
+TlsEngine::TlsEngine(Side side) : side_(side), impl_(std::make_unique<Impl>()) {}
+
+TlsEngine::~TlsEngine() = default;
+
+TlsEngine::Status TlsEngine::setIOFuncs(ReadFunc read, WriteFunc write) {
+    if (!read || !write)
+        return paramErr;
+    read_ = std::move(read);
+    write_ = std::move(write);
+    return noErr;
+}
+
+TlsEngine::Status TlsEngine::setCertificate(std::shared_ptr<const Identity> identity) {
+    if (!identity || impl_->ssl)
+        return paramErr;
+    identity_ = std::move(identity);
+    return noErr;
+}
+
+TlsEngine::Status TlsEngine::setPeerName(std::string_view name) {
+    if (impl_->ssl || name.empty() || name.find('\0') != std::string_view::npos)
+        return paramErr;
+    peerName_ = std::string(name);
+    return noErr;
+}
+
+bool TlsEngine::isIPLiteral(std::string_view name) {
+    std::string bare = bareAddress(name);
+    unsigned char address[16];
+    return inet_pton(AF_INET, bare.c_str(), address) == 1 || inet_pton(AF_INET6, bare.c_str(), address) == 1;
+}
+
+TlsEngine::Status TlsEngine::ensureConnection() {
+    if (impl_->ssl)
+        return noErr;
+    auto configurationFailure = [this](Status status, std::string text) {
+        lastError_ = makeError<TlsError>(TlsError::Kind::configuration, std::move(text));
+        impl_->failed = true;
+        impl_->failedStatus = status;
+        return status;
+    };
+    if (!read_ || !write_)
+        return configurationFailure(badConfiguration, "The TLS engine has no I/O callbacks");
+
+    ERR_clear_error();
+    SslCtxPtr clientHolder;
+    SSL_CTX* context = nullptr;
+    if (side_ == Side::server) {
+        if (!identity_)
+            return configurationFailure(badConfiguration, "The server side of TLS has no certificate");
+        context = identity_->serverContext();
+    } else {
+        clientHolder = clientContext();
+        if (!clientHolder)
+            return configurationFailure(internalError, "Cannot create the client TLS context: " +
+                                                           takeErrorText("unknown error"));
+        context = clientHolder.get();
+    }
+
+    SslPtr ssl(SSL_new(context));
+    BIO* bio = ssl ? BIO_new(TlsEngineBio::method()) : nullptr;
+    if (!bio)
+        return configurationFailure(internalError,
+                                    "Cannot create a TLS connection: " + takeErrorText("out of memory"));
+    BIO_set_data(bio, this);
+    SSL_set_bio(ssl.get(), bio, bio);
+    // Ask the callbacks for whole chunks rather than record headers, and allow a retried
+    // write from another buffer.
+    SSL_set_read_ahead(ssl.get(), 1);
+    SSL_set_mode(ssl.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+
+    if (side_ == Side::server) {
+        SSL_set_accept_state(ssl.get());
+    } else {
+        SSL_set_connect_state(ssl.get());
+        if (peerName_) {
+            bool ok;
+            if (isIPLiteral(*peerName_)) {
+                // No SNI for addresses (RFC 6066); the certificate must name the address.
+                ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()),
+                                                   bareAddress(*peerName_).c_str()) == 1;
+            } else {
+                SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+                ok = SSL_set_tlsext_host_name(ssl.get(), peerName_->c_str()) == 1 &&
+                     SSL_set1_host(ssl.get(), peerName_->c_str()) == 1;
+            }
+            if (!ok)
+                return configurationFailure(paramErr, "Invalid TLS peer name \"" + *peerName_ + "\"");
+        }
+    }
+    impl_->ssl = std::move(ssl);
+    return noErr;
+}
+
+TlsEngine::Status TlsEngine::failure(int result, bool inHandshake) {
+    SSL* ssl = impl_->ssl.get();
+    switch (SSL_get_error(ssl, result)) {
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+        return wouldBlock;
+    case SSL_ERROR_ZERO_RETURN:
+        ERR_clear_error();
+        return closedGraceful;
+    default:
+        break;
+    }
+
+    Status status;
+    if (impl_->ioStatus != noErr) {
+        // The callback's own failure; its owner knows the cause.
+        status = impl_->ioStatus;
+        lastError_ = nullptr;
+        ERR_clear_error();
+    } else if (inHandshake && side_ == Side::client && SSL_get_verify_result(ssl) != X509_V_OK) {
+        status = certificateChainInvalid;
+        lastError_ = makeError<TlsError>(TlsError::Kind::certificateVerifyFailed,
+                                         std::string("certificate verify failed: ") +
+                                             X509_verify_cert_error_string(SSL_get_verify_result(ssl)));
+        ERR_clear_error();
+    } else {
+        unsigned long code = ERR_peek_error();
+        int reason = ERR_GET_REASON(code);
+        status = reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256 ? fatalAlert
+                                                                                       : protocolError;
+        lastError_ = makeError<TlsError>(TlsError::Kind::protocol,
+                                         "TLS " + std::string(inHandshake ? "handshake" : "connection") +
+                                             " failed: " + takeErrorText("connection aborted"));
+    }
+    impl_->failed = true;
+    impl_->failedStatus = status;
+    return status;
+}
+
+TlsEngine::Status TlsEngine::handshake() {
+    if (Status status = ensureConnection(); status != noErr)
+        return status;
+    if (impl_->failed)
+        return impl_->failedStatus;
+    if (impl_->closed)
+        return closedGraceful;
+    if (impl_->established)
+        return noErr;
+    ERR_clear_error();
+    impl_->ioStatus = noErr;
+    int result = SSL_do_handshake(impl_->ssl.get());
+    if (result == 1) {
+        impl_->established = true;
+        return noErr;
+    }
+    return failure(result, true);
+}
+
+TlsEngine::Status TlsEngine::read(std::uint8_t* data, std::size_t length, std::size_t& processed) {
+    processed = 0;
+    if (Status status = ensureConnection(); status != noErr)
+        return status;
+    if (impl_->failed)
+        return impl_->failedStatus;
+    if (impl_->closed)
+        return closedGraceful;
+    if (length == 0)
+        return noErr;
+    ERR_clear_error();
+    impl_->ioStatus = noErr;
+    bool inHandshake = !impl_->established;
+    int result = SSL_read_ex(impl_->ssl.get(), data, length, &processed);
+    if (inHandshake && SSL_is_init_finished(impl_->ssl.get()))
+        impl_->established = true;
+    if (result == 1)
+        return noErr;
+    processed = 0;
+    return failure(result, inHandshake);
+}
+
+TlsEngine::Status TlsEngine::write(const std::uint8_t* data, std::size_t length, std::size_t& processed) {
+    processed = 0;
+    if (Status status = ensureConnection(); status != noErr)
+        return status;
+    if (impl_->failed)
+        return impl_->failedStatus;
+    if (impl_->closed)
+        return closedGraceful;
+    if (length == 0)
+        return noErr;
+    ERR_clear_error();
+    impl_->ioStatus = noErr;
+    bool inHandshake = !impl_->established;
+    int result = SSL_write_ex(impl_->ssl.get(), data, length, &processed);
+    if (inHandshake && SSL_is_init_finished(impl_->ssl.get()))
+        impl_->established = true;
+    if (result == 1)
+        return noErr;
+    processed = 0;
+    return failure(result, inHandshake);
+}
+
+TlsEngine::Status TlsEngine::close() {
+    if (impl_->closed)
+        return noErr;
+    impl_->closed = true;
+    // Nothing to announce before the connection exists, and OpenSSL forbids a shutdown
+    // after a fatal error.
+    if (!impl_->ssl || !impl_->established || impl_->failed)
+        return noErr;
+    ERR_clear_error();
+    impl_->ioStatus = noErr;
+    int result = SSL_shutdown(impl_->ssl.get());
+    if (result >= 0)
+        return noErr;
+    Status status = failure(result, false);
+    return status == wouldBlock ? noErr : status;
+}
+
+TlsEngine::Status TlsEngine::negotiatedProtocolVersion(int& protocol) const {
+    protocol = protocolUnknown;
+    if (!impl_->ssl || !impl_->established)
+        return badState;
+    switch (SSL_version(impl_->ssl.get())) {
+    case SSL3_VERSION:
+        protocol = protocolSSL3;
+        break;
+    case TLS1_VERSION:
+        protocol = protocolTLS1;
+        break;
+    case TLS1_1_VERSION:
+        protocol = protocolTLS11;
+        break;
+    case TLS1_2_VERSION:
+        protocol = protocolTLS12;
+        break;
+    case TLS1_3_VERSION:
+        protocol = protocolTLS13;
+        break;
+    case DTLS1_VERSION:
+        protocol = protocolDTLS1;
+        break;
+    case DTLS1_2_VERSION:
+        protocol = protocolDTLS12;
+        break;
+    default:
+        break;
+    }
+    return noErr;
+}
+
+TlsEngine::Status TlsEngine::negotiatedCipher(std::uint16_t& cipherSuite) const {
+    cipherSuite = 0;
+    if (!impl_->ssl || !impl_->established)
+        return badState;
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(impl_->ssl.get());
+    if (!cipher)
+        return badState;
+    cipherSuite = SSL_CIPHER_get_protocol_id(cipher);
+    return noErr;
+}
+
+std::vector<std::vector<std::uint8_t>> TlsEngine::peerCertificates() const {
+    std::vector<std::vector<std::uint8_t>> result;
+    if (!impl_->ssl || !impl_->established)
+        return result;
+    auto append = [&result](X509* certificate) {
+        int size = i2d_X509(certificate, nullptr);
+        if (size <= 0)
+            return;
+        std::vector<std::uint8_t> der(static_cast<std::size_t>(size));
+        unsigned char* out = der.data();
+        i2d_X509(certificate, &out);
+        result.push_back(std::move(der));
+    };
+    X509* leaf = SSL_get0_peer_certificate(impl_->ssl.get());
+    if (leaf)
+        append(leaf);
+    // The client side's chain starts with the leaf, the server side's does not.
+    if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(impl_->ssl.get()))
+        for (int i = 0; i < sk_X509_num(chain); ++i)
+            if (X509* certificate = sk_X509_value(chain, i); !leaf || X509_cmp(certificate, leaf) != 0)
+                append(certificate);
+    return result;
+}
+
+} // namespace pemtrox
