@@ -1,0 +1,47 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <unordered_set>
+
+#include "proxy/engine/AbstractProxyServer.h"
+
+namespace pemtrox {
+
+class ProxyConnection;
+class ProxyHandler;
+
+/// A server that makes one handler per accepted client connection and keeps the live
+/// handlers until they complete. Its work runs on its serial queue.
+class AbstractSocketProxyServer : public AbstractProxyServer {
+public:
+    explicit AbstractSocketProxyServer(std::shared_ptr<DispatchQueue> queue);
+
+    std::shared_ptr<DispatchQueue> queue() const override { return queue_; }
+    bool transparent() const override { return transparent_; }
+    void setTransparent(bool value) { transparent_ = value; }
+    bool supportsTransparent() const override { return supportsTransparent_; }
+    void setSupportsTransparent(bool value) { supportsTransparent_ = value; }
+
+    /// The handler for one client connection; each concrete server makes its own kind.
+    virtual std::shared_ptr<ProxyHandler>
+    createHandler(const std::shared_ptr<ProxyConnection>& connection) = 0;
+    /// The accept path: makes a handler, keeps it and starts it. When the handler
+    /// completes, the client connection is closed and, while the server lives, the
+    /// handler is dropped. Call on the queue.
+    void handleConnection(const std::shared_ptr<ProxyConnection>& connection);
+    /// Cancels every live handler, later on the queue; does not stop listening.
+    void stop();
+    /// The number of live handlers.
+    std::size_t handlerCount() const;
+
+private:
+    std::shared_ptr<DispatchQueue> queue_;
+    std::atomic<bool> transparent_{false};
+    std::atomic<bool> supportsTransparent_{false};
+    mutable std::mutex handlersMutex_;
+    std::unordered_set<std::shared_ptr<ProxyHandler>> handlers_;
+};
+
+} // namespace pemtrox

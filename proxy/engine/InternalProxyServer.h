@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+
+#include "proxy/engine/ProxyServer.h"
+#include "proxy/io/Data.h"
+
+namespace pemtrox {
+
+class DispatchQueue;
+class ProxyEvent;
+
+/// A proxy server as its handlers, remote connections and copiers see it. Each notifier
+/// stores its stage in the record and then tells the server's listeners; the three
+/// request notifiers pass on the first listener error. Called on the server's queue.
+class InternalProxyServer : public ProxyServer {
+public:
+    /// The serial queue of the server and all its sockets.
+    virtual std::shared_ptr<DispatchQueue> queue() const = 0;
+
+    virtual void notifyTransactionConnect(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifyTransactionComplete(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifyTransactionException(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifyTransactionCancelled(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    /// May throw a listener's Error.
+    virtual void notifyReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    /// May throw a listener's Error.
+    virtual void notifyReceivedRequestURL(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    /// May throw a listener's Error.
+    virtual void notifyReceivedRequestHeader(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifySentRequestHeader(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifyReceivedRequest(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifyReceivingRequestBody(const std::shared_ptr<ProxyEvent>& evt, const Data& data) = 0;
+    virtual void notifyReceivedResponseHeader(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifySentResponseHeader(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifyReceivingResponseBody(const std::shared_ptr<ProxyEvent>& evt, const Data& data) = 0;
+    virtual void notifyReceivedResponse(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifyResolvingRemote(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifyConnectingToRemote(const std::shared_ptr<ProxyEvent>& evt) = 0;
+    virtual void notifyConnectedToRemote(const std::shared_ptr<ProxyEvent>& evt) = 0;
+};
+
+} // namespace pemtrox
