@@ -28,7 +28,7 @@ std::string_view Fields::checkedLine(std::string_view rawLine) {
         throw FieldsError::lineTooLong(maxLineLength);
     if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
         throw FieldsError::invalidCharacter();
-    if (!isValidUTF8(line))
+    if (!isWellFormedUTF8(line))
         throw FieldsError::unsupportedCharacterEncoding();
     return line;
 }

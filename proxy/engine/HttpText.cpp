@@ -5,7 +5,7 @@
 
 namespace pemtrox {
 
-bool isValidUTF8(std::string_view bytes) {
+bool isWellFormedUTF8(std::string_view bytes) {
     auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     auto* end = p + bytes.size();
     while (p < end) {
