@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,11 @@ struct Field {
     std::string value;
     bool operator==(const Field&) const = default;
 };
+
+/// For test failure messages.
+inline std::ostream& operator<<(std::ostream& out, const Field& field) {
+    return out << field.name << ": " << field.value;
+}
 
 /// The header fields of one message head, in arrival order, filled line by line. Names
 /// are looked up ignoring case; duplicate names stay separate entries.
