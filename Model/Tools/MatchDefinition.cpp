@@ -1,0 +1,109 @@
+#include "Model/Tools/MatchDefinition.h"
+
+#include "Model/Tools/LegacyMatchType.h"
+#include "Model/Tools/MatchPattern.h"
+
+namespace pemtrox {
+
+namespace {
+
+using json = nlohmann::json;
+
+std::optional<std::string> textEntry(const json& dictionary, const char* key) {
+    auto it = dictionary.find(key);
+    if (it == dictionary.end() || !it->is_string())
+        return std::nullopt;
+    return it->get<std::string>();
+}
+
+bool partPasses(MatchType type, const std::optional<std::string>& value,
+                const std::optional<std::string>& pattern) {
+    return !value || !pattern || matchPattern(type, *value, *pattern);
+}
+
+} // namespace
+
+std::optional<MatchDefinition> MatchDefinition::fromDictionary(const json& dictionary) {
+    if (!dictionary.is_object())
+        return std::nullopt;
+    auto enabled = dictionary.find("enabled");
+    if (enabled == dictionary.end() || !enabled->is_boolean())
+        return std::nullopt;
+
+    MatchDefinition definition;
+    definition.enabled = enabled->get<bool>();
+    std::string typeText = textEntry(dictionary, "type").value_or("");
+    if (auto type = matchTypeFromString(typeText)) {
+        definition.type = *type;
+        definition.protocolPattern = textEntry(dictionary, "protocol");
+        definition.hostnamePattern = textEntry(dictionary, "hostname");
+        definition.portPattern = textEntry(dictionary, "port");
+        definition.pathPattern = textEntry(dictionary, "path");
+        definition.queryPattern = textEntry(dictionary, "query");
+        return definition;
+    }
+    // Older host-only forms; an unknown type, or one without a host, keeps no pattern at all
+    // and so matches every exchange while enabled.
+    definition.type = MatchType::Glob;
+    auto legacy = legacyMatchTypeFromString(typeText);
+    auto host = textEntry(dictionary, "hostname");
+    if (legacy && host)
+        definition.hostnamePattern = legacyHostPattern(*legacy, *host);
+    return definition;
+}
+
+std::vector<MatchDefinition> MatchDefinition::decodeList(const std::optional<json>& stored) {
+    std::vector<MatchDefinition> list;
+    if (!stored || !isDictionaryList(*stored))
+        return list;
+    for (const auto& element : *stored)
+        if (auto definition = fromDictionary(element))
+            list.push_back(std::move(*definition));
+    return list;
+}
+
+bool MatchDefinition::matches(const std::optional<std::string>& scheme,
+                              const std::optional<std::string>& host, std::optional<std::int64_t> port,
+                              const std::optional<std::string>& path,
+                              const std::optional<std::string>& query) const {
+    if (!enabled)
+        return false;
+    std::optional<std::string> portText;
+    if (port)
+        portText = std::to_string(*port);
+    return partPasses(type, scheme, protocolPattern) && partPasses(type, host, hostnamePattern) &&
+           partPasses(type, portText, portPattern) && partPasses(type, path, pathPattern) &&
+           partPasses(type, query, queryPattern);
+}
+
+std::string MatchDefinition::description() const {
+    std::string text;
+    if (protocolPattern)
+        text += *protocolPattern + "://";
+    if (hostnamePattern)
+        text += *hostnamePattern;
+    if (portPattern)
+        text += ":" + *portPattern;
+    if (pathPattern)
+        text += "/" + *pathPattern;
+    if (queryPattern)
+        text += "?" + *queryPattern;
+    return text;
+}
+
+bool MatchDefinition::operator==(const MatchDefinition& other) const {
+    return type == other.type && protocolPattern == other.protocolPattern &&
+           hostnamePattern == other.hostnamePattern && portPattern == other.portPattern &&
+           pathPattern == other.pathPattern && queryPattern == other.queryPattern;
+}
+
+bool isDictionaryList(const json& value) {
+    if (!value.is_array())
+        return false;
+    for (const auto& element : value)
+        if (!element.is_object())
+            return false;
+    return true;
+}
+
+} // namespace pemtrox

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Model/Tools/MatchType.h"
+
+namespace pemtrox {
+
+/// A location: patterns over the parts of a request's URL. An absent pattern places no
+/// condition on its part; a present but empty one matches only an empty value.
+struct MatchDefinition {
+    bool enabled = true;
+    MatchType type = MatchType::Glob;
+    std::optional<std::string> protocolPattern; ///< against the scheme
+    std::optional<std::string> hostnamePattern; ///< against the host (never the override host)
+    std::optional<std::string> portPattern;     ///< against the port in decimal
+    std::optional<std::string> pathPattern;
+    std::optional<std::string> queryPattern;
+
+    /// A location from its stored dictionary ("enabled", "type", "protocol", "hostname", "port",
+    /// "path", "query"). Absent when the value is not a dictionary or has no Boolean "enabled":
+    /// such an element is left out of its list rather than guessed at.
+    static std::optional<MatchDefinition> fromDictionary(const nlohmann::json& dictionary);
+    /// The locations of a stored list. Anything but an array made only of dictionaries reads as
+    /// the empty list; elements that do not decode are left out, the rest keep their order.
+    static std::vector<MatchDefinition> decodeList(const std::optional<nlohmann::json>& stored);
+
+    /// Whether the location matches a request with these parts: false when disabled; otherwise
+    /// every part passes whose value or pattern is absent, and the others must match their
+    /// pattern. Parts are tested in order and the first failure ends the test.
+    bool matches(const std::optional<std::string>& scheme, const std::optional<std::string>& host,
+                 std::optional<std::int64_t> port, const std::optional<std::string>& path,
+                 const std::optional<std::string>& query) const;
+
+    /// "protocol://host:port/path?query", each piece only when its pattern is present.
+    std::string description() const;
+
+    /// Compares the type and the five patterns; `enabled` takes no part.
+    bool operator==(const MatchDefinition& other) const;
+};
+
+/// Whether the value is an array whose every element is a dictionary.
+bool isDictionaryList(const nlohmann::json& value);
+
+} // namespace pemtrox

@@ -1,0 +1,67 @@
+#include "Model/Tools/MatchPattern.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "platform/Regex.h"
+#include "proxy/io/CustomLogFormatter.h"
+
+namespace pemtrox {
+
+namespace {
+
+// The length of the UTF-8 sequence that starts with this byte; stray bytes count alone.
+std::size_t sequenceLength(unsigned char lead) {
+    if (lead >= 0xF0 && lead < 0xF8)
+        return 4;
+    if (lead >= 0xE0)
+        return lead < 0xF0 ? 3 : 1;
+    if (lead >= 0xC0)
+        return 2;
+    return 1;
+}
+
+} // namespace
+
+std::string globToRegex(std::string_view pattern) {
+    std::string out;
+    bool escaping = false;
+    for (std::size_t i = 0; i < pattern.size();) {
+        std::size_t length =
+            std::min(sequenceLength(static_cast<unsigned char>(pattern[i])), pattern.size() - i);
+        std::string_view character = pattern.substr(i, length);
+        i += length;
+        if (escaping) {
+            escaping = false;
+            out += Regex::escapedPattern(character);
+        } else if (character == "\\") {
+            escaping = true;
+        } else if (character == "?") {
+            out += ".";
+        } else if (character == "*") {
+            out += ".*";
+        } else {
+            out += Regex::escapedPattern(character);
+        }
+    }
+    if (escaping)
+        out += "\\";
+    return out;
+}
+
+bool matchPattern(MatchType type, std::string_view value, std::string_view pattern) {
+    // A regular expression is put in a group so that both anchors hold for every top-level
+    // alternative: "ads|track" must not match every host that merely starts with "ads". A glob
+    // cannot hold an alternative, and is anchored as it is.
+    std::string expression =
+        type == MatchType::Glob ? "^" + globToRegex(pattern) + "$" : "^(?:" + std::string(pattern) + ")$";
+    try {
+        return Regex(expression).search(value);
+    } catch (const RegexError& error) {
+        logWarning(fmt::format("Failed to match pattern \"{}\": ", pattern), error);
+        return false;
+    }
+}
+
+} // namespace pemtrox

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include "Model/Tools/DNSMapping.h"
+#include "Model/Tools/MatchDefinition.h"
+#include "tests/support/TestSupport.h"
+
+using namespace pemtrox;
+using json = nlohmann::json;
+
+namespace {
+using Opt = std::optional<std::string>;
+
+MatchDefinition decode(const json& dictionary) {
+    auto definition = MatchDefinition::fromDictionary(dictionary);
+    EXPECT_TRUE(definition.has_value()) << dictionary.dump();
+    return definition.value_or(MatchDefinition{});
+}
+
+// Designated initializers would trip -Wmissing-field-initializers; this names every field.
+MatchDefinition location(MatchType type, Opt protocol, Opt host, Opt port, Opt path, Opt query,
+                         bool enabled = true) {
+    MatchDefinition d;
+    d.enabled = enabled;
+    d.type = type;
+    d.protocolPattern = std::move(protocol);
+    d.hostnamePattern = std::move(host);
+    d.portPattern = std::move(port);
+    d.pathPattern = std::move(path);
+    d.queryPattern = std::move(query);
+    return d;
+}
+} // namespace
+
+TEST(MatchDefinition, DecodesTheTypesAndTheOlderHostOnlyForms) {
+    struct Case {
+        json dictionary;
+        MatchType type;
+        Opt protocol, host, port, path, query;
+    } cases[] = {
+        {{{"enabled", true},
+          {"type", "Glob"},
+          {"protocol", "https"},
+          {"hostname", "*.x"},
+          {"port", "443"},
+          {"path", "a/*"},
+          {"query", "q=?"}},
+         MatchType::Glob,
+         "https",
+         "*.x",
+         "443",
+         "a/*",
+         "q=?"},
+        {{{"enabled", true}, {"type", "Regex"}, {"hostname", "a|b"}, {"port", 443}, {"path", nullptr}},
+         MatchType::Regex,
+         {},
+         "a|b",
+         {},
+         {},
+         {}},
+        {{{"enabled", true}, {"type", "Exact"}, {"hostname", "x"}, {"path", "p"}},
+         MatchType::Glob,
+         {},
+         "x",
+         {},
+         {},
+         {}},
+        {{{"enabled", true}, {"type", "Prefix"}, {"hostname", "x"}}, MatchType::Glob, {}, "x*", {}, {}, {}},
+        {{{"enabled", true}, {"type", "Suffix"}, {"hostname", "x"}}, MatchType::Glob, {}, "*x", {}, {}, {}},
+        {{{"enabled", true}, {"type", "Contains"}, {"hostname", "x"}},
+         MatchType::Glob,
+         {},
+         "*x*",
+         {},
+         {},
+         {}},
+        {{{"enabled", true}, {"type", "Suffix"}, {"hostname", 5}}, MatchType::Glob, {}, {}, {}, {}, {}},
+        {{{"enabled", true}, {"type", "glob"}, {"hostname", "x"}}, MatchType::Glob, {}, {}, {}, {}, {}},
+        {{{"enabled", true}, {"type", 1}, {"hostname", "x"}}, MatchType::Glob, {}, {}, {}, {}, {}},
+        {{{"enabled", true}}, MatchType::Glob, {}, {}, {}, {}, {}},
+    };
+    for (auto& c : cases) {
+        auto d = decode(c.dictionary);
+        EXPECT_EQ(d.type, c.type) << c.dictionary.dump();
+        EXPECT_EQ(d.protocolPattern, c.protocol) << c.dictionary.dump();
+        EXPECT_EQ(d.hostnamePattern, c.host) << c.dictionary.dump();
+        EXPECT_EQ(d.portPattern, c.port) << c.dictionary.dump();
+        EXPECT_EQ(d.pathPattern, c.path) << c.dictionary.dump();
+        EXPECT_EQ(d.queryPattern, c.query) << c.dictionary.dump();
+    }
+    EXPECT_FALSE(decode({{"enabled", false}}).enabled);
+}
+
+TEST(MatchDefinition, ElementsWithoutABooleanEnabledAreLeftOut) {
+    for (json bad : {json::object(), json{{"type", "Glob"}}, json{{"enabled", 1}}, json{{"enabled", "true"}},
+                     json("text"), json::array()})
+        EXPECT_FALSE(MatchDefinition::fromDictionary(bad).has_value()) << bad.dump();
+    auto list = MatchDefinition::decodeList(
+        json::array({json{{"enabled", true}, {"hostname", "a"}, {"type", "Exact"}}, json{{"hostname", "b"}},
+                     json{{"enabled", false}, {"hostname", "c"}, {"type", "Exact"}}}));
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].hostnamePattern, "a");
+    EXPECT_EQ(list[1].hostnamePattern, "c");
+}
+
+TEST(MatchDefinition, ListsThatAreNotAllDictionariesReadAsEmpty) {
+    json location = {{"enabled", true}, {"type", "Glob"}, {"hostname", "a"}};
+    for (auto stored :
+         {std::optional<json>{}, std::optional<json>{location},
+          std::optional<json>{json::array({location, location, "text"})},
+          std::optional<json>{json::array({location, json::array()})}, std::optional<json>{"a"}})
+        EXPECT_TRUE(MatchDefinition::decodeList(stored).empty()) << (stored ? stored->dump() : "none");
+    EXPECT_EQ(MatchDefinition::decodeList(json::array({location, location})).size(), 2u);
+}
+
+TEST(MatchDefinition, MatchesPartByPartWithAbsentValuesAndPatternsPassing) {
+    MatchDefinition all;
+    EXPECT_TRUE(all.matches({}, {}, {}, {}, {}));
+    EXPECT_TRUE(all.matches("http", "h", 1, "/", "q"));
+
+    auto https = location(MatchType::Glob, "https", "*.example.com", "443", {}, {});
+    struct Case {
+        Opt scheme, host;
+        std::optional<std::int64_t> port;
+        bool matches;
+    } cases[] = {
+        {"https", "www.example.com", 443, true},
+        {"HTTPS", "WWW.EXAMPLE.COM", 443, true},
+        {"https", "www.example.com", {}, true}, // no explicit port passes every port pattern
+        {{}, {}, {}, true},
+        {"http", "www.example.com", 443, false},
+        {"https", "example.org", 443, false},
+        {"https", "www.example.com", 8443, false},
+        {"https", "www.example.com", 44, false},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(https.matches(c.scheme, c.host, c.port, "/path", "q"), c.matches)
+            << c.scheme.value_or("-") << " " << c.host.value_or("-") << " " << c.port.value_or(-1);
+
+    auto pathAndQuery = location(MatchType::Regex, {}, {}, {}, "/api/.*", "");
+    EXPECT_TRUE(pathAndQuery.matches("http", "h", 80, "/API/v1", ""));
+    EXPECT_FALSE(
+        pathAndQuery.matches("http", "h", 80, "/API/v1", "x=1")); // an empty pattern wants an empty value
+    EXPECT_TRUE(pathAndQuery.matches("http", "h", 80, "/API/v1", {}));
+}
+
+TEST(MatchDefinition, DisabledNeverMatches) {
+    auto disabled = location(MatchType::Glob, {}, {}, {}, {}, {}, false);
+    EXPECT_FALSE(disabled.matches({}, {}, {}, {}, {}));
+    EXPECT_FALSE(disabled.matches("http", "h", 80, "/", ""));
+}
+
+TEST(MatchDefinition, FailingPartStopsTheTestBeforeLaterPatternsAreCompiled) {
+    auto logger = test::CapturingLogger::install();
+    auto d = location(MatchType::Regex, {}, "good", {}, "(", {});
+    EXPECT_FALSE(d.matches({}, "other", {}, "/", {}));
+    EXPECT_TRUE(logger->lines().empty());
+    EXPECT_FALSE(d.matches({}, "good", {}, "/", {}));
+    EXPECT_EQ(logger->lines().size(), 1u);
+    logger->uninstall();
+}
+
+TEST(MatchDefinition, DescriptionAndEquality) {
+    auto d = location(MatchType::Glob, "https", "h", "1", "p", "q");
+    EXPECT_EQ(d.description(), "https://h:1/p?q");
+    EXPECT_EQ(location(MatchType::Glob, {}, "h", {}, {}, {}).description(), "h");
+    EXPECT_EQ(location(MatchType::Glob, {}, {}, {}, "", {}).description(), "/");
+    EXPECT_EQ(MatchDefinition{}.description(), "");
+
+    MatchDefinition disabled = d;
+    disabled.enabled = false;
+    EXPECT_EQ(d, disabled);
+    MatchDefinition regex = d;
+    regex.type = MatchType::Regex;
+    EXPECT_NE(d, regex);
+    EXPECT_NE(location(MatchType::Glob, {}, {}, {}, {}, ""), MatchDefinition{});
+}
+
+TEST(DNSMapping, DecodesAndLeavesOutUnusableMappingsKeepingOrder) {
+    json host = {{"enabled", true}, {"type", "Glob"}, {"hostname", "*.a"}};
+    json list = json::array({
+        {{"hostnameMatch", host}, {"address", "10.0.0.1"}},
+        {{"hostnameMatch", "*.b"}, {"address", "10.0.0.2"}},
+        {{"hostnameMatch", host}},
+        {{"hostnameMatch", host}, {"address", 7}},
+        {{"hostnameMatch", {{"hostname", "x"}}}, {"address", "10.0.0.5"}},
+        json::object(),
+        {{"hostnameMatch", {{"enabled", false}, {"type", "Exact"}, {"hostname", "c"}}},
+         {"address", "10.0.0.3"}},
+    });
+    auto mappings = DNSMapping::decodeList(list);
+    ASSERT_EQ(mappings.size(), 2u);
+    EXPECT_EQ(mappings[0].address, "10.0.0.1");
+    EXPECT_EQ(mappings[0].hostnameMatchDefinition.hostnamePattern, "*.a");
+    EXPECT_EQ(mappings[1].address, "10.0.0.3");
+    EXPECT_FALSE(mappings[1].hostnameMatchDefinition.enabled);
+    EXPECT_TRUE(DNSMapping::decodeList(json::array({list[0], "text"})).empty());
+}
+
+TEST(DNSMapping, Description) {
+    DNSMapping m{location(MatchType::Glob, {}, "*.a", {}, {}, {}), "10.0.0.1"};
+    EXPECT_EQ(m.description(), "*.a  \u2192 10.0.0.1");
+    EXPECT_EQ((DNSMapping{{}, "h"}).description(), "*  \u2192 h");
+}

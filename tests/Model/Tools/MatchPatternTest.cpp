@@ -1,0 +1,110 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "Model/Tools/MatchPattern.h"
+#include "tests/support/TestSupport.h"
+
+using namespace pemtrox;
+
+TEST(GlobToRegex, TranslatesWildcardsEscapesAndLiterals) {
+    struct Case {
+        const char* glob;
+        const char* regex;
+    } cases[] = {
+        {"a?c", "a.c"},
+        {"*.local", ".*\\.local"},
+        {"a\\*c", "a\\*c"},
+        {"a\\?c", "a\\?c"},
+        {"a\\\\c", "a\\\\c"},
+        {"\\d", "d"}, // an escaped letter is just the letter
+        {"[a](b){2}", "\\[a]\\(b\\)\\{2\\}"},
+        {"x|y^$+", "x\\|y\\^\\$\\+"},
+        {"abc\\", "abc\\"}, // an unpaired backslash at the end stays single
+        {"ü*", "ü.*"},
+        {"\\ü", "ü"},
+        {"", ""},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(globToRegex(c.glob), c.regex) << c.glob;
+}
+
+TEST(MatchPattern, GlobRules) {
+    struct Case {
+        const char* pattern;
+        const char* value;
+        bool matches;
+    } cases[] = {
+        {"a?c", "abc", true},
+        {"a?c", "ac", false},
+        {"a?c", "abbc", false},
+        {"a*c", "ac", true},
+        {"a*c", "abbbc", true},
+        {"a*c", "abcd", false},
+        {"a\\*c", "a*c", true},
+        {"a\\*c", "A*C", true},
+        {"a\\*c", "abc", false},
+        {"a\\*c", "ac", false},
+        {"a.c", "abc", false},
+        {"a.c", "a.c", true},
+        {"*.local", "PRINTER.LOCAL", true},
+        {"*.local", "printer.localhost", false},
+        {"*.local", "evil.local.example.com", false},
+        {"example.com", "www.example.com", false},
+        {"Ünïcode.*", "üNÏCODE.test", true},
+        {"[ab]", "[ab]", true},
+        {"[ab]", "a", false},
+        {"", "", true},
+        {"", "x", false},
+        {"*", "", true},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(matchPattern(MatchType::Glob, c.value, c.pattern), c.matches)
+            << c.pattern << " / " << c.value;
+}
+
+TEST(MatchPattern, RegexIsAnchoredAtBothEndsForEveryAlternative) {
+    struct Case {
+        const char* pattern;
+        const char* value;
+        bool matches;
+    } cases[] = {
+        {"a|b", "a", true},
+        {"a|b", "B", true},
+        {"a|b", "ax", false},
+        {"a|b", "xb", false},
+        {"ads|track", "ads.example.com", false},
+        {"ads|track", "example-track", false},
+        {"ads|track", "track", true},
+        {".*\\.(ads|track)\\.com", "x.ads.com", true},
+        {"api\\.example\\.com", "API.EXAMPLE.COM", true},
+        {"api\\.example\\.com", "api.example.com.evil", false},
+        {"[0-9]+", "443", true},
+        {"[0-9]+", "443a", false},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(matchPattern(MatchType::Regex, c.value, c.pattern), c.matches)
+            << c.pattern << " / " << c.value;
+}
+
+TEST(MatchPattern, InvalidPatternFailsAndWarnsEveryTime) {
+    auto logger = test::CapturingLogger::install();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_FALSE(matchPattern(MatchType::Regex, "abc", "a(b"));
+    auto lines = logger->lines();
+    ASSERT_EQ(lines.size(), 2u);
+    for (auto& line : lines)
+        EXPECT_EQ(line.rfind("Failed to match pattern \"a(b\": ", 0), 0u) << line;
+    logger->uninstall();
+}
+
+TEST(MatchPattern, MatchThatRunsOutOfTimeCountsAsNoMatchAndWarns) {
+    auto logger = test::CapturingLogger::install();
+    std::string hostile(200, 'a');
+    hostile += "!";
+    EXPECT_FALSE(matchPattern(MatchType::Regex, hostile, "(a+)+b"));
+    ASSERT_EQ(logger->lines().size(), 1u);
+    EXPECT_TRUE(logger->contains("Failed to match pattern \"(a+)+b\": "));
+    EXPECT_TRUE(logger->contains("ran out of time"));
+    logger->uninstall();
+}

@@ -1,0 +1,211 @@
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/UserDefaults.h"
+#include "proxy/engine/Settings.h"
+#include "tests/support/TestSupport.h"
+
+using namespace pemtrox;
+using json = nlohmann::json;
+
+namespace {
+Settings load(json values) {
+    return Settings::load(UserDefaults(std::move(values)));
+}
+} // namespace
+
+TEST(Settings, EmptyStoreGivesEveryDefault) {
+    auto s = load(json::object());
+    const auto& r = s.recordingSettings;
+    EXPECT_TRUE(r.recordRequestBody);
+    EXPECT_TRUE(r.recordResponseBody);
+    EXPECT_TRUE(r.recordPartialOpaqueBody);
+    EXPECT_TRUE(r.recordRawTCPStreams);
+    EXPECT_EQ(r.requestBodyMaxSize, 1048576);
+    EXPECT_EQ(r.responseBodyMaxSize, 1048576);
+    EXPECT_EQ(RecordingSettings::defaultBodyMaxSize, 1048576);
+    EXPECT_TRUE(r.include.empty() && r.exclude.empty());
+    EXPECT_TRUE(s.sslSettings.include.empty() && s.sslSettings.exclude.empty());
+    EXPECT_FALSE(s.sslSettings.proxyingEnabled);
+    EXPECT_FALSE(s.tools.blockList.enabled);
+    EXPECT_TRUE(s.tools.blockList.include.empty());
+    EXPECT_EQ(s.tools.blockList.blockActionType, BlockListToolSettings::BlockActionType::Drop);
+    EXPECT_FALSE(s.tools.dnsSpoofing.enabled);
+    EXPECT_TRUE(s.tools.dnsSpoofing.mappings.empty());
+    // The default-made records agree with an empty store.
+    EXPECT_EQ(s, Settings{});
+}
+
+TEST(Settings, RecordingBooleansAreTrueUnlessStored) {
+    const char* keys[] = {"recordRequestBody", "recordResponseBody", "recordPartialOpaqueBody",
+                          "recordRawTCPStreams"};
+    struct Case {
+        json stored;
+        bool expected;
+    } cases[] = {{false, false}, {0, false}, {"NO", false}, {json::array(), false},
+                 {true, true},   {1, true},  {"YES", true}, {nullptr, true}};
+    for (auto key : keys)
+        for (auto& c : cases) {
+            auto r = load(json{{std::string("recordingSettings.") + key, c.stored}}).recordingSettings;
+            bool values[] = {r.recordRequestBody, r.recordResponseBody, r.recordPartialOpaqueBody,
+                             r.recordRawTCPStreams};
+            for (std::size_t i = 0; i < 4; ++i)
+                EXPECT_EQ(values[i], keys[i] == key ? c.expected : true) << key << " = " << c.stored.dump();
+        }
+}
+
+TEST(Settings, SwitchesAreFalseUnlessStoredTrue) {
+    struct Case {
+        json stored;
+        bool expected;
+    } cases[] = {{nullptr, false}, {false, false}, {"no", false}, {true, true}, {2, true}, {"true", true}};
+    for (auto& c : cases) {
+        auto s = load(json{{"sslSettings.proxyingEnabled", c.stored},
+                           {"tools.blacklist.enabled", c.stored},
+                           {"tools.dnsSpoofing.enabled", c.stored}});
+        EXPECT_EQ(s.sslSettings.proxyingEnabled, c.expected) << c.stored.dump();
+        EXPECT_EQ(s.tools.blockList.enabled, c.expected) << c.stored.dump();
+        EXPECT_EQ(s.tools.dnsSpoofing.enabled, c.expected) << c.stored.dump();
+    }
+}
+
+TEST(Settings, SizeLimitsReplaceOnlyZero) {
+    struct Case {
+        json stored;
+        std::int64_t expected;
+    } cases[] = {{nullptr, 1048576},      {0, 1048576}, {5, 5},         {-1, -1},  {"12", 12},
+                 {"abc", 1048576},        {2.9, 2},     {0.5, 1048576}, {true, 1}, {json::array(), 1048576},
+                 {8589934592, 8589934592}};
+    for (auto& c : cases) {
+        auto r = load(json{{"recordingSettings.requestBodyMaxSize", c.stored},
+                           {"recordingSettings.responseBodyMaxSize", c.stored}})
+                     .recordingSettings;
+        EXPECT_EQ(r.requestBodyMaxSize, c.expected) << c.stored.dump();
+        EXPECT_EQ(r.responseBodyMaxSize, c.expected) << c.stored.dump();
+    }
+}
+
+TEST(Settings, BlockTypeNeedsTheExactText) {
+    using Type = BlockListToolSettings::BlockActionType;
+    struct Case {
+        json stored;
+        Type expected;
+    } cases[] = {{"Return 403 response", Type::Forbidden},
+                 {"return 403 response", Type::Drop},
+                 {"Drop connection", Type::Drop},
+                 {403, Type::Drop},
+                 {nullptr, Type::Drop},
+                 {json::array({"Return 403 response"}), Type::Drop}};
+    for (auto& c : cases)
+        EXPECT_EQ(load(json{{"tools.blacklist.blockType", c.stored}}).tools.blockList.blockActionType,
+                  c.expected)
+            << c.stored.dump();
+    EXPECT_STREQ(blockActionTypeText(Type::Drop), "Drop connection");
+    EXPECT_EQ(blockActionTypeFromString("Return 403 response"), Type::Forbidden);
+    EXPECT_FALSE(blockActionTypeFromString("Drop").has_value());
+}
+
+TEST(Settings, EveryLocationListReadsAsEmptyWhenOneElementIsNotADictionary) {
+    json location = {{"enabled", true}, {"type", "Glob"}, {"hostname", "*.example.com"}};
+    const char* keys[] = {"recordingSettings.include", "recordingSettings.exclude", "sslSettings.include",
+                          "sslSettings.exclude", "tools.blacklist.include"};
+    for (auto key : keys) {
+        auto good = load(json{{key, json::array({location, location})}});
+        auto mixed = load(json{{key, json::array({location, location, "*.example.com"})}});
+        auto single = load(json{{key, location}});
+        std::vector<MatchDefinition> const* lists[3][5];
+        int i = 0;
+        for (auto* s : {&good, &mixed, &single}) {
+            lists[i][0] = &s->recordingSettings.include;
+            lists[i][1] = &s->recordingSettings.exclude;
+            lists[i][2] = &s->sslSettings.include;
+            lists[i][3] = &s->sslSettings.exclude;
+            lists[i][4] = &s->tools.blockList.include;
+            ++i;
+        }
+        for (int k = 0; k < 5; ++k) {
+            EXPECT_EQ(lists[0][k]->size(), keys[k] == key ? 2u : 0u) << key;
+            EXPECT_TRUE(lists[1][k]->empty()) << key;
+            EXPECT_TRUE(lists[2][k]->empty()) << key;
+        }
+    }
+}
+
+TEST(Settings, MappingThatDoesNotDecodeIsDroppedAndTheRestKeepTheirOrder) {
+    auto mapping = [](const char* host, const char* address) {
+        return json{{"hostnameMatch", {{"enabled", true}, {"type", "Exact"}, {"hostname", host}}},
+                    {"address", address}};
+    };
+    auto s =
+        load(json{{"tools.dnsSpoofing.mappings",
+                   json::array({mapping("a", "1.1.1.1"), json{{"hostnameMatch", "b"}, {"address", "2.2.2.2"}},
+                                mapping("c", "3.3.3.3"), mapping("d", "4.4.4.4")})}});
+    auto& m = s.tools.dnsSpoofing.mappings;
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0].description(), "a  \u2192 1.1.1.1");
+    EXPECT_EQ(m[1].description(), "c  \u2192 3.3.3.3");
+    EXPECT_EQ(m[2].description(), "d  \u2192 4.4.4.4");
+}
+
+TEST(Settings, KeyPrefixIsPutInFrontOfEveryKey) {
+    UserDefaults store(json{{"x.sslSettings.proxyingEnabled", true},
+                            {"sslSettings.proxyingEnabled", false},
+                            {"x.tools.dnsSpoofing.enabled", true}});
+    auto s = Settings::load(store, "x.");
+    EXPECT_TRUE(s.sslSettings.proxyingEnabled);
+    EXPECT_TRUE(s.tools.dnsSpoofing.enabled);
+    EXPECT_FALSE(Settings::load(store).sslSettings.proxyingEnabled);
+}
+
+// The example in the README is what a user copies; it must load as the README says.
+TEST(Settings, ReadmeExampleLoadsFromTheContainer) {
+    const char* source = std::getenv("PEMTROX_SOURCE_DIR");
+    ASSERT_NE(source, nullptr) << "run through ctest, which sets PEMTROX_SOURCE_DIR";
+    std::ifstream readme(std::filesystem::path(source) / "README.md");
+    std::stringstream text;
+    text << readme.rdbuf();
+    auto all = text.str();
+    auto section = all.find("## Settings");
+    ASSERT_NE(section, std::string::npos);
+    auto begin = all.find("```json\n", section);
+    ASSERT_NE(begin, std::string::npos);
+    begin += 8;
+    auto end = all.find("```", begin);
+    ASSERT_NE(end, std::string::npos);
+
+    test::TempDir dir;
+    std::ofstream(dir.path() / "settings.json") << all.substr(begin, end - begin);
+    auto logger = test::CapturingLogger::install();
+    auto s = Settings::load(UserDefaults::suite(dir.path()));
+    EXPECT_TRUE(logger->lines().empty());
+    logger->uninstall();
+
+    const auto& r = s.recordingSettings;
+    EXPECT_TRUE(r.recordRequestBody);
+    EXPECT_EQ(r.responseBodyMaxSize, 4194304);
+    EXPECT_FALSE(r.recordRawTCPStreams);
+    ASSERT_EQ(r.exclude.size(), 1u);
+    EXPECT_TRUE(r.exclude[0].matches("https", "gateway.icloud.com", 443, "/", {}));
+
+    EXPECT_TRUE(s.sslSettings.proxyingEnabled);
+    ASSERT_EQ(s.sslSettings.include.size(), 2u);
+    EXPECT_TRUE(s.sslSettings.include[0].matches("https", "WWW.Example.com", 443, {}, {}));
+    EXPECT_TRUE(s.sslSettings.include[1].matches("https", "api7.example.org", 443, {}, {}));
+    EXPECT_FALSE(s.sslSettings.include[1].matches("https", "api7.example.org", 8443, {}, {}));
+    ASSERT_EQ(s.sslSettings.exclude.size(), 1u);
+    EXPECT_EQ(s.sslSettings.exclude[0].hostnamePattern, "*.bank.example");
+
+    EXPECT_TRUE(s.tools.blockList.enabled);
+    EXPECT_EQ(s.tools.blockList.blockActionType, BlockListToolSettings::BlockActionType::Forbidden);
+    ASSERT_EQ(s.tools.blockList.include.size(), 1u);
+    EXPECT_TRUE(s.tools.blockList.include[0].matches("http", "ads", 80, "/", {}));
+    EXPECT_FALSE(s.tools.blockList.include[0].matches("http", "ads.example.com", 80, "/", {}));
+    EXPECT_TRUE(s.tools.blockList.include[0].matches("http", "tracker.example.com", 80, "/", {}));
+
+    EXPECT_TRUE(s.tools.dnsSpoofing.enabled);
+    ASSERT_EQ(s.tools.dnsSpoofing.mappings.size(), 1u);
+    EXPECT_EQ(s.tools.dnsSpoofing.mappings[0].address, "127.0.0.1");
+}
