@@ -1,0 +1,133 @@
+#include "proxy/engine/StreamCopier.h"
+
+#include <chrono>
+
+#include "platform/Log.h"
+#include "proxy/io/MyInputStream.h"
+#include "proxy/io/MyOutputStream.h"
+
+namespace pemtrox {
+
+namespace {
+
+// Whether an input error only says that the socket was closed, which ends a copy like
+// the end of the stream.
+bool isClosedSocket(const ErrorPtr& error);
+
+} // namespace
+
+std::shared_ptr<StreamCopier> StreamCopier::make(std::shared_ptr<MyInputStream> from,
+                                                 std::shared_ptr<MyOutputStream> to) {
+    return Plumber::make<StreamCopier>(std::move(from), std::move(to));
+}
+
+StreamCopier::StreamCopier(std::shared_ptr<MyInputStream> from, std::shared_ptr<MyOutputStream> to)
+    : from_(std::move(from)), to_(std::move(to)) {}
+
+StreamCopier::~StreamCopier() = default;
+
+void StreamCopier::chunkCopied(const Data&, std::int64_t, std::int64_t) {}
+
+ErrorPtr StreamCopier::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+void StreamCopier::waitUntilFinished() {
+    std::unique_lock lock(mutex_);
+    runningCondition_.wait(lock, [this] { return finished_.load(); });
+}
+
+void StreamCopier::start(Completion completion) {
+    completion_ = std::move(completion);
+    {
+        std::lock_guard lock(mutex_);
+        copying_ = true;
+        finished_ = false;
+    }
+    std::weak_ptr<StreamCopier> weakSelf = shared_from_this();
+    from_->handler([weakSelf](InputStreamEvent event, InputStreamReply reply) {
+        auto self = weakSelf.lock();
+        if (!self) {
+            LOG_WARNING("Self went away in StreamCopier");
+            reply(InputStreamHandlerResult::done);
+            return;
+        }
+        switch (event.kind()) {
+        case InputStreamEvent::Kind::data: {
+            auto more = [self, reply] {
+                reply(InputStreamHandlerResult::more);
+                self->from_->read();
+            };
+            auto done = [reply] { reply(InputStreamHandlerResult::done); };
+            self->onData(event.takeData(), std::move(more), std::move(done));
+            return;
+        }
+        case InputStreamEvent::Kind::error:
+            self->end(isClosedSocket(event.error()) ? nullptr : event.error(), true);
+            reply(InputStreamHandlerResult::done);
+            return;
+        case InputStreamEvent::Kind::eof:
+            self->end(nullptr, true);
+            reply(InputStreamHandlerResult::done);
+            return;
+        }
+    });
+    from_->read();
+}
+
+void StreamCopier::onData(Data piece, std::function<void()> more, std::function<void()> done) {
+    if (!streamStartTime_) {
+        streamStartTime_ = std::chrono::system_clock::now();
+        if (completion_)
+            completion_(StreamCopierStatus::started);
+    }
+    auto size = static_cast<std::int64_t>(piece.size());
+    Data kept = wantsPieces() ? piece : Data();
+    auto self = shared_from_this();
+    to_->write(std::move(piece), true,
+               [self, size, kept = std::move(kept), more = std::move(more),
+                done = std::move(done)](OutputStreamWriteHandlerResult result) {
+                   if (result.isError()) {
+                       self->end(result.error(), false);
+                       done();
+                       return;
+                   }
+                   self->total_ += size;
+                   self->streamLastTime_ = std::chrono::system_clock::now();
+                   self->chunkCopied(kept, size, self->total_);
+                   if (self->copying_) {
+                       more();
+                   } else {
+                       self->end(nullptr, true);
+                       done();
+                   }
+               });
+}
+
+void StreamCopier::end(ErrorPtr error, bool flush) {
+    if (finished_)
+        return;
+    if (flush)
+        to_->flush();
+    {
+        std::lock_guard lock(mutex_);
+        if (error)
+            error_ = std::move(error);
+        copying_ = false;
+        finished_ = true;
+        runningCondition_.notify_all();
+    }
+    if (auto completion = std::exchange(completion_, nullptr))
+        completion(StreamCopierStatus::finished);
+}
+
+namespace {
+
+bool isClosedSocket(const ErrorPtr&) {
+    return false;
+}
+
+} // namespace
+
+} // namespace pemtrox

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "platform/Error.h"
+#include "proxy/io/Data.h"
+#include "proxy/io/ISO8601.h"
+#include "proxy/io/Plumber.h"
+
+namespace pemtrox {
+
+class MyInputStream;
+class MyOutputStream;
+
+enum class StreamCopierStatus { started, finished };
+
+/// Copies one input stream into one output stream until the input ends, one piece in
+/// flight at a time: the next piece is read only when the previous one was written.
+/// A piece counts as copied once its write succeeded; the first failed write ends the
+/// copy with that write's error. Neither stream is closed: their owner closes them.
+///
+/// Runs on the streams' queue. The owner keeps the copier alive while it runs (the input
+/// handler holds it weakly); another thread may wait for the end with waitUntilFinished().
+class StreamCopier : public PlumberTracked, public std::enable_shared_from_this<StreamCopier> {
+public:
+    using Completion = std::function<void(StreamCopierStatus)>;
+
+    static std::shared_ptr<StreamCopier> make(std::shared_ptr<MyInputStream> from,
+                                              std::shared_ptr<MyOutputStream> to);
+    StreamCopier(std::shared_ptr<MyInputStream> from, std::shared_ptr<MyOutputStream> to);
+    ~StreamCopier() override;
+
+    /// Starts copying. The completion gets `started` with the first piece and `finished`
+    /// when the copy ends (only `finished` when the input ends before any data). Once.
+    void start(Completion completion);
+    /// Asks the copier to stop after the piece in flight. Any thread.
+    void stop() { copying_ = false; }
+    /// Blocks until the copy has ended. Not on the streams' queue.
+    void waitUntilFinished();
+
+    bool copying() const { return copying_; }
+    bool finished() const { return finished_; }
+    /// The error that ended the copy: an input error other than a closed socket, or the
+    /// first write error; null after a clean end.
+    ErrorPtr error() const;
+    /// Bytes written successfully.
+    std::int64_t total() const { return total_; }
+    std::optional<Date> streamStartTime() const { return streamStartTime_; }
+    std::optional<Date> streamLastTime() const { return streamLastTime_; }
+
+    const std::shared_ptr<MyInputStream>& from() const { return from_; }
+    const std::shared_ptr<MyOutputStream>& to() const { return to_; }
+
+protected:
+    /// Called after each successful write with the piece, its size and the new total. The
+    /// piece is only kept (copied before the write) when wantsPieces() says so; else it is
+    /// empty and only the size tells.
+    virtual void chunkCopied(const Data& piece, std::int64_t size, std::int64_t total);
+    virtual bool wantsPieces() const { return false; }
+
+private:
+    void onData(Data piece, std::function<void()> more, std::function<void()> done);
+    void end(ErrorPtr error, bool flush);
+
+    std::shared_ptr<MyInputStream> from_;
+    std::shared_ptr<MyOutputStream> to_;
+    Completion completion_;
+    std::int64_t total_ = 0;
+    std::atomic<bool> copying_{false};
+    std::atomic<bool> finished_{true};
+    mutable std::mutex mutex_;
+    std::condition_variable runningCondition_;
+    ErrorPtr error_;
+    std::optional<Date> streamStartTime_;
+    std::optional<Date> streamLastTime_;
+};
+
+} // namespace pemtrox

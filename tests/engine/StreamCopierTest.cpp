@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <vector>
+
+#include "proxy/engine/AbstractProxyServer.h"
+#include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/ProxyServerAdapter.h"
+#include "proxy/engine/RequestStreamCopier.h"
+#include "proxy/engine/ResponseStreamCopier.h"
+#include "proxy/io/ByteArrayInputStream.h"
+#include "proxy/io/InputStreamError.h"
+#include "proxy/io/MyOutputStream.h"
+#include "proxy/io/OutputStreamError.h"
+
+namespace pemtrox {
+namespace {
+
+// Collects what is written; fails the write with the given number, or parks completions.
+class SinkStream : public MyOutputStream {
+public:
+    void write(Data data, bool, OutputStreamWriteCompletion completion) override {
+        ++writes;
+        if (failAt && writes - 1 == *failAt) {
+            completion(OutputStreamWriteHandlerResult::error(
+                makeError<OutputStreamError>(OutputStreamError::closed())));
+            return;
+        }
+        received.insert(received.end(), data.begin(), data.end());
+        if (park)
+            parked = std::move(completion);
+        else
+            completion(OutputStreamWriteHandlerResult::ready());
+    }
+    bool isClosed() const override { return false; }
+    void close(ErrorPtr error, CloseCompletion completion) override {
+        if (completion)
+            completion(error);
+    }
+    void flush() override { ++flushes; }
+
+    std::optional<int> failAt;
+    bool park = false;
+    OutputStreamWriteCompletion parked;
+    int writes = 0;
+    int flushes = 0;
+    Data received;
+};
+
+// Fails every read with the given error.
+class FailingInput : public ByteArrayInputStream {
+public:
+    explicit FailingInput(ErrorPtr error) : ByteArrayInputStream(Data()), error_(std::move(error)) {}
+
+protected:
+    void readAny(std::optional<std::uint64_t>) override { deliver(InputStreamEvent::error(error_)); }
+
+private:
+    ErrorPtr error_;
+};
+
+Data bytes(std::size_t n) {
+    Data data(n);
+    std::iota(data.begin(), data.end(), 0);
+    return data;
+}
+
+TEST(StreamCopierTest, CopiesEverythingInPieces) {
+    auto sink = std::make_shared<SinkStream>();
+    auto copier = StreamCopier::make(ByteArrayInputStream::make(bytes(10000)), sink);
+    std::vector<StreamCopierStatus> statuses;
+    copier->start([&](StreamCopierStatus s) { statuses.push_back(s); });
+    EXPECT_EQ(statuses, (std::vector{StreamCopierStatus::started, StreamCopierStatus::finished}));
+    EXPECT_EQ(sink->received, bytes(10000));
+    EXPECT_EQ(sink->writes, 3); // 4096 + 4096 + 1808
+    EXPECT_EQ(copier->total(), 10000);
+    EXPECT_FALSE(copier->error());
+    EXPECT_TRUE(copier->finished());
+    EXPECT_FALSE(copier->copying());
+    EXPECT_TRUE(copier->streamStartTime());
+    EXPECT_GE(sink->flushes, 1);
+}
+
+TEST(StreamCopierTest, EmptyInputOnlyFinishes) {
+    auto sink = std::make_shared<SinkStream>();
+    auto copier = StreamCopier::make(ByteArrayInputStream::make(Data()), sink);
+    std::vector<StreamCopierStatus> statuses;
+    copier->start([&](StreamCopierStatus s) { statuses.push_back(s); });
+    EXPECT_EQ(statuses, std::vector{StreamCopierStatus::finished});
+    EXPECT_FALSE(copier->streamStartTime());
+    EXPECT_EQ(copier->total(), 0);
+}
+
+// A failed write ends the copy at once, with that error, counting only what was written.
+TEST(StreamCopierTest, StopsAtTheFirstWriteError) {
+    for (int failAt = 0; failAt < 3; ++failAt) {
+        SCOPED_TRACE(failAt);
+        auto sink = std::make_shared<SinkStream>();
+        sink->failAt = failAt;
+        auto input = ByteArrayInputStream::make(bytes(10000));
+        auto copier = StreamCopier::make(input, sink);
+        int finishedCalls = 0;
+        copier->start([&](StreamCopierStatus s) { finishedCalls += s == StreamCopierStatus::finished; });
+        EXPECT_EQ(finishedCalls, 1);
+        EXPECT_EQ(sink->writes, failAt + 1); // nothing read or written after the failure
+        EXPECT_EQ(copier->total(), failAt * 4096);
+        ASSERT_TRUE(copier->error());
+        EXPECT_TRUE(OutputStreamError::is(copier->error(), OutputStreamError::Kind::closed));
+        EXPECT_TRUE(copier->finished());
+    }
+}
+
+TEST(StreamCopierTest, InputErrorIsKept) {
+    auto sink = std::make_shared<SinkStream>();
+    auto error = makeError<InputStreamError>(InputStreamError::invalidTrailer());
+    auto copier = StreamCopier::make(Plumber::make<FailingInput>(error), sink);
+    copier->start(nullptr);
+    EXPECT_EQ(copier->error(), error);
+    EXPECT_TRUE(copier->finished());
+}
+
+TEST(StreamCopierTest, StopAfterThePieceInFlight) {
+    auto sink = std::make_shared<SinkStream>();
+    sink->park = true;
+    auto copier = StreamCopier::make(ByteArrayInputStream::make(bytes(10000)), sink);
+    std::vector<StreamCopierStatus> statuses;
+    copier->start([&](StreamCopierStatus s) { statuses.push_back(s); });
+    ASSERT_TRUE(sink->parked);
+    copier->stop();
+    std::exchange(sink->parked, nullptr)(OutputStreamWriteHandlerResult::ready());
+    EXPECT_EQ(statuses, (std::vector{StreamCopierStatus::started, StreamCopierStatus::finished}));
+    EXPECT_EQ(copier->total(), 4096);
+    EXPECT_EQ(sink->writes, 1);
+    copier->waitUntilFinished(); // returns at once
+}
+
+class TestServer : public AbstractProxyServer {
+public:
+    std::shared_ptr<DispatchQueue> queue() const override { return nullptr; }
+    bool transparent() const override { return true; }
+    bool supportsTransparent() const override { return true; }
+};
+
+class BodyListener : public ProxyServerAdapter {
+public:
+    void proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>&, const Data& data) override {
+        request += data.size();
+    }
+    void proxyListenerReceivingResponseBody(const std::shared_ptr<ProxyEvent>&, const Data& data) override {
+        response += data.size();
+    }
+    std::size_t request = 0, response = 0;
+};
+
+TEST(StreamCopierTest, TunnelCopiersCountIntoTheRecordAndNotify) {
+    auto server = std::make_shared<TestServer>();
+    auto listener = std::make_shared<BodyListener>();
+    server->addProxyListener(listener);
+    auto evt = ProxyEvent::make(server);
+    auto up = RequestStreamCopier::make(ByteArrayInputStream::make(bytes(5000)),
+                                        std::make_shared<SinkStream>(), server, evt);
+    auto down = ResponseStreamCopier::make(ByteArrayInputStream::make(bytes(7000)),
+                                           std::make_shared<SinkStream>(), server, evt);
+    up->start(nullptr);
+    down->start(nullptr);
+    EXPECT_EQ(evt->requestSize, 5000);
+    EXPECT_EQ(evt->responseSize, 7000);
+    EXPECT_EQ(listener->request, 5000u);
+    EXPECT_EQ(listener->response, 7000u);
+    EXPECT_EQ(evt->status, ProxyEventStatus::receivingResponseBody);
+}
+
+TEST(StreamCopierTest, TunnelCopierWithoutServerStillCounts) {
+    auto evt = ProxyEvent::make(nullptr);
+    std::shared_ptr<InternalProxyServer> server = std::make_shared<TestServer>();
+    std::weak_ptr<InternalProxyServer> weak = server;
+    server.reset();
+    auto sink = std::make_shared<SinkStream>();
+    sink->failAt = 1;
+    auto up = RequestStreamCopier::make(ByteArrayInputStream::make(bytes(5000)), sink, weak.lock(), evt);
+    up->start(nullptr);
+    EXPECT_EQ(evt->requestSize, 4096); // the failed second piece is not counted
+}
+
+TEST(StreamCopierTest, CopiersAreCounted) {
+    auto key = std::string(plumberModuleName) + ".RequestStreamCopier";
+    auto before = Plumber::count(key);
+    {
+        auto copier =
+            RequestStreamCopier::make(ByteArrayInputStream::make(Data()), std::make_shared<SinkStream>(),
+                                      nullptr, ProxyEvent::make(nullptr));
+        EXPECT_EQ(Plumber::count(key), before + 1);
+    }
+    EXPECT_EQ(Plumber::count(key), before);
+}
+
+} // namespace
+} // namespace pemtrox
