@@ -178,7 +178,7 @@ TEST(Settings, ReadmeExampleLoadsFromTheContainer) {
 
     test::TempDir dir;
     std::ofstream(dir.path() / "settings.json") << all.substr(begin, end - begin);
-    auto logger = test::CapturingLogger::install();
+    auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
     auto s = Settings::load(UserDefaults::suite(dir.path()));
     EXPECT_TRUE(logger->lines().empty());
     logger->uninstall();

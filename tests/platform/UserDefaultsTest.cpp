@@ -104,7 +104,7 @@ TEST(UserDefaults, FileThatDoesNotParseIsAnEmptyStoreAndAWarning) {
         {"[1, 2]", "does not hold a JSON object"},
     };
     for (auto& c : cases) {
-        auto logger = test::CapturingLogger::install();
+        auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
         auto path = dir.path() / UserDefaults::fileName;
         writeFile(path, c.text);
         auto store = UserDefaults::suite(dir.path());
@@ -119,7 +119,7 @@ TEST(UserDefaults, FileThatDoesNotParseIsAnEmptyStoreAndAWarning) {
 
 TEST(UserDefaults, MissingFileIsAnEmptyStoreWithoutAWarning) {
     test::TempDir dir;
-    auto logger = test::CapturingLogger::install();
+    auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
     auto store = UserDefaults::suite(dir.path());
     EXPECT_FALSE(store.objectForKey("x").has_value());
     EXPECT_TRUE(logger->lines().empty());

@@ -150,7 +150,7 @@ TEST(MatchDefinition, DisabledNeverMatches) {
 }
 
 TEST(MatchDefinition, FailingPartStopsTheTestBeforeLaterPatternsAreCompiled) {
-    auto logger = test::CapturingLogger::install();
+    auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
     auto d = location(MatchType::Regex, {}, "good", {}, "(", {});
     EXPECT_FALSE(d.matches({}, "other", {}, "/", {}));
     EXPECT_TRUE(logger->lines().empty());

@@ -88,7 +88,7 @@ TEST(MatchPattern, RegexIsAnchoredAtBothEndsForEveryAlternative) {
 }
 
 TEST(MatchPattern, InvalidPatternFailsAndWarnsEveryTime) {
-    auto logger = test::CapturingLogger::install();
+    auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
     for (int i = 0; i < 2; ++i)
         EXPECT_FALSE(matchPattern(MatchType::Regex, "abc", "a(b"));
     auto lines = logger->lines();
@@ -99,7 +99,7 @@ TEST(MatchPattern, InvalidPatternFailsAndWarnsEveryTime) {
 }
 
 TEST(MatchPattern, MatchThatRunsOutOfTimeCountsAsNoMatchAndWarns) {
-    auto logger = test::CapturingLogger::install();
+    auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
     std::string hostile(200, 'a');
     hostile += "!";
     EXPECT_FALSE(matchPattern(MatchType::Regex, hostile, "(a+)+b"));
