@@ -20,9 +20,13 @@ void AbstractInputStream::closeImpl(ErrorPtr error, CloseCompletion completion) 
     deliverEnd(std::move(error), std::move(completion));
 }
 
-void AbstractInputStream::handler(InputStreamHandler handler) {
+void AbstractInputStream::setHandler(InputStreamHandler handler) {
     handler_ = handler ? std::make_shared<const InputStreamHandler>(std::move(handler)) : nullptr;
     ++handlerVersion_;
+}
+
+void AbstractInputStream::handler(InputStreamHandler handler) {
+    setHandler(std::move(handler));
     if (isClosed())
         deliverEnd(nullptr, nullptr);
 }

@@ -45,6 +45,9 @@ protected:
 
     /// Marks the stream closed without running the close sequence.
     void setClosed() { closed_ = true; }
+    /// Installs the handler without telling it of an end (for streams that learn of the
+    /// end from elsewhere).
+    void setHandler(InputStreamHandler handler);
 
     template <class T> std::shared_ptr<T> selfAs() { return std::static_pointer_cast<T>(shared_from_this()); }
     template <class T> std::weak_ptr<T> weakSelfAs() { return selfAs<T>(); }

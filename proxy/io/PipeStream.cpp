@@ -68,7 +68,8 @@ void PipeStream::enqueue(Waiting waiting) {
 }
 
 void PipeStream::scheduleLater() {
-    queue_->async([self = selfAs<PipeStream>()] { self->schedule(); });
+    if (auto queue = queue_.lock())
+        queue->async([self = selfAs<PipeStream>()] { self->schedule(); });
 }
 
 void PipeStream::schedule() {

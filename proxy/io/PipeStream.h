@@ -45,7 +45,8 @@ public:
     /// The producer is done: eof after the buffered bytes. Ignored once closed.
     void appendEOF();
 
-    const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
+    /// The pipe's queue (null once it is gone).
+    std::shared_ptr<DispatchQueue> queue() const { return queue_.lock(); }
     /// Bytes written and not yet delivered.
     std::size_t buffered() const { return buf_.size() - head_; }
     bool hasPendingWriteCompletion() const { return pendingWriteCompletion_ != nullptr; }
@@ -79,7 +80,9 @@ private:
     void failOldest(ErrorPtr error);
     void releaseWriter(OutputStreamWriteHandlerResult result);
 
-    std::shared_ptr<DispatchQueue> queue_;
+    // Held weakly: answers waiting on the queue hold the pipe, so a strong reference back
+    // would keep a stopped queue and its pipes alive for ever. The queue's owner keeps it.
+    std::weak_ptr<DispatchQueue> queue_;
     // Bytes from head_ to the end are buffered; the front is dropped lazily to avoid moving
     // the tail on every small read.
     Data buf_;

@@ -7,6 +7,7 @@
 
 #include "proxy/io/MyInputStream.h"
 #include "proxy/io/MyOutputStream.h"
+#include "proxy/io/Plumber.h"
 
 namespace pemtrox::test {
 
@@ -21,6 +22,8 @@ struct EventLog : std::enable_shared_from_this<EventLog> {
     std::vector<InputStreamReply> heldReplies;
     /// Runs after each event is recorded, before the reply.
     std::function<void(const InputStreamEvent&)> onEvent;
+    /// Runs after the reply (not when replies are held), with the event's kind.
+    std::function<void(InputStreamEvent::Kind)> afterReply;
 
     static std::shared_ptr<EventLog> make() { return std::make_shared<EventLog>(); }
 
@@ -41,10 +44,13 @@ struct EventLog : std::enable_shared_from_this<EventLog> {
             }
             if (self->onEvent)
                 self->onEvent(event);
-            if (self->holdReplies)
+            if (self->holdReplies) {
                 self->heldReplies.push_back(std::move(reply));
-            else
-                reply(self->answer);
+                return;
+            }
+            reply(self->answer);
+            if (self->afterReply)
+                self->afterReply(event.kind());
         };
     }
     std::string text() const { return std::string(bytes.begin(), bytes.end()); }
@@ -52,6 +58,34 @@ struct EventLog : std::enable_shared_from_this<EventLog> {
         return !trace.empty() && (trace.back() == "eof" || trace.back().rfind("error:", 0) == 0);
     }
 };
+
+/// Installs an EventLog on the stream and reads until the first end: each data event
+/// asks for the next delivery with the same limit.
+inline std::shared_ptr<EventLog> drain(const std::shared_ptr<MyInputStream>& stream,
+                                       std::optional<std::uint64_t> limit = std::nullopt) {
+    auto log = EventLog::make();
+    std::weak_ptr<MyInputStream> weak = stream;
+    log->afterReply = [weak, limit](InputStreamEvent::Kind kind) {
+        if (auto s = weak.lock(); s && kind == InputStreamEvent::Kind::data)
+            s->read(limit);
+    };
+    stream->handler(log->handler());
+    stream->read(limit);
+    return log;
+}
+
+/// The live count of every stream and buffer type, for checks that nothing leaked.
+inline std::int64_t liveStreamObjects() {
+    std::int64_t total = 0;
+    for (const char* name :
+         {"ByteArrayInputStream", "PipeStream", "FilterInputStream", "ChunkedInputStream",
+          "FiniteInputStream", "CounterInputStream", "PushbackInputStream", "SafeGZIPInputStream",
+          "UncompressInputStream", "FilterOutputStream", "HttpOutputStream", "ChunkedOutputStream",
+          "NoCloseOutputStream", "DataOutputStream", "NullOutputStream", "CustomOutputStream",
+          "SynchronousOutputBuffer", "SynchronousBuffer"})
+        total += Plumber::count(std::string(plumberModuleName) + "." + name);
+    return total;
+}
 
 /// Records write completions.
 struct WriteLog {

@@ -1,0 +1,131 @@
+#include "proxy/io/PushbackInputStream.h"
+
+#include <algorithm>
+
+#include "platform/Log.h"
+#include "proxy/io/InputStreamError.h"
+#include "proxy/io/Plumber.h"
+
+namespace pemtrox {
+
+std::shared_ptr<PushbackInputStream> PushbackInputStream::make(std::shared_ptr<MyInputStream> parent) {
+    return Plumber::make<PushbackInputStream>(std::move(parent));
+}
+
+void PushbackInputStream::unread(const Data& bytes) {
+    if (!buf_ || buf_->empty()) {
+        buf_ = bytes;
+        return;
+    }
+    buf_->insert(buf_->begin(), bytes.begin(), bytes.end());
+}
+
+Data PushbackInputStream::take(std::size_t count) {
+    Data& pushed = *buf_;
+    if (count >= pushed.size()) {
+        Data all = std::move(pushed);
+        buf_.reset();
+        return all;
+    }
+    Data chunk(pushed.begin(), pushed.begin() + count);
+    pushed.erase(pushed.begin(), pushed.begin() + count);
+    return chunk;
+}
+
+void PushbackInputStream::readAny(std::optional<std::uint64_t> maxLength) {
+    if (answerFailure())
+        return;
+    if (hasPushedData()) {
+        deliver(InputStreamEvent::data(
+            take(std::min<std::uint64_t>(maxLength.value_or(UINT64_MAX), buf_->size()))));
+        return;
+    }
+    prependNextReadBuf_.push_back({});
+    buf_.reset();
+    parent()->read(maxLength);
+}
+
+void PushbackInputStream::readLength(std::uint64_t length) {
+    if (answerFailure())
+        return;
+    if (buf_ && buf_->size() >= length) {
+        deliver(InputStreamEvent::data(take(length)));
+        return;
+    }
+    std::uint64_t pushed = buf_ ? buf_->size() : 0;
+    prependNextReadBuf_.push_back({std::move(buf_), {}});
+    buf_.reset();
+    parent()->readTo(length - pushed);
+}
+
+void PushbackInputStream::readMarker(const Data& marker, std::uint64_t maxLength) {
+    if (answerFailure())
+        return;
+    if (!hasPushedData()) {
+        prependNextReadBuf_.push_back({std::nullopt, {}});
+        buf_.reset();
+        parent()->readTo(marker, maxLength);
+        return;
+    }
+    auto found = std::search(buf_->begin(), buf_->end(), marker.begin(), marker.end());
+    if (found != buf_->end() && !marker.empty()) {
+        std::size_t end = (found - buf_->begin()) + marker.size();
+        if (end > maxLength)
+            deliver(InputStreamEvent::error(InputStreamError::markerLimitExceeded().clone()));
+        else
+            deliver(InputStreamEvent::data(take(end)));
+        return;
+    }
+    std::uint64_t pushed = buf_->size();
+    if (pushed >= maxLength) {
+        deliver(InputStreamEvent::error(InputStreamError::markerLimitExceeded().clone()));
+        return;
+    }
+    prependNextReadBuf_.push_back({std::move(buf_), marker});
+    buf_.reset();
+    parent()->readTo(marker, maxLength - pushed);
+}
+
+void PushbackInputStream::filter(InputStreamEvent event, InputStreamReply parentReply) {
+    if (event.isError()) {
+        prependNextReadBuf_.clear();
+        deliver(std::move(event), std::move(parentReply));
+        return;
+    }
+    if (prependNextReadBuf_.empty()) {
+        if (event.isData())
+            LOG_INFO("Interesting; no prependNextReadBuf");
+        deliver(std::move(event), std::move(parentReply));
+        return;
+    }
+    Prepend entry = std::move(prependNextReadBuf_.front());
+    prependNextReadBuf_.pop_front();
+    if (!entry.prefix) {
+        deliver(std::move(event), std::move(parentReply));
+        return;
+    }
+    // The pushed bytes stand in for an end; the next request meets the end again.
+    Data joined = std::move(*entry.prefix);
+    if (event.isData()) {
+        std::size_t split = joined.size();
+        const Data& received = event.data();
+        joined.insert(joined.end(), received.begin(), received.end());
+        const Data& marker = entry.marker;
+        if (!marker.empty()) {
+            // The pushed bytes held no whole marker, so a match can start no earlier than
+            // marker-length - 1 bytes before the join.
+            std::size_t from = split >= marker.size() ? split - marker.size() + 1 : 0;
+            auto found = std::search(joined.begin() + from, joined.end(), marker.begin(), marker.end());
+            if (found != joined.end()) {
+                auto end = found + marker.size();
+                if (end != joined.end()) {
+                    unread(Data(end, joined.end()));
+                    joined.erase(end, joined.end());
+                }
+            }
+        }
+    }
+    deliver(InputStreamEvent::data(std::move(joined)), std::move(parentReply));
+}
+
+} // namespace pemtrox

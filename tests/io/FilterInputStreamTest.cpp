@@ -1,0 +1,391 @@
+#include <gtest/gtest.h>
+
+#include "platform/DispatchQueue.h"
+#include "proxy/io/ByteArrayInputStream.h"
+#include "proxy/io/ChunkedInputStream.h"
+#include "proxy/io/CounterInputStream.h"
+#include "proxy/io/FiniteInputStream.h"
+#include "proxy/io/InputStreamError.h"
+#include "proxy/io/PipeStream.h"
+#include "proxy/io/PushbackInputStream.h"
+#include "tests/io/StreamTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using namespace pemtrox;
+using test::drain;
+using test::EventLog;
+using Trace = std::vector<std::string>;
+
+namespace {
+
+const Data crlf = toData("\r\n");
+const std::string alphabet = "abcdefghijklmnopqrstuvwxyz";
+
+class FilterStreams : public ::testing::Test {
+protected:
+    void TearDown() override {
+        EXPECT_EQ(test::liveStreamObjects(), 0);
+        if (test::liveStreamObjects() != 0)
+            std::cerr << Plumber::report();
+    }
+};
+
+struct ChunkedCase {
+    const char* name;
+    std::string body;
+    std::string decoded; // bytes the reader receives
+    std::string end;     // "eof" or "error:<description>"
+};
+
+const std::vector<ChunkedCase> chunkedCases = {
+    {"one chunk", "5\r\nhello\r\n0\r\n\r\n", "hello", "eof"},
+    {"two chunks", "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n", "abcde", "eof"},
+    {"extension lower case", "1a;name=value\r\n" + alphabet + "\r\n0\r\n\r\n", alphabet, "eof"},
+    {"upper case size", "1A\r\n" + alphabet + "\r\n0\r\n\r\n", alphabet, "eof"},
+    {"trailers are skipped", "2\r\nab\r\n0\r\nX-Sum: 1\r\nX-Other: 2\r\n\r\n", "ab", "eof"},
+    {"blank before the semicolon", "1a ;x\r\n" + alphabet + "\r\n0\r\n\r\n", "",
+     "error:Failed to read chunk length"},
+    {"not hex", "g\r\nxxxxxxxxxxxxxxxx\r\n0\r\n\r\n", "", "error:Failed to read chunk length"},
+    {"empty size line", "\r\n", "", "error:Failed to read chunk length"},
+    {"size too large", "10000000000000000\r\n", "", "error:Failed to read chunk length"},
+    {"bad end of chunk", "5\r\nhelloXY0\r\n\r\n", "hello", "error:Invalid end of chunk"},
+    {"trailer not UTF-8", "1\r\na\r\n0\r\n\xff\xfe\r\n\r\n", "a", "error:Invalid chunk trailer"},
+    {"cut in the data", "5\r\nhel", "hel", "error:EOF"},
+    {"cut after a chunk", "5\r\nhello\r\n", "hello", "error:EOF"},
+    {"cut in the chunk end", "5\r\nhello\r", "hello", "error:EOF"},
+    {"cut in the size line", "5", "", "error:EOF"},
+    {"empty body", "", "", "error:EOF"},
+    {"cut before the blank line", "0\r\n", "", "error:EOF"},
+    {"cut in a trailer", "0\r\nX-A: b", "", "error:EOF"},
+};
+
+std::string endOf(const EventLog& log) {
+    return log.trace.empty() ? "(nothing)" : log.trace.back();
+}
+
+} // namespace
+
+TEST(ChunkedInputStream, ParsesChunkLengths) {
+    struct Case {
+        std::string line;
+        std::optional<std::uint64_t> size;
+    };
+    std::vector<Case> cases = {{"5\r\n", 5},
+                               {"1a;ext\r\n", 26},
+                               {"1A\r\n", 26},
+                               {" ff \r\n", 255},
+                               {"+10\r\n", 16},
+                               {"-0\r\n", 0},
+                               {"-1\r\n", std::nullopt},
+                               {"ffffffffffffffff\r\n", UINT64_MAX},
+                               {"10000000000000000\r\n", std::nullopt},
+                               {"1a ;x\r\n", std::nullopt},
+                               {"g\r\n", std::nullopt},
+                               {";x\r\n", std::nullopt},
+                               {"\r\n", std::nullopt}};
+    for (auto& c : cases)
+        EXPECT_EQ(ChunkedInputStream::parseChunkLength(c.line), c.size) << c.line;
+}
+
+TEST_F(FilterStreams, ChunkedBodiesOverAByteArray) {
+    for (auto& c : chunkedCases) {
+        SCOPED_TRACE(c.name);
+        auto stream = ChunkedInputStream::make(ByteArrayInputStream::make(toData(c.body)));
+        auto log = drain(stream);
+        EXPECT_EQ(log->text(), c.decoded);
+        EXPECT_EQ(endOf(*log), c.end);
+        EXPECT_EQ(log->errors.size(), c.end == "eof" ? 0u : 1u);
+        if (c.end != "eof") {
+            // Every later read is answered with the same error, never left hanging.
+            log->afterReply = nullptr;
+            stream->read();
+            EXPECT_EQ(endOf(*log), c.end);
+        }
+    }
+}
+
+TEST_F(FilterStreams, ChunkedBodiesOverAPipeFedOneByteAtATimeAndSplitEverywhere) {
+    auto queue = DispatchQueue::make("chunked-test");
+    for (auto& c : chunkedCases) {
+        for (std::size_t split = 0; split <= c.body.size() + 1; ++split) {
+            SCOPED_TRACE(std::string(c.name) + " split " + std::to_string(split));
+            std::shared_ptr<PipeStream> pipe;
+            std::shared_ptr<ChunkedInputStream> stream;
+            std::shared_ptr<EventLog> log;
+            queue->sync([&] {
+                pipe = PipeStream::make(queue);
+                stream = ChunkedInputStream::make(pipe);
+                log = drain(stream, 7);
+                if (split > c.body.size()) { // one byte at a time
+                    for (char ch : c.body)
+                        pipe->write(Data{static_cast<std::uint8_t>(ch)}, false, nullptr);
+                } else {
+                    pipe->write(toData(c.body.substr(0, split)), false, nullptr);
+                    pipe->write(toData(c.body.substr(split)), false, nullptr);
+                }
+                pipe->appendEOF();
+            });
+            for (int i = 0; i < 200 && !log->ended(); ++i)
+                queue->sync([] {});
+            EXPECT_EQ(log->text(), c.decoded);
+            EXPECT_EQ(endOf(*log), c.end);
+            queue->sync([&] {
+                stream.reset();
+                pipe.reset();
+            });
+        }
+    }
+    queue->sync([] {});
+}
+
+TEST_F(FilterStreams, ChunkedReadsWithALimitSplitTheChunk) {
+    auto stream =
+        ChunkedInputStream::make(ByteArrayInputStream::make(toData("1a\r\n" + alphabet + "\r\n0\r\n\r\n")));
+    auto log = drain(stream, 10);
+    EXPECT_EQ(log->trace, (Trace{"data:abcdefghij", "data:klmnopqrst", "data:uvwxyz", "eof"}));
+}
+
+TEST_F(FilterStreams, ChunkedEndLeavesTheNextMessageInTheParent) {
+    auto parent = PushbackInputStream::make(ByteArrayInputStream::make(toData("2\r\nab\r\n0\r\n\r\nNEXT")));
+    auto stream = ChunkedInputStream::make(parent);
+    auto log = drain(stream);
+    EXPECT_EQ(log->trace, (Trace{"data:ab", "eof"}));
+    stream->read();
+    EXPECT_EQ(log->trace.back(), "eof");
+    auto rest = drain(parent);
+    EXPECT_EQ(rest->text(), "NEXT");
+}
+
+TEST_F(FilterStreams, ChunkedProducerFailureAtEveryStepEndsWithTheError) {
+    auto queue = DispatchQueue::make("chunked-fail");
+    const std::string body = "3\r\nabc\r\n1a;x\r\n" + alphabet + "\r\n0\r\nT: 1\r\n\r\n";
+    for (std::size_t failAt = 0; failAt < body.size(); ++failAt) {
+        SCOPED_TRACE(failAt);
+        std::shared_ptr<PipeStream> pipe;
+        std::shared_ptr<ChunkedInputStream> stream;
+        std::shared_ptr<EventLog> log;
+        queue->sync([&] {
+            pipe = PipeStream::make(queue);
+            stream = ChunkedInputStream::make(pipe);
+            log = drain(stream, 5);
+            pipe->write(toData(body.substr(0, failAt)), false, nullptr);
+            pipe->appendError(InputStreamError::invalidTrailer().clone());
+        });
+        for (int i = 0; i < 100 && !log->ended(); ++i)
+            queue->sync([] {});
+        EXPECT_EQ(endOf(*log), "error:Invalid chunk trailer");
+        EXPECT_LE(log->bytes.size(), 29u);
+        queue->sync([&] {
+            stream.reset();
+            pipe.reset();
+        });
+    }
+}
+
+TEST_F(FilterStreams, FiniteStreamTable) {
+    struct Case {
+        const char* name;
+        std::string parent;
+        std::uint64_t length;
+        std::optional<std::uint64_t> limit;
+        Trace trace;
+        std::string leftInParent;
+    };
+    std::vector<Case> cases = {
+        // The end follows the last byte at once; the reader's next read is answered eof too.
+        {"bounded over a longer parent",
+         "abcdefghij",
+         3,
+         std::nullopt,
+         {"data:abc", "eof", "eof"},
+         "defghij"},
+        {"length zero", "abc", 0, std::nullopt, {"eof"}, "abc"},
+        {"limit splits", "abcdefghij", 5, 2, {"data:ab", "data:cd", "data:e", "eof", "eof"}, "fghij"},
+        {"parent ends early", "abcd", 10, std::nullopt, {"data:abcd", "error:EOF"}, ""},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto parent = ByteArrayInputStream::make(toData(c.parent));
+        auto stream = FiniteInputStream::make(parent, c.length);
+        auto log = drain(stream, c.limit);
+        EXPECT_EQ(log->trace, c.trace);
+        stream->removeHandler();
+        EXPECT_EQ(drain(parent)->text(), c.leftInParent);
+    }
+}
+
+TEST_F(FilterStreams, FiniteStreamRefusesMarkerReads) {
+    auto stream = FiniteInputStream::make(ByteArrayInputStream::make(toData("ab\r\ncd")), 6);
+    auto log = EventLog::make();
+    stream->handler(log->handler());
+    stream->readTo(crlf);
+    EXPECT_EQ(log->trace, Trace{"error:Read to marker not supported"});
+    EXPECT_TRUE(stream->isClosed());
+    stream->read();
+    EXPECT_EQ(log->trace.back(), "error:Read to marker not supported");
+}
+
+TEST_F(FilterStreams, CounterCountsWhatPasses) {
+    auto stream = CounterInputStream::make(ByteArrayInputStream::make(Data(10000, 'q')));
+    auto log = drain(stream);
+    EXPECT_EQ(stream->counter(), 10000);
+    EXPECT_EQ(log->trace.back(), "eof");
+}
+
+TEST_F(FilterStreams, PushbackTable) {
+    struct Case {
+        const char* name;
+        std::string parent;
+        std::function<void(PushbackInputStream&)> steps;
+        Trace trace;
+    };
+    std::vector<Case> cases = {
+        {"last given back is read first",
+         "PARENT",
+         [](PushbackInputStream& s) {
+             s.unread(toData("ab"));
+             s.unread(toData("xy"));
+             s.read();
+             s.read();
+         },
+         {"data:xyab", "data:PARENT"}},
+        {"length tops up from the parent",
+         "cdefg",
+         [](PushbackInputStream& s) {
+             s.unread(toData("ab"));
+             s.readTo(5);
+             s.read();
+         },
+         {"data:abcde", "data:fg"}},
+        {"limit over pushed bytes",
+         "",
+         [](PushbackInputStream& s) {
+             s.unread(toData("12345"));
+             s.read(2);
+             s.read();
+         },
+         {"data:12", "data:345"}},
+        {"marker inside the pushed bytes",
+         "zz",
+         [](PushbackInputStream& s) {
+             s.unread(toData("ab\r\ncd"));
+             s.readTo(crlf);
+             s.read();
+         },
+         {"data:ab\r\n", "data:cd"}},
+        {"marker split between pushed and parent bytes",
+         "\nrest\r\nmore",
+         [](PushbackInputStream& s) {
+             s.unread(toData("line\r"));
+             s.readTo(crlf);
+             s.read();
+             s.readTo(crlf);
+             s.read();
+         },
+         {"data:line\r\n", "data:rest\r\n", "data:more", "eof"}},
+        {"marker after the join",
+         "cd\r\nef",
+         [](PushbackInputStream& s) {
+             s.unread(toData("ab"));
+             s.readTo(crlf);
+             s.read();
+         },
+         {"data:abcd\r\n", "data:ef"}},
+        {"pushed bytes stand in for the end",
+         "",
+         [](PushbackInputStream& s) {
+             s.unread(toData("ab"));
+             s.readTo(5);
+             s.read();
+         },
+         {"data:ab", "eof"}},
+        {"marker limit counts the pushed bytes",
+         "cdefgh\r\nij",
+         [](PushbackInputStream& s) {
+             s.unread(toData("ab"));
+             s.readTo(crlf, 10);
+             s.readTo(crlf, 2);
+         },
+         {"data:abcdefgh\r\n", "data:ij"}},
+        {"marker past the limit in the parent",
+         "cdefgh\r\n",
+         [](PushbackInputStream& s) {
+             s.unread(toData("ab"));
+             s.readTo(crlf, 6);
+         },
+         {"error:Marker not found within the read limit"}},
+        {"marker beyond the limit inside the pushed bytes",
+         "",
+         [](PushbackInputStream& s) {
+             s.unread(toData("abcdef\r\n"));
+             s.readTo(crlf, 4);
+         },
+         {"error:Marker not found within the read limit"}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto stream = PushbackInputStream::make(ByteArrayInputStream::make(toData(c.parent)));
+        auto log = EventLog::make();
+        stream->handler(log->handler());
+        c.steps(*stream);
+        EXPECT_EQ(log->trace, c.trace);
+    }
+}
+
+TEST_F(FilterStreams, PushbackMarkerSplitAtEveryPosition) {
+    const std::string text = "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
+    for (std::size_t split = 0; split <= text.size(); ++split) {
+        SCOPED_TRACE(split);
+        auto stream = PushbackInputStream::make(ByteArrayInputStream::make(toData(text.substr(split))));
+        stream->unread(toData(text.substr(0, split)));
+        auto log = EventLog::make();
+        log->onEvent = [&](const InputStreamEvent& e) {
+            if (e.isData())
+                stream->readTo(crlf);
+        };
+        stream->handler(log->handler());
+        stream->readTo(crlf);
+        EXPECT_EQ(log->trace, (Trace{"data:GET / HTTP/1.1\r\n", "data:Host: h\r\n", "data:\r\n", "eof"}));
+    }
+}
+
+TEST_F(FilterStreams, ErrorsOfTheParentPassThroughUnchanged) {
+    auto queue = DispatchQueue::make("filter-errors");
+    std::shared_ptr<PipeStream> pipe;
+    std::shared_ptr<EventLog> log;
+    std::shared_ptr<MyInputStream> stream;
+    auto error = InputStreamError::invalidTrailer().clone();
+    queue->sync([&] {
+        pipe = PipeStream::make(queue);
+        stream = CounterInputStream::make(PushbackInputStream::make(FiniteInputStream::make(pipe, 100)));
+        log = drain(stream);
+        pipe->write(toData("abc"), false, nullptr);
+        pipe->appendError(error);
+    });
+    for (int i = 0; i < 10; ++i)
+        queue->sync([] {});
+    EXPECT_EQ(log->trace, (Trace{"data:abc", "error:Invalid chunk trailer"}));
+    EXPECT_EQ(log->errors.back(), error);
+    queue->sync([&] {
+        stream.reset();
+        pipe.reset();
+    });
+}
+
+TEST_F(FilterStreams, EventsAfterTheFilterIsGoneAreAnsweredDone) {
+    auto queue = DispatchQueue::make("filter-gone");
+    auto capture = test::CapturingLogger::install();
+    std::shared_ptr<PipeStream> pipe;
+    queue->sync([&] {
+        pipe = PipeStream::make(queue);
+        auto filter = CounterInputStream::make(pipe);
+        filter->handler(EventLog::make()->handler());
+        filter->read();
+    });
+    queue->sync([&] { pipe->write(toData("abcd"), false, nullptr); });
+    queue->sync([] {});
+    EXPECT_TRUE(capture->contains("4 bytes due to self gone"));
+    EXPECT_FALSE(pipe->hasHandler());
+    capture->uninstall();
+    queue->sync([&] { pipe.reset(); });
+}
