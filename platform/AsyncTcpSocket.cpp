@@ -1,0 +1,896 @@
+#include "platform/AsyncTcpSocket.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+
+#include "platform/AsyncSocketError.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Log.h"
+
+namespace pemtrox {
+
+namespace {
+
+using Bytes = AsyncTcpSocket::Bytes;
+using tcp = asio::ip::tcp;
+
+/// The read unit: the largest read-ahead and the chunk of every wire read.
+constexpr std::size_t readUnit = 4096;
+/// A single wire read never asks for more than this, whatever the request's length.
+constexpr std::size_t largestWireRead = 1 << 20;
+/// Writes gathered into one system call at most.
+constexpr std::size_t largestWriteBatch = 64;
+
+std::chrono::steady_clock::duration toDuration(double seconds) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds));
+}
+
+std::string addressText(const asio::ip::address& address) {
+    if (address.is_v6()) {
+        auto v6 = address.to_v6();
+        if (v6.is_v4_mapped())
+            return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+        v6.scope_id(0); // the interface is not part of the address text
+        return v6.to_string();
+    }
+    return address.to_string();
+}
+
+ErrorPtr errorFrom(const std::error_code& ec) {
+    if (ec == asio::error::eof)
+        return makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::closed));
+    if (ec.category() == asio::system_category() || ec.category() == std::generic_category())
+        return makeError<AsyncSocketError>(AsyncSocketError::posix(ec.value()));
+    return makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::other, ec.message()));
+}
+
+[[noreturn]] void throwSocket(AsyncSocketError::Code code, std::string message) {
+    throw AsyncSocketError::socket(code, std::move(message));
+}
+
+/// The local address of an interface given by name or address text, in the family asked for.
+std::optional<asio::ip::address> interfaceAddress(const std::string& interface, bool v6) {
+    if (interface == "localhost" || interface == "loopback")
+        return v6 ? asio::ip::address(asio::ip::address_v6::loopback())
+                  : asio::ip::address(asio::ip::address_v4::loopback());
+    std::error_code ec;
+    auto numeric = asio::ip::make_address(interface, ec);
+    if (!ec)
+        return numeric;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return std::nullopt;
+    std::optional<asio::ip::address> found;
+    for (ifaddrs* ifa = list; ifa && !found; ifa = ifa->ifa_next) {
+        if (!ifa->ifa_addr || interface != ifa->ifa_name)
+            continue;
+        if (!v6 && ifa->ifa_addr->sa_family == AF_INET) {
+            auto* sin = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr);
+            found = asio::ip::address_v4(ntohl(sin->sin_addr.s_addr));
+        } else if (v6 && ifa->ifa_addr->sa_family == AF_INET6) {
+            auto* sin6 = reinterpret_cast<const sockaddr_in6*>(ifa->ifa_addr);
+            asio::ip::address_v6::bytes_type bytes;
+            std::memcpy(bytes.data(), sin6->sin6_addr.s6_addr, bytes.size());
+            found = asio::ip::address_v6(bytes, sin6->sin6_scope_id);
+        }
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+struct ReadRequest {
+    enum class Kind { any, length, marker } kind;
+    std::size_t length = 0;
+    Bytes marker;
+    double timeout = -1.0;
+    long tag = 0;
+    std::uint64_t serial = 0;
+};
+
+struct WriteRequest {
+    Bytes data;
+    double timeout = -1.0;
+    long tag = 0;
+};
+
+/// Bytes received and not yet handed on; consumed from the front without moving the rest.
+struct InBuffer {
+    Bytes bytes;
+    std::size_t start = 0;
+
+    std::size_t size() const { return bytes.size() - start; }
+    const std::uint8_t* data() const { return bytes.data() + start; }
+    void append(Bytes&& more) {
+        if (size() == 0) {
+            bytes = std::move(more); // the common case: no copy
+            start = 0;
+            return;
+        }
+        if (start > 0) {
+            bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(start));
+            start = 0;
+        }
+        bytes.insert(bytes.end(), more.begin(), more.end());
+    }
+    Bytes take(std::size_t count) {
+        if (start == 0 && count == bytes.size()) {
+            Bytes out = std::move(bytes);
+            bytes = Bytes();
+            return out;
+        }
+        Bytes out(data(), data() + count);
+        start += count;
+        if (start == bytes.size()) {
+            bytes.clear();
+            start = 0;
+        }
+        return out;
+    }
+    void clear() {
+        bytes = Bytes();
+        start = 0;
+    }
+};
+
+} // namespace
+
+class AsyncTcpSocket::Core : public std::enable_shared_from_this<Core>, private AsyncTcpSocketTlsTransport {
+public:
+    enum class State { idle, connecting, connected, listening, closed };
+    enum class TlsPhase { none, pending, handshaking, secure };
+
+    explicit Core(std::shared_ptr<DispatchQueue> q)
+        : queue(std::move(q)), socket(queue->ioContext()), connectTimer(queue->ioContext()),
+          readTimer(queue->ioContext()), writeTimer(queue->ioContext()) {}
+
+    std::shared_ptr<DispatchQueue> queue;
+    tcp::socket socket;
+    std::unique_ptr<tcp::acceptor> acceptor;
+    asio::steady_timer connectTimer, readTimer, writeTimer;
+    std::weak_ptr<AsyncTcpSocketDelegate> delegate;
+    std::function<void(int)> socketOptionsHook;
+
+    State state = State::idle;
+    bool started = false; // a connect or listen began: the delegate hears of the end
+    bool disconnectWhenWritten = false;
+    std::optional<std::string> peerHost, localHostText;
+    std::optional<std::uint16_t> peerPort, localPortNumber;
+
+    std::deque<ReadRequest> reads;
+    std::deque<WriteRequest> writes;
+    std::uint64_t nextSerial = 1;
+    std::uint64_t readTimerSerial = 0;
+    InBuffer plain; // received plaintext (all bytes when there is no TLS)
+    bool wireEof = false;
+    bool readInFlight = false;
+    Bytes readBuffer; // the target of the wire read in flight
+    bool writeInFlight = false;
+    std::size_t writeBatch = 0;
+    std::deque<long> writtenTags; // completed writes not yet reported
+
+    std::shared_ptr<AsyncTcpSocketTls> tls;
+    TlsPhase tlsPhase = TlsPhase::none;
+    std::size_t readsBeforeTls = 0, writesBeforeTls = 0;
+    InBuffer cipherIn;
+    Bytes cipherOut, cipherOutInFlight;
+    bool tlsPeerClosed = false, tlsCloseSent = false;
+
+    bool inProgress = false, progressAgain = false, scheduled = false;
+
+    // Runs on the queue, synchronously from other threads.
+    template <class F> auto onQueue(F&& f) {
+        if (queue->isCurrent())
+            return f();
+        using R = decltype(f());
+        if constexpr (std::is_void_v<R>) {
+            queue->sync([&] { f(); });
+        } else {
+            std::optional<R> result;
+            queue->sync([&] { result.emplace(f()); });
+            return std::move(*result);
+        }
+    }
+
+    std::shared_ptr<AsyncTcpSocketDelegate> currentDelegate() const { return delegate.lock(); }
+
+    void recordAddresses() {
+        std::error_code ec;
+        auto remote = socket.remote_endpoint(ec);
+        if (!ec) {
+            peerHost = addressText(remote.address());
+            peerPort = remote.port();
+        }
+        auto local = socket.local_endpoint(ec);
+        if (!ec) {
+            localHostText = addressText(local.address());
+            localPortNumber = local.port();
+        }
+    }
+
+    // ---- progress: the one place that answers requests and starts I/O ----
+
+    /// Asks for progress later on the queue (never inside the caller's call).
+    void schedule() {
+        if (inProgress) {
+            progressAgain = true;
+            return;
+        }
+        if (scheduled)
+            return;
+        scheduled = true;
+        asio::post(queue->ioContext(), [self = shared_from_this()] {
+            self->scheduled = false;
+            self->progress();
+        });
+    }
+
+    void progress() {
+        if (inProgress) {
+            progressAgain = true;
+            return;
+        }
+        auto self = shared_from_this(); // a delegate may drop the last owner
+        inProgress = true;
+        do {
+            progressAgain = false;
+            step();
+        } while (progressAgain && state == State::connected);
+        inProgress = false;
+    }
+
+    void step() {
+        if (state != State::connected)
+            return;
+        while (!writtenTags.empty()) {
+            long tag = writtenTags.front();
+            writtenTags.pop_front();
+            if (auto d = currentDelegate())
+                d->socketDidWrite(tag);
+            if (state != State::connected)
+                return;
+        }
+        if (tlsPhase == TlsPhase::pending && readsBeforeTls == 0 && writesBeforeTls == 0 && !writeInFlight)
+            activateTls();
+        if (tlsPhase == TlsPhase::handshaking && !handshakeStep())
+            return;
+        if (tlsPhase == TlsPhase::secure && !decrypt())
+            return;
+        if (!serveReads())
+            return;
+        if (plainEnded() && (reads.empty() ? plain.size() == 0 : !satisfiable(reads.front()))) {
+            // The peer closed: what could be answered was; the rest cannot be.
+            closeWithError(makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::closed)));
+            return;
+        }
+        readFromWireIfNeeded();
+        armReadTimer();
+        startWriteIfNeeded();
+        if (state == State::connected && disconnectWhenWritten && writes.empty() && !writeInFlight &&
+            cipherOut.empty())
+            closeWithError(nullptr);
+    }
+
+    bool plainEnded() const {
+        if (tlsPhase == TlsPhase::none || tlsPhase == TlsPhase::pending)
+            return wireEof;
+        return tlsPeerClosed || (wireEof && cipherIn.size() == 0);
+    }
+
+    bool servingBlocked() const {
+        return tlsPhase == TlsPhase::handshaking || (tlsPhase == TlsPhase::pending && readsBeforeTls == 0);
+    }
+
+    std::optional<std::size_t> markerEnd(const Bytes& marker) const {
+        if (plain.size() < marker.size())
+            return std::nullopt;
+        const void* hit = memmem(plain.data(), plain.size(), marker.data(), marker.size());
+        if (!hit)
+            return std::nullopt;
+        return static_cast<const std::uint8_t*>(hit) - plain.data() + marker.size();
+    }
+
+    bool satisfiable(const ReadRequest& r) const {
+        switch (r.kind) {
+        case ReadRequest::Kind::any:
+            return r.length == 0 || plain.size() > 0;
+        case ReadRequest::Kind::length:
+            return plain.size() >= r.length;
+        case ReadRequest::Kind::marker:
+            return r.marker.empty() || markerEnd(r.marker).has_value();
+        }
+        return false;
+    }
+
+    /// Answers the requests at the head that can be answered. False when the socket closed.
+    bool serveReads() {
+        while (!reads.empty() && !servingBlocked()) {
+            ReadRequest& r = reads.front();
+            Bytes out;
+            switch (r.kind) {
+            case ReadRequest::Kind::any:
+                if (r.length > 0) {
+                    if (plain.size() == 0)
+                        return true;
+                    out = plain.take(std::min(plain.size(), r.length));
+                }
+                break;
+            case ReadRequest::Kind::length:
+                if (plain.size() < r.length)
+                    return true;
+                out = plain.take(r.length);
+                break;
+            case ReadRequest::Kind::marker:
+                if (!r.marker.empty()) {
+                    auto end = markerEnd(r.marker);
+                    if (!end)
+                        return true;
+                    out = plain.take(*end);
+                }
+                break;
+            }
+            long tag = r.tag;
+            reads.pop_front();
+            if (tlsPhase == TlsPhase::pending)
+                --readsBeforeTls;
+            if (readTimerSerial) {
+                readTimerSerial = 0;
+                readTimer.cancel();
+            }
+            if (auto d = currentDelegate())
+                d->socketDidRead(std::move(out), tag);
+            if (state != State::connected)
+                return false;
+            if (tlsPhase == TlsPhase::secure && !decrypt())
+                return false;
+        }
+        return true;
+    }
+
+    bool wantsWireData() const {
+        if (tlsPhase == TlsPhase::handshaking)
+            return true;
+        if (!reads.empty() && !servingBlocked())
+            return !satisfiable(reads.front());
+        if (!reads.empty())
+            return false; // waiting for TLS to start: read nothing that belongs to it yet
+        // Read ahead one unit so that a peer's close is noticed while nobody reads.
+        return plain.size() == 0 && cipherIn.size() == 0;
+    }
+
+    void readFromWireIfNeeded() {
+        if (readInFlight || wireEof || state != State::connected || disconnectWhenWritten || !wantsWireData())
+            return;
+        std::size_t room = readUnit;
+        if (tlsPhase == TlsPhase::none && !reads.empty()) {
+            const ReadRequest& r = reads.front();
+            if (r.kind == ReadRequest::Kind::any)
+                room = std::min(r.length, largestWireRead); // delivered as read, without a copy
+            else if (r.kind == ReadRequest::Kind::length)
+                room = std::clamp(r.length - plain.size(), readUnit, largestWireRead);
+        }
+        readBuffer.resize(room);
+        readInFlight = true;
+        socket.async_read_some(asio::buffer(readBuffer),
+                               [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+                                   self->onWireRead(ec, n);
+                               });
+    }
+
+    void onWireRead(const std::error_code& ec, std::size_t n) {
+        readInFlight = false;
+        if (state != State::connected)
+            return;
+        if (ec) {
+            readBuffer.clear();
+            if (ec != asio::error::eof) {
+                closeWithError(errorFrom(ec));
+                return;
+            }
+            wireEof = true;
+        } else {
+            readBuffer.resize(n);
+            bool cipher = tlsPhase == TlsPhase::handshaking || tlsPhase == TlsPhase::secure;
+            (cipher ? cipherIn : plain).append(std::move(readBuffer));
+            readBuffer = Bytes();
+        }
+        progress();
+    }
+
+    void armReadTimer() {
+        if (reads.empty() || servingBlocked() || state != State::connected)
+            return;
+        const ReadRequest& r = reads.front();
+        if (r.timeout < 0 || readTimerSerial == r.serial)
+            return;
+        readTimerSerial = r.serial;
+        readTimer.expires_after(toDuration(r.timeout));
+        readTimer.async_wait([self = shared_from_this(), serial = r.serial](const std::error_code& ec) {
+            if (ec || self->state != State::connected || self->readTimerSerial != serial)
+                return;
+            self->closeWithError(
+                makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::readTimeout)));
+        });
+    }
+
+    void startWriteIfNeeded() {
+        if (writeInFlight || state != State::connected)
+            return;
+        std::size_t limit = writes.size();
+        if (tlsPhase == TlsPhase::pending)
+            limit = std::min(limit, writesBeforeTls);
+        if (tlsPhase == TlsPhase::handshaking)
+            limit = 0;
+        limit = std::min(limit, largestWriteBatch);
+        std::vector<asio::const_buffer> buffers;
+        if (tlsPhase == TlsPhase::secure) {
+            for (std::size_t i = 0; i < limit; ++i) {
+                ErrorPtr error;
+                auto& data = writes[i].data;
+                if (tls->write(data.data(), data.size(), error) != AsyncTcpSocketTls::Status::ok) {
+                    closeWithError(error ? error
+                                         : makeError<AsyncSocketError>(AsyncSocketError::socket(
+                                               AsyncSocketError::other, "TLS write failed")));
+                    return;
+                }
+            }
+        }
+        if (tlsPhase == TlsPhase::handshaking || tlsPhase == TlsPhase::secure) {
+            if (cipherOut.empty() && limit == 0)
+                return;
+            cipherOutInFlight = std::move(cipherOut);
+            cipherOut = Bytes();
+            buffers.emplace_back(asio::buffer(cipherOutInFlight));
+        } else {
+            if (limit == 0)
+                return;
+            for (std::size_t i = 0; i < limit; ++i)
+                buffers.emplace_back(asio::buffer(writes[i].data));
+        }
+        writeInFlight = true;
+        writeBatch = limit;
+        if (limit > 0 && writes.front().timeout >= 0) {
+            writeTimer.expires_after(toDuration(writes.front().timeout));
+            writeTimer.async_wait([self = shared_from_this()](const std::error_code& ec) {
+                if (ec || self->state != State::connected || !self->writeInFlight)
+                    return;
+                self->closeWithError(
+                    makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::writeTimeout)));
+            });
+        }
+        asio::async_write(
+            socket, buffers,
+            [self = shared_from_this()](const std::error_code& ec, std::size_t) { self->onWritten(ec); });
+    }
+
+    void onWritten(const std::error_code& ec) {
+        writeInFlight = false;
+        cipherOutInFlight.clear();
+        if (state != State::connected)
+            return;
+        writeTimer.cancel();
+        if (ec) {
+            closeWithError(errorFrom(ec));
+            return;
+        }
+        for (std::size_t i = 0; i < writeBatch; ++i) {
+            writtenTags.push_back(writes.front().tag);
+            writes.pop_front();
+        }
+        if (tlsPhase == TlsPhase::pending)
+            writesBeforeTls -= writeBatch;
+        writeBatch = 0;
+        progress();
+    }
+
+    // ---- TLS ----
+
+    void activateTls() {
+        tlsPhase = TlsPhase::handshaking;
+        // Bytes read ahead past the last plaintext request are the peer's first ciphertext.
+        if (plain.size() > 0)
+            cipherIn.append(plain.take(plain.size()));
+        tls->attach(*this);
+    }
+
+    /// One handshake step; false when the socket closed.
+    bool handshakeStep() {
+        ErrorPtr error;
+        auto status = tls->handshake(error);
+        switch (status) {
+        case AsyncTcpSocketTls::Status::ok:
+            tlsPhase = TlsPhase::secure;
+            if (auto d = currentDelegate())
+                d->socketDidSecure();
+            return state == State::connected;
+        case AsyncTcpSocketTls::Status::wouldBlock:
+            if (wireEof && cipherIn.size() == 0) {
+                closeWithError(
+                    makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::closed)));
+                return false;
+            }
+            return true;
+        case AsyncTcpSocketTls::Status::closed:
+            closeWithError(makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::closed)));
+            return false;
+        case AsyncTcpSocketTls::Status::failed:
+            break;
+        }
+        closeWithError(error ? error
+                             : makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::other,
+                                                                                    "TLS handshake failed")));
+        return false;
+    }
+
+    /// Decrypts what the engine can give while a reader may want it; false when closed.
+    bool decrypt() {
+        while (!tlsPeerClosed && plain.size() < readUnit) {
+            Bytes chunk(readUnit);
+            std::size_t count = 0;
+            ErrorPtr error;
+            auto status = tls->read(chunk.data(), chunk.size(), count, error);
+            if (count > 0) {
+                chunk.resize(count);
+                plain.append(std::move(chunk));
+            }
+            if (status == AsyncTcpSocketTls::Status::ok && count > 0)
+                continue;
+            if (status == AsyncTcpSocketTls::Status::closed)
+                tlsPeerClosed = true;
+            if (status == AsyncTcpSocketTls::Status::failed) {
+                closeWithError(error ? error
+                                     : makeError<AsyncSocketError>(AsyncSocketError::socket(
+                                           AsyncSocketError::other, "TLS read failed")));
+                return false;
+            }
+            break;
+        }
+        return true;
+    }
+
+    long receive(std::uint8_t* destination, std::size_t length) override {
+        if (cipherIn.size() == 0)
+            return wireEof ? -1 : 0;
+        std::size_t n = std::min(length, cipherIn.size());
+        std::memcpy(destination, cipherIn.data(), n);
+        cipherIn.start += n;
+        if (cipherIn.size() == 0)
+            cipherIn.clear();
+        return static_cast<long>(n);
+    }
+
+    void send(const std::uint8_t* source, std::size_t length) override {
+        cipherOut.insert(cipherOut.end(), source, source + length);
+    }
+
+    // ---- closing ----
+
+    void closeWithError(ErrorPtr error) {
+        if (state == State::closed)
+            return;
+        bool notify = started;
+        state = State::closed;
+        std::error_code ignored;
+        connectTimer.cancel();
+        readTimer.cancel();
+        writeTimer.cancel();
+        if (acceptor)
+            acceptor->close(ignored);
+        socket.close(ignored);
+        reads.clear();
+        writtenTags.clear();
+        plain.clear();
+        cipherIn.clear();
+        cipherOut.clear();
+        if (!writeInFlight)
+            writes.clear(); // else the write's handler still refers to them; it returns at once
+        if (!notify)
+            return;
+        asio::post(queue->ioContext(), [self = shared_from_this(), error = std::move(error)] {
+            if (!self->writeInFlight)
+                self->writes.clear();
+            if (auto d = self->currentDelegate())
+                d->socketDidDisconnect(error);
+        });
+    }
+
+    void ownerGone() {
+        delegate.reset();
+        // A socket told to close after writing keeps going until its bytes are out.
+        if (state == State::connected && disconnectWhenWritten)
+            return;
+        closeWithError(nullptr);
+    }
+
+    // ---- connect and accept ----
+
+    void connect(const std::string& host, std::uint16_t port, const std::optional<std::string>& interface,
+                 double timeout) {
+        if (state != State::idle)
+            throwSocket(AsyncSocketError::badConfig,
+                        "Attempting to connect while connected or accepting connections. Disconnect first.");
+        std::error_code ec;
+        auto address = asio::ip::make_address(host, ec);
+        if (ec)
+            throwSocket(AsyncSocketError::badParam,
+                        "Invalid host parameter (not a numeric address): " + host);
+        tcp::endpoint endpoint(address, port);
+        std::optional<tcp::endpoint> local;
+        if (interface) {
+            auto ifaceAddress = interfaceAddress(*interface, address.is_v6());
+            if (!ifaceAddress)
+                throwSocket(AsyncSocketError::badParam, "Unknown interface: " + *interface);
+            if (address.is_v6() && address.to_v6().is_link_local()) {
+                auto v6 = address.to_v6();
+                unsigned index = if_nametoindex(interface->c_str());
+                v6.scope_id(index ? index : ifaceAddress->to_v6().scope_id());
+                endpoint.address(v6);
+            }
+            local = tcp::endpoint(*ifaceAddress, 0);
+        }
+        socket.open(endpoint.protocol(), ec);
+        if (!ec && local)
+            socket.bind(*local, ec);
+        if (ec) {
+            std::error_code ignored;
+            socket.close(ignored);
+            throw AsyncSocketError::posix(ec.value());
+        }
+        if (socketOptionsHook)
+            socketOptionsHook(socket.native_handle());
+        state = State::connecting;
+        started = true;
+        if (timeout >= 0) {
+            connectTimer.expires_after(toDuration(timeout));
+            connectTimer.async_wait([self = shared_from_this()](const std::error_code& ec) {
+                if (ec || self->state != State::connecting)
+                    return;
+                self->closeWithError(
+                    makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::connectTimeout)));
+            });
+        }
+        socket.async_connect(endpoint, [self = shared_from_this()](const std::error_code& ec) {
+            if (self->state != State::connecting)
+                return;
+            self->connectTimer.cancel();
+            if (ec) {
+                self->closeWithError(errorFrom(ec));
+                return;
+            }
+            self->state = State::connected;
+            self->recordAddresses();
+            self->inProgress = true; // requests queued meanwhile wait until the delegate returns
+            if (auto d = self->currentDelegate())
+                d->socketDidConnect(self->peerHost.value_or(""), self->peerPort.value_or(0));
+            self->inProgress = false;
+            self->progress();
+        });
+    }
+
+    void acceptOn(const std::optional<std::string>& interface, std::uint16_t port) {
+        if (state != State::idle)
+            throwSocket(AsyncSocketError::badConfig,
+                        "Attempting to accept while connected or accepting connections. Disconnect first.");
+        tcp::endpoint endpoint;
+        bool dualStack = false;
+        if (interface) {
+            auto address = interfaceAddress(*interface, false);
+            if (!address)
+                address = interfaceAddress(*interface, true);
+            if (!address)
+                throwSocket(AsyncSocketError::badParam, "Unknown interface: " + *interface);
+            endpoint = tcp::endpoint(*address, port);
+        } else {
+            endpoint = tcp::endpoint(tcp::v6(), port);
+            dualStack = true;
+        }
+        auto a = std::make_unique<tcp::acceptor>(queue->ioContext());
+        std::error_code ec;
+        a->open(endpoint.protocol(), ec);
+        if (ec && dualStack) { // no IPv6 on this host
+            endpoint = tcp::endpoint(tcp::v4(), port);
+            dualStack = false;
+            a->open(endpoint.protocol(), ec);
+        }
+        if (!ec && dualStack)
+            a->set_option(asio::ip::v6_only(false), ec);
+        if (!ec)
+            a->set_option(tcp::acceptor::reuse_address(true), ec);
+        if (!ec)
+            a->bind(endpoint, ec);
+        if (!ec)
+            a->listen(asio::socket_base::max_listen_connections, ec);
+        if (ec)
+            throw AsyncSocketError::posix(ec.value());
+        auto bound = a->local_endpoint(ec);
+        if (!ec) {
+            localHostText = addressText(bound.address());
+            localPortNumber = bound.port();
+        }
+        acceptor = std::move(a);
+        state = State::listening;
+        started = true;
+        acceptNext();
+    }
+
+    void acceptNext() {
+        acceptor->async_accept([self = shared_from_this()](const std::error_code& ec, tcp::socket peer) {
+            if (self->state != State::listening)
+                return;
+            if (ec) {
+                // Out of descriptors and the like: try again shortly rather than spin.
+                LOG_WARNING("Accept failed: {}", ec.message());
+                auto timer = std::make_shared<asio::steady_timer>(self->queue->ioContext());
+                timer->expires_after(std::chrono::milliseconds(100));
+                timer->async_wait([self, timer](const std::error_code&) {
+                    if (self->state == State::listening)
+                        self->acceptNext();
+                });
+                return;
+            }
+            auto core = std::make_shared<Core>(self->queue);
+            core->socket = std::move(peer);
+            core->state = State::connected;
+            core->started = true;
+            core->recordAddresses();
+            std::shared_ptr<AsyncTcpSocket> accepted(new AsyncTcpSocket(core));
+            if (auto d = self->currentDelegate())
+                d->socketDidAccept(accepted);
+            core->schedule();
+            accepted.reset();
+            if (self->state == State::listening)
+                self->acceptNext();
+        });
+    }
+};
+
+AsyncTcpSocket::AsyncTcpSocket(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+
+std::shared_ptr<AsyncTcpSocket> AsyncTcpSocket::make(std::shared_ptr<DispatchQueue> queue) {
+    return std::shared_ptr<AsyncTcpSocket>(new AsyncTcpSocket(std::make_shared<Core>(std::move(queue))));
+}
+
+AsyncTcpSocket::~AsyncTcpSocket() {
+    auto core = core_;
+    if (core->queue->isCurrent())
+        core->ownerGone();
+    else
+        core->queue->async([core] { core->ownerGone(); });
+}
+
+const std::shared_ptr<DispatchQueue>& AsyncTcpSocket::queue() const {
+    return core_->queue;
+}
+
+void AsyncTcpSocket::setDelegate(std::weak_ptr<AsyncTcpSocketDelegate> delegate) {
+    core_->onQueue([&] { core_->delegate = std::move(delegate); });
+}
+
+void AsyncTcpSocket::setSocketOptionsHook(std::function<void(int fd)> hook) {
+    core_->onQueue([&] { core_->socketOptionsHook = std::move(hook); });
+}
+
+void AsyncTcpSocket::performBlock(const std::function<void(int fd)>& block) {
+    core_->onQueue([&] { block(core_->socket.is_open() ? core_->socket.native_handle() : -1); });
+}
+
+void AsyncTcpSocket::connect(const std::string& host, std::uint16_t port,
+                             const std::optional<std::string>& interface, double timeout) {
+    core_->onQueue([&] { core_->connect(host, port, interface, timeout); });
+}
+
+void AsyncTcpSocket::acceptOn(const std::optional<std::string>& interface, std::uint16_t port) {
+    core_->onQueue([&] { core_->acceptOn(interface, port); });
+}
+
+void AsyncTcpSocket::readData(double timeout, std::size_t maxLength, long tag) {
+    core_->onQueue([&] {
+        if (core_->state == Core::State::closed || core_->disconnectWhenWritten)
+            return;
+        core_->reads.push_back({ReadRequest::Kind::any, maxLength, {}, timeout, tag, core_->nextSerial++});
+        core_->schedule();
+    });
+}
+
+void AsyncTcpSocket::readDataToLength(std::size_t length, double timeout, long tag) {
+    core_->onQueue([&] {
+        if (core_->state == Core::State::closed || core_->disconnectWhenWritten)
+            return;
+        core_->reads.push_back({ReadRequest::Kind::length, length, {}, timeout, tag, core_->nextSerial++});
+        core_->schedule();
+    });
+}
+
+void AsyncTcpSocket::readDataToData(Bytes marker, double timeout, long tag) {
+    core_->onQueue([&] {
+        if (core_->state == Core::State::closed || core_->disconnectWhenWritten)
+            return;
+        core_->reads.push_back(
+            {ReadRequest::Kind::marker, 0, std::move(marker), timeout, tag, core_->nextSerial++});
+        core_->schedule();
+    });
+}
+
+void AsyncTcpSocket::writeData(Bytes data, double timeout, long tag) {
+    core_->onQueue([&] {
+        if (core_->state == Core::State::closed || core_->disconnectWhenWritten)
+            return;
+        core_->writes.push_back({std::move(data), timeout, tag});
+        core_->schedule();
+    });
+}
+
+void AsyncTcpSocket::startTLS(std::shared_ptr<AsyncTcpSocketTls> tls) {
+    core_->onQueue([&] {
+        if (core_->state == Core::State::closed || core_->tlsPhase != Core::TlsPhase::none)
+            return;
+        core_->tls = std::move(tls);
+        core_->tlsPhase = Core::TlsPhase::pending;
+        core_->readsBeforeTls = core_->reads.size();
+        core_->writesBeforeTls = core_->writes.size();
+        core_->schedule();
+    });
+}
+
+void AsyncTcpSocket::disconnect() {
+    core_->onQueue([&] { core_->closeWithError(nullptr); });
+}
+
+void AsyncTcpSocket::disconnectAfterWriting() {
+    core_->onQueue([&] {
+        auto& c = *core_;
+        if (c.state == Core::State::closed)
+            return;
+        if (c.state != Core::State::connected) {
+            c.closeWithError(nullptr);
+            return;
+        }
+        c.disconnectWhenWritten = true;
+        c.reads.clear();
+        if (c.tls && c.tlsPhase == Core::TlsPhase::secure && !c.tlsCloseSent) {
+            c.tlsCloseSent = true;
+            c.tls->close();
+        }
+        c.schedule();
+    });
+}
+
+bool AsyncTcpSocket::isConnected() const {
+    return core_->onQueue([&] { return core_->state == Core::State::connected; });
+}
+
+bool AsyncTcpSocket::isDisconnected() const {
+    return core_->onQueue(
+        [&] { return core_->state == Core::State::closed || core_->state == Core::State::idle; });
+}
+
+std::optional<std::string> AsyncTcpSocket::connectedHost() const {
+    return core_->onQueue([&] { return core_->peerHost; });
+}
+
+std::optional<std::uint16_t> AsyncTcpSocket::connectedPort() const {
+    return core_->onQueue([&] { return core_->peerPort; });
+}
+
+std::optional<std::string> AsyncTcpSocket::localHost() const {
+    return core_->onQueue([&] { return core_->localHostText; });
+}
+
+std::optional<std::uint16_t> AsyncTcpSocket::localPort() const {
+    return core_->onQueue([&] { return core_->localPortNumber; });
+}
+
+} // namespace pemtrox

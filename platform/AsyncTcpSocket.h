@@ -1,0 +1,142 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Error.h"
+
+namespace pemtrox {
+
+class AsyncTcpSocket;
+class DispatchQueue;
+
+/// The callbacks of an AsyncTcpSocket. They run on the socket's queue, never inside the
+/// call that caused them. The socket holds its delegate weakly; a gone delegate is skipped.
+class AsyncTcpSocketDelegate {
+public:
+    virtual ~AsyncTcpSocketDelegate() = default;
+    /// The connection is up; host and port are the peer's.
+    virtual void socketDidConnect(const std::string& host, std::uint16_t port) = 0;
+    /// One read request is answered (exactly once, in request order).
+    virtual void socketDidRead(std::vector<std::uint8_t> data, long tag) = 0;
+    /// One write has left for the peer (in write order).
+    virtual void socketDidWrite(long tag) = 0;
+    /// The socket is closed: after a failed or ended connection, once. Error absent for a
+    /// local disconnect; AsyncSocketError otherwise. Read requests still queued are dropped.
+    virtual void socketDidDisconnect(ErrorPtr error) = 0;
+    /// A listening socket accepted a connection; the new socket belongs to the same queue
+    /// and is dropped (and closed) when nobody keeps it.
+    virtual void socketDidAccept(std::shared_ptr<AsyncTcpSocket> newSocket) { (void)newSocket; }
+    /// The TLS handshake that startTLS began has completed.
+    virtual void socketDidSecure() {}
+};
+
+/// What moves ciphertext for an AsyncTcpSocketTls; the socket provides it.
+class AsyncTcpSocketTlsTransport {
+public:
+    virtual ~AsyncTcpSocketTlsTransport() = default;
+    /// Copies up to `length` received ciphertext bytes into `destination` and returns the
+    /// count: 0 when none has arrived yet, -1 when the peer has ended the stream.
+    virtual long receive(std::uint8_t* destination, std::size_t length) = 0;
+    /// Queues ciphertext for the peer; always takes all of it.
+    virtual void send(const std::uint8_t* source, std::size_t length) = 0;
+};
+
+/// The TLS layer that startTLS places between the wire and the socket's reads and writes
+/// (the TLS engine provides it). Every call runs synchronously on the socket's queue and
+/// moves ciphertext only through the transport given to attach().
+class AsyncTcpSocketTls {
+public:
+    enum class Status {
+        ok,         ///< done (handshake complete, bytes read or written)
+        wouldBlock, ///< needs more ciphertext from the peer
+        closed,     ///< the peer closed the TLS connection
+        failed,     ///< a fatal TLS error, given in `error`
+    };
+    virtual ~AsyncTcpSocketTls() = default;
+    /// Called once, before any other call; the transport outlives every later call.
+    virtual void attach(AsyncTcpSocketTlsTransport& transport) = 0;
+    /// One handshake step.
+    virtual Status handshake(ErrorPtr& error) = 0;
+    /// Decrypts up to `length` bytes into `destination`; `count` is what was produced.
+    virtual Status read(std::uint8_t* destination, std::size_t length, std::size_t& count,
+                        ErrorPtr& error) = 0;
+    /// Encrypts all of the plaintext.
+    virtual Status write(const std::uint8_t* source, std::size_t length, ErrorPtr& error) = 0;
+    /// Sends the close alert (once).
+    virtual void close() = 0;
+};
+
+/// An asynchronous TCP socket on one DispatchQueue: connect (optional interface, time-out),
+/// listen and accept, a FIFO of read requests each answered exactly once, tagged writes
+/// answered in order, disconnect now or after writing, optional TLS through startTLS.
+/// Call it on its queue (calls from elsewhere are run there synchronously). Time-outs are
+/// seconds; a negative time-out means none. Releasing the last reference closes the
+/// socket without telling the delegate.
+class AsyncTcpSocket {
+public:
+    using Bytes = std::vector<std::uint8_t>;
+
+    /// A new, unconnected socket whose work and callbacks run on `queue`.
+    static std::shared_ptr<AsyncTcpSocket> make(std::shared_ptr<DispatchQueue> queue);
+    ~AsyncTcpSocket();
+    AsyncTcpSocket(const AsyncTcpSocket&) = delete;
+    AsyncTcpSocket& operator=(const AsyncTcpSocket&) = delete;
+
+    const std::shared_ptr<DispatchQueue>& queue() const;
+    /// Replaces the delegate (held weakly).
+    void setDelegate(std::weak_ptr<AsyncTcpSocketDelegate> delegate);
+
+    /// Runs on the new descriptor before connect() is called, for socket options that must
+    /// be in place before the first packet (SO_MARK and the like).
+    void setSocketOptionsHook(std::function<void(int fd)> hook);
+    /// Runs the block on the queue with the descriptor (-1 when there is none).
+    void performBlock(const std::function<void(int fd)>& block);
+
+    /// Starts connecting to a numeric IPv4 or IPv6 address. `interface` is an interface
+    /// name or a local address to connect from. Throws AsyncSocketError when the connect
+    /// cannot start; otherwise exactly one of socketDidConnect / socketDidDisconnect follows.
+    void connect(const std::string& host, std::uint16_t port,
+                 const std::optional<std::string>& interface = {}, double timeout = -1.0);
+    /// Listens on the interface (a local address, "localhost", or absent for all) and port
+    /// (0 picks one); throws AsyncSocketError on failure.
+    void acceptOn(const std::optional<std::string>& interface, std::uint16_t port);
+
+    /// Reads whatever arrives, at most `maxLength` bytes (0 answers with empty data).
+    void readData(double timeout, std::size_t maxLength, long tag);
+    /// Reads exactly `length` bytes (0 answers with empty data).
+    void readDataToLength(std::size_t length, double timeout, long tag);
+    /// Reads up to and including the first occurrence of `marker`.
+    void readDataToData(Bytes marker, double timeout, long tag);
+    /// Queues bytes for the peer; socketDidWrite(tag) follows once they are sent.
+    void writeData(Bytes data, double timeout, long tag);
+
+    /// Starts TLS once the reads and writes queued before this call are done.
+    void startTLS(std::shared_ptr<AsyncTcpSocketTls> tls);
+
+    /// Closes at once; queued reads and writes are dropped.
+    void disconnect();
+    /// Closes once every queued write is sent; further reads and writes are ignored.
+    void disconnectAfterWriting();
+
+    bool isConnected() const;
+    bool isDisconnected() const;
+    /// The peer's and the local address text and port; absent until connected.
+    std::optional<std::string> connectedHost() const;
+    std::optional<std::uint16_t> connectedPort() const;
+    std::optional<std::string> localHost() const;
+    std::optional<std::uint16_t> localPort() const;
+
+    class Core;
+
+private:
+    explicit AsyncTcpSocket(std::shared_ptr<Core> core);
+    std::shared_ptr<Core> core_;
+};
+
+} // namespace pemtrox

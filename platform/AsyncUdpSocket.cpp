@@ -1,0 +1,298 @@
+#include "platform/AsyncUdpSocket.h"
+
+#include <cstring>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/udp.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+
+#include "platform/AsyncSocketError.h"
+#include "platform/DispatchQueue.h"
+
+namespace pemtrox {
+
+namespace {
+
+using udp = asio::ip::udp;
+using Bytes = AsyncUdpSocket::Bytes;
+
+/// The largest datagram there is.
+constexpr std::size_t largestDatagram = 65536;
+
+std::string addressText(const asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+    return address.to_string();
+}
+
+std::optional<udp::endpoint> endpointOf(const Bytes& address) {
+    if (address.size() >= sizeof(sockaddr_in) &&
+        reinterpret_cast<const sockaddr*>(address.data())->sa_family == AF_INET) {
+        sockaddr_in sin;
+        std::memcpy(&sin, address.data(), sizeof sin);
+        return udp::endpoint(asio::ip::address_v4(ntohl(sin.sin_addr.s_addr)), ntohs(sin.sin_port));
+    }
+    if (address.size() >= sizeof(sockaddr_in6) &&
+        reinterpret_cast<const sockaddr*>(address.data())->sa_family == AF_INET6) {
+        sockaddr_in6 sin6;
+        std::memcpy(&sin6, address.data(), sizeof sin6);
+        asio::ip::address_v6::bytes_type bytes;
+        std::memcpy(bytes.data(), sin6.sin6_addr.s6_addr, bytes.size());
+        return udp::endpoint(asio::ip::address_v6(bytes, sin6.sin6_scope_id), ntohs(sin6.sin6_port));
+    }
+    return std::nullopt;
+}
+
+Bytes bytesOf(const udp::endpoint& endpoint) {
+    auto* raw = reinterpret_cast<const std::uint8_t*>(endpoint.data());
+    return Bytes(raw, raw + endpoint.size());
+}
+
+} // namespace
+
+class AsyncUdpSocket::Core : public std::enable_shared_from_this<Core> {
+public:
+    explicit Core(std::shared_ptr<DispatchQueue> q) : queue(std::move(q)), socket(queue->ioContext()) {}
+
+    std::shared_ptr<DispatchQueue> queue;
+    udp::socket socket;
+    std::weak_ptr<AsyncUdpSocketDelegate> delegate;
+    bool bound = false, receiving = false, closed = false, opened = false;
+    Bytes receiveBuffer;
+    udp::endpoint sender;
+
+    template <class F> auto onQueue(F&& f) {
+        if (queue->isCurrent())
+            return f();
+        using R = decltype(f());
+        if constexpr (std::is_void_v<R>) {
+            queue->sync([&] { f(); });
+        } else {
+            std::optional<R> result;
+            queue->sync([&] { result.emplace(f()); });
+            return std::move(*result);
+        }
+    }
+
+    void open(const udp& protocol) {
+        std::error_code ec;
+        socket.open(protocol, ec);
+        if (ec)
+            throw AsyncSocketError::posix(ec.value());
+        opened = true;
+    }
+
+    void bind(const std::optional<std::string>& interface, std::uint16_t port) {
+        if (closed || bound || opened)
+            throw AsyncSocketError::socket(AsyncSocketError::badConfig,
+                                           "Cannot bind a socket more than once.");
+        udp::endpoint endpoint(udp::v6(), port);
+        bool dualStack = !interface;
+        if (interface) {
+            std::error_code ec;
+            auto address = *interface == "localhost" ? asio::ip::address(asio::ip::address_v4::loopback())
+                                                     : asio::ip::make_address(*interface, ec);
+            if (ec)
+                throw AsyncSocketError::socket(AsyncSocketError::badParam,
+                                               "Unknown interface: " + *interface);
+            endpoint = udp::endpoint(address, port);
+        }
+        std::error_code ec;
+        socket.open(endpoint.protocol(), ec);
+        if (ec && dualStack) {
+            endpoint = udp::endpoint(udp::v4(), port);
+            dualStack = false;
+            socket.open(endpoint.protocol(), ec);
+        }
+        if (!ec && dualStack)
+            socket.set_option(asio::ip::v6_only(false), ec);
+        if (!ec)
+            socket.bind(endpoint, ec);
+        if (ec) {
+            std::error_code ignored;
+            socket.close(ignored);
+            throw AsyncSocketError::posix(ec.value());
+        }
+        opened = bound = true;
+    }
+
+    void receiveNext() {
+        receiveBuffer.resize(largestDatagram);
+        socket.async_receive_from(
+            asio::buffer(receiveBuffer), sender,
+            [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+                if (self->closed)
+                    return;
+                if (ec) {
+                    self->closeWithError(makeError<AsyncSocketError>(AsyncSocketError::posix(ec.value())));
+                    return;
+                }
+                Bytes datagram(self->receiveBuffer.begin(),
+                               self->receiveBuffer.begin() + static_cast<std::ptrdiff_t>(n));
+                if (auto d = self->delegate.lock())
+                    d->udpSocketDidReceive(std::move(datagram), bytesOf(self->sender));
+                if (!self->closed)
+                    self->receiveNext();
+            });
+    }
+
+    void send(Bytes data, udp::endpoint to, long tag) {
+        if (closed)
+            return;
+        if (!opened) {
+            try {
+                open(to.protocol());
+            } catch (const AsyncSocketError& e) {
+                notifyNotSent(tag, e.clone());
+                return;
+            }
+        }
+        if (socket.local_endpoint().protocol() == udp::v6() && to.address().is_v4())
+            to = udp::endpoint(asio::ip::make_address_v6(asio::ip::v4_mapped, to.address().to_v4()),
+                               to.port());
+        auto payload = std::make_shared<Bytes>(std::move(data));
+        socket.async_send_to(
+            asio::buffer(*payload), to,
+            [self = shared_from_this(), payload, tag](const std::error_code& ec, std::size_t) {
+                if (self->closed)
+                    return;
+                auto d = self->delegate.lock();
+                if (!d)
+                    return;
+                if (ec)
+                    d->udpSocketDidNotSend(tag,
+                                           makeError<AsyncSocketError>(AsyncSocketError::posix(ec.value())));
+                else
+                    d->udpSocketDidSend(tag);
+            });
+    }
+
+    void notifyNotSent(long tag, ErrorPtr error) {
+        asio::post(queue->ioContext(), [self = shared_from_this(), tag, error] {
+            if (auto d = self->delegate.lock())
+                d->udpSocketDidNotSend(tag, error);
+        });
+    }
+
+    void closeWithError(ErrorPtr error) {
+        if (closed)
+            return;
+        closed = true;
+        std::error_code ignored;
+        socket.close(ignored);
+        if (!opened)
+            return;
+        asio::post(queue->ioContext(), [self = shared_from_this(), error = std::move(error)] {
+            if (auto d = self->delegate.lock())
+                d->udpSocketDidClose(error);
+        });
+    }
+};
+
+AsyncUdpSocket::AsyncUdpSocket(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+
+std::shared_ptr<AsyncUdpSocket> AsyncUdpSocket::make(std::shared_ptr<DispatchQueue> queue) {
+    return std::shared_ptr<AsyncUdpSocket>(new AsyncUdpSocket(std::make_shared<Core>(std::move(queue))));
+}
+
+AsyncUdpSocket::~AsyncUdpSocket() {
+    auto core = core_;
+    auto finish = [core] {
+        core->delegate.reset();
+        core->closeWithError(nullptr);
+    };
+    if (core->queue->isCurrent())
+        finish();
+    else
+        core->queue->async(finish);
+}
+
+void AsyncUdpSocket::setDelegate(std::weak_ptr<AsyncUdpSocketDelegate> delegate) {
+    core_->onQueue([&] { core_->delegate = std::move(delegate); });
+}
+
+void AsyncUdpSocket::bind(const std::optional<std::string>& interface, std::uint16_t port) {
+    core_->onQueue([&] { core_->bind(interface, port); });
+}
+
+void AsyncUdpSocket::beginReceiving() {
+    core_->onQueue([&] {
+        if (core_->closed || !core_->bound)
+            throw AsyncSocketError::socket(AsyncSocketError::badConfig,
+                                           "Must bind socket before you can receive data.");
+        if (core_->receiving)
+            return;
+        core_->receiving = true;
+        core_->receiveNext();
+    });
+}
+
+void AsyncUdpSocket::sendData(Bytes data, const std::string& host, std::uint16_t port, long tag) {
+    core_->onQueue([&] {
+        std::error_code ec;
+        auto address = asio::ip::make_address(host, ec);
+        if (ec) {
+            core_->notifyNotSent(tag, makeError<AsyncSocketError>(AsyncSocketError::socket(
+                                          AsyncSocketError::badParam, "Invalid host parameter: " + host)));
+            return;
+        }
+        core_->send(std::move(data), udp::endpoint(address, port), tag);
+    });
+}
+
+void AsyncUdpSocket::sendData(Bytes data, const Bytes& address, long tag) {
+    core_->onQueue([&] {
+        auto endpoint = endpointOf(address);
+        if (!endpoint) {
+            core_->notifyNotSent(tag, makeError<AsyncSocketError>(AsyncSocketError::socket(
+                                          AsyncSocketError::badParam, "Invalid address parameter")));
+            return;
+        }
+        core_->send(std::move(data), *endpoint, tag);
+    });
+}
+
+void AsyncUdpSocket::close() {
+    core_->onQueue([&] { core_->closeWithError(nullptr); });
+}
+
+std::optional<std::string> AsyncUdpSocket::localHost() const {
+    return core_->onQueue([&]() -> std::optional<std::string> {
+        std::error_code ec;
+        auto local = core_->socket.local_endpoint(ec);
+        if (ec || !core_->bound)
+            return std::nullopt;
+        return addressText(local.address());
+    });
+}
+
+std::optional<std::uint16_t> AsyncUdpSocket::localPort() const {
+    return core_->onQueue([&]() -> std::optional<std::uint16_t> {
+        std::error_code ec;
+        auto local = core_->socket.local_endpoint(ec);
+        if (ec || !core_->bound)
+            return std::nullopt;
+        return local.port();
+    });
+}
+
+AsyncUdpSocket::Bytes AsyncUdpSocket::socketAddress(const std::string& host, std::uint16_t port) {
+    std::error_code ec;
+    auto address = asio::ip::make_address(host, ec);
+    if (ec)
+        return {};
+    return bytesOf(udp::endpoint(address, port));
+}
+
+std::optional<std::pair<std::string, std::uint16_t>> AsyncUdpSocket::hostAndPort(const Bytes& address) {
+    auto endpoint = endpointOf(address);
+    if (!endpoint)
+        return std::nullopt;
+    return std::make_pair(addressText(endpoint->address()), endpoint->port());
+}
+
+} // namespace pemtrox

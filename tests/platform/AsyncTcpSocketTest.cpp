@@ -1,0 +1,406 @@
+#include <cerrno>
+#include <mutex>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/AsyncSocketError.h"
+#include "platform/AsyncTcpSocket.h"
+#include "platform/DispatchQueue.h"
+#include "tests/support/TestSupport.h"
+
+using namespace pemtrox;
+using Bytes = AsyncTcpSocket::Bytes;
+
+namespace {
+
+Bytes bytes(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+std::string text(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
+
+/// Records every callback as one line of text, checking that each runs on the queue.
+class Recorder : public AsyncTcpSocketDelegate {
+public:
+    explicit Recorder(std::shared_ptr<DispatchQueue> q) : queue(std::move(q)) {}
+    std::shared_ptr<DispatchQueue> queue;
+    std::mutex mutex;
+    std::vector<std::string> events;
+    std::vector<std::shared_ptr<AsyncTcpSocket>> accepted;
+    ErrorPtr disconnectError;
+    std::function<void(long)> onRead;
+
+    void add(std::string e) {
+        EXPECT_TRUE(queue->isCurrent());
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(e));
+    }
+    void socketDidConnect(const std::string& host, std::uint16_t port) override {
+        add("connect " + host + ":" + std::to_string(port));
+    }
+    void socketDidRead(Bytes data, long tag) override {
+        add("read " + std::to_string(tag) + " " +
+            (data.size() > 64 ? std::to_string(data.size()) : text(data)));
+        if (onRead)
+            onRead(tag);
+    }
+    void socketDidWrite(long tag) override { add("write " + std::to_string(tag)); }
+    void socketDidDisconnect(ErrorPtr error) override {
+        {
+            std::lock_guard lock(mutex);
+            disconnectError = error;
+        }
+        add("disconnect " + (error ? error->description() : std::string("-")));
+    }
+    void socketDidAccept(std::shared_ptr<AsyncTcpSocket> s) override {
+        {
+            std::lock_guard lock(mutex);
+            accepted.push_back(s);
+        }
+        add("accept");
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+    bool has(const std::string& prefix) {
+        std::lock_guard lock(mutex);
+        for (auto& e : events)
+            if (e.rfind(prefix, 0) == 0)
+                return true;
+        return false;
+    }
+    std::size_t count(const std::string& prefix) {
+        std::lock_guard lock(mutex);
+        std::size_t n = 0;
+        for (auto& e : events)
+            n += e.rfind(prefix, 0) == 0;
+        return n;
+    }
+    std::shared_ptr<AsyncTcpSocket> firstAccepted() {
+        std::lock_guard lock(mutex);
+        return accepted.empty() ? nullptr : accepted.front();
+    }
+};
+
+/// A listener on 127.0.0.1 port 0 and a client connected to it, both on one queue.
+struct Pair {
+    std::shared_ptr<DispatchQueue> queue = DispatchQueue::make("tcp-test");
+    std::shared_ptr<Recorder> listenerEvents = std::make_shared<Recorder>(queue);
+    std::shared_ptr<Recorder> clientEvents = std::make_shared<Recorder>(queue);
+    std::shared_ptr<Recorder> serverEvents = std::make_shared<Recorder>(queue);
+    std::shared_ptr<AsyncTcpSocket> listener = AsyncTcpSocket::make(queue);
+    std::shared_ptr<AsyncTcpSocket> client = AsyncTcpSocket::make(queue);
+    std::shared_ptr<AsyncTcpSocket> server;
+
+    Pair() {
+        listener->setDelegate(listenerEvents);
+        listener->acceptOn("127.0.0.1", 0);
+        client->setDelegate(clientEvents);
+        client->connect("127.0.0.1", *listener->localPort(), {}, 5.0);
+        EXPECT_TRUE(
+            test::waitFor([&] { return clientEvents->has("connect") && listenerEvents->has("accept"); }));
+        server = listenerEvents->firstAccepted();
+        server->setDelegate(serverEvents);
+    }
+    ~Pair() {
+        client->disconnect();
+        if (server)
+            server->disconnect();
+        listener->disconnect();
+        queue->sync([] {});
+    }
+};
+
+/// A loopback port that never completes a handshake: its listener never accepts and its
+/// accept queue is already full.
+struct BlackHole {
+    int listener = -1;
+    std::vector<int> fillers;
+    std::uint16_t port = 0;
+    BlackHole() {
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(listener, 0);
+        socklen_t len = sizeof addr;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        for (int i = 0; i < 3; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            fillers.push_back(fd);
+        }
+        usleep(20000);
+    }
+    ~BlackHole() {
+        for (int fd : fillers)
+            close(fd);
+        close(listener);
+    }
+};
+
+} // namespace
+
+TEST(AsyncTcpSocket, ConnectsAndReportsBothAddresses) {
+    Pair p;
+    auto port = *p.listener->localPort();
+    EXPECT_EQ(p.clientEvents->snapshot().front(), "connect 127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(p.client->connectedHost(), "127.0.0.1");
+    EXPECT_EQ(p.client->connectedPort(), port);
+    EXPECT_EQ(p.client->localHost(), "127.0.0.1");
+    EXPECT_EQ(p.server->connectedPort(), p.client->localPort());
+    EXPECT_EQ(p.server->localPort(), port);
+    EXPECT_TRUE(p.client->isConnected());
+}
+
+TEST(AsyncTcpSocket, ReadRequestsOfEveryKindAreAnsweredOnceAndInOrder) {
+    Pair p;
+    // Queued before any byte exists, answered as the bytes arrive.
+    p.server->readDataToData(bytes("\r\n"), -1, 1);
+    p.server->readDataToLength(0, -1, 2);
+    p.server->readDataToLength(5, -1, 3);
+    p.server->readData(-1, 0, 4);
+    p.server->readData(-1, 3, 5);
+    p.server->readData(-1, 4096, 6);
+    p.client->writeData(bytes("GET / HTTP/1.1\r\nhel"), -1, 10);
+    p.client->writeData(bytes("lo12345678"), -1, 11);
+    ASSERT_TRUE(test::waitFor([&] { return p.serverEvents->count("read") == 6; }));
+    EXPECT_EQ(p.serverEvents->snapshot(),
+              (std::vector<std::string>{"read 1 GET / HTTP/1.1\r\n", "read 2 ", "read 3 hello", "read 4 ",
+                                        "read 5 123", "read 6 45678"}));
+    EXPECT_EQ(p.clientEvents->snapshot(),
+              (std::vector<std::string>{p.clientEvents->snapshot()[0], "write 10", "write 11"}));
+}
+
+TEST(AsyncTcpSocket, AReadFromTheCallbackIsAnsweredFromBytesAlreadyReceived) {
+    Pair p;
+    int next = 2;
+    p.serverEvents->onRead = [&](long tag) {
+        if (tag < 4)
+            p.server->readDataToLength(1, -1, next++);
+    };
+    p.client->writeData(bytes("abcd"), -1, 0);
+    p.server->readDataToLength(1, -1, 1);
+    ASSERT_TRUE(test::waitFor([&] { return p.serverEvents->count("read") == 4; }));
+    EXPECT_EQ(p.serverEvents->snapshot(),
+              (std::vector<std::string>{"read 1 a", "read 2 b", "read 3 c", "read 4 d"}));
+}
+
+TEST(AsyncTcpSocket, LargeTransferAndCloseAfterWritingDeliverEveryByte) {
+    Pair p;
+    Bytes big(1 << 20);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i * 7);
+    Bytes received;
+    p.client->readDataToLength(big.size(), -1, 1);
+    p.clientEvents->onRead = [&](long) {};
+    auto grab = std::make_shared<Recorder>(p.queue);
+    struct Collector : Recorder {
+        using Recorder::Recorder;
+        Bytes got;
+        void socketDidRead(Bytes data, long tag) override {
+            got = data;
+            Recorder::socketDidRead(std::move(data), tag);
+        }
+    };
+    auto collector = std::make_shared<Collector>(p.queue);
+    p.client->setDelegate(collector);
+    p.server->writeData(Bytes(big.begin(), big.begin() + 1000), -1, 1);
+    p.server->writeData(Bytes(big.begin() + 1000, big.end()), -1, 2);
+    p.server->disconnectAfterWriting();
+    p.client->readData(-1, 10, 2);
+    ASSERT_TRUE(test::waitFor([&] { return collector->has("disconnect"); }));
+    EXPECT_EQ(collector->snapshot(),
+              (std::vector<std::string>{"read 1 1048576", "disconnect Socket closed by remote peer"}));
+    EXPECT_EQ(collector->got, big);
+    ASSERT_TRUE(test::waitFor([&] { return p.serverEvents->has("disconnect"); }));
+    EXPECT_EQ(p.serverEvents->snapshot(), (std::vector<std::string>{"write 1", "write 2", "disconnect -"}));
+}
+
+TEST(AsyncTcpSocket, PeerCloseIsItsOwnErrorAfterTheBytesBeforeIt) {
+    Pair p;
+    p.server->writeData(bytes("bye"), -1, 1);
+    p.server->disconnectAfterWriting();
+    // Nobody reads yet: the close is still noticed.
+    ASSERT_TRUE(test::waitFor([&] { return p.serverEvents->has("disconnect"); }));
+    p.client->readData(-1, 100, 1);
+    p.client->readDataToLength(5, -1, 2);
+    ASSERT_TRUE(test::waitFor([&] { return p.clientEvents->has("disconnect"); }));
+    auto events = p.clientEvents->snapshot();
+    EXPECT_EQ(std::vector<std::string>(events.begin() + 1, events.end()),
+              (std::vector<std::string>{"read 1 bye", "disconnect Socket closed by remote peer"}));
+    auto error = std::dynamic_pointer_cast<const AsyncSocketError>(p.clientEvents->disconnectError);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), AsyncSocketError::Domain::socket);
+    EXPECT_EQ(error->code(), AsyncSocketError::closed);
+}
+
+TEST(AsyncTcpSocket, ResetByPeerIsAPosixError) {
+    Pair p;
+    p.server->performBlock([](int fd) {
+        linger l{1, 0};
+        ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l), 0);
+    });
+    p.server->disconnect();
+    p.client->readData(-1, 100, 1);
+    ASSERT_TRUE(test::waitFor([&] { return p.clientEvents->has("disconnect"); }));
+    auto error = std::dynamic_pointer_cast<const AsyncSocketError>(p.clientEvents->disconnectError);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), AsyncSocketError::Domain::posix);
+    EXPECT_EQ(error->code(), ECONNRESET);
+    EXPECT_EQ(p.clientEvents->count("disconnect"), 1u);
+}
+
+TEST(AsyncTcpSocket, ReadTimeOutClosesWithItsCode) {
+    Pair p;
+    p.client->readData(0.05, 100, 1);
+    ASSERT_TRUE(test::waitFor([&] { return p.clientEvents->has("disconnect"); }));
+    auto error = std::dynamic_pointer_cast<const AsyncSocketError>(p.clientEvents->disconnectError);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), AsyncSocketError::readTimeout);
+    EXPECT_FALSE(p.clientEvents->has("read"));
+}
+
+TEST(AsyncTcpSocket, ALocalDisconnectDropsQueuedReadsAndReportsNoError) {
+    Pair p;
+    p.client->readData(-1, 100, 1);
+    p.client->disconnect();
+    p.client->readData(-1, 100, 2); // ignored once closed
+    ASSERT_TRUE(test::waitFor([&] { return p.clientEvents->has("disconnect"); }));
+    p.queue->sync([] {});
+    auto events = p.clientEvents->snapshot();
+    EXPECT_EQ(std::vector<std::string>(events.begin() + 1, events.end()),
+              (std::vector<std::string>{"disconnect -"}));
+    EXPECT_TRUE(p.client->isDisconnected());
+    // The peer learns of it without reading.
+    ASSERT_TRUE(test::waitFor([&] { return p.serverEvents->has("disconnect"); }));
+}
+
+TEST(AsyncTcpSocket, ReleasingTheLastReferenceClosesTheConnection) {
+    Pair p;
+    p.client.reset();
+    ASSERT_TRUE(test::waitFor([&] { return p.serverEvents->has("disconnect"); }));
+    p.client = AsyncTcpSocket::make(p.queue);
+}
+
+TEST(AsyncTcpSocket, FailedConnectsAreReportedOnce) {
+    auto queue = DispatchQueue::make("tcp-test");
+    // A port that was just free: refused.
+    auto probe = AsyncTcpSocket::make(queue);
+    probe->acceptOn("127.0.0.1", 0);
+    auto freePort = *probe->localPort();
+    probe->disconnect();
+
+    struct Case {
+        std::string host;
+        std::uint16_t port;
+        double timeout;
+    };
+    // A listener whose accept queue is full drops further SYNs: a black hole on loopback.
+    BlackHole hole;
+    for (auto c : {Case{"127.0.0.1", freePort, 5.0}, Case{"127.0.0.1", hole.port, 0.2}}) {
+        SCOPED_TRACE(c.host);
+        auto events = std::make_shared<Recorder>(queue);
+        auto s = AsyncTcpSocket::make(queue);
+        s->setDelegate(events);
+        s->connect(c.host, c.port, {}, c.timeout);
+        ASSERT_TRUE(test::waitFor([&] { return events->has("disconnect"); }));
+        queue->sync([] {});
+        EXPECT_EQ(events->snapshot().size(), 1u);
+        auto error = std::dynamic_pointer_cast<const AsyncSocketError>(events->disconnectError);
+        ASSERT_TRUE(error);
+        if (c.timeout < 1) {
+            EXPECT_EQ(error->code(), AsyncSocketError::connectTimeout);
+            EXPECT_EQ(error->description(), "Attempt to connect to host timed out");
+        } else {
+            EXPECT_EQ(error->domain(), AsyncSocketError::Domain::posix);
+            EXPECT_EQ(error->code(), ECONNREFUSED);
+            EXPECT_EQ(error->description(), "Connection refused");
+        }
+    }
+}
+
+TEST(AsyncTcpSocket, ConnectsThatCannotStartThrow) {
+    auto queue = DispatchQueue::make("tcp-test");
+    struct Case {
+        std::string host;
+        std::optional<std::string> interface;
+    };
+    for (auto c : {Case{"example.com", {}}, Case{"127.0.0.1", "no-such-interface0"}, Case{"", {}}}) {
+        auto s = AsyncTcpSocket::make(queue);
+        try {
+            s->connect(c.host, 80, c.interface);
+            ADD_FAILURE() << c.host << " did not throw";
+        } catch (const AsyncSocketError& e) {
+            EXPECT_EQ(e.code(), AsyncSocketError::badParam);
+        }
+    }
+    // A second connect on a socket that is connecting is a configuration error.
+    auto s = AsyncTcpSocket::make(queue);
+    BlackHole hole;
+    s->connect("127.0.0.1", hole.port, {}, 5);
+    try {
+        s->connect("127.0.0.1", hole.port);
+        ADD_FAILURE() << "second connect did not throw";
+    } catch (const AsyncSocketError& e) {
+        EXPECT_EQ(e.code(), AsyncSocketError::badConfig);
+    }
+    s->disconnect();
+}
+
+TEST(AsyncTcpSocket, OptionsHookRunsBeforeConnectAndInterfaceChoosesTheSource) {
+    auto queue = DispatchQueue::make("tcp-test");
+    auto listener = AsyncTcpSocket::make(queue);
+    auto listenerEvents = std::make_shared<Recorder>(queue);
+    listener->setDelegate(listenerEvents);
+    listener->acceptOn("localhost", 0);
+    EXPECT_EQ(listener->localHost(), "127.0.0.1");
+    auto client = AsyncTcpSocket::make(queue);
+    auto events = std::make_shared<Recorder>(queue);
+    client->setDelegate(events);
+    bool hookRan = false;
+    client->setSocketOptionsHook([&](int fd) {
+        hookRan = true;
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    });
+    client->connect("127.0.0.1", *listener->localPort(), "lo", 5);
+    EXPECT_TRUE(hookRan);
+    ASSERT_TRUE(test::waitFor([&] { return events->has("connect"); }));
+    int value = 0;
+    client->performBlock([&](int fd) {
+        socklen_t len = sizeof value;
+        getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &len);
+    });
+    EXPECT_EQ(value, 1);
+    EXPECT_EQ(client->localHost(), "127.0.0.1");
+    client->disconnect();
+    listener->disconnect();
+    queue->sync([] {});
+}
+
+TEST(AsyncTcpSocket, ListeningOnAllInterfacesAcceptsLoopback) {
+    auto queue = DispatchQueue::make("tcp-test");
+    auto listener = AsyncTcpSocket::make(queue);
+    auto listenerEvents = std::make_shared<Recorder>(queue);
+    listener->setDelegate(listenerEvents);
+    listener->acceptOn(std::nullopt, 0);
+    auto client = AsyncTcpSocket::make(queue);
+    auto events = std::make_shared<Recorder>(queue);
+    client->setDelegate(events);
+    client->connect("127.0.0.1", *listener->localPort(), {}, 5);
+    ASSERT_TRUE(test::waitFor([&] { return listenerEvents->has("accept"); }));
+    EXPECT_EQ(listenerEvents->firstAccepted()->connectedHost(), "127.0.0.1");
+    client->disconnect();
+    listener->disconnect();
+    queue->sync([] {});
+}
