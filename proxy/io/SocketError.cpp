@@ -1,0 +1,28 @@
+#include "proxy/io/SocketError.h"
+
+namespace pemtrox {
+
+std::string SocketError::description() const {
+    switch (kind_) {
+    case Kind::unknownError:
+        return "Socket error: " + describe(platformError_);
+    case Kind::socketClosed:
+        return "Connection closed";
+    case Kind::connectionClosedByPeer:
+        return "Connection closed by peer";
+    case Kind::connectionResetByPeer:
+        return "Connection reset by peer";
+    case Kind::connectionReset:
+        return "Connection reset";
+    case Kind::timeout:
+        return "Connection timeout";
+    }
+    return "Socket error";
+}
+
+bool SocketError::is(const ErrorPtr& error, Kind kind) {
+    auto* e = dynamic_cast<const SocketError*>(error.get());
+    return e && e->kind() == kind;
+}
+
+} // namespace pemtrox
