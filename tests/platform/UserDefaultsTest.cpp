@@ -73,25 +73,6 @@ TEST(UserDefaults, AbsentKeysAndNullReadAsNothing) {
     EXPECT_FALSE(UserDefaults(json::array({1, 2})).objectForKey("0").has_value());
 }
 
-TEST(UserDefaults, TypedObjectReads) {
-    UserDefaults store(json{{"text", "t"},
-                            {"int", 5},
-                            {"float", 1.5},
-                            {"flag", true},
-                            {"list", json::array({1})},
-                            {"dict", json::object({{"x", 1}})}});
-    EXPECT_EQ(store.stringForKey("text"), "t");
-    EXPECT_EQ(store.stringForKey("int"), "5");
-    EXPECT_EQ(store.stringForKey("float"), "1.5");
-    EXPECT_EQ(store.stringForKey("flag"), "1");
-    EXPECT_FALSE(store.stringForKey("list").has_value());
-    EXPECT_TRUE(store.arrayForKey("list").has_value());
-    EXPECT_FALSE(store.arrayForKey("dict").has_value());
-    EXPECT_TRUE(store.dictionaryForKey("dict").has_value());
-    EXPECT_FALSE(store.dictionaryForKey("text").has_value());
-    EXPECT_EQ(store.objectForKey("list"), json::array({1}));
-}
-
 TEST(UserDefaults, FileThatDoesNotParseIsAnEmptyStoreAndAWarning) {
     test::TempDir dir;
     struct Case {

@@ -117,29 +117,15 @@ TEST(MatchDefinition, MatchesPartByPartWithAbsentValuesAndPatternsPassing) {
     EXPECT_TRUE(all.matches({}, {}, {}, {}, {}));
     EXPECT_TRUE(all.matches("http", "h", 1, "/", "q"));
 
+    // Absent values pass, present ones must match; an empty pattern wants an empty value.
     auto https = location(MatchType::Glob, "https", "*.example.com", "443", {}, {});
-    struct Case {
-        Opt scheme, host;
-        std::optional<std::int64_t> port;
-        bool matches;
-    } cases[] = {
-        {"https", "www.example.com", 443, true},
-        {"HTTPS", "WWW.EXAMPLE.COM", 443, true},
-        {"https", "www.example.com", {}, true}, // no explicit port passes every port pattern
-        {{}, {}, {}, true},
-        {"http", "www.example.com", 443, false},
-        {"https", "example.org", 443, false},
-        {"https", "www.example.com", 8443, false},
-        {"https", "www.example.com", 44, false},
-    };
-    for (auto& c : cases)
-        EXPECT_EQ(https.matches(c.scheme, c.host, c.port, "/path", "q"), c.matches)
-            << c.scheme.value_or("-") << " " << c.host.value_or("-") << " " << c.port.value_or(-1);
+    EXPECT_TRUE(https.matches({}, {}, {}, {}, {}));
+    EXPECT_TRUE(https.matches("https", "www.example.com", {}, "/", {}));
+    EXPECT_FALSE(https.matches("https", "www.example.com", 44, "/", {}));
 
     auto pathAndQuery = location(MatchType::Regex, {}, {}, {}, "/api/.*", "");
     EXPECT_TRUE(pathAndQuery.matches("http", "h", 80, "/API/v1", ""));
-    EXPECT_FALSE(
-        pathAndQuery.matches("http", "h", 80, "/API/v1", "x=1")); // an empty pattern wants an empty value
+    EXPECT_FALSE(pathAndQuery.matches("http", "h", 80, "/API/v1", "x=1"));
     EXPECT_TRUE(pathAndQuery.matches("http", "h", 80, "/API/v1", {}));
 }
 
