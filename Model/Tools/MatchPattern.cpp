@@ -57,6 +57,10 @@ bool matchPattern(MatchType type, std::string_view value, std::string_view patte
     std::string expression =
         type == MatchType::Glob ? "^" + globToRegex(pattern) + "$" : "^(?:" + std::string(pattern) + ")$";
     try {
+        // A pattern that is not valid on its own ("a)|(b") could close the group early and
+        // escape the anchors; compiling it alone first rejects it.
+        if (type == MatchType::Regex)
+            Regex{pattern};
         return Regex(expression).search(value);
     } catch (const RegexError& error) {
         logWarning(fmt::format("Failed to match pattern \"{}\": ", pattern), error);

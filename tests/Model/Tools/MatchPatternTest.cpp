@@ -91,10 +91,13 @@ TEST(MatchPattern, InvalidPatternFailsAndWarnsEveryTime) {
     auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
     for (int i = 0; i < 2; ++i)
         EXPECT_FALSE(matchPattern(MatchType::Regex, "abc", "a(b"));
+    // Balanced only once wrapped in the anchoring group: still invalid, never unanchored.
+    EXPECT_FALSE(matchPattern(MatchType::Regex, "xxbxx", "a)|(b"));
     auto lines = logger->lines();
-    ASSERT_EQ(lines.size(), 2u);
-    for (auto& line : lines)
-        EXPECT_EQ(line.rfind("Failed to match pattern \"a(b\": ", 0), 0u) << line;
+    ASSERT_EQ(lines.size(), 3u);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(lines[i].rfind("Failed to match pattern \"a(b\": ", 0), 0u) << lines[i];
+    EXPECT_EQ(lines[2].rfind("Failed to match pattern \"a)|(b\": ", 0), 0u) << lines[2];
     logger->uninstall();
 }
 
