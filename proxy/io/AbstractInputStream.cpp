@@ -10,9 +10,11 @@ void AbstractInputStream::close(ErrorPtr error, CloseCompletion completion) {
     }
     closed_ = true;
     // The caller's completion gets the caller's error, whatever end the close work delivers.
-    CloseCompletion done;
-    if (completion)
-        done = [error, completion = std::move(completion)](ErrorPtr) { completion(error); };
+    // closeImpl always gets a completion it can call.
+    CloseCompletion done = [error, completion = std::move(completion)](ErrorPtr) {
+        if (completion)
+            completion(error);
+    };
     closeImpl(std::move(error), std::move(done));
 }
 

@@ -32,7 +32,8 @@ public:
 protected:
     AbstractInputStream() = default;
 
-    /// The subclass's own close work; default: deliverEnd.
+    /// The subclass's own close work; default: deliverEnd. Called from close() with a
+    /// completion that is never null.
     virtual void closeImpl(ErrorPtr error, CloseCompletion completion);
     /// Tells the handler that the stream ended (error event, or eof when error is null),
     /// then calls the completion with the error; with no handler, the completion at once.

@@ -9,7 +9,13 @@ void AbstractOutputStream::close(ErrorPtr error, CloseCompletion completion) {
         return;
     }
     closed_ = true;
-    closeImpl(std::move(error), std::move(completion));
+    // The caller's completion gets the caller's error, whatever the close work ran into.
+    // closeImpl always gets a completion it can call.
+    CloseCompletion done = [error, completion = std::move(completion)](ErrorPtr) {
+        if (completion)
+            completion(error);
+    };
+    closeImpl(std::move(error), std::move(done));
 }
 
 void AbstractOutputStream::closeImpl(ErrorPtr error, CloseCompletion completion) {

@@ -22,7 +22,8 @@ public:
 
 protected:
     AbstractOutputStream() = default;
-    /// The subclass's close work; default: completion(error) at once.
+    /// The subclass's close work; default: completion(error) at once. The completion is
+    /// never null.
     virtual void closeImpl(ErrorPtr error, CloseCompletion completion);
     void setClosed(bool closed) { closed_ = closed; }
 
