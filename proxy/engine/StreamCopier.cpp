@@ -5,14 +5,16 @@
 #include "platform/Log.h"
 #include "proxy/io/MyInputStream.h"
 #include "proxy/io/MyOutputStream.h"
+#include "proxy/io/SocketError.h"
 
 namespace pemtrox {
 
 namespace {
 
-// Whether an input error only says that the socket was closed, which ends a copy like
-// the end of the stream.
-bool isClosedSocket(const ErrorPtr& error);
+// An input error that only says the socket was closed ends a copy like the end of the stream.
+bool isClosedSocket(const ErrorPtr& error) {
+    return SocketError::is(error, SocketError::Kind::socketClosed);
+}
 
 } // namespace
 
@@ -121,13 +123,5 @@ void StreamCopier::end(ErrorPtr error, bool flush) {
     if (auto completion = std::exchange(completion_, nullptr))
         completion(StreamCopierStatus::finished);
 }
-
-namespace {
-
-bool isClosedSocket(const ErrorPtr&) {
-    return false;
-}
-
-} // namespace
 
 } // namespace pemtrox

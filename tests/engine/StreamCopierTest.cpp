@@ -12,6 +12,7 @@
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/MyOutputStream.h"
 #include "proxy/io/OutputStreamError.h"
+#include "proxy/io/SocketError.h"
 
 namespace pemtrox {
 namespace {
@@ -110,13 +111,17 @@ TEST(StreamCopierTest, StopsAtTheFirstWriteError) {
     }
 }
 
-TEST(StreamCopierTest, InputErrorIsKept) {
-    auto sink = std::make_shared<SinkStream>();
-    auto error = makeError<InputStreamError>(InputStreamError::invalidTrailer());
-    auto copier = StreamCopier::make(Plumber::make<FailingInput>(error), sink);
-    copier->start(nullptr);
-    EXPECT_EQ(copier->error(), error);
-    EXPECT_TRUE(copier->finished());
+TEST(StreamCopierTest, InputErrorIsKeptUnlessItIsAClosedSocket) {
+    auto timeout = SocketError::timeout().clone();
+    auto closed = SocketError::socketClosed().clone();
+    for (auto& [error, kept] : std::vector<std::pair<ErrorPtr, bool>>{{timeout, true}, {closed, false}}) {
+        auto copier = StreamCopier::make(Plumber::make<FailingInput>(error), std::make_shared<SinkStream>());
+        int finished = 0;
+        copier->start([&](StreamCopierStatus s) { finished += s == StreamCopierStatus::finished; });
+        EXPECT_EQ(copier->error(), kept ? error : nullptr);
+        EXPECT_EQ(finished, 1);
+        EXPECT_TRUE(copier->finished());
+    }
 }
 
 TEST(StreamCopierTest, StopAfterThePieceInFlight) {
