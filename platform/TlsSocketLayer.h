@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/AsyncTcpSocket.h"
+#include "platform/TlsEngine.h"
+
+namespace pemtrox {
+
+/// The TLS that AsyncTcpSocket::startTLS runs: a TlsEngine set up from TLS settings, moving
+/// its ciphertext through the socket's transport. The owner may keep a reference to ask
+/// for the negotiated protocol and cipher once the socket reports it is secure.
+class TlsSocketLayer : public AsyncTcpSocketTls {
+public:
+    /// A layer for the settings; a set-up failure is reported by the first handshake step.
+    static std::shared_ptr<TlsSocketLayer> make(const TlsSettings& settings);
+
+    void attach(AsyncTcpSocketTlsTransport& transport) override;
+    Status handshake(ErrorPtr& error) override;
+    Status read(std::uint8_t* destination, std::size_t length, std::size_t& count, ErrorPtr& error) override;
+    Status write(const std::uint8_t* source, std::size_t length, ErrorPtr& error) override;
+    void close() override;
+
+    /// The engine, for the negotiated values; null when OpenSSL could not make one.
+    const TlsEngine* engine() const { return engine_.get(); }
+
+    explicit TlsSocketLayer(std::unique_ptr<TlsEngine> engine, ErrorPtr setupError);
+
+private:
+    Status translate(TlsEngine::Status status, ErrorPtr& error, const char* what);
+    std::unique_ptr<TlsEngine> engine_;
+    ErrorPtr setupError_;
+};
+
+} // namespace pemtrox
