@@ -336,6 +336,11 @@ public:
             case ReadRequest::Kind::marker:
                 if (!r.marker.empty()) {
                     auto end = markerEnd(r.marker);
+                    if (r.length > 0 && (end ? *end > r.length : plain.size() >= r.length)) {
+                        closeWithError(makeError<AsyncSocketError>(
+                            AsyncSocketError::socket(AsyncSocketError::readMaxedOut)));
+                        return false;
+                    }
                     if (!end)
                         return true;
                     out = plain.take(*end);
@@ -814,12 +819,12 @@ void AsyncTcpSocket::readDataToLength(std::size_t length, double timeout, long t
     });
 }
 
-void AsyncTcpSocket::readDataToData(Bytes marker, double timeout, long tag) {
+void AsyncTcpSocket::readDataToData(Bytes marker, double timeout, std::size_t maxLength, long tag) {
     core_->onQueue([&] {
         if (core_->state == Core::State::closed || core_->disconnectWhenWritten)
             return;
         core_->reads.push_back(
-            {ReadRequest::Kind::marker, 0, std::move(marker), timeout, tag, core_->nextSerial++});
+            {ReadRequest::Kind::marker, maxLength, std::move(marker), timeout, tag, core_->nextSerial++});
         core_->schedule();
     });
 }

@@ -112,7 +112,12 @@ public:
     /// Reads exactly `length` bytes (0 answers with empty data).
     void readDataToLength(std::size_t length, double timeout, long tag);
     /// Reads up to and including the first occurrence of `marker`.
-    void readDataToData(Bytes marker, double timeout, long tag);
+    void readDataToData(Bytes marker, double timeout, long tag) {
+        readDataToData(std::move(marker), timeout, 0, tag);
+    }
+    /// The same, closing the socket with readMaxedOut when no marker ends within `maxLength`
+    /// bytes (0: no limit).
+    void readDataToData(Bytes marker, double timeout, std::size_t maxLength, long tag);
     /// Queues bytes for the peer; socketDidWrite(tag) follows once they are sent.
     void writeData(Bytes data, double timeout, long tag);
 

@@ -1,0 +1,127 @@
+#include "proxy/io/DefaultSocket.h"
+
+#include <cerrno>
+
+#include "platform/AsyncSocketError.h"
+#include "platform/Log.h"
+#include "proxy/io/InputStreamError.h"
+#include "proxy/io/SocketError.h"
+
+namespace pemtrox {
+
+DefaultSocket::DefaultSocket(std::shared_ptr<AsyncTcpSocket> socket, std::shared_ptr<DispatchQueue> queue)
+    : socket_(std::move(socket)), queue_(std::move(queue)),
+      socketDelegate_(std::make_shared<GCDAsyncSocketDelegateHelper>()),
+      socketInputStream_(SocketInputStream::make(-1.0)), socketOutputStream_(SocketOutputStream::make(-1.0)) {
+}
+
+std::shared_ptr<DefaultSocket> DefaultSocket::make(std::shared_ptr<AsyncTcpSocket> socket,
+                                                   std::shared_ptr<DispatchQueue> queue) {
+    return finishMaking(makeSocket<DefaultSocket>(std::move(socket), std::move(queue)));
+}
+
+std::shared_ptr<DefaultSocket> DefaultSocket::connecting(const InetAddress& address, int port,
+                                                         std::shared_ptr<DispatchQueue> queue,
+                                                         SocketConnectCallback callback) {
+    return connectingAs<DefaultSocket>(address, port, std::move(queue), std::move(callback));
+}
+
+DefaultSocket::~DefaultSocket() {
+    if (!isClosed())
+        fatalError("Socket deinit while not closed: " + typeName());
+    socket_->setDelegate({});
+}
+
+std::uint16_t DefaultSocket::checkedPort(int port) {
+    if (port < 0 || port > 65535)
+        throw AsyncSocketError::socket(AsyncSocketError::badParam, "Invalid port: " + std::to_string(port));
+    return static_cast<std::uint16_t>(port);
+}
+
+void DefaultSocket::connect(const InetAddress& address, int port) {
+    socket_->connect(address.address(), checkedPort(port));
+}
+
+void DefaultSocket::read(std::optional<std::uint64_t> maxLength, double timeout) {
+    socket_->readData(timeout, maxLength.value_or(4096), 0);
+}
+
+void DefaultSocket::readTo(std::uint64_t length, double timeout) {
+    socket_->readDataToLength(length, timeout, 0);
+}
+
+void DefaultSocket::readTo(const Data& marker, std::uint64_t maxLength, double timeout) {
+    socket_->readDataToData(marker, timeout, maxLength, 0);
+}
+
+void DefaultSocket::write(Data data, bool, double timeout) {
+    auto count = static_cast<long>(data.size());
+    socket_->writeData(std::move(data), timeout, count);
+}
+
+void DefaultSocket::finalCloseStep(ErrorPtr error, CloseCompletion completion) {
+    if (!socketDisconnected_)
+        socket_->disconnectAfterWriting();
+    if (completion)
+        completion(std::move(error));
+}
+
+void DefaultSocket::takeConnectedAddresses() {
+    host_ = socket_->connectedHost();
+    auto remote = socket_->connectedPort();
+    port_ = remote ? std::optional<int>(*remote) : std::nullopt;
+    localHost_ = socket_->localHost();
+    auto local = socket_->localPort();
+    localPort_ = local ? std::optional<int>(*local) : std::nullopt;
+}
+
+void DefaultSocket::socketDidConnect(const std::string& host, int port) {
+    takeConnectedAddresses();
+    host_ = host;
+    port_ = port;
+    if (auto callback = std::move(connectCallback_)) {
+        connectCallback_ = nullptr;
+        callback(SocketConnectionState::connected(selfSocket()));
+    }
+}
+
+void DefaultSocket::socketDidRead(Data data, long) {
+    socketInputStream_->socketDidRead(std::move(data));
+}
+
+void DefaultSocket::socketDidWrite(long tag) {
+    socketOutputStream_->didSend(tag);
+}
+
+ErrorPtr DefaultSocket::mapDisconnectError(const ErrorPtr& error) {
+    if (!error)
+        return nullptr;
+    if (auto* e = dynamic_cast<const AsyncSocketError*>(error.get())) {
+        if (e->domain() == AsyncSocketError::Domain::socket) {
+            if (e->code() == AsyncSocketError::readTimeout)
+                return makeError<SocketError>(SocketError::timeout());
+            if (e->code() == AsyncSocketError::closed)
+                return makeError<SocketError>(SocketError::connectionClosedByPeer());
+            // A line or head without end: the stream's own error, so readers see why.
+            if (e->code() == AsyncSocketError::readMaxedOut)
+                return makeError<InputStreamError>(InputStreamError::markerLimitExceeded());
+        } else if (e->code() == ECONNRESET) {
+            return makeError<SocketError>(SocketError::connectionResetByPeer());
+        }
+    }
+    return makeError<SocketError>(SocketError::unknownError(error));
+}
+
+void DefaultSocket::socketDidDisconnect(ErrorPtr error) {
+    auto self = selfAs<DefaultSocket>(); // the callbacks below may drop the last owner
+    socketDisconnected_ = true;
+    if (auto callback = std::move(connectCallback_)) {
+        connectCallback_ = nullptr;
+        callback(SocketConnectionState::failed(
+            error ? error : makeError<SocketError>(SocketError::connectionClosedByPeer())));
+    }
+    if (markClosed())
+        runCloseSequence(mapDisconnectError(error), nullptr);
+}
+
+} // namespace pemtrox

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Error.h"
+#include "proxy/io/Data.h"
+
+namespace pemtrox {
+
+class AsyncTcpSocket;
+
+/// The socket layer's TCP callbacks as the socket classes take them (through a
+/// GCDAsyncSocketDelegateHelper). They run on the socket's queue.
+class GCDAsyncSocketSwiftDelegate {
+public:
+    virtual ~GCDAsyncSocketSwiftDelegate() = default;
+    virtual void socketDidConnect(const std::string& host, int port) = 0;
+    virtual void socketDidRead(Data data, long tag) = 0;
+    virtual void socketDidWrite(long tag) = 0;
+    virtual void socketDidDisconnect(ErrorPtr error) = 0;
+};
+
+/// Adds the TLS callback of a socket secured with startTLS.
+class GCDAsyncSSLSocketSwiftDelegate : public GCDAsyncSocketSwiftDelegate {
+public:
+    virtual void socketDidSecure() = 0;
+};
+
+/// A listening socket's callback: one accepted connection.
+class GCDAsyncServerSocketSwiftDelegate {
+public:
+    virtual ~GCDAsyncServerSocketSwiftDelegate() = default;
+    virtual void socketDidAcceptNewSocket(std::shared_ptr<AsyncTcpSocket> newSocket) = 0;
+};
+
+/// The UDP relay's callbacks.
+class GCDAsyncUdpSocketSwiftDelegate {
+public:
+    virtual ~GCDAsyncUdpSocketSwiftDelegate() = default;
+    virtual void udpSocketDidSendData(long tag) = 0;
+    /// A datagram, the sender's socket address (sockaddr bytes) and the filter context, which
+    /// this socket layer never has (always null).
+    virtual void udpSocketDidReceive(Data data, Data fromAddress, std::shared_ptr<void> filterContext) = 0;
+    virtual void udpSocketDidClose(ErrorPtr error) = 0;
+};
+
+} // namespace pemtrox

@@ -1,0 +1,363 @@
+#include <cerrno>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/AsyncSocketError.h"
+#include "proxy/io/ClientSocket.h"
+#include "proxy/io/InputStreamError.h"
+#include "proxy/io/ProxySocket.h"
+#include "proxy/io/SocketError.h"
+#include "tests/io/StreamTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using namespace pemtrox;
+
+namespace {
+
+/// A listener on 127.0.0.1 port 0 that wraps every accepted connection in a ClientSocket.
+class TestServer : public GCDAsyncServerSocketSwiftDelegate, public std::enable_shared_from_this<TestServer> {
+public:
+    static std::shared_ptr<TestServer> start(std::shared_ptr<DispatchQueue> queue) {
+        auto server = std::make_shared<TestServer>();
+        server->queue = queue;
+        server->listener = AsyncTcpSocket::make(queue);
+        server->helper->delegate = server;
+        server->listener->setDelegate(server->helper);
+        server->listener->acceptOn("127.0.0.1", 0);
+        return server;
+    }
+    void socketDidAcceptNewSocket(std::shared_ptr<AsyncTcpSocket> newSocket) override {
+        clients.push_back(ClientSocket::make(newSocket, queue));
+    }
+    int port() const { return *listener->localPort(); }
+    void stop() {
+        queue->sync([&] {
+            listener->disconnect();
+            for (auto& c : clients)
+                c->close();
+            clients.clear();
+        });
+    }
+    std::shared_ptr<DispatchQueue> queue;
+    std::shared_ptr<AsyncTcpSocket> listener;
+    std::shared_ptr<GCDAsyncServerSocketDelegateHelper> helper =
+        std::make_shared<GCDAsyncServerSocketDelegateHelper>();
+    std::vector<std::shared_ptr<ClientSocket>> clients;
+};
+
+/// A loopback port whose accept queue is full: connects to it never complete.
+struct BlackHole {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    std::vector<int> fillers;
+    int port = 0;
+    BlackHole() {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(listener, 0);
+        socklen_t len = sizeof addr;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        for (int i = 0; i < 3; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            fillers.push_back(fd);
+        }
+        usleep(20000);
+    }
+    ~BlackHole() {
+        for (int fd : fillers)
+            ::close(fd);
+        ::close(listener);
+    }
+};
+
+const InetAddress loopback("localhost", "127.0.0.1");
+
+struct DefaultSocketTest : ::testing::Test {
+    std::shared_ptr<DispatchQueue> queue = DispatchQueue::make("socket-test");
+    std::shared_ptr<TestServer> server = TestServer::start(queue);
+
+    void onQueue(const std::function<void()>& f) { queue->sync(f); }
+    bool eventually(const std::function<bool()>& condition) {
+        return test::waitFor([&] {
+            bool result = false;
+            queue->sync([&] { result = condition(); });
+            return result;
+        });
+    }
+    /// A connected client ProxySocket and the server's ClientSocket for it.
+    std::pair<std::shared_ptr<ProxySocket>, std::shared_ptr<ClientSocket>> connectPair() {
+        std::shared_ptr<ProxySocket> client;
+        std::vector<std::string> outcomes;
+        onQueue([&] {
+            client = ProxySocket::connecting(loopback, server->port(), queue, [&](SocketConnectionState s) {
+                outcomes.push_back(s.isConnected() ? "connected" : s.error()->description());
+                EXPECT_EQ(s.socket(), std::static_pointer_cast<Socket>(client));
+            });
+        });
+        EXPECT_TRUE(eventually([&] { return !outcomes.empty() && server->clients.size() == 1; }));
+        EXPECT_EQ(outcomes, std::vector<std::string>{"connected"});
+        std::shared_ptr<ClientSocket> accepted;
+        onQueue([&] { accepted = server->clients.front(); });
+        return {client, accepted};
+    }
+    void TearDown() override {
+        server->stop();
+        queue->sync([] {});
+        for (auto key :
+             {"ProxySocket", "ClientSocket", "DefaultSocket", "SocketInputStream", "SocketOutputStream"})
+            EXPECT_TRUE(test::waitFor([&] {
+                return Plumber::count(std::string("VornellPacketTunnel.") + key) == 0;
+            })) << key;
+    }
+};
+
+} // namespace
+
+TEST_F(DefaultSocketTest, EchoThroughTheStreamsWithBothEndpointsKnown) {
+    auto [client, accepted] = connectPair();
+    auto atServer = test::EventLog::make(), atClient = test::EventLog::make();
+    test::WriteLog writes;
+    onQueue([&] {
+        EXPECT_EQ(client->host(), "127.0.0.1");
+        EXPECT_EQ(client->port(), server->port());
+        EXPECT_EQ(accepted->host(), "127.0.0.1");
+        EXPECT_EQ(accepted->port(), client->localPort());
+        EXPECT_EQ(accepted->localPort(), server->port());
+        EXPECT_LT(client->globalIndex(), accepted->globalIndex());
+        atServer->onEvent = [&, accepted = accepted](const InputStreamEvent& e) {
+            if (e.isData())
+                accepted->outputStream()->write(e.data(), false, writes.completion());
+        };
+        accepted->inputStream()->handler(atServer->handler());
+        accepted->inputStream()->readTo(toData("\n"));
+        client->inputStream()->handler(atClient->handler());
+        client->outputStream()->write(toData("hello\n"), false, writes.completion());
+        client->inputStream()->read();
+    });
+    ASSERT_TRUE(eventually([&] { return atClient->trace.size() == 1; }));
+    onQueue([&] {
+        EXPECT_EQ(atClient->trace, std::vector<std::string>{"data:hello\n"});
+        EXPECT_EQ(writes.results, (std::vector<std::string>{"ready", "ready"}));
+        EXPECT_EQ(client->socketOutputStream()->buffered(), 0);
+        client->close();
+    });
+    // Closing one end ends the other end's stream; its socket closes itself.
+    onQueue([&] { accepted->inputStream()->read(); });
+    ASSERT_TRUE(eventually([&] { return accepted->isClosed(); }));
+    onQueue([&] {
+        EXPECT_EQ(atServer->trace.back(), "error:Connection closed by peer");
+        atServer->onEvent = nullptr; // it holds the socket that holds it
+    });
+}
+
+TEST_F(DefaultSocketTest, CloseSendsEverythingWrittenBeforeDisconnecting) {
+    auto [client, accepted] = connectPair();
+    auto atClient = test::EventLog::make();
+    Data big(300000);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i % 251);
+    test::WriteLog writes;
+    onQueue([&, accepted = accepted, client = client] {
+        accepted->outputStream()->write(big, false, writes.completion());
+        EXPECT_TRUE(writes.results.empty()); // over 4096: parked until sent
+        accepted->close(nullptr, [&](ErrorPtr) { writes.results.push_back("closed"); });
+        atClient->onEvent = [&, client](const InputStreamEvent& e) {
+            if (e.isData())
+                client->inputStream()->read();
+        };
+        client->inputStream()->handler(atClient->handler());
+        client->inputStream()->read();
+    });
+    ASSERT_TRUE(eventually([&] { return client->isClosed(); }));
+    onQueue([&] {
+        EXPECT_EQ(writes.results, (std::vector<std::string>{"ready", "closed"}));
+        EXPECT_EQ(atClient->bytes, big);
+        EXPECT_EQ(atClient->trace.back(), "error:Connection closed by peer");
+        atClient->onEvent = nullptr; // it holds the socket that holds it
+    });
+}
+
+TEST_F(DefaultSocketTest, PeerCloseAndResetReachTheReaderAsTheirErrors) {
+    struct Case {
+        const char* name;
+        bool reset;
+        std::string error;
+    };
+    for (auto c : {Case{"close", false, "Connection closed by peer"},
+                   Case{"reset", true, "Connection reset by peer"}}) {
+        SCOPED_TRACE(c.name);
+        auto [client, accepted] = connectPair();
+        auto atClient = test::EventLog::make();
+        ErrorPtr closedWith;
+        onQueue([&, accepted = accepted, client = client] {
+            client->setDidCloseBlock([&](std::shared_ptr<Socket>, ErrorPtr e, CloseCompletion next) {
+                closedWith = e;
+                next(e);
+            });
+            if (c.reset)
+                accepted->socket()->performBlock([](int fd) {
+                    linger l{1, 0};
+                    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                });
+            accepted->outputStream()->write(toData("last"), false, nullptr);
+            accepted->close();
+            client->inputStream()->handler(atClient->handler());
+            client->inputStream()->readTo(4);
+            client->inputStream()->read();
+        });
+        ASSERT_TRUE(eventually([&] { return client->isClosed(); }));
+        onQueue([&] {
+            if (!c.reset) {
+                EXPECT_EQ(atClient->trace.front(), "data:last");
+            }
+            EXPECT_EQ(atClient->trace.back(), "error:" + c.error);
+            EXPECT_EQ(describe(closedWith), c.error);
+            EXPECT_EQ(closedWith->errorTitle(), "Socket Error");
+            server->clients.clear();
+        });
+    }
+}
+
+TEST_F(DefaultSocketTest, FailedConnectsAreAnsweredOnceAndCloseTheSocket) {
+    BlackHole hole;
+    auto probe = AsyncTcpSocket::make(queue);
+    probe->acceptOn("127.0.0.1", 0);
+    int freePort = *probe->localPort();
+    probe->disconnect();
+    struct Case {
+        const char* name;
+        InetAddress address;
+        int port;
+        double timeout;
+        std::string outcome;    // what the callback gets
+        std::string closeError; // what the socket closes with; "open" when it stays open
+    };
+    const std::vector<Case> cases{
+        {"refused", loopback, freePort, 300, "Connection refused", "Socket error: Connection refused"},
+        {"time-out", loopback, hole.port, 0.2, "Attempt to connect to host timed out",
+         "Socket error: Attempt to connect to host timed out"},
+        {"no address", InetAddress("example.com", "example.com"), 80, 300,
+         "Invalid host parameter (not a numeric address): example.com", "open"},
+        {"bad port", loopback, 70000, 300, "Invalid port: 70000", "open"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> outcomes;
+        std::shared_ptr<ProxySocket> socket;
+        ErrorPtr closedWith;
+        onQueue([&] {
+            socket = ProxySocket::make(AsyncTcpSocket::make(queue), queue);
+            EXPECT_EQ(socket->ConnectTimeout, 300.0);
+            socket->ConnectTimeout = c.timeout;
+            socket->setDidCloseBlock([&](std::shared_ptr<Socket>, ErrorPtr e, CloseCompletion next) {
+                closedWith = e;
+                next(e);
+            });
+            socket->setConnectCallback([&](SocketConnectionState s) {
+                outcomes.push_back(s.isConnected() ? "connected" : describe(s.error()));
+            });
+            try {
+                socket->connect(c.address, c.port);
+            } catch (const Error& e) {
+                outcomes.push_back(e.description());
+            }
+        });
+        if (c.closeError == "open") {
+            onQueue([&] {
+                EXPECT_EQ(outcomes, std::vector<std::string>{c.outcome});
+                EXPECT_FALSE(socket->isClosed());
+                socket->close();
+            });
+            continue;
+        }
+        ASSERT_TRUE(eventually([&] { return socket->isClosed(); }));
+        onQueue([&] {
+            EXPECT_EQ(outcomes, std::vector<std::string>{c.outcome});
+            EXPECT_EQ(describe(closedWith), c.closeError);
+            EXPECT_FALSE(socket->hasConnectCallback());
+        });
+    }
+}
+
+TEST_F(DefaultSocketTest, ConnectingReportsAStartFailureBeforeReturning) {
+    onQueue([&] {
+        std::vector<std::string> outcomes;
+        auto socket = DefaultSocket::connecting(
+            InetAddress("x", "not-an-address"), 80, queue,
+            [&](SocketConnectionState s) { outcomes.push_back(describe(s.error())); });
+        EXPECT_EQ(outcomes,
+                  std::vector<std::string>{"Invalid host parameter (not a numeric address): not-an-address"});
+        EXPECT_FALSE(socket->isClosed()); // the owner closes it
+        socket->close();
+    });
+}
+
+TEST_F(DefaultSocketTest, ADisconnectBeforeTheConnectCompletedFailsItAsClosedByPeer) {
+    onQueue([&] {
+        std::vector<std::string> outcomes;
+        ErrorPtr closedWith = makeError<GenericError>("not closed");
+        auto socket = DefaultSocket::make(AsyncTcpSocket::make(queue), queue);
+        socket->setConnectCallback([&](SocketConnectionState s) { outcomes.push_back(describe(s.error())); });
+        socket->setDidCloseBlock([&](std::shared_ptr<Socket>, ErrorPtr e, CloseCompletion next) {
+            closedWith = e;
+            next(e);
+        });
+        socket->socketDidDisconnect(nullptr);
+        socket->socketDidDisconnect(nullptr);
+        EXPECT_EQ(outcomes, std::vector<std::string>{"Connection closed by peer"});
+        EXPECT_TRUE(socket->isClosed());
+        EXPECT_EQ(closedWith, nullptr);
+        EXPECT_TRUE(socket->socketDisconnected());
+    });
+}
+
+TEST_F(DefaultSocketTest, LayerErrorsMapToSocketErrors) {
+    using E = AsyncSocketError;
+    struct Case {
+        ErrorPtr error;
+        std::string description;
+    };
+    const std::vector<Case> cases{
+        {makeError<E>(E::socket(E::readTimeout)), "Connection timeout"},
+        {makeError<E>(E::socket(E::closed)), "Connection closed by peer"},
+        {makeError<E>(E::posix(ECONNRESET)), "Connection reset by peer"},
+        {makeError<E>(E::socket(E::readMaxedOut)), InputStreamError::markerLimitExceeded().description()},
+        {makeError<E>(E::socket(E::connectTimeout)), "Socket error: Attempt to connect to host timed out"},
+        {makeError<E>(E::posix(EPIPE)), "Socket error: Broken pipe"},
+        {makeError<GenericError>("foreign"), "Socket error: foreign"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(describe(DefaultSocket::mapDisconnectError(c.error)), c.description);
+    EXPECT_EQ(DefaultSocket::mapDisconnectError(nullptr), nullptr);
+}
+
+TEST_F(DefaultSocketTest, OutgoingSocketsDisableNagle) {
+    auto [client, accepted] = connectPair();
+    int value = 0;
+    onQueue([&, client = client] {
+        client->socket()->performBlock([&](int fd) {
+            socklen_t len = sizeof value;
+            getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &len);
+        });
+        client->close();
+    });
+    EXPECT_EQ(value, 1);
+}
+
+TEST_F(DefaultSocketTest, ReleasingAnOpenTcpSocketIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto q = DispatchQueue::make("death");
+            q->sync([&] { ProxySocket::make(AsyncTcpSocket::make(q), q); });
+        },
+        "Socket deinit while not closed: VornellPacketTunnel\\.ProxySocket");
+}
