@@ -1,0 +1,73 @@
+#include "proxy/io/SafeGZIPInputStream.h"
+
+#include "proxy/io/InputStreamError.h"
+#include "proxy/io/Plumber.h"
+
+namespace pemtrox {
+
+namespace {
+ErrorPtr gzipError(const z_stream& zs, int code) {
+    std::string detail = zs.msg ? zs.msg : "zlib error " + std::to_string(code);
+    return makeError<GenericError>("Invalid gzip data: " + detail, "Input Error");
+}
+} // namespace
+
+std::shared_ptr<SafeGZIPInputStream> SafeGZIPInputStream::make(std::shared_ptr<MyInputStream> parent) {
+    return Plumber::make<SafeGZIPInputStream>(std::move(parent));
+}
+
+SafeGZIPInputStream::SafeGZIPInputStream(std::shared_ptr<MyInputStream> parent)
+    : DecodingInputStream(std::move(parent)) {
+    // 15 window bits + 32: gzip or zlib header, detected from the data.
+    initialized_ = inflateInit2(&zs_, 15 + 32) == Z_OK;
+}
+
+SafeGZIPInputStream::~SafeGZIPInputStream() {
+    if (initialized_)
+        inflateEnd(&zs_);
+}
+
+DecodingInputStream::Step SafeGZIPInputStream::decode(const std::uint8_t* in, std::size_t inLen,
+                                                      bool inputEnded, std::uint8_t* out,
+                                                      std::size_t outLen) {
+    if (!initialized_)
+        return {0, 0, false, makeError<GenericError>("Failed to set up gzip decoding", "Input Error")};
+    if (phase_ == Phase::start) {
+        if (inLen == 0)
+            return {0, 0, inputEnded, nullptr}; // an empty body stays empty
+        phase_ = Phase::member;
+    }
+    if (phase_ == Phase::between) {
+        if (inLen == 0)
+            return {0, 0, inputEnded, nullptr};
+        if (in[0] != 0x1f || (inLen >= 2 && in[1] != 0x8b) || (inLen < 2 && inputEnded))
+            return {inLen, 0, true, nullptr}; // not another member: the rest is dropped
+        if (inLen < 2)
+            return {};
+        inflateReset(&zs_);
+        phase_ = Phase::member;
+    }
+    zs_.next_in = const_cast<Bytef*>(in);
+    zs_.avail_in = static_cast<uInt>(std::min<std::size_t>(inLen, UINT32_MAX));
+    zs_.next_out = out;
+    zs_.avail_out = static_cast<uInt>(std::min<std::size_t>(outLen, UINT32_MAX));
+    std::size_t availIn = zs_.avail_in, availOut = zs_.avail_out;
+    int code = inflate(&zs_, Z_NO_FLUSH);
+    Step step{availIn - zs_.avail_in, availOut - zs_.avail_out, false, nullptr};
+    switch (code) {
+    case Z_STREAM_END:
+        phase_ = Phase::between;
+        return step;
+    case Z_OK:
+        return step;
+    case Z_BUF_ERROR:
+        if (step.consumed == 0 && step.produced == 0 && inputEnded)
+            step.error = InputStreamError::eof().clone();
+        return step;
+    default:
+        step.error = gzipError(zs_, code);
+        return step;
+    }
+}
+
+} // namespace pemtrox
