@@ -540,9 +540,11 @@ public:
         return false;
     }
 
-    /// Decrypts what the engine can give while a reader may want it; false when closed.
+    /// Decrypts what the engine can give while a reader may want it (a unit ahead, or all the
+    /// oldest request needs); false when closed.
     bool decrypt() {
-        while (!tlsPeerClosed && plain.size() < readUnit) {
+        while (!tlsPeerClosed &&
+               (plain.size() < readUnit || (!reads.empty() && !satisfiable(reads.front())))) {
             Bytes chunk(readUnit);
             std::size_t count = 0;
             ErrorPtr error;
