@@ -283,7 +283,8 @@ TlsEngine::Status TlsEngine::read(std::uint8_t* data, std::size_t length, std::s
         return status;
     if (impl_->failed)
         return impl_->failedStatus;
-    if (impl_->closed)
+    // After our close alert the peer may still finish what it was sending.
+    if (impl_->closed && !impl_->established)
         return closedGraceful;
     if (length == 0)
         return noErr;

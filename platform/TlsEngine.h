@@ -116,8 +116,8 @@ public:
     /// Encrypts all `length` bytes; their records go out through the write callback before
     /// this returns. `processed` gets `length` on success.
     Status write(const std::uint8_t* data, std::size_t length, std::size_t& processed);
-    /// Sends the close alert (once the connection is established); later reads and writes
-    /// answer closedGraceful.
+    /// Sends the close alert (once the connection is established); later writes answer
+    /// closedGraceful, while reads still take what the peer sends until its own alert.
     Status close();
 
     Status negotiatedProtocolVersion(int& protocol) const;

@@ -23,6 +23,7 @@ public:
 
     /// The engine, for the negotiated values; null when OpenSSL could not make one.
     const TlsEngine* engine() const { return engine_.get(); }
+    TlsEngine* engine() { return engine_.get(); }
 
     explicit TlsSocketLayer(std::unique_ptr<TlsEngine> engine, ErrorPtr setupError);
 

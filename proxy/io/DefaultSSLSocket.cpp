@@ -1,0 +1,96 @@
+#include "proxy/io/DefaultSSLSocket.h"
+
+#include "platform/Log.h"
+#include "platform/TlsSocketLayer.h"
+#include "proxy/io/DefaultSocket.h"
+#include "proxy/io/GCDAsyncSocketDelegateHelper.h"
+#include "proxy/io/SSLCipherSuiteName.h"
+#include "proxy/io/SSLProtocolName.h"
+#include "proxy/io/SocketError.h"
+
+namespace pemtrox {
+
+std::shared_ptr<DefaultSSLSocket> DefaultSSLSocket::make(std::shared_ptr<DefaultSocket> socket,
+                                                         const TlsSettings& settings,
+                                                         SocketConnectCallback callback) {
+    auto ssl = makeSocket<DefaultSSLSocket>(std::move(socket), std::move(callback));
+    ssl->coupleClose();
+    ssl->defaultSocketDelegate_->delegate = ssl->selfAs<DefaultSSLSocket>();
+    auto layer = ssl->defaultSocket_->socket();
+    layer->setDelegate(ssl->defaultSocketDelegate_);
+    ssl->tls_ = TlsSocketLayer::make(settings);
+    layer->startTLS(ssl->tls_);
+    return ssl;
+}
+
+DefaultSSLSocket::DefaultSSLSocket(std::shared_ptr<DefaultSocket> socket, SocketConnectCallback callback)
+    : AbstractSocketWrapper(socket), connectCallback_(std::move(callback)), defaultSocket_(std::move(socket)),
+      defaultSocketDelegate_(std::make_shared<GCDAsyncSSLSocketDelegateHelper>()) {}
+
+DefaultSSLSocket::~DefaultSSLSocket() = default;
+
+std::shared_ptr<MyInputStream> DefaultSSLSocket::inputStream() const {
+    return defaultSocket_->inputStream();
+}
+
+std::shared_ptr<MyOutputStream> DefaultSSLSocket::outputStream() const {
+    return defaultSocket_->outputStream();
+}
+
+std::optional<std::string> DefaultSSLSocket::negotiatedCipher() const {
+    const TlsEngine* engine = tls_ ? static_cast<const TlsSocketLayer&>(*tls_).engine() : nullptr;
+    int protocol = 0;
+    std::uint16_t cipher = 0;
+    if (!engine || engine->negotiatedProtocolVersion(protocol) != TlsEngine::noErr ||
+        engine->negotiatedCipher(cipher) != TlsEngine::noErr)
+        return std::nullopt;
+    return SSLCipherSuiteName(protocol, cipher);
+}
+
+std::optional<std::string> DefaultSSLSocket::negotiatedProtocol() const {
+    const TlsEngine* engine = tls_ ? static_cast<const TlsSocketLayer&>(*tls_).engine() : nullptr;
+    int protocol = 0;
+    if (!engine || engine->negotiatedProtocolVersion(protocol) != TlsEngine::noErr)
+        return std::nullopt;
+    return SSLProtocolName(protocol);
+}
+
+void DefaultSSLSocket::withSSLContext(const std::function<void(TlsEngine&)>& body) const {
+    TlsEngine* engine = tls_ ? tls_->engine() : nullptr;
+    if (!engine)
+        fatalError("DefaultSSLSocket.withSSLContext: no SSL context");
+    body(*engine);
+}
+
+void DefaultSSLSocket::socketDidConnect(const std::string& host, int port) {
+    defaultSocket_->socketDidConnect(host, port);
+}
+
+void DefaultSSLSocket::socketDidRead(Data data, long tag) {
+    defaultSocket_->socketDidRead(std::move(data), tag);
+}
+
+void DefaultSSLSocket::socketDidWrite(long tag) {
+    defaultSocket_->socketDidWrite(tag);
+}
+
+void DefaultSSLSocket::socketDidDisconnect(ErrorPtr error) {
+    auto self = selfAs<DefaultSSLSocket>();
+    if (auto callback = std::exchange(connectCallback_, nullptr))
+        callback(SocketConnectionState::failed(
+            error ? error : makeError<SocketError>(SocketError::connectionClosedByPeer())));
+    defaultSocket_->socketDidDisconnect(std::move(error));
+}
+
+void DefaultSSLSocket::socketDidSecure() {
+    auto self = selfAs<DefaultSSLSocket>();
+    if (const TlsEngine* engine = static_cast<const TlsSocketLayer&>(*tls_).engine()) {
+        auto certificates = engine->peerCertificates();
+        if (!certificates.empty())
+            trust_ = std::move(certificates);
+    }
+    if (auto callback = std::exchange(connectCallback_, nullptr))
+        callback(SocketConnectionState::connected(selfAs<Socket>()));
+}
+
+} // namespace pemtrox

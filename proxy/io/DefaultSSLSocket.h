@@ -1,0 +1,64 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/TlsEngine.h"
+#include "proxy/io/AbstractSocketWrapper.h"
+#include "proxy/io/GCDAsyncSocketSwiftDelegate.h"
+#include "proxy/io/SSLSocket.h"
+#include "proxy/io/SocketConnectionState.h"
+
+namespace pemtrox {
+
+class DefaultSocket;
+class GCDAsyncSSLSocketDelegateHelper;
+class TlsSocketLayer;
+
+/// TLS run by the socket layer itself (startTLS) on the connection of a DefaultSocket: the
+/// layer encrypts and decrypts below the DefaultSocket's own streams, which this socket
+/// presents. It takes the layer's callbacks in the DefaultSocket's place, answering the
+/// connect callback from the handshake's outcome and passing everything else on.
+///
+/// Contract: runs on the DefaultSocket's queue. The connect callback runs once: `connected`
+/// (this socket) when the handshake completes, `failed` when the connection ends before (a
+/// verification failure carries "certificate verify failed: …").
+class DefaultSSLSocket : public AbstractSocketWrapper,
+                         public SSLSocket,
+                         public GCDAsyncSSLSocketSwiftDelegate {
+public:
+    static std::shared_ptr<DefaultSSLSocket>
+    make(std::shared_ptr<DefaultSocket> socket, const TlsSettings& settings, SocketConnectCallback callback);
+
+    DefaultSSLSocket(std::shared_ptr<DefaultSocket> socket, SocketConnectCallback callback);
+    ~DefaultSSLSocket() override;
+
+    std::shared_ptr<MyInputStream> inputStream() const override;
+    std::shared_ptr<MyOutputStream> outputStream() const override;
+
+    std::optional<std::string> negotiatedCipher() const override;
+    std::optional<std::string> negotiatedProtocol() const override;
+    /// The peer's chain (DER, leaf first) once the handshake completed; the engine has
+    /// verified it on the client side.
+    std::optional<std::vector<Data>> trust() const override { return trust_; }
+    void withSSLContext(const std::function<void(TlsEngine&)>& body) const override;
+    std::optional<std::vector<Data>> peerCertificates() const override { return trust_; }
+
+    const std::shared_ptr<DefaultSocket>& defaultSocket() const { return defaultSocket_; }
+
+    void socketDidConnect(const std::string& host, int port) override;
+    void socketDidRead(Data data, long tag) override;
+    void socketDidWrite(long tag) override;
+    void socketDidDisconnect(ErrorPtr error) override;
+    void socketDidSecure() override;
+
+private:
+    std::optional<std::vector<Data>> trust_;
+    SocketConnectCallback connectCallback_;
+    std::shared_ptr<DefaultSocket> defaultSocket_;
+    std::shared_ptr<GCDAsyncSSLSocketDelegateHelper> defaultSocketDelegate_;
+    std::shared_ptr<TlsSocketLayer> tls_;
+};
+
+} // namespace pemtrox
