@@ -29,6 +29,8 @@ using tcp = asio::ip::tcp;
 
 /// The read unit: the largest read-ahead and the chunk of every wire read.
 constexpr std::size_t readUnit = 4096;
+/// A read of "whatever arrives" hands its buffer on as it is; larger limits are cut to this.
+constexpr std::size_t largestAnyRead = 65536;
 /// A single wire read never asks for more than this, whatever the request's length.
 constexpr std::size_t largestWireRead = 1 << 20;
 /// Writes gathered into one system call at most.
@@ -238,6 +240,31 @@ public:
         });
     }
 
+    /// A read request was queued. When nothing can answer it yet, the wire read starts at
+    /// once instead of a round trip through the queue; nothing is delivered inside the call.
+    void readRequested() {
+        if (inProgress) {
+            progressAgain = true;
+            return;
+        }
+        if (state == State::connected && tlsPhase == TlsPhase::none && reads.size() == 1 &&
+            plain.size() == 0 && !wireEof && !satisfiable(reads.front())) {
+            readFromWireIfNeeded();
+            armReadTimer();
+            return;
+        }
+        schedule();
+    }
+
+    /// A write was queued: it goes out at once when the wire is free (completions come later).
+    void writeRequested() {
+        if (inProgress) {
+            progressAgain = true;
+            return;
+        }
+        startWriteIfNeeded();
+    }
+
     void progress() {
         if (inProgress) {
             progressAgain = true;
@@ -383,7 +410,7 @@ public:
         if (tlsPhase == TlsPhase::none && !reads.empty()) {
             const ReadRequest& r = reads.front();
             if (r.kind == ReadRequest::Kind::any)
-                room = std::min(r.length, largestWireRead); // delivered as read, without a copy
+                room = std::min(r.length, largestAnyRead); // delivered as read, without a copy
             else if (r.kind == ReadRequest::Kind::length)
                 room = std::clamp(r.length - plain.size(), readUnit, largestWireRead);
         }
@@ -808,7 +835,7 @@ void AsyncTcpSocket::readData(double timeout, std::size_t maxLength, long tag) {
         if (core_->state == Core::State::closed || core_->disconnectWhenWritten)
             return;
         core_->reads.push_back({ReadRequest::Kind::any, maxLength, {}, timeout, tag, core_->nextSerial++});
-        core_->schedule();
+        core_->readRequested();
     });
 }
 
@@ -817,7 +844,7 @@ void AsyncTcpSocket::readDataToLength(std::size_t length, double timeout, long t
         if (core_->state == Core::State::closed || core_->disconnectWhenWritten)
             return;
         core_->reads.push_back({ReadRequest::Kind::length, length, {}, timeout, tag, core_->nextSerial++});
-        core_->schedule();
+        core_->readRequested();
     });
 }
 
@@ -827,7 +854,7 @@ void AsyncTcpSocket::readDataToData(Bytes marker, double timeout, std::size_t ma
             return;
         core_->reads.push_back(
             {ReadRequest::Kind::marker, maxLength, std::move(marker), timeout, tag, core_->nextSerial++});
-        core_->schedule();
+        core_->readRequested();
     });
 }
 
@@ -836,7 +863,7 @@ void AsyncTcpSocket::writeData(Bytes data, double timeout, long tag) {
         if (core_->state == Core::State::closed || core_->disconnectWhenWritten)
             return;
         core_->writes.push_back({std::move(data), timeout, tag});
-        core_->schedule();
+        core_->writeRequested();
     });
 }
 

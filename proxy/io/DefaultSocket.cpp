@@ -29,7 +29,8 @@ std::shared_ptr<DefaultSocket> DefaultSocket::connecting(const InetAddress& addr
 DefaultSocket::~DefaultSocket() {
     if (!isClosed())
         fatalError("Socket deinit while not closed: " + typeName());
-    socket_->setDelegate({});
+    // The layer holds the helper weakly and the helper dies with this socket, so no callback
+    // can reach it any more; nothing to unhook (and no wait on a queue that may be gone).
 }
 
 std::uint16_t DefaultSocket::checkedPort(int port) {

@@ -153,7 +153,9 @@ TEST_F(DefaultSocketTest, EchoThroughTheStreamsWithBothEndpointsKnown) {
     onQueue([&] { accepted->inputStream()->read(); });
     ASSERT_TRUE(eventually([&] { return accepted->isClosed(); }));
     onQueue([&] {
-        EXPECT_EQ(atServer->trace.back(), "error:Connection closed by peer");
+        // The end may have been noticed before the read: then the read itself gets eof.
+        EXPECT_NE(std::find(atServer->trace.begin(), atServer->trace.end(), "error:Connection closed by peer"),
+                  atServer->trace.end());
         atServer->onEvent = nullptr; // it holds the socket that holds it
     });
 }
