@@ -71,7 +71,24 @@ void DefaultSSLSocket::socketDidRead(Data data, long tag) {
 }
 
 void DefaultSSLSocket::socketDidWrite(long tag) {
+    auto self = selfAs<DefaultSSLSocket>();
     defaultSocket_->socketDidWrite(tag);
+    if (pendingClose_ && defaultSocket_->socketOutputStream()->buffered() <= 0)
+        continueClose();
+}
+
+void DefaultSSLSocket::closeImpl(ErrorPtr error, CloseCompletion completion) {
+    if (defaultSocket_->socketDisconnected() || defaultSocket_->socketOutputStream()->buffered() <= 0) {
+        completion(std::move(error));
+        return;
+    }
+    pendingCloseError_ = std::move(error);
+    pendingClose_ = std::move(completion);
+}
+
+void DefaultSSLSocket::continueClose() {
+    if (auto completion = std::exchange(pendingClose_, nullptr))
+        completion(std::exchange(pendingCloseError_, nullptr));
 }
 
 void DefaultSSLSocket::socketDidDisconnect(ErrorPtr error) {
@@ -80,6 +97,7 @@ void DefaultSSLSocket::socketDidDisconnect(ErrorPtr error) {
         callback(SocketConnectionState::failed(
             error ? error : makeError<SocketError>(SocketError::connectionClosedByPeer())));
     defaultSocket_->socketDidDisconnect(std::move(error));
+    continueClose();
 }
 
 void DefaultSSLSocket::socketDidSecure() {

@@ -53,12 +53,20 @@ public:
     void socketDidDisconnect(ErrorPtr error) override;
     void socketDidSecure() override;
 
+protected:
+    /// Waits until the plaintext written so far has left: the close alert must follow it.
+    void closeImpl(ErrorPtr error, CloseCompletion completion) override;
+
 private:
+    void continueClose();
+
     std::optional<std::vector<Data>> trust_;
     SocketConnectCallback connectCallback_;
     std::shared_ptr<DefaultSocket> defaultSocket_;
     std::shared_ptr<GCDAsyncSSLSocketDelegateHelper> defaultSocketDelegate_;
     std::shared_ptr<TlsSocketLayer> tls_;
+    CloseCompletion pendingClose_;
+    ErrorPtr pendingCloseError_;
 };
 
 } // namespace pemtrox
