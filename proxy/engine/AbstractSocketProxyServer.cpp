@@ -6,6 +6,7 @@
 #include "platform/Log.h"
 #include "proxy/engine/ProxyConnection.h"
 #include "proxy/engine/ProxyHandler.h"
+#include "proxy/io/ProxySocket.h"
 
 namespace pemtrox {
 
@@ -44,6 +45,13 @@ void AbstractSocketProxyServer::stop() {
             }
         }
     });
+}
+
+std::shared_ptr<Socket> AbstractSocketProxyServer::openRemoteSocket(const std::optional<std::string>&,
+                                                                    const InetAddress& address,
+                                                                    const std::string&, int port,
+                                                                    SocketConnectCallback completion) {
+    return ProxySocket::connecting(address, port, queue_, std::move(completion));
 }
 
 std::size_t AbstractSocketProxyServer::handlerCount() const {

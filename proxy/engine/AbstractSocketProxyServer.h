@@ -24,6 +24,12 @@ public:
     bool supportsTransparent() const override { return supportsTransparent_; }
     void setSupportsTransparent(bool value) { supportsTransparent_ = value; }
 
+    /// A ProxySocket on the server's queue, connecting at once; the completion runs later on
+    /// the queue. The scheme and host name are not used by plain sockets.
+    std::shared_ptr<Socket> openRemoteSocket(const std::optional<std::string>& scheme,
+                                             const InetAddress& address, const std::string& host, int port,
+                                             SocketConnectCallback completion) override;
+
     /// The handler for one client connection; each concrete server makes its own kind.
     virtual std::shared_ptr<ProxyHandler>
     createHandler(const std::shared_ptr<ProxyConnection>& connection) = 0;

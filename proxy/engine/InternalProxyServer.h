@@ -1,13 +1,17 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "proxy/engine/ProxyServer.h"
 #include "proxy/io/Data.h"
+#include "proxy/io/SocketConnectionState.h"
 
 namespace pemtrox {
 
 class DispatchQueue;
+class InetAddress;
 class ProxyEvent;
 
 /// A proxy server as its handlers, remote connections and copiers see it. Each notifier
@@ -17,6 +21,12 @@ class InternalProxyServer : public ProxyServer {
 public:
     /// The serial queue of the server and all its sockets.
     virtual std::shared_ptr<DispatchQueue> queue() const = 0;
+    /// Opens a connection towards a server: returns the socket at once; the completion
+    /// reports connected or failed later, on the server's queue. The remote connection
+    /// passes the exchange's scheme and host name along with the resolved address.
+    virtual std::shared_ptr<Socket> openRemoteSocket(const std::optional<std::string>& scheme,
+                                                     const InetAddress& address, const std::string& host,
+                                                     int port, SocketConnectCallback completion) = 0;
 
     virtual void notifyTransactionConnect(const std::shared_ptr<ProxyEvent>& evt) = 0;
     virtual void notifyTransactionComplete(const std::shared_ptr<ProxyEvent>& evt) = 0;

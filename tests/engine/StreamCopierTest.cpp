@@ -142,6 +142,10 @@ TEST(StreamCopierTest, StopAfterThePieceInFlight) {
 class TestServer : public AbstractProxyServer {
 public:
     std::shared_ptr<DispatchQueue> queue() const override { return nullptr; }
+    std::shared_ptr<Socket> openRemoteSocket(const std::optional<std::string>&, const InetAddress&,
+                                             const std::string&, int, SocketConnectCallback) override {
+        return nullptr;
+    }
     bool transparent() const override { return true; }
     bool supportsTransparent() const override { return true; }
 };

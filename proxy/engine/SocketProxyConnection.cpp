@@ -1,0 +1,48 @@
+#include "proxy/engine/SocketProxyConnection.h"
+
+#include "proxy/engine/HttpInputStream.h"
+#include "proxy/io/HttpOutputStream.h"
+#include "proxy/io/InetAddress.h"
+#include "proxy/io/Socket.h"
+
+namespace pemtrox {
+
+namespace {
+
+std::shared_ptr<const InetAddress> addressFrom(const std::optional<std::string>& text) {
+    if (!text)
+        return nullptr;
+    return std::make_shared<const InetAddress>(*text, *text);
+}
+
+} // namespace
+
+std::shared_ptr<SocketProxyConnection> SocketProxyConnection::make(std::shared_ptr<Socket> socket) {
+    return Plumber::make<SocketProxyConnection>(std::move(socket));
+}
+
+SocketProxyConnection::SocketProxyConnection(std::shared_ptr<Socket> socket)
+    : socket_(std::move(socket)), inputStream_(HttpInputStream::make(socket_->inputStream())),
+      outputStream_(HttpOutputStream::make(socket_->outputStream())) {}
+
+std::shared_ptr<const InetAddress> SocketProxyConnection::address() const {
+    return addressFrom(socket_->host());
+}
+
+std::optional<std::int64_t> SocketProxyConnection::port() const {
+    return socket_->port();
+}
+
+std::shared_ptr<const InetAddress> SocketProxyConnection::localAddress() const {
+    return addressFrom(socket_->localHost());
+}
+
+std::optional<std::int64_t> SocketProxyConnection::localPort() const {
+    return socket_->localPort();
+}
+
+void SocketProxyConnection::close() {
+    socket_->close();
+}
+
+} // namespace pemtrox
