@@ -14,8 +14,11 @@
 #include "proxy/engine/ProxyHandler.h"
 #include "proxy/engine/SocketProxyConnection.h"
 #include "proxy/engine/SocketProxyServer.h"
+#include "proxy/io/ByteArrayInputStream.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InetAddress.h"
+#include "proxy/io/NullOutputStream.h"
+#include "proxy/io/Socket.h"
 #include "tests/support/TestSupport.h"
 
 namespace pemtrox {
@@ -198,6 +201,49 @@ TEST(SocketProxyServerBindTest, PortsOutOfRangeAndTakenPortsThrow) {
         EXPECT_THROW(second->bind(*first->localPort(), "127.0.0.1"), Error);
         first->stopListening();
     });
+}
+
+// A socket whose endpoints the test sets; closing is counted.
+class StubSocket : public Socket {
+public:
+    std::shared_ptr<MyInputStream> inputStream() const override { return input_; }
+    std::shared_ptr<MyOutputStream> outputStream() const override { return output_; }
+    std::optional<std::string> host() const override { return host_; }
+    std::optional<int> port() const override { return port_; }
+    std::optional<std::string> localHost() const override { return localHost_; }
+    std::optional<int> localPort() const override { return localPort_; }
+    bool isClosed() const override { return closes > 0; }
+    void close(ErrorPtr error, CloseCompletion completion) override {
+        ++closes;
+        if (completion)
+            completion(error);
+    }
+    std::optional<std::string> host_, localHost_;
+    std::optional<int> port_, localPort_;
+    int closes = 0;
+
+private:
+    std::shared_ptr<MyInputStream> input_ = ByteArrayInputStream::make(Data());
+    std::shared_ptr<MyOutputStream> output_ = NullOutputStream::make();
+};
+
+TEST(SocketProxyConnectionTest, AddressesFollowTheSocket) {
+    auto socket = std::make_shared<StubSocket>();
+    socket->port_ = 5000;
+    auto connection = SocketProxyConnection::make(socket);
+    EXPECT_EQ(connection->address(), nullptr);
+    EXPECT_EQ(connection->port(), 5000);
+    EXPECT_EQ(connection->localAddress(), nullptr);
+    socket->host_ = "fe80::1%lo";
+    socket->localHost_ = "127.0.0.1";
+    socket->localPort_ = 8888;
+    ASSERT_TRUE(connection->address());
+    EXPECT_EQ(connection->address()->host(), "fe80::1%lo");
+    EXPECT_EQ(connection->address()->address(), "fe80::1");
+    EXPECT_EQ(connection->localAddress()->description(), "127.0.0.1/127.0.0.1");
+    EXPECT_EQ(connection->localPort(), 8888);
+    connection->close();
+    EXPECT_EQ(socket->closes, 1);
 }
 
 } // namespace
