@@ -33,6 +33,8 @@ constexpr std::size_t readUnit = 4096;
 constexpr std::size_t largestAnyRead = 65536;
 /// A single wire read never asks for more than this, whatever the request's length.
 constexpr std::size_t largestWireRead = 1 << 20;
+/// How long a released socket may still spend sending what was written before its close.
+constexpr std::chrono::seconds orphanLinger{30};
 /// Writes gathered into one system call at most.
 constexpr std::size_t largestWriteBatch = 64;
 
@@ -643,9 +645,16 @@ public:
 
     void ownerGone() {
         delegate.reset();
-        // A socket told to close after writing keeps going until its bytes are out.
-        if (state == State::connected && disconnectWhenWritten)
+        // A socket told to close after writing keeps going until its bytes are out, but a
+        // peer that stops reading must not keep it for ever.
+        if (state == State::connected && disconnectWhenWritten) {
+            connectTimer.expires_after(orphanLinger);
+            connectTimer.async_wait([self = shared_from_this()](const std::error_code& ec) {
+                if (!ec)
+                    self->closeWithError(nullptr);
+            });
             return;
+        }
         closeWithError(nullptr);
     }
 

@@ -151,7 +151,9 @@ public:
                 return;
             }
         }
-        if (socket.local_endpoint().protocol() == udp::v6() && to.address().is_v4())
+        std::error_code ec;
+        auto local = socket.local_endpoint(ec);
+        if (!ec && local.protocol() == udp::v6() && to.address().is_v4())
             to = udp::endpoint(asio::ip::make_address_v6(asio::ip::v4_mapped, to.address().to_v4()),
                                to.port());
         auto payload = std::make_shared<Bytes>(std::move(data));

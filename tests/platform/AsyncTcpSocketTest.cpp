@@ -401,6 +401,17 @@ TEST(AsyncTcpSocket, ListeningOnAllInterfacesAcceptsLoopback) {
     ASSERT_TRUE(test::waitFor([&] { return listenerEvents->has("accept"); }));
     EXPECT_EQ(listenerEvents->firstAccepted()->connectedHost(), "127.0.0.1");
     client->disconnect();
+    // The same listener takes IPv6 where the host has it.
+    auto v6 = AsyncTcpSocket::make(queue);
+    auto v6Events = std::make_shared<Recorder>(queue);
+    v6->setDelegate(v6Events);
+    v6->connect("::1", *listener->localPort(), {}, 5);
+    ASSERT_TRUE(test::waitFor([&] { return v6Events->has("connect") || v6Events->has("disconnect"); }));
+    if (v6Events->has("connect")) {
+        EXPECT_EQ(v6->connectedHost(), "::1");
+        ASSERT_TRUE(test::waitFor([&] { return listenerEvents->count("accept") == 2; }));
+    }
+    v6->disconnect();
     listener->disconnect();
     queue->sync([] {});
 }
