@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 
 #include "platform/Identity.h"
+#include "platform/Log.h"
 #include "platform/OpenSslHandles.h"
 
 namespace pemtrox {
@@ -14,6 +15,8 @@ using namespace openssl;
 
 struct TlsEngine::Impl {
     SslPtr ssl;
+    /// Set while OpenSSL runs; the callbacks must not call back into the engine.
+    bool inCall = false;
     bool established = false;
     bool closed = false;
     /// Set once OpenSSL reported a fatal error; the connection cannot go on.
@@ -60,6 +63,21 @@ std::string bareAddress(std::string_view name) {
         name = name.substr(0, percent);
     return std::string(name);
 }
+
+/// Marks an engine call; a call made from inside the engine's own callbacks is a
+/// programming error that OpenSSL would not survive.
+class CallGuard {
+public:
+    explicit CallGuard(bool& flag) : flag_(flag) {
+        if (flag_)
+            fatalError("TlsEngine called from inside its own callback");
+        flag_ = true;
+    }
+    ~CallGuard() { flag_ = false; }
+
+private:
+    bool& flag_;
+};
 
 } // namespace
 
@@ -259,6 +277,7 @@ TlsEngine::Status TlsEngine::failure(int result, bool inHandshake) {
 }
 
 TlsEngine::Status TlsEngine::handshake() {
+    CallGuard guard(impl_->inCall);
     if (Status status = ensureConnection(); status != noErr)
         return status;
     if (impl_->failed)
@@ -278,6 +297,7 @@ TlsEngine::Status TlsEngine::handshake() {
 }
 
 TlsEngine::Status TlsEngine::read(std::uint8_t* data, std::size_t length, std::size_t& processed) {
+    CallGuard guard(impl_->inCall);
     processed = 0;
     if (Status status = ensureConnection(); status != noErr)
         return status;
@@ -301,6 +321,7 @@ TlsEngine::Status TlsEngine::read(std::uint8_t* data, std::size_t length, std::s
 }
 
 TlsEngine::Status TlsEngine::write(const std::uint8_t* data, std::size_t length, std::size_t& processed) {
+    CallGuard guard(impl_->inCall);
     processed = 0;
     if (Status status = ensureConnection(); status != noErr)
         return status;
@@ -323,6 +344,7 @@ TlsEngine::Status TlsEngine::write(const std::uint8_t* data, std::size_t length,
 }
 
 TlsEngine::Status TlsEngine::close() {
+    CallGuard guard(impl_->inCall);
     if (impl_->closed)
         return noErr;
     impl_->closed = true;

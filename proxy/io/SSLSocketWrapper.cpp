@@ -122,11 +122,22 @@ void SSLSocketWrapper::ready(InputStreamReply reply) {
         return;
     }
     parkedReplies_.push_back(std::move(reply));
-    if (pumpWaiting_)
+    drive();
+}
+
+void SSLSocketWrapper::drive() {
+    // One engine call at a time: events that arrive while the pump waits for the pipe, or
+    // while a write or close is inside the engine (an in-memory peer answers at once), wait.
+    if (pumpWaiting_ || engineBusy_ > 0)
         return;
     auto self = selfAs<SSLSocketWrapper>();
     while (!parkedReplies_.empty()) {
         auto replies = std::exchange(parkedReplies_, {});
+        if (socket()->isClosed()) {
+            for (auto& r : replies)
+                r(Reply::done);
+            continue;
+        }
         // Steps may finish at once or after the plaintext pipe took their bytes.
         auto state = std::make_shared<std::optional<Reply>>();
         auto inCall = std::make_shared<bool>(true);
@@ -171,9 +182,7 @@ void SSLSocketWrapper::answerParked(Reply result) {
         return;
     }
     // Events that came while the pump waited brought ciphertext it has not seen yet.
-    auto reply = std::move(parkedReplies_.back());
-    parkedReplies_.pop_back();
-    ready(std::move(reply));
+    drive();
 }
 
 void SSLSocketWrapper::handshake(InputStreamReply done) {
@@ -337,13 +346,20 @@ void SSLSocketWrapper::write(Data data, bool, OutputStreamWriteCompletion comple
         return;
     }
     auto self = selfAs<SSLSocketWrapper>();
+    // Events parked while the engine encrypted are run once this write is done with it.
+    struct DriveLater {
+        SSLSocketWrapper& wrapper;
+        ~DriveLater() { wrapper.drive(); }
+    } driveLater{*this};
     auto pending = std::make_shared<PendingWrite>();
     pending->completion = std::move(completion);
     pendingWrite_ = pending;
     rawWriteCalled_ = false;
 
     std::size_t processed = 0;
+    ++engineBusy_;
     TlsEngine::Status status = sslContext_->write(data.data(), data.size(), processed);
+    --engineBusy_;
     pending->issuing = false;
     if (isClosedStatus(status))
         isSSLClosed_ = true;
@@ -376,8 +392,12 @@ void SSLSocketWrapper::finishWrite(const std::shared_ptr<PendingWrite>& pending)
 
 void SSLSocketWrapper::closeImpl(ErrorPtr error, CloseCompletion completion) {
     auto self = selfAs<SSLSocketWrapper>();
-    if (!isSSLClosed_ && sslContext_)
+    if (!isSSLClosed_ && sslContext_) {
+        ++engineBusy_;
         sslContext_->close(); // the close alert leaves before the wrapped socket closes its streams
+        --engineBusy_;
+    }
+    drive();
     isSSLClosed_ = true;
     // The pump stops at a closed socket, so the plaintext reader is told here.
     if (!pipeIn_->isClosed())

@@ -85,6 +85,8 @@ private:
     void failConnect(ErrorPtr error);
     /// The buffer has ciphertext (or news of the end) for the engine.
     void ready(InputStreamReply reply);
+    /// Runs the engine for the parked events unless it is busy.
+    void drive();
     void handshake(InputStreamReply reply);
     void readPump(InputStreamReply reply);
     /// Answers the replies of events that arrived while a pump was waiting.
@@ -111,6 +113,7 @@ private:
     /// their replies, so ciphertext is not read faster than plaintext is taken.
     bool pumpWaiting_ = false;
     std::vector<InputStreamReply> parkedReplies_;
+    int engineBusy_ = 0;
 };
 
 } // namespace pemtrox

@@ -313,3 +313,45 @@ TEST_F(SSLSocketWrapperTest, PlaintextWriteWaitsForTheWrappedStream) {
 
 } // namespace
 } // namespace pemtrox
+
+namespace pemtrox {
+namespace {
+
+TEST_F(SSLSocketWrapperTest, APeerThatAnswersInsideOurWriteIsServedAfterIt) {
+    // In memory, the server reads our ciphertext and echoes from inside our write.
+    InMemoryTls tls;
+    tls.start(pki.leafKeyPEM, pki.chainPEM, std::string("localhost"));
+    ASSERT_TRUE(waitFor([&] { return tls.bothSettled(); }));
+    auto atClient = std::make_shared<Collector>();
+    tls.queue->sync([&] {
+        ASSERT_TRUE(tls.serverState->isConnected());
+        std::weak_ptr<SSLSocketWrapper> weakServer = tls.server;
+        tls.server->inputStream()->handler([weakServer](InputStreamEvent event, InputStreamReply reply) {
+            auto server = weakServer.lock();
+            reply(event.isData() ? InputStreamHandlerResult::more : InputStreamHandlerResult::done);
+            if (!server || !event.isData())
+                return;
+            server->outputStream()->write(event.takeData(), false, [](OutputStreamWriteHandlerResult) {});
+            server->inputStream()->read();
+        });
+        tls.server->inputStream()->read();
+        atClient->start(tls.client->inputStream());
+    });
+    for (int i = 0; i < 20; ++i)
+        tls.queue->sync([&] {
+            tls.client->outputStream()->write(toData("ping " + std::to_string(i) + "\n"), false,
+                                              [](OutputStreamWriteHandlerResult) {});
+        });
+    std::string expected;
+    for (int i = 0; i < 20; ++i)
+        expected += "ping " + std::to_string(i) + "\n";
+    ASSERT_TRUE(waitFor([&] {
+        bool done = false;
+        tls.queue->sync([&] { done = atClient->bytes.size() == expected.size(); });
+        return done;
+    }));
+    tls.queue->sync([&] { EXPECT_EQ(toString(atClient->bytes), expected); });
+}
+
+} // namespace
+} // namespace pemtrox
