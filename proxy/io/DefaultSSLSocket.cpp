@@ -15,6 +15,18 @@ std::shared_ptr<DefaultSSLSocket> DefaultSSLSocket::make(std::shared_ptr<Default
                                                          SocketConnectCallback callback) {
     auto ssl = makeSocket<DefaultSSLSocket>(std::move(socket), std::move(callback));
     ssl->coupleClose();
+    std::weak_ptr<DefaultSSLSocket> weak = ssl;
+    ssl->defaultSocket_->setDidCloseBlock(
+        [weak, older = ssl->defaultSocket_->didCloseBlock()](std::shared_ptr<Socket> socket, ErrorPtr error,
+                                                             CloseCompletion next) {
+            CloseCompletion then = next;
+            if (older)
+                then = [older, socket, next](ErrorPtr error) { older(socket, std::move(error), next); };
+            if (auto self = weak.lock())
+                self->waitForWrittenData(std::move(socket), std::move(error), std::move(then));
+            else
+                then(std::move(error));
+        });
     ssl->defaultSocketDelegate_->delegate = ssl->selfAs<DefaultSSLSocket>();
     auto layer = ssl->defaultSocket_->socket();
     layer->setDelegate(ssl->defaultSocketDelegate_);
@@ -77,13 +89,15 @@ void DefaultSSLSocket::socketDidWrite(long tag) {
         continueClose();
 }
 
-void DefaultSSLSocket::closeImpl(ErrorPtr error, CloseCompletion completion) {
+void DefaultSSLSocket::waitForWrittenData(std::shared_ptr<Socket>, ErrorPtr error, CloseCompletion next) {
     if (defaultSocket_->socketDisconnected() || defaultSocket_->socketOutputStream()->buffered() <= 0) {
-        completion(std::move(error));
+        next(std::move(error));
         return;
     }
     pendingCloseError_ = std::move(error);
-    pendingClose_ = std::move(completion);
+    pendingClose_ = [self = selfAs<DefaultSSLSocket>(), next = std::move(next)](ErrorPtr error) {
+        next(error);
+    };
 }
 
 void DefaultSSLSocket::continueClose() {

@@ -53,11 +53,11 @@ public:
     void socketDidDisconnect(ErrorPtr error) override;
     void socketDidSecure() override;
 
-protected:
-    /// Waits until the plaintext written so far has left: the close alert must follow it.
-    void closeImpl(ErrorPtr error, CloseCompletion completion) override;
-
 private:
+    /// Runs in the DefaultSocket's close once its streams are closed, before it disconnects:
+    /// the close alert must follow the plaintext written so far, so the close waits until
+    /// that has left (or the connection is gone), keeping this socket alive meanwhile.
+    void waitForWrittenData(std::shared_ptr<Socket> socket, ErrorPtr error, CloseCompletion next);
     void continueClose();
 
     std::optional<std::vector<Data>> trust_;
