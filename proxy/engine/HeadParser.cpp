@@ -5,11 +5,7 @@
 namespace pemtrox {
 
 bool HeadParser::addLine(std::string_view line) {
-    if (!head_->firstLine()) {
-        head_->setFirstLine(line);
-        return false;
-    }
-    return head_->Fields::addLine(line);
+    return head_->addLine(line);
 }
 
 std::optional<std::size_t> HeadParser::put(std::string_view bytes) {

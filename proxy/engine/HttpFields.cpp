@@ -1,5 +1,7 @@
 #include "proxy/engine/HttpFields.h"
 
+#include "proxy/io/Data.h"
+
 #include <chrono>
 
 #include "proxy/engine/FieldsError.h"
@@ -31,7 +33,15 @@ bool HttpFields::addLine(std::string_view rawLine) {
         setFirstLine(rawLine);
         return false;
     }
-    return Fields::addLine(rawLine);
+    if (Fields::addLine(rawLine))
+        return true;
+    // A head may have no fields at all ("HTTP/1.1 100 Continue", "GET / HTTP/1.0"): the
+    // blank line after the first line ends it, or the reader would wait for ever.
+    if (fields.empty() && trimmingCRLF(rawLine).empty()) {
+        countRaw(rawLine.size());
+        return true;
+    }
+    return false;
 }
 
 const RequestFirstLine& HttpFields::parsedRequest() const {

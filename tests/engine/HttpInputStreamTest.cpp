@@ -106,6 +106,18 @@ TEST(HttpInputStreamTest, PipelinedHeadsAndBlankLinesBetweenThem) {
     EXPECT_EQ(feed.rest(), "tail");
 }
 
+TEST(HttpInputStreamTest, HeadsWithoutFieldsEndAtTheirBlankLine) {
+    Feed feed;
+    feed.sendBytewise("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    auto interim = feed.readHeader();
+    ASSERT_TRUE(interim.isSuccess());
+    EXPECT_EQ(interim.value()->parsedResponse().status, 100);
+    EXPECT_TRUE(interim.value()->fields.empty());
+    auto final = feed.readHeader();
+    ASSERT_TRUE(final.isSuccess());
+    EXPECT_EQ(final.value()->parsedResponse().status, 200);
+}
+
 TEST(HttpInputStreamTest, EndsAndErrors) {
     struct Case {
         const char* why;
