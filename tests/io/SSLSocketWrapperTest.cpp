@@ -311,12 +311,6 @@ TEST_F(SSLSocketWrapperTest, PlaintextWriteWaitsForTheWrappedStream) {
     tls.queue->sync([&] { EXPECT_TRUE(large->isReady()); });
 }
 
-} // namespace
-} // namespace pemtrox
-
-namespace pemtrox {
-namespace {
-
 TEST_F(SSLSocketWrapperTest, APeerThatAnswersInsideOurWriteIsServedAfterIt) {
     // In memory, the server reads our ciphertext and echoes from inside our write.
     InMemoryTls tls;
@@ -351,6 +345,27 @@ TEST_F(SSLSocketWrapperTest, APeerThatAnswersInsideOurWriteIsServedAfterIt) {
         return done;
     }));
     tls.queue->sync([&] { EXPECT_EQ(toString(atClient->bytes), expected); });
+}
+
+TEST_F(SSLSocketWrapperTest, ClosingTheServerSideKeepsBothCouplingsOfThePipeSocket) {
+    // The pipe socket carries two will-close blocks: the TLS wrapper's and the cross-over's.
+    InMemoryTls tls;
+    tls.start(pki.leafKeyPEM, pki.chainPEM, std::string("localhost"));
+    ASSERT_TRUE(waitFor([&] { return tls.bothSettled(); }));
+    auto atClient = std::make_shared<Collector>();
+    tls.queue->sync([&] {
+        ASSERT_TRUE(tls.clientState->isConnected());
+        atClient->start(tls.client->inputStream());
+        tls.server->close();
+        EXPECT_TRUE(tls.server->isSSLClosed()) << "the wrapper's own closing work ran";
+        EXPECT_TRUE(tls.crossOver->isClosed()) << "the cross-over end closed with the pipe socket";
+        EXPECT_TRUE(tls.client->isClosed());
+    });
+    ASSERT_TRUE(waitFor([&] {
+        bool ended = false;
+        tls.queue->sync([&] { ended = atClient->ended; });
+        return ended;
+    }));
 }
 
 } // namespace
