@@ -1,0 +1,343 @@
+#include "proxy/engine/HttpProxyHandler.h"
+
+#include <atomic>
+
+#include "platform/DispatchQueue.h"
+#include "platform/Log.h"
+#include "proxy/engine/ConnectData.h"
+#include "proxy/engine/ConnectRemoteConnection.h"
+#include "proxy/engine/HttpFields.h"
+#include "proxy/engine/HttpInputStream.h"
+#include "proxy/engine/HttpRemoteConnection.h"
+#include "proxy/engine/HttpText.h"
+#include "proxy/engine/InternalProxyServer.h"
+#include "proxy/engine/ProxyConnection.h"
+#include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/ProxyHandlerError.h"
+#include "proxy/engine/ProxyHttp.h"
+#include "proxy/engine/ProxyHttpError.h"
+#include "proxy/engine/RemoteConnectionErrors.h"
+#include "proxy/engine/VornellHttpErrorError.h"
+#include "proxy/io/InputStreamError.h"
+
+namespace pemtrox {
+
+namespace {
+
+std::atomic<double> defaultReadTimeoutSeconds{60.0};
+
+bool isPlain(const std::optional<std::string>& scheme) {
+    return scheme && (equalsIgnoringCase(*scheme, "http") || equalsIgnoringCase(*scheme, "ws"));
+}
+bool isSecure(const std::optional<std::string>& scheme) {
+    return scheme && (equalsIgnoringCase(*scheme, "https") || equalsIgnoringCase(*scheme, "wss"));
+}
+
+} // namespace
+
+std::shared_ptr<HttpProxyHandler> HttpProxyHandler::make(std::shared_ptr<InternalProxyServer> server,
+                                                         std::shared_ptr<ProxyConnection> client) {
+    return Plumber::make<HttpProxyHandler>(std::move(server), std::move(client));
+}
+
+HttpProxyHandler::HttpProxyHandler(std::shared_ptr<InternalProxyServer> server,
+                                   std::shared_ptr<ProxyConnection> client)
+    : AbstractSocketProxyHandler(std::move(server)), readTimeout(defaultReadTimeoutSeconds.load()),
+      client_(std::move(client)) {}
+
+HttpProxyHandler::~HttpProxyHandler() {
+    if (readTimer_)
+        readTimer_->cancel();
+}
+
+void HttpProxyHandler::setDefaultReadTimeout(std::chrono::duration<double> timeout) {
+    defaultReadTimeoutSeconds = timeout.count();
+}
+
+void HttpProxyHandler::cancel() {
+    if (remote_)
+        remote_->close();
+    client_->close();
+}
+
+// MARK: request heads
+
+void HttpProxyHandler::handle(Completion completion) {
+    completion_ = std::move(completion);
+    evt_.reset();
+    readNextHead();
+}
+
+void HttpProxyHandler::readNextHead() {
+    headReadPending_ = true;
+    headReadStart_ = std::chrono::steady_clock::now();
+    armReadTimeout();
+    auto self = shared_from_this();
+    client_->inputStream()->readHeader([self](Result<std::shared_ptr<HttpFields>> result) {
+        self->headReadPending_ = false;
+        self->onHead(std::move(result));
+    });
+}
+
+void HttpProxyHandler::onHead(Result<std::shared_ptr<HttpFields>> result) {
+    if (done_)
+        return;
+    if (result.isSuccess()) {
+        handleRequest(result.value());
+        return;
+    }
+    if (InputStreamError::is(result.error(), InputStreamError::Kind::eof)) {
+        // The client closed its connection, typically between kept-alive requests.
+        if (remote_) {
+            remote_->close();
+            remote_.reset();
+        }
+        complete();
+        return;
+    }
+    finish(result.error());
+}
+
+// One timer per handler, re-armed only when it fires: waiting for a head costs no timer
+// of its own on a busy kept-alive connection.
+void HttpProxyHandler::armReadTimeout() {
+    if (readTimer_ || readTimeout.count() <= 0)
+        return;
+    std::weak_ptr<HttpProxyHandler> weak = shared_from_this();
+    readTimer_ = server_->queue()->after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(readTimeout),
+                                         [weak] {
+                                             if (auto self = weak.lock())
+                                                 self->onReadTimer();
+                                         });
+}
+
+void HttpProxyHandler::onReadTimer() {
+    readTimer_.reset();
+    if (done_ || !headReadPending_)
+        return;
+    auto waited = std::chrono::steady_clock::now() - headReadStart_;
+    if (waited >= readTimeout) {
+        LOG_DEBUG("Closing a client that sent no request head within {} s", readTimeout.count());
+        client_->close(); // the head read then ends, and with it the handler
+        return;
+    }
+    std::weak_ptr<HttpProxyHandler> weak = shared_from_this();
+    readTimer_ = server_->queue()->after(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(readTimeout - waited), [weak] {
+            if (auto self = weak.lock())
+                self->onReadTimer();
+        });
+}
+
+void HttpProxyHandler::handleRequest(std::shared_ptr<HttpFields> header) {
+    evt_ = ProxyEvent::make(server_, *client_);
+    responseStarted_ = false;
+    evt_->startTime = header->receiveTime;
+    server_->notifyTransactionConnect(evt_);
+    evt_->requestHeader = header;
+    evt_->requestHeaderSize = header->rawSize;
+    try {
+        auto target = readRequestFirstLine();
+        if (*evt_->method == "CONNECT") {
+            auto colon = target.find(':');
+            if (colon == std::string::npos)
+                throw ProxyHandlerError::invalidConnectRequest(target);
+            auto port = parseDecimal(std::string_view(target).substr(colon + 1));
+            // A port outside 1...65535 must never reach the socket layer.
+            if (!port || !isValidPort(*port))
+                throw ProxyHandlerError::invalidConnectRequest(target);
+            evt_->host = target.substr(0, colon);
+            evt_->port = port;
+            evt_->defaultPort = port;
+            handleConnect();
+            return;
+        }
+        parseRequestURL(target);
+        server_->notifyReceivedRequestAddress(evt_);
+        server_->notifyReceivedRequestURL(evt_);
+        server_->notifyReceivedRequestHeader(evt_);
+        if (evt_->overrideRemoteConnection) {
+            if (remote_ && remote_ != evt_->overrideRemoteConnection)
+                remote_->close();
+            remote_ = evt_->overrideRemoteConnection;
+            handleHttp();
+            return;
+        }
+        if (!evt_->scheme)
+            throw ProxyHandlerError::noScheme();
+        if (isPlain(evt_->scheme))
+            handleHttp();
+        else if (isSecure(evt_->scheme))
+            throw ProxyHandlerError::unimplemented("https");
+        else
+            throw ProxyHandlerError::unsupportedScheme(*evt_->scheme);
+    } catch (...) {
+        finish(currentError());
+    }
+}
+
+std::string HttpProxyHandler::readRequestFirstLine() {
+    auto head = std::dynamic_pointer_cast<HttpFields>(evt_->requestHeader);
+    if (!head)
+        throw ProxyHandlerError::notHttpFields();
+    const auto& line = head->parsedRequest();
+    evt_->method = line.method;
+    evt_->protocolVersion = line.protocolVersion;
+    return line.requestString;
+}
+
+void HttpProxyHandler::parseRequestURL(const std::string& target) {
+    auto r = resolveRequestURL(target);
+    if (r.port && !isValidPort(*r.port))
+        throw ProxyHandlerError::malformedRequestURL(target);
+    evt_->host = r.host;
+    evt_->port = r.port;
+    evt_->setPath(r.path);
+    evt_->setQuery(r.query);
+    evt_->scheme = r.scheme;
+    if (isPlain(r.scheme))
+        evt_->defaultPort = 80;
+    else if (isSecure(r.scheme))
+        evt_->defaultPort = 443;
+    else
+        evt_->defaultPort.reset();
+}
+
+URLParser HttpProxyHandler::resolveRequestURL(const std::string& target) {
+    if (target.starts_with("/")) {
+        if (!server_->transparent() && !server_->supportsTransparent())
+            throw ProxyHandlerError::malformedRequestURL(target);
+        auto head = std::dynamic_pointer_cast<HttpFields>(evt_->requestHeader);
+        auto host = head ? head->value("Host") : std::nullopt;
+        if (!host)
+            throw ProxyHandlerError::malformedRequestURL(target);
+        auto url = "http://" + std::string(*host) + target;
+        auto parsed = URLParser::parse(url);
+        if (!parsed)
+            throw ProxyHandlerError::malformedRequestURL(url);
+        return *parsed;
+    }
+    auto parsed = URLParser::parse(target);
+    if (!parsed || !parsed->host)
+        throw ProxyHandlerError::malformedRequestURL(target);
+    return *parsed;
+}
+
+// MARK: plain forwarding
+
+std::shared_ptr<RemoteConnection> HttpProxyHandler::makeRemoteConnection() {
+    if (!remote_)
+        return HttpRemoteConnection::make(server_);
+    evt_->keptAlive = true;
+    if (remote_->reconnectRequired(*evt_))
+        remote_->close(); // its next connect opens a new socket
+    return remote_;
+}
+
+void HttpProxyHandler::handleHttp() {
+    remote_ = makeRemoteConnection();
+    auto http = ProxyHttp::make(server_, evt_, client_, remote_, server_->transparent());
+    if (remote_->isConnected()) {
+        remote_->updateEvent(*evt_);
+        startProxyHttp(http);
+        return;
+    }
+    auto self = shared_from_this();
+    auto remote = remote_;
+    remote_->connect(evt_, [self, http, remote](RemoteConnectionState state) {
+        if (self->done_ || self->remote_ != remote) {
+            remote->close();
+            return;
+        }
+        if (!state.isConnected()) {
+            self->finish(state.error());
+            return;
+        }
+        if (auto tunnel = std::dynamic_pointer_cast<ConnectRemoteConnection>(remote)) {
+            tunnel->setClientData(self->evt_, ConnectData::make(), [self, http](RemoteConnectionState data) {
+                if (!data.isConnected())
+                    self->finish(data.error());
+                else
+                    self->startProxyHttp(http);
+            });
+            return;
+        }
+        self->startProxyHttp(http);
+    });
+}
+
+void HttpProxyHandler::startProxyHttp(const std::shared_ptr<ProxyHttp>& http) {
+    auto header = std::dynamic_pointer_cast<HttpFields>(evt_->requestHeader);
+    if (!header) {
+        auto error = makeError<ProxyHttpError>(ProxyHttpError::nonHttpRequestHeader());
+        LOG_WARNING("Error from ProxyHttp: {}", describe(error));
+        finish(error);
+        return;
+    }
+    http_ = http;
+    auto self = shared_from_this();
+    http->start(header, [self, http](bool mustClose, ErrorPtr error) {
+        self->http_.reset();
+        if (error) {
+            self->responseStarted_ = http->responseStarted();
+            LOG_WARNING("Error from ProxyHttp: {}", describe(error));
+            self->finish(std::move(error));
+        } else if (!mustClose) {
+            self->evt_.reset();
+            self->readNextHead();
+        } else {
+            self->finish(nullptr);
+        }
+    });
+}
+
+// MARK: ending
+
+void HttpProxyHandler::finish(ErrorPtr error) {
+    if (done_)
+        return;
+    done_ = true;
+    if (remote_) {
+        remote_->close();
+        remote_.reset();
+    }
+    if (error && evt_) {
+        evt_->exception = error;
+        if (!evt_->endTime)
+            evt_->endTime = std::chrono::system_clock::now();
+        sendErrorResponse(error, evt_);
+        return;
+    }
+    complete();
+}
+
+void HttpProxyHandler::complete() {
+    done_ = true;
+    if (readTimer_) {
+        readTimer_->cancel();
+        readTimer_.reset();
+    }
+    if (auto completion = std::exchange(completion_, nullptr))
+        completion(shared_from_this());
+}
+
+void HttpProxyHandler::sendErrorResponse(const ErrorPtr& error, const std::shared_ptr<ProxyEvent>& evt) {
+    auto self = shared_from_this();
+    auto end = [self, evt] {
+        self->server_->notifyTransactionException(evt);
+        self->complete();
+    };
+    // An exchange without a start or a method (a request line that does not parse) gets
+    // no page, but is still reported and ends the connection.
+    bool page = evt->startTime && evt->method && !server_->transparent() && !shouldDropConnection(error) &&
+                !responseStarted_ && !(*evt->method == "CONNECT" && evt->status >= ProxyEventStatus::connected);
+    if (!page) {
+        end();
+        return;
+    }
+    ProxyHttp::writeErrorResponse(server_, evt, useServiceUnavailable(error), reportingTitle(error),
+                                  error->description(), true, true, client_,
+                                  [end](OutputStreamWriteHandlerResult) { end(); });
+}
+
+} // namespace pemtrox

@@ -1,0 +1,148 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Error.h"
+#include "proxy/engine/AbstractSocketProxyHandler.h"
+#include "proxy/engine/ProxyConnectionState.h"
+#include "proxy/engine/ProxyHandler.h"
+#include "proxy/engine/StreamCopier.h"
+#include "proxy/engine/URLParser.h"
+#include "proxy/io/Data.h"
+
+namespace pemtrox {
+
+class ConnectData;
+class HttpFields;
+class InputStreamEvent;
+class ProxyConnection;
+class ProxyEvent;
+class ProxyHttp;
+class RemoteConnection;
+class RepeatingTimer;
+class TunnelPeek;
+
+/// Serves one accepted client connection for its whole life: reads each request head,
+/// opens an exchange record for it, tells the listeners of each step and then forwards
+/// the request over a reusable remote connection, or serves a CONNECT tunnel (HTTP inside
+/// it exchange by exchange, anything else copied both ways as one opaque exchange).
+/// Failures end the exchange through finish(), which records the error and answers with an
+/// error page or by ending the connection.
+///
+/// All work runs on the server's queue. The server holds the handler until its completion
+/// runs, which happens exactly once.
+class HttpProxyHandler : public AbstractSocketProxyHandler,
+                         public ProxyHandler,
+                         public std::enable_shared_from_this<HttpProxyHandler> {
+public:
+    /// Present in a CONNECT exchange's attributes: the tunnel's requests carry a raw host name.
+    static constexpr const char* HOST_NAME_IS_RAW = "HttpProxyHandler.HOST_NAME_IS_RAW";
+
+    static std::shared_ptr<HttpProxyHandler> make(std::shared_ptr<InternalProxyServer> server,
+                                                  std::shared_ptr<ProxyConnection> client);
+    HttpProxyHandler(std::shared_ptr<InternalProxyServer> server, std::shared_ptr<ProxyConnection> client);
+    ~HttpProxyHandler() override;
+
+    /// The time a client gets to deliver a whole request head, from the moment the handler
+    /// waits for it; an idle or slow client is then disconnected. 60 s unless changed.
+    static void setDefaultReadTimeout(std::chrono::duration<double> timeout);
+    std::chrono::duration<double> readTimeout;
+
+    void start(Completion completion) override { handle(std::move(completion)); }
+    /// Closes the client connection (and the remote one), which ends any exchange in flight.
+    void cancel() override;
+
+    /// The reply to an exchange that failed: an error page, or nothing when the server is
+    /// transparent, a CONNECT tunnel is already up, the error drops the connection, or the
+    /// response was already under way. Always ends with the exception notification and the
+    /// completion.
+    void sendErrorResponse(const ErrorPtr& error, const std::shared_ptr<ProxyEvent>& evt);
+    /// Client-side TLS failures of a tunnel as ProxyHandlerError::sslClientError; other
+    /// errors unchanged.
+    static ErrorPtr clientSSLError(const ErrorPtr& error);
+
+    const std::shared_ptr<ProxyConnection>& client() const { return client_; }
+    const std::shared_ptr<ProxyEvent>& evt() const { return evt_; }
+
+protected:
+    virtual void handle(Completion completion);
+    virtual void finish(ErrorPtr error);
+    virtual void handleRequest(std::shared_ptr<HttpFields> header);
+    virtual void parseRequestURL(const std::string& target);
+    virtual URLParser resolveRequestURL(const std::string& target);
+    virtual std::shared_ptr<RemoteConnection> makeRemoteConnection();
+    virtual void handleHttp();
+    /// The remote connection of a CONNECT tunnel (a TLS-aware handler makes its own).
+    virtual std::shared_ptr<RemoteConnection> makeConnectRemoteConnection(std::shared_ptr<InternalProxyServer> server,
+                                                                         std::shared_ptr<ProxyEvent> evt);
+    /// Hands the client connection over for the tunnel; base: the same connection at once.
+    virtual void wrapClient(std::shared_ptr<RemoteConnection> remote, std::shared_ptr<ProxyEvent> evt,
+                            std::shared_ptr<ProxyConnection> client,
+                            std::function<void(ProxyConnectionState)> callback);
+    /// A CONNECT request whose target has been parsed. Throws a listener's error.
+    virtual void handleConnect();
+    /// A request head read inside a tunnel. Throws.
+    virtual void handleTunnelRequest(std::shared_ptr<HttpFields> header, bool hostNameIsRaw);
+    /// Forwards a request read inside a tunnel over `remote`.
+    virtual void handleTunnelHttp(std::shared_ptr<RemoteConnection> remote);
+    /// Copies opaque bytes both ways until either side stops.
+    virtual void handleTunnel(std::shared_ptr<RemoteConnection> remote);
+
+    /// Fills method and version from the request line; returns the request target.
+    std::string readRequestFirstLine();
+
+    std::shared_ptr<ProxyConnection> client_;
+    Completion completion_;
+    std::shared_ptr<RemoteConnection> remote_;
+    std::shared_ptr<ProxyEvent> evt_;
+
+private:
+    void readNextHead();
+    void onHead(Result<std::shared_ptr<HttpFields>> result);
+    void armReadTimeout();
+    void onReadTimer();
+    void complete();
+    void startProxyHttp(const std::shared_ptr<ProxyHttp>& http);
+
+    // CONNECT tunnels
+    void connectEstablished();
+    void afterClientData();
+    void firstBytesTest();
+    void onFirstBytes(InputStreamEvent event, std::function<void()> done);
+    void startTunnelRequests(Result<std::shared_ptr<HttpFields>> head);
+    void nextTunnelRequest(const std::shared_ptr<HttpFields>& head, const std::shared_ptr<ProxyEvent>& previous,
+                           bool first);
+    void readNextTunnelHead(std::shared_ptr<RemoteConnection> served);
+    void chooseTunnelRemote(std::function<void(std::shared_ptr<RemoteConnection>)> then);
+    void startRawTunnel(std::shared_ptr<RemoteConnection> remote, bool clientBytesPending);
+    void startCopyOut();
+    void endRawTunnel();
+
+    bool done_ = false;
+    bool responseStarted_ = false;
+    std::shared_ptr<ProxyHttp> http_;
+
+    // Waiting for a request head, for the read timeout.
+    bool headReadPending_ = false;
+    std::chrono::steady_clock::time_point headReadStart_;
+    std::shared_ptr<RepeatingTimer> readTimer_;
+
+    // The tunnel values kept from the CONNECT exchange.
+    std::optional<std::string> tunnelScheme_;
+    std::optional<std::int64_t> tunnelDefaultPort_;
+    std::optional<std::string> tunnelHost_;
+    std::optional<std::int64_t> tunnelPort_;
+    std::shared_ptr<TunnelPeek> peek_;
+    bool peekWaitingForClient_ = false;
+    StreamCopier::Completion copyEnd_;
+    bool copyOutStarted_ = false;
+    std::shared_ptr<StreamCopier> copyIn_;
+    std::shared_ptr<StreamCopier> copyOut_;
+    bool tunnelDone_ = false;
+};
+
+} // namespace pemtrox

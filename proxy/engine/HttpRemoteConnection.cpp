@@ -1,0 +1,183 @@
+#include "proxy/engine/HttpRemoteConnection.h"
+
+#include "platform/Log.h"
+#include "proxy/engine/HttpInputStream.h"
+#include "proxy/engine/InternalProxyServer.h"
+#include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/RemoteConnectionErrors.h"
+#include "proxy/io/AbstractSocket.h"
+#include "proxy/io/HttpOutputStream.h"
+#include "proxy/io/InetAddress.h"
+#include "proxy/io/Socket.h"
+#include "proxy/io/SocketConnectionState.h"
+
+namespace pemtrox {
+
+double secondsSince(Date since) {
+    return std::chrono::duration<double>(std::chrono::system_clock::now() - since).count();
+}
+
+std::shared_ptr<HttpRemoteConnection> HttpRemoteConnection::make(std::shared_ptr<InternalProxyServer> server) {
+    return Plumber::make<HttpRemoteConnection>(std::move(server));
+}
+
+HttpRemoteConnection::HttpRemoteConnection(std::shared_ptr<InternalProxyServer> server)
+    : server_(std::move(server)) {}
+
+HttpRemoteConnection::~HttpRemoteConnection() {
+    if (remote_ && !remote_->isClosed())
+        fatalError("HttpRemoteConnection deinited while Socket is not closed");
+}
+
+bool HttpRemoteConnection::isConnected() const { return remote_ && !remote_->isClosed(); }
+
+void HttpRemoteConnection::connect(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion) {
+    resolveAndConnect(evt, std::move(completion));
+}
+
+void HttpRemoteConnection::resolveAndConnect(const std::shared_ptr<ProxyEvent>& evt,
+                                             RemoteConnectionCallback completion) {
+    remoteAddress_ = evt->remoteAddress;
+    remotePort_ = evt->remotePort;
+    if (remoteAddress_) {
+        connectToAddress(evt, std::move(completion));
+        return;
+    }
+    server_->notifyResolvingRemote(evt);
+    bool forOverride = evt->overrideHost.has_value();
+    auto name = forOverride ? evt->overrideHost : evt->host;
+    if (!name) {
+        completion(RemoteConnectionState::failed(makeError<RemoteConnectionErrors>(RemoteConnectionErrors::noHost())));
+        return;
+    }
+    auto started = std::chrono::system_clock::now();
+    auto self = shared_from_this();
+    InetAddress::lookup(*name, server_->queue(),
+                        [self, evt, completion = std::move(completion), started,
+                         forOverride](Result<std::vector<InetAddress>> result) mutable {
+                            if (!result.isSuccess()) {
+                                completion(RemoteConnectionState::failed(result.error()));
+                                return;
+                            }
+                            evt->dnsDuration = secondsSince(started);
+                            auto found = result.value().front();
+                            // A spoofed address keeps the exchange's real host name.
+                            if (forOverride && evt->host)
+                                found = InetAddress(*evt->host, found.address(), found.interface());
+                            self->remoteAddress_ = std::make_shared<const InetAddress>(std::move(found));
+                            evt->remoteAddress = self->remoteAddress_;
+                            self->connectToAddress(evt, std::move(completion));
+                        });
+}
+
+void HttpRemoteConnection::connectToAddress(const std::shared_ptr<ProxyEvent>& evt,
+                                            RemoteConnectionCallback completion) {
+    if (!remotePort_)
+        remotePort_ = evt->port ? evt->port : evt->defaultPort;
+    evt->remotePort = remotePort_;
+    server_->notifyConnectingToRemote(evt);
+    connectStartTime_ = std::chrono::system_clock::now();
+    if (!remoteAddress_ || !evt->host || !remotePort_) {
+        completion(RemoteConnectionState::failed(
+            makeError<RemoteConnectionErrors>(RemoteConnectionErrors::missingRequiredInfo())));
+        return;
+    }
+    if (!isValidPort(*remotePort_)) {
+        completion(RemoteConnectionState::failed(
+            makeError<RemoteConnectionErrors>(RemoteConnectionErrors::invalidPort(*remotePort_))));
+        return;
+    }
+    // The socket may report a failure before openRemoteSocket returns it; a socket that
+    // failed to connect is still open and must be closed by us.
+    struct Attempt {
+        bool failed = false;
+    };
+    auto attempt = std::make_shared<Attempt>();
+    auto self = shared_from_this();
+    auto socket = server_->openRemoteSocket(
+        evt->scheme, *remoteAddress_, *evt->host, static_cast<int>(*remotePort_),
+        [self, evt, attempt, completion = std::move(completion)](SocketConnectionState state) {
+            if (!state.isConnected()) {
+                attempt->failed = true;
+                if (self->rawRemote_) {
+                    self->rawRemote_->close();
+                    self->rawRemote_.reset();
+                }
+                completion(RemoteConnectionState::failed(state.error()));
+                return;
+            }
+            self->didConnect(evt);
+            completion(RemoteConnectionState::connected(self));
+        });
+    if (attempt->failed)
+        socket->close();
+    else
+        rawRemote_ = std::move(socket);
+}
+
+void HttpRemoteConnection::didConnect(const std::shared_ptr<ProxyEvent>& evt) {
+    remote_ = rawRemote_;
+    recordConnectionAttribute(*evt);
+    if (auto port = remote_->localPort())
+        evt->remoteLocalPort = *port;
+    evt->keptAlive = false;
+    if (connectStartTime_)
+        evt->connectDuration = secondsSince(*connectStartTime_);
+    server_->notifyConnectedToRemote(evt);
+    remoteOutRaw_ = remote_->outputStream();
+    remoteInRaw_ = remote_->inputStream();
+    remoteOut_ = HttpOutputStream::make(remoteOutRaw_);
+    remoteIn_ = HttpInputStream::make(remoteInRaw_);
+}
+
+void HttpRemoteConnection::recordConnectionAttribute(ProxyEvent& evt) {
+    if (auto socket = std::dynamic_pointer_cast<AbstractSocket>(rawRemote_))
+        evt.addConnectionAttribute("Connection", "#" + std::to_string(socket->globalIndex()));
+}
+
+void HttpRemoteConnection::updateEvent(ProxyEvent& evt) {
+    if (!evt.remoteAddress)
+        evt.remoteAddress = remoteAddress_;
+    if (!evt.remotePort)
+        evt.remotePort = remotePort_;
+    if (remote_ && !evt.remoteLocalPort)
+        if (auto port = remote_->localPort())
+            evt.remoteLocalPort = *port;
+    recordConnectionAttribute(evt);
+}
+
+bool HttpRemoteConnection::reconnectRequired(const ProxyEvent& evt) {
+    if (!remote_ || remote_->isClosed())
+        return true;
+    auto port = evt.remotePort ? evt.remotePort : evt.portOrDefault();
+    if (port != remotePort_)
+        return true;
+    if (evt.remoteAddress) {
+        if (!remoteAddress_)
+            return true;
+        return !(evt.remoteAddress->host() == remoteAddress_->host() &&
+                 evt.remoteAddress->address() == remoteAddress_->address());
+    }
+    if (!evt.host && !remoteAddress_)
+        return false;
+    if (evt.host && remoteAddress_ && *evt.host == remoteAddress_->host())
+        return false;
+    LOG_WARNING("Fell through in reconnectRequired");
+    return true;
+}
+
+void HttpRemoteConnection::reconnect(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion) {
+    if (remote_)
+        remote_->close();
+    connect(evt, std::move(completion));
+}
+
+void HttpRemoteConnection::close() {
+    if (remote_)
+        remote_->close();
+    // A socket still connecting is open too and must not be released open.
+    if (rawRemote_ && rawRemote_ != remote_)
+        rawRemote_->close();
+}
+
+} // namespace pemtrox
