@@ -1,11 +1,19 @@
 // The pemtrox program: plays the part of the operating system for the tunnel extension.
+#include <csignal>
+#include <chrono>
+#include <thread>
+#include <pthread.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/Container.h"
+#include "platform/DispatchQueue.h"
 #include "platform/Log.h"
+#include "proxy/engine/HttpProxyServer.h"
+#include "proxy/engine/LoggingProxyListener.h"
+#include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/io/CustomLogFormatter.h"
 
 namespace {
@@ -15,6 +23,7 @@ const char* usage = R"(Usage: pemtrox [options]
 An intercepting, recording HTTP/HTTPS proxy.
 
 Options:
+  --port N          the proxy port on every interface (default 8888)
   --container DIR   the app group container (settings, recordings, log, CA);
                     default $PEMTROX_CONTAINER, else $XDG_DATA_HOME/pemtrox
   --help            print this help and exit
@@ -26,11 +35,50 @@ int usageError(const std::string& text) {
     return 2;
 }
 
+/// Serves as an explicit HTTP proxy on every interface until SIGINT or SIGTERM.
+int runProxy(int port) {
+    using namespace pemtrox;
+    auto queue = DispatchQueue::make("ProxyManager");
+    std::shared_ptr<HttpProxyServer> server;
+    std::string failure;
+    queue->sync([&] {
+        server = HttpProxyServer::make(queue);
+        server->addProxyListener(std::make_shared<LoggingProxyListener>());
+        try {
+            server->bind(port, std::nullopt);
+        } catch (...) {
+            failure = describe(currentError());
+        }
+    });
+    if (!failure.empty()) {
+        std::fprintf(stderr, "pemtrox: cannot listen on port %d: %s\n", port, failure.c_str());
+        return 1;
+    }
+    logMessage("Proxy listening on port " + std::to_string(port));
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    int received = 0;
+    sigwait(&signals, &received);
+    logMessage("Stopping");
+    queue->sync([&] {
+        server->stopListening();
+        server->stop();
+    });
+    for (int i = 0; i < 50 && server->handlerCount() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    queue->sync([&] { server.reset(); });
+    queue->stop();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     using namespace pemtrox;
     std::vector<std::string> args(argv + 1, argv + argc);
+    int port = 8888;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const auto& a = args[i];
         if (a == "--help" || a == "-h") {
@@ -39,6 +87,14 @@ int main(int argc, char** argv) {
         } else if (a == "--version") {
             std::printf("pemtrox %s\n", PEMTROX_VERSION);
             return 0;
+        } else if (a == "--port") {
+            if (i + 1 >= args.size())
+                return usageError("--port needs a number");
+            char* end = nullptr;
+            long value = std::strtol(args[++i].c_str(), &end, 10);
+            if (*end != '\0' || !isValidPort(value))
+                return usageError("--port needs a number from 1 to 65535");
+            port = static_cast<int>(value);
         } else if (a == "--container") {
             if (i + 1 >= args.size())
                 return usageError("--container needs a directory");
@@ -54,6 +110,11 @@ int main(int argc, char** argv) {
     if (!container)
         fatalError("Couldn't get container URL");
     logMessage("Container: " + container->string());
-    std::fputs(usage, stdout);
-    return 0;
+    // Every thread inherits the blocked signals, so that only sigwait takes them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return runProxy(port);
 }

@@ -13,6 +13,7 @@
 #include "proxy/engine/StreamCopier.h"
 #include "proxy/engine/URLParser.h"
 #include "proxy/io/Data.h"
+#include "proxy/io/Result.h"
 
 namespace pemtrox {
 

@@ -52,22 +52,26 @@ void HttpRemoteConnection::resolveAndConnect(const std::shared_ptr<ProxyEvent>& 
     }
     auto started = std::chrono::system_clock::now();
     auto self = shared_from_this();
-    InetAddress::lookup(*name, server_->queue(),
-                        [self, evt, completion = std::move(completion), started,
-                         forOverride](Result<std::vector<InetAddress>> result) mutable {
-                            if (!result.isSuccess()) {
-                                completion(RemoteConnectionState::failed(result.error()));
-                                return;
-                            }
-                            evt->dnsDuration = secondsSince(started);
-                            auto found = result.value().front();
-                            // A spoofed address keeps the exchange's real host name.
-                            if (forOverride && evt->host)
-                                found = InetAddress(*evt->host, found.address(), found.interface());
-                            self->remoteAddress_ = std::make_shared<const InetAddress>(std::move(found));
-                            evt->remoteAddress = self->remoteAddress_;
-                            self->connectToAddress(evt, std::move(completion));
-                        });
+    InetAddress::getByName(*name, server_->queue(),
+                           [self, evt, completion = std::move(completion), started,
+                            forOverride](Result<InetAddress> result) mutable {
+                               if (!result.isSuccess()) {
+                                   completion(RemoteConnectionState::failed(result.error()));
+                                   return;
+                               }
+                               evt->dnsDuration = secondsSince(started);
+                               auto found = result.value();
+                               // A spoofed address keeps the exchange's real host name.
+                               if (forOverride && evt->host) {
+                                   auto text = found.address();
+                                   if (found.interface())
+                                       text += "%" + *found.interface();
+                                   found = InetAddress(*evt->host, text);
+                               }
+                               self->remoteAddress_ = std::make_shared<const InetAddress>(std::move(found));
+                               evt->remoteAddress = self->remoteAddress_;
+                               self->connectToAddress(evt, std::move(completion));
+                           });
 }
 
 void HttpRemoteConnection::connectToAddress(const std::shared_ptr<ProxyEvent>& evt,

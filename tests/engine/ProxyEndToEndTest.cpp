@@ -1,0 +1,419 @@
+// The proxy end to end on loopback: curl and raw sockets as clients, a scripted origin.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "proxy/engine/HttpFields.h"
+#include "proxy/engine/HttpProxyHandler.h"
+#include "proxy/engine/ProxyHandlerError.h"
+#include "proxy/engine/ProxyHttpError.h"
+#include "proxy/engine/VornellHttpErrorError.h"
+#include "tests/engine/ProxyHarness.h"
+#include "tests/engine/TestOrigin.h"
+#include "tests/support/TestSupport.h"
+
+namespace pemtrox::test {
+namespace {
+
+std::string okResponse(const std::string& body, const std::string& extra = "") {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body;
+}
+
+std::string originURL(const TestOrigin& origin, const std::string& path = "/") {
+    return "http://127.0.0.1:" + std::to_string(origin.port()) + path;
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+class BlockError : public ErrorBase<BlockError, VornellHttpErrorError> {
+public:
+    BlockError(bool drop, bool forbid) : drop_(drop), forbid_(forbid) {}
+    std::string description() const override { return drop_ ? "Dropped connection" : "Returned forbidden"; }
+    std::optional<std::string> errorTitle() const override { return "Block List Tool"; }
+    bool dropsConnection() const override { return drop_; }
+    bool respondsForbidden() const override { return forbid_; }
+
+private:
+    bool drop_, forbid_;
+};
+
+TEST(ProxyEndToEnd, PlainRequestsReachTheOriginInOriginFormAndComeBack) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string& head, const std::string& body) {
+        if (head.starts_with("POST"))
+            return okResponse("got " + body);
+        return okResponse("hello");
+    }));
+    ProxyHarness proxy;
+    int status = -1;
+    EXPECT_EQ(curl(proxy, originURL(origin, "/a?b=1"), &status), "hello");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(curl(proxy, "--data-binary 'x=1&y=2' " + originURL(origin, "/form"), &status), "got x=1&y=2");
+    auto heads = origin.heads();
+    ASSERT_EQ(heads.size(), 2u);
+    EXPECT_TRUE(heads[0].starts_with("GET /a?b=1 HTTP/1.1\r\n")) << heads[0];
+    EXPECT_EQ(headerValue(heads[0], "Proxy-Connection"), "");
+    EXPECT_TRUE(heads[1].starts_with("POST /form HTTP/1.1\r\n")) << heads[1];
+    EXPECT_EQ(proxy.recorder->requestBody(), "x=1&y=2");
+
+    // Every step of the GET, in order.
+    auto first = proxy.recorder->exchanges("connect").at(0);
+    std::vector<std::string> steps;
+    for (auto& step : proxy.recorder->steps())
+        if (step.evt == first)
+            steps.push_back(step.name);
+    std::vector<std::string> expected{"connect",    "address",    "url",      "header",         "resolving",
+                                      "connecting", "connected",  "sentHeader", "request",      "responseHeader",
+                                      "sentResponseHeader", "responseBody", "responseBody", "response", "complete"};
+    EXPECT_EQ(steps, expected);
+    EXPECT_EQ(first->responseSize, 5);
+    EXPECT_EQ(first->status, ProxyEventStatus::complete);
+}
+
+TEST(ProxyEndToEnd, ChunkedBodiesBothWaysAreReframed) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string&, const std::string& body) {
+        return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n" +
+               std::string(1, "0123456789abcdef"[body.size() % 16]) + "\r\n" + body.substr(0, body.size() % 16) +
+               "\r\n0\r\n\r\n";
+    }));
+    ProxyHarness proxy;
+    int status = -1;
+    auto out = curl(proxy, "-H 'Transfer-Encoding: chunked' --data-binary 'abcdefg' " + originURL(origin), &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "helloabcdefg");
+    ASSERT_EQ(origin.heads().size(), 1u);
+    EXPECT_EQ(headerValue(origin.heads()[0], "Transfer-Encoding"), "chunked");
+    auto evt = proxy.recorder->exchanges("complete").at(0);
+    EXPECT_EQ(evt->requestSize, 7);
+    // responseSize counts the bytes as received, chunk framing included.
+    EXPECT_GT(*evt->responseSize, 12);
+}
+
+TEST(ProxyEndToEnd, KeptAliveClientReusesOneRemoteConnection) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string&, const std::string&) { return okResponse("x"); }));
+    ProxyHarness proxy;
+    int status = -1;
+    auto out = curl(proxy, originURL(origin, "/1") + " " + originURL(origin, "/2"), &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "xx");
+    EXPECT_EQ(origin.accepts(), 1);
+    auto done = proxy.recorder->exchanges("complete");
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_FALSE(done[0]->keptAlive);
+    EXPECT_TRUE(done[1]->keptAlive);
+}
+
+TEST(ProxyEndToEnd, StaleKeptAliveConnectionIsReplacedWithoutAnError) {
+    // The origin closes every connection after one response, without saying so.
+    TestOrigin origin([](OriginConnection& c, TestOrigin& o) {
+        if (auto head = c.readHead()) {
+            o.recordHead(*head);
+            c.write(okResponse("y"));
+        }
+    });
+    ProxyHarness proxy;
+    RawClient client(proxy.port());
+    for (int i = 0; i < 2; ++i) {
+        client.send("GET " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        auto response = client.readUntil("\r\n\r\ny");
+        EXPECT_TRUE(response.starts_with("HTTP/1.1 200 OK")) << response;
+    }
+    EXPECT_EQ(origin.accepts(), 2);
+}
+
+TEST(ProxyEndToEnd, ConnectionRulesForOldClientsAndServers) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string& head, const std::string&) {
+        if (head.find("/old") != std::string::npos)
+            return std::string("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        if (head.find("/eof") != std::string::npos)
+            return std::string(); // handled below
+        return okResponse("ok", "Connection: keep-alive\r\n");
+    }));
+    ProxyHarness proxy;
+    struct Case {
+        std::string args;
+        std::string expectedField;
+    } cases[] = {
+        {"-i --http1.0 " + originURL(origin), "Proxy-Connection: Close"},
+        {"-i -H 'Proxy-Connection: close' " + originURL(origin), "Proxy-Connection: Close"},
+        {"-i " + originURL(origin, "/old"), "Proxy-Connection: Close"},
+        {"-i " + originURL(origin), "Proxy-Connection: Keep-alive"},
+    };
+    for (auto& c : cases) {
+        int status = -1;
+        auto out = curl(proxy, c.args, &status);
+        EXPECT_EQ(status, 0) << c.args;
+        EXPECT_NE(out.find(c.expectedField), std::string::npos) << c.args << "\n" << out;
+        EXPECT_EQ(out.find("Connection: keep-alive"), std::string::npos) << out;
+    }
+}
+
+TEST(ProxyEndToEnd, CloseDelimitedAndInterimResponses) {
+    TestOrigin origin([](OriginConnection& c, TestOrigin&) {
+        auto head = c.readHead();
+        if (!head)
+            return;
+        if (head->find("/continue") != std::string::npos) {
+            c.readBytes(std::stoul(headerValue(*head, "Content-Length")));
+            c.write("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\n\r\n" + okResponse("done"));
+            c.readToEnd();
+        } else {
+            c.write("HTTP/1.1 200 OK\r\n\r\nuntil the end");
+            c.close();
+        }
+    });
+    ProxyHarness proxy;
+    int status = -1;
+    EXPECT_EQ(curl(proxy, originURL(origin, "/eof"), &status), "until the end");
+    EXPECT_EQ(status, 0);
+    auto out = curl(proxy, "-i --data-binary abc " + originURL(origin, "/continue"), &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(out.find("X-Pemtrox-Received-Continue: HTTP/1.1 100 Continue"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("done")) << out;
+}
+
+TEST(ProxyEndToEnd, BodylessResponseWithChunkedHeadAddsNoStrayBytes) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string& head, const std::string&) {
+        if (head.starts_with("HEAD"))
+            return std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+        if (head.find("/nocontent") != std::string::npos)
+            return std::string("HTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked\r\n\r\n");
+        return okResponse("next");
+    }));
+    ProxyHarness proxy;
+    RawClient client(proxy.port());
+    client.send("HEAD " + originURL(origin) + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    auto head = client.readUntil("\r\n\r\n");
+    EXPECT_TRUE(head.starts_with("HTTP/1.1 200 OK")) << head;
+    client.send("GET " + originURL(origin, "/nocontent") + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    auto noContent = client.readUntil("\r\n\r\n");
+    EXPECT_TRUE(noContent.starts_with("HTTP/1.1 204")) << noContent;
+    client.send("GET " + originURL(origin, "/next") + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    auto next = client.readUntil("next");
+    // A stray "0\r\n\r\n" would stand in front of the next status line.
+    EXPECT_TRUE(next.starts_with("HTTP/1.1 200 OK")) << next;
+}
+
+TEST(ProxyEndToEnd, BodyCutShortByTheServerIsNotCompleted) {
+    TestOrigin origin([](OriginConnection& c, TestOrigin&) {
+        auto head = c.readHead();
+        if (!head)
+            return;
+        if (head->find("/chunked") != std::string::npos)
+            c.write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly part");
+        else
+            c.write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part");
+        c.close();
+    });
+    ProxyHarness proxy;
+    for (auto path : {"/length", "/chunked"}) {
+        int status = -1;
+        auto out = curl(proxy, originURL(origin, path), &status);
+        EXPECT_NE(status, 0) << path; // curl sees the transfer end early
+        EXPECT_EQ(out.find("Service Unavailable"), std::string::npos) << out;
+    }
+    EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("exception").size() == 2; }));
+    EXPECT_TRUE(proxy.recorder->exchanges("complete").empty());
+    for (auto& evt : proxy.recorder->exchanges("exception"))
+        EXPECT_NE(evt->exception, nullptr);
+}
+
+TEST(ProxyEndToEnd, UnusableRequestsEndTheExchangeWithoutLeaks) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string&, const std::string&) { return okResponse("x"); }));
+    auto url = originURL(origin);
+    auto port = std::to_string(origin.port());
+    struct Case {
+        std::string request;
+        std::string expected; // in the reply; "" when the connection just ends
+    } cases[] = {
+        {"GARBAGE\r\nHost: x\r\n\r\n", ""},
+        {"GET http://127.0.0.1:70000/ HTTP/1.1\r\nHost: x\r\n\r\n", "Malformed request URL: http://127.0.0.1:70000/"},
+        {"CONNECT 127.0.0.1:0 HTTP/1.1\r\n\r\n", "Invalid CONNECT request: 127.0.0.1:0"},
+        {"CONNECT [::1]:443 HTTP/1.1\r\n\r\n", "Invalid CONNECT request"},
+        {"GET /relative HTTP/1.1\r\nHost: x\r\n\r\n", "Malformed request URL: /relative"},
+        {"GET https://127.0.0.1/ HTTP/1.1\r\n\r\n", "Unimplemented feature: https"},
+        {"GET <b>x</b>://h/ HTTP/1.1\r\n\r\n", "Unsupported scheme: &lt;b&gt;x&lt;/b&gt;"},
+        {"POST " + url + " HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+         "Unsupported transfer encoding: gzip, chunked"},
+        {"POST " + url + " HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", "Invalid Content-Length: 4"},
+        {"POST " + url + " HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "Invalid Content-Length: -1"},
+    };
+    for (auto& c : cases) {
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send(c.request);
+        auto reply = client.readAll();
+        if (c.expected.empty()) {
+            EXPECT_EQ(reply, "") << c.request;
+        } else {
+            EXPECT_TRUE(reply.starts_with("HTTP/1.0 503 Service Unavailable\r\n")) << c.request << reply;
+            EXPECT_NE(reply.find(c.expected), std::string::npos) << c.request << "\n" << reply;
+            EXPECT_NE(reply.find("\r\nConnection: Close\r\n"), std::string::npos) << reply;
+        }
+        EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("exception").size() == 1; })) << c.request;
+    }
+    EXPECT_EQ(origin.accepts(), 0);
+}
+
+TEST(ProxyEndToEnd, ChunkedRequestLosesItsContentLength) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string&, const std::string& body) { return okResponse(body); }));
+    ProxyHarness proxy;
+    RawClient client(proxy.port());
+    client.send("POST " + originURL(origin) +
+                " HTTP/1.1\r\nContent-Length: 100\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n");
+    EXPECT_NE(client.readUntil("abc").find("abc"), std::string::npos);
+    ASSERT_EQ(origin.heads().size(), 1u);
+    EXPECT_EQ(headerValue(origin.heads()[0], "Content-Length"), "");
+}
+
+TEST(ProxyEndToEnd, SlowClientIsClosedAfterTheReadTimeout) {
+    HttpProxyHandler::setDefaultReadTimeout(std::chrono::milliseconds(300));
+    ProxyHarness proxy;
+    RawClient idle(proxy.port());
+    RawClient slow(proxy.port());
+    slow.send("GET http://127.0.0.1/ HTTP/1.1\r\n");
+    EXPECT_TRUE(idle.closedByPeer());
+    EXPECT_TRUE(slow.closedByPeer());
+}
+
+TEST(ProxyEndToEnd, ListenerErrorsChooseTheReply) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string&, const std::string&) { return okResponse("x"); }));
+    struct Case {
+        ErrorPtr error;
+        std::string statusLine; // "" for a dropped connection
+    } cases[] = {
+        {makeError<BlockError>(true, false), ""},
+        {makeError<BlockError>(false, true), "HTTP/1.0 403 Forbidden\r\n"},
+        {makeError<GenericError>("plain failure"), "HTTP/1.0 503 Service Unavailable\r\n"},
+    };
+    for (auto& c : cases) {
+        ProxyHarness proxy;
+        proxy.recorder->throwOnURL = c.error;
+        RawClient client(proxy.port());
+        client.send("GET " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        auto reply = client.readAll();
+        if (c.statusLine.empty())
+            EXPECT_EQ(reply, "");
+        else
+            EXPECT_TRUE(reply.starts_with(c.statusLine)) << reply;
+        EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("exception").size() == 1; }));
+    }
+    EXPECT_EQ(origin.accepts(), 0);
+}
+
+TEST(ProxyEndToEnd, UnreachableServerGetsAnErrorPage) {
+    int closedPort;
+    {
+        TestOrigin gone([](OriginConnection&, TestOrigin&) {});
+        closedPort = gone.port();
+    }
+    ProxyHarness proxy;
+    int status = -1;
+    auto out = curl(proxy, "-i http://127.0.0.1:" + std::to_string(closedPort) + "/", &status);
+    EXPECT_TRUE(out.starts_with("HTTP/1.0 503 Service Unavailable")) << out;
+    out = curl(proxy, "-p -i http://127.0.0.1:" + std::to_string(closedPort) + "/", &status);
+    EXPECT_NE(out.find("503 Service Unavailable"), std::string::npos) << out;
+}
+
+TEST(ProxyEndToEnd, HttpInsideAConnectTunnelIsRecordedRequestByRequest) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string&, const std::string&) { return okResponse("in"); }));
+    ProxyHarness proxy;
+    int status = -1;
+    auto out = curl(proxy, "-p " + originURL(origin, "/1") + " " + originURL(origin, "/2"), &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "inin");
+    EXPECT_EQ(origin.accepts(), 1);
+    auto cancelled = proxy.recorder->exchanges("cancelled");
+    ASSERT_EQ(cancelled.size(), 1u);
+    EXPECT_EQ(cancelled[0]->method, "CONNECT");
+    auto done = proxy.recorder->exchanges("complete");
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_EQ(done[0]->path(), "/1");
+    EXPECT_FALSE(done[0]->keptAlive);
+    EXPECT_TRUE(done[1]->keptAlive);
+    EXPECT_EQ(done[1]->file(), "/2");
+    // Inside a tunnel the client speaks to the server: plain "Connection" framing.
+    EXPECT_FALSE(done[0]->tunnel);
+}
+
+TEST(ProxyEndToEnd, OpaqueTunnelCopiesBothWays) {
+    TestOrigin echo([](OriginConnection& c, TestOrigin&) {
+        for (;;) {
+            auto bytes = c.readAvailable(5000);
+            if (bytes.empty())
+                return;
+            c.write("echo:" + bytes);
+        }
+    });
+    ProxyHarness proxy;
+    {
+        RawClient client(proxy.port());
+        client.send("CONNECT 127.0.0.1:" + std::to_string(echo.port()) + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(client.readUntil("\r\n\r\n"), "HTTP/1.0 200 Connection established\r\n\r\n");
+        client.send(std::string("\x16\x03\x01 binary", 10));
+        EXPECT_EQ(client.readUntil("binary"), std::string("echo:\x16\x03\x01 binary", 15));
+    }
+    EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("complete").size() == 1; }));
+    auto evt = proxy.recorder->exchanges("complete").at(0);
+    EXPECT_TRUE(evt->tunnel);
+    EXPECT_EQ(evt->requestSize, 10);
+    EXPECT_EQ(evt->responseSize, 15);
+}
+
+TEST(ProxyEndToEnd, ServerThatSpeaksFirstIsTunnelledAtOnce) {
+    TestOrigin smtp([](OriginConnection& c, TestOrigin&) {
+        c.write("220 mail ready\r\n");
+        auto line = c.readAvailable(5000);
+        c.write("250 " + line);
+        c.readToEnd();
+    });
+    ProxyHarness proxy;
+    RawClient client(proxy.port());
+    client.send("CONNECT 127.0.0.1:" + std::to_string(smtp.port()) + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(client.readUntil("\r\n\r\n"), "HTTP/1.0 200 Connection established\r\n\r\n");
+    EXPECT_EQ(client.readUntil("\r\n"), "220 mail ready\r\n");
+    client.send("HELO x\r\n");
+    EXPECT_EQ(client.readUntil("\r\n"), "250 HELO x\r\n");
+}
+
+TEST(ProxyEndToEnd, TlsThroughAnOpaqueTunnel) {
+    test::TempDir dir;
+    int status = -1;
+    runCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 1 -keyout " +
+                   (dir.path() / "key.pem").string() + " -out " + (dir.path() / "cert.pem").string() +
+                   " 2>/dev/null",
+               &status);
+    ASSERT_EQ(status, 0);
+    // A free port for the TLS server.
+    int port;
+    {
+        TestOrigin probe([](OriginConnection&, TestOrigin&) {});
+        port = probe.port();
+    }
+    auto serverCommand = "openssl s_server -quiet -www -accept 127.0.0.1:" + std::to_string(port) + " -key " +
+                         (dir.path() / "key.pem").string() + " -cert " + (dir.path() / "cert.pem").string();
+    FILE* server = ::popen((serverCommand + " >/dev/null 2>&1 & echo $!").c_str(), "r");
+    char pid[32] = {};
+    ASSERT_NE(std::fgets(pid, sizeof pid, server), nullptr);
+    ::pclose(server);
+    ASSERT_TRUE(waitFor([&] {
+        int s = -1;
+        runCommand("curl -s -k -o /dev/null https://127.0.0.1:" + std::to_string(port) + "/", &s);
+        return s == 0;
+    }));
+    {
+        ProxyHarness proxy;
+        auto out = curl(proxy, "-p -k https://127.0.0.1:" + std::to_string(port) + "/", &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_NE(out.find("s_server"), std::string::npos) << out;
+        EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("complete").size() == 1; }));
+        auto evt = proxy.recorder->exchanges("complete").at(0);
+        EXPECT_TRUE(evt->tunnel);
+        EXPECT_EQ(evt->scheme, "https");
+    }
+    runCommand(std::string("kill ") + pid);
+}
+
+} // namespace
+} // namespace pemtrox::test

@@ -1,0 +1,168 @@
+#include "tests/engine/ProxyHarness.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "proxy/engine/ErrorPage.h"
+#include "proxy/engine/HttpProxyHandler.h"
+#include "proxy/io/Plumber.h"
+#include "tests/support/TestSupport.h"
+
+namespace pemtrox::test {
+
+void RecordingProxyListener::add(const char* name, const std::shared_ptr<ProxyEvent>& evt) {
+    std::lock_guard lock(mutex_);
+    steps_.push_back({name, evt});
+}
+
+void RecordingProxyListener::proxyListenerReceivedRequestURL(const std::shared_ptr<ProxyEvent>& e) {
+    add("url", e);
+    if (throwOnURL)
+        throwOnURL->raise();
+}
+
+void RecordingProxyListener::proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& e, const Data& d) {
+    add("requestBody", e);
+    std::lock_guard lock(mutex_);
+    requestBody_.append(d.begin(), d.end());
+}
+
+void RecordingProxyListener::proxyListenerReceivingResponseBody(const std::shared_ptr<ProxyEvent>& e,
+                                                                const Data& d) {
+    add("responseBody", e);
+    std::lock_guard lock(mutex_);
+    responseBody_.append(d.begin(), d.end());
+}
+
+std::vector<RecordingProxyListener::Step> RecordingProxyListener::steps() {
+    std::lock_guard lock(mutex_);
+    return steps_;
+}
+
+std::vector<std::string> RecordingProxyListener::names() {
+    std::vector<std::string> out;
+    for (auto& step : steps())
+        out.push_back(step.name);
+    return out;
+}
+
+std::vector<std::shared_ptr<ProxyEvent>> RecordingProxyListener::exchanges(const std::string& step) {
+    std::vector<std::shared_ptr<ProxyEvent>> out;
+    for (auto& s : steps())
+        if (s.name == step)
+            out.push_back(s.evt);
+    return out;
+}
+
+std::string RecordingProxyListener::requestBody() {
+    std::lock_guard lock(mutex_);
+    return requestBody_;
+}
+
+std::string RecordingProxyListener::responseBody() {
+    std::lock_guard lock(mutex_);
+    return responseBody_;
+}
+
+ProxyHarness::ProxyHarness() {
+    if (const char* source = std::getenv("PEMTROX_SOURCE_DIR"))
+        ErrorPage::setDirectory(std::filesystem::path(source) / "resources");
+    queue = DispatchQueue::make("proxy");
+    queue->sync([&] {
+        server = HttpProxyServer::make(queue);
+        recorder = std::make_shared<RecordingProxyListener>();
+        server->addProxyListener(recorder);
+        server->bind(0, "127.0.0.1");
+        port_ = server->localPort().value_or(0);
+    });
+}
+
+ProxyHarness::~ProxyHarness() {
+    queue->sync([&] {
+        server->stopListening();
+        server->stop();
+    });
+    EXPECT_TRUE(waitFor([&] { return server->handlerCount() == 0; })) << "handlers left";
+    recorder.reset();
+    queue->sync([&] { server.reset(); });
+    for (auto type : {"HttpProxyHandler", "ProxyHttp", "HttpRemoteConnection", "ConnectRemoteConnection",
+                      "SocketProxyConnection", "ClientSocket", "ProxySocket", "StreamCopier",
+                      "RequestStreamCopier", "ResponseStreamCopier"})
+        EXPECT_TRUE(waitFor([&] { return liveCount(type) == 0; })) << type << " left: " << liveCount(type);
+    queue->stop();
+    ErrorPage::setDirectory(std::nullopt);
+    HttpProxyHandler::setDefaultReadTimeout(std::chrono::seconds(60));
+}
+
+std::string curl(const ProxyHarness& proxy, const std::string& arguments, int* status) {
+    return runCommand("curl -s -S --max-time 20 --noproxy '' -x " + proxy.proxyURL() + " " + arguments, status);
+}
+
+RawClient::RawClient(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        ADD_FAILURE() << "cannot connect to the proxy";
+}
+
+RawClient::~RawClient() { ::close(fd_); }
+
+void RawClient::send(const std::string& bytes) {
+    ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+std::string RawClient::readUntil(const std::string& marker, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (marker.empty() || buffer_.find(marker) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        char chunk[8192];
+        auto n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+    if (marker.empty())
+        return std::exchange(buffer_, {});
+    auto end = buffer_.find(marker);
+    if (end == std::string::npos)
+        return std::exchange(buffer_, {});
+    auto out = buffer_.substr(0, end + marker.size());
+    buffer_.erase(0, end + marker.size());
+    return out;
+}
+
+std::string RawClient::readAll(int timeoutMs) { return readUntil("", timeoutMs); }
+
+bool RawClient::closedByPeer(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        char chunk[8192];
+        auto n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return true;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+std::int64_t liveCount(const std::string& type) { return Plumber::count(std::string(plumberModuleName) + "." + type); }
+
+} // namespace pemtrox::test
