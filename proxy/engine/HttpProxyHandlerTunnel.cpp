@@ -232,7 +232,8 @@ void HttpProxyHandler::firstBytesTest() {
                 makeError<HttpReaderHeaderError>(HttpReaderHeaderError::notValidHeader())));
         }
     });
-    clientIn->readTo(20);
+    // At most 20 bytes: a shorter first message must not wait for more.
+    clientIn->read(20);
 }
 
 void HttpProxyHandler::startTunnelRequests(Result<std::shared_ptr<HttpFields>> head) {
