@@ -1,5 +1,7 @@
 #include "proxy/engine/ErrorPage.h"
 
+#include "proxy/io/TextHelpers.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -135,44 +137,6 @@ std::string ErrorPage::escapeHTML(std::string_view text) {
         }
     }
     return out;
-}
-
-bool isValidUTF8(std::string_view bytes) {
-    std::size_t i = 0, n = bytes.size();
-    while (i < n) {
-        auto c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        std::uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > n)
-            return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            auto cc = static_cast<unsigned char>(bytes[i + k]);
-            if ((cc & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
 }
 
 } // namespace pemtrox

@@ -34,7 +34,4 @@ public:
     static std::string escapeHTML(std::string_view text);
 };
 
-/// Whether the bytes are well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
-bool isValidUTF8(std::string_view bytes);
-
 } // namespace pemtrox

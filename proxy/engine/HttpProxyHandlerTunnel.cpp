@@ -246,7 +246,7 @@ void HttpProxyHandler::startTunnelRequests(Result<std::shared_ptr<HttpFields>> h
         } else if (evt_->status == ProxyEventStatus::complete || evt_->status == ProxyEventStatus::exception) {
             finish(nullptr); // nothing more to do, but the handler must still end
         } else {
-            startRawTunnel(remote_, false);
+            handleTunnel(remote_);
         }
         return;
     }
@@ -436,6 +436,8 @@ void HttpProxyHandler::startRawTunnel(std::shared_ptr<RemoteConnection> remote, 
             self->copyIn_->start(self->copyEnd_);
     });
 }
+
+void HttpProxyHandler::handleTunnel(std::shared_ptr<RemoteConnection> remote) { startRawTunnel(std::move(remote), false); }
 
 void HttpProxyHandler::startCopyOut() {
     if (!done_ && !tunnelDone_ && copyOut_ && !copyOutStarted_) {

@@ -88,28 +88,6 @@ TEST(ErrorPage, ShippedTemplateHasBothPlaceholders) {
     EXPECT_NE(text.find("{message}"), std::string::npos);
 }
 
-TEST(ErrorPage, Utf8Validation) {
-    struct Case {
-        std::string bytes;
-        bool valid;
-    } cases[] = {
-        {"", true},
-        {"plain ascii", true},
-        {"\xC3\xBC", true},
-        {"\xE2\x82\xAC", true},
-        {"\xF0\x9F\x98\x80", true},
-        {"\xC0\xAF", false},         // overlong
-        {"\xE0\x80\xAF", false},     // overlong
-        {"\xED\xA0\x80", false},     // surrogate
-        {"\xF4\x90\x80\x80", false}, // past U+10FFFF
-        {"\xC3", false},             // cut short
-        {"\x80", false},             // stray continuation
-        {std::string("a\0b", 3), true},
-    };
-    for (auto& c : cases)
-        EXPECT_EQ(isValidUTF8(c.bytes), c.valid) << hexString(toData(c.bytes));
-}
-
 TEST(ErrorReply, ChoiceFollowsTheErrorsOwnInterfaces) {
     ErrorPtr plain = makeError<GenericError>("boom");
     ErrorPtr drop = makeError<TestHttpError>(true, false);
