@@ -1,11 +1,11 @@
 // The pemtrox program: plays the part of the operating system for the tunnel extension.
-#include <csignal>
 #include <chrono>
-#include <thread>
-#include <pthread.h>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Container.h"
@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
             return usageError("unknown option '" + a + "'");
         }
     }
-    auto console = std::make_shared<ConsoleLogger>(logLevelErrorWarning | static_cast<std::uint32_t>(LogFlag::info));
+    auto console =
+        std::make_shared<ConsoleLogger>(logLevelErrorWarning | static_cast<std::uint32_t>(LogFlag::info));
     console->setFormatter(std::make_shared<CustomLogFormatter>());
     Log::addLogger(console);
     auto container = Container::directory();

@@ -14,7 +14,8 @@ public:
     const std::shared_ptr<InternalProxyServer>& server() const { return server_; }
 
 protected:
-    explicit AbstractSocketProxyHandler(std::shared_ptr<InternalProxyServer> server) : server_(std::move(server)) {}
+    explicit AbstractSocketProxyHandler(std::shared_ptr<InternalProxyServer> server)
+        : server_(std::move(server)) {}
     std::shared_ptr<InternalProxyServer> server_;
 };
 

@@ -5,8 +5,9 @@
 
 namespace pemtrox {
 
-std::shared_ptr<ConnectRemoteConnection> ConnectRemoteConnection::make(std::shared_ptr<InternalProxyServer> server,
-                                                                       std::shared_ptr<ProxyEvent> sourceEvent) {
+std::shared_ptr<ConnectRemoteConnection>
+ConnectRemoteConnection::make(std::shared_ptr<InternalProxyServer> server,
+                              std::shared_ptr<ProxyEvent> sourceEvent) {
     return Plumber::make<ConnectRemoteConnection>(std::move(server), std::move(sourceEvent));
 }
 
@@ -14,7 +15,8 @@ ConnectRemoteConnection::ConnectRemoteConnection(std::shared_ptr<InternalProxySe
                                                  std::shared_ptr<ProxyEvent> sourceEvent)
     : HttpRemoteConnection(std::move(server)), sourceEvent(std::move(sourceEvent)) {}
 
-void ConnectRemoteConnection::connect(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion) {
+void ConnectRemoteConnection::connect(const std::shared_ptr<ProxyEvent>& evt,
+                                      RemoteConnectionCallback completion) {
     if (remote_ && !remote_->isClosed()) {
         updateEvent(*evt);
         completion(RemoteConnectionState::connected(shared_from_this()));
@@ -37,7 +39,8 @@ void ConnectRemoteConnection::reconnect(const std::shared_ptr<ProxyEvent>& evt,
     });
 }
 
-void ConnectRemoteConnection::setClientData(const std::shared_ptr<ProxyEvent>&, std::shared_ptr<ConnectData> data,
+void ConnectRemoteConnection::setClientData(const std::shared_ptr<ProxyEvent>&,
+                                            std::shared_ptr<ConnectData> data,
                                             RemoteConnectionCallback completion) {
     clientData = std::move(data);
     completion(RemoteConnectionState::connected(shared_from_this()));

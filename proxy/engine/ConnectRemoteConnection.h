@@ -11,15 +11,16 @@ class ConnectRemoteConnection : public HttpRemoteConnection {
 public:
     static std::shared_ptr<ConnectRemoteConnection> make(std::shared_ptr<InternalProxyServer> server,
                                                          std::shared_ptr<ProxyEvent> sourceEvent);
-    ConnectRemoteConnection(std::shared_ptr<InternalProxyServer> server, std::shared_ptr<ProxyEvent> sourceEvent);
+    ConnectRemoteConnection(std::shared_ptr<InternalProxyServer> server,
+                            std::shared_ptr<ProxyEvent> sourceEvent);
 
     /// Reuses an open socket at once; otherwise connects as a plain connection does.
     void connect(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion) override;
     /// Connects again and hands the stored client data on again.
     void reconnect(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion) override;
     /// Stores the client's protocol data; completes with `connected` (inside this call).
-    virtual void setClientData(const std::shared_ptr<ProxyEvent>& evt, std::shared_ptr<ConnectData> clientData,
-                               RemoteConnectionCallback completion);
+    virtual void setClientData(const std::shared_ptr<ProxyEvent>& evt,
+                               std::shared_ptr<ConnectData> clientData, RemoteConnectionCallback completion);
 
     /// The CONNECT request's record.
     std::shared_ptr<ProxyEvent> sourceEvent;

@@ -104,11 +104,11 @@ void HttpProxyHandler::armReadTimeout() {
     if (readTimer_ || readTimeout.count() <= 0)
         return;
     std::weak_ptr<HttpProxyHandler> weak = shared_from_this();
-    readTimer_ = server_->queue()->after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(readTimeout),
-                                         [weak] {
-                                             if (auto self = weak.lock())
-                                                 self->onReadTimer();
-                                         });
+    readTimer_ = server_->queue()->after(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(readTimeout), [weak] {
+            if (auto self = weak.lock())
+                self->onReadTimer();
+        });
 }
 
 void HttpProxyHandler::onReadTimer() {
@@ -235,6 +235,15 @@ std::shared_ptr<RemoteConnection> HttpProxyHandler::makeRemoteConnection() {
 }
 
 void HttpProxyHandler::handleHttp() {
+    // A body the proxy cannot frame is refused before any server is contacted.
+    if (auto header = std::dynamic_pointer_cast<HttpFields>(evt_->requestHeader)) {
+        try {
+            ProxyHttp::requestFraming(*header);
+        } catch (...) {
+            finish(currentError());
+            return;
+        }
+    }
     remote_ = makeRemoteConnection();
     auto http = ProxyHttp::make(server_, evt_, client_, remote_, server_->transparent());
     if (remote_->isConnected()) {
@@ -330,7 +339,8 @@ void HttpProxyHandler::sendErrorResponse(const ErrorPtr& error, const std::share
     // An exchange without a start or a method (a request line that does not parse) gets
     // no page, but is still reported and ends the connection.
     bool page = evt->startTime && evt->method && !server_->transparent() && !shouldDropConnection(error) &&
-                !responseStarted_ && !(*evt->method == "CONNECT" && evt->status >= ProxyEventStatus::connected);
+                !responseStarted_ &&
+                !(*evt->method == "CONNECT" && evt->status >= ProxyEventStatus::connected);
     if (!page) {
         end();
         return;

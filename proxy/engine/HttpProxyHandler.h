@@ -78,8 +78,8 @@ protected:
     virtual std::shared_ptr<RemoteConnection> makeRemoteConnection();
     virtual void handleHttp();
     /// The remote connection of a CONNECT tunnel (a TLS-aware handler makes its own).
-    virtual std::shared_ptr<RemoteConnection> makeConnectRemoteConnection(std::shared_ptr<InternalProxyServer> server,
-                                                                         std::shared_ptr<ProxyEvent> evt);
+    virtual std::shared_ptr<RemoteConnection>
+    makeConnectRemoteConnection(std::shared_ptr<InternalProxyServer> server, std::shared_ptr<ProxyEvent> evt);
     /// Hands the client connection over for the tunnel; base: the same connection at once.
     virtual void wrapClient(std::shared_ptr<RemoteConnection> remote, std::shared_ptr<ProxyEvent> evt,
                             std::shared_ptr<ProxyConnection> client,
@@ -115,8 +115,8 @@ private:
     void firstBytesTest();
     void onFirstBytes(InputStreamEvent event, std::function<void()> done);
     void startTunnelRequests(Result<std::shared_ptr<HttpFields>> head);
-    void nextTunnelRequest(const std::shared_ptr<HttpFields>& head, const std::shared_ptr<ProxyEvent>& previous,
-                           bool first);
+    void nextTunnelRequest(const std::shared_ptr<HttpFields>& head,
+                           const std::shared_ptr<ProxyEvent>& previous, bool first);
     void readNextTunnelHead(std::shared_ptr<RemoteConnection> served);
     void chooseTunnelRemote(std::function<void(std::shared_ptr<RemoteConnection>)> then);
     void startRawTunnel(std::shared_ptr<RemoteConnection> remote, bool clientBytesPending);

@@ -91,8 +91,9 @@ FirstBytes classify(const Data& bytes) {
 
 } // namespace
 
-std::shared_ptr<RemoteConnection> HttpProxyHandler::makeConnectRemoteConnection(std::shared_ptr<InternalProxyServer> server,
-                                                                                std::shared_ptr<ProxyEvent> evt) {
+std::shared_ptr<RemoteConnection>
+HttpProxyHandler::makeConnectRemoteConnection(std::shared_ptr<InternalProxyServer> server,
+                                              std::shared_ptr<ProxyEvent> evt) {
     return ConnectRemoteConnection::make(std::move(server), std::move(evt));
 }
 
@@ -140,13 +141,14 @@ void HttpProxyHandler::connectEstablished() {
         return;
     }
     auto self = shared_from_this();
-    client_->outputStream()->write(toData(connectionEstablished), true, [self](OutputStreamWriteHandlerResult result) {
-        // `wait` means the reply was taken as well.
-        if (result.isError())
-            self->finish(result.error());
-        else
-            self->afterClientData();
-    });
+    client_->outputStream()->write(toData(connectionEstablished), true,
+                                   [self](OutputStreamWriteHandlerResult result) {
+                                       // `wait` means the reply was taken as well.
+                                       if (result.isError())
+                                           self->finish(result.error());
+                                       else
+                                           self->afterClientData();
+                                   });
 }
 
 void HttpProxyHandler::afterClientData() {
@@ -223,10 +225,11 @@ void HttpProxyHandler::firstBytesTest() {
         if (event.isError()) {
             self->startTunnelRequests(Result<std::shared_ptr<HttpFields>>::failure(event.error()));
         } else if (event.isEof()) {
-            self->startTunnelRequests(
-                Result<std::shared_ptr<HttpFields>>::failure(makeError<InputStreamError>(InputStreamError::eof())));
+            self->startTunnelRequests(Result<std::shared_ptr<HttpFields>>::failure(
+                makeError<InputStreamError>(InputStreamError::eof())));
         } else if (classify(event.data()) == FirstBytes::http) {
-            in->readHeader([self](Result<std::shared_ptr<HttpFields>> head) { self->startTunnelRequests(head); });
+            in->readHeader(
+                [self](Result<std::shared_ptr<HttpFields>> head) { self->startTunnelRequests(head); });
         } else {
             self->startTunnelRequests(Result<std::shared_ptr<HttpFields>>::failure(
                 makeError<HttpReaderHeaderError>(HttpReaderHeaderError::notValidHeader())));
@@ -243,7 +246,8 @@ void HttpProxyHandler::startTunnelRequests(Result<std::shared_ptr<HttpFields>> h
         auto error = head.error();
         if (!dynamic_cast<const HttpReaderHeaderError*>(error.get())) {
             finish(error);
-        } else if (evt_->status == ProxyEventStatus::complete || evt_->status == ProxyEventStatus::exception) {
+        } else if (evt_->status == ProxyEventStatus::complete ||
+                   evt_->status == ProxyEventStatus::exception) {
             finish(nullptr); // nothing more to do, but the handler must still end
         } else {
             handleTunnel(remote_);
@@ -437,7 +441,9 @@ void HttpProxyHandler::startRawTunnel(std::shared_ptr<RemoteConnection> remote, 
     });
 }
 
-void HttpProxyHandler::handleTunnel(std::shared_ptr<RemoteConnection> remote) { startRawTunnel(std::move(remote), false); }
+void HttpProxyHandler::handleTunnel(std::shared_ptr<RemoteConnection> remote) {
+    startRawTunnel(std::move(remote), false);
+}
 
 void HttpProxyHandler::startCopyOut() {
     if (!done_ && !tunnelDone_ && copyOut_ && !copyOutStarted_) {
@@ -492,9 +498,11 @@ ErrorPtr HttpProxyHandler::clientSSLError(const ErrorPtr& error) {
         return error;
     switch (tls->status()) {
     case -9806:
-        return makeError<ProxyHandlerError>(ProxyHandlerError::sslClientError("Client connection closed via error"));
+        return makeError<ProxyHandlerError>(
+            ProxyHandlerError::sslClientError("Client connection closed via error"));
     case -9831:
-        return makeError<ProxyHandlerError>(ProxyHandlerError::sslClientError("Client rejected SSL CA certificate"));
+        return makeError<ProxyHandlerError>(
+            ProxyHandlerError::sslClientError("Client rejected SSL CA certificate"));
     default:
         return makeError<ProxyHandlerError>(
             ProxyHandlerError::sslClientError("Client error " + std::to_string(tls->status())));

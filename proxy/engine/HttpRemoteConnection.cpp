@@ -17,7 +17,8 @@ double secondsSince(Date since) {
     return std::chrono::duration<double>(std::chrono::system_clock::now() - since).count();
 }
 
-std::shared_ptr<HttpRemoteConnection> HttpRemoteConnection::make(std::shared_ptr<InternalProxyServer> server) {
+std::shared_ptr<HttpRemoteConnection>
+HttpRemoteConnection::make(std::shared_ptr<InternalProxyServer> server) {
     return Plumber::make<HttpRemoteConnection>(std::move(server));
 }
 
@@ -29,9 +30,12 @@ HttpRemoteConnection::~HttpRemoteConnection() {
         fatalError("HttpRemoteConnection deinited while Socket is not closed");
 }
 
-bool HttpRemoteConnection::isConnected() const { return remote_ && !remote_->isClosed(); }
+bool HttpRemoteConnection::isConnected() const {
+    return remote_ && !remote_->isClosed();
+}
 
-void HttpRemoteConnection::connect(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion) {
+void HttpRemoteConnection::connect(const std::shared_ptr<ProxyEvent>& evt,
+                                   RemoteConnectionCallback completion) {
     resolveAndConnect(evt, std::move(completion));
 }
 
@@ -47,7 +51,8 @@ void HttpRemoteConnection::resolveAndConnect(const std::shared_ptr<ProxyEvent>& 
     bool forOverride = evt->overrideHost.has_value();
     auto name = forOverride ? evt->overrideHost : evt->host;
     if (!name) {
-        completion(RemoteConnectionState::failed(makeError<RemoteConnectionErrors>(RemoteConnectionErrors::noHost())));
+        completion(RemoteConnectionState::failed(
+            makeError<RemoteConnectionErrors>(RemoteConnectionErrors::noHost())));
         return;
     }
     auto started = std::chrono::system_clock::now();
@@ -170,7 +175,8 @@ bool HttpRemoteConnection::reconnectRequired(const ProxyEvent& evt) {
     return true;
 }
 
-void HttpRemoteConnection::reconnect(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion) {
+void HttpRemoteConnection::reconnect(const std::shared_ptr<ProxyEvent>& evt,
+                                     RemoteConnectionCallback completion) {
     if (remote_)
         remote_->close();
     connect(evt, std::move(completion));

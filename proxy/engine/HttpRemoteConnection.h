@@ -49,7 +49,8 @@ public:
 
 protected:
     /// Opens the socket toward the resolved address.
-    virtual void connectToAddress(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion);
+    virtual void connectToAddress(const std::shared_ptr<ProxyEvent>& evt,
+                                  RemoteConnectionCallback completion);
     /// The socket is open: record it in the exchange and make the streams.
     virtual void didConnect(const std::shared_ptr<ProxyEvent>& evt);
     void recordConnectionAttribute(ProxyEvent& evt);

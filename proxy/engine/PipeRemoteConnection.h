@@ -13,7 +13,8 @@ class PipeRemoteConnection : public PlumberTracked,
 public:
     static std::shared_ptr<PipeRemoteConnection> make(std::shared_ptr<HttpInputStream> remoteIn,
                                                       std::shared_ptr<HttpOutputStream> remoteOut);
-    PipeRemoteConnection(std::shared_ptr<HttpInputStream> remoteIn, std::shared_ptr<HttpOutputStream> remoteOut)
+    PipeRemoteConnection(std::shared_ptr<HttpInputStream> remoteIn,
+                         std::shared_ptr<HttpOutputStream> remoteOut)
         : remoteIn_(std::move(remoteIn)), remoteOut_(std::move(remoteOut)) {}
 
     bool connected = true;

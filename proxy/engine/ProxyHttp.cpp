@@ -22,6 +22,7 @@
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/NoCloseOutputStream.h"
 #include "proxy/io/SafeGZIPInputStream.h"
+#include "proxy/io/SocketError.h"
 #include "proxy/io/UncompressInputStream.h"
 
 namespace pemtrox {
@@ -39,6 +40,14 @@ bool firstValueIs(const Fields& head, std::string_view name, std::string_view ex
     return value && equalsIgnoringCase(*value, expected);
 }
 
+/// The peer ended the connection in an orderly way: the socket layer reports the end of a
+/// server's stream as an error of its own.
+bool isOrderlyClose(const ErrorPtr& error) {
+    return InputStreamError::is(error, InputStreamError::Kind::eof) ||
+           SocketError::is(error, SocketError::Kind::connectionClosedByPeer) ||
+           SocketError::is(error, SocketError::Kind::socketClosed);
+}
+
 std::int64_t clampedBuffer(std::optional<std::int64_t> length) {
     return std::min<std::int64_t>(length.value_or(ProxyHttp::MaxBuffer), ProxyHttp::MaxBuffer);
 }
@@ -47,15 +56,16 @@ std::int64_t clampedBuffer(std::optional<std::int64_t> length) {
 void appendBuffered(ProxyEvent& evt, const Data& piece) {
     if (!evt.receivingBuffer)
         return;
-    auto room = static_cast<std::size_t>(ProxyHttp::MaxBuffer) - std::min(evt.receivingBuffer->size(),
-                                                                          static_cast<std::size_t>(ProxyHttp::MaxBuffer));
+    auto room = static_cast<std::size_t>(ProxyHttp::MaxBuffer) -
+                std::min(evt.receivingBuffer->size(), static_cast<std::size_t>(ProxyHttp::MaxBuffer));
     evt.receivingBuffer->insert(evt.receivingBuffer->end(), piece.begin(),
                                 piece.begin() + static_cast<std::ptrdiff_t>(std::min(room, piece.size())));
 }
 
 } // namespace
 
-std::shared_ptr<ProxyHttp> ProxyHttp::make(std::shared_ptr<InternalProxyServer> server, std::shared_ptr<ProxyEvent> evt,
+std::shared_ptr<ProxyHttp> ProxyHttp::make(std::shared_ptr<InternalProxyServer> server,
+                                           std::shared_ptr<ProxyEvent> evt,
                                            std::shared_ptr<ProxyConnection> client,
                                            std::shared_ptr<RemoteConnection> remote, bool transparent) {
     return Plumber::make<ProxyHttp>(std::move(server), std::move(evt), std::move(client), std::move(remote),
@@ -65,8 +75,8 @@ std::shared_ptr<ProxyHttp> ProxyHttp::make(std::shared_ptr<InternalProxyServer> 
 ProxyHttp::ProxyHttp(std::shared_ptr<InternalProxyServer> server, std::shared_ptr<ProxyEvent> evt,
                      std::shared_ptr<ProxyConnection> client, std::shared_ptr<RemoteConnection> remote,
                      bool transparent)
-    : server_(std::move(server)), client_(std::move(client)), remote_(std::move(remote)), transparent_(transparent),
-      evt_(std::move(evt)) {}
+    : server_(std::move(server)), client_(std::move(client)), remote_(std::move(remote)),
+      transparent_(transparent), evt_(std::move(evt)) {}
 
 ProxyHttp::~ProxyHttp() = default;
 
@@ -151,8 +161,8 @@ void ProxyHttp::start(std::shared_ptr<HttpFields> request, Completion completion
     auto file = evt_->file().value_or("");
     if (file.empty() || file.front() == '?')
         file.insert(file.begin(), '/');
-    request_->setRequestFirstLine(evt_->method.value_or("GET"), std::nullopt, evt_->host.value_or(""), std::nullopt,
-                                  file, version, false);
+    request_->setRequestFirstLine(evt_->method.value_or("GET"), std::nullopt, evt_->host.value_or(""),
+                                  std::nullopt, file, version, false);
     sendRequest();
 }
 
@@ -203,7 +213,8 @@ void ProxyHttp::sendRequestHead() {
                 write();
         });
     } else {
-        fail(makeError<ProxyHttpError>(ProxyHttpError::remoteServerClosedConnection("before receiving request header")));
+        fail(makeError<ProxyHttpError>(
+            ProxyHttpError::remoteServerClosedConnection("before receiving request header")));
     }
 }
 
@@ -292,7 +303,8 @@ void ProxyHttp::requestComplete() {
 bool ProxyHttp::mayRetry(const ErrorPtr& error) const {
     if (retried_ || !evt_->keptAlive || requestSource_ || !continues_.empty())
         return false;
-    if (dynamic_cast<const FieldsError*>(error.get()) || !dynamic_cast<ConnectableRemoteConnection*>(remote_.get()))
+    if (dynamic_cast<const FieldsError*>(error.get()) ||
+        !dynamic_cast<ConnectableRemoteConnection*>(remote_.get()))
         return false;
     const auto& method = evt_->method.value_or("");
     return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "TRACE";
@@ -317,7 +329,7 @@ void ProxyHttp::readResponseHeader() {
             self->sendRequestHead();
             return;
         }
-        if (InputStreamError::is(error, InputStreamError::Kind::eof))
+        if (isOrderlyClose(error))
             error = makeError<ProxyHttpError>(
                 ProxyHttpError::remoteServerClosedConnection("before sending response header"));
         self->fail(error);
@@ -336,12 +348,13 @@ void ProxyHttp::onResponseHead(std::shared_ptr<HttpFields> head) {
         // Interim: passed to the client as it came; the final head follows.
         continues_.push_back(head);
         auto self = shared_from_this();
-        client_->outputStream()->write(toData(head->headerText()), true, [self](OutputStreamWriteHandlerResult r) {
-            if (r.isError())
-                self->fail(r.error());
-            else
-                self->readResponseHeader();
-        });
+        client_->outputStream()->write(toData(head->headerText()), true,
+                                       [self](OutputStreamWriteHandlerResult r) {
+                                           if (r.isError())
+                                               self->fail(r.error());
+                                           else
+                                               self->readResponseHeader();
+                                       });
         return;
     }
     for (auto& interim : continues_) {
@@ -374,7 +387,8 @@ void ProxyHttp::processResponse(std::shared_ptr<HttpFields> response) {
         mustClose_ = true;
     if (!transparent_ && requestVersion < 1.1f)
         mustClose_ = true; // an HTTP/1.0 client of the explicit proxy is never kept
-    else if ((requestVersion < 1.1f || responseVersion < 1.1f) && !firstValueIs(*response, "Connection", "keep-alive"))
+    else if ((requestVersion < 1.1f || responseVersion < 1.1f) &&
+             !firstValueIs(*response, "Connection", "keep-alive"))
         mustClose_ = true;
     bool modern = responseVersion >= 1.1f && responseVersion < 2.0f;
     bool chunked = firstValueIs(*response, "Transfer-Encoding", "chunked");
@@ -436,7 +450,8 @@ void ProxyHttp::processResponse(std::shared_ptr<HttpFields> response) {
         mustClose_ = true;
     removeFields(*out, "Connection");
     removeFields(*out, "Proxy-Connection");
-    out->fields.push_back({transparent_ ? "Connection" : "Proxy-Connection", mustClose_ ? "Close" : "Keep-alive"});
+    out->fields.push_back(
+        {transparent_ ? "Connection" : "Proxy-Connection", mustClose_ ? "Close" : "Keep-alive"});
 
     auto clientOut = client_->outputStream();
     if (chunkedOutput) {
@@ -482,6 +497,8 @@ void ProxyHttp::sendResponseBody() {
 }
 
 void ProxyHttp::onResponseBodyEvent(InputStreamEvent event, Reply reply) {
+    if (event.isError() && responseSource_ == responseCounter_ && isOrderlyClose(event.error()))
+        event = InputStreamEvent::eof(); // a body delimited by the end of the connection ends here
     if (event.isError()) {
         // A body cut short: no clean end goes to the client; the caller ends the connection.
         reply(InputStreamHandlerResult::done);
@@ -530,6 +547,7 @@ void ProxyHttp::finishExchange() {
 void ProxyHttp::fail(ErrorPtr error) {
     if (done_)
         return;
+
     done_ = true;
     if (auto completion = std::exchange(completion_, nullptr))
         completion(true, std::move(error));

@@ -41,11 +41,13 @@ public:
     /// Runs its argument once the response may be read (see setResponseGate).
     using Gate = std::function<void(std::function<void()>)>;
 
-    static std::shared_ptr<ProxyHttp> make(std::shared_ptr<InternalProxyServer> server, std::shared_ptr<ProxyEvent> evt,
+    static std::shared_ptr<ProxyHttp> make(std::shared_ptr<InternalProxyServer> server,
+                                           std::shared_ptr<ProxyEvent> evt,
                                            std::shared_ptr<ProxyConnection> client,
                                            std::shared_ptr<RemoteConnection> remote, bool transparent);
     ProxyHttp(std::shared_ptr<InternalProxyServer> server, std::shared_ptr<ProxyEvent> evt,
-              std::shared_ptr<ProxyConnection> client, std::shared_ptr<RemoteConnection> remote, bool transparent);
+              std::shared_ptr<ProxyConnection> client, std::shared_ptr<RemoteConnection> remote,
+              bool transparent);
     ~ProxyHttp() override;
 
     void start(std::shared_ptr<HttpFields> request, Completion completion);

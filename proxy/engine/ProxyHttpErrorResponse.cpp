@@ -9,7 +9,9 @@
 
 namespace pemtrox {
 
-std::string ProxyHttp::loadErrorTemplate() { return ErrorPage::loadTemplate(); }
+std::string ProxyHttp::loadErrorTemplate() {
+    return ErrorPage::loadTemplate();
+}
 
 void ProxyHttp::writeErrorResponse(const std::shared_ptr<InternalProxyServer>& server,
                                    const std::shared_ptr<ProxyEvent>& evt, bool serviceUnavailable,
@@ -24,7 +26,8 @@ void ProxyHttp::writeErrorResponse(const std::shared_ptr<InternalProxyServer>& s
     head->fields.push_back({"Cache-Control", "must-revalidate,no-cache,no-store"});
     head->fields.push_back({"Content-Type", "text/html; charset=UTF-8"});
     head->fields.push_back({"Content-Length", std::to_string(body.size())});
-    head->fields.push_back({plainHeader ? "Connection" : "Proxy-Connection", closing ? "Close" : "Keep-alive"});
+    head->fields.push_back(
+        {plainHeader ? "Connection" : "Proxy-Connection", closing ? "Close" : "Keep-alive"});
     evt->responseHeader = head;
     evt->responseSize = static_cast<std::int64_t>(body.size());
     server->notifyReceivedResponseHeader(evt);
@@ -33,8 +36,8 @@ void ProxyHttp::writeErrorResponse(const std::shared_ptr<InternalProxyServer>& s
 
     std::shared_ptr<MyOutputStream> out = client->outputStream();
     out->write(toData(head->headerText()), true,
-               [out, body = std::move(body), completion = std::move(completion)](
-                   OutputStreamWriteHandlerResult result) mutable {
+               [out, body = std::move(body),
+                completion = std::move(completion)](OutputStreamWriteHandlerResult result) mutable {
                    if (result.isError()) {
                        completion(std::move(result));
                        return;

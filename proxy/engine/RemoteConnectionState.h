@@ -15,7 +15,9 @@ public:
     static RemoteConnectionState connected(std::shared_ptr<RemoteConnection> connection) {
         return RemoteConnectionState(std::move(connection), nullptr);
     }
-    static RemoteConnectionState failed(ErrorPtr error) { return RemoteConnectionState(nullptr, std::move(error)); }
+    static RemoteConnectionState failed(ErrorPtr error) {
+        return RemoteConnectionState(nullptr, std::move(error));
+    }
 
     bool isConnected() const { return error_ == nullptr; }
     const std::shared_ptr<RemoteConnection>& connection() const { return connection_; }

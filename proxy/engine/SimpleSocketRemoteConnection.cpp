@@ -7,11 +7,14 @@
 
 namespace pemtrox {
 
-std::shared_ptr<SimpleSocketRemoteConnection> SimpleSocketRemoteConnection::make(std::shared_ptr<Socket> rawRemote) {
+std::shared_ptr<SimpleSocketRemoteConnection>
+SimpleSocketRemoteConnection::make(std::shared_ptr<Socket> rawRemote) {
     return Plumber::make<SimpleSocketRemoteConnection>(std::move(rawRemote));
 }
 
-bool SimpleSocketRemoteConnection::isConnected() const { return remote_ && !remote_->isClosed(); }
+bool SimpleSocketRemoteConnection::isConnected() const {
+    return remote_ && !remote_->isClosed();
+}
 
 void SimpleSocketRemoteConnection::connect(const std::shared_ptr<ProxyEvent>& evt,
                                            RemoteConnectionCallback completion) {

@@ -14,7 +14,8 @@ class SimpleSocketRemoteConnection : public PlumberTracked,
                                      public std::enable_shared_from_this<SimpleSocketRemoteConnection> {
 public:
     static std::shared_ptr<SimpleSocketRemoteConnection> make(std::shared_ptr<Socket> rawRemote);
-    explicit SimpleSocketRemoteConnection(std::shared_ptr<Socket> rawRemote) : rawRemote_(std::move(rawRemote)) {}
+    explicit SimpleSocketRemoteConnection(std::shared_ptr<Socket> rawRemote)
+        : rawRemote_(std::move(rawRemote)) {}
 
     bool isConnected() const override;
     std::shared_ptr<HttpInputStream> remoteIn() const override { return remoteIn_; }

@@ -26,7 +26,8 @@ void RecordingProxyListener::proxyListenerReceivedRequestURL(const std::shared_p
         throwOnURL->raise();
 }
 
-void RecordingProxyListener::proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& e, const Data& d) {
+void RecordingProxyListener::proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& e,
+                                                               const Data& d) {
     add("requestBody", e);
     std::lock_guard lock(mutex_);
     requestBody_.append(d.begin(), d.end());
@@ -100,7 +101,8 @@ ProxyHarness::~ProxyHarness() {
 }
 
 std::string curl(const ProxyHarness& proxy, const std::string& arguments, int* status) {
-    return runCommand("curl -s -S --max-time 20 --noproxy '' -x " + proxy.proxyURL() + " " + arguments, status);
+    return runCommand("curl -s -S --max-time 20 --noproxy '' -x " + proxy.proxyURL() + " " + arguments,
+                      status);
 }
 
 RawClient::RawClient(int port) {
@@ -113,7 +115,9 @@ RawClient::RawClient(int port) {
         ADD_FAILURE() << "cannot connect to the proxy";
 }
 
-RawClient::~RawClient() { ::close(fd_); }
+RawClient::~RawClient() {
+    ::close(fd_);
+}
 
 void RawClient::send(const std::string& bytes) {
     ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -122,7 +126,8 @@ void RawClient::send(const std::string& bytes) {
 std::string RawClient::readUntil(const std::string& marker, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (marker.empty() || buffer_.find(marker) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
         pollfd p{fd_, POLLIN, 0};
@@ -144,12 +149,15 @@ std::string RawClient::readUntil(const std::string& marker, int timeoutMs) {
     return out;
 }
 
-std::string RawClient::readAll(int timeoutMs) { return readUntil("", timeoutMs); }
+std::string RawClient::readAll(int timeoutMs) {
+    return readUntil("", timeoutMs);
+}
 
 bool RawClient::closedByPeer(int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         pollfd p{fd_, POLLIN, 0};
@@ -163,6 +171,8 @@ bool RawClient::closedByPeer(int timeoutMs) {
     }
 }
 
-std::int64_t liveCount(const std::string& type) { return Plumber::count(std::string(plumberModuleName) + "." + type); }
+std::int64_t liveCount(const std::string& type) {
+    return Plumber::count(std::string(plumberModuleName) + "." + type);
+}
 
 } // namespace pemtrox::test

@@ -28,13 +28,25 @@ public:
     ErrorPtr throwOnURL;
 
     void proxyListenerTransactionConnect(const std::shared_ptr<ProxyEvent>& e) override { add("connect", e); }
-    void proxyListenerTransactionComplete(const std::shared_ptr<ProxyEvent>& e) override { add("complete", e); }
-    void proxyListenerTransactionException(const std::shared_ptr<ProxyEvent>& e) override { add("exception", e); }
-    void proxyListenerTransactionCancelled(const std::shared_ptr<ProxyEvent>& e) override { add("cancelled", e); }
-    void proxyListenerReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& e) override { add("address", e); }
+    void proxyListenerTransactionComplete(const std::shared_ptr<ProxyEvent>& e) override {
+        add("complete", e);
+    }
+    void proxyListenerTransactionException(const std::shared_ptr<ProxyEvent>& e) override {
+        add("exception", e);
+    }
+    void proxyListenerTransactionCancelled(const std::shared_ptr<ProxyEvent>& e) override {
+        add("cancelled", e);
+    }
+    void proxyListenerReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& e) override {
+        add("address", e);
+    }
     void proxyListenerReceivedRequestURL(const std::shared_ptr<ProxyEvent>& e) override;
-    void proxyListenerReceivedRequestHeader(const std::shared_ptr<ProxyEvent>& e) override { add("header", e); }
-    void proxyListenerSentRequestHeader(const std::shared_ptr<ProxyEvent>& e) override { add("sentHeader", e); }
+    void proxyListenerReceivedRequestHeader(const std::shared_ptr<ProxyEvent>& e) override {
+        add("header", e);
+    }
+    void proxyListenerSentRequestHeader(const std::shared_ptr<ProxyEvent>& e) override {
+        add("sentHeader", e);
+    }
     void proxyListenerReceivedRequest(const std::shared_ptr<ProxyEvent>& e) override { add("request", e); }
     void proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& e, const Data& d) override;
     void proxyListenerReceivedResponseHeader(const std::shared_ptr<ProxyEvent>& e) override {
@@ -46,8 +58,12 @@ public:
     void proxyListenerReceivingResponseBody(const std::shared_ptr<ProxyEvent>& e, const Data& d) override;
     void proxyListenerReceivedResponse(const std::shared_ptr<ProxyEvent>& e) override { add("response", e); }
     void proxyListenerResolvingRemote(const std::shared_ptr<ProxyEvent>& e) override { add("resolving", e); }
-    void proxyListenerConnectingToRemote(const std::shared_ptr<ProxyEvent>& e) override { add("connecting", e); }
-    void proxyListenerConnectedToRemote(const std::shared_ptr<ProxyEvent>& e) override { add("connected", e); }
+    void proxyListenerConnectingToRemote(const std::shared_ptr<ProxyEvent>& e) override {
+        add("connecting", e);
+    }
+    void proxyListenerConnectedToRemote(const std::shared_ptr<ProxyEvent>& e) override {
+        add("connected", e);
+    }
 
     std::string requestBody();
     std::string responseBody();

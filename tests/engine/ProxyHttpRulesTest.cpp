@@ -29,7 +29,11 @@ TEST(ProxyHttpRules, RequestFramingRefusesWhatItCannotFrame) {
         {{{"Transfer-Encoding", "Chunked"}, {"Content-Length", "5"}}, false, true, std::nullopt, false},
         {{{"Content-Length", "5"}, {"Content-Length", "5"}}, false, false, 5, true},
         {{{"Transfer-Encoding", "gzip, chunked"}}, true, false, std::nullopt, false},
-        {{{"Transfer-Encoding", "chunked"}, {"Transfer-Encoding", "chunked"}}, true, false, std::nullopt, false},
+        {{{"Transfer-Encoding", "chunked"}, {"Transfer-Encoding", "chunked"}},
+         true,
+         false,
+         std::nullopt,
+         false},
         {{{"Transfer-Encoding", "identity"}}, true, false, std::nullopt, false},
         {{{"Content-Length", "5"}, {"Content-Length", "6"}}, true, false, std::nullopt, false},
         {{{"Content-Length", "-1"}}, true, false, std::nullopt, false},
@@ -66,7 +70,8 @@ TEST(ProxyHttpRules, VersionsAndBodies) {
     } cases[] = {{200, "GET", true},  {200, "head", false}, {204, "GET", false}, {205, "GET", false},
                  {304, "GET", false}, {101, "GET", false},  {199, "GET", false}, {404, "POST", true}};
     for (auto& c : cases)
-        EXPECT_EQ(ProxyHttp::responseHasBody(c.status, std::string(c.method)), c.body) << c.status << c.method;
+        EXPECT_EQ(ProxyHttp::responseHasBody(c.status, std::string(c.method)), c.body)
+            << c.status << c.method;
 }
 
 } // namespace

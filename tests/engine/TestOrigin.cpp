@@ -13,7 +13,9 @@
 
 namespace pemtrox::test {
 
-OriginConnection::~OriginConnection() { close(); }
+OriginConnection::~OriginConnection() {
+    close();
+}
 
 bool OriginConnection::fill(int timeoutMs) {
     if (fd_ < 0)
@@ -121,7 +123,8 @@ TestOrigin::TestOrigin(Script script) : script_(std::move(script)) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 64) != 0)
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 64) != 0)
         throw std::runtime_error("origin: cannot listen");
     socklen_t len = sizeof addr;
     ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -171,7 +174,8 @@ std::vector<std::string> TestOrigin::heads() {
     return heads_;
 }
 
-TestOrigin::Script TestOrigin::serveEach(std::function<std::string(const std::string&, const std::string&)> respond) {
+TestOrigin::Script
+TestOrigin::serveEach(std::function<std::string(const std::string&, const std::string&)> respond) {
     return [respond](OriginConnection& c, TestOrigin& origin) {
         while (auto head = c.readHead()) {
             origin.recordHead(*head);

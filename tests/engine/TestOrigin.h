@@ -55,7 +55,8 @@ public:
 
     /// Serves each request of a kept-alive connection with the response that `respond`
     /// gives for its head (reading a Content-Length or chunked request body first).
-    static Script serveEach(std::function<std::string(const std::string& head, const std::string& body)> respond);
+    static Script
+    serveEach(std::function<std::string(const std::string& head, const std::string& body)> respond);
 
 private:
     void acceptLoop();
