@@ -60,6 +60,11 @@ std::vector<std::shared_ptr<ProxyEvent>> RecordingProxyListener::exchanges(const
     return out;
 }
 
+void RecordingProxyListener::clear() {
+    std::lock_guard lock(mutex_);
+    steps_.clear();
+}
+
 std::string RecordingProxyListener::requestBody() {
     std::lock_guard lock(mutex_);
     return requestBody_;
@@ -89,12 +94,20 @@ ProxyHarness::~ProxyHarness() {
         server->stop();
     });
     EXPECT_TRUE(waitFor([&] { return server->handlerCount() == 0; })) << "handlers left";
+    recorder->clear();
+    queue->sync([&] {
+        server->removeProxyListener(recorder);
+        server.reset();
+    });
     recorder.reset();
-    queue->sync([&] { server.reset(); });
     for (auto type : {"HttpProxyHandler", "ProxyHttp", "HttpRemoteConnection", "ConnectRemoteConnection",
                       "SocketProxyConnection", "ClientSocket", "ProxySocket", "StreamCopier",
                       "RequestStreamCopier", "ResponseStreamCopier"})
         EXPECT_TRUE(waitFor([&] { return liveCount(type) == 0; })) << type << " left: " << liveCount(type);
+    // Let cancelled timers and the closed listener finish on the queue before it stops:
+    // their pending operations hold the queue.
+    for (int i = 0; i < 3; ++i)
+        queue->sync([] {});
     queue->stop();
     ErrorPage::setDirectory(std::nullopt);
     HttpProxyHandler::setDefaultReadTimeout(std::chrono::seconds(60));

@@ -67,6 +67,8 @@ public:
 
     std::string requestBody();
     std::string responseBody();
+    /// Drops the kept records (they hold their server).
+    void clear();
 
 private:
     void add(const char* name, const std::shared_ptr<ProxyEvent>& evt);
