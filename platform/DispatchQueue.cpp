@@ -59,7 +59,9 @@ std::shared_ptr<DispatchQueue> DispatchQueue::main() {
     return mainQueue;
 }
 
-DispatchQueue* DispatchQueue::current() { return currentQueue; }
+DispatchQueue* DispatchQueue::current() {
+    return currentQueue;
+}
 
 DispatchQueue::~DispatchQueue() {
     stop();
@@ -81,7 +83,9 @@ void DispatchQueue::stop() {
         impl_->thread.join();
 }
 
-void DispatchQueue::async(Work work) { asio::post(impl_->io, std::move(work)); }
+void DispatchQueue::async(Work work) {
+    asio::post(impl_->io, std::move(work));
+}
 
 void DispatchQueue::sync(const Work& work) {
     if (isCurrent()) {
@@ -91,17 +95,25 @@ void DispatchQueue::sync(const Work& work) {
     std::promise<void> done;
     auto finished = done.get_future();
     asio::post(impl_->io, [&] {
+        std::exception_ptr error;
         try {
             work();
-            done.set_value();
         } catch (...) {
-            done.set_exception(std::current_exception());
+            error = std::current_exception();
         }
+        // Hand over the only reference, after the catch block has dropped its own, so the
+        // waiting thread alone releases the exception.
+        if (error)
+            done.set_exception(std::move(error));
+        else
+            done.set_value();
     });
     finished.get();
 }
 
-asio::io_context& DispatchQueue::ioContext() { return impl_->io; }
+asio::io_context& DispatchQueue::ioContext() {
+    return impl_->io;
+}
 
 struct RepeatingTimer::Impl {
     std::weak_ptr<DispatchQueue> queue;
@@ -141,7 +153,9 @@ void RepeatingTimer::cancel() {
     });
 }
 
-bool RepeatingTimer::isCancelled() const { return impl_->cancelled; }
+bool RepeatingTimer::isCancelled() const {
+    return impl_->cancelled;
+}
 
 std::shared_ptr<RepeatingTimer> DispatchQueue::after(std::chrono::steady_clock::duration delay, Work work) {
     std::shared_ptr<RepeatingTimer> t(new RepeatingTimer());
@@ -160,7 +174,9 @@ std::shared_ptr<RepeatingTimer> DispatchQueue::every(std::chrono::steady_clock::
     t->impl_->work = std::move(work);
     t->impl_->repeating = true;
     t->impl_->period = period;
-    async([t, period, firstTickAtOnce] { t->arm(firstTickAtOnce ? std::chrono::steady_clock::duration::zero() : period); });
+    async([t, period, firstTickAtOnce] {
+        t->arm(firstTickAtOnce ? std::chrono::steady_clock::duration::zero() : period);
+    });
     return t;
 }
 
