@@ -25,6 +25,7 @@ cmake --build --preset default --target pemtrox >/dev/null
 pemtrox=$PWD/build/default/host/pemtrox
 
 work=$(mktemp -d)
+chmod 755 "$work"
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
 trap cleanup EXIT
@@ -37,6 +38,7 @@ head -c 1024 /dev/urandom >"$work/www/1k.bin"
 head -c 1048576 /dev/urandom >"$work/www/1m.bin"
 cat >"$work/nginx/nginx.conf" <<CONF
 worker_processes 1;
+user $(id -un) $(id -gn);
 daemon off;
 pid $work/nginx/nginx.pid;
 error_log $work/nginx/error.log;
@@ -69,6 +71,15 @@ pemtrox_pid=$!
 
 for port in $origin $proxy $tiny; do
   for _ in $(seq 100); do (echo >/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
+done
+
+# Every path must answer 200 before anything is measured.
+for via in "" "-x http://127.0.0.1:$proxy" "-x http://127.0.0.1:$tiny"; do
+  for f in 1k.bin 1m.bin; do
+    # shellcheck disable=SC2086
+    code=$(curl -s -o /dev/null -w '%{http_code}' $via "http://127.0.0.1:$origin/$f" || true)
+    [[ "$code" == 200 ]] || { echo "GET $f ${via:-direct} answered '$code'" >&2; exit 1; }
+  done
 done
 
 # wrk speaks to a proxy when the request target is the absolute URL.
