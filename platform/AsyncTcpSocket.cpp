@@ -714,6 +714,8 @@ public:
                 return;
             }
             self->state = State::connected;
+            std::error_code ignored;
+            self->socket.set_option(tcp::no_delay(true), ignored);
             self->recordAddresses();
             self->inProgress = true; // requests queued meanwhile wait until the delegate returns
             if (auto d = self->currentDelegate())
@@ -786,6 +788,8 @@ public:
             }
             auto core = std::make_shared<Core>(self->queue);
             core->socket = std::move(peer);
+            std::error_code ignored;
+            core->socket.set_option(tcp::no_delay(true), ignored);
             core->state = State::connected;
             core->started = true;
             core->recordAddresses();
