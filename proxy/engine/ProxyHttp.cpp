@@ -48,6 +48,11 @@ bool isOrderlyClose(const ErrorPtr& error) {
            SocketError::is(error, SocketError::Kind::socketClosed);
 }
 
+const Data& emptyBuffer() {
+    static const Data empty;
+    return empty;
+}
+
 std::int64_t clampedBuffer(std::optional<std::int64_t> length) {
     return std::min<std::int64_t>(length.value_or(ProxyHttp::MaxBuffer), ProxyHttp::MaxBuffer);
 }
@@ -240,8 +245,7 @@ void ProxyHttp::sendRequestBody() {
     } else {
         evt_->receivingBuffer.reset();
     }
-    static const Data emptyBuffer;
-    server_->notifyReceivingRequestBody(evt_, emptyBuffer);
+    server_->notifyReceivingRequestBody(evt_, emptyBuffer());
     std::weak_ptr<ProxyHttp> weak = shared_from_this();
     requestSource_->handler([weak](InputStreamEvent event, Reply reply) {
         if (auto self = weak.lock())
@@ -460,6 +464,12 @@ void ProxyHttp::processResponse(std::shared_ptr<HttpFields> response) {
     } else {
         responseSink_ = clientOut;
     }
+    if (responseSource_ && !chunkedOutput) {
+        // The head goes out together with the first piece of the body: one write, not two.
+        pendingHead_ = toData(out->headerText());
+        sendResponseBody();
+        return;
+    }
     responseStarted_ = true;
     auto self = shared_from_this();
     clientOut->write(toData(out->headerText()), true, [self](OutputStreamWriteHandlerResult result) {
@@ -484,8 +494,8 @@ void ProxyHttp::sendResponseBody() {
     } else {
         evt_->receivingBuffer.reset();
     }
-    static const Data emptyBuffer;
-    server_->notifyReceivingResponseBody(evt_, emptyBuffer);
+    if (!pendingHead_)
+        server_->notifyReceivingResponseBody(evt_, emptyBuffer());
     std::weak_ptr<ProxyHttp> weak = shared_from_this();
     responseSource_->handler([weak](InputStreamEvent event, Reply reply) {
         if (auto self = weak.lock())
@@ -505,12 +515,27 @@ void ProxyHttp::onResponseBodyEvent(InputStreamEvent event, Reply reply) {
         fail(event.error());
         return;
     }
+    Data head;
+    if (pendingHead_) {
+        head = std::move(*pendingHead_);
+        pendingHead_.reset();
+        responseStarted_ = true;
+        server_->notifySentResponseHeader(evt_);
+        server_->notifyReceivingResponseBody(evt_, emptyBuffer());
+    }
+    auto self = shared_from_this();
     if (event.isEof()) {
         reply(InputStreamHandlerResult::done);
-        evt_->responseSize = responseCounter_->counter();
-        if (!bufferResponse_)
-            evt_->receivingBuffer.reset();
-        finishExchange();
+        if (head.empty()) {
+            endOfResponseBody();
+            return;
+        }
+        responseSink_->write(std::move(head), true, [self](OutputStreamWriteHandlerResult result) {
+            if (result.isError())
+                self->fail(result.error());
+            else
+                self->endOfResponseBody();
+        });
         return;
     }
     auto piece = event.takeData();
@@ -518,7 +543,10 @@ void ProxyHttp::onResponseBodyEvent(InputStreamEvent event, Reply reply) {
     if (bufferResponse_)
         appendBuffered(*evt_, piece);
     server_->notifyReceivingResponseBody(evt_, piece);
-    auto self = shared_from_this();
+    if (!head.empty()) {
+        head.insert(head.end(), piece.begin(), piece.end());
+        piece = std::move(head);
+    }
     responseSink_->write(std::move(piece), false, [self, reply](OutputStreamWriteHandlerResult result) {
         if (result.isError()) {
             reply(InputStreamHandlerResult::done);
@@ -529,6 +557,13 @@ void ProxyHttp::onResponseBodyEvent(InputStreamEvent event, Reply reply) {
         if (!self->done_)
             self->responseSource_->read();
     });
+}
+
+void ProxyHttp::endOfResponseBody() {
+    evt_->responseSize = responseCounter_->counter();
+    if (!bufferResponse_)
+        evt_->receivingBuffer.reset();
+    finishExchange();
 }
 
 void ProxyHttp::finishExchange() {

@@ -99,6 +99,7 @@ private:
     void processResponse(std::shared_ptr<HttpFields> response);
     void sendResponseBody();
     void onResponseBodyEvent(InputStreamEvent event, std::function<void(InputStreamHandlerResult)> reply);
+    void endOfResponseBody();
     void finishExchange();
     void fail(ErrorPtr error);
     /// Whether a failed response read may be answered by sending the request again over a
@@ -133,6 +134,8 @@ private:
     std::shared_ptr<MyInputStream> responseSource_;
     std::shared_ptr<MyOutputStream> responseSink_;
     bool responseSinkNeedsClose_ = false;
+    /// The response head, held back to go out with the first piece of the body.
+    std::optional<Data> pendingHead_;
 };
 
 } // namespace pemtrox
