@@ -406,7 +406,9 @@ public:
     }
 
     void readFromWireIfNeeded() {
-        if (readInFlight || wireEof || state != State::connected || disconnectWhenWritten || !wantsWireData())
+        // A handshake still under way needs the peer's answer before queued writes can leave.
+        bool closing = disconnectWhenWritten && tlsPhase != TlsPhase::handshaking;
+        if (readInFlight || wireEof || state != State::connected || closing || !wantsWireData())
             return;
         std::size_t room = readUnit;
         if (tlsPhase == TlsPhase::none && !reads.empty()) {
@@ -480,6 +482,12 @@ public:
                                                AsyncSocketError::other, "TLS write failed")));
                     return;
                 }
+            }
+            // The close alert follows the last queued plaintext: the engine takes no
+            // plaintext after it, so it waits until every write has been encrypted.
+            if (disconnectWhenWritten && limit == writes.size() && !tlsCloseSent) {
+                tlsCloseSent = true;
+                tls->close();
             }
         }
         if (tlsPhase == TlsPhase::handshaking || tlsPhase == TlsPhase::secure) {
@@ -907,10 +915,8 @@ void AsyncTcpSocket::disconnectAfterWriting() {
         }
         c.disconnectWhenWritten = true;
         c.reads.clear();
-        if (c.tls && c.tlsPhase == Core::TlsPhase::secure && !c.tlsCloseSent) {
-            c.tlsCloseSent = true;
-            c.tls->close();
-        }
+        if (c.tlsPhase == Core::TlsPhase::pending)
+            c.readsBeforeTls = 0; // the dropped reads must not hold TLS back
         c.schedule();
     });
 }

@@ -15,18 +15,6 @@ std::shared_ptr<DefaultSSLSocket> DefaultSSLSocket::make(std::shared_ptr<Default
                                                          SocketConnectCallback callback) {
     auto ssl = makeSocket<DefaultSSLSocket>(std::move(socket), std::move(callback));
     ssl->coupleClose();
-    std::weak_ptr<DefaultSSLSocket> weak = ssl;
-    ssl->defaultSocket_->setDidCloseBlock(
-        [weak, older = ssl->defaultSocket_->didCloseBlock()](std::shared_ptr<Socket> socket, ErrorPtr error,
-                                                             CloseCompletion next) {
-            CloseCompletion then = next;
-            if (older)
-                then = [older, socket, next](ErrorPtr error) { older(socket, std::move(error), next); };
-            if (auto self = weak.lock())
-                self->waitForWrittenData(std::move(socket), std::move(error), std::move(then));
-            else
-                then(std::move(error));
-        });
     ssl->defaultSocketDelegate_->delegate = ssl->selfAs<DefaultSSLSocket>();
     auto layer = ssl->defaultSocket_->socket();
     layer->setDelegate(ssl->defaultSocketDelegate_);
@@ -83,26 +71,7 @@ void DefaultSSLSocket::socketDidRead(Data data, long tag) {
 }
 
 void DefaultSSLSocket::socketDidWrite(long tag) {
-    auto self = selfAs<DefaultSSLSocket>();
     defaultSocket_->socketDidWrite(tag);
-    if (pendingClose_ && defaultSocket_->socketOutputStream()->buffered() <= 0)
-        continueClose();
-}
-
-void DefaultSSLSocket::waitForWrittenData(std::shared_ptr<Socket>, ErrorPtr error, CloseCompletion next) {
-    if (defaultSocket_->socketDisconnected() || defaultSocket_->socketOutputStream()->buffered() <= 0) {
-        next(std::move(error));
-        return;
-    }
-    pendingCloseError_ = std::move(error);
-    pendingClose_ = [self = selfAs<DefaultSSLSocket>(), next = std::move(next)](ErrorPtr error) {
-        next(error);
-    };
-}
-
-void DefaultSSLSocket::continueClose() {
-    if (auto completion = std::exchange(pendingClose_, nullptr))
-        completion(std::exchange(pendingCloseError_, nullptr));
 }
 
 void DefaultSSLSocket::socketDidDisconnect(ErrorPtr error) {
@@ -111,7 +80,6 @@ void DefaultSSLSocket::socketDidDisconnect(ErrorPtr error) {
         callback(SocketConnectionState::failed(
             error ? error : makeError<SocketError>(SocketError::connectionClosedByPeer())));
     defaultSocket_->socketDidDisconnect(std::move(error));
-    continueClose();
 }
 
 void DefaultSSLSocket::socketDidSecure() {

@@ -54,19 +54,11 @@ public:
     void socketDidSecure() override;
 
 private:
-    /// Runs in the DefaultSocket's close once its streams are closed, before it disconnects:
-    /// the close alert must follow the plaintext written so far, so the close waits until
-    /// that has left (or the connection is gone), keeping this socket alive meanwhile.
-    void waitForWrittenData(std::shared_ptr<Socket> socket, ErrorPtr error, CloseCompletion next);
-    void continueClose();
-
     std::optional<std::vector<Data>> trust_;
     SocketConnectCallback connectCallback_;
     std::shared_ptr<DefaultSocket> defaultSocket_;
     std::shared_ptr<GCDAsyncSSLSocketDelegateHelper> defaultSocketDelegate_;
     std::shared_ptr<TlsSocketLayer> tls_;
-    CloseCompletion pendingClose_;
-    ErrorPtr pendingCloseError_;
 };
 
 } // namespace pemtrox

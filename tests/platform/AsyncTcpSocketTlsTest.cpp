@@ -5,6 +5,9 @@
 #include "platform/AsyncSocketError.h"
 #include "platform/AsyncTcpSocket.h"
 #include "platform/DispatchQueue.h"
+#include "platform/Identity.h"
+#include "platform/TlsSocketLayer.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
@@ -55,7 +58,9 @@ public:
         count = n;
         return Status::ok;
     }
-    Status write(const std::uint8_t* source, std::size_t length, ErrorPtr&) override {
+    Status write(const std::uint8_t* source, std::size_t length, ErrorPtr& error) override {
+        if (closed_) // like a real engine: nothing goes out after the close alert
+            return fail(error, "write after close");
         while (length > 0) {
             std::uint8_t n = static_cast<std::uint8_t>(std::min<std::size_t>(length, 255));
             Bytes record{n};
@@ -68,6 +73,7 @@ public:
         return Status::ok;
     }
     void close() override {
+        closed_ = true;
         std::uint8_t alert = 0;
         transport_->send(&alert, 1);
     }
@@ -92,7 +98,7 @@ private:
     bool server_;
     AsyncTcpSocketTlsTransport* transport_ = nullptr;
     Bytes in_;
-    bool helloSent_ = false, ended_ = false;
+    bool helloSent_ = false, ended_ = false, closed_ = false;
 };
 
 class Events : public AsyncTcpSocketDelegate {
@@ -207,5 +213,67 @@ TEST(AsyncTcpSocketTls, HandshakeFailuresAndPeerLossCloseTheSocket) {
         EXPECT_TRUE(last == "disconnect peer left during the handshake" ||
                     last == "disconnect Connection reset by peer")
             << last;
+    }
+}
+
+TEST(AsyncTcpSocketTls, DisconnectAfterWritingSendsEveryQueuedPieceBeforeTheCloseAlert) {
+    const auto& pki = test::TestCertificates::shared();
+    test::TrustTestRoot trust;
+    struct Case {
+        const char* name;
+        std::function<std::shared_ptr<AsyncTcpSocketTls>(bool server)> make;
+    };
+    const Case cases[] = {
+        {"stand-in layer", [](bool server) { return std::make_shared<ToyTls>(server); }},
+        {"TLS engine",
+         [&](bool server) -> std::shared_ptr<AsyncTcpSocketTls> {
+             TlsSettings settings;
+             settings.isServer = server;
+             if (server)
+                 settings.certificates = Identity::fromPEM(pki.leafKeyPEM, pki.chainPEM);
+             else
+                 settings.peerName = "localhost";
+             return TlsSocketLayer::make(settings);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TlsPair p;
+        p.client->startTLS(c.make(false));
+        p.server->startTLS(c.make(true));
+        ASSERT_TRUE(
+            test::waitFor([&] { return p.clientEvents->has("secure") && p.serverEvents->has("secure"); }));
+
+        // Pieces queued behind one another (the first is still on the wire when the rest and
+        // the disconnect arrive), then the disconnect in the same turn of the queue.
+        Bytes expected;
+        p.queue->sync([&] {
+            for (long piece = 1; piece <= 6; ++piece) {
+                Bytes bytes(piece == 1 ? 300000 : 1000 * static_cast<std::size_t>(piece));
+                for (std::size_t i = 0; i < bytes.size(); ++i)
+                    bytes[i] = static_cast<std::uint8_t>(i * 7 + static_cast<std::size_t>(piece));
+                expected.insert(expected.end(), bytes.begin(), bytes.end());
+                p.client->writeData(std::move(bytes), -1, piece);
+            }
+            p.client->disconnectAfterWriting();
+        });
+        p.server->readDataToLength(expected.size(), -1, 7);
+        ASSERT_TRUE(test::waitFor([&] {
+            return p.serverEvents->has("read 7 " + std::to_string(expected.size()));
+        })) << p.clientEvents->snapshot().back();
+        {
+            std::lock_guard lock(p.serverEvents->mutex);
+            EXPECT_TRUE(p.serverEvents->lastRead == expected);
+        }
+        // Then the close alert: the next read ends with the peer's clean close.
+        p.server->readData(-1, 100, 8);
+        ASSERT_TRUE(test::waitFor([&] { return p.clientEvents->has("disconnect "); }))
+            << p.clientEvents->snapshot().back();
+        ASSERT_TRUE(
+            test::waitFor([&] { return p.serverEvents->has("disconnect Socket closed by remote peer"); }));
+        auto clientLog = p.clientEvents->snapshot();
+        EXPECT_EQ(std::vector<std::string>(clientLog.end() - 7, clientLog.end()),
+                  (std::vector<std::string>{"write 1", "write 2", "write 3", "write 4", "write 5", "write 6",
+                                            "disconnect "}));
     }
 }
