@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpProxyHandler.h"
@@ -204,19 +205,42 @@ TEST(ProxyEndToEnd, BodyCutShortByTheServerIsNotCompleted) {
             c.write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly part");
         else
             c.write("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part");
-        c.close();
+        if (head->find("/reset") != std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            c.reset();
+        } else {
+            c.close();
+        }
     });
     ProxyHarness proxy;
-    for (auto path : {"/length", "/chunked"}) {
+    for (auto path : {"/length", "/chunked", "/reset"}) {
         int status = -1;
         auto out = curl(proxy, originURL(origin, path), &status);
         EXPECT_NE(status, 0) << path; // curl sees the transfer end early
         EXPECT_EQ(out.find("Service Unavailable"), std::string::npos) << out;
     }
-    EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("exception").size() == 2; }));
+    EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("exception").size() == 3; }));
     EXPECT_TRUE(proxy.recorder->exchanges("complete").empty());
     for (auto& evt : proxy.recorder->exchanges("exception"))
         EXPECT_NE(evt->exception, nullptr);
+}
+
+TEST(ProxyEndToEnd, StoppingTheServerEndsAnExchangeWaitingForAHangingServer) {
+    TestOrigin origin([](OriginConnection& c, TestOrigin& o) {
+        if (auto head = c.readHead())
+            o.recordHead(*head);
+        c.readToEnd(); // never answers
+    });
+    std::unique_ptr<RawClient> client;
+    {
+        ProxyHarness proxy;
+        client = std::make_unique<RawClient>(proxy.port());
+        client->send("GET " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_TRUE(waitFor([&] { return origin.heads().size() == 1; }));
+        // The harness stops the server here, with the client still connected, and checks
+        // that nothing is left behind.
+    }
+    EXPECT_TRUE(client->closedByPeer());
 }
 
 TEST(ProxyEndToEnd, UnusableRequestsEndTheExchangeWithoutLeaks) {

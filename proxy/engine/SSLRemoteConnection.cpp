@@ -1,0 +1,121 @@
+#include "proxy/engine/SSLRemoteConnection.h"
+
+#include "platform/Log.h"
+#include "platform/TlsEngine.h"
+#include "proxy/engine/HttpInputStream.h"
+#include "proxy/engine/HttpText.h"
+#include "proxy/engine/InternalProxyServer.h"
+#include "proxy/engine/ProxyEvent.h"
+#include "proxy/io/DefaultSSLSocket.h"
+#include "proxy/io/DefaultSocket.h"
+#include "proxy/io/HttpOutputStream.h"
+#include "proxy/io/SSLSocketWrapper.h"
+#include "proxy/io/SocketConnectionState.h"
+
+namespace pemtrox {
+
+std::shared_ptr<SSLRemoteConnection> SSLRemoteConnection::make(std::shared_ptr<InternalProxyServer> server,
+                                                               std::shared_ptr<ProxyEvent> sourceEvent) {
+    return Plumber::make<SSLRemoteConnection>(std::move(server), std::move(sourceEvent));
+}
+
+SSLRemoteConnection::SSLRemoteConnection(std::shared_ptr<InternalProxyServer> server,
+                                         std::shared_ptr<ProxyEvent> sourceEvent)
+    : ConnectRemoteConnection(std::move(server), std::move(sourceEvent)) {}
+
+void SSLRemoteConnection::connect(const std::shared_ptr<ProxyEvent>& evt,
+                                  RemoteConnectionCallback completion) {
+    ssl =
+        evt->scheme && (equalsIgnoringCase(*evt->scheme, "https") || equalsIgnoringCase(*evt->scheme, "wss"));
+    if (!ssl) {
+        ConnectRemoteConnection::connect(evt, std::move(completion));
+        return;
+    }
+    auto self = std::static_pointer_cast<SSLRemoteConnection>(shared_from_this());
+    if (remote_ && !remote_->isClosed()) {
+        updateEvent(*evt);
+        remoteIn_.reset();
+        remoteOut_.reset();
+        completion(RemoteConnectionState::connected(self));
+        return;
+    }
+    resolveAndConnect(evt, [self, completion = std::move(completion)](RemoteConnectionState state) {
+        self->remoteIn_.reset();
+        self->remoteOut_.reset();
+        completion(std::move(state));
+    });
+}
+
+void SSLRemoteConnection::setClientData(const std::shared_ptr<ProxyEvent>& evt,
+                                        std::shared_ptr<ConnectData> data,
+                                        RemoteConnectionCallback completion) {
+    clientData = std::move(data);
+    auto self = std::static_pointer_cast<SSLRemoteConnection>(shared_from_this());
+    if (ssl && !negotiatingConnect) {
+        startTLS(evt, [self, completion = std::move(completion)](RemoteConnectionState state) {
+            if (!state.isConnected())
+                self->closeSockets();
+            completion(std::move(state));
+        });
+        return;
+    }
+    completion(RemoteConnectionState::connected(self));
+}
+
+void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
+                                   RemoteConnectionCallback completion) {
+    if (!rawRemote_)
+        fatalError("no remote");
+    auto peerName = evt->host.value_or("");
+    if (peerName.ends_with('.'))
+        peerName.pop_back();
+    TlsSettings settings;
+    settings.peerName = peerName;
+    auto started = std::chrono::system_clock::now();
+    auto self = std::static_pointer_cast<SSLRemoteConnection>(shared_from_this());
+    struct Attempt {
+        bool failed = false;
+    };
+    auto attempt = std::make_shared<Attempt>();
+    auto outcome = [self, evt, started, attempt,
+                    completion = std::move(completion)](SocketConnectionState state) {
+        attempt->failed = !state.isConnected() || !self->sslRemote;
+        RemoteConnectionCallback waiting;
+        std::unique_lock lock(self->handshakeCompleteMutex);
+        self->handshakeComplete = true;
+        waiting = std::exchange(self->handshakeCompleteCallback, nullptr);
+        if (state.isConnected() && self->sslRemote) {
+            evt->sslDuration = secondsSince(started);
+            evt->cipherSuite = self->sslRemote->negotiatedCipher();
+            evt->sslProtocol = self->sslRemote->negotiatedProtocol();
+            self->remote_ = self->sslRemote;
+            self->remoteIn_ = HttpInputStream::make(self->sslRemote->inputStream());
+            self->remoteOut_ = HttpOutputStream::make(self->sslRemote->outputStream());
+        }
+        lock.unlock();
+        auto result = state.isConnected() && self->sslRemote ? RemoteConnectionState::connected(self)
+                                                             : RemoteConnectionState::failed(state.error());
+        completion(result);
+        if (waiting)
+            waiting(result);
+    };
+    std::shared_ptr<SSLSocket> socket;
+    if (auto tcp = std::dynamic_pointer_cast<DefaultSocket>(rawRemote_))
+        socket = DefaultSSLSocket::make(tcp, settings, outcome);
+    else
+        socket = SSLSocketWrapper::make(rawRemote_, server_->queue(), settings, outcome);
+    sslRemote = socket;
+    if (attempt->failed)
+        socket->close(); // set-up failed before make returned
+}
+
+void SSLRemoteConnection::closeSockets() {
+    if (remote_)
+        remote_->close();
+    if (sslRemote)
+        sslRemote->close();
+    if (rawRemote_ && rawRemote_ != remote_)
+        rawRemote_->close();
+}
+
+} // namespace pemtrox

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include "platform/DispatchQueue.h"
+#include "proxy/engine/ConnectData.h"
+#include "proxy/engine/HttpInputStream.h"
+#include "proxy/engine/HttpProxyServer.h"
+#include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/SSLRemoteConnection.h"
+#include "proxy/io/HttpOutputStream.h"
+#include "proxy/io/InetAddress.h"
+#include "tests/engine/ProxyHarness.h"
+#include "tests/support/TestCertificates.h"
+#include "tests/support/TestSupport.h"
+
+namespace pemtrox::test {
+namespace {
+
+// The TLS connection toward a real server (openssl s_server): the handshake outcome
+// reaches both the connect completion and the interception's callback, once each.
+TEST(SSLRemoteConnection, HandshakeOutcomeReachesCompletionAndCallback) {
+    auto& pki = TestCertificates::shared();
+    TrustTestRoot trust;
+    for (bool rogue : {false, true}) {
+        SCOPED_TRACE(rogue ? "untrusted server" : "trusted server");
+        ChildProcess server("exec openssl s_server -accept 127.0.0.1:0 -naccept 1 -www -key '" +
+                            (rogue ? pki.rogueKeyFile : pki.leafKeyFile).string() + "' -cert '" +
+                            (rogue ? pki.rogueLeafFile : pki.leafFile).string() + "' -cert_chain '" +
+                            (rogue ? pki.rogueRootFile : pki.intermediateFile).string() + "'");
+        int port = acceptedPort(server.waitForLine("ACCEPT"));
+        ASSERT_GT(port, 0);
+        auto queue = DispatchQueue::make("tls");
+        std::shared_ptr<HttpProxyServer> proxy;
+        std::shared_ptr<SSLRemoteConnection> remote;
+        std::shared_ptr<ProxyEvent> evt;
+        std::optional<RemoteConnectionState> completed, called;
+        queue->sync([&] {
+            proxy = HttpProxyServer::make(queue);
+            evt = ProxyEvent::make(proxy);
+            evt->scheme = "https";
+            evt->host = "localhost."; // sent as the peer name "localhost"
+            evt->overrideHost = "127.0.0.1";
+            evt->port = port;
+            remote = SSLRemoteConnection::make(proxy, evt);
+            remote->handshakeCompleteCallback = [&](RemoteConnectionState s) { called = s; };
+            remote->connect(evt, [&](RemoteConnectionState s) {
+                if (!s.isConnected()) {
+                    ADD_FAILURE() << describe(s.error());
+                    completed = called = s;
+                    return;
+                }
+                EXPECT_EQ(remote->remoteIn(), nullptr); // no plain streams on a TLS connection
+                remote->setClientData(evt, ConnectData::make(),
+                                      [&](RemoteConnectionState t) { completed = t; });
+            });
+        });
+        ASSERT_TRUE(waitFor([&] {
+            bool done = false;
+            queue->sync([&] { done = completed && called; });
+            return done;
+        }));
+        queue->sync([&] {
+            EXPECT_EQ(completed->isConnected(), !rogue);
+            EXPECT_EQ(called->isConnected(), !rogue);
+            EXPECT_TRUE(remote->handshakeComplete);
+            ASSERT_NE(evt->remoteAddress, nullptr);
+            EXPECT_EQ(evt->remoteAddress->host(), "localhost."); // the real name is kept
+            EXPECT_EQ(evt->remoteAddress->address(), "127.0.0.1");
+            if (rogue) {
+                EXPECT_FALSE(remote->isConnected()); // both sockets closed
+            } else {
+                EXPECT_NE(remote->remoteIn(), nullptr);
+                EXPECT_TRUE(evt->sslProtocol.has_value());
+                EXPECT_TRUE(evt->cipherSuite.has_value());
+                EXPECT_TRUE(evt->sslDuration.has_value());
+            }
+            remote->close();
+        });
+        queue->sync([&] {
+            remote.reset();
+            evt.reset();
+            proxy.reset();
+        });
+        for (int i = 0; i < 3; ++i)
+            queue->sync([] {});
+        queue->stop();
+    }
+    EXPECT_TRUE(waitFor([] { return liveCount("SSLRemoteConnection") == 0; }));
+}
+
+} // namespace
+} // namespace pemtrox::test
