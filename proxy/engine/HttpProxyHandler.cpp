@@ -55,9 +55,11 @@ void HttpProxyHandler::setDefaultReadTimeout(std::chrono::duration<double> timeo
 }
 
 void HttpProxyHandler::cancel() {
-    if (remote_)
-        remote_->close();
-    client_->close();
+    auto self = shared_from_this(); // closing may complete the handler
+    if (auto remote = remote_)
+        remote->close();
+    if (auto client = client_)
+        client->close();
 }
 
 // MARK: request heads
@@ -306,10 +308,8 @@ void HttpProxyHandler::finish(ErrorPtr error) {
     if (done_)
         return;
     done_ = true;
-    if (remote_) {
-        remote_->close();
-        remote_.reset();
-    }
+    if (auto remote = std::exchange(remote_, nullptr))
+        remote->close();
     if (error && evt_) {
         evt_->exception = error;
         if (!evt_->endTime)

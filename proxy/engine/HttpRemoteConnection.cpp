@@ -183,6 +183,8 @@ void HttpRemoteConnection::reconnect(const std::shared_ptr<ProxyEvent>& evt,
 }
 
 void HttpRemoteConnection::close() {
+    // Closing ends the exchange that uses this connection, whose owner may then let it go.
+    auto self = shared_from_this();
     if (remote_)
         remote_->close();
     // A socket still connecting is open too and must not be released open.

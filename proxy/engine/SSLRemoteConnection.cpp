@@ -52,8 +52,9 @@ void SSLRemoteConnection::setClientData(const std::shared_ptr<ProxyEvent>& evt,
     clientData = std::move(data);
     auto self = std::static_pointer_cast<SSLRemoteConnection>(shared_from_this());
     if (ssl && !negotiatingConnect) {
-        startTLS(evt, [self, completion = std::move(completion)](RemoteConnectionState state) {
-            if (!state.isConnected())
+        std::weak_ptr<SSLRemoteConnection> weak = self; // the TLS socket keeps this completion
+        startTLS(evt, [weak, completion = std::move(completion)](RemoteConnectionState state) {
+            if (auto self = weak.lock(); self && !state.isConnected())
                 self->closeSockets();
             completion(std::move(state));
         });
@@ -77,8 +78,13 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
         bool failed = false;
     };
     auto attempt = std::make_shared<Attempt>();
-    auto outcome = [self, evt, started, attempt,
+    // The TLS socket keeps its callback: a weak reference keeps the two from holding each other.
+    std::weak_ptr<SSLRemoteConnection> weak = self;
+    auto outcome = [weak, evt, started, attempt,
                     completion = std::move(completion)](SocketConnectionState state) {
+        auto self = weak.lock();
+        if (!self)
+            return;
         attempt->failed = !state.isConnected() || !self->sslRemote;
         RemoteConnectionCallback waiting;
         std::unique_lock lock(self->handshakeCompleteMutex);
@@ -110,6 +116,7 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
 }
 
 void SSLRemoteConnection::closeSockets() {
+    auto self = shared_from_this();
     if (remote_)
         remote_->close();
     if (sslRemote)

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/DispatchQueue.h"
 #include "proxy/engine/ConnectData.h"
 #include "proxy/engine/HttpInputStream.h"
@@ -76,12 +78,21 @@ TEST(SSLRemoteConnection, HandshakeOutcomeReachesCompletionAndCallback) {
             remote->close();
         });
         queue->sync([&] {
+            completed.reset(); // a `connected` state holds its connection
+            called.reset();
             remote.reset();
             evt.reset();
             proxy.reset();
         });
-        for (int i = 0; i < 3; ++i)
+        // The server ends with its one connection; then our closed sockets have nothing
+        // left to send and let go of the queue.
+        server.wait();
+        EXPECT_TRUE(
+            waitFor([] { return liveCount("ProxySocket") == 0 && liveCount("DefaultSSLSocket") == 0; }));
+        for (int i = 0; i < 5; ++i) {
             queue->sync([] {});
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         queue->stop();
     }
     EXPECT_TRUE(waitFor([] { return liveCount("SSLRemoteConnection") == 0; }));
