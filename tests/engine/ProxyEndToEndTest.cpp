@@ -84,6 +84,8 @@ TEST(ProxyEndToEnd, ChunkedBodiesBothWaysAreReframed) {
     EXPECT_EQ(out, "helloabcdefg");
     ASSERT_EQ(origin.heads().size(), 1u);
     EXPECT_EQ(headerValue(origin.heads()[0], "Transfer-Encoding"), "chunked");
+    // The client may have its response before the proxy has told the listeners it is done.
+    ASSERT_TRUE(waitFor([&] { return proxy.recorder->exchanges("complete").size() == 1; }));
     auto evt = proxy.recorder->exchanges("complete").at(0);
     EXPECT_EQ(evt->requestSize, 7);
     // responseSize counts the bytes as received, chunk framing included.
@@ -99,6 +101,7 @@ TEST(ProxyEndToEnd, KeptAliveClientReusesOneRemoteConnection) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(out, "xx");
     EXPECT_EQ(origin.accepts(), 1);
+    ASSERT_TRUE(waitFor([&] { return proxy.recorder->exchanges("complete").size() == 2; }));
     auto done = proxy.recorder->exchanges("complete");
     ASSERT_EQ(done.size(), 2u);
     EXPECT_FALSE(done[0]->keptAlive);
@@ -358,6 +361,7 @@ TEST(ProxyEndToEnd, HttpInsideAConnectTunnelIsRecordedRequestByRequest) {
     auto cancelled = proxy.recorder->exchanges("cancelled");
     ASSERT_EQ(cancelled.size(), 1u);
     EXPECT_EQ(cancelled[0]->method, "CONNECT");
+    ASSERT_TRUE(waitFor([&] { return proxy.recorder->exchanges("complete").size() == 2; }));
     auto done = proxy.recorder->exchanges("complete");
     ASSERT_EQ(done.size(), 2u);
     EXPECT_EQ(done[0]->path(), "/1");
