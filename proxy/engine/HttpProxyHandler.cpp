@@ -294,6 +294,12 @@ void HttpProxyHandler::startProxyHttp(const std::shared_ptr<ProxyHttp>& http) {
             LOG_WARNING("Error from ProxyHttp: {}", describe(error));
             self->finish(std::move(error));
         } else if (!mustClose) {
+            // A connection a listener supplied served this request only; the next one must
+            // not be sent to it.
+            if (self->remote_ && self->remote_ == self->evt_->overrideRemoteConnection) {
+                self->remote_->close();
+                self->remote_.reset();
+            }
             self->evt_.reset();
             self->readNextHead();
         } else {

@@ -5,10 +5,16 @@
 #include <thread>
 
 #include "proxy/engine/HttpFields.h"
+#include "proxy/engine/HttpInputStream.h"
 #include "proxy/engine/HttpProxyHandler.h"
+#include "proxy/engine/PipeRemoteConnection.h"
 #include "proxy/engine/ProxyHandlerError.h"
 #include "proxy/engine/ProxyHttpError.h"
+#include "proxy/engine/ProxyServerAdapter.h"
 #include "proxy/engine/VornellHttpErrorError.h"
+#include "proxy/io/ByteArrayInputStream.h"
+#include "proxy/io/HttpOutputStream.h"
+#include "proxy/io/NullOutputStream.h"
 #include "tests/engine/ProxyHarness.h"
 #include "tests/engine/TestOrigin.h"
 #include "tests/support/TestSupport.h"
@@ -333,6 +339,33 @@ TEST(ProxyEndToEnd, ListenerErrorsChooseTheReply) {
         EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("exception").size() == 1; }));
     }
     EXPECT_EQ(origin.accepts(), 0);
+}
+
+// Answers requests for "/builtin" itself, like the built-in responders do.
+class BuiltinResponder : public ProxyServerAdapter {
+public:
+    void proxyListenerReceivedRequestURL(const std::shared_ptr<ProxyEvent>& evt) override {
+        if (evt->path() != "/builtin")
+            return;
+        auto in = HttpInputStream::make(ByteArrayInputStream::make(toData(okResponse("from inside"))));
+        auto out = HttpOutputStream::make(NullOutputStream::make());
+        evt->overrideRemoteConnection = PipeRemoteConnection::make(in, out);
+    }
+};
+
+TEST(ProxyEndToEnd, SuppliedConnectionServesOnlyItsOwnRequest) {
+    TestOrigin origin(
+        TestOrigin::serveEach([](const std::string&, const std::string&) { return okResponse("origin"); }));
+    ProxyHarness proxy;
+    auto responder = std::make_shared<BuiltinResponder>();
+    proxy.server->addProxyListener(responder);
+    RawClient client(proxy.port());
+    client.send("GET " + originURL(origin, "/builtin") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_NE(client.readUntil("from inside").find("from inside"), std::string::npos);
+    client.send("GET " + originURL(origin, "/other") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_NE(client.readUntil("origin").find("origin"), std::string::npos);
+    EXPECT_EQ(origin.heads().size(), 1u);
+    proxy.server->removeProxyListener(responder);
 }
 
 TEST(ProxyEndToEnd, UnreachableServerGetsAnErrorPage) {
