@@ -17,6 +17,7 @@
 #include "proxy/io/NullOutputStream.h"
 #include "tests/engine/ProxyHarness.h"
 #include "tests/engine/TestOrigin.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 
 namespace pemtrox::test {
@@ -446,41 +447,24 @@ TEST(ProxyEndToEnd, ServerThatSpeaksFirstIsTunnelledAtOnce) {
 }
 
 TEST(ProxyEndToEnd, TlsThroughAnOpaqueTunnel) {
-    test::TempDir dir;
+    auto& pki = TestCertificates::shared();
+    ChildProcess server("exec openssl s_server -accept 127.0.0.1:0 -naccept 1 -www -key '" +
+                        pki.leafKeyFile.string() + "' -cert '" + pki.leafFile.string() + "' -cert_chain '" +
+                        pki.intermediateFile.string() + "'");
+    int port = acceptedPort(server.waitForLine("ACCEPT"));
+    ASSERT_GT(port, 0) << server.output();
+    ProxyHarness proxy;
     int status = -1;
-    runCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 1 -keyout " +
-                   (dir.path() / "key.pem").string() + " -out " + (dir.path() / "cert.pem").string() +
-                   " 2>/dev/null",
-               &status);
-    ASSERT_EQ(status, 0);
-    // A free port for the TLS server.
-    int port;
-    {
-        TestOrigin probe([](OriginConnection&, TestOrigin&) {});
-        port = probe.port();
-    }
-    auto serverCommand = "openssl s_server -quiet -www -accept 127.0.0.1:" + std::to_string(port) + " -key " +
-                         (dir.path() / "key.pem").string() + " -cert " + (dir.path() / "cert.pem").string();
-    FILE* server = ::popen((serverCommand + " >/dev/null 2>&1 & echo $!").c_str(), "r");
-    char pid[32] = {};
-    ASSERT_NE(std::fgets(pid, sizeof pid, server), nullptr);
-    ::pclose(server);
-    ASSERT_TRUE(waitFor([&] {
-        int s = -1;
-        runCommand("curl -s -k -o /dev/null https://127.0.0.1:" + std::to_string(port) + "/", &s);
-        return s == 0;
-    }));
-    {
-        ProxyHarness proxy;
-        auto out = curl(proxy, "-p -k https://127.0.0.1:" + std::to_string(port) + "/", &status);
-        EXPECT_EQ(status, 0);
-        EXPECT_NE(out.find("s_server"), std::string::npos) << out;
-        EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("complete").size() == 1; }));
-        auto evt = proxy.recorder->exchanges("complete").at(0);
-        EXPECT_TRUE(evt->tunnel);
-        EXPECT_EQ(evt->scheme, "https");
-    }
-    runCommand(std::string("kill ") + pid);
+    auto out = curl(proxy, "-p -k https://127.0.0.1:" + std::to_string(port) + "/", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(out.find("s_server"), std::string::npos) << out;
+    EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("complete").size() == 1; }));
+    auto done = proxy.recorder->exchanges("complete");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_TRUE(done[0]->tunnel);
+    EXPECT_EQ(done[0]->scheme, "https");
+    EXPECT_GT(done[0]->requestSize.value_or(0), 0);
+    EXPECT_GT(done[0]->responseSize.value_or(0), 0);
 }
 
 } // namespace
