@@ -370,11 +370,8 @@ TEST(ProxyEndToEnd, SuppliedConnectionServesOnlyItsOwnRequest) {
 }
 
 TEST(ProxyEndToEnd, UnreachableServerGetsAnErrorPage) {
-    int closedPort;
-    {
-        TestOrigin gone([](OriginConnection&, TestOrigin&) {});
-        closedPort = gone.port();
-    }
+    test::RefusingPort refusing;
+    int closedPort = refusing.port();
     ProxyHarness proxy;
     int status = -1;
     auto out = curl(proxy, "-i http://127.0.0.1:" + std::to_string(closedPort) + "/", &status);

@@ -294,11 +294,8 @@ TEST(AsyncTcpSocket, ReleasingTheLastReferenceClosesTheConnection) {
 
 TEST(AsyncTcpSocket, FailedConnectsAreReportedOnce) {
     auto queue = DispatchQueue::make("tcp-test");
-    // A port that was just free: refused.
-    auto probe = AsyncTcpSocket::make(queue);
-    probe->acceptOn("127.0.0.1", 0);
-    auto freePort = *probe->localPort();
-    probe->disconnect();
+    test::RefusingPort refusing;
+    auto freePort = static_cast<std::uint16_t>(refusing.port());
 
     struct Case {
         std::string host;

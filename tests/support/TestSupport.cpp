@@ -2,9 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <thread>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace pemtrox::test {
 
@@ -60,6 +64,23 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+RefusingPort::RefusingPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
+        throw std::runtime_error("cannot reserve a loopback port");
+    port_ = ntohs(addr.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 std::string runCommand(const std::string& command, int* status) {

@@ -43,7 +43,24 @@ private:
 };
 
 /// Polls the condition until it holds or the time runs out; returns its last value.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+bool waitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+/// A loopback port that refuses connections for the life of the object: a socket bound to
+/// 127.0.0.1 that never listens. Unlike a port that was free a moment ago, no other test
+/// running alongside can start listening on it meanwhile.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
 
 /// Runs a command through the shell and returns its standard output; exit status in *status.
 std::string runCommand(const std::string& command, int* status = nullptr);
