@@ -153,10 +153,19 @@ struct TlsPair {
         server->setDelegate(serverEvents);
     }
     ~TlsPair() {
-        client->disconnect();
-        server->disconnect();
-        listener->disconnect();
-        queue->sync([] {});
+        // The test owns the queue's thread: the sockets go on the queue, and once nothing
+        // else holds the queue its thread is joined here, so it cannot outlive the test (its
+        // TLS state would be freed by nobody, its work would race with the process's exit).
+        queue->sync([&] {
+            for (auto* socket : {&client, &server, &listener}) {
+                if (*socket)
+                    (*socket)->disconnect();
+                socket->reset();
+            }
+            listenerEvents->accepted.reset();
+        });
+        EXPECT_TRUE(test::waitFor([&] { return queue.use_count() == 1; }));
+        queue->stop();
     }
 };
 
