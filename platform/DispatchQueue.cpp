@@ -1,7 +1,8 @@
 #include "platform/DispatchQueue.h"
 
 #include <atomic>
-#include <future>
+#include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -92,23 +93,26 @@ void DispatchQueue::sync(const Work& work) {
         work();
         return;
     }
-    std::promise<void> done;
-    auto finished = done.get_future();
+    // The waiting thread owns the outcome: the queue's thread fills it in and signals under
+    // the lock, then touches none of it again, so the exception is released only here.
+    std::exception_ptr error;
+    std::mutex mutex;
+    std::condition_variable finishedCondition;
+    bool finished = false;
     asio::post(impl_->io, [&] {
-        std::exception_ptr error;
         try {
             work();
         } catch (...) {
             error = std::current_exception();
         }
-        // Hand over the only reference, after the catch block has dropped its own, so the
-        // waiting thread alone releases the exception.
-        if (error)
-            done.set_exception(std::move(error));
-        else
-            done.set_value();
+        std::lock_guard lock(mutex);
+        finished = true;
+        finishedCondition.notify_one();
     });
-    finished.get();
+    std::unique_lock lock(mutex);
+    finishedCondition.wait(lock, [&] { return finished; });
+    if (error)
+        std::rethrow_exception(error);
 }
 
 asio::io_context& DispatchQueue::ioContext() {
