@@ -113,9 +113,11 @@ public:
     }
     void socketDidConnect(const std::string&, std::uint16_t) override { add("connect"); }
     void socketDidRead(Bytes data, long tag) override {
-        add("read " + std::to_string(tag) + " " +
-            (data.size() > 32 ? std::to_string(data.size()) : std::string(data.begin(), data.end())));
+        // The bytes are in place before the entry that a waiting test looks for.
         std::lock_guard lock(mutex);
+        log.push_back(
+            "read " + std::to_string(tag) + " " +
+            (data.size() > 32 ? std::to_string(data.size()) : std::string(data.begin(), data.end())));
         lastRead = std::move(data);
     }
     void socketDidWrite(long tag) override { add("write " + std::to_string(tag)); }
