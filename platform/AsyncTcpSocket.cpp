@@ -1,6 +1,8 @@
 #include "platform/AsyncTcpSocket.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 
@@ -27,16 +29,19 @@ namespace {
 using Bytes = AsyncTcpSocket::Bytes;
 using tcp = asio::ip::tcp;
 
-/// The read unit: the largest read-ahead and the chunk of every wire read.
+/// The read unit: TLS decrypts this much ahead of the readers.
 constexpr std::size_t readUnit = 4096;
-/// A read of "whatever arrives" hands its buffer on as it is; larger limits are cut to this.
-constexpr std::size_t largestAnyRead = 65536;
+/// What one wire read may take in: one system call feeds many pieces of a flowing stream.
+constexpr std::size_t readAhead = 65536;
 /// A single wire read never asks for more than this, whatever the request's length.
 constexpr std::size_t largestWireRead = 1 << 20;
 /// How long a released socket may still spend sending what was written before its close.
 constexpr std::chrono::seconds orphanLinger{30};
 /// Writes gathered into one system call at most.
 constexpr std::size_t largestWriteBatch = 64;
+/// Unsent bytes up to which a write counts as written once queued: the writer goes on while
+/// the socket gathers its pieces into fewer, larger system calls.
+constexpr std::size_t writeAhead = 65536;
 
 std::chrono::steady_clock::duration toDuration(double seconds) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -111,43 +116,86 @@ struct WriteRequest {
     long tag = 0;
 };
 
-/// Bytes received and not yet handed on; consumed from the front without moving the rest.
-struct InBuffer {
-    Bytes bytes;
-    std::size_t start = 0;
+/// Blocks of `readAhead` bytes given back by drained buffers, for the next wire read on the
+/// same thread: a busy socket takes and returns one per burst of data.
+class SpareBlocks {
+public:
+    static constexpr std::size_t kept = 8;
+    std::unique_ptr<std::uint8_t[]> take() {
+        if (blocks_.empty())
+            return std::make_unique_for_overwrite<std::uint8_t[]>(readAhead);
+        auto block = std::move(blocks_.back());
+        blocks_.pop_back();
+        return block;
+    }
+    void give(std::unique_ptr<std::uint8_t[]> block) {
+        if (blocks_.size() < kept)
+            blocks_.push_back(std::move(block));
+    }
 
-    std::size_t size() const { return bytes.size() - start; }
-    const std::uint8_t* data() const { return bytes.data() + start; }
-    void append(Bytes&& more) {
-        if (size() == 0) {
-            bytes = std::move(more); // the common case: no copy
-            start = 0;
-            return;
+private:
+    std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+};
+
+SpareBlocks& spareBlocks() {
+    thread_local SpareBlocks spares;
+    return spares;
+}
+
+/// Bytes received and not yet handed on: one block, filled at the back and consumed from the
+/// front. An empty buffer holds no block, so an idle socket costs no buffer memory.
+struct InBuffer {
+    std::unique_ptr<std::uint8_t[]> block;
+    std::size_t capacity = 0, start = 0, end = 0;
+
+    std::size_t size() const { return end - start; }
+    const std::uint8_t* data() const { return block.get() + start; }
+    /// Free space at the back after making room for at least `room` bytes.
+    std::size_t reserve(std::size_t room) {
+        if (capacity - end >= room)
+            return capacity - end;
+        std::size_t held = size();
+        if (held > 0 && capacity - held >= room) {
+            std::memmove(block.get(), data(), held);
+        } else {
+            std::size_t wanted = std::max(readAhead, held + room);
+            auto fresh = wanted == readAhead ? spareBlocks().take()
+                                             : std::make_unique_for_overwrite<std::uint8_t[]>(wanted);
+            if (held > 0)
+                std::memcpy(fresh.get(), data(), held);
+            release();
+            block = std::move(fresh);
+            capacity = wanted;
         }
-        if (start > 0) {
-            bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(start));
-            start = 0;
-        }
-        bytes.insert(bytes.end(), more.begin(), more.end());
+        start = 0;
+        end = held;
+        return capacity - end;
+    }
+    std::uint8_t* back() { return block.get() + end; }
+    void commit(std::size_t count) { end += count; }
+    void append(const std::uint8_t* bytes, std::size_t count) {
+        reserve(count);
+        std::memcpy(back(), bytes, count);
+        commit(count);
+    }
+    /// Drops `count` bytes from the front.
+    void consume(std::size_t count) {
+        start += count;
+        if (start == end)
+            release();
     }
     Bytes take(std::size_t count) {
-        if (start == 0 && count == bytes.size()) {
-            Bytes out = std::move(bytes);
-            bytes = Bytes();
-            return out;
-        }
         Bytes out(data(), data() + count);
-        start += count;
-        if (start == bytes.size()) {
-            bytes.clear();
-            start = 0;
-        }
+        consume(count);
         return out;
     }
-    void clear() {
-        bytes = Bytes();
-        start = 0;
+    void release() {
+        if (block && capacity == readAhead)
+            spareBlocks().give(std::move(block));
+        block.reset();
+        capacity = start = end = 0;
     }
+    void clear() { release(); }
 };
 
 } // namespace
@@ -180,17 +228,25 @@ public:
     std::uint64_t readTimerSerial = 0;
     InBuffer plain; // received plaintext (all bytes when there is no TLS)
     bool wireEof = false;
-    bool readInFlight = false;
-    Bytes readBuffer; // the target of the wire read in flight
-    bool writeInFlight = false;
-    std::size_t writeBatch = 0;
-    std::deque<long> writtenTags; // completed writes not yet reported
+    bool wireQuiet = false;         // the last wire read emptied the socket
+    bool readableWaitArmed = false; // waiting for the socket to turn readable
+    bool receivePosted = false;     // a wire read waits for the next progress round
+    bool receivedThisRound = false; // this progress round has read from the wire
+    std::size_t frontSent = 0;      // bytes of writes.front() already sent
+    std::size_t plainUnsent = 0;    // queued plaintext not yet sent (or encrypted)
+    std::size_t reportedWrites = 0; // writes at the front already reported as written
+    std::size_t reportedBytes = 0;  // their bytes not yet sent
+    bool writableWaitArmed = false; // the kernel took no more: waiting for room
+    bool flushPosted = false;       // a flush waits at the end of the queue's turn
+    bool writeActivity = false;     // a write came or was reported since the flush was posted
+    std::deque<long> writtenTags;   // written writes not yet reported
 
     std::shared_ptr<AsyncTcpSocketTls> tls;
     TlsPhase tlsPhase = TlsPhase::none;
     std::size_t readsBeforeTls = 0, writesBeforeTls = 0;
     InBuffer cipherIn;
-    Bytes cipherOut, cipherOutInFlight;
+    Bytes cipherOut;
+    std::size_t cipherOutSent = 0;
     bool tlsPeerClosed = false, tlsCloseSent = false;
 
     bool inProgress = false, progressAgain = false, scheduled = false;
@@ -258,13 +314,67 @@ public:
         schedule();
     }
 
-    /// A write was queued: it goes out at once when the wire is free (completions come later).
-    void writeRequested() {
-        if (inProgress) {
-            progressAgain = true;
-            return;
+    /// A write was queued. Writes made in one turn of the queue leave together: the flush
+    /// waits for the end of the turn unless enough is gathered already. Up to writeAhead
+    /// unsent bytes count as written at once (reported later, never inside the call).
+    void writeRequested(std::size_t size) {
+        plainUnsent += size;
+        writeActivity = true;
+        if (unsentBytes() >= writeAhead)
+            flushNow();
+        if (reportAcceptedWrites())
+            schedule();
+        flushSoon();
+    }
+
+    /// Reports the writes, oldest first, that fit within writeAhead unsent bytes; true when
+    /// there is something to report.
+    std::size_t unsentBytes() const { return plainUnsent + cipherOut.size() - cipherOutSent; }
+
+    bool reportAcceptedWrites() {
+        if (state != State::connected || (tlsPhase != TlsPhase::none && tlsPhase != TlsPhase::secure))
+            return !writtenTags.empty();
+        // Reported writes are always the oldest ones, so only the rest need a look.
+        std::size_t ahead = cipherOut.size() - cipherOutSent + reportedBytes;
+        for (std::size_t i = reportedWrites; i < writes.size(); ++i) {
+            std::size_t size = writes[i].data.size() - (i == 0 ? frontSent : 0);
+            ahead += size;
+            if (ahead > writeAhead)
+                break;
+            writtenTags.push_back(writes[i].tag);
+            ++reportedWrites;
+            reportedBytes += size;
         }
-        startWriteIfNeeded();
+        return !writtenTags.empty();
+    }
+
+    /// The write at the front has left: report it unless it was already.
+    void popWrite() {
+        if (reportedWrites > 0)
+            --reportedWrites;
+        else
+            writtenTags.push_back(writes.front().tag);
+        writes.pop_front();
+        frontSent = 0;
+        if (tlsPhase == TlsPhase::pending)
+            --writesBeforeTls;
+    }
+
+    void flushSoon() {
+        if (flushPosted || state != State::connected || unsentBytes() == 0)
+            return;
+        flushPosted = true;
+        writeActivity = false;
+        asio::post(queue->ioContext(), [self = shared_from_this()] {
+            self->flushPosted = false;
+            // The writer is still busy (it wrote, or heard back and may write again): give it
+            // another turn to add to the batch.
+            if (self->writeActivity && self->unsentBytes() < writeAhead) {
+                self->flushSoon();
+                return;
+            }
+            self->flushNow();
+        });
     }
 
     void progress() {
@@ -274,6 +384,7 @@ public:
         }
         auto self = shared_from_this(); // a delegate may drop the last owner
         inProgress = true;
+        receivedThisRound = false;
         do {
             progressAgain = false;
             step();
@@ -287,12 +398,13 @@ public:
         while (!writtenTags.empty()) {
             long tag = writtenTags.front();
             writtenTags.pop_front();
+            writeActivity = true;
             if (auto d = currentDelegate())
                 d->socketDidWrite(tag);
             if (state != State::connected)
                 return;
         }
-        if (tlsPhase == TlsPhase::pending && readsBeforeTls == 0 && writesBeforeTls == 0 && !writeInFlight)
+        if (tlsPhase == TlsPhase::pending && readsBeforeTls == 0 && writesBeforeTls == 0)
             activateTls();
         if (tlsPhase == TlsPhase::handshaking && !handshakeStep())
             return;
@@ -307,9 +419,13 @@ public:
         }
         readFromWireIfNeeded();
         armReadTimer();
-        startWriteIfNeeded();
-        if (state == State::connected && disconnectWhenWritten && writes.empty() && !writeInFlight &&
-            cipherOut.empty())
+        // Nothing more will be written after a close, and handshake messages need no batching.
+        if (disconnectWhenWritten || tlsPhase == TlsPhase::handshaking)
+            flushNow();
+        else
+            flushSoon();
+        if (state == State::connected && disconnectWhenWritten && writes.empty() && cipherOut.empty() &&
+            !writableWaitArmed)
             closeWithError(nullptr);
     }
 
@@ -405,45 +521,88 @@ public:
         return plain.size() == 0 && cipherIn.size() == 0;
     }
 
+    /// Reads from the wire when a reader (or the read-ahead) wants bytes: at once while the
+    /// peer's bytes are likely waiting, else once the socket turns readable. One progress round
+    /// reads at most once inline, so a busy socket leaves the queue to the others in between.
     void readFromWireIfNeeded() {
         // A handshake still under way needs the peer's answer before queued writes can leave.
         bool closing = disconnectWhenWritten && tlsPhase != TlsPhase::handshaking;
-        if (readInFlight || wireEof || state != State::connected || closing || !wantsWireData())
+        if (receivePosted || wireEof || state != State::connected || closing || !wantsWireData())
             return;
-        std::size_t room = readUnit;
-        if (tlsPhase == TlsPhase::none && !reads.empty()) {
-            const ReadRequest& r = reads.front();
-            if (r.kind == ReadRequest::Kind::any)
-                room = std::min(r.length, largestAnyRead); // delivered as read, without a copy
-            else if (r.kind == ReadRequest::Kind::length)
-                room = std::clamp(r.length - plain.size(), readUnit, largestWireRead);
+        if (wireQuiet) {
+            awaitReadable();
+            return;
         }
-        readBuffer.resize(room);
-        readInFlight = true;
-        socket.async_read_some(asio::buffer(readBuffer),
-                               [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
-                                   self->onWireRead(ec, n);
-                               });
+        if (inProgress && receivedThisRound) {
+            receivePosted = true;
+            asio::post(queue->ioContext(), [self = shared_from_this()] {
+                self->receivePosted = false;
+                self->progress();
+            });
+            return;
+        }
+        receivedThisRound = inProgress;
+        if (!receive())
+            return;
+        if (inProgress)
+            progressAgain = true;
+        else
+            schedule();
     }
 
-    void onWireRead(const std::error_code& ec, std::size_t n) {
-        readInFlight = false;
-        if (state != State::connected)
-            return;
-        if (ec) {
-            readBuffer.clear();
-            if (ec != asio::error::eof) {
-                closeWithError(errorFrom(ec));
-                return;
+    /// One non-blocking wire read into the read-ahead; true when the readers have something new
+    /// to look at (bytes or the end of the stream).
+    bool receive() {
+        bool cipher = tlsPhase == TlsPhase::handshaking || tlsPhase == TlsPhase::secure;
+        InBuffer& target = cipher ? cipherIn : plain;
+        std::size_t wanted = readAhead;
+        if (!cipher && !reads.empty() && reads.front().kind == ReadRequest::Kind::length &&
+            reads.front().length > plain.size())
+            wanted = std::clamp(reads.front().length - plain.size(), readAhead, largestWireRead);
+        std::size_t room = target.reserve(wanted);
+        ssize_t n;
+        do {
+            n = ::recv(socket.native_handle(), target.back(), room, MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            target.commit(static_cast<std::size_t>(n));
+            // A read that found less than it had room for emptied the socket: the next one
+            // would most likely fail, so it waits for readiness instead.
+            if (static_cast<std::size_t>(n) < room) {
+                wireQuiet = true;
+                awaitReadable();
             }
-            wireEof = true;
-        } else {
-            readBuffer.resize(n);
-            bool cipher = tlsPhase == TlsPhase::handshaking || tlsPhase == TlsPhase::secure;
-            (cipher ? cipherIn : plain).append(std::move(readBuffer));
-            readBuffer = Bytes();
+            return true;
         }
-        progress();
+        int error = errno;
+        if (target.size() == 0)
+            target.release();
+        if (n == 0) {
+            wireEof = true;
+            return true;
+        }
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            wireQuiet = true;
+            awaitReadable();
+            return false;
+        }
+        closeWithError(makeError<AsyncSocketError>(AsyncSocketError::posix(error)));
+        return false;
+    }
+
+    /// Waits for the socket to turn readable. Armed whenever the socket was found empty, so
+    /// that readiness reported meanwhile is never missed.
+    void awaitReadable() {
+        if (readableWaitArmed || state != State::connected)
+            return;
+        readableWaitArmed = true;
+        socket.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const std::error_code& ec) {
+            self->readableWaitArmed = false;
+            if (ec == asio::error::operation_aborted || self->state != State::connected)
+                return;
+            self->wireQuiet = false;
+            self->progress();
+        });
     }
 
     void armReadTimer() {
@@ -462,80 +621,141 @@ public:
         });
     }
 
-    void startWriteIfNeeded() {
-        if (writeInFlight || state != State::connected)
+    /// Sends what may leave now, as far as the kernel takes it without blocking.
+    void flushNow() {
+        if (writableWaitArmed || state != State::connected)
             return;
-        std::size_t limit = writes.size();
-        if (tlsPhase == TlsPhase::pending)
-            limit = std::min(limit, writesBeforeTls);
-        if (tlsPhase == TlsPhase::handshaking)
-            limit = 0;
-        limit = std::min(limit, largestWriteBatch);
-        std::vector<asio::const_buffer> buffers;
-        if (tlsPhase == TlsPhase::secure) {
-            for (std::size_t i = 0; i < limit; ++i) {
-                ErrorPtr error;
-                auto& data = writes[i].data;
-                if (tls->write(data.data(), data.size(), error) != AsyncTcpSocketTls::Status::ok) {
-                    closeWithError(error ? error
-                                         : makeError<AsyncSocketError>(AsyncSocketError::socket(
-                                               AsyncSocketError::other, "TLS write failed")));
-                    return;
+        if (tlsPhase == TlsPhase::secure && !encryptWrites())
+            return;
+        bool changed = false;
+        while (state == State::connected) {
+            std::size_t offered = 0;
+            std::array<iovec, largestWriteBatch> iov;
+            std::size_t count = 0;
+            if (tlsPhase == TlsPhase::handshaking || tlsPhase == TlsPhase::secure) {
+                if (cipherOutSent < cipherOut.size()) {
+                    iov[0] = {cipherOut.data() + cipherOutSent, cipherOut.size() - cipherOutSent};
+                    offered = iov[0].iov_len;
+                    count = 1;
+                }
+            } else {
+                std::size_t limit = writes.size();
+                if (tlsPhase == TlsPhase::pending)
+                    limit = std::min(limit, writesBeforeTls);
+                limit = std::min(limit, largestWriteBatch);
+                for (std::size_t i = 0; i < limit; ++i) {
+                    auto& data = writes[i].data;
+                    std::size_t skip = i == 0 ? frontSent : 0;
+                    if (data.size() == skip)
+                        continue;
+                    iov[count++] = {data.data() + skip, data.size() - skip};
+                    offered += data.size() - skip;
+                }
+                if (offered == 0 && limit > 0) { // only empty writes: they leave at once
+                    consumeSent(0);
+                    changed = true;
                 }
             }
-            // The close alert follows the last queued plaintext: the engine takes no
-            // plaintext after it, so it waits until every write has been encrypted.
-            if (disconnectWhenWritten && limit == writes.size() && !tlsCloseSent) {
-                tlsCloseSent = true;
-                tls->close();
+            if (offered == 0)
+                break;
+            msghdr message{};
+            message.msg_iov = iov.data();
+            message.msg_iovlen = count;
+            ssize_t n;
+            do {
+                n = ::sendmsg(socket.native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+            } while (n < 0 && errno == EINTR);
+            if (n < 0) {
+                int error = errno;
+                if (error == EAGAIN || error == EWOULDBLOCK) {
+                    awaitWritable();
+                    break;
+                }
+                closeWithError(makeError<AsyncSocketError>(AsyncSocketError::posix(error)));
+                return;
+            }
+            changed = true;
+            consumeSent(static_cast<std::size_t>(n));
+            if (static_cast<std::size_t>(n) < offered) {
+                awaitWritable();
+                break;
             }
         }
+        if (changed && (reportAcceptedWrites() || disconnectWhenWritten || tlsPhase == TlsPhase::pending))
+            schedule();
+    }
+
+    /// Drops what the kernel took from the front of the queued bytes.
+    void consumeSent(std::size_t n) {
         if (tlsPhase == TlsPhase::handshaking || tlsPhase == TlsPhase::secure) {
-            if (cipherOut.empty() && limit == 0)
-                return;
-            cipherOutInFlight = std::move(cipherOut);
-            cipherOut = Bytes();
-            buffers.emplace_back(asio::buffer(cipherOutInFlight));
-        } else {
-            if (limit == 0)
-                return;
-            for (std::size_t i = 0; i < limit; ++i)
-                buffers.emplace_back(asio::buffer(writes[i].data));
+            cipherOutSent += n;
+            if (cipherOutSent == cipherOut.size()) {
+                cipherOut = Bytes();
+                cipherOutSent = 0;
+            }
+            return;
         }
-        writeInFlight = true;
-        writeBatch = limit;
-        if (limit > 0 && writes.front().timeout >= 0) {
+        plainUnsent -= n;
+        reportedBytes -= std::min(n, reportedBytes);
+        while (!writes.empty() && !(tlsPhase == TlsPhase::pending && writesBeforeTls == 0)) {
+            std::size_t left = writes.front().data.size() - frontSent;
+            if (n < left) {
+                frontSent += n;
+                return;
+            }
+            n -= left;
+            popWrite();
+        }
+    }
+
+    /// Encrypts every queued write; the written plaintext is gone, its ciphertext waits to
+    /// be sent. False when the socket closed.
+    bool encryptWrites() {
+        while (!writes.empty()) {
+            ErrorPtr error;
+            auto& data = writes.front().data;
+            if (tls->write(data.data(), data.size(), error) != AsyncTcpSocketTls::Status::ok) {
+                closeWithError(error ? error
+                                     : makeError<AsyncSocketError>(AsyncSocketError::socket(
+                                           AsyncSocketError::other, "TLS write failed")));
+                return false;
+            }
+            plainUnsent -= data.size();
+            if (reportedWrites > 0)
+                reportedBytes -= data.size();
+            popWrite();
+        }
+        // The close alert follows the last queued plaintext: the engine takes no plaintext
+        // after it, so it waits until every write has been encrypted.
+        if (disconnectWhenWritten && !tlsCloseSent) {
+            tlsCloseSent = true;
+            tls->close();
+        }
+        return true;
+    }
+
+    /// Waits until the kernel has room again; the oldest write's time-out runs meanwhile.
+    void awaitWritable() {
+        if (writableWaitArmed || state != State::connected)
+            return;
+        writableWaitArmed = true;
+        if (!writes.empty() && writes.front().timeout >= 0) {
             writeTimer.expires_after(toDuration(writes.front().timeout));
             writeTimer.async_wait([self = shared_from_this()](const std::error_code& ec) {
-                if (ec || self->state != State::connected || !self->writeInFlight)
+                if (ec || self->state != State::connected || !self->writableWaitArmed)
                     return;
                 self->closeWithError(
                     makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::writeTimeout)));
             });
         }
-        asio::async_write(
-            socket, buffers,
-            [self = shared_from_this()](const std::error_code& ec, std::size_t) { self->onWritten(ec); });
-    }
-
-    void onWritten(const std::error_code& ec) {
-        writeInFlight = false;
-        cipherOutInFlight.clear();
-        if (state != State::connected)
-            return;
-        writeTimer.cancel();
-        if (ec) {
-            closeWithError(errorFrom(ec));
-            return;
-        }
-        for (std::size_t i = 0; i < writeBatch; ++i) {
-            writtenTags.push_back(writes.front().tag);
-            writes.pop_front();
-        }
-        if (tlsPhase == TlsPhase::pending)
-            writesBeforeTls -= writeBatch;
-        writeBatch = 0;
-        progress();
+        socket.async_wait(tcp::socket::wait_write, [self = shared_from_this()](const std::error_code& ec) {
+            self->writableWaitArmed = false;
+            if (ec == asio::error::operation_aborted || self->state != State::connected)
+                return;
+            self->writeTimer.cancel();
+            self->flushNow();
+            self->progress();
+        });
     }
 
     // ---- TLS ----
@@ -544,7 +764,8 @@ public:
         tlsPhase = TlsPhase::handshaking;
         // Bytes read ahead past the last plaintext request are the peer's first ciphertext.
         if (plain.size() > 0)
-            cipherIn.append(plain.take(plain.size()));
+            cipherIn.append(plain.data(), plain.size());
+        plain.release();
         tls->attach(*this);
     }
 
@@ -582,14 +803,13 @@ public:
     bool decrypt() {
         while (!tlsPeerClosed &&
                (plain.size() < readUnit || (!reads.empty() && !satisfiable(reads.front())))) {
-            Bytes chunk(readUnit);
+            plain.reserve(readUnit);
             std::size_t count = 0;
             ErrorPtr error;
-            auto status = tls->read(chunk.data(), chunk.size(), count, error);
-            if (count > 0) {
-                chunk.resize(count);
-                plain.append(std::move(chunk));
-            }
+            auto status = tls->read(plain.back(), readUnit, count, error);
+            plain.commit(count);
+            if (plain.size() == 0)
+                plain.release();
             if (status == AsyncTcpSocketTls::Status::ok && count > 0)
                 continue;
             if (status == AsyncTcpSocketTls::Status::closed)
@@ -610,9 +830,7 @@ public:
             return wireEof ? -1 : 0;
         std::size_t n = std::min(length, cipherIn.size());
         std::memcpy(destination, cipherIn.data(), n);
-        cipherIn.start += n;
-        if (cipherIn.size() == 0)
-            cipherIn.clear();
+        cipherIn.consume(n);
         return static_cast<long>(n);
     }
 
@@ -639,13 +857,11 @@ public:
         plain.clear();
         cipherIn.clear();
         cipherOut.clear();
-        if (!writeInFlight)
-            writes.clear(); // else the write's handler still refers to them; it returns at once
+        writes.clear();
+        cipherOutSent = frontSent = plainUnsent = reportedWrites = reportedBytes = 0;
         if (!notify)
             return;
         asio::post(queue->ioContext(), [self = shared_from_this(), error = std::move(error)] {
-            if (!self->writeInFlight)
-                self->writes.clear();
             if (auto d = self->currentDelegate())
                 d->socketDidDisconnect(error);
         });
@@ -722,6 +938,8 @@ public:
                 return;
             }
             self->state = State::connected;
+            self->wireQuiet = true; // the peer has had nothing to answer yet
+            self->awaitReadable();
             std::error_code ignored;
             self->socket.set_option(tcp::no_delay(true), ignored);
             self->recordAddresses();
@@ -883,8 +1101,9 @@ void AsyncTcpSocket::writeData(Bytes data, double timeout, long tag) {
     core_->onQueue([&] {
         if (core_->state == Core::State::closed || core_->disconnectWhenWritten)
             return;
+        std::size_t size = data.size();
         core_->writes.push_back({std::move(data), timeout, tag});
-        core_->writeRequested();
+        core_->writeRequested(size);
     });
 }
 
