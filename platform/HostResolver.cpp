@@ -3,8 +3,10 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -41,6 +43,18 @@ HostResolution lookUp(const std::string& name) {
     }
     freeaddrinfo(list);
     return result;
+}
+
+/// The canonical text of a plain numeric IPv4 or IPv6 address (no scope), which needs no
+/// resolver and no worker thread.
+std::optional<std::string> numericAddress(const std::string& name) {
+    in6_addr bytes{};
+    char text[INET6_ADDRSTRLEN];
+    for (int family : {AF_INET, AF_INET6}) {
+        if (inet_pton(family, name.c_str(), &bytes) == 1 && inet_ntop(family, &bytes, text, sizeof text))
+            return std::string(text);
+    }
+    return std::nullopt;
 }
 
 /// The workers live for the whole program; a lookup in progress at exit is abandoned.
@@ -90,6 +104,14 @@ private:
 } // namespace
 
 void HostResolver::resolve(std::string name, std::shared_ptr<DispatchQueue> queue, Completion completion) {
+    if (auto address = numericAddress(name)) {
+        HostResolution result;
+        result.addresses.push_back(std::move(*address));
+        queue->async([completion = std::move(completion), result = std::move(result)]() mutable {
+            completion(std::move(result));
+        });
+        return;
+    }
     Pool::shared().submit({std::move(name), std::move(queue), std::move(completion)});
 }
 
