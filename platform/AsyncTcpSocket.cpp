@@ -212,6 +212,7 @@ public:
     std::shared_ptr<DispatchQueue> queue;
     tcp::socket socket;
     std::unique_ptr<tcp::acceptor> acceptor;
+    tcp::endpoint acceptedPeer; // filled in by the accept in progress
     asio::steady_timer connectTimer, readTimer, writeTimer;
     std::weak_ptr<AsyncTcpSocketDelegate> delegate;
     std::function<void(int)> socketOptionsHook;
@@ -267,9 +268,10 @@ public:
 
     std::shared_ptr<AsyncTcpSocketDelegate> currentDelegate() const { return delegate.lock(); }
 
-    void recordAddresses() {
+    /// Takes both endpoints; the peer's comes from connect or accept when known there.
+    void recordAddresses(const std::optional<tcp::endpoint>& knownPeer = std::nullopt) {
         std::error_code ec;
-        auto remote = socket.remote_endpoint(ec);
+        auto remote = knownPeer ? *knownPeer : socket.remote_endpoint(ec);
         if (!ec) {
             peerHost = addressText(remote.address());
             peerPort = remote.port();
@@ -929,7 +931,7 @@ public:
                     makeError<AsyncSocketError>(AsyncSocketError::socket(AsyncSocketError::connectTimeout)));
             });
         }
-        socket.async_connect(endpoint, [self = shared_from_this()](const std::error_code& ec) {
+        socket.async_connect(endpoint, [self = shared_from_this(), endpoint](const std::error_code& ec) {
             if (self->state != State::connecting)
                 return;
             self->connectTimer.cancel();
@@ -942,7 +944,7 @@ public:
             self->awaitReadable();
             std::error_code ignored;
             self->socket.set_option(tcp::no_delay(true), ignored);
-            self->recordAddresses();
+            self->recordAddresses(endpoint);
             self->inProgress = true; // requests queued meanwhile wait until the delegate returns
             if (auto d = self->currentDelegate())
                 d->socketDidConnect(self->peerHost.value_or(""), self->peerPort.value_or(0));
@@ -998,35 +1000,36 @@ public:
     }
 
     void acceptNext() {
-        acceptor->async_accept([self = shared_from_this()](const std::error_code& ec, tcp::socket peer) {
-            if (self->state != State::listening)
-                return;
-            if (ec) {
-                // Out of descriptors and the like: try again shortly rather than spin.
-                LOG_WARNING("Accept failed: {}", ec.message());
-                auto timer = std::make_shared<asio::steady_timer>(self->queue->ioContext());
-                timer->expires_after(std::chrono::milliseconds(100));
-                timer->async_wait([self, timer](const std::error_code&) {
-                    if (self->state == State::listening)
-                        self->acceptNext();
-                });
-                return;
-            }
-            auto core = std::make_shared<Core>(self->queue);
-            core->socket = std::move(peer);
-            std::error_code ignored;
-            core->socket.set_option(tcp::no_delay(true), ignored);
-            core->state = State::connected;
-            core->started = true;
-            core->recordAddresses();
-            std::shared_ptr<AsyncTcpSocket> accepted(new AsyncTcpSocket(core));
-            if (auto d = self->currentDelegate())
-                d->socketDidAccept(accepted);
-            core->schedule();
-            accepted.reset();
-            if (self->state == State::listening)
-                self->acceptNext();
-        });
+        acceptor->async_accept(
+            acceptedPeer, [self = shared_from_this()](const std::error_code& ec, tcp::socket peer) {
+                if (self->state != State::listening)
+                    return;
+                if (ec) {
+                    // Out of descriptors and the like: try again shortly rather than spin.
+                    LOG_WARNING("Accept failed: {}", ec.message());
+                    auto timer = std::make_shared<asio::steady_timer>(self->queue->ioContext());
+                    timer->expires_after(std::chrono::milliseconds(100));
+                    timer->async_wait([self, timer](const std::error_code&) {
+                        if (self->state == State::listening)
+                            self->acceptNext();
+                    });
+                    return;
+                }
+                auto core = std::make_shared<Core>(self->queue);
+                core->socket = std::move(peer);
+                std::error_code ignored;
+                core->socket.set_option(tcp::no_delay(true), ignored);
+                core->state = State::connected;
+                core->started = true;
+                core->recordAddresses(self->acceptedPeer);
+                std::shared_ptr<AsyncTcpSocket> accepted(new AsyncTcpSocket(core));
+                if (auto d = self->currentDelegate())
+                    d->socketDidAccept(accepted);
+                core->schedule();
+                accepted.reset();
+                if (self->state == State::listening)
+                    self->acceptNext();
+            });
     }
 };
 

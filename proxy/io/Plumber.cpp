@@ -39,7 +39,9 @@ std::string demangledKey(const std::type_info& type) {
     return std::string(plumberModuleName) + "." + full;
 }
 
-PlumberCounter* counterFor(const std::type_info& type) {
+} // namespace
+
+PlumberCounter* Plumber::counterFor(const std::type_info& type) {
     auto& t = table();
     std::lock_guard lock(t.mutex);
     if (auto it = t.byType.find(type); it != t.byType.end())
@@ -57,14 +59,19 @@ PlumberCounter* counterFor(const std::type_info& type) {
     return counter;
 }
 
-} // namespace
+PlumberTracked::~PlumberTracked() {
+    Plumber::trackDeinit(*this);
+}
 
-PlumberTracked::~PlumberTracked() { Plumber::trackDeinit(*this); }
-
-std::string Plumber::typeKey(const PlumberTracked& object) { return demangledKey(typeid(object)); }
+std::string Plumber::typeKey(const PlumberTracked& object) {
+    return demangledKey(typeid(object));
+}
 
 void Plumber::trackInit(PlumberTracked& object) {
-    PlumberCounter* counter = counterFor(typeid(object));
+    trackInit(object, counterFor(typeid(object)));
+}
+
+void Plumber::trackInit(PlumberTracked& object, PlumberCounter* counter) {
     object.plumberCounter_ = counter;
     auto value = counter->value.fetch_add(1) + 1;
     LOG_VERBOSE("INIT {} ({})", counter->key, value);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <typeinfo>
 
 namespace pemtrox {
 
@@ -44,12 +45,18 @@ public:
     /// The type key of an object.
     static std::string typeKey(const PlumberTracked& object);
 
-    /// make_shared plus trackInit: the factory helper of counted classes.
+    /// make_shared plus trackInit: the factory helper of counted classes. The object's
+    /// type is T itself, so its counter is looked up once per type, not per object.
     template <class T, class... Args> static std::shared_ptr<T> make(Args&&... args) {
+        static PlumberCounter* const counter = counterFor(typeid(T));
         auto object = std::make_shared<T>(std::forward<Args>(args)...);
-        trackInit(*object);
+        trackInit(*object, counter);
         return object;
     }
+
+private:
+    static PlumberCounter* counterFor(const std::type_info& type);
+    static void trackInit(PlumberTracked& object, PlumberCounter* counter);
 };
 
 /// The module name that prefixes type keys.
