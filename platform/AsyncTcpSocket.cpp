@@ -40,8 +40,9 @@ constexpr std::chrono::seconds orphanLinger{30};
 /// Writes gathered into one system call at most.
 constexpr std::size_t largestWriteBatch = 64;
 /// Unsent bytes up to which a write counts as written once queued: the writer goes on while
-/// the socket gathers its pieces into fewer, larger system calls.
-constexpr std::size_t writeAhead = 65536;
+/// the socket gathers its pieces into fewer, larger system calls. It bounds what one socket
+/// holds for a peer that does not read, on top of the kernel's own buffer.
+constexpr std::size_t writeAhead = 262144;
 
 std::chrono::steady_clock::duration toDuration(double seconds) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
