@@ -37,6 +37,8 @@ constexpr std::size_t readAhead = 65536;
 constexpr std::size_t largestWireRead = 1 << 20;
 /// How long a released socket may still spend sending what was written before its close.
 constexpr std::chrono::seconds orphanLinger{30};
+/// How long a connection closed after writing waits for the peer's close.
+constexpr std::chrono::seconds lingerLimit{5};
 /// Writes gathered into one system call at most.
 constexpr std::size_t largestWriteBatch = 64;
 /// Unsent bytes up to which a write counts as written once queued: the writer goes on while
@@ -429,7 +431,7 @@ public:
             flushSoon();
         if (state == State::connected && disconnectWhenWritten && writes.empty() && cipherOut.empty() &&
             !writableWaitArmed)
-            closeWithError(nullptr);
+            closeWithError(nullptr, true);
     }
 
     bool plainEnded() const {
@@ -843,7 +845,8 @@ public:
 
     // ---- closing ----
 
-    void closeWithError(ErrorPtr error) {
+    /// Closes; `afterWriting` ends the connection gracefully (see lingerClose).
+    void closeWithError(ErrorPtr error, bool afterWriting = false) {
         if (state == State::closed)
             return;
         bool notify = started;
@@ -854,7 +857,10 @@ public:
         writeTimer.cancel();
         if (acceptor)
             acceptor->close(ignored);
-        socket.close(ignored);
+        if (afterWriting && socket.is_open() && !abortsOnClose())
+            lingerClose();
+        else
+            socket.close(ignored);
         reads.clear();
         writtenTags.clear();
         plain.clear();
@@ -868,6 +874,51 @@ public:
             if (auto d = self->currentDelegate())
                 d->socketDidDisconnect(error);
         });
+    }
+
+    /// SO_LINGER with a zero time-out, set through performBlock: the owner asks for a reset.
+    bool abortsOnClose() {
+        asio::socket_base::linger option;
+        std::error_code ec;
+        socket.get_option(option, ec);
+        return !ec && option.enabled() && option.timeout() == 0;
+    }
+
+    /// Closing a descriptor with received bytes unread (or receiving bytes after the close)
+    /// makes the kernel reset the connection and drop what is still queued for the peer. So
+    /// a close after writing only ends our direction, then reads and discards until the peer
+    /// closes too, for at most `lingerLimit`. The descriptor lives on in its own handlers,
+    /// apart from this socket, which is closed for its owner from now on.
+    void lingerClose() {
+        struct Linger {
+            explicit Linger(tcp::socket s) : socket(std::move(s)), timer(socket.get_executor()) {}
+            tcp::socket socket;
+            asio::steady_timer timer;
+            std::array<std::uint8_t, readUnit> discard;
+            void readOn(const std::shared_ptr<Linger>& self) {
+                socket.async_read_some(asio::buffer(discard), [self](const std::error_code& ec, std::size_t) {
+                    if (!ec) {
+                        self->readOn(self);
+                        return;
+                    }
+                    std::error_code ignored;
+                    self->timer.cancel();
+                    self->socket.close(ignored);
+                });
+            }
+        };
+        std::error_code ignored;
+        socket.cancel(ignored); // our own waits end now, as after any close
+        socket.shutdown(tcp::socket::shutdown_send, ignored);
+        auto linger = std::make_shared<Linger>(std::move(socket));
+        socket = tcp::socket(queue->ioContext());
+        linger->timer.expires_after(lingerLimit);
+        linger->timer.async_wait([linger](const std::error_code& ec) {
+            std::error_code ignored;
+            if (!ec)
+                linger->socket.close(ignored);
+        });
+        linger->readOn(linger);
     }
 
     void ownerGone() {

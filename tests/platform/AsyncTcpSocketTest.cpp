@@ -226,6 +226,25 @@ TEST(AsyncTcpSocket, LargeTransferAndCloseAfterWritingDeliverEveryByte) {
     EXPECT_EQ(p.serverEvents->snapshot(), (std::vector<std::string>{"write 1", "write 2", "disconnect -"}));
 }
 
+TEST(AsyncTcpSocket, CloseAfterWritingDeliversEveryByteThoughThePeerSentBytesNobodyRead) {
+    // A descriptor closed with received bytes unread resets the connection, and the reset
+    // drops what was still on its way to the peer.
+    Pair p;
+    Bytes big(1 << 20);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i * 11);
+    p.client->writeData(Bytes(200000, 'x'), -1, 1);
+    p.server->writeData(big, -1, 1);
+    p.server->disconnectAfterWriting();
+    p.client->readDataToLength(big.size(), -1, 2);
+    p.client->writeData(Bytes(1000, 'y'), -1, 3); // arrives after the close
+    p.client->readData(-1, 10, 4);
+    ASSERT_TRUE(test::waitFor([&] { return p.clientEvents->has("disconnect"); }));
+    auto events = p.clientEvents->snapshot();
+    EXPECT_NE(std::find(events.begin(), events.end(), "read 2 1048576"), events.end());
+    EXPECT_EQ(events.back(), "disconnect Socket closed by remote peer");
+}
+
 TEST(AsyncTcpSocket, PeerCloseIsItsOwnErrorAfterTheBytesBeforeIt) {
     Pair p;
     p.server->writeData(bytes("bye"), -1, 1);

@@ -247,44 +247,51 @@ TEST(AsyncTcpSocketTls, DisconnectAfterWritingSendsEveryQueuedPieceBeforeTheClos
              return TlsSocketLayer::make(settings);
          }},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TlsPair p;
-        p.client->startTLS(c.make(false));
-        p.server->startTLS(c.make(true));
-        ASSERT_TRUE(
-            test::waitFor([&] { return p.clientEvents->has("secure") && p.serverEvents->has("secure"); }));
-
-        // Pieces queued behind one another (the first is still on the wire when the rest and
-        // the disconnect arrive), then the disconnect in the same turn of the queue.
-        Bytes expected;
-        p.queue->sync([&] {
-            for (long piece = 1; piece <= 6; ++piece) {
-                Bytes bytes(piece == 1 ? 300000 : 1000 * static_cast<std::size_t>(piece));
-                for (std::size_t i = 0; i < bytes.size(); ++i)
-                    bytes[i] = static_cast<std::uint8_t>(i * 7 + static_cast<std::size_t>(piece));
-                expected.insert(expected.end(), bytes.begin(), bytes.end());
-                p.client->writeData(std::move(bytes), -1, piece);
+    for (const auto& c : cases)
+        for (bool duringHandshake : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (duringHandshake ? ", during the handshake" : ", once secure"));
+            TlsPair p;
+            p.server->startTLS(c.make(true));
+            // Queued during the handshake, the pieces and the disconnect wait for it to finish.
+            if (!duringHandshake) {
+                p.client->startTLS(c.make(false));
+                ASSERT_TRUE(test::waitFor(
+                    [&] { return p.clientEvents->has("secure") && p.serverEvents->has("secure"); }));
             }
-            p.client->disconnectAfterWriting();
-        });
-        p.server->readDataToLength(expected.size(), -1, 7);
-        ASSERT_TRUE(test::waitFor([&] {
-            return p.serverEvents->has("read 7 " + std::to_string(expected.size()));
-        })) << p.clientEvents->snapshot().back();
-        {
-            std::lock_guard lock(p.serverEvents->mutex);
-            EXPECT_TRUE(p.serverEvents->lastRead == expected);
+
+            // Pieces queued behind one another (the first is still on the wire when the rest and
+            // the disconnect arrive), then the disconnect in the same turn of the queue.
+            Bytes expected;
+            p.queue->sync([&] {
+                if (duringHandshake)
+                    p.client->startTLS(c.make(false));
+                for (long piece = 1; piece <= 6; ++piece) {
+                    Bytes bytes(piece == 1 ? 300000 : 1000 * static_cast<std::size_t>(piece));
+                    for (std::size_t i = 0; i < bytes.size(); ++i)
+                        bytes[i] = static_cast<std::uint8_t>(i * 7 + static_cast<std::size_t>(piece));
+                    expected.insert(expected.end(), bytes.begin(), bytes.end());
+                    p.client->writeData(std::move(bytes), -1, piece);
+                }
+                p.client->disconnectAfterWriting();
+            });
+            p.server->readDataToLength(expected.size(), -1, 7);
+            ASSERT_TRUE(test::waitFor([&] {
+                return p.serverEvents->has("read 7 " + std::to_string(expected.size()));
+            })) << p.clientEvents->snapshot().back() << " / " << p.serverEvents->snapshot().back();
+            {
+                std::lock_guard lock(p.serverEvents->mutex);
+                EXPECT_TRUE(p.serverEvents->lastRead == expected);
+            }
+            // Then the close alert: the next read ends with the peer's clean close.
+            p.server->readData(-1, 100, 8);
+            ASSERT_TRUE(test::waitFor([&] { return p.clientEvents->has("disconnect "); }))
+                << p.clientEvents->snapshot().back();
+            ASSERT_TRUE(test::waitFor(
+                [&] { return p.serverEvents->has("disconnect Socket closed by remote peer"); }));
+            auto clientLog = p.clientEvents->snapshot();
+            EXPECT_EQ(std::vector<std::string>(clientLog.end() - 7, clientLog.end()),
+                      (std::vector<std::string>{"write 1", "write 2", "write 3", "write 4", "write 5",
+                                                "write 6", "disconnect "}));
         }
-        // Then the close alert: the next read ends with the peer's clean close.
-        p.server->readData(-1, 100, 8);
-        ASSERT_TRUE(test::waitFor([&] { return p.clientEvents->has("disconnect "); }))
-            << p.clientEvents->snapshot().back();
-        ASSERT_TRUE(
-            test::waitFor([&] { return p.serverEvents->has("disconnect Socket closed by remote peer"); }));
-        auto clientLog = p.clientEvents->snapshot();
-        EXPECT_EQ(std::vector<std::string>(clientLog.end() - 7, clientLog.end()),
-                  (std::vector<std::string>{"write 1", "write 2", "write 3", "write 4", "write 5", "write 6",
-                                            "disconnect "}));
-    }
 }
