@@ -430,8 +430,14 @@ public:
         else
             flushSoon();
         if (state == State::connected && disconnectWhenWritten && writes.empty() && cipherOut.empty() &&
-            !writableWaitArmed)
+            !writableWaitArmed) {
+            // Writes that left in this very step are reported before the close.
+            if (!writtenTags.empty()) {
+                progressAgain = true;
+                return;
+            }
             closeWithError(nullptr, true);
+        }
     }
 
     bool plainEnded() const {

@@ -290,8 +290,10 @@ TEST(AsyncTcpSocketTls, DisconnectAfterWritingSendsEveryQueuedPieceBeforeTheClos
             ASSERT_TRUE(test::waitFor(
                 [&] { return p.serverEvents->has("disconnect Socket closed by remote peer"); }));
             auto clientLog = p.clientEvents->snapshot();
+            ASSERT_GE(clientLog.size(), 7u);
             EXPECT_EQ(std::vector<std::string>(clientLog.end() - 7, clientLog.end()),
                       (std::vector<std::string>{"write 1", "write 2", "write 3", "write 4", "write 5",
-                                                "write 6", "disconnect "}));
+                                                "write 6", "disconnect "}))
+                << ::testing::PrintToString(clientLog);
         }
 }
