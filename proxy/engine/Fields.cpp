@@ -1,6 +1,7 @@
 #include "proxy/engine/Fields.h"
 
 #include <chrono>
+#include <cstring>
 
 #include "proxy/engine/FieldsError.h"
 #include "proxy/engine/HttpText.h"
@@ -26,9 +27,9 @@ std::string_view Fields::checkedLine(std::string_view rawLine) {
     auto line = trimmingCRLF(rawLine);
     if (line.size() > maxLineLength)
         throw FieldsError::lineTooLong(maxLineLength);
-    // One pass over the bytes (find_first_of would search the set once per byte).
-    for (char c : line) {
-        if (c == '\r' || c == '\n' || c == '\0')
+    // Three vectorised scans (find_first_of would search the set once per byte).
+    for (char c : {'\r', '\n', '\0'}) {
+        if (std::memchr(line.data(), c, line.size()))
             throw FieldsError::invalidCharacter();
     }
     if (!isWellFormedUTF8(line))
@@ -48,6 +49,8 @@ void Fields::closeOpenField() {
     if (fields.size() >= maxFieldCount)
         throw FieldsError::tooManyFields(maxFieldCount);
     auto value = trimWhitespace(*currentValue_);
+    if (fields.empty())
+        fields.reserve(16); // a typical head's fields without growing step by step
     fields.push_back(Field{std::move(*currentKey_), std::string(value)});
     currentKey_.reset();
     currentValue_.reset();

@@ -13,6 +13,7 @@ namespace {
 // Splits at every single blank: two blanks in a row give an empty piece.
 std::vector<std::string_view> splitAtBlanks(std::string_view line) {
     std::vector<std::string_view> pieces;
+    pieces.reserve(4); // a first line has three pieces: one allocation, not three
     std::size_t start = 0;
     while (true) {
         auto blank = line.find(' ', start);
