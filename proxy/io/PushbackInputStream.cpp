@@ -32,6 +32,19 @@ Data PushbackInputStream::take(std::size_t count) {
     return chunk;
 }
 
+bool PushbackInputStream::answerHeldEnd() {
+    if (!heldEnd_)
+        return false;
+    if (hasPushedData()) {
+        deliver(InputStreamEvent::data(take(buf_->size())));
+        return true;
+    }
+    auto end = std::move(*heldEnd_);
+    heldEnd_.reset();
+    deliver(std::move(end));
+    return true;
+}
+
 void PushbackInputStream::readAny(std::optional<std::uint64_t> maxLength) {
     if (answerFailure())
         return;
@@ -40,6 +53,8 @@ void PushbackInputStream::readAny(std::optional<std::uint64_t> maxLength) {
             take(std::min<std::uint64_t>(maxLength.value_or(UINT64_MAX), buf_->size()))));
         return;
     }
+    if (answerHeldEnd())
+        return;
     prependNextReadBuf_.push_back({});
     buf_.reset();
     parent()->read(maxLength);
@@ -52,6 +67,8 @@ void PushbackInputStream::readLength(std::uint64_t length) {
         deliver(InputStreamEvent::data(take(length)));
         return;
     }
+    if (answerHeldEnd())
+        return;
     std::uint64_t pushed = buf_ ? buf_->size() : 0;
     prependNextReadBuf_.push_back({std::move(buf_), {}});
     buf_.reset();
@@ -62,6 +79,8 @@ void PushbackInputStream::readMarker(const Data& marker, std::uint64_t maxLength
     if (answerFailure())
         return;
     if (!hasPushedData()) {
+        if (answerHeldEnd())
+            return;
         prependNextReadBuf_.push_back({std::nullopt, {}});
         buf_.reset();
         parent()->readTo(marker, maxLength);
@@ -81,12 +100,21 @@ void PushbackInputStream::readMarker(const Data& marker, std::uint64_t maxLength
         deliver(InputStreamEvent::error(InputStreamError::markerLimitExceeded().clone()));
         return;
     }
+    if (answerHeldEnd())
+        return;
     prependNextReadBuf_.push_back({std::move(buf_), marker});
     buf_.reset();
     parent()->readTo(marker, maxLength - pushed);
 }
 
 void PushbackInputStream::filter(InputStreamEvent event, InputStreamReply parentReply) {
+    if (!event.isData() && prependNextReadBuf_.empty() && hasPushedData()) {
+        // Unasked: the parent closed while nobody read (a handler installed on a closed
+        // stream is told so at once). The pushed bytes were received before that end.
+        heldEnd_ = std::move(event);
+        parentReply(InputStreamHandlerResult::done);
+        return;
+    }
     if (event.isError()) {
         prependNextReadBuf_.clear();
         deliver(std::move(event), std::move(parentReply));

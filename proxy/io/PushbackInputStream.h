@@ -37,8 +37,16 @@ private:
         Data marker;
     };
 
+    /// Answers a request that needs the parent once the parent has announced its end
+    /// unasked: the pushed bytes stand in for the end, then the end itself. False while no
+    /// end is held.
+    bool answerHeldEnd();
+
     std::optional<Data> buf_;
     std::deque<Prepend> prependNextReadBuf_;
+    /// An end (eof or error) the parent announced while nobody read through it and bytes
+    /// were pushed back: those bytes came first, so the end waits behind them.
+    std::optional<InputStreamEvent> heldEnd_;
 };
 
 } // namespace pemtrox

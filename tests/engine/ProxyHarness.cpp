@@ -129,7 +129,25 @@ RawClient::RawClient(int port) {
 }
 
 RawClient::~RawClient() {
-    ::close(fd_);
+    close();
+}
+
+void RawClient::shutdownWrite() {
+    ::shutdown(fd_, SHUT_WR);
+}
+
+void RawClient::close() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+void RawClient::reset() {
+    if (fd_ < 0)
+        return;
+    linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close();
 }
 
 void RawClient::send(const std::string& bytes) {

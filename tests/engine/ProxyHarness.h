@@ -108,6 +108,12 @@ public:
     std::string readUntil(const std::string& marker, int timeoutMs = 5000);
     /// Whether the peer closed the connection within the time.
     bool closedByPeer(int timeoutMs = 5000);
+    /// Ends our sending side (FIN) and keeps reading.
+    void shutdownWrite();
+    /// Closes with a FIN.
+    void close();
+    /// Closes with a reset (RST).
+    void reset();
 
 private:
     int fd_;

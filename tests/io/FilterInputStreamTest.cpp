@@ -332,6 +332,48 @@ TEST_F(FilterStreams, PushbackTable) {
     }
 }
 
+TEST_F(FilterStreams, PushedBytesComeBeforeAnEndTheParentAnnouncedUnasked) {
+    // A socket that closes while nobody reads tells a newly installed handler of its end at
+    // once; bytes received before the end and given back must still be read first.
+    struct Case {
+        const char* name;
+        std::function<void(PushbackInputStream&)> steps;
+        Trace trace;
+    } cases[] = {
+        {"reads past the pushed bytes meet the end",
+         [](PushbackInputStream& s) {
+             s.read(1);
+             s.read();
+             s.read();
+         },
+         {"data:a", "data:b", "eof"}},
+        {"a length longer than the pushed bytes", [](PushbackInputStream& s) { s.readTo(5); }, {"data:ab"}},
+        {"a marker missing from the pushed bytes",
+         [](PushbackInputStream& s) { s.readTo(crlf); },
+         {"data:ab"}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto parent = ByteArrayInputStream::make(toData("never read"));
+        auto stream = PushbackInputStream::make(parent);
+        stream->unread(toData("ab"));
+        parent->close();
+        auto log = EventLog::make();
+        stream->handler(log->handler());
+        c.steps(*stream);
+        EXPECT_EQ(log->trace, c.trace);
+    }
+    // Through a length-bounded body, as a request body is read after its head.
+    auto parent = ByteArrayInputStream::make({});
+    auto stream = PushbackInputStream::make(parent);
+    stream->unread(toData("body"));
+    parent->close();
+    auto log = drain(FiniteInputStream::make(stream, 4));
+    ASSERT_GE(log->trace.size(), 2u);
+    EXPECT_EQ(log->trace[0], "data:body");
+    EXPECT_EQ(log->trace[1], "eof");
+}
+
 TEST_F(FilterStreams, PushbackMarkerSplitAtEveryPosition) {
     const std::string text = "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
     for (std::size_t split = 0; split <= text.size(); ++split) {

@@ -1,0 +1,437 @@
+// Hostile and broken peers on both sides of the proxy: every case must end its exchange
+// without crashing, hanging or leaving a handler, connection or socket behind (the harness
+// checks the live-object counts when it goes).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "proxy/engine/ProxyEvent.h"
+#include "tests/engine/ProxyHarness.h"
+#include "tests/engine/TestOrigin.h"
+#include "tests/support/TestSupport.h"
+
+namespace pemtrox::test {
+namespace {
+
+std::string okResponse(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string originURL(const TestOrigin& origin, const std::string& path = "/") {
+    return "http://127.0.0.1:" + std::to_string(origin.port()) + path;
+}
+
+std::string get(const TestOrigin& origin, const std::string& path) {
+    return "GET " + originURL(origin, path) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+}
+
+// MARK: the client goes away
+
+enum class ClientEnd { close, reset };
+
+TEST(ProxyRobustness, ClientGoingAwayEndsTheExchangeAndReleasesTheServer) {
+    // The origin reads the request (body included when it is told the length), then
+    // streams a long response until the proxy lets go of the connection.
+    struct OriginState {
+        std::atomic<int> heads{0};
+        std::atomic<int> ended{0};
+    };
+    auto state = std::make_shared<OriginState>();
+    TestOrigin origin([state](OriginConnection& c, TestOrigin&) {
+        auto head = c.readHead();
+        if (!head) {
+            ++state->ended;
+            return;
+        }
+        ++state->heads;
+        if (head->find("/stream") != std::string::npos) {
+            c.write("HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n");
+            std::string piece(65536, 'x');
+            for (int i = 0; i < 1500; ++i)
+                c.write(piece); // fails fast once the proxy closed its side
+        } else if (head->find("/late") != std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            c.write(okResponse("late"));
+        }
+        c.readToEnd();
+        ++state->ended;
+    });
+    struct Case {
+        const char* name;
+        std::string request;
+        bool originSeesRequest; // wait for it before the client goes
+        bool readsSomeResponse;
+        ClientEnd end;
+    } cases[] = {
+        {"mid-head", "GET " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\nX-Part", false, false,
+         ClientEnd::close},
+        {"mid-head reset", "GET " + originURL(origin) + " HTTP/1.1\r\nHo", false, false, ClientEnd::reset},
+        {"mid-body",
+         "POST " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nonly ten..", true,
+         0, ClientEnd::close},
+        {"mid-body reset",
+         "POST " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nonly ten..", true,
+         0, ClientEnd::reset},
+        {"mid-chunked-body",
+         "POST " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc",
+         true, false, ClientEnd::close},
+        {"after the request", get(origin, "/late"), true, false, ClientEnd::close},
+        {"after the request reset", get(origin, "/late"), true, false, ClientEnd::reset},
+        {"while the response streams", get(origin, "/stream"), true, true, ClientEnd::close},
+        {"while the response streams reset", get(origin, "/stream"), true, true, ClientEnd::reset},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int headsBefore = state->heads, endedBefore = state->ended;
+        {
+            ProxyHarness proxy;
+            RawClient client(proxy.port());
+            client.send(c.request);
+            if (c.originSeesRequest) {
+                ASSERT_TRUE(waitFor([&] { return state->heads == headsBefore + 1; }));
+            }
+            if (c.readsSomeResponse) {
+                auto some = client.readUntil(std::string(1000, 'x'));
+                EXPECT_TRUE(some.starts_with("HTTP/1.1 200 OK\r\n")) << some.substr(0, 100);
+            }
+            if (c.end == ClientEnd::reset)
+                client.reset();
+            else
+                client.close();
+            if (c.originSeesRequest) {
+                EXPECT_TRUE(waitFor([&] { return state->ended == endedBefore + 1; }))
+                    << "the server's connection was kept open";
+            }
+            EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+        }
+    }
+}
+
+TEST(ProxyRobustness, RequestBodyThatArrivedWithTheClientsCloseReachesTheServerWhole) {
+    // The client sends its request and ends its side at once (as `nc -N` does). The socket
+    // layer closes a connection whose peer has ended its stream, so no answer can reach
+    // this client, but the bytes it sent must all be forwarded.
+    std::mutex mutex;
+    std::vector<std::string> bodies;
+    TestOrigin origin(TestOrigin::serveEach([&](const std::string&, const std::string& body) {
+        std::lock_guard lock(mutex);
+        bodies.push_back(body);
+        return okResponse("thanks");
+    }));
+    ProxyHarness proxy;
+    for (auto request :
+         {"POST " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc",
+          "POST " + originURL(origin) +
+              " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"}) {
+        RawClient client(proxy.port());
+        client.send(request);
+        client.shutdownWrite();
+        client.readAll();
+    }
+    EXPECT_TRUE(waitFor([&] {
+        std::lock_guard lock(mutex);
+        return bodies.size() == 2;
+    }));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(bodies, (std::vector<std::string>{"abc", "abc"}));
+}
+
+// MARK: the server misbehaves
+
+enum class ServerEnd { close, reset, hang };
+
+TEST(ProxyRobustness, BrokenResponsesEndTheExchange) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        ServerEnd end;
+        std::string expected; // the start of the client's reply; "" for none at all
+    } cases[] = {
+        {"close before answering", "", ServerEnd::close, "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"reset before answering", "", ServerEnd::reset, "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"close mid-head", "HTTP/1.1 200 OK\r\nContent-Le", ServerEnd::close,
+         "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"reset mid-head", "HTTP/1.1 200 OK\r\nContent-Le", ServerEnd::reset,
+         "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"garbage status line", "SPDY/3 OK fine\r\nContent-Length: 0\r\n\r\n", ServerEnd::hang,
+         "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"status without a number", "HTTP/1.1 OK\r\n\r\n", ServerEnd::hang,
+         "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"binary garbage", std::string("\x00\x01\x02\x03\r\n\r\n", 8), ServerEnd::hang,
+         "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"over-long line", std::string(20000, 'a'), ServerEnd::hang, "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"over-long head",
+         "HTTP/1.1 200 OK\r\n" +
+             [] {
+                 std::string fields;
+                 for (int i = 0; i < 200; ++i)
+                     fields += "X-Field-" + std::to_string(i) + ": " + std::string(400, 'v') + "\r\n";
+                 return fields;
+             }(),
+         ServerEnd::hang, "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"too many fields",
+         "HTTP/1.1 200 OK\r\n" +
+             [] {
+                 std::string fields;
+                 for (int i = 0; i < 1000; ++i)
+                     fields += "X-" + std::to_string(i) + ": v\r\n";
+                 return fields + "\r\n";
+             }(),
+         ServerEnd::hang, "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"bare LF line ends", "HTTP/1.1 200 OK\nContent-Length: 2\n\nok", ServerEnd::close,
+         "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"bare LF inside a line", "HTTP/1.1 200 OK\r\nX-A: a\nContent-Length: 0\r\n\r\n", ServerEnd::hang,
+         "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", ServerEnd::hang,
+         "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"huge status", "HTTP/1.1 99999999999999999999999 OK\r\n\r\n", ServerEnd::hang,
+         "HTTP/1.0 503 Service Unavailable\r\n"},
+        {"reset mid-chunked-body", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly part",
+         ServerEnd::reset, "HTTP/1.1 200 OK\r\n"},
+        {"close mid-chunk-size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nfff",
+         ServerEnd::close, "HTTP/1.1 200 OK\r\n"},
+        {"chunk size past 64 bits",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1ffffffffffffffff\r\nhello\r\n0\r\n\r\n",
+         ServerEnd::hang, "HTTP/1.1 200 OK\r\n"},
+        {"chunk size line without end",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(100000, '1'), ServerEnd::hang,
+         "HTTP/1.1 200 OK\r\n"},
+        {"bad chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n",
+         ServerEnd::hang, "HTTP/1.1 200 OK\r\n"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestOrigin origin([&c](OriginConnection& conn, TestOrigin&) {
+            if (!conn.readHead())
+                return;
+            conn.write(c.bytes);
+            if (c.end == ServerEnd::reset) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                conn.reset();
+            } else if (c.end == ServerEnd::close) {
+                conn.close();
+            } else {
+                conn.readToEnd();
+            }
+        });
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send(get(origin, "/"));
+        auto reply = client.readAll();
+        EXPECT_TRUE(reply.starts_with(c.expected)) << reply;
+        EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("exception").size() == 1; }));
+        EXPECT_TRUE(proxy.recorder->exchanges("complete").empty());
+    }
+}
+
+TEST(ProxyRobustness, OddButValidResponsesKeepTheConnectionInStep) {
+    // Each case's response goes to /odd; the request for /next that follows on the same
+    // client connection must get its own response, not the rest of the first one.
+    struct Case {
+        const char* name;
+        std::string response;
+        std::string expectedBody; // at the end of the first reply
+    } cases[] = {
+        {"length and chunked together",
+         "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+         "hello\r\n0\r\n\r\n"},
+        {"chunk extensions and trailers",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;ext=1\r\nhello\r\n0\r\nX-T: 1\r\n\r\n",
+         "hello\r\n0\r\n\r\n"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestOrigin origin(TestOrigin::serveEach([&c](const std::string& head, const std::string&) {
+            if (head.find("/odd") != std::string::npos)
+                return c.response;
+            return okResponse("next");
+        }));
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send(get(origin, "/odd"));
+        auto first = client.readUntil(c.expectedBody, 3000);
+        EXPECT_TRUE(first.ends_with(c.expectedBody)) << first;
+        client.send(get(origin, "/next"));
+        auto second = client.readUntil("next", 3000);
+        EXPECT_TRUE(second.starts_with("HTTP/1.1 200 OK\r\n")) << second;
+        EXPECT_TRUE(second.ends_with("\r\n\r\nnext")) << second;
+    }
+}
+
+// MARK: unusual requests
+
+TEST(ProxyRobustness, UnusualRequests) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string& head, const std::string& body) {
+        return okResponse(head.substr(0, head.find("\r\n")) + "|" + body);
+    }));
+    auto url = originURL(origin);
+    auto port = std::to_string(origin.port());
+    std::string manyFields;
+    for (int i = 0; i < 1000; ++i)
+        manyFields += "X-" + std::to_string(i) + ": v\r\n";
+    struct Case {
+        const char* name;
+        std::string request;
+        std::vector<std::string> expected; // each in the reply, in order; none: closed without a reply
+    } cases[] = {
+        {"absolute form without Host", "GET " + url + "a HTTP/1.1\r\n\r\n", {"GET /a HTTP/1.1|"}},
+        {"invalid percent-encoding passes unchanged",
+         "GET " + url + "a%zz%4?q=%g% HTTP/1.1\r\nHost: x\r\n\r\n",
+         {"GET /a%zz%4?q=%g% HTTP/1.1|"}},
+        {"pipelined in one packet",
+         "GET " + url + "1 HTTP/1.1\r\nHost: x\r\n\r\nPOST " + url +
+             "2 HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nbodyGET " + url +
+             "3 HTTP/1.1\r\nHost: x\r\nConnection: close\r\nProxy-Connection: close\r\n\r\n",
+         {"GET /1 HTTP/1.1|", "POST /2 HTTP/1.1|body", "GET /3 HTTP/1.1|"}},
+        {"IPv6 literal",
+         "GET http://[::1]:" + port + "/ HTTP/1.1\r\nHost: x\r\n\r\n",
+         {"HTTP/1.0 503 Service Unavailable\r\n", "Malformed request URL"}},
+        {"IPv6 literal without port",
+         "GET http://[::1]/ HTTP/1.1\r\nHost: x\r\n\r\n",
+         {"HTTP/1.0 503 Service Unavailable\r\n"}},
+        {"empty host", "GET http:///x HTTP/1.1\r\nHost: x\r\n\r\n", {"HTTP/1.0 503 Service Unavailable\r\n"}},
+        {"empty host with port",
+         "GET http://:" + port + "/x HTTP/1.1\r\nHost: x\r\n\r\n",
+         {"HTTP/1.0 503 Service Unavailable\r\n"}},
+        {"percent in host",
+         "GET http://127.0.0.1%zz:" + port + "/ HTTP/1.1\r\nHost: x\r\n\r\n",
+         {"HTTP/1.0 503 Service Unavailable\r\n"}},
+        {"too many fields", "GET " + url + " HTTP/1.1\r\n" + manyFields + "\r\n", {}},
+        {"over-long head", "GET " + url + " HTTP/1.1\r\nX: " + std::string(70000, 'a') + "\r\n\r\n", {}},
+        {"NUL in a field", "GET " + url + std::string(" HTTP/1.1\r\nX: a\0b\r\n\r\n", 20), {}},
+        {"CONNECT with an empty host",
+         "CONNECT :" + port + " HTTP/1.1\r\n\r\n",
+         {"HTTP/1.0 503 Service Unavailable\r\n"}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send(c.request);
+        auto reply = c.expected.empty() ? client.readAll() : client.readUntil(c.expected.back(), 3000);
+        if (c.expected.empty()) {
+            EXPECT_EQ(reply, "");
+        }
+        std::size_t at = 0;
+        for (auto& part : c.expected) {
+            auto found = reply.find(part, at);
+            EXPECT_NE(found, std::string::npos) << part << "\n" << reply;
+            at = found == std::string::npos ? at : found + part.size();
+        }
+        client.close();
+    }
+}
+
+// MARK: CONNECT
+
+TEST(ProxyRobustness, ConnectTunnelsWithBrokenPeers) {
+    TestOrigin origin(
+        TestOrigin::serveEach([](const std::string&, const std::string&) { return okResponse("in"); }));
+    auto target = "127.0.0.1:" + std::to_string(origin.port());
+    RefusingPort refusing;
+    {
+        SCOPED_TRACE("closed port");
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send("CONNECT 127.0.0.1:" + std::to_string(refusing.port()) + " HTTP/1.1\r\n\r\n");
+        auto reply = client.readAll();
+        EXPECT_TRUE(reply.starts_with("HTTP/1.0 503 Service Unavailable\r\n")) << reply;
+    }
+    {
+        SCOPED_TRACE("close right after CONNECT");
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send("CONNECT " + target + " HTTP/1.1\r\n\r\n");
+        client.close();
+        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+    }
+    {
+        SCOPED_TRACE("reset once established");
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send("CONNECT " + target + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(client.readUntil("\r\n\r\n"), "HTTP/1.0 200 Connection established\r\n\r\n");
+        client.reset();
+        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+    }
+    {
+        SCOPED_TRACE("HTTP inside, then garbage");
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send("CONNECT " + target + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(client.readUntil("\r\n\r\n"), "HTTP/1.0 200 Connection established\r\n\r\n");
+        client.send("GET /1 HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_TRUE(client.readUntil("in").ends_with("in"));
+        client.send(std::string("\x16\x03\x01\x00garbage\r\n\r\n", 15));
+        client.readAll(2000);
+        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+    }
+    {
+        SCOPED_TRACE("HTTP inside, then close mid-head");
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send("CONNECT " + target + " HTTP/1.1\r\n\r\nGET /1 HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_TRUE(client.readUntil("in").ends_with("in"));
+        client.send("GET /2 HTTP/1.1\r\nHo");
+        client.close();
+        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+    }
+}
+
+// MARK: many clients at once
+
+TEST(ProxyRobustness, ManyConcurrentClientsSomeAborting) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string& head, const std::string& body) {
+        if (head.find("/chunked") != std::string::npos)
+            return std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nchnk\r\n0\r\n\r\n");
+        return okResponse("ok:" + body);
+    }));
+    ProxyHarness proxy;
+    auto url = originURL(origin);
+    auto target = "127.0.0.1:" + std::to_string(origin.port());
+    std::atomic<int> good{0}, expectedGood{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 200; ++i) {
+        clients.emplace_back([&, i] {
+            RawClient client(proxy.port());
+            switch (i % 5) {
+            case 0:
+                ++expectedGood;
+                client.send("GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+                if (client.readUntil("ok:").ends_with("ok:"))
+                    ++good;
+                break;
+            case 1:
+                ++expectedGood;
+                client.send("POST " + url + " HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello");
+                if (client.readUntil("ok:hello").ends_with("ok:hello"))
+                    ++good;
+                break;
+            case 2:
+                ++expectedGood;
+                client.send("CONNECT " + target +
+                            " HTTP/1.1\r\n\r\nGET /chunked HTTP/1.1\r\nHost: x\r\n\r\n");
+                if (client.readUntil("chnk").ends_with("chnk"))
+                    ++good;
+                break;
+            case 3:
+                client.send("POST " + url + " HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\nabc");
+                client.reset();
+                break;
+            case 4:
+                client.send("GET " + url + "chunked HTTP/1.1\r\nHost: x\r\n\r\n");
+                client.close();
+                break;
+            }
+        });
+    }
+    for (auto& t : clients)
+        t.join();
+    EXPECT_EQ(good, expectedGood);
+    EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+}
+
+} // namespace
+} // namespace pemtrox::test
