@@ -348,7 +348,10 @@ void ProxyHttp::onResponseHead(std::shared_ptr<HttpFields> head) {
         fail(currentError());
         return;
     }
-    if (status == 100) {
+    // Every 1xx but 101 is interim (100 Continue, 102 Processing, 103 Early Hints): taking
+    // one for the final response would leave the real one in the server's stream, where it
+    // would answer the client's next request.
+    if (status >= 100 && status <= 199 && status != 101) {
         // Interim: passed to the client as it came; the final head follows.
         continues_.push_back(head);
         auto self = shared_from_this();

@@ -25,7 +25,7 @@ class RemoteConnection;
 enum class InputStreamHandlerResult;
 
 /// Carries one HTTP/1.x exchange from the client connection to the remote connection and
-/// back: rewrites and frames the request, reads the response head (passing interim 100
+/// back: rewrites and frames the request, reads the response head (passing interim 1xx
 /// heads through), decides whether the client connection may stay open, re-frames and
 /// optionally decodes the response body, and reports each step to the listeners.
 ///

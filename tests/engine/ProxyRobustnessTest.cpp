@@ -234,6 +234,12 @@ TEST(ProxyRobustness, OddButValidResponsesKeepTheConnectionInStep) {
         std::string response;
         std::string expectedBody; // at the end of the first reply
     } cases[] = {
+        {"early hints before the final response",
+         "HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: "
+         "5\r\n\r\nfinal",
+         "final"},
+        {"processing before the final response",
+         "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfinal", "final"},
         {"length and chunked together",
          "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
          "hello\r\n0\r\n\r\n"},
