@@ -439,5 +439,114 @@ TEST(ProxyRobustness, ManyConcurrentClientsSomeAborting) {
     EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
 }
 
+// MARK: bodies arrive whole
+
+/// Bytes that differ from piece to piece, so that a lost, doubled or swapped piece shows.
+std::string pattern(std::size_t size) {
+    std::string s(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        s[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    return s;
+}
+
+/// The body of a chunked message that begins after its head; "" when the framing breaks.
+std::string dechunk(std::string_view framed) {
+    std::string body;
+    for (;;) {
+        auto eol = framed.find("\r\n");
+        if (eol == std::string_view::npos)
+            return {};
+        auto size = std::stoul(std::string(framed.substr(0, eol)), nullptr, 16);
+        framed.remove_prefix(eol + 2);
+        if (size == 0)
+            return body;
+        if (framed.size() < size + 2)
+            return {};
+        body.append(framed.substr(0, size));
+        framed.remove_prefix(size + 2);
+    }
+}
+
+TEST(ProxyRobustness, LargeBodiesArriveIntactBothWays) {
+    auto big = pattern(3 * 1024 * 1024 + 17) + "#END#";
+    std::mutex mutex;
+    std::vector<std::string> bodies;
+    TestOrigin origin(TestOrigin::serveEach([&](const std::string& head, const std::string& body) {
+        {
+            std::lock_guard lock(mutex);
+            bodies.push_back(body);
+        }
+        if (head.find("/chunked") != std::string::npos) {
+            std::string out = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+            for (std::size_t at = 0; at < big.size(); at += 10000) {
+                auto piece = big.substr(at, 10000);
+                char size[32];
+                snprintf(size, sizeof size, "%zx\r\n", piece.size());
+                out += size + piece + "\r\n";
+            }
+            return out + "0\r\n\r\n";
+        }
+        return okResponse(big);
+    }));
+    ProxyHarness proxy;
+    RawClient client(proxy.port());
+    client.send("POST " + originURL(origin, "/len") +
+                " HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big);
+    auto reply = client.readUntil("#END#", 10000);
+    EXPECT_TRUE(reply.ends_with("\r\n\r\n" + big)) << reply.size() << " " << reply.substr(0, 300);
+    client.send("GET " + originURL(origin, "/chunked") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    reply = client.readUntil("\r\n0\r\n\r\n", 10000);
+    auto headEnd = reply.find("\r\n\r\n");
+    ASSERT_NE(headEnd, std::string::npos);
+    EXPECT_TRUE(dechunk(std::string_view(reply).substr(headEnd + 4)) == big);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_TRUE(bodies[0] == big) << bodies[0].size();
+}
+
+TEST(ProxyRobustness, OpaqueTunnelsEndingOnTheServerSide) {
+    auto big = pattern(1024 * 1024);
+    struct Case {
+        const char* name;
+        std::function<void(OriginConnection&)> script;
+        std::string clientSends;
+        std::string clientGets;
+    } cases[] = {
+        {"server sends a lot and closes",
+         [&](OriginConnection& c) {
+             c.readAvailable(2000);
+             c.write(big);
+             c.close();
+         },
+         "\x16hello", big},
+        {"server speaks first and closes",
+         [&](OriginConnection& c) {
+             c.write("220 bye\r\n");
+             c.close();
+         },
+         "", "220 bye\r\n"},
+        {"server resets mid-tunnel",
+         [&](OriginConnection& c) {
+             c.readAvailable(2000);
+             c.write("partial");
+             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+             c.reset();
+         },
+         "\x16hello", "partial"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestOrigin origin([&c](OriginConnection& conn, TestOrigin&) { c.script(conn); });
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send("CONNECT 127.0.0.1:" + std::to_string(origin.port()) + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(client.readUntil("\r\n\r\n"), "HTTP/1.0 200 Connection established\r\n\r\n");
+        if (!c.clientSends.empty())
+            client.send(c.clientSends);
+        auto got = client.readAll(5000);
+        EXPECT_TRUE(got == c.clientGets) << got.size() << " " << got.substr(0, 50);
+    }
+}
+
 } // namespace
 } // namespace pemtrox::test
