@@ -447,8 +447,9 @@ void ProxyHttp::processResponse(std::shared_ptr<HttpFields> response) {
         if (!modern)
             mustClose_ = true;
     }
-    bool chunkedOutput = hasBody && modern && (chunked || decoded);
-    if (hasBody && chunked && !chunkedOutput)
+    // An HTTP/1.0 client knows no chunks: it would take their framing for body bytes.
+    bool chunkedOutput = hasBody && modern && requestVersion >= 1.1f && (chunked || decoded);
+    if (hasBody && (chunked || decoded) && !chunkedOutput)
         mustClose_ = true; // no length and no chunks left: the end of the connection ends the body
     // A body-less response keeps its chunked head, but no chunk (not even the last) may follow.
     if (chunkedOutput || (chunked && !hasBody))
