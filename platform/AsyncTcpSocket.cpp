@@ -4,7 +4,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -44,7 +43,7 @@ constexpr std::size_t largestWriteBatch = 64;
 /// Unsent bytes up to which a write counts as written once queued: the writer goes on while
 /// the socket gathers its pieces into fewer, larger system calls. It bounds what one socket
 /// holds for a peer that does not read, on top of the kernel's own buffer.
-constexpr std::size_t writeAhead = 262144;
+constexpr std::size_t writeAhead = 131072;
 
 std::chrono::steady_clock::duration toDuration(double seconds) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -111,6 +110,35 @@ struct ReadRequest {
     double timeout = -1.0;
     long tag = 0;
     std::uint64_t serial = 0;
+};
+
+/// A first-in-first-out queue that holds no memory while it has never been used (a deque
+/// allocates a block up front, which every idle socket would pay three times).
+template <class T> class Fifo {
+public:
+    bool empty() const { return head_ == items_.size(); }
+    std::size_t size() const { return items_.size() - head_; }
+    T& front() { return items_[head_]; }
+    const T& front() const { return items_[head_]; }
+    T& operator[](std::size_t i) { return items_[head_ + i]; }
+    void push_back(T item) { items_.push_back(std::move(item)); }
+    void pop_front() {
+        items_[head_] = T();
+        if (++head_ == items_.size()) {
+            clear();
+        } else if (head_ >= 32 && head_ * 2 >= items_.size()) {
+            items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+    void clear() {
+        items_.clear();
+        head_ = 0;
+    }
+
+private:
+    std::vector<T> items_;
+    std::size_t head_ = 0;
 };
 
 struct WriteRequest {
@@ -226,8 +254,8 @@ public:
     std::optional<std::string> peerHost, localHostText;
     std::optional<std::uint16_t> peerPort, localPortNumber;
 
-    std::deque<ReadRequest> reads;
-    std::deque<WriteRequest> writes;
+    Fifo<ReadRequest> reads;
+    Fifo<WriteRequest> writes;
     std::uint64_t nextSerial = 1;
     std::uint64_t readTimerSerial = 0;
     InBuffer plain; // received plaintext (all bytes when there is no TLS)
@@ -243,7 +271,7 @@ public:
     bool writableWaitArmed = false; // the kernel took no more: waiting for room
     bool flushPosted = false;       // a flush waits at the end of the queue's turn
     bool writeActivity = false;     // a write came or was reported since the flush was posted
-    std::deque<long> writtenTags;   // written writes not yet reported
+    Fifo<long> writtenTags;         // written writes not yet reported
 
     std::shared_ptr<AsyncTcpSocketTls> tls;
     TlsPhase tlsPhase = TlsPhase::none;
