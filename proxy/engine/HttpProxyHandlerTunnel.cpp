@@ -400,6 +400,9 @@ void HttpProxyHandler::readNextTunnelHead(std::shared_ptr<RemoteConnection> serv
         if (!result.isSuccess()) {
             if (served != self->remote_)
                 served->close();
+            // The previous exchange is complete: a head that fails to arrive is no part of it,
+            // as between plain requests.
+            self->evt_.reset();
             auto error = result.error();
             self->finish(InputStreamError::is(error, InputStreamError::Kind::eof) ? nullptr : error);
             return;
