@@ -960,6 +960,14 @@ public:
         // A socket told to close after writing keeps going until its bytes are out, but a
         // peer that stops reading must not keep it for ever.
         if (state == State::connected && disconnectWhenWritten) {
+            // Most often the last bytes can leave at once: then no timer is needed.
+            flushNow();
+            if (state != State::connected)
+                return;
+            if (writes.empty() && cipherOut.empty() && !writableWaitArmed) {
+                closeWithError(nullptr);
+                return;
+            }
             connectTimer.expires_after(orphanLinger);
             connectTimer.async_wait([self = shared_from_this()](const std::error_code& ec) {
                 if (!ec)
