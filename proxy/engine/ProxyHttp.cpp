@@ -294,12 +294,32 @@ void ProxyHttp::requestComplete() {
     if (requestSinkNeedsClose_)
         requestSink_->close();
     remote_->remoteOut()->flush();
+    watchClient();
     if (auto gate = std::exchange(responseGate_, nullptr)) {
         auto self = shared_from_this();
         gate([self] { self->readResponseHeader(); });
     } else {
         readResponseHeader();
     }
+}
+
+// Nothing reads the client from here to the end of the response, so without a watch a
+// client that goes away would be noticed only when the server answers, which a hanging
+// server never does. A handler with no read pending hears only of the stream's end.
+void ProxyHttp::watchClient() {
+    auto clientIn = client_->inputStream();
+    std::weak_ptr<ProxyHttp> weak = shared_from_this();
+    std::weak_ptr<HttpInputStream> weakIn = clientIn;
+    clientIn->handler([weak, weakIn](InputStreamEvent event, Reply reply) {
+        if (event.isData())
+            if (auto in = weakIn.lock())
+                in->unread(event.data()); // not ours: the next reader gets it
+        reply(InputStreamHandlerResult::done);
+        auto self = weak.lock();
+        if (!self || self->done_ || event.isData())
+            return;
+        self->fail(makeError<ProxyHttpError>(ProxyHttpError::clientClosedConnection()));
+    });
 }
 
 // MARK: response

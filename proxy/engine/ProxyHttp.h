@@ -94,6 +94,8 @@ private:
     void sendRequestBody();
     void onRequestBodyEvent(InputStreamEvent event, std::function<void(InputStreamHandlerResult)> reply);
     void requestComplete();
+    /// Ends the exchange when the client connection ends while the response is awaited.
+    void watchClient();
     void readResponseHeader();
     void onResponseHead(std::shared_ptr<HttpFields> head);
     void processResponse(std::shared_ptr<HttpFields> response);

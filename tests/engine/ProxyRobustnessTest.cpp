@@ -79,6 +79,8 @@ TEST(ProxyRobustness, ClientGoingAwayEndsTheExchangeAndReleasesTheServer) {
          true, false, ClientEnd::close},
         {"after the request", get(origin, "/late"), true, false, ClientEnd::close},
         {"after the request reset", get(origin, "/late"), true, false, ClientEnd::reset},
+        {"while the server thinks", get(origin, "/never"), true, false, ClientEnd::close},
+        {"while the server thinks reset", get(origin, "/never"), true, false, ClientEnd::reset},
         {"while the response streams", get(origin, "/stream"), true, true, ClientEnd::close},
         {"while the response streams reset", get(origin, "/stream"), true, true, ClientEnd::reset},
     };
@@ -105,6 +107,10 @@ TEST(ProxyRobustness, ClientGoingAwayEndsTheExchangeAndReleasesTheServer) {
                     << "the server's connection was kept open";
             }
             EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+            if (c.originSeesRequest) {
+                EXPECT_EQ(proxy.recorder->exchanges("exception").size(), 1u);
+                EXPECT_TRUE(proxy.recorder->exchanges("complete").empty());
+            }
         }
     }
 }
