@@ -24,7 +24,8 @@ public:
     virtual void socketDidConnect(const std::string& host, std::uint16_t port) = 0;
     /// One read request is answered (exactly once, in request order).
     virtual void socketDidRead(std::vector<std::uint8_t> data, long tag) = 0;
-    /// One write has left for the peer (in write order).
+    /// One write is taken (in write order): sent, or held among the few unsent bytes the
+    /// socket gathers into one send; those still leave before a close after writing.
     virtual void socketDidWrite(long tag) = 0;
     /// The socket is closed: after a failed or ended connection, once. Error absent for a
     /// local disconnect; AsyncSocketError otherwise. Read requests still queued are dropped.
@@ -118,7 +119,8 @@ public:
     /// The same, closing the socket with readMaxedOut when no marker ends within `maxLength`
     /// bytes (0: no limit).
     void readDataToData(Bytes marker, double timeout, std::size_t maxLength, long tag);
-    /// Queues bytes for the peer; socketDidWrite(tag) follows once they are sent.
+    /// Queues bytes for the peer; socketDidWrite(tag) follows once they are sent or gathered
+    /// within the socket's limit of unsent bytes (128 KiB), never inside this call.
     void writeData(Bytes data, double timeout, long tag);
 
     /// Starts TLS once the reads and writes queued before this call are done.
