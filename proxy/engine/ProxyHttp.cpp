@@ -420,13 +420,16 @@ void ProxyHttp::processResponse(std::shared_ptr<HttpFields> response) {
     bool modern = responseVersion >= 1.1f && responseVersion < 2.0f;
     bool chunked = firstValueIs(*response, "Transfer-Encoding", "chunked");
     bool hasBody = responseHasBody(status, evt_->method);
+    // With another coding the body ends with the connection whatever length stands beside
+    // it: framed by that length, the rest of the body would pass for the next response.
+    bool framedByEnd = !chunked && hasBody && response->value("Transfer-Encoding");
 
     responseCounter_ = CounterInputStream::make(remote_->remoteIn());
     if (!hasBody) {
         length = 0;
     } else if (chunked) {
         responseSource_ = ChunkedInputStream::make(responseCounter_);
-    } else if (length) {
+    } else if (length && !framedByEnd) {
         responseSource_ = FiniteInputStream::make(responseCounter_, static_cast<std::uint64_t>(*length));
     } else {
         responseSource_ = responseCounter_; // delimited by the end of the connection
@@ -460,6 +463,8 @@ void ProxyHttp::processResponse(std::shared_ptr<HttpFields> response) {
         removeFields(*out, "Transfer-Encoding");
         removeFields(*out, "Content-Length"); // chunked framing wins over a length beside it
     }
+    if (framedByEnd)
+        removeFields(*out, "Content-Length");
     if (decoded) {
         removeFields(*out, "Content-Encoding");
         if (length)

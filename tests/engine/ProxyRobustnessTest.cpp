@@ -272,6 +272,32 @@ TEST(ProxyRobustness, OddButValidResponsesKeepTheConnectionInStep) {
     }
 }
 
+TEST(ProxyRobustness, ResponseWithAnotherTransferCodingEndsWithTheConnection) {
+    // Framed by the length beside it, the rest of such a body stayed in the server's stream
+    // and answered the client's next request.
+    const std::string body = "5\r\nhello\r\n0\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string codings;
+    } cases[] = {
+        {"a coding before chunked", "Transfer-Encoding: gzip, chunked\r\n"},
+        {"another coding alone", "Transfer-Encoding: gzip\r\n"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestOrigin origin(TestOrigin::serveEach([&](const std::string&, const std::string&) {
+            return "HTTP/1.1 200 OK\r\n" + c.codings + "Content-Length: 3\r\n\r\n" + body;
+        }));
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send(get(origin, "/"));
+        auto first = client.readUntil("\r\n\r\n");
+        EXPECT_EQ(headerValue(first, "Content-Length"), "") << first;
+        EXPECT_EQ(headerValue(first, "Proxy-Connection"), "Close") << first;
+        EXPECT_EQ(client.readUntil("0\r\n\r\n"), body);
+    }
+}
+
 // MARK: unusual requests
 
 TEST(ProxyRobustness, UnusualRequests) {
