@@ -492,6 +492,40 @@ TEST(ProxyRobustness, ManyConcurrentClientsSomeAborting) {
     EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
 }
 
+TEST(ProxyRobustness, StoppingWithManyExchangesInFlight) {
+    std::atomic<int> heads{0};
+    TestOrigin origin([&](OriginConnection& c, TestOrigin&) {
+        if (c.readHead())
+            ++heads;
+        c.readToEnd(); // never answers
+    });
+    auto target = "127.0.0.1:" + std::to_string(origin.port());
+    std::vector<std::unique_ptr<RawClient>> clients;
+    {
+        ProxyHarness proxy;
+        for (int i = 0; i < 120; ++i) {
+            auto client = std::make_unique<RawClient>(proxy.port());
+            switch (i % 3) {
+            case 0:
+                client->send(get(origin, "/hang"));
+                break;
+            case 1:
+                client->send("CONNECT " + target + " HTTP/1.1\r\n\r\n");
+                break;
+            case 2:
+                client->send("GET " + originURL(origin) + " HTTP/1.1\r\nHo");
+                break;
+            }
+            clients.push_back(std::move(client));
+        }
+        EXPECT_TRUE(waitFor([&] { return heads == 40; }));
+        EXPECT_TRUE(waitFor([&] { return origin.accepts() == 80; }));
+        // The harness stops the server here and checks that nothing is left behind.
+    }
+    for (auto& client : clients)
+        EXPECT_TRUE(client->closedByPeer());
+}
+
 // MARK: bodies arrive whole
 
 /// Bytes that differ from piece to piece, so that a lost, doubled or swapped piece shows.
