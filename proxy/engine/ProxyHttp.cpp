@@ -277,17 +277,18 @@ void ProxyHttp::onRequestBodyEvent(InputStreamEvent event, Reply reply) {
         appendBuffered(*evt_, piece);
     server_->notifyReceivingRequestBody(evt_, piece);
     auto self = shared_from_this();
-    requestSink_->write(std::move(piece), false, [self, reply](OutputStreamWriteHandlerResult result) {
-        if (result.isError()) {
-            reply(InputStreamHandlerResult::done);
-            self->fail(result.error());
-            return;
-        }
-        // `wait` also means the bytes were taken: go on.
-        reply(InputStreamHandlerResult::more);
-        if (!self->done_)
-            self->requestSource_->read();
-    });
+    requestSink_->write(std::move(piece), false,
+                        [self, reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
+                            if (result.isError()) {
+                                reply(InputStreamHandlerResult::done);
+                                self->fail(result.error());
+                                return;
+                            }
+                            // `wait` also means the bytes were taken: go on.
+                            reply(InputStreamHandlerResult::more);
+                            if (!self->done_)
+                                self->requestSource_->read();
+                        });
 }
 
 void ProxyHttp::requestComplete() {
@@ -576,16 +577,17 @@ void ProxyHttp::onResponseBodyEvent(InputStreamEvent event, Reply reply) {
         head.insert(head.end(), piece.begin(), piece.end());
         piece = std::move(head);
     }
-    responseSink_->write(std::move(piece), false, [self, reply](OutputStreamWriteHandlerResult result) {
-        if (result.isError()) {
-            reply(InputStreamHandlerResult::done);
-            self->fail(result.error());
-            return;
-        }
-        reply(InputStreamHandlerResult::more);
-        if (!self->done_)
-            self->responseSource_->read();
-    });
+    responseSink_->write(std::move(piece), false,
+                         [self, reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
+                             if (result.isError()) {
+                                 reply(InputStreamHandlerResult::done);
+                                 self->fail(result.error());
+                                 return;
+                             }
+                             reply(InputStreamHandlerResult::more);
+                             if (!self->done_)
+                                 self->responseSource_->read();
+                         });
 }
 
 void ProxyHttp::endOfResponseBody() {

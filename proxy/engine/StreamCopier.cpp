@@ -57,12 +57,7 @@ void StreamCopier::start(Completion completion) {
         }
         switch (event.kind()) {
         case InputStreamEvent::Kind::data: {
-            auto more = [self, reply] {
-                reply(InputStreamHandlerResult::more);
-                self->from_->read();
-            };
-            auto done = [reply] { reply(InputStreamHandlerResult::done); };
-            self->onData(event.takeData(), std::move(more), std::move(done));
+            self->onData(event.takeData(), std::move(reply));
             return;
         }
         case InputStreamEvent::Kind::error:
@@ -78,7 +73,7 @@ void StreamCopier::start(Completion completion) {
     from_->read();
 }
 
-void StreamCopier::onData(Data piece, std::function<void()> more, std::function<void()> done) {
+void StreamCopier::onData(Data piece, InputStreamReply reply) {
     if (!streamStartTime_) {
         streamStartTime_ = std::chrono::system_clock::now();
         if (completion_)
@@ -88,21 +83,22 @@ void StreamCopier::onData(Data piece, std::function<void()> more, std::function<
     Data kept = wantsPieces() ? piece : Data();
     auto self = shared_from_this();
     to_->write(std::move(piece), true,
-               [self, size, kept = std::move(kept), more = std::move(more),
-                done = std::move(done)](OutputStreamWriteHandlerResult result) {
+               [self, size, kept = std::move(kept),
+                reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
                    if (result.isError()) {
                        self->end(result.error(), false);
-                       done();
+                       reply(InputStreamHandlerResult::done);
                        return;
                    }
                    self->total_ += size;
                    self->streamLastTime_ = std::chrono::system_clock::now();
                    self->chunkCopied(kept, size, self->total_);
                    if (self->copying_) {
-                       more();
+                       reply(InputStreamHandlerResult::more);
+                       self->from_->read();
                    } else {
                        self->end(nullptr, true);
-                       done();
+                       reply(InputStreamHandlerResult::done);
                    }
                });
 }

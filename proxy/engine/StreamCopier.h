@@ -11,11 +11,11 @@
 #include "platform/Error.h"
 #include "proxy/io/Data.h"
 #include "proxy/io/ISO8601.h"
+#include "proxy/io/MyInputStream.h"
 #include "proxy/io/Plumber.h"
 
 namespace pemtrox {
 
-class MyInputStream;
 class MyOutputStream;
 
 enum class StreamCopierStatus { started, finished };
@@ -65,7 +65,7 @@ protected:
     virtual bool wantsPieces() const { return false; }
 
 private:
-    void onData(Data piece, std::function<void()> more, std::function<void()> done);
+    void onData(Data piece, InputStreamReply reply);
     void end(ErrorPtr error, bool flush);
 
     std::shared_ptr<MyInputStream> from_;
