@@ -51,10 +51,15 @@ void FiniteInputStream::filter(InputStreamEvent event, InputStreamReply parentRe
         event.data().resize(remaining());
     }
     counter_ += event.data().size();
+    if (remaining() > 0) {
+        // Not the last piece: the parent gets the reader's reply as it stands.
+        deliver(std::move(event), std::move(parentReply));
+        return;
+    }
     std::weak_ptr<FiniteInputStream> weak = selfAs<FiniteInputStream>();
     deliver(std::move(event), [weak, parentReply = std::move(parentReply)](InputStreamHandlerResult result) {
         auto self = weak.lock();
-        if (!self || result == InputStreamHandlerResult::done || self->remaining() > 0) {
+        if (!self || result == InputStreamHandlerResult::done) {
             parentReply(self ? result : InputStreamHandlerResult::done);
             return;
         }
