@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "proxy/engine/ProxyEvent.h"
@@ -669,6 +670,87 @@ TEST(ProxyRobustness, HttpOneZeroClientsGetNoChunks) {
         ASSERT_NE(headEnd, std::string::npos) << reply;
         EXPECT_EQ(headerValue(reply.substr(0, headEnd + 4), "Transfer-Encoding"), "") << reply;
         EXPECT_EQ(reply.substr(headEnd + 4), c.body);
+    }
+}
+
+// MARK: mutated messages
+
+/// A few random edits: changed, removed, inserted, doubled bytes, line ends, a cut.
+std::string mutate(std::string s, std::mt19937& rng) {
+    int edits = 1 + static_cast<int>(rng() % 4);
+    for (int i = 0; i < edits && !s.empty(); ++i) {
+        auto at = rng() % s.size();
+        switch (rng() % 6) {
+        case 0:
+            s[at] = static_cast<char>(rng());
+            break;
+        case 1:
+            s.erase(at, 1 + rng() % 8);
+            break;
+        case 2:
+            s.insert(at, std::string(1 + rng() % 3, std::string_view("\r\n:; 0\0", 7)[rng() % 7]));
+            break;
+        case 3:
+            s.resize(at);
+            break;
+        case 4:
+            s.insert(at, s.substr(at, rng() % 40));
+            break;
+        case 5:
+            s[at] = "\r\n"[rng() % 2];
+            break;
+        }
+    }
+    return s;
+}
+
+// Every mutated message must end its exchange: the harness then finds nothing left, and
+// the sanitizer presets find no bad memory access on the way.
+TEST(ProxyRobustness, MutatedResponsesEndTheirExchange) {
+    std::mt19937 rng(12345);
+    const std::string seeds[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n3;x=y\r\nabc\r\n0\r\nT: "
+        "1\r\n\r\n",
+        "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.0 200 OK\r\nContent-Encoding: gzip\r\n\r\nzzz",
+        "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n",
+    };
+    for (int i = 0; i < 200; ++i) {
+        auto response = mutate(seeds[i % 4], rng);
+        auto method = rng() % 5 == 0 ? "HEAD " : "GET ";
+        auto version = rng() % 3 == 0 ? " HTTP/1.0" : " HTTP/1.1";
+        TestOrigin origin([&](OriginConnection& c, TestOrigin&) {
+            if (!c.readHead())
+                return;
+            c.write(response);
+            c.close();
+        });
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send(method + originURL(origin) + version + "\r\nHost: x\r\nProxy-Connection: close\r\n\r\n");
+        EXPECT_TRUE(client.closedByPeer()) << i;
+    }
+}
+
+TEST(ProxyRobustness, MutatedRequestsEndTheirExchange) {
+    std::mt19937 rng(777);
+    TestOrigin origin(
+        TestOrigin::serveEach([](const std::string&, const std::string& body) { return okResponse(body); }));
+    auto url = originURL(origin);
+    const std::string seeds[] = {
+        "GET " + url + "a?b=c HTTP/1.1\r\nHost: x\r\n\r\n",
+        "POST " + url + " HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhelloGET " + url +
+            " HTTP/1.1\r\n\r\n",
+        "POST " + url + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+        "CONNECT 127.0.0.1:" + std::to_string(origin.port()) +
+            " HTTP/1.1\r\n\r\nGET /x HTTP/1.1\r\nHost: y\r\n\r\n",
+    };
+    for (int i = 0; i < 200; ++i) {
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send(mutate(seeds[i % 4], rng));
+        client.shutdownWrite(); // a request cut short must not wait for the read timeout
+        EXPECT_TRUE(client.closedByPeer()) << i;
     }
 }
 
