@@ -1,5 +1,7 @@
 #include "proxy/io/AbstractInputStream.h"
 
+#include <array>
+
 namespace pemtrox {
 
 void AbstractInputStream::close(ErrorPtr error, CloseCompletion completion) {
@@ -52,6 +54,35 @@ void AbstractInputStream::deliverEnd(ErrorPtr error, CloseCompletion completion)
             });
 }
 
+/// The reply a stream hands its handler with a delivery. A filter that passes its parent's
+/// reply on unchanged adds its own layer to it instead of wrapping it, so a piece that
+/// crosses several streams costs one reply object, not one per stream. Layers are undone
+/// newest first, as nested replies would be.
+struct DeliveryReply {
+    static constexpr std::size_t Capacity = 6;
+    struct Layer {
+        std::weak_ptr<AbstractInputStream> stream;
+        std::int64_t version = 0;
+    };
+    std::array<Layer, Capacity> layers;
+    std::size_t count = 0;
+    InputStreamReply after;
+
+    void operator()(InputStreamHandlerResult result) const {
+        if (result == InputStreamHandlerResult::done) {
+            for (std::size_t i = count; i-- > 0;) {
+                // A `done` removes the handler that got the event, not one installed since.
+                if (auto self = layers[i].stream.lock(); self && self->handlerVersion_ == layers[i].version) {
+                    self->handler_.reset();
+                    ++self->handlerVersion_;
+                }
+            }
+        }
+        if (after)
+            after(result);
+    }
+};
+
 void AbstractInputStream::deliver(InputStreamEvent event, InputStreamReply after) {
     if (!handler_) {
         if (after)
@@ -59,19 +90,19 @@ void AbstractInputStream::deliver(InputStreamEvent event, InputStreamReply after
         return;
     }
     auto handler = handler_;
-    std::weak_ptr<AbstractInputStream> weak = weak_from_this();
-    auto version = handlerVersion_;
-    (*handler)(std::move(event),
-               [weak = std::move(weak), version, after = std::move(after)](InputStreamHandlerResult result) {
-                   if (result == InputStreamHandlerResult::done) {
-                       if (auto self = weak.lock(); self && self->handlerVersion_ == version) {
-                           self->handler_.reset();
-                           ++self->handlerVersion_;
-                       }
-                   }
-                   if (after)
-                       after(result);
-               });
+    InputStreamReply reply;
+    auto* below = after ? after.target<DeliveryReply>() : nullptr;
+    if (below && below->count < DeliveryReply::Capacity) {
+        below->layers[below->count++] = {weak_from_this(), handlerVersion_};
+        reply = std::move(after);
+    } else {
+        DeliveryReply fresh;
+        fresh.layers[0] = {weak_from_this(), handlerVersion_};
+        fresh.count = 1;
+        fresh.after = std::move(after);
+        reply = std::move(fresh);
+    }
+    (*handler)(std::move(event), std::move(reply));
 }
 
 } // namespace pemtrox

@@ -8,6 +8,8 @@
 
 namespace pemtrox {
 
+struct DeliveryReply;
+
 /// Common base of the input streams: the handler with its version counter, the ordinary
 /// reply, and the close sequence. Subclasses implement the read requests.
 class AbstractInputStream : public AbstractLoggable,
@@ -54,6 +56,8 @@ protected:
     template <class T> std::weak_ptr<T> weakSelfAs() { return selfAs<T>(); }
 
 private:
+    friend struct DeliveryReply;
+
     bool closed_ = false;
     std::int64_t handlerVersion_ = 0;
     // Shared so that a handler that replaces itself while it runs stays alive until it returns.
