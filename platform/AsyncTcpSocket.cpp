@@ -173,6 +173,36 @@ SpareBlocks& spareBlocks() {
     return spares;
 }
 
+/// Byte vectors whose writes have left, for the next read answered on the same thread: a body
+/// moving through the proxy then reuses the vectors it frees instead of allocating one per piece.
+class SpareBytes {
+public:
+    // Enough for the pieces one flush of writeAhead bytes frees at once.
+    static constexpr std::size_t kept = 40;
+    static constexpr std::size_t largest = 8192; // bigger ones go back to the allocator
+    Bytes take() {
+        if (vectors_.empty())
+            return {};
+        Bytes bytes = std::move(vectors_.back());
+        vectors_.pop_back();
+        return bytes;
+    }
+    void give(Bytes bytes) {
+        if (bytes.capacity() == 0 || bytes.capacity() > largest || vectors_.size() >= kept)
+            return;
+        bytes.clear();
+        vectors_.push_back(std::move(bytes));
+    }
+
+private:
+    std::vector<Bytes> vectors_;
+};
+
+SpareBytes& spareBytes() {
+    thread_local SpareBytes spares;
+    return spares;
+}
+
 /// Bytes received and not yet handed on: one block, filled at the back and consumed from the
 /// front. An empty buffer holds no block, so an idle socket costs no buffer memory.
 struct InBuffer {
@@ -216,7 +246,8 @@ struct InBuffer {
             release();
     }
     Bytes take(std::size_t count) {
-        Bytes out(data(), data() + count);
+        Bytes out = count <= SpareBytes::largest ? spareBytes().take() : Bytes();
+        out.assign(data(), data() + count);
         consume(count);
         return out;
     }
@@ -387,6 +418,7 @@ public:
             --reportedWrites;
         else
             writtenTags.push_back(writes.front().tag);
+        spareBytes().give(std::move(writes.front().data));
         writes.pop_front();
         frontSent = 0;
         if (tlsPhase == TlsPhase::pending)
