@@ -301,6 +301,7 @@ public:
     std::size_t reportedBytes = 0;  // their bytes not yet sent
     bool writableWaitArmed = false; // the kernel took no more: waiting for room
     bool flushPosted = false;       // a flush waits at the end of the queue's turn
+    bool flushRides = false;        // that flush runs after the progress round already posted
     bool writeActivity = false;     // a write came or was reported since the flush was posted
     Fifo<long> writtenTags;         // written writes not yet reported
 
@@ -359,6 +360,10 @@ public:
         asio::post(queue->ioContext(), [self = shared_from_this()] {
             self->scheduled = false;
             self->progress();
+            if (self->flushRides) {
+                self->flushRides = false;
+                self->flushTurn();
+            }
         });
     }
 
@@ -430,16 +435,24 @@ public:
             return;
         flushPosted = true;
         writeActivity = false;
-        asio::post(queue->ioContext(), [self = shared_from_this()] {
-            self->flushPosted = false;
-            // The writer is still busy (it wrote, or heard back and may write again): give it
-            // another turn to add to the batch.
-            if (self->writeActivity && self->unsentBytes() < writeAhead) {
-                self->flushSoon();
-                return;
-            }
-            self->flushNow();
-        });
+        // A progress round already waiting on the queue ends a turn just as well: the flush
+        // looks after it instead of taking a turn of its own.
+        if (scheduled) {
+            flushRides = true;
+            return;
+        }
+        asio::post(queue->ioContext(), [self = shared_from_this()] { self->flushTurn(); });
+    }
+
+    void flushTurn() {
+        flushPosted = false;
+        // The writer is still busy (it wrote, or heard back and may write again): give it
+        // another turn to add to the batch.
+        if (writeActivity && unsentBytes() < writeAhead) {
+            flushSoon();
+            return;
+        }
+        flushNow();
     }
 
     void progress() {
