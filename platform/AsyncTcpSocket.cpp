@@ -1156,6 +1156,8 @@ public:
                 }
                 auto core = std::make_shared<Core>(self->queue);
                 core->socket = std::move(peer);
+                // Heads and body pieces can leave in separate sends; with Nagle each would
+                // wait for the peer's delayed acknowledgement of the one before.
                 std::error_code ignored;
                 core->socket.set_option(tcp::no_delay(true), ignored);
                 core->state = State::connected;

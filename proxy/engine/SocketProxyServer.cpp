@@ -1,9 +1,5 @@
 #include "proxy/engine/SocketProxyServer.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include "platform/AsyncTcpSocket.h"
 #include "platform/DispatchQueue.h"
 #include "proxy/engine/SocketProxyConnection.h"
@@ -38,13 +34,6 @@ std::optional<int> SocketProxyServer::localPort() const {
 }
 
 void SocketProxyServer::socketDidAcceptNewSocket(std::shared_ptr<AsyncTcpSocket> newSocket) {
-    // A response goes out as a head and body pieces in separate writes: without this, each
-    // write after the first waits for the client's delayed acknowledgement.
-    newSocket->performBlock([](int fd) {
-        int one = 1;
-        if (fd >= 0)
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    });
     auto client = ClientSocket::make(std::move(newSocket), queue());
     handleConnection(SocketProxyConnection::make(std::move(client)));
 }
