@@ -5,6 +5,7 @@
 
 #include "proxy/engine/FieldsError.h"
 #include "proxy/engine/HttpText.h"
+#include "proxy/io/TextHelpers.h"
 
 namespace pemtrox {
 
@@ -32,7 +33,7 @@ std::string_view Fields::checkedLine(std::string_view rawLine) {
         if (std::memchr(line.data(), c, line.size()))
             throw FieldsError::invalidCharacter();
     }
-    if (!isWellFormedUTF8(line))
+    if (!isValidUTF8(line))
         throw FieldsError::unsupportedCharacterEncoding();
     return line;
 }

@@ -6,9 +6,6 @@
 
 namespace pemtrox {
 
-/// Whether the bytes are well-formed UTF-8 (no overlongs, no surrogates, at most U+10FFFF).
-bool isWellFormedUTF8(std::string_view bytes);
-
 /// The text without white space at either end: the Unicode space separators and the tab
 /// (CR and LF are not white space). The text must be valid UTF-8.
 std::string_view trimWhitespace(std::string_view text);

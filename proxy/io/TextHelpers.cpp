@@ -1,43 +1,51 @@
 #include "proxy/io/TextHelpers.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace pemtrox {
 
 bool isValidUTF8(std::string_view bytes) {
-    std::size_t i = 0, n = bytes.size();
-    while (i < n) {
-        auto c = static_cast<std::uint8_t>(bytes[i]);
+    auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    auto* end = p + bytes.size();
+    while (p < end) {
+        // Header and chunk lines are nearly always ASCII: skip eight bytes at a time while they are.
+        while (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (word & 0x8080808080808080ull)
+                break;
+            p += 8;
+        }
+        if (p >= end)
+            break;
+        unsigned char c = *p;
         if (c < 0x80) {
-            ++i;
+            ++p;
             continue;
         }
-        std::size_t extra;
-        std::uint32_t value;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            value = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            value = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            value = c & 0x07;
+        int extra;
+        std::uint32_t min;
+        std::uint32_t cp;
+        if ((c & 0xE0) == 0xC0) {
+            extra = 1, min = 0x80, cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2, min = 0x800, cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3, min = 0x10000, cp = c & 0x07;
         } else {
             return false;
         }
-        if (i + extra >= n)
+        if (end - p <= extra)
             return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            auto d = static_cast<std::uint8_t>(bytes[i + k]);
-            if ((d & 0xC0) != 0x80)
+        for (int i = 1; i <= extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80)
                 return false;
-            value = (value << 6) | (d & 0x3F);
+            cp = (cp << 6) | (p[i] & 0x3F);
         }
-        if ((extra == 2 && (value < 0x800 || (value >= 0xD800 && value <= 0xDFFF))) ||
-            (extra == 3 && (value < 0x10000 || value > 0x10FFFF)))
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
             return false;
-        i += extra + 1;
+        p += extra + 1;
     }
     return true;
 }
