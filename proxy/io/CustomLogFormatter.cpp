@@ -53,4 +53,10 @@ void logWarning(std::string_view text, const std::shared_ptr<const Error>& error
     LOG_WARNING("{}{}", text, describe(error));
 }
 
+void logError(std::string_view text, const Error& error) { LOG_ERROR("{}{}", text, error.description()); }
+
+void logError(std::string_view text, const std::shared_ptr<const Error>& error) {
+    LOG_ERROR("{}{}", text, describe(error));
+}
+
 } // namespace pemtrox

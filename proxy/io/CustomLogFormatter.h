@@ -21,5 +21,8 @@ void logMessage(std::string_view text);
 /// Callers end the text with ": ".
 void logWarning(std::string_view text, const class Error& error);
 void logWarning(std::string_view text, const std::shared_ptr<const class Error>& error);
+/// The same at the error level.
+void logError(std::string_view text, const class Error& error);
+void logError(std::string_view text, const std::shared_ptr<const class Error>& error);
 
 } // namespace pemtrox

@@ -82,12 +82,15 @@ TEST(LogStatements, ArgumentsAreNotEvaluatedWhenNoLoggerTakesTheFlag) {
     capture->uninstall();
 }
 
-TEST(LogStatements, WarningAppendsTheErrorDescriptionDirectly) {
+TEST(LogStatements, WarningAndErrorAppendTheErrorDescriptionDirectly) {
     auto capture = test::CapturingLogger::install();
     logWarning("Failed to clear log: ", GenericError("disk full"));
     logWarning("Failed: ", makeError<GenericError>("gone"));
+    logError("Failed to start recording: ", GenericError("read-only"));
+    logError("Failed: ", makeError<GenericError>("lost"));
     capture->uninstall();
-    EXPECT_EQ(capture->lines(), (std::vector<std::string>{"Failed to clear log: disk full", "Failed: gone"}));
+    EXPECT_EQ(capture->lines(), (std::vector<std::string>{"Failed to clear log: disk full", "Failed: gone",
+                                                          "Failed to start recording: read-only", "Failed: lost"}));
 }
 
 TEST(FileLogger, WritesFormattedLinesAndRollsToANewFile) {
