@@ -2,7 +2,6 @@
 
 #include "Model/Tools/LegacyMatchType.h"
 #include "Model/Tools/MatchPattern.h"
-#include "proxy/engine/ProxyEvent.h"
 
 namespace pemtrox {
 
@@ -75,10 +74,6 @@ bool MatchDefinition::matches(const std::optional<std::string>& scheme,
     return partPasses(type, scheme, protocolPattern) && partPasses(type, host, hostnamePattern) &&
            partPasses(type, portText, portPattern) && partPasses(type, path, pathPattern) &&
            partPasses(type, query, queryPattern);
-}
-
-bool MatchDefinition::matches(const ProxyEvent& event) const {
-    return matches(event.scheme, event.host, event.port, event.path(), event.query());
 }
 
 std::string MatchDefinition::description() const {

@@ -11,8 +11,6 @@
 
 namespace pemtrox {
 
-class ProxyEvent;
-
 /// A location: patterns over the parts of a request's URL. An absent pattern places no
 /// condition on its part; a present but empty one matches only an empty value.
 struct MatchDefinition {
@@ -38,10 +36,6 @@ struct MatchDefinition {
     bool matches(const std::optional<std::string>& scheme, const std::optional<std::string>& host,
                  std::optional<std::int64_t> port, const std::optional<std::string>& path,
                  const std::optional<std::string>& query) const;
-
-    /// The same test over the exchange's scheme, host (never its override host), port, path
-    /// and query.
-    bool matches(const ProxyEvent& event) const;
 
     /// "protocol://host:port/path?query", each piece only when its pattern is present.
     std::string description() const;

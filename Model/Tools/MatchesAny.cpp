@@ -2,13 +2,14 @@
 
 #include <algorithm>
 
-#include "proxy/engine/ProxyEvent.h"
-
 namespace pemtrox {
 
-bool matchesAny(const std::vector<MatchDefinition>& definitions, const ProxyEvent& event) {
-    return std::any_of(definitions.begin(), definitions.end(),
-                       [&](const MatchDefinition& definition) { return definition.matches(event); });
+bool matchesAny(const std::vector<MatchDefinition>& definitions, const std::optional<std::string>& scheme,
+                const std::optional<std::string>& host, std::optional<std::int64_t> port,
+                const std::optional<std::string>& path, const std::optional<std::string>& query) {
+    return std::any_of(definitions.begin(), definitions.end(), [&](const MatchDefinition& definition) {
+        return definition.matches(scheme, host, port, path, query);
+    });
 }
 
 } // namespace pemtrox

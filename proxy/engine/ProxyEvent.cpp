@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "Model/Tools/MatchesAny.h"
 #include "proxy/engine/ProxyConnection.h"
 
 namespace pemtrox {
@@ -51,6 +52,10 @@ void ProxyEvent::updateFile() {
         file_ = "?" + *query_;
     else
         file_.reset();
+}
+
+bool ProxyEvent::matchesAny(const std::vector<MatchDefinition>& locations) const {
+    return pemtrox::matchesAny(locations, scheme, host, port, path_, query_);
 }
 
 std::string ProxyEvent::description() const {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Error.h"
 #include "proxy/engine/ProxyEventStatus.h"
@@ -20,6 +21,7 @@ class InetAddress;
 class ProxyConnection;
 class ProxyServer;
 class RemoteConnection;
+struct MatchDefinition;
 
 /// The record of one exchange: one HTTP request with its response, one CONNECT tunnel or
 /// one relayed TCP stream. Its creator, the handler, the remote connection, the copiers
@@ -119,6 +121,9 @@ public:
     /// "METHOD scheme://host:portfile", each part left out when absent.
     std::string description() const;
     std::optional<std::int64_t> portOrDefault() const { return port ? port : defaultPort; }
+    /// Whether a location of the list matches the exchange's scheme, host (never the override
+    /// host), port, path and query.
+    bool matchesAny(const std::vector<MatchDefinition>& locations) const;
     void updateFile();
     /// Stores the value under the name, replacing an earlier one.
     void addConnectionAttribute(const std::string& name, const std::string& value);

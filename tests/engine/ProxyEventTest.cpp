@@ -1,68 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <utility>
 #include <vector>
 
+#include "Model/Tools/MatchDefinition.h"
 #include "proxy/engine/ProxyConnection.h"
 #include "proxy/engine/ProxyEvent.h"
-#include "proxy/io/Plumber.h"
 
 namespace pemtrox {
 namespace {
 
 using S = ProxyEventStatus;
-
-TEST(ProxyEventStatusTest, OrderingFollowsStageNumbersAndFinalStagesAreUnordered) {
-    std::vector<S> inOrder = {S::before,
-                              S::receivedRequestFirstLine,
-                              S::receivedRequestURL,
-                              S::receivedRequestHeader,
-                              S::resolving,
-                              S::connecting,
-                              S::connected,
-                              S::receivingRequestBody,
-                              S::receivedRequestBody,
-                              S::receivedResponseHeader,
-                              S::receivingResponseBody,
-                              S::receivedResponseBody};
-    for (std::size_t i = 0; i + 1 < inOrder.size(); ++i) {
-        EXPECT_LT(inOrder[i], inOrder[i + 1]);
-        EXPECT_GT(inOrder[i + 1], inOrder[i]);
-    }
-    for (S final : {S::complete, S::exception, S::blocked}) {
-        EXPECT_GT(final, S::receivedResponseBody);
-        EXPECT_GT(final, S::connected);
-        for (S other : {S::complete, S::exception, S::blocked}) {
-            EXPECT_FALSE(final < other);
-            EXPECT_FALSE(final > other);
-            EXPECT_TRUE(final <= other && final >= other);
-        }
-    }
-    EXPECT_NE(S::complete, S::exception);
-    EXPECT_FALSE(S::complete == S::exception);
-}
-
-TEST(ProxyEventStatusTest, Names) {
-    std::vector<std::pair<S, const char*>> cases = {
-        {S::before, "BEFORE"},
-        {S::receivedRequestFirstLine, "RECEIVED_REQUEST_FIRST_LINE"},
-        {S::receivedRequestURL, "RECEIVED_REQUEST_URL"},
-        {S::receivedRequestHeader, "RECEIVED_REQUEST_HEADER"},
-        {S::resolving, "RESOLVING"},
-        {S::connecting, "CONNECTING"},
-        {S::connected, "CONNECTED"},
-        {S::receivingRequestBody, "RECEIVING_REQUEST_BODY"},
-        {S::receivedRequestBody, "RECEIVED_REQUEST_BODY"},
-        {S::receivedResponseHeader, "RECEIVED_RESPONSE_HEADER"},
-        {S::receivingResponseBody, "RECEIVING_RESPONSE_BODY"},
-        {S::receivedResponseBody, "RECEIVED_RESPONSE_BODY"},
-        {S::complete, "COMPLETE"},
-        {S::exception, "EXCEPTION"},
-        {S::blocked, "BLOCKED"},
-    };
-    for (auto& [status, text] : cases)
-        EXPECT_EQ(name(status), text);
-}
 
 TEST(ProxyEventTest, FileFollowsPathAndQuery) {
     auto evt = ProxyEvent::make(nullptr);
@@ -102,15 +49,6 @@ TEST(ProxyEventTest, Description) {
         evt->setPath(c.path);
         EXPECT_EQ(evt->description(), c.expected);
     }
-}
-
-TEST(ProxyEventTest, PortOrDefault) {
-    auto evt = ProxyEvent::make(nullptr);
-    EXPECT_FALSE(evt->portOrDefault());
-    evt->defaultPort = 443;
-    EXPECT_EQ(evt->portOrDefault(), 443);
-    evt->port = 8443;
-    EXPECT_EQ(evt->portOrDefault(), 8443);
 }
 
 TEST(ProxyEventTest, ListAndConnectionAttributes) {
@@ -168,14 +106,17 @@ TEST(ProxyEventTest, FollowingRecordKeepsClientAndDefaultPortOnly) {
     EXPECT_TRUE(next->attributes.empty());
 }
 
-TEST(ProxyEventTest, RecordsAreCounted) {
-    auto key = std::string(plumberModuleName) + ".ProxyEvent";
-    auto before = Plumber::count(key);
-    {
-        auto evt = ProxyEvent::make(nullptr);
-        EXPECT_EQ(Plumber::count(key), before + 1);
-    }
-    EXPECT_EQ(Plumber::count(key), before);
+TEST(ProxyEventTest, MatchesTheHostNotTheOverrideHost) {
+    auto location = [](const char* host) {
+        return MatchDefinition::decodeList(
+            nlohmann::json::array({{{"enabled", true}, {"type", "Exact"}, {"hostname", host}}}));
+    };
+    auto evt = ProxyEvent::make(nullptr);
+    evt->scheme = "https";
+    evt->host = "api.example.com";
+    evt->overrideHost = "10.0.0.1";
+    EXPECT_TRUE(evt->matchesAny(location("api.example.com")));
+    EXPECT_FALSE(evt->matchesAny(location("10.0.0.1")));
 }
 
 } // namespace
