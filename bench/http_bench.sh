@@ -94,9 +94,14 @@ LUA
 close_script="$work/close.lua"
 echo 'wrk.headers["Connection"] = "close"' >"$close_script"
 
-# run <label> <port> <file> [lua]; prints "requests/s MB/s"
+# The proxy's CPU time (user + system) in clock ticks.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$pemtrox_pid/stat"; }
+hz=$(getconf CLK_TCK)
+
+# run <label> <port> <file> [lua]; prints "requests/s MB/s"; for the proxy also its CPU share
 run() {
   local port=$2 file=$3 lua=${4:-}
+  local before; before=$(cpu_ticks)
   local args=(-t"$threads" -c"$conns" -d"${duration}s" --latency)
   [[ -n "$lua" ]] && args+=(-s "$lua")
   local out
@@ -105,6 +110,9 @@ run() {
   rps=$(awk '/Requests\/sec/ {print $2}' <<<"$out")
   mbs=$(awk '/Transfer\/sec/ {v=$2; if (v ~ /GB/) {sub(/GB/,"",v); v*=1024} else if (v ~ /KB/) {sub(/KB/,"",v); v/=1024} else {sub(/MB/,"",v)}; print v}' <<<"$out")
   errors=$(awk '/Non-2xx|Socket errors/ {print}' <<<"$out" | tr '\n' ' ')
+  if [[ $port == "$proxy" ]]; then
+    errors="proxy CPU $(( ($(cpu_ticks) - before) * 100 / hz / duration ))% $errors"
+  fi
   printf '%-34s %12s req/s %10s MiB/s  %s\n' "$1" "$rps" "$mbs" "$errors" >&2
   echo "$rps $mbs"
 }

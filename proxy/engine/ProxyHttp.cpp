@@ -494,12 +494,9 @@ void ProxyHttp::processResponse(std::shared_ptr<HttpFields> response) {
     } else {
         responseSink_ = clientOut;
     }
-    if (responseSource_ && !chunkedOutput) {
-        // The head goes out together with the first piece of the body: one write, not two.
-        pendingHead_ = toData(out->headerText());
-        sendResponseBody();
-        return;
-    }
+    // The head leaves at once, not with the first piece of the body, which may be long in
+    // coming; a piece already at hand still joins it, as the socket sends the writes of one
+    // queue turn together.
     responseStarted_ = true;
     auto self = shared_from_this();
     clientOut->write(toData(out->headerText()), true, [self](OutputStreamWriteHandlerResult result) {
@@ -524,8 +521,7 @@ void ProxyHttp::sendResponseBody() {
     } else {
         evt_->receivingBuffer.reset();
     }
-    if (!pendingHead_)
-        server_->notifyReceivingResponseBody(evt_, emptyBuffer());
+    server_->notifyReceivingResponseBody(evt_, emptyBuffer());
     std::weak_ptr<ProxyHttp> weak = shared_from_this();
     responseSource_->handler([weak](InputStreamEvent event, Reply reply) {
         if (auto self = weak.lock())
@@ -545,27 +541,10 @@ void ProxyHttp::onResponseBodyEvent(InputStreamEvent event, Reply reply) {
         fail(event.error());
         return;
     }
-    Data head;
-    if (pendingHead_) {
-        head = std::move(*pendingHead_);
-        pendingHead_.reset();
-        responseStarted_ = true;
-        server_->notifySentResponseHeader(evt_);
-        server_->notifyReceivingResponseBody(evt_, emptyBuffer());
-    }
     auto self = shared_from_this();
     if (event.isEof()) {
         reply(InputStreamHandlerResult::done);
-        if (head.empty()) {
-            endOfResponseBody();
-            return;
-        }
-        responseSink_->write(std::move(head), true, [self](OutputStreamWriteHandlerResult result) {
-            if (result.isError())
-                self->fail(result.error());
-            else
-                self->endOfResponseBody();
-        });
+        endOfResponseBody();
         return;
     }
     auto piece = event.takeData();
@@ -573,10 +552,6 @@ void ProxyHttp::onResponseBodyEvent(InputStreamEvent event, Reply reply) {
     if (bufferResponse_)
         appendBuffered(*evt_, piece);
     server_->notifyReceivingResponseBody(evt_, piece);
-    if (!head.empty()) {
-        head.insert(head.end(), piece.begin(), piece.end());
-        piece = std::move(head);
-    }
     responseSink_->write(std::move(piece), false,
                          [self, reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
                              if (result.isError()) {

@@ -136,8 +136,6 @@ private:
     std::shared_ptr<MyInputStream> responseSource_;
     std::shared_ptr<MyOutputStream> responseSink_;
     bool responseSinkNeedsClose_ = false;
-    /// The response head, held back to go out with the first piece of the body.
-    std::optional<Data> pendingHead_;
 };
 
 } // namespace pemtrox

@@ -184,6 +184,33 @@ TEST(ProxyEndToEnd, CloseDelimitedAndInterimResponses) {
     EXPECT_TRUE(out.ends_with("done")) << out;
 }
 
+TEST(ProxyEndToEnd, ResponseHeadArrivesBeforeItsBodyIsSent) {
+    std::atomic<bool> headSeen{false};
+    TestOrigin origin([&](OriginConnection& c, TestOrigin&) {
+        if (!c.readHead())
+            return;
+        for (auto head : {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n",
+                          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"}) {
+            c.write(head);
+            waitFor([&] { return headSeen.load(); }, std::chrono::seconds(20));
+            c.write(std::string(head).find("chunked") == std::string::npos ? "hello"
+                                                                           : "5\r\nhello\r\n0\r\n\r\n");
+            headSeen = false;
+            if (!c.readHead())
+                return;
+        }
+    });
+    ProxyHarness proxy;
+    RawClient client(proxy.port());
+    for (int i = 0; i < 2; ++i) {
+        client.send("GET " + originURL(origin) + " HTTP/1.1\r\nHost: h\r\n\r\n");
+        auto head = client.readUntil("\r\n\r\n", 15000);
+        EXPECT_TRUE(head.starts_with("HTTP/1.1 200 OK")) << head; // the server still holds the body
+        headSeen = true;
+        EXPECT_TRUE(client.readUntil("hello", 15000).ends_with("hello")) << i;
+    }
+}
+
 TEST(ProxyEndToEnd, BodylessResponseWithChunkedHeadAddsNoStrayBytes) {
     TestOrigin origin(TestOrigin::serveEach([](const std::string& head, const std::string&) {
         if (head.starts_with("HEAD"))
