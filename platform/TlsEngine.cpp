@@ -64,6 +64,22 @@ std::string bareAddress(std::string_view name) {
     return std::string(name);
 }
 
+/// Whether an OpenSSL error reason is a fatal alert the peer sent about our certificate.
+bool isCertificateAlert(int reason) {
+    switch (reason - SSL_AD_REASON_OFFSET) {
+    case SSL_AD_BAD_CERTIFICATE:
+    case SSL_AD_UNSUPPORTED_CERTIFICATE:
+    case SSL_AD_CERTIFICATE_REVOKED:
+    case SSL_AD_CERTIFICATE_EXPIRED:
+    case SSL_AD_CERTIFICATE_UNKNOWN:
+    case SSL_AD_UNKNOWN_CA:
+    case SSL_AD_BAD_CERTIFICATE_STATUS_RESPONSE:
+        return true;
+    default:
+        return false;
+    }
+}
+
 /// Marks an engine call; a call made from inside the engine's own callbacks is a
 /// programming error that OpenSSL would not survive.
 class CallGuard {
@@ -179,7 +195,7 @@ TlsEngine::Status TlsEngine::ensureConnection() {
     if (impl_->ssl)
         return noErr;
     auto configurationFailure = [this](Status status, std::string text) {
-        lastError_ = makeError<TlsError>(TlsError::Kind::configuration, std::move(text));
+        lastError_ = makeError<TlsError>(TlsError::Kind::configuration, std::move(text), status);
         impl_->failed = true;
         impl_->failedStatus = status;
         return status;
@@ -260,16 +276,23 @@ TlsEngine::Status TlsEngine::failure(int result, bool inHandshake) {
         status = certificateChainInvalid;
         lastError_ = makeError<TlsError>(TlsError::Kind::certificateVerifyFailed,
                                          std::string("certificate verify failed: ") +
-                                             X509_verify_cert_error_string(SSL_get_verify_result(ssl)));
+                                             X509_verify_cert_error_string(SSL_get_verify_result(ssl)),
+                                         status);
         ERR_clear_error();
     } else {
         unsigned long code = ERR_peek_error();
         int reason = ERR_GET_REASON(code);
-        status = reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256 ? fatalAlert
-                                                                                       : protocolError;
+        // Alerts received from the peer show up as reasons past SSL_AD_REASON_OFFSET.
+        if (isCertificateAlert(reason))
+            status = peerRejectedCertificate;
+        else if (reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256)
+            status = fatalAlert;
+        else
+            status = protocolError;
         lastError_ = makeError<TlsError>(TlsError::Kind::protocol,
                                          "TLS " + std::string(inHandshake ? "handshake" : "connection") +
-                                             " failed: " + takeErrorText("connection aborted"));
+                                             " failed: " + takeErrorText("connection aborted"),
+                                         status);
     }
     impl_->failed = true;
     impl_->failedStatus = status;
@@ -296,7 +319,9 @@ TlsEngine::Status TlsEngine::handshake() {
     return failure(result, true);
 }
 
-TlsEngine::Status TlsEngine::read(std::uint8_t* data, std::size_t length, std::size_t& processed) {
+template <class Call>
+TlsEngine::Status TlsEngine::transfer(std::size_t length, std::size_t& processed, bool readsAfterClose,
+                                      Call call) {
     CallGuard guard(impl_->inCall);
     processed = 0;
     if (Status status = ensureConnection(); status != noErr)
@@ -304,14 +329,14 @@ TlsEngine::Status TlsEngine::read(std::uint8_t* data, std::size_t length, std::s
     if (impl_->failed)
         return impl_->failedStatus;
     // After our close alert the peer may still finish what it was sending.
-    if (impl_->closed && !impl_->established)
+    if (impl_->closed && !(readsAfterClose && impl_->established))
         return closedGraceful;
     if (length == 0)
         return noErr;
     ERR_clear_error();
     impl_->ioStatus = noErr;
     bool inHandshake = !impl_->established;
-    int result = SSL_read_ex(impl_->ssl.get(), data, length, &processed);
+    int result = call(impl_->ssl.get());
     if (inHandshake && SSL_is_init_finished(impl_->ssl.get()))
         impl_->established = true;
     if (result == 1)
@@ -320,27 +345,14 @@ TlsEngine::Status TlsEngine::read(std::uint8_t* data, std::size_t length, std::s
     return failure(result, inHandshake);
 }
 
+TlsEngine::Status TlsEngine::read(std::uint8_t* data, std::size_t length, std::size_t& processed) {
+    return transfer(length, processed, true,
+                    [&](SSL* ssl) { return SSL_read_ex(ssl, data, length, &processed); });
+}
+
 TlsEngine::Status TlsEngine::write(const std::uint8_t* data, std::size_t length, std::size_t& processed) {
-    CallGuard guard(impl_->inCall);
-    processed = 0;
-    if (Status status = ensureConnection(); status != noErr)
-        return status;
-    if (impl_->failed)
-        return impl_->failedStatus;
-    if (impl_->closed)
-        return closedGraceful;
-    if (length == 0)
-        return noErr;
-    ERR_clear_error();
-    impl_->ioStatus = noErr;
-    bool inHandshake = !impl_->established;
-    int result = SSL_write_ex(impl_->ssl.get(), data, length, &processed);
-    if (inHandshake && SSL_is_init_finished(impl_->ssl.get()))
-        impl_->established = true;
-    if (result == 1)
-        return noErr;
-    processed = 0;
-    return failure(result, inHandshake);
+    return transfer(length, processed, false,
+                    [&](SSL* ssl) { return SSL_write_ex(ssl, data, length, &processed); });
 }
 
 TlsEngine::Status TlsEngine::close() {

@@ -27,7 +27,8 @@ struct TlsSettings {
     std::optional<std::string> peerName;
 };
 
-/// A failure of the TLS engine; its description is what the connection fails with.
+/// A failure of the TLS engine; its description is what the connection fails with, its
+/// status the engine's status for it (0 when it has none).
 class TlsError : public ErrorBase<TlsError> {
 public:
     enum class Kind {
@@ -38,13 +39,16 @@ public:
         /// The TLS protocol failed (bad record, alert from the peer, no shared cipher, …).
         protocol,
     };
-    TlsError(Kind kind, std::string description) : kind_(kind), description_(std::move(description)) {}
+    TlsError(Kind kind, std::string description, std::int32_t status = 0)
+        : kind_(kind), description_(std::move(description)), status_(status) {}
     Kind kind() const { return kind_; }
+    std::int32_t status() const { return status_; }
     std::string description() const override { return description_; }
 
 private:
     Kind kind_;
     std::string description_;
+    std::int32_t status_;
 };
 
 /// One TLS connection over OpenSSL, driven synchronously: the owner gives it a read and a
@@ -71,6 +75,9 @@ public:
     static constexpr Status certificateChainInvalid = -9807;
     static constexpr Status internalError = -9810;
     static constexpr Status closedNoNotify = -9816;
+    /// The peer's fatal alert about our certificate (unknown CA, bad, expired, revoked, …):
+    /// the client of an intercepted connection does not trust the certificate we made.
+    static constexpr Status peerRejectedCertificate = -9831;
     static constexpr Status badConfiguration = -9848;
 
     /// Protocol version values as the name tables know them.
@@ -138,6 +145,9 @@ private:
     explicit TlsEngine(Side side);
     Status ensureConnection();
     Status failure(int result, bool inHandshake);
+    /// The part read and write share: the state checks, then `call` (OpenSSL's read or write).
+    template <class Call>
+    Status transfer(std::size_t length, std::size_t& processed, bool readsAfterClose, Call call);
     Side side_;
     ReadFunc read_;
     WriteFunc write_;

@@ -17,7 +17,7 @@ std::shared_ptr<TlsSocketLayer> TlsSocketLayer::make(const TlsSettings& settings
     ErrorPtr setupError;
     if (status != TlsEngine::noErr)
         setupError = makeError<TlsError>(TlsError::Kind::configuration,
-                                         "SSL context error (" + std::to_string(status) + ")");
+                                         "SSL context error (" + std::to_string(status) + ")", status);
     return std::make_shared<TlsSocketLayer>(std::move(engine), std::move(setupError));
 }
 

@@ -2,6 +2,7 @@
 // inside a tunnel and the raw tunnel.
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
+#include "platform/TlsEngine.h"
 #include "proxy/engine/ConnectData.h"
 #include "proxy/engine/ConnectRemoteConnection.h"
 #include "proxy/engine/HttpFields.h"
@@ -496,19 +497,19 @@ void HttpProxyHandler::endRawTunnel() {
 // MARK: errors of the client side
 
 ErrorPtr HttpProxyHandler::clientSSLError(const ErrorPtr& error) {
-    auto tls = dynamic_cast<const SSLSocketWrapperError*>(error.get());
-    if (!tls || tls->status() == 0)
+    auto status = tlsStatusOf(error);
+    if (!status)
         return error;
-    switch (tls->status()) {
-    case -9806:
+    switch (*status) {
+    case TlsEngine::closedAbort:
         return makeError<ProxyHandlerError>(
             ProxyHandlerError::sslClientError("Client connection closed via error"));
-    case -9831:
+    case TlsEngine::peerRejectedCertificate:
         return makeError<ProxyHandlerError>(
             ProxyHandlerError::sslClientError("Client rejected SSL CA certificate"));
     default:
         return makeError<ProxyHandlerError>(
-            ProxyHandlerError::sslClientError("Client error " + std::to_string(tls->status())));
+            ProxyHandlerError::sslClientError("Client error " + std::to_string(*status)));
     }
 }
 

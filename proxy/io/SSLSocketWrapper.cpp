@@ -26,6 +26,26 @@ bool isClosedStatus(TlsEngine::Status status) {
 using Reply = InputStreamHandlerResult;
 using Done = std::function<void(Reply)>;
 
+/// Runs `start` with a completion. A completion run inside `start` gives its result here;
+/// one run later goes to `later` instead.
+template <class Result>
+std::optional<Result> nowOrLater(const std::function<void(std::function<void(Result)>)>& start,
+                                 std::function<void(Result)> later) {
+    struct State {
+        bool inCall = true;
+        std::optional<Result> result;
+    };
+    auto state = std::make_shared<State>();
+    start([state, later = std::move(later)](Result result) {
+        if (state->inCall)
+            state->result = std::move(result);
+        else
+            later(std::move(result));
+    });
+    state->inCall = false;
+    return std::move(state->result);
+}
+
 } // namespace
 
 std::shared_ptr<SSLSocketWrapper> SSLSocketWrapper::make(std::shared_ptr<Socket> socket,
@@ -139,34 +159,30 @@ void SSLSocketWrapper::drive() {
             continue;
         }
         // Steps may finish at once or after the plaintext pipe took their bytes.
-        auto state = std::make_shared<std::optional<Reply>>();
-        auto inCall = std::make_shared<bool>(true);
         std::weak_ptr<SSLSocketWrapper> weakSelf = self;
-        Done done = [weakSelf, state, inCall, replies](Reply result) {
-            if (*inCall) {
-                *state = result;
-                return;
-            }
-            for (auto& r : replies)
-                r(result);
-            auto self = weakSelf.lock();
-            if (!self)
-                return;
-            self->pumpWaiting_ = false;
-            self->answerParked(result);
-        };
         pumpWaiting_ = true;
-        if (handshakeComplete_)
-            readPump(done);
-        else
-            handshake(done);
-        *inCall = false;
-        if (!*state)
+        auto now = nowOrLater<Reply>(
+            [this](Done done) {
+                if (handshakeComplete_)
+                    readPump(std::move(done));
+                else
+                    handshake(std::move(done));
+            },
+            [weakSelf, replies](Reply result) {
+                for (auto& r : replies)
+                    r(result);
+                auto self = weakSelf.lock();
+                if (!self)
+                    return;
+                self->pumpWaiting_ = false;
+                self->answerParked(result);
+            });
+        if (!now)
             return; // the pump goes on when the pipe takes its bytes
         for (auto& r : replies)
-            r(**state);
+            r(*now);
         pumpWaiting_ = false;
-        if (**state == Reply::done) {
+        if (*now == Reply::done) {
             answerParked(Reply::done);
             return;
         }
@@ -260,27 +276,24 @@ void SSLSocketWrapper::readPump(InputStreamReply done) {
                 continue;
             return;
         }
-        auto answer = std::make_shared<std::optional<OutputStreamWriteHandlerResult>>();
-        auto inCall = std::make_shared<bool>(true);
         std::weak_ptr<SSLSocketWrapper> weakSelf = self;
-        pipeIn_->write(Data(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count)), false,
-                       [weakSelf, answer, inCall, next, done](OutputStreamWriteHandlerResult result) {
-                           if (*inCall) {
-                               *answer = std::move(result);
-                               return;
-                           }
-                           auto self = weakSelf.lock();
-                           if (!self) {
-                               done(Reply::done);
-                               return;
-                           }
-                           if (next(result))
-                               self->readPump(done);
-                       });
-        *inCall = false;
-        if (!*answer)
+        auto answer = nowOrLater<OutputStreamWriteHandlerResult>(
+            [&](OutputStreamWriteCompletion completion) {
+                pipeIn_->write(Data(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count)),
+                               false, std::move(completion));
+            },
+            [weakSelf, next, done](OutputStreamWriteHandlerResult result) {
+                auto self = weakSelf.lock();
+                if (!self) {
+                    done(Reply::done);
+                    return;
+                }
+                if (next(result))
+                    self->readPump(done);
+            });
+        if (!answer)
             return; // held back until the reader drains the pipe
-        if (!next(**answer))
+        if (!next(*answer))
             return;
     }
 }

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/TlsEngine.h"
+
 namespace pemtrox {
 
 std::string SSLSocketWrapperError::description() const {
@@ -20,6 +22,17 @@ std::string SSLSocketWrapperError::description() const {
         return "SSL connection is closed";
     }
     return "SSL error";
+}
+
+std::optional<std::int32_t> tlsStatusOf(const ErrorPtr& error) {
+    std::int32_t status = 0;
+    if (auto* wrapper = dynamic_cast<const SSLSocketWrapperError*>(error.get()))
+        status = wrapper->status();
+    else if (auto* engine = dynamic_cast<const TlsError*>(error.get()))
+        status = engine->status();
+    if (status == 0)
+        return std::nullopt;
+    return status;
 }
 
 } // namespace pemtrox

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/Error.h"
 
@@ -43,5 +44,9 @@ private:
     Kind kind_;
     std::int32_t status_;
 };
+
+/// The TLS engine status a failure of either TLS socket kind carries (this wrapper's errors,
+/// the engine's own under the socket layer); nothing for any other error or status 0.
+std::optional<std::int32_t> tlsStatusOf(const ErrorPtr& error);
 
 } // namespace pemtrox

@@ -2,12 +2,15 @@
 
 #include <fstream>
 
+#include "platform/TlsEngine.h"
 #include "proxy/engine/ErrorPage.h"
+#include "proxy/engine/HttpProxyHandler.h"
 #include "proxy/engine/ProxyHandlerError.h"
 #include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/engine/VornellHttpErrorError.h"
 #include "proxy/io/Data.h"
+#include "proxy/io/SSLSocketWrapperError.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
@@ -122,6 +125,16 @@ TEST(ErrorTexts, DescriptionsOfEveryCase) {
         {ProxyHandlerError::invalidConnectRequest("h").clone(), "Invalid CONNECT request: h"},
         {ProxyHandlerError::sslClientError("Client error -9807").clone(),
          "SSL client error: Client error -9807"},
+        // A client's TLS failure, from either TLS socket kind.
+        {HttpProxyHandler::clientSSLError(
+             makeError<TlsError>(TlsError::Kind::protocol, "alert", TlsEngine::peerRejectedCertificate)),
+         "SSL client error: Client rejected SSL CA certificate"},
+        {HttpProxyHandler::clientSSLError(makeError<SSLSocketWrapperError>(
+             SSLSocketWrapperError::handshakeFailed(TlsEngine::closedAbort))),
+         "SSL client error: Client connection closed via error"},
+        {HttpProxyHandler::clientSSLError(
+             makeError<SSLSocketWrapperError>(SSLSocketWrapperError::sslContextClosed())),
+         "SSL connection is closed"},
         {ProxyHandlerError::notHttpFields().clone(), "Expected HTTP headers"},
         {ProxyHandlerError::noScheme().clone(), "No scheme in request"},
         {ProxyHttpError::remoteServerClosedConnection("before sending response header").clone(),

@@ -7,6 +7,7 @@
 #include "proxy/io/DefaultSSLSocket.h"
 #include "proxy/io/GCDAsyncSocketDelegateHelper.h"
 #include "proxy/io/SSLSocketWrapper.h"
+#include "proxy/io/SSLSocketWrapperError.h"
 #include "tests/io/StreamTestSupport.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
@@ -128,8 +129,9 @@ TEST_F(TlsRealPeersTest, OurClientAgainstOpensslServer) {
                 EXPECT_EQ(page->text().rfind("HTTP/1.0 200 ok", 0), 0u) << page->text();
                 if (kind == Kind::defaultSSLSocket) {
                     auto chain = tls->peerCertificates();
-                    ASSERT_TRUE(chain);
-                    EXPECT_EQ(chain->size(), 2u);
+                    ASSERT_TRUE(chain && chain->size() == 2u);
+                    EXPECT_EQ(toString((*chain)[0]), pki.leafDER);
+                    EXPECT_EQ(toString((*chain)[1]), pki.intermediateDER);
                 }
                 tls->close();
             });
@@ -152,8 +154,11 @@ public:
 };
 
 TEST_F(TlsRealPeersTest, OurServerAgainstOpensslClient) {
-    for (Kind kind : {Kind::defaultSSLSocket, Kind::wrapper}) {
-        SCOPED_TRACE(name(kind));
+    for (auto [kind, rejected] : {std::pair{Kind::defaultSSLSocket, false},
+                                  {Kind::wrapper, false},
+                                  {Kind::defaultSSLSocket, true},
+                                  {Kind::wrapper, true}}) {
+        SCOPED_TRACE(std::string(name(kind)) + (rejected ? ", certificate rejected" : ""));
         auto listener = std::make_shared<Listener>();
         std::shared_ptr<SSLSocket> tls;
         std::optional<SocketConnectionState> state;
@@ -168,7 +173,9 @@ TEST_F(TlsRealPeersTest, OurServerAgainstOpensslClient) {
             listener->onAccept = [&](std::shared_ptr<ClientSocket> client) {
                 TlsSettings settings;
                 settings.isServer = true;
-                settings.certificates = Identity::fromPEM(pki.leafKeyPEM, pki.chainPEM);
+                // A chain from a root the client does not trust: it answers with an alert.
+                settings.certificates = rejected ? Identity::fromPEM(pki.rogueKeyPEM, pki.rogueChainPEM)
+                                                 : Identity::fromPEM(pki.leafKeyPEM, pki.chainPEM);
                 tls = secure(kind, client, queue, settings, [&](SocketConnectionState s) {
                     state = s;
                     if (!s.isConnected())
@@ -198,6 +205,20 @@ TEST_F(TlsRealPeersTest, OurServerAgainstOpensslClient) {
             "echo hello | exec openssl s_client -quiet -verify_return_error -connect 127.0.0.1:" +
             std::to_string(port) + " -servername localhost -CAfile '" + pki.rootFile.string() + "'");
         std::string output = client.readAll();
+        if (rejected) {
+            EXPECT_NE(client.wait(), 0) << output;
+            ASSERT_TRUE(waitFor([&] { return onQueue([&] { return state.has_value(); }); }));
+            queue->sync([&] {
+                ASSERT_FALSE(state->isConnected());
+                EXPECT_EQ(tlsStatusOf(state->error()), TlsEngine::peerRejectedCertificate)
+                    << describe(state->error());
+                listener->socket->disconnect();
+                listener->onAccept = nullptr;
+                tls->close();
+                tls.reset();
+            });
+            continue;
+        }
         EXPECT_NE(output.find("world"), std::string::npos) << output;
         EXPECT_EQ(client.wait(), 0) << "the client verified our chain and saw our close alert: " << output;
         queue->sync([&] {

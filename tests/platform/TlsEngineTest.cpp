@@ -136,8 +136,11 @@ TEST_F(TlsEngineTest, VerifiedConnectionsCarryDataBothWaysWithSniOnlyForNames) {
         EXPECT_GE(cipher, 0x1301);
         EXPECT_LE(cipher, 0x1305);
 
-        // The server presented leaf and intermediate.
-        EXPECT_EQ(pair.client.engine->peerCertificates().size(), 2u);
+        // The server presented leaf and intermediate, in that order.
+        auto chain = pair.client.engine->peerCertificates();
+        ASSERT_EQ(chain.size(), 2u);
+        EXPECT_EQ(std::string(chain[0].begin(), chain[0].end()), pki.leafDER);
+        EXPECT_EQ(std::string(chain[1].begin(), chain[1].end()), pki.intermediateDER);
 
         for (auto [writer, reader] :
              {std::pair{&pair.client, &pair.server}, std::pair{&pair.server, &pair.client}}) {
@@ -180,8 +183,10 @@ TEST_F(TlsEngineTest, FailedVerificationFailsTheHandshakeWithOpenSslsText) {
         ASSERT_TRUE(tlsError);
         EXPECT_EQ(tlsError->kind(), TlsError::Kind::certificateVerifyFailed);
         // The server learns of it through the client's alert.
-        EXPECT_NE(pair.serverStatus, TlsEngine::noErr);
-        EXPECT_NE(pair.serverStatus, TlsEngine::wouldBlock);
+        EXPECT_EQ(pair.serverStatus, TlsEngine::peerRejectedCertificate);
+        auto* serverError = dynamic_cast<const TlsError*>(pair.server.engine->lastError().get());
+        ASSERT_TRUE(serverError);
+        EXPECT_EQ(serverError->status(), TlsEngine::peerRejectedCertificate);
         // The failure sticks.
         EXPECT_EQ(pair.client.engine->handshake(), TlsEngine::certificateChainInvalid);
     }

@@ -44,6 +44,8 @@ openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out leaf.key
 openssl req -new -key leaf.key -subj "/CN=localhost" -out leaf.csr
 openssl x509 -req -in leaf.csr -CA inter.pem -CAkey inter.key -set_serial 3 -days 30 -extfile leaf.ext -out leaf.pem
 cat leaf.pem inter.pem > chain.pem
+openssl x509 -in leaf.pem -outform der -out leaf.der
+openssl x509 -in inter.pem -outform der -out inter.der
 ec rogue-root.key
 openssl req -x509 -new -key rogue-root.key -subj "/CN=Pemtrox Rogue Root" -days 30 -out rogue-root.pem \
   -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
@@ -80,6 +82,8 @@ const TestCertificates& TestCertificates::shared() {
         c.chainPEM = readFile(c.chainFile);
         c.rogueKeyPEM = readFile(c.rogueKeyFile);
         c.rogueChainPEM = readFile(c.rogueChainFile);
+        c.leafDER = readFile(dir.path() / "leaf.der");
+        c.intermediateDER = readFile(dir.path() / "inter.der");
         return c;
     }();
     return certificates;

@@ -23,6 +23,7 @@ struct TestCertificates {
     std::string chainPEM;
     std::string rogueKeyPEM;
     std::string rogueChainPEM;
+    std::string leafDER, intermediateDER; ///< the chain's two certificates as DER bytes
 
     static const TestCertificates& shared();
 };
