@@ -1,8 +1,25 @@
 #include "proxy/engine/AbstractProxyServer.h"
 
+#include <optional>
+
 #include "proxy/engine/ProxyEvent.h"
 
 namespace pemtrox {
+
+namespace {
+
+using L = ProxyServerListener;
+using S = ProxyEventStatus;
+using Evt = std::shared_ptr<ProxyEvent>;
+
+template <auto step, class... Args>
+void notify(const AbstractProxyServer& server, std::optional<S> stage, const Evt& evt, const Args&... args) {
+    if (stage)
+        evt->status = *stage;
+    server.fanOut<step>(evt, args...);
+}
+
+} // namespace
 
 void AbstractProxyServer::addProxyListener(const std::shared_ptr<ProxyServerListener>& listener) {
     listeners_.add(listener);
@@ -12,170 +29,24 @@ void AbstractProxyServer::removeProxyListener(const std::shared_ptr<ProxyServerL
     listeners_.remove(listener);
 }
 
-void AbstractProxyServer::proxyListenerTransactionConnect(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach([&](ProxyServerListener& listener) { listener.proxyListenerTransactionConnect(evt); });
-}
-
-void AbstractProxyServer::notifyTransactionConnect(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::before;
-    proxyListenerTransactionConnect(evt);
-}
-
-void AbstractProxyServer::proxyListenerTransactionComplete(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach(
-        [&](ProxyServerListener& listener) { listener.proxyListenerTransactionComplete(evt); });
-}
-
-void AbstractProxyServer::notifyTransactionComplete(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::complete;
-    proxyListenerTransactionComplete(evt);
-}
-
-void AbstractProxyServer::proxyListenerTransactionException(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach(
-        [&](ProxyServerListener& listener) { listener.proxyListenerTransactionException(evt); });
-}
-
-void AbstractProxyServer::notifyTransactionException(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::exception;
-    proxyListenerTransactionException(evt);
-}
-
-void AbstractProxyServer::proxyListenerTransactionCancelled(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach(
-        [&](ProxyServerListener& listener) { listener.proxyListenerTransactionCancelled(evt); });
-}
-
-void AbstractProxyServer::notifyTransactionCancelled(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::exception;
-    proxyListenerTransactionCancelled(evt);
-}
-
-void AbstractProxyServer::proxyListenerReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEachUntilThrow(
-        [&](ProxyServerListener& listener) { listener.proxyListenerReceivedRequestAddress(evt); });
-}
-
-void AbstractProxyServer::notifyReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::receivedRequestFirstLine;
-    proxyListenerReceivedRequestAddress(evt);
-}
-
-void AbstractProxyServer::proxyListenerReceivedRequestURL(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEachUntilThrow(
-        [&](ProxyServerListener& listener) { listener.proxyListenerReceivedRequestURL(evt); });
-}
-
-void AbstractProxyServer::notifyReceivedRequestURL(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::receivedRequestURL;
-    proxyListenerReceivedRequestURL(evt);
-}
-
-void AbstractProxyServer::proxyListenerReceivedRequestHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEachUntilThrow(
-        [&](ProxyServerListener& listener) { listener.proxyListenerReceivedRequestHeader(evt); });
-}
-
-void AbstractProxyServer::notifyReceivedRequestHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::receivedRequestHeader;
-    proxyListenerReceivedRequestHeader(evt);
-}
-
-void AbstractProxyServer::proxyListenerSentRequestHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach([&](ProxyServerListener& listener) { listener.proxyListenerSentRequestHeader(evt); });
-}
-
-void AbstractProxyServer::notifySentRequestHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    // The stage stays as it is.
-    proxyListenerSentRequestHeader(evt);
-}
-
-void AbstractProxyServer::proxyListenerReceivedRequest(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach([&](ProxyServerListener& listener) { listener.proxyListenerReceivedRequest(evt); });
-}
-
-void AbstractProxyServer::notifyReceivedRequest(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::receivedRequestBody;
-    proxyListenerReceivedRequest(evt);
-}
-
-void AbstractProxyServer::proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& evt,
-                                                            const Data& data) {
-    listeners_.forEach(
-        [&](ProxyServerListener& listener) { listener.proxyListenerReceivingRequestBody(evt, data); });
-}
-
-void AbstractProxyServer::notifyReceivingRequestBody(const std::shared_ptr<ProxyEvent>& evt,
-                                                     const Data& data) {
-    evt->status = ProxyEventStatus::receivingRequestBody;
-    proxyListenerReceivingRequestBody(evt, data);
-}
-
-void AbstractProxyServer::proxyListenerReceivedResponseHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach(
-        [&](ProxyServerListener& listener) { listener.proxyListenerReceivedResponseHeader(evt); });
-}
-
-void AbstractProxyServer::notifyReceivedResponseHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::receivedResponseHeader;
-    proxyListenerReceivedResponseHeader(evt);
-}
-
-void AbstractProxyServer::proxyListenerSentResponseHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach([&](ProxyServerListener& listener) { listener.proxyListenerSentResponseHeader(evt); });
-}
-
-void AbstractProxyServer::notifySentResponseHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    // The stage stays as it is.
-    proxyListenerSentResponseHeader(evt);
-}
-
-void AbstractProxyServer::proxyListenerReceivingResponseBody(const std::shared_ptr<ProxyEvent>& evt,
-                                                             const Data& data) {
-    listeners_.forEach(
-        [&](ProxyServerListener& listener) { listener.proxyListenerReceivingResponseBody(evt, data); });
-}
-
-void AbstractProxyServer::notifyReceivingResponseBody(const std::shared_ptr<ProxyEvent>& evt,
-                                                      const Data& data) {
-    evt->status = ProxyEventStatus::receivingResponseBody;
-    proxyListenerReceivingResponseBody(evt, data);
-}
-
-void AbstractProxyServer::proxyListenerReceivedResponse(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach([&](ProxyServerListener& listener) { listener.proxyListenerReceivedResponse(evt); });
-}
-
-void AbstractProxyServer::notifyReceivedResponse(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::receivedResponseBody;
-    proxyListenerReceivedResponse(evt);
-}
-
-void AbstractProxyServer::proxyListenerResolvingRemote(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach([&](ProxyServerListener& listener) { listener.proxyListenerResolvingRemote(evt); });
-}
-
-void AbstractProxyServer::notifyResolvingRemote(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::resolving;
-    proxyListenerResolvingRemote(evt);
-}
-
-void AbstractProxyServer::proxyListenerConnectingToRemote(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach([&](ProxyServerListener& listener) { listener.proxyListenerConnectingToRemote(evt); });
-}
-
-void AbstractProxyServer::notifyConnectingToRemote(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::connecting;
-    proxyListenerConnectingToRemote(evt);
-}
-
-void AbstractProxyServer::proxyListenerConnectedToRemote(const std::shared_ptr<ProxyEvent>& evt) {
-    listeners_.forEach([&](ProxyServerListener& listener) { listener.proxyListenerConnectedToRemote(evt); });
-}
-
-void AbstractProxyServer::notifyConnectedToRemote(const std::shared_ptr<ProxyEvent>& evt) {
-    evt->status = ProxyEventStatus::connected;
-    proxyListenerConnectedToRemote(evt);
-}
+// clang-format off
+void AbstractProxyServer::notifyTransactionConnect(const Evt& e) { notify<&L::proxyListenerTransactionConnect>(*this, S::before, e); }
+void AbstractProxyServer::notifyTransactionComplete(const Evt& e) { notify<&L::proxyListenerTransactionComplete>(*this, S::complete, e); }
+void AbstractProxyServer::notifyTransactionException(const Evt& e) { notify<&L::proxyListenerTransactionException>(*this, S::exception, e); }
+void AbstractProxyServer::notifyTransactionCancelled(const Evt& e) { notify<&L::proxyListenerTransactionCancelled>(*this, S::exception, e); }
+void AbstractProxyServer::notifyReceivedRequestAddress(const Evt& e) { notify<&L::proxyListenerReceivedRequestAddress>(*this, S::receivedRequestFirstLine, e); }
+void AbstractProxyServer::notifyReceivedRequestURL(const Evt& e) { notify<&L::proxyListenerReceivedRequestURL>(*this, S::receivedRequestURL, e); }
+void AbstractProxyServer::notifyReceivedRequestHeader(const Evt& e) { notify<&L::proxyListenerReceivedRequestHeader>(*this, S::receivedRequestHeader, e); }
+void AbstractProxyServer::notifySentRequestHeader(const Evt& e) { notify<&L::proxyListenerSentRequestHeader>(*this, std::nullopt, e); }
+void AbstractProxyServer::notifyReceivedRequest(const Evt& e) { notify<&L::proxyListenerReceivedRequest>(*this, S::receivedRequestBody, e); }
+void AbstractProxyServer::notifyReceivingRequestBody(const Evt& e, const Data& d) { notify<&L::proxyListenerReceivingRequestBody>(*this, S::receivingRequestBody, e, d); }
+void AbstractProxyServer::notifyReceivedResponseHeader(const Evt& e) { notify<&L::proxyListenerReceivedResponseHeader>(*this, S::receivedResponseHeader, e); }
+void AbstractProxyServer::notifySentResponseHeader(const Evt& e) { notify<&L::proxyListenerSentResponseHeader>(*this, std::nullopt, e); }
+void AbstractProxyServer::notifyReceivingResponseBody(const Evt& e, const Data& d) { notify<&L::proxyListenerReceivingResponseBody>(*this, S::receivingResponseBody, e, d); }
+void AbstractProxyServer::notifyReceivedResponse(const Evt& e) { notify<&L::proxyListenerReceivedResponse>(*this, S::receivedResponseBody, e); }
+void AbstractProxyServer::notifyResolvingRemote(const Evt& e) { notify<&L::proxyListenerResolvingRemote>(*this, S::resolving, e); }
+void AbstractProxyServer::notifyConnectingToRemote(const Evt& e) { notify<&L::proxyListenerConnectingToRemote>(*this, S::connecting, e); }
+void AbstractProxyServer::notifyConnectedToRemote(const Evt& e) { notify<&L::proxyListenerConnectedToRemote>(*this, S::connected, e); }
+// clang-format on
 
 } // namespace pemtrox

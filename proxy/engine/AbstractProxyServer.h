@@ -11,8 +11,8 @@ namespace pemtrox {
 /// from any thread; each fan-out walks the set as it was when the fan-out began, so a
 /// listener may add or remove listeners from inside a callback.
 ///
-/// The fan-outs (proxyListener...) tell the listeners without touching the record's
-/// stage, for servers that set the stage themselves.
+/// Each notifier stores its stage in the record (two header steps leave it as it is) and
+/// then runs the fan-out of its callback.
 class AbstractProxyServer : public InternalProxyServer,
                             public std::enable_shared_from_this<AbstractProxyServer> {
 public:
@@ -37,23 +37,11 @@ public:
     void notifyConnectingToRemote(const std::shared_ptr<ProxyEvent>& evt) override;
     void notifyConnectedToRemote(const std::shared_ptr<ProxyEvent>& evt) override;
 
-    void proxyListenerTransactionConnect(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerTransactionComplete(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerTransactionException(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerTransactionCancelled(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerReceivedRequestURL(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerReceivedRequestHeader(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerSentRequestHeader(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerReceivedRequest(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& evt, const Data& data);
-    void proxyListenerReceivedResponseHeader(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerSentResponseHeader(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerReceivingResponseBody(const std::shared_ptr<ProxyEvent>& evt, const Data& data);
-    void proxyListenerReceivedResponse(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerResolvingRemote(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerConnectingToRemote(const std::shared_ptr<ProxyEvent>& evt);
-    void proxyListenerConnectedToRemote(const std::shared_ptr<ProxyEvent>& evt);
+    /// The fan-out of one callback (a member of ProxyServerListener) with its arguments, by
+    /// that step's throwing rule, for servers that set the record's stage themselves.
+    template <auto step, class... Args> void fanOut(const Args&... args) const {
+        listeners_.tell<step>(args...);
+    }
 
 private:
     ListenerList listeners_;

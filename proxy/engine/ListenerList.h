@@ -10,6 +10,15 @@
 
 namespace pemtrox {
 
+/// The steps whose listeners may stop the exchange by throwing: the request's address, URL
+/// and header. Every other step must not throw.
+template <auto step> inline constexpr bool stepMayThrow = false;
+template <>
+inline constexpr bool stepMayThrow<&ProxyServerListener::proxyListenerReceivedRequestAddress> = true;
+template <> inline constexpr bool stepMayThrow<&ProxyServerListener::proxyListenerReceivedRequestURL> = true;
+template <>
+inline constexpr bool stepMayThrow<&ProxyServerListener::proxyListenerReceivedRequestHeader> = true;
+
 /// A list of listeners that may be changed from any thread while it is walked on another:
 /// each change swaps in a new immutable vector under the lock, and each walk works on the
 /// vector it took at its start. Membership is by identity; the walk order is the order of
@@ -35,6 +44,17 @@ public:
     void add(const Listener& listener);
     /// Removes a listener; an absent one is ignored.
     void remove(const Listener& listener);
+
+    /// Calls the callback `step` (a member of ProxyServerListener) with the arguments on each
+    /// listener of a snapshot, by that step's rule: a step that may throw ends the walk at the
+    /// first throw and passes it on; any other step reaches every listener.
+    template <auto step, class... Args> void tell(const Args&... args) const {
+        auto call = [&](ProxyServerListener& listener) { (listener.*step)(args...); };
+        if constexpr (stepMayThrow<step>)
+            forEachUntilThrow(call);
+        else
+            forEach(call);
+    }
 
     /// Calls `call` on each listener of a snapshot. For the steps that may not fail, a
     /// listener that throws anyway is logged and the walk goes on.

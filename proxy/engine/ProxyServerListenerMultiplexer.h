@@ -13,25 +13,31 @@ public:
     /// Filled by the owner (a subclass builds it from its settings).
     ListenerList listeners;
 
-    void proxyListenerTransactionConnect(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerTransactionComplete(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerTransactionException(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerTransactionBlocked(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerTransactionCancelled(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerReceivedRequestURL(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerReceivedRequestHeader(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerSentRequestHeader(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerReceivedRequest(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& evt, const Data& data) override;
-    void proxyListenerReceivedResponseHeader(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerSentResponseHeader(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerReceivingResponseBody(const std::shared_ptr<ProxyEvent>& evt,
-                                            const Data& data) override;
-    void proxyListenerReceivedResponse(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerResolvingRemote(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerConnectingToRemote(const std::shared_ptr<ProxyEvent>& evt) override;
-    void proxyListenerConnectedToRemote(const std::shared_ptr<ProxyEvent>& evt) override;
+    using Evt = std::shared_ptr<ProxyEvent>;
+    using L = ProxyServerListener;
+    // clang-format off
+    void proxyListenerTransactionConnect(const Evt& e) override { tell<&L::proxyListenerTransactionConnect>(e); }
+    void proxyListenerTransactionComplete(const Evt& e) override { tell<&L::proxyListenerTransactionComplete>(e); }
+    void proxyListenerTransactionException(const Evt& e) override { tell<&L::proxyListenerTransactionException>(e); }
+    void proxyListenerTransactionBlocked(const Evt& e) override { tell<&L::proxyListenerTransactionBlocked>(e); }
+    void proxyListenerTransactionCancelled(const Evt& e) override { tell<&L::proxyListenerTransactionCancelled>(e); }
+    void proxyListenerReceivedRequestAddress(const Evt& e) override { tell<&L::proxyListenerReceivedRequestAddress>(e); }
+    void proxyListenerReceivedRequestURL(const Evt& e) override { tell<&L::proxyListenerReceivedRequestURL>(e); }
+    void proxyListenerReceivedRequestHeader(const Evt& e) override { tell<&L::proxyListenerReceivedRequestHeader>(e); }
+    void proxyListenerSentRequestHeader(const Evt& e) override { tell<&L::proxyListenerSentRequestHeader>(e); }
+    void proxyListenerReceivedRequest(const Evt& e) override { tell<&L::proxyListenerReceivedRequest>(e); }
+    void proxyListenerReceivingRequestBody(const Evt& e, const Data& d) override { tell<&L::proxyListenerReceivingRequestBody>(e, d); }
+    void proxyListenerReceivedResponseHeader(const Evt& e) override { tell<&L::proxyListenerReceivedResponseHeader>(e); }
+    void proxyListenerSentResponseHeader(const Evt& e) override { tell<&L::proxyListenerSentResponseHeader>(e); }
+    void proxyListenerReceivingResponseBody(const Evt& e, const Data& d) override { tell<&L::proxyListenerReceivingResponseBody>(e, d); }
+    void proxyListenerReceivedResponse(const Evt& e) override { tell<&L::proxyListenerReceivedResponse>(e); }
+    void proxyListenerResolvingRemote(const Evt& e) override { tell<&L::proxyListenerResolvingRemote>(e); }
+    void proxyListenerConnectingToRemote(const Evt& e) override { tell<&L::proxyListenerConnectingToRemote>(e); }
+    void proxyListenerConnectedToRemote(const Evt& e) override { tell<&L::proxyListenerConnectedToRemote>(e); }
+    // clang-format on
+
+private:
+    template <auto step, class... Args> void tell(const Args&... args) { listeners.tell<step>(args...); }
 };
 
 } // namespace pemtrox
