@@ -26,14 +26,43 @@ std::vector<std::string_view> splitAtBlanks(std::string_view line) {
     }
 }
 
+// A token character of a method name: a visible ASCII character other than a delimiter.
+bool isTokenChar(unsigned char c) {
+    if (c >= '0' && c <= '9')
+        return true;
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')
+        return true;
+    return std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+bool isToken(std::string_view text) {
+    if (text.empty())
+        return false;
+    for (unsigned char c : text)
+        if (!isTokenChar(c))
+            return false;
+    return true;
+}
+
+// A request target without control bytes (blanks were split off already).
+bool isTarget(std::string_view text) {
+    if (text.empty())
+        return false;
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F)
+            return false;
+    return true;
+}
+
 } // namespace
 
+// Strict: a line that one server could read differently from another (a control byte in
+// the method, an extra blank, an unknown version) is refused rather than passed on.
 RequestFirstLine RequestFirstLine::parse(const std::string& line) {
     auto pieces = splitAtBlanks(line);
-    if (pieces.size() < 2)
+    if (pieces.size() != 3 || !isToken(pieces[0]) || !isTarget(pieces[1]) ||
+        (pieces[2] != "HTTP/1.1" && pieces[2] != "HTTP/1.0"))
         throw FieldsError::invalidFirstLine(line);
-    if (pieces.size() == 2)
-        return {std::string(pieces[0]), "", std::string(pieces[1])};
     return {std::string(pieces[0]), std::string(pieces[1]), std::string(pieces[2])};
 }
 

@@ -6,14 +6,15 @@
 
 namespace pemtrox {
 
-/// A parsed request line. The target may be empty ("GET HTTP/1.1" has none).
+/// A parsed request line: a token method, a target without blanks or control bytes, and
+/// HTTP/1.0 or HTTP/1.1.
 struct RequestFirstLine {
     std::string method;
     /// The request target as written: origin, absolute or authority form.
     std::string requestString;
     std::string protocolVersion;
 
-    /// Parses a request line; throws FieldsError::invalidFirstLine.
+    /// Parses a request line; throws FieldsError::invalidFirstLine for anything else.
     static RequestFirstLine parse(const std::string& line);
     /// "METHOD target VERSION", or "METHOD VERSION" without a target.
     std::string description() const;

@@ -6,6 +6,7 @@
 #include "platform/Log.h"
 #include "proxy/engine/ConnectData.h"
 #include "proxy/engine/ConnectRemoteConnection.h"
+#include "proxy/engine/FieldsError.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpInputStream.h"
 #include "proxy/engine/HttpRemoteConnection.h"
@@ -96,6 +97,12 @@ void HttpProxyHandler::onHead(Result<std::shared_ptr<HttpFields>> result) {
         }
         complete();
         return;
+    }
+    if (dynamic_cast<const FieldsError*>(result.error().get())) {
+        // A head refused for its form or a limit is answered, so the client learns why.
+        evt_ = ProxyEvent::make(server_, *client_);
+        evt_->startTime = std::chrono::system_clock::now();
+        server_->notifyTransactionConnect(evt_);
     }
     finish(result.error());
 }
@@ -342,11 +349,12 @@ void HttpProxyHandler::sendErrorResponse(const ErrorPtr& error, const std::share
         self->server_->notifyTransactionException(evt);
         self->complete();
     };
-    // An exchange without a start or a method (a request line that does not parse) gets
-    // no page, but is still reported and ends the connection.
-    bool page = evt->startTime && evt->method && !server_->transparent() && !shouldDropConnection(error) &&
-                !responseStarted_ &&
-                !(*evt->method == "CONNECT" && evt->status >= ProxyEventStatus::connected);
+    // A malformed head gets a page although its exchange has no method; any other exchange
+    // without a start or a method gets none, but is still reported and ends the connection.
+    bool malformed = dynamic_cast<const FieldsError*>(error.get()) != nullptr;
+    bool page = evt->startTime && (evt->method || malformed) && !server_->transparent() &&
+                !shouldDropConnection(error) && !responseStarted_ &&
+                !(evt->method == "CONNECT" && evt->status >= ProxyEventStatus::connected);
     if (!page) {
         end();
         return;

@@ -339,10 +339,16 @@ TEST(FirstLineTest, RequestLines) {
     };
     std::vector<Case> cases = {
         {"GET / HTTP/1.1", RequestFirstLine{"GET", "/", "HTTP/1.1"}},
-        {"GET  HTTP/1.1", RequestFirstLine{"GET", "", "HTTP/1.1"}},
-        {"GET  /", RequestFirstLine{"GET", "", "/"}},
-        {"GET HTTP/1.1", RequestFirstLine{"GET", "", "HTTP/1.1"}},
-        {"CONNECT h:443 HTTP/1.1 extra", RequestFirstLine{"CONNECT", "h:443", "HTTP/1.1"}},
+        {"M-1!#$%&'*+.^_`|~ h:443 HTTP/1.0", RequestFirstLine{"M-1!#$%&'*+.^_`|~", "h:443", "HTTP/1.0"}},
+        {"GET /\xc3\xa9 HTTP/1.1", RequestFirstLine{"GET", "/\xc3\xa9", "HTTP/1.1"}},
+        {"GET  HTTP/1.1", std::nullopt},
+        {"GET HTTP/1.1", std::nullopt},
+        {"CONNECT h:443 HTTP/1.1 extra", std::nullopt},
+        {"G\x01T / HTTP/1.1", std::nullopt},
+        {"G:T / HTTP/1.1", std::nullopt},
+        {"GET /\x7f HTTP/1.1", std::nullopt},
+        {"GET / HTTP/1.2", std::nullopt},
+        {"GET / HTTP/1.1\t", std::nullopt},
         {"GET", std::nullopt},
     };
     for (auto& c : cases) {

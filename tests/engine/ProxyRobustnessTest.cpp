@@ -307,9 +307,6 @@ TEST(ProxyRobustness, UnusualRequests) {
     }));
     auto url = originURL(origin);
     auto port = std::to_string(origin.port());
-    std::string manyFields;
-    for (int i = 0; i < 1000; ++i)
-        manyFields += "X-" + std::to_string(i) + ": v\r\n";
     struct Case {
         const char* name;
         std::string request;
@@ -337,9 +334,6 @@ TEST(ProxyRobustness, UnusualRequests) {
         {"percent in host",
          "GET http://127.0.0.1%zz:" + port + "/ HTTP/1.1\r\nHost: x\r\n\r\n",
          {"HTTP/1.0 503 Service Unavailable\r\n"}},
-        {"too many fields", "GET " + url + " HTTP/1.1\r\n" + manyFields + "\r\n", {}},
-        {"over-long head", "GET " + url + " HTTP/1.1\r\nX: " + std::string(70000, 'a') + "\r\n\r\n", {}},
-        {"NUL in a field", "GET " + url + std::string(" HTTP/1.1\r\nX: a\0b\r\n\r\n", 20), {}},
         {"CONNECT with an empty host",
          "CONNECT :" + port + " HTTP/1.1\r\n\r\n",
          {"HTTP/1.0 503 Service Unavailable\r\n"}},
