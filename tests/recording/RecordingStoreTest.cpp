@@ -1,0 +1,173 @@
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "proxy/engine/ProxyEvent.h"
+#include "proxy/io/InetAddress.h"
+#include "proxy/recording/RecordingError.h"
+#include "proxy/recording/RecordingMetadata.h"
+#include "proxy/recording/RecordingStore.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/TimeZoneGuard.h"
+
+namespace pemtrox {
+namespace {
+
+using namespace std::chrono_literals;
+namespace Store = RecordingStore;
+
+// 2025-03-04 10:11:12.345 UTC
+const Date base = Date{} + 1741083072345ms;
+
+std::shared_ptr<ProxyEvent> fullExchange() {
+    auto evt = ProxyEvent::make(nullptr);
+    evt->status = ProxyEventStatus::complete;
+    evt->method = "GET";
+    evt->protocolVersion = "HTTP/1.1";
+    evt->scheme = "https";
+    evt->host = "example.com";
+    evt->port = 8443;
+    evt->defaultPort = 443;
+    evt->setPath("/a/b");
+    evt->setQuery("q=\"\u00E9\"");
+    evt->keptAlive = true;
+    evt->remoteAddress = std::make_shared<InetAddress>("example.com", "fe80::1%eth0");
+    evt->clientAddress = std::make_shared<InetAddress>("127.0.0.1", "127.0.0.1");
+    evt->startTime = base;
+    evt->requestBeginTime = base + 1ms;
+    evt->requestCompleteTime = base + 2ms;
+    evt->responseBeginTime = base + 3ms;
+    evt->endTime = base + 14h;
+    evt->dnsDuration = 0.0125;
+    evt->connectDuration = 0.0004;
+    evt->sslDuration = 1.5;
+    evt->requestHeaderSize = 100;
+    evt->requestSize = 5;
+    evt->responseHeaderSize = 200;
+    evt->responseSize = 1000;
+    evt->sslProtocol = "TLSv1.3";
+    evt->cipherSuite = "TLS_AES_128_GCM_SHA256";
+    evt->addToListAttribute(ProxyEvent::NotesAttribute, "one");
+    evt->addToListAttribute(ProxyEvent::NotesAttribute, "two");
+    evt->exception = RecordingError::writeFailed("x").clone();
+    return evt;
+}
+
+TEST(RecordingMetadata, FullExchangeGoldenBytesInEachTimeZone) {
+    const std::string golden =
+        R"({"status":"COMPLETE","method":"GET","protocolVersion":"HTTP\/1.1","scheme":"https",)"
+        R"("host":"example.com","port":8443,"actualPort":8443,"path":"\/a\/b","query":"q=\"é\"",)"
+        R"("tunnel":false,"keptAlive":true,"webSocket":false,"remoteAddress":"example.com\/fe80::1",)"
+        R"("clientAddress":"127.0.0.1\/127.0.0.1","times":{"start":"@S.345@O","requestBegin":"@S.346@O",)"
+        R"("requestComplete":"@S.347@O","responseBegin":"@S.348@O","end":"@E.345@O"},)"
+        R"("durations":{"dns":13,"connect":0,"ssl":1500},"totalSize":1305,)"
+        R"("ssl":{"protocol":"TLSv1.3","cipherSuite":"TLS_AES_128_GCM_SHA256"},"notes":"one\ntwo",)"
+        R"("exception":"Recording Error: Failed to write data: x",)"
+        R"("request":{"sizes":{"headers":100,"body":5}},"response":{"sizes":{"headers":200,"body":1000}}})";
+    const std::tuple<const char*, const char*, const char*, const char*> zones[] = {
+        {"UTC", "2025-03-04T10:11:12", "2025-03-05T00:11:12", "Z"},
+        {"Asia/Kolkata", "2025-03-04T15:41:12", "2025-03-05T05:41:12", "+05:30"},
+        {"America/St_Johns", "2025-03-04T06:41:12", "2025-03-04T20:41:12", "-03:30"},
+    };
+    for (const auto& [zone, start, end, offset] : zones) {
+        test::TimeZoneGuard guard(zone);
+        std::string expected = golden;
+        for (auto [from, to] : {std::pair{"@S", start}, std::pair{"@E", end}, std::pair{"@O", offset}})
+            for (auto at = expected.find(from); at != std::string::npos; at = expected.find(from))
+                expected.replace(at, 2, to);
+        EXPECT_EQ(recordingMetadata(*fullExchange()), expected) << zone;
+    }
+}
+
+TEST(RecordingMetadata, EmptyExchangeKeepsTheAlwaysMembers) {
+    EXPECT_EQ(recordingMetadata(*ProxyEvent::make(nullptr)),
+              R"({"status":"BEFORE","tunnel":false,"keptAlive":false,"webSocket":false,"times":{},)"
+              R"("durations":{},"totalSize":0,"request":{"sizes":{}},"response":{"sizes":{}}})");
+}
+
+TEST(RecordingMetadata, PresenceRulesRoundingAndEscapes) {
+    struct Case {
+        std::function<void(ProxyEvent&)> set;
+        std::string expected;
+        bool contained = true;
+    };
+    const Case cases[] = {
+        {[](auto& e) { e.defaultPort = 443; }, R"("webSocket":false,"actualPort")", false},
+        {[](auto& e) { e.defaultPort = 443; }, R"(,"actualPort":443,)"},
+        {[](auto& e) { e.defaultPort = 443; }, R"("port")", false},
+        {[](auto& e) { e.cipherSuite = "c"; }, R"("ssl")", false},
+        {[](auto& e) { e.sslProtocol = "p"; }, R"("ssl":{"protocol":"p"},)"},
+        {[](auto& e) { e.addToListAttribute(ProxyEvent::NotesAttribute, "a b"); }, R"("notes":"a b",)"},
+        {[](auto& e) { e.exception = makeError<GenericError>("plain"); }, R"("exception":"plain",)"},
+        {[](auto& e) { e.requestSize = 7; }, R"("request":{"sizes":{"body":7}})"},
+        {[](auto& e) { e.responseHeaderSize = 9; }, R"("totalSize":9,)"},
+        {[](auto& e) { e.dnsDuration = -0.0125, e.sslDuration = 2.0; },
+         R"("durations":{"dns":-13,"ssl":2000})"},
+        {[](auto& e) { e.connectDuration = 1e-9; }, R"("durations":{"connect":0})"},
+        {[](auto& e) { e.connectDuration = std::nan(""); }, R"("durations":{"connect":null})"},
+        {[](auto& e) { e.requestSize = INT64_MAX, e.responseSize = 2; },
+         R"("totalSize":-9223372036854775807,)"},
+        {[](auto& e) { e.host = "a\"b\\c/d\b\f\n\r\t\x01\x1F\x7F \u00E9\u2028 \xFF\xC3("; },
+         "\"host\":\"a\\\"b\\\\c\\/d\\b\\f\\n\\r\\t\\u0001\\u001f\x7F \u00E9\u2028 \uFFFD\uFFFD(\","},
+    };
+    for (const auto& c : cases) {
+        auto evt = ProxyEvent::make(nullptr);
+        c.set(*evt);
+        auto text = recordingMetadata(*evt);
+        EXPECT_EQ(text.find(c.expected) != std::string::npos, c.contained) << text << "\n" << c.expected;
+    }
+}
+
+TEST(RecordingStore, DirectoryNamesAndCaps) {
+    EXPECT_EQ(Store::directoryName(786000000.4, 0), "000000786000000-0000000000");
+    EXPECT_EQ(Store::directoryName(786000000.6, 1), "000000786000001-0000000001");
+    EXPECT_EQ(Store::directoryName(12, 9999999999), "000000000000012-9999999999");
+    EXPECT_NEAR(Store::referenceTimestamp(Date{} + 978307200s + 500ms), 0.5, 1e-9);
+
+    RecordingSettings settings;
+    settings.requestBodyMaxSize = 5;
+    settings.responseBodyMaxSize = -3;
+    const std::tuple<bool, bool, bool, std::int64_t> caps[] = {
+        {true, true, true, 10240}, {true, true, false, 10240}, {false, true, true, 5},
+        {false, true, false, 0},   {true, false, true, 5},     {true, false, false, 0},
+    };
+    for (auto [partial, tunnel, request, cap] : caps) {
+        settings.recordPartialOpaqueBody = partial;
+        EXPECT_EQ(Store::bodyCap(settings, tunnel, request), cap) << partial << tunnel << request;
+    }
+}
+
+TEST(RecordingStore, AppendStopsExactlyAtTheCap) {
+    test::TempDir dir;
+    auto file = dir.path() / "request.dat";
+    auto size = [&] { return std::filesystem::file_size(file); };
+    Store::appendData(file, Data(20000, 'a'), 10240);
+    EXPECT_EQ(size(), 10240u);
+    struct stat info {};
+    ::stat(file.c_str(), &info);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    Store::appendData(file, Data(5, 'b'), 10240);
+    EXPECT_EQ(size(), 10240u);
+    std::filesystem::resize_file(file, 9000);
+    Store::appendData(file, Data(4000, 'c'), 10240);
+    EXPECT_EQ(size(), 10240u);
+    Store::appendData(dir.path() / "empty.dat", Data(10, 'd'), 0);
+    EXPECT_EQ(std::filesystem::file_size(dir.path() / "empty.dat"), 0u);
+    EXPECT_THROW(Store::appendData(dir.path() / "missing" / "x", Data(1, 'e'), 10), Error);
+}
+
+TEST(RecordingStore, RemovesOnlyDirectChildrenOfTheRoot) {
+    test::TempDir dir;
+    auto root = dir.path() / "Recording";
+    std::filesystem::create_directories(root / "child" / "inner");
+    std::filesystem::create_directories(dir.path() / "outside");
+    for (auto refused : {root / "child" / "inner", root / ".." / "outside", root, root / ".", root / ".."})
+        EXPECT_TRUE(Store::removeExchangeDirectory(root, refused)) << refused;
+    EXPECT_TRUE(std::filesystem::exists(root / "child" / "inner"));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "outside"));
+    EXPECT_FALSE(Store::removeExchangeDirectory(root, root / "child"));
+    EXPECT_FALSE(std::filesystem::exists(root / "child"));
+}
+
+} // namespace
+} // namespace pemtrox
