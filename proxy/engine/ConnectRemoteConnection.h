@@ -19,8 +19,10 @@ public:
     /// Connects again and hands the stored client data on again.
     void reconnect(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion) override;
     /// Stores the client's protocol data; completes with `connected` (inside this call).
-    virtual void setClientData(const std::shared_ptr<ProxyEvent>& evt,
-                               std::shared_ptr<ConnectData> clientData, RemoteConnectionCallback completion);
+    void setClientData(const std::shared_ptr<ProxyEvent>& evt, std::shared_ptr<ConnectData> clientData,
+                       RemoteConnectionCallback completion) override;
+    void setSourceEvent(const std::shared_ptr<ProxyEvent>& evt) override { sourceEvent = evt; }
+    std::shared_ptr<ConnectData> tunnelClientData() const override { return clientData; }
 
     /// The CONNECT request's record.
     std::shared_ptr<ProxyEvent> sourceEvent;

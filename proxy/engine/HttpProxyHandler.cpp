@@ -4,8 +4,9 @@
 
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
+#include "platform/TlsEngine.h"
 #include "proxy/engine/ConnectData.h"
-#include "proxy/engine/ConnectRemoteConnection.h"
+#include "proxy/engine/ConnectTunnel.h"
 #include "proxy/engine/FieldsError.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpInputStream.h"
@@ -20,6 +21,7 @@
 #include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/engine/VornellHttpErrorError.h"
 #include "proxy/io/InputStreamError.h"
+#include "proxy/io/SSLSocketWrapperError.h"
 
 namespace pemtrox {
 
@@ -72,14 +74,20 @@ void HttpProxyHandler::handle(Completion completion) {
 }
 
 void HttpProxyHandler::readNextHead() {
+    auto self = shared_from_this();
+    readHead([self](Result<std::shared_ptr<HttpFields>> result) { self->onHead(std::move(result)); });
+}
+
+void HttpProxyHandler::readHead(std::function<void(Result<std::shared_ptr<HttpFields>>)> then) {
     headReadPending_ = true;
     headReadStart_ = std::chrono::steady_clock::now();
     armReadTimeout();
     auto self = shared_from_this();
-    client_->inputStream()->readHeader([self](Result<std::shared_ptr<HttpFields>> result) {
-        self->headReadPending_ = false;
-        self->onHead(std::move(result));
-    });
+    client_->inputStream()->readHeader(
+        [self, then = std::move(then)](Result<std::shared_ptr<HttpFields>> result) {
+            self->headReadPending_ = false;
+            then(std::move(result));
+        });
 }
 
 void HttpProxyHandler::onHead(Result<std::shared_ptr<HttpFields>> result) {
@@ -186,7 +194,7 @@ void HttpProxyHandler::handleRequest(std::shared_ptr<HttpFields> header) {
 }
 
 std::string HttpProxyHandler::readRequestFirstLine() {
-    auto head = std::dynamic_pointer_cast<HttpFields>(evt_->requestHeader);
+    auto head = evt_->httpRequestHeader();
     if (!head)
         throw ProxyHandlerError::notHttpFields();
     const auto& line = head->parsedRequest();
@@ -216,7 +224,7 @@ URLParser HttpProxyHandler::resolveRequestURL(const std::string& target) {
     if (target.starts_with("/")) {
         if (!server_->transparent() && !server_->supportsTransparent())
             throw ProxyHandlerError::malformedRequestURL(target);
-        auto head = std::dynamic_pointer_cast<HttpFields>(evt_->requestHeader);
+        auto head = evt_->httpRequestHeader();
         auto host = head ? head->value("Host") : std::nullopt;
         if (!host)
             throw ProxyHandlerError::malformedRequestURL(target);
@@ -232,6 +240,17 @@ URLParser HttpProxyHandler::resolveRequestURL(const std::string& target) {
     return *parsed;
 }
 
+// MARK: CONNECT
+
+std::shared_ptr<ConnectTunnel> HttpProxyHandler::makeTunnel() {
+    return ConnectTunnel::make(shared_from_this());
+}
+
+void HttpProxyHandler::handleConnect() {
+    tunnel_ = makeTunnel();
+    tunnel_->start();
+}
+
 // MARK: plain forwarding
 
 std::shared_ptr<RemoteConnection> HttpProxyHandler::makeRemoteConnection() {
@@ -245,7 +264,7 @@ std::shared_ptr<RemoteConnection> HttpProxyHandler::makeRemoteConnection() {
 
 void HttpProxyHandler::handleHttp() {
     // A body the proxy cannot frame is refused before any server is contacted.
-    if (auto header = std::dynamic_pointer_cast<HttpFields>(evt_->requestHeader)) {
+    if (auto header = evt_->httpRequestHeader()) {
         try {
             ProxyHttp::requestFraming(*header);
         } catch (...) {
@@ -271,21 +290,17 @@ void HttpProxyHandler::handleHttp() {
             self->finish(state.error());
             return;
         }
-        if (auto tunnel = std::dynamic_pointer_cast<ConnectRemoteConnection>(remote)) {
-            tunnel->setClientData(self->evt_, ConnectData::make(), [self, http](RemoteConnectionState data) {
-                if (!data.isConnected())
-                    self->finish(data.error());
-                else
-                    self->startProxyHttp(http);
-            });
-            return;
-        }
-        self->startProxyHttp(http);
+        remote->setClientData(self->evt_, ConnectData::make(), [self, http](RemoteConnectionState data) {
+            if (!data.isConnected())
+                self->finish(data.error());
+            else
+                self->startProxyHttp(http);
+        });
     });
 }
 
 void HttpProxyHandler::startProxyHttp(const std::shared_ptr<ProxyHttp>& http) {
-    auto header = std::dynamic_pointer_cast<HttpFields>(evt_->requestHeader);
+    auto header = evt_->httpRequestHeader();
     if (!header) {
         auto error = makeError<ProxyHttpError>(ProxyHttpError::nonHttpRequestHeader());
         LOG_WARNING("Error from ProxyHttp: {}", describe(error));
@@ -334,13 +349,17 @@ void HttpProxyHandler::finish(ErrorPtr error) {
 }
 
 void HttpProxyHandler::complete() {
+    auto self = shared_from_this();
     done_ = true;
+    // The tunnel holds its handler until here.
+    if (auto tunnel = std::exchange(tunnel_, nullptr))
+        tunnel->detach();
     if (readTimer_) {
         readTimer_->cancel();
         readTimer_.reset();
     }
     if (auto completion = std::exchange(completion_, nullptr))
-        completion(shared_from_this());
+        completion(self);
 }
 
 void HttpProxyHandler::sendErrorResponse(const ErrorPtr& error, const std::shared_ptr<ProxyEvent>& evt) {
@@ -362,6 +381,25 @@ void HttpProxyHandler::sendErrorResponse(const ErrorPtr& error, const std::share
     ProxyHttp::writeErrorResponse(server_, evt, useServiceUnavailable(error), reportingTitle(error),
                                   error->description(), true, true, client_,
                                   [end](OutputStreamWriteHandlerResult) { end(); });
+}
+
+// MARK: errors of the client side
+
+ErrorPtr HttpProxyHandler::clientSSLError(const ErrorPtr& error) {
+    auto status = tlsStatusOf(error);
+    if (!status)
+        return error;
+    switch (*status) {
+    case TlsEngine::closedAbort:
+        return makeError<ProxyHandlerError>(
+            ProxyHandlerError::sslClientError("Client connection closed via error"));
+    case TlsEngine::peerRejectedCertificate:
+        return makeError<ProxyHandlerError>(
+            ProxyHandlerError::sslClientError("Client rejected SSL CA certificate"));
+    default:
+        return makeError<ProxyHandlerError>(
+            ProxyHandlerError::sslClientError("Client error " + std::to_string(*status)));
+    }
 }
 
 } // namespace pemtrox

@@ -17,20 +17,18 @@
 
 namespace pemtrox {
 
-class ConnectData;
+class ConnectTunnel;
 class HttpFields;
-class InputStreamEvent;
 class ProxyConnection;
 class ProxyEvent;
 class ProxyHttp;
 class RemoteConnection;
 class RepeatingTimer;
-class TunnelPeek;
 
 /// Serves one accepted client connection for its whole life: reads each request head,
 /// opens an exchange record for it, tells the listeners of each step and then forwards
-/// the request over a reusable remote connection, or serves a CONNECT tunnel (HTTP inside
-/// it exchange by exchange, anything else copied both ways as one opaque exchange).
+/// the request over a reusable remote connection, or hands the connection to a
+/// ConnectTunnel for good.
 /// Failures end the exchange through finish(), which records the error and answers with an
 /// error page or by ending the connection.
 ///
@@ -77,73 +75,42 @@ protected:
     virtual URLParser resolveRequestURL(const std::string& target);
     virtual std::shared_ptr<RemoteConnection> makeRemoteConnection();
     virtual void handleHttp();
-    /// The remote connection of a CONNECT tunnel (a TLS-aware handler makes its own).
-    virtual std::shared_ptr<RemoteConnection>
-    makeConnectRemoteConnection(std::shared_ptr<InternalProxyServer> server, std::shared_ptr<ProxyEvent> evt);
-    /// Hands the client connection over for the tunnel; base: the same connection at once.
-    virtual void wrapClient(std::shared_ptr<RemoteConnection> remote, std::shared_ptr<ProxyEvent> evt,
-                            std::shared_ptr<ProxyConnection> client,
-                            std::function<void(ProxyConnectionState)> callback);
-    /// A CONNECT request whose target has been parsed. Throws a listener's error.
+    /// A CONNECT request whose target has been parsed: the tunnel takes over. Throws a
+    /// listener's error.
     virtual void handleConnect();
-    /// A request head read inside a tunnel. Throws.
-    virtual void handleTunnelRequest(std::shared_ptr<HttpFields> header, bool hostNameIsRaw);
-    /// Forwards a request read inside a tunnel over `remote`.
-    virtual void handleTunnelHttp(std::shared_ptr<RemoteConnection> remote);
-    /// Copies opaque bytes both ways until either side stops.
-    virtual void handleTunnel(std::shared_ptr<RemoteConnection> remote);
+    /// The tunnel of a CONNECT; a handler that intercepts TLS makes its own kind.
+    virtual std::shared_ptr<ConnectTunnel> makeTunnel();
 
     /// Fills method and version from the request line; returns the request target.
     std::string readRequestFirstLine();
+    /// Reads the client's next head under the read time-out.
+    void readHead(std::function<void(Result<std::shared_ptr<HttpFields>>)> then);
+    /// Ends the handler without an error reply: the completion runs (once).
+    void complete();
 
     std::shared_ptr<ProxyConnection> client_;
     Completion completion_;
     std::shared_ptr<RemoteConnection> remote_;
     std::shared_ptr<ProxyEvent> evt_;
 
+    bool done_ = false;
+    bool responseStarted_ = false;
+    std::shared_ptr<ProxyHttp> http_;
+    std::shared_ptr<ConnectTunnel> tunnel_;
+
 private:
+    friend class ConnectTunnel;
+
     void readNextHead();
     void onHead(Result<std::shared_ptr<HttpFields>> result);
     void armReadTimeout();
     void onReadTimer();
-    void complete();
     void startProxyHttp(const std::shared_ptr<ProxyHttp>& http);
-
-    // CONNECT tunnels
-    void connectEstablished();
-    void afterClientData();
-    void firstBytesTest();
-    void onFirstBytes(InputStreamEvent event, std::function<void()> done);
-    void startTunnelRequests(Result<std::shared_ptr<HttpFields>> head);
-    void nextTunnelRequest(const std::shared_ptr<HttpFields>& head,
-                           const std::shared_ptr<ProxyEvent>& previous, bool first);
-    void readNextTunnelHead(std::shared_ptr<RemoteConnection> served);
-    void chooseTunnelRemote(std::function<void(std::shared_ptr<RemoteConnection>)> then);
-    void startRawTunnel(std::shared_ptr<RemoteConnection> remote, bool clientBytesPending);
-    void startCopyOut();
-    void endRawTunnel();
-
-    bool done_ = false;
-    bool responseStarted_ = false;
-    std::shared_ptr<ProxyHttp> http_;
 
     // Waiting for a request head, for the read timeout.
     bool headReadPending_ = false;
     std::chrono::steady_clock::time_point headReadStart_;
     std::shared_ptr<RepeatingTimer> readTimer_;
-
-    // The tunnel values kept from the CONNECT exchange.
-    std::optional<std::string> tunnelScheme_;
-    std::optional<std::int64_t> tunnelDefaultPort_;
-    std::optional<std::string> tunnelHost_;
-    std::optional<std::int64_t> tunnelPort_;
-    std::shared_ptr<TunnelPeek> peek_;
-    bool peekWaitingForClient_ = false;
-    StreamCopier::Completion copyEnd_;
-    bool copyOutStarted_ = false;
-    std::shared_ptr<StreamCopier> copyIn_;
-    std::shared_ptr<StreamCopier> copyOut_;
-    bool tunnelDone_ = false;
 };
 
 } // namespace pemtrox

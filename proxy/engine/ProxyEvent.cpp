@@ -1,5 +1,7 @@
 #include "proxy/engine/ProxyEvent.h"
 
+#include "proxy/engine/HttpFields.h"
+
 #include <vector>
 
 #include "Model/Tools/MatchesAny.h"
@@ -97,6 +99,10 @@ std::vector<std::string> ProxyEvent::notes() const {
     if (auto* list = std::any_cast<std::vector<std::string>>(&it->second))
         return *list;
     return {};
+}
+
+std::shared_ptr<HttpFields> ProxyEvent::httpRequestHeader() const {
+    return std::dynamic_pointer_cast<HttpFields>(requestHeader);
 }
 
 } // namespace pemtrox

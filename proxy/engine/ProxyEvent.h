@@ -17,6 +17,7 @@
 namespace pemtrox {
 
 class Fields;
+class HttpFields;
 class InetAddress;
 class ProxyConnection;
 class ProxyServer;
@@ -58,6 +59,8 @@ public:
     std::optional<double> sslDuration;
     bool keptAlive = false;
     std::shared_ptr<Fields> requestHeader;
+    /// requestHeader when it is an HTTP head (it always is, except for a listener's own).
+    std::shared_ptr<HttpFields> httpRequestHeader() const;
     /// Request body bytes passed on.
     std::optional<std::int64_t> requestSize;
     std::optional<std::int64_t> requestHeaderSize;

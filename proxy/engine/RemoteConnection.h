@@ -6,6 +6,7 @@
 
 namespace pemtrox {
 
+class ConnectData;
 class HttpInputStream;
 class HttpOutputStream;
 class ProxyEvent;
@@ -34,6 +35,18 @@ public:
     virtual void close() = 0;
     /// Records an existing connection's details in a new exchange record.
     virtual void updateEvent(ProxyEvent& evt) = 0;
+
+    // A CONNECT tunnel's connection is told of the tunnel; other connections ignore it.
+    /// The CONNECT exchange the connection now serves.
+    virtual void setSourceEvent(const std::shared_ptr<ProxyEvent>&) {}
+    /// The client's protocol data, once the tunnel is up.
+    virtual std::shared_ptr<ConnectData> tunnelClientData() const { return nullptr; }
+    /// The tunnel is up with the client's protocol data (a TLS connection starts TLS now).
+    /// Base: completes with `connected` (without a connection) inside this call.
+    virtual void setClientData(const std::shared_ptr<ProxyEvent>& /*evt*/,
+                               std::shared_ptr<ConnectData> /*data*/, RemoteConnectionCallback completion) {
+        completion(RemoteConnectionState::connected(nullptr));
+    }
 };
 
 } // namespace pemtrox

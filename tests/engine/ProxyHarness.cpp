@@ -101,7 +101,7 @@ ProxyHarness::~ProxyHarness() {
     });
     recorder.reset();
     for (auto type : {"HttpProxyHandler", "ProxyHttp", "HttpRemoteConnection", "ConnectRemoteConnection",
-                      "SocketProxyConnection", "ClientSocket", "ProxySocket", "StreamCopier",
+                      "ConnectTunnel", "SocketProxyConnection", "ClientSocket", "ProxySocket", "StreamCopier",
                       "RequestStreamCopier", "ResponseStreamCopier"})
         EXPECT_TRUE(waitFor([&] { return liveCount(type) == 0; })) << type << " left: " << liveCount(type);
     // Let cancelled timers and the closed listener finish on the queue before it stops:

@@ -1,0 +1,529 @@
+#include "proxy/engine/ConnectTunnel.h"
+
+#include <vector>
+
+#include "platform/DispatchQueue.h"
+#include "platform/Log.h"
+#include "proxy/engine/ConnectData.h"
+#include "proxy/engine/ConnectRemoteConnection.h"
+#include "proxy/engine/HttpFields.h"
+#include "proxy/engine/HttpInputStream.h"
+#include "proxy/engine/HttpProxyHandler.h"
+#include "proxy/engine/HttpReaderHeaderError.h"
+#include "proxy/engine/HttpText.h"
+#include "proxy/engine/InternalProxyServer.h"
+#include "proxy/engine/ProxyConnection.h"
+#include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/ProxyHandlerError.h"
+#include "proxy/engine/ProxyHttp.h"
+#include "proxy/engine/ProxyHttpError.h"
+#include "proxy/engine/RemoteConnectionErrors.h"
+#include "proxy/engine/RequestStreamCopier.h"
+#include "proxy/engine/ResponseStreamCopier.h"
+#include "proxy/engine/URLParser.h"
+#include "proxy/io/HttpOutputStream.h"
+#include "proxy/io/InputStreamError.h"
+
+namespace pemtrox {
+
+/// The read of the server's first bytes that runs while the tunnel waits for the
+/// client's: a server that speaks first (SMTP, FTP, IMAP) sends the tunnel straight to the
+/// opaque copy. Its bytes are put back into the server's stream, and whoever reads the
+/// server next waits until the read has been answered.
+class TunnelPeek {
+public:
+    bool resolved = false;
+    void whenResolved(std::function<void()> then) {
+        if (resolved)
+            then();
+        else
+            waiting_.push_back(std::move(then));
+    }
+    void resolve() {
+        resolved = true;
+        auto waiting = std::move(waiting_);
+        for (auto& then : waiting)
+            then();
+    }
+
+private:
+    std::vector<std::function<void()>> waiting_;
+};
+
+namespace {
+
+const char* const connectionEstablished = "HTTP/1.0 200 Connection established\r\n\r\n";
+
+/// The CONNECT port decides the scheme.
+void applySchemeForPort(ProxyEvent& evt, const std::string& defaultScheme) {
+    auto port = *evt.port;
+    if (port == 443 || port == 8443)
+        evt.scheme = "https";
+    else if (port == 80 || port == 8080)
+        evt.scheme = "http";
+    else {
+        evt.scheme = defaultScheme;
+        return;
+    }
+    if ((port == 80 && *evt.scheme == "http") || (port == 443 && *evt.scheme == "https"))
+        evt.port.reset();
+}
+
+/// Line ends, then a run of upper-case letters and a blank: an HTTP request.
+bool looksLikeHttp(const Data& bytes) {
+    bool word = false;
+    for (auto b : bytes) {
+        if (!word) {
+            if (b == '\r' || b == '\n')
+                continue;
+            if (b >= 'A' && b <= 'Z') {
+                word = true;
+                continue;
+            }
+            return false;
+        }
+        if (b >= 'A' && b <= 'Z')
+            continue;
+        return b == ' ';
+    }
+    return word;
+}
+
+using HeadResult = Result<std::shared_ptr<HttpFields>>;
+
+} // namespace
+
+std::shared_ptr<ConnectTunnel> ConnectTunnel::make(std::shared_ptr<HttpProxyHandler> handler) {
+    return Plumber::make<ConnectTunnel>(std::move(handler));
+}
+
+ConnectTunnel::ConnectTunnel(std::shared_ptr<HttpProxyHandler> handler) : handler_(std::move(handler)) {}
+
+ConnectTunnel::~ConnectTunnel() = default;
+
+void ConnectTunnel::detach() {
+    handler_.reset();
+}
+
+bool ConnectTunnel::ended() const {
+    return !handler_ || handler_->done_;
+}
+
+const std::shared_ptr<InternalProxyServer>& ConnectTunnel::server() const {
+    return handler_->server_;
+}
+
+const std::shared_ptr<ProxyEvent>& ConnectTunnel::evt() const {
+    return handler_->evt_;
+}
+
+const std::shared_ptr<ProxyConnection>& ConnectTunnel::client() const {
+    return handler_->client_;
+}
+
+std::shared_ptr<RemoteConnection>& ConnectTunnel::remote() {
+    return handler_->remote_;
+}
+
+void ConnectTunnel::finish(ErrorPtr error) {
+    if (auto handler = handler_)
+        handler->finish(std::move(error));
+}
+
+std::shared_ptr<RemoteConnection>
+ConnectTunnel::makeConnectRemoteConnection(std::shared_ptr<InternalProxyServer> server,
+                                           std::shared_ptr<ProxyEvent> evt) {
+    return ConnectRemoteConnection::make(std::move(server), std::move(evt));
+}
+
+void ConnectTunnel::wrapClient(std::shared_ptr<RemoteConnection>, std::shared_ptr<ProxyEvent>,
+                               std::shared_ptr<ProxyConnection> client,
+                               std::function<void(ProxyConnectionState)> callback) {
+    callback(ProxyConnectionState::connected(std::move(client)));
+}
+
+// MARK: the CONNECT exchange
+
+void ConnectTunnel::start() {
+    auto& evt = *this->evt();
+    applySchemeForPort(evt, "https");
+    scheme_ = evt.scheme;
+    defaultPort_ = evt.defaultPort;
+    host_ = evt.host;
+    port_ = evt.port;
+    server()->notifyReceivedRequestAddress(this->evt());
+    auto& current = remote();
+    if (evt.overrideRemoteConnection) {
+        if (current && current != evt.overrideRemoteConnection)
+            current->close();
+        current = evt.overrideRemoteConnection;
+    } else if (!current) {
+        current = makeConnectRemoteConnection(server(), this->evt());
+    } else {
+        if (current->reconnectRequired(evt))
+            current->close();
+        current->setSourceEvent(this->evt());
+    }
+    auto self = shared_from_this();
+    auto chosen = current;
+    chosen->connect(this->evt(), [self, chosen](RemoteConnectionState state) {
+        if (self->ended() || self->remote() != chosen)
+            return;
+        if (!state.isConnected()) {
+            self->finish(state.error());
+            return;
+        }
+        self->connectEstablished();
+    });
+}
+
+void ConnectTunnel::connectEstablished() {
+    if (server()->transparent()) {
+        afterClientData();
+        return;
+    }
+    auto self = shared_from_this();
+    client()->outputStream()->write(toData(connectionEstablished), true,
+                                    [self](OutputStreamWriteHandlerResult result) {
+                                        if (self->ended())
+                                            return;
+                                        // `wait` means the reply was taken as well.
+                                        if (result.isError())
+                                            self->finish(result.error());
+                                        else
+                                            self->afterClientData();
+                                    });
+}
+
+void ConnectTunnel::afterClientData() {
+    auto self = shared_from_this();
+    remote()->setClientData(evt(), ConnectData::make(), [self](RemoteConnectionState state) {
+        if (self->ended())
+            return;
+        if (!state.isConnected()) {
+            self->finish(HttpProxyHandler::clientSSLError(state.error()));
+            return;
+        }
+        self->wrapClient(self->remote(), self->evt(), self->client(), [self](ProxyConnectionState wrapped) {
+            if (self->ended())
+                return;
+            if (!wrapped.isConnected()) {
+                self->finish(HttpProxyHandler::clientSSLError(wrapped.error()));
+                return;
+            }
+            self->handler_->client_ = wrapped.connection();
+            self->firstBytesTest();
+        });
+    });
+}
+
+// MARK: first bytes
+
+void ConnectTunnel::firstBytesTest() {
+    std::weak_ptr<ConnectTunnel> weak = shared_from_this();
+    peek_ = std::make_shared<TunnelPeek>();
+    peekWaitingForClient_ = true;
+    if (auto serverIn = remote()->remoteIn()) {
+        std::weak_ptr<HttpInputStream> weakIn = serverIn;
+        auto peek = peek_;
+        serverIn->handler([weak, weakIn, peek](InputStreamEvent event, InputStreamReply reply) {
+            if (event.isData())
+                if (auto in = weakIn.lock())
+                    in->unread(event.data());
+            reply(InputStreamHandlerResult::done);
+            if (peek->resolved)
+                return;
+            auto self = weak.lock();
+            bool serverFirst = event.isData() && self && !self->ended() && self->peekWaitingForClient_;
+            peek->resolve();
+            if (serverFirst)
+                self->startRawTunnel(self->remote(), true);
+        });
+        serverIn->read();
+    } else {
+        peek_->resolve();
+    }
+    auto clientIn = client()->inputStream();
+    std::weak_ptr<HttpInputStream> weakClientIn = clientIn;
+    clientIn->handler([weak, weakClientIn](InputStreamEvent event, InputStreamReply reply) {
+        if (event.isData())
+            if (auto in = weakClientIn.lock())
+                in->unread(event.data()); // whoever reads next gets them first
+        reply(InputStreamHandlerResult::done);
+        if (auto self = weak.lock(); self && !self->ended())
+            self->onClientFirstBytes(std::move(event));
+    });
+    // At most 20 bytes: a shorter first message must not wait for more.
+    clientIn->read(20);
+}
+
+void ConnectTunnel::onClientFirstBytes(InputStreamEvent event) {
+    peekWaitingForClient_ = false;
+    if (copyOut_) {
+        // The server spoke first and the raw tunnel is running: the client side joins now.
+        startCopyOut();
+        return;
+    }
+    if (event.isError()) {
+        startTunnelRequests(HeadResult::failure(event.error()));
+    } else if (event.isEof()) {
+        startTunnelRequests(HeadResult::failure(makeError<InputStreamError>(InputStreamError::eof())));
+    } else if (looksLikeHttp(event.data())) {
+        auto self = shared_from_this();
+        client()->inputStream()->readHeader([self](HeadResult head) { self->startTunnelRequests(head); });
+    } else {
+        startTunnelRequests(
+            HeadResult::failure(makeError<HttpReaderHeaderError>(HttpReaderHeaderError::notValidHeader())));
+    }
+}
+
+void ConnectTunnel::startTunnelRequests(HeadResult head) {
+    if (ended())
+        return;
+    if (!head.isSuccess()) {
+        auto error = head.error();
+        if (!dynamic_cast<const HttpReaderHeaderError*>(error.get())) {
+            finish(error);
+        } else if (evt()->status == ProxyEventStatus::complete ||
+                   evt()->status == ProxyEventStatus::exception) {
+            finish(nullptr); // nothing more to do, but the handler must still end
+        } else {
+            handleTunnel(remote());
+        }
+        return;
+    }
+    nextTunnelRequest(head.value(), evt(), true);
+}
+
+// MARK: HTTP inside the tunnel
+
+void ConnectTunnel::nextTunnelRequest(const std::shared_ptr<HttpFields>& head,
+                                      const std::shared_ptr<ProxyEvent>& previous, bool first) {
+    if (first)
+        server()->notifyTransactionCancelled(previous); // the inner requests are recorded instead
+    auto next = ProxyEvent::makeFollowing(*previous);
+    next->scheme = scheme_;
+    next->defaultPort = defaultPort_;
+    next->host = host_;
+    next->port = port_;
+    next->startTime = head->receiveTime;
+    if (first) {
+        next->dnsDuration = previous->dnsDuration;
+        next->connectDuration = previous->connectDuration;
+        next->sslDuration = previous->sslDuration;
+    } else {
+        next->keptAlive = true;
+    }
+    next->cipherSuite = previous->cipherSuite;
+    next->sslProtocol = previous->sslProtocol;
+    handler_->evt_ = next;
+    handler_->responseStarted_ = false;
+    server()->notifyTransactionConnect(next);
+    try {
+        handleTunnelRequest(head, previous->attributes.contains(HttpProxyHandler::HOST_NAME_IS_RAW));
+    } catch (...) {
+        finish(currentError());
+        return;
+    }
+    if (auto supplied = next->overrideRemoteConnection) {
+        handleTunnelHttp(supplied);
+        return;
+    }
+    if (remote()->reconnectRequired(*next)) {
+        reconnectForRequest();
+        return;
+    }
+    remote()->updateEvent(*next);
+    handleTunnelHttp(remote());
+}
+
+// The server closed the tunnel's connection (or the request names another server): a new
+// connection serves the tunnel from now on.
+void ConnectTunnel::reconnectForRequest() {
+    auto data = ConnectData::make();
+    if (auto old = remote()->tunnelClientData())
+        data->supportedProtocols = old->supportedProtocols;
+    remote()->close();
+    remote() = makeConnectRemoteConnection(server(), evt());
+    auto fresh = remote();
+    auto self = shared_from_this();
+    fresh->connect(evt(), [self, fresh, data](RemoteConnectionState state) {
+        if (self->ended() || self->remote() != fresh)
+            return;
+        if (!state.isConnected()) {
+            self->finish(state.error());
+            return;
+        }
+        fresh->setClientData(self->evt(), data, [self, fresh](RemoteConnectionState set) {
+            if (self->ended())
+                return;
+            if (!set.isConnected())
+                self->finish(set.error());
+            else
+                self->handleTunnelHttp(fresh);
+        });
+    });
+}
+
+void ConnectTunnel::handleTunnelRequest(std::shared_ptr<HttpFields> header, bool) {
+    auto& evt = *this->evt();
+    if (auto index = header->indexOfField("Proxy-Connection")) {
+        evt.addToListAttribute(ProxyEvent::NotesAttribute,
+                               "Removed invalid header: Proxy-Connection: " + header->fields[*index].value);
+        std::erase_if(header->fields,
+                      [](const Field& f) { return equalsIgnoringCase(f.name, "Proxy-Connection"); });
+    }
+    evt.requestHeader = header;
+    evt.requestHeaderSize = header->rawSize;
+    auto target = handler_->readRequestFirstLine();
+    server()->notifyReceivedRequestAddress(this->evt());
+    auto url = scheme_.value_or("https") + "://" + host_.value_or("");
+    if (port_)
+        url += ":" + std::to_string(*port_);
+    if (!target.starts_with("/"))
+        url += "/";
+    url += target;
+    auto parsed = URLParser::parse(url);
+    if (!parsed || (parsed->port && !isValidPort(*parsed->port)))
+        throw ProxyHandlerError::malformedRequestURL(url);
+    evt.host = parsed->host;
+    evt.port = parsed->port;
+    evt.setPath(target.starts_with("/") || parsed->path.empty() ? parsed->path : parsed->path.substr(1));
+    evt.setQuery(parsed->query);
+    server()->notifyReceivedRequestURL(this->evt());
+    server()->notifyReceivedRequestHeader(this->evt());
+}
+
+void ConnectTunnel::handleTunnelHttp(std::shared_ptr<RemoteConnection> served) {
+    auto self = shared_from_this();
+    // A connection that is not the tunnel's own (a listener's) served this request only.
+    auto endWith = [self, served](ErrorPtr error) {
+        if (!self->handler_ || served != self->remote())
+            served->close();
+        self->finish(std::move(error));
+    };
+    auto header = evt()->httpRequestHeader();
+    if (!header) {
+        endWith(makeError<ProxyHttpError>(ProxyHttpError::nonHttpRequestHeader()));
+        return;
+    }
+    auto http = ProxyHttp::make(server(), evt(), client(), served, true);
+    if (peek_ && !peek_->resolved) {
+        auto peek = peek_;
+        http->setResponseGate([peek](std::function<void()> then) { peek->whenResolved(std::move(then)); });
+    }
+    handler_->http_ = http;
+    http->start(header, [self, http, served, endWith](bool mustClose, ErrorPtr error) {
+        auto handler = self->handler_;
+        if (handler)
+            handler->http_.reset();
+        if (!error && !mustClose && !self->ended()) {
+            self->readNextTunnelHead(served);
+            return;
+        }
+        if (error && handler)
+            handler->responseStarted_ = http->responseStarted();
+        endWith(std::move(error));
+    });
+}
+
+void ConnectTunnel::readNextTunnelHead(std::shared_ptr<RemoteConnection> served) {
+    auto self = shared_from_this();
+    handler_->readHead([self, served](HeadResult result) {
+        if (self->ended())
+            return;
+        if (served != self->remote())
+            served->close();
+        if (!result.isSuccess()) {
+            // The previous exchange is complete: a head that fails to arrive is no part of it,
+            // as between plain requests.
+            self->handler_->evt_.reset();
+            auto error = result.error();
+            self->finish(InputStreamError::is(error, InputStreamError::Kind::eof) ? nullptr : error);
+            return;
+        }
+        self->nextTunnelRequest(result.value(), self->evt(), false);
+    });
+}
+
+// MARK: raw tunnel
+
+void ConnectTunnel::handleTunnel(std::shared_ptr<RemoteConnection> to) {
+    startRawTunnel(std::move(to), false);
+}
+
+void ConnectTunnel::startRawTunnel(std::shared_ptr<RemoteConnection> to, bool clientBytesPending) {
+    evt()->tunnel = true;
+    try {
+        server()->notifyReceivedRequestURL(evt());
+        server()->notifyReceivedRequestHeader(evt());
+    } catch (...) {
+        finish(currentError());
+        return;
+    }
+    std::weak_ptr<ConnectTunnel> weak = shared_from_this();
+    copyEnd_ = [weak](StreamCopierStatus status) {
+        if (status != StreamCopierStatus::finished)
+            return;
+        // Later, so that the copier has left its own handler before the streams close.
+        if (auto self = weak.lock(); self && !self->ended())
+            self->server()->queue()->async([self] { self->endRawTunnel(); });
+    };
+    copyOut_ = RequestStreamCopier::make(client()->inputStream(), to->remoteOut(), server(), evt());
+    copyIn_ = ResponseStreamCopier::make(to->remoteIn(), client()->outputStream(), server(), evt());
+    if (!clientBytesPending)
+        startCopyOut();
+    peek_->whenResolved([weak] {
+        auto self = weak.lock();
+        if (self && !self->ended() && !self->rawDone_)
+            self->copyIn_->start(self->copyEnd_);
+    });
+}
+
+void ConnectTunnel::startCopyOut() {
+    if (!ended() && !rawDone_ && copyOut_ && !copyOutStarted_) {
+        copyOutStarted_ = true;
+        copyOut_->start(copyEnd_);
+    }
+}
+
+void ConnectTunnel::endRawTunnel() {
+    if (rawDone_ || ended())
+        return;
+    rawDone_ = true;
+    auto to = remote();
+    auto& evt = this->evt();
+    copyIn_->stop();
+    copyOut_->stop();
+    client()->inputStream()->close();
+    to->remoteIn()->close();
+    auto stillRunning = [this] {
+        if (!copyIn_->finished())
+            LOG_ERROR("copyIn is still running, probably leaking a StreamCopier");
+        if (!copyOut_->finished())
+            LOG_ERROR("copyOut is still running, probably leaking a StreamCopier");
+    };
+    if (auto error = copyIn_->error()) {
+        if (!evt->responseSize) {
+            stillRunning();
+            finish(error);
+            return;
+        }
+        LOG_VERBOSE("Ignoring copyIn error: {}", error->description());
+    }
+    evt->receivingBuffer.reset();
+    server()->notifyReceivedRequest(evt);
+    to->remoteOut()->flush();
+    evt->responseHeader = std::make_shared<HttpFields>();
+    server()->notifyReceivedResponseHeader(evt);
+    evt->endTime = std::chrono::system_clock::now();
+    server()->notifyReceivedResponse(evt);
+    server()->notifyTransactionComplete(evt);
+    client()->outputStream()->flush();
+    stillRunning();
+    to->close();
+    remote().reset();
+    handler_->complete();
+}
+
+} // namespace pemtrox
