@@ -157,12 +157,12 @@ void ConnectTunnel::start() {
         if (current && current != evt.overrideRemoteConnection)
             current->close();
         current = evt.overrideRemoteConnection;
-    } else if (!current) {
-        current = makeConnectRemoteConnection(server(), this->evt());
     } else {
-        if (current->reconnectRequired(evt))
+        // A connection of earlier plain requests is never the tunnel's: the tunnel's server
+        // must not see the bytes of an HTTP exchange, nor a plain exchange those of a tunnel.
+        if (current)
             current->close();
-        current->setSourceEvent(this->evt());
+        current = makeConnectRemoteConnection(server(), this->evt());
     }
     auto self = shared_from_this();
     auto chosen = current;

@@ -96,6 +96,9 @@ void HttpRemoteConnection::connectToAddress(const std::shared_ptr<ProxyEvent>& e
             makeError<RemoteConnectionErrors>(RemoteConnectionErrors::invalidPort(*remotePort_))));
         return;
     }
+    // A connection opens one socket at a time: one still open (kept alive, or still
+    // connecting) is closed before it is replaced.
+    close();
     // The socket may report a failure before openRemoteSocket returns it; a socket that
     // failed to connect is still open and must be closed by us.
     struct Attempt {
