@@ -25,7 +25,18 @@ function(pemtrox_tests name dirs library)
     return()
   endif()
   add_executable(${name} ${_srcs})
-  target_link_libraries(${name} PRIVATE ${library} ${ARGN} pemtrox_testsupport GTest::gtest_main GTest::gmock Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${library} ${ARGN} pemtrox_testsupport GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120
                        ENVIRONMENT "PEMTROX_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endfunction()
+
+# A libFuzzer target from one source file over a library; built only in fuzz builds and
+# never registered with CTest (run it by hand with its seed folder).
+function(pemtrox_fuzzer name source library)
+  if(NOT PEMTROX_FUZZ OR NOT TARGET ${library})
+    return()
+  endif()
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE ${library})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
 endfunction()

@@ -1,9 +1,22 @@
 #include "proxy/io/SafeGZIPInputStream.h"
 
+#include <zlib.h>
+
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/Plumber.h"
 
 namespace pemtrox {
+
+struct SafeGZIPInputStream::Inflater {
+    z_stream zs{};
+    bool initialized = false;
+    // 15 window bits + 32: gzip or zlib header, detected from the data.
+    Inflater() { initialized = inflateInit2(&zs, 15 + 32) == Z_OK; }
+    ~Inflater() {
+        if (initialized)
+            inflateEnd(&zs);
+    }
+};
 
 namespace {
 ErrorPtr gzipError(const z_stream& zs, int code) {
@@ -17,20 +30,15 @@ std::shared_ptr<SafeGZIPInputStream> SafeGZIPInputStream::make(std::shared_ptr<M
 }
 
 SafeGZIPInputStream::SafeGZIPInputStream(std::shared_ptr<MyInputStream> parent)
-    : DecodingInputStream(std::move(parent)) {
-    // 15 window bits + 32: gzip or zlib header, detected from the data.
-    initialized_ = inflateInit2(&zs_, 15 + 32) == Z_OK;
-}
+    : DecodingInputStream(std::move(parent)), inflater_(std::make_unique<Inflater>()) {}
 
-SafeGZIPInputStream::~SafeGZIPInputStream() {
-    if (initialized_)
-        inflateEnd(&zs_);
-}
+SafeGZIPInputStream::~SafeGZIPInputStream() = default;
 
 DecodingInputStream::Step SafeGZIPInputStream::decode(const std::uint8_t* in, std::size_t inLen,
                                                       bool inputEnded, std::uint8_t* out,
                                                       std::size_t outLen) {
-    if (!initialized_)
+    z_stream& zs = inflater_->zs;
+    if (!inflater_->initialized)
         return {0, 0, false, makeError<GenericError>("Failed to set up gzip decoding", "Input Error")};
     if (phase_ == Phase::start) {
         if (inLen == 0)
@@ -44,16 +52,16 @@ DecodingInputStream::Step SafeGZIPInputStream::decode(const std::uint8_t* in, st
             return {inLen, 0, true, nullptr}; // not another member: the rest is dropped
         if (inLen < 2)
             return {};
-        inflateReset(&zs_);
+        inflateReset(&zs);
         phase_ = Phase::member;
     }
-    zs_.next_in = const_cast<Bytef*>(in);
-    zs_.avail_in = static_cast<uInt>(std::min<std::size_t>(inLen, UINT32_MAX));
-    zs_.next_out = out;
-    zs_.avail_out = static_cast<uInt>(std::min<std::size_t>(outLen, UINT32_MAX));
-    std::size_t availIn = zs_.avail_in, availOut = zs_.avail_out;
-    int code = inflate(&zs_, Z_NO_FLUSH);
-    Step step{availIn - zs_.avail_in, availOut - zs_.avail_out, false, nullptr};
+    zs.next_in = const_cast<Bytef*>(in);
+    zs.avail_in = static_cast<uInt>(std::min<std::size_t>(inLen, UINT32_MAX));
+    zs.next_out = out;
+    zs.avail_out = static_cast<uInt>(std::min<std::size_t>(outLen, UINT32_MAX));
+    std::size_t availIn = zs.avail_in, availOut = zs.avail_out;
+    int code = inflate(&zs, Z_NO_FLUSH);
+    Step step{availIn - zs.avail_in, availOut - zs.avail_out, false, nullptr};
     switch (code) {
     case Z_STREAM_END:
         phase_ = Phase::between;
@@ -65,7 +73,7 @@ DecodingInputStream::Step SafeGZIPInputStream::decode(const std::uint8_t* in, st
             step.error = InputStreamError::eof().clone();
         return step;
     default:
-        step.error = gzipError(zs_, code);
+        step.error = gzipError(zs, code);
         return step;
     }
 }

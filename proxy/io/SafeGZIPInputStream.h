@@ -1,6 +1,6 @@
 #pragma once
 
-#include <zlib.h>
+#include <memory>
 
 #include "proxy/io/DecodingInputStream.h"
 
@@ -24,8 +24,9 @@ protected:
 
 private:
     enum class Phase { start, member, between };
-    z_stream zs_{};
-    bool initialized_ = false;
+    /// zlib's state, kept out of this header (zlib is the library's private dependency).
+    struct Inflater;
+    std::unique_ptr<Inflater> inflater_;
     Phase phase_ = Phase::start;
 };
 
