@@ -65,19 +65,6 @@ public:
     Bytes receiveBuffer;
     udp::endpoint sender;
 
-    template <class F> auto onQueue(F&& f) {
-        if (queue->isCurrent())
-            return f();
-        using R = decltype(f());
-        if constexpr (std::is_void_v<R>) {
-            queue->sync([&] { f(); });
-        } else {
-            std::optional<R> result;
-            queue->sync([&] { result.emplace(f()); });
-            return std::move(*result);
-        }
-    }
-
     void open(const udp& protocol) {
         std::error_code ec;
         socket.open(protocol, ec);
@@ -214,15 +201,15 @@ AsyncUdpSocket::~AsyncUdpSocket() {
 }
 
 void AsyncUdpSocket::setDelegate(std::weak_ptr<AsyncUdpSocketDelegate> delegate) {
-    core_->onQueue([&] { core_->delegate = std::move(delegate); });
+    core_->queue->onQueue([&] { core_->delegate = std::move(delegate); });
 }
 
 void AsyncUdpSocket::bind(const std::optional<std::string>& interface, std::uint16_t port) {
-    core_->onQueue([&] { core_->bind(interface, port); });
+    core_->queue->onQueue([&] { core_->bind(interface, port); });
 }
 
 void AsyncUdpSocket::beginReceiving() {
-    core_->onQueue([&] {
+    core_->queue->onQueue([&] {
         if (core_->closed || !core_->bound)
             throw AsyncSocketError::socket(AsyncSocketError::badConfig,
                                            "Must bind socket before you can receive data.");
@@ -234,7 +221,7 @@ void AsyncUdpSocket::beginReceiving() {
 }
 
 void AsyncUdpSocket::sendData(Bytes data, const std::string& host, std::uint16_t port, long tag) {
-    core_->onQueue([&] {
+    core_->queue->onQueue([&] {
         std::error_code ec;
         auto address = asio::ip::make_address(host, ec);
         if (ec) {
@@ -247,7 +234,7 @@ void AsyncUdpSocket::sendData(Bytes data, const std::string& host, std::uint16_t
 }
 
 void AsyncUdpSocket::sendData(Bytes data, const Bytes& address, long tag) {
-    core_->onQueue([&] {
+    core_->queue->onQueue([&] {
         auto endpoint = endpointOf(address);
         if (!endpoint) {
             core_->notifyNotSent(tag, makeError<AsyncSocketError>(AsyncSocketError::socket(
@@ -259,11 +246,11 @@ void AsyncUdpSocket::sendData(Bytes data, const Bytes& address, long tag) {
 }
 
 void AsyncUdpSocket::close() {
-    core_->onQueue([&] { core_->closeWithError(nullptr); });
+    core_->queue->onQueue([&] { core_->closeWithError(nullptr); });
 }
 
 std::optional<std::string> AsyncUdpSocket::localHost() const {
-    return core_->onQueue([&]() -> std::optional<std::string> {
+    return core_->queue->onQueue([&]() -> std::optional<std::string> {
         std::error_code ec;
         auto local = core_->socket.local_endpoint(ec);
         if (ec || !core_->bound)
@@ -273,7 +260,7 @@ std::optional<std::string> AsyncUdpSocket::localHost() const {
 }
 
 std::optional<std::uint16_t> AsyncUdpSocket::localPort() const {
-    return core_->onQueue([&]() -> std::optional<std::uint16_t> {
+    return core_->queue->onQueue([&]() -> std::optional<std::uint16_t> {
         std::error_code ec;
         auto local = core_->socket.local_endpoint(ec);
         if (ec || !core_->bound)

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace asio {
@@ -39,6 +40,20 @@ public:
     /// Runs the work on the queue and waits for it. Runs inline when called from the
     /// queue itself, so it never deadlocks on its own queue. Exceptions propagate.
     void sync(const Work& work);
+    /// As sync, handing back what the work returns: for objects of this queue whose calls
+    /// may come from any thread.
+    template <class F> auto onQueue(F&& f) -> decltype(f()) {
+        if (isCurrent())
+            return f();
+        using R = decltype(f());
+        if constexpr (std::is_void_v<R>) {
+            sync([&] { f(); });
+        } else {
+            std::optional<R> result;
+            sync([&] { result.emplace(f()); });
+            return std::move(*result);
+        }
+    }
     /// Runs the work once after the delay, unless the returned timer is cancelled first.
     /// Dropping the handle does not cancel it.
     std::shared_ptr<RepeatingTimer> after(std::chrono::steady_clock::duration delay, Work work);

@@ -1,0 +1,179 @@
+#pragma once
+
+// The inside of AsyncTcpSocket, shared by its parts: AsyncTcpSocket.cpp (the owner's calls,
+// progress rounds and closing), AsyncTcpSocketConnect.cpp (connect and accept),
+// AsyncTcpSocketRead.cpp (read requests and wire reads), AsyncTcpSocketWrite.cpp (write
+// batching) and AsyncTcpSocketTls.cpp (the TLS layer between the wire and the requests).
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "platform/AsyncSocketError.h"
+#include "platform/AsyncTcpSocket.h"
+#include "platform/AsyncTcpSocketBuffers.h"
+#include "platform/DispatchQueue.h"
+
+namespace pemtrox {
+
+using tcp = asio::ip::tcp;
+
+/// The read unit: TLS decrypts this much ahead of the readers.
+inline constexpr std::size_t readUnit = 4096;
+
+inline std::chrono::steady_clock::duration toDuration(double seconds) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds));
+}
+
+inline ErrorPtr socketError(AsyncSocketError::Code code) {
+    return makeError<AsyncSocketError>(AsyncSocketError::socket(code));
+}
+inline ErrorPtr socketError(AsyncSocketError::Code code, std::string message) {
+    return makeError<AsyncSocketError>(AsyncSocketError::socket(code, std::move(message)));
+}
+
+struct ReadRequest {
+    enum class Kind { any, length, marker } kind;
+    std::size_t length = 0; // any: the most; length: exactly; marker: the most (0: no limit)
+    AsyncTcpSocket::Bytes marker;
+    double timeout = -1.0;
+    long tag = 0;
+    std::uint64_t serial = 0;
+};
+
+struct WriteRequest {
+    AsyncTcpSocket::Bytes data;
+    double timeout = -1.0;
+    long tag = 0;
+};
+
+class AsyncTcpSocket::Core : public std::enable_shared_from_this<Core>, private AsyncTcpSocketTlsTransport {
+public:
+    enum class State { idle, connecting, connected, listening, closed };
+    enum class TlsPhase { none, pending, handshaking, secure };
+
+    explicit Core(std::shared_ptr<DispatchQueue> q);
+
+    /// Read requests and the received bytes that answer them.
+    struct ReadSide {
+        explicit ReadSide(asio::io_context& io) : timer(io) {}
+        Fifo<ReadRequest> requests;
+        std::uint64_t nextSerial = 1;
+        asio::steady_timer timer;
+        std::uint64_t timerSerial = 0; // the request whose time-out runs
+        InBuffer plain;                // received plaintext (all bytes when there is no TLS)
+        bool wireEof = false;
+        bool wireQuiet = false;         // the last wire read emptied the socket
+        bool readableWaitArmed = false; // waiting for the socket to turn readable
+        bool receivePosted = false;     // a wire read waits for the next progress round
+        bool receivedThisRound = false; // this progress round has read from the wire
+    };
+
+    /// Writes, gathered into few system calls, and reported as written in order.
+    struct WriteSide {
+        explicit WriteSide(asio::io_context& io) : timer(io) {}
+        Fifo<WriteRequest> requests;
+        asio::steady_timer timer;       // the oldest write's time-out while the kernel is full
+        std::size_t frontSent = 0;      // bytes of requests.front() already sent
+        std::size_t plainUnsent = 0;    // queued plaintext not yet sent (or encrypted)
+        std::size_t reportedWrites = 0; // writes at the front already reported as written
+        std::size_t reportedBytes = 0;  // their bytes not yet sent
+        Fifo<long> writtenTags;         // written writes not yet reported
+        bool writableWaitArmed = false; // the kernel took no more: waiting for room
+        bool flushPosted = false;       // a flush waits at the end of the queue's turn
+        bool flushRides = false;        // that flush runs after the progress round already posted
+        bool activity = false;          // a write came or was reported since the flush was posted
+        bool closeWhenWritten = false;  // disconnectAfterWriting: close once all has left
+    };
+
+    /// The TLS layer started by startTLS, once the requests queued before it are done.
+    struct TlsState {
+        std::shared_ptr<AsyncTcpSocketTls> engine;
+        TlsPhase phase = TlsPhase::none;
+        std::size_t readsBefore = 0, writesBefore = 0; // requests still to go in the clear
+        InBuffer cipherIn;
+        AsyncTcpSocket::Bytes cipherOut;
+        std::size_t cipherOutSent = 0;
+        bool peerClosed = false, closeSent = false;
+        bool onWire() const { return phase == TlsPhase::handshaking || phase == TlsPhase::secure; }
+    };
+
+    std::shared_ptr<DispatchQueue> queue;
+    tcp::socket socket;
+    std::unique_ptr<tcp::acceptor> acceptor;
+    tcp::endpoint acceptedPeer; // filled in by the accept in progress
+    asio::steady_timer connectTimer;
+    std::weak_ptr<AsyncTcpSocketDelegate> delegate;
+    std::function<void(int)> socketOptionsHook;
+    State state = State::idle;
+    bool started = false; // a connect or listen began: the delegate hears of the end
+    std::optional<std::string> peerHost, localHostText;
+    std::optional<std::uint16_t> peerPort, localPortNumber;
+
+    ReadSide in;
+    WriteSide out;
+    TlsState tls;
+
+    // A progress round is running / must run again / is posted.
+    bool inProgress = false, progressAgain = false, scheduled = false;
+
+    std::shared_ptr<AsyncTcpSocketDelegate> currentDelegate() const { return delegate.lock(); }
+
+    // ---- AsyncTcpSocket.cpp: progress rounds and closing ----
+    void schedule();
+    void progress();
+    void step();
+    /// Closes; `afterWriting` ends the connection gracefully (see lingerClose).
+    void closeWithError(ErrorPtr error, bool afterWriting = false);
+    void lingerClose();
+    bool abortsOnClose();
+    void ownerGone();
+
+    // ---- AsyncTcpSocketConnect.cpp ----
+    void connect(const std::string& host, std::uint16_t port, const std::optional<std::string>& interface,
+                 double timeout);
+    void acceptOn(const std::optional<std::string>& interface, std::uint16_t port);
+    void acceptNext();
+    void recordAddresses(const std::optional<tcp::endpoint>& knownPeer = std::nullopt);
+
+    // ---- AsyncTcpSocketRead.cpp ----
+    void readRequested();
+    bool plainEnded() const;
+    bool servingBlocked() const;
+    bool satisfiable(const ReadRequest& r) const;
+    bool serveReads();
+    bool wantsWireData() const;
+    void readFromWireIfNeeded();
+    bool readWire();
+    void awaitReadable();
+    void armReadTimer();
+
+    // ---- AsyncTcpSocketWrite.cpp ----
+    void writeRequested(std::size_t size);
+    std::size_t unsentBytes() const { return out.plainUnsent + tls.cipherOut.size() - tls.cipherOutSent; }
+    bool reportAcceptedWrites();
+    void popWrite();
+    void flushSoon();
+    void flushTurn();
+    void flushNow();
+    void consumeSent(std::size_t n);
+    void awaitWritable();
+    bool allWritten() const {
+        return out.requests.empty() && tls.cipherOut.empty() && !out.writableWaitArmed;
+    }
+
+    // ---- AsyncTcpSocketTls.cpp ----
+    void startTls(std::shared_ptr<AsyncTcpSocketTls> engine);
+    void activateTls();
+    bool handshakeStep();
+    bool decrypt();
+    bool encryptWrites();
+    long receive(std::uint8_t* destination, std::size_t length) override;
+    void send(const std::uint8_t* source, std::size_t length) override;
+};
+
+} // namespace pemtrox
