@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/MarkerScan.h"
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/Plumber.h"
 
@@ -27,19 +28,17 @@ void ByteArrayInputStream::readLength(std::uint64_t length) {
 }
 
 void ByteArrayInputStream::readMarker(const Data& marker, std::uint64_t maxLength) {
-    auto start = buf_.begin() + pos_;
-    auto found = std::search(start, buf_.end(), marker.begin(), marker.end());
-    if (found == buf_.end() || marker.empty()) {
+    auto scan = MarkerScan::scan({buf_.data() + pos_, buf_.size() - pos_}, marker);
+    if (!scan.found() || marker.empty()) {
         // No marker in the rest: hand out the rest in read-sized pieces.
         readLength(MaxRead);
         return;
     }
-    std::uint64_t length = (found - start) + marker.size();
-    if (length > maxLength) {
+    if (scan.end > maxLength) {
         deliver(InputStreamEvent::error(InputStreamError::markerLimitExceeded().clone()));
         return;
     }
-    readLength(length);
+    readLength(scan.end);
 }
 
 void ByteArrayInputStream::closeImpl(ErrorPtr error, CloseCompletion completion) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/MarkerScan.h"
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/OutputStreamError.h"
 #include "proxy/io/Plumber.h"
@@ -169,26 +170,18 @@ bool PipeStream::serve() {
         }
         break;
     case Waiting::Kind::marker: {
-        const Data& marker = oldest.marker;
         if (size > 0) {
-            auto begin = buf_.begin() + head_;
-            std::size_t from = oldest.scanned >= marker.size() ? oldest.scanned - marker.size() + 1 : 0;
-            auto found =
-                marker.empty() ? begin : std::search(begin + from, buf_.end(), marker.begin(), marker.end());
-            if (found != buf_.end()) {
-                std::size_t end = (found - begin) + marker.size();
-                if (end > oldest.length) {
-                    failOldest(InputStreamError::markerLimitExceeded().clone());
-                    return true;
-                }
-                deliverChunk(end);
+            auto scan = MarkerScan::scan({buf_.data() + head_, size}, oldest.marker,
+                                         static_cast<std::size_t>(oldest.length), oldest.scanned);
+            if (scan.found()) {
+                deliverChunk(scan.end);
                 return true;
             }
-            oldest.scanned = size;
-            if (size >= oldest.length) {
+            if (scan.outcome == MarkerScan::Outcome::tooLong) {
                 failOldest(InputStreamError::markerLimitExceeded().clone());
                 return true;
             }
+            oldest.scanned = size;
             if (ending) {
                 deliverChunk(size);
                 return true;

@@ -1,8 +1,10 @@
 #include "proxy/io/PushbackInputStream.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "platform/Log.h"
+#include "platform/MarkerScan.h"
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/Plumber.h"
 
@@ -86,13 +88,12 @@ void PushbackInputStream::readMarker(const Data& marker, std::uint64_t maxLength
         parent()->readTo(marker, maxLength);
         return;
     }
-    auto found = std::search(buf_->begin(), buf_->end(), marker.begin(), marker.end());
-    if (found != buf_->end() && !marker.empty()) {
-        std::size_t end = (found - buf_->begin()) + marker.size();
-        if (end > maxLength)
-            deliver(InputStreamEvent::error(InputStreamError::markerLimitExceeded().clone()));
+    auto scan = MarkerScan::scan(*buf_, marker, static_cast<std::size_t>(maxLength));
+    if (!marker.empty() && scan.outcome != MarkerScan::Outcome::needMore) {
+        if (scan.found())
+            deliver(InputStreamEvent::data(take(scan.end)));
         else
-            deliver(InputStreamEvent::data(take(end)));
+            deliver(InputStreamEvent::error(InputStreamError::markerLimitExceeded().clone()));
         return;
     }
     std::uint64_t pushed = buf_->size();
@@ -142,10 +143,9 @@ void PushbackInputStream::filter(InputStreamEvent event, InputStreamReply parent
         if (!marker.empty()) {
             // The pushed bytes held no whole marker, so a match can start no earlier than
             // marker-length - 1 bytes before the join.
-            std::size_t from = split >= marker.size() ? split - marker.size() + 1 : 0;
-            auto found = std::search(joined.begin() + from, joined.end(), marker.begin(), marker.end());
-            if (found != joined.end()) {
-                auto end = found + marker.size();
+            auto scan = MarkerScan::scan(joined, marker, std::numeric_limits<std::size_t>::max(), split);
+            if (scan.found()) {
+                auto end = joined.begin() + static_cast<std::ptrdiff_t>(scan.end);
                 if (end != joined.end()) {
                     unread(Data(end, joined.end()));
                     joined.erase(end, joined.end());
