@@ -25,7 +25,9 @@ public:
                                           : "Recording already exists at URL";
     }
     std::optional<std::string> errorTitle() const override { return "Recording Error"; }
-    bool operator==(const RecordingError&) const = default;
+    bool operator==(const RecordingError& other) const {
+        return kind_ == other.kind_ && message_ == other.message_;
+    }
 
 private:
     RecordingError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}

@@ -1,0 +1,231 @@
+#include <sys/stat.h>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "proxy/engine/HttpFields.h"
+#include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/ReservedHosts.h"
+#include "proxy/recording/RecordingError.h"
+#include "proxy/recording/RecordingListener.h"
+#include "proxy/recording/RecordingStore.h"
+#include "tests/support/TestSupport.h"
+
+namespace pemtrox {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read(const fs::path& file) {
+    return test::runCommand("cat '" + file.string() + "' 2>/dev/null");
+}
+
+unsigned mode(const fs::path& path) {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return info.st_mode & 0777;
+}
+
+std::shared_ptr<HttpFields> head(const std::string& firstLine) {
+    auto fields = std::make_shared<HttpFields>();
+    for (auto line : {firstLine + "\r\n", std::string("Host: h\r\n"), std::string("\r\n")})
+        fields->addLine(line);
+    return fields;
+}
+
+class RecordingListenerTest : public testing::Test {
+protected:
+    void make(RecordingSettings settings = {}) { listener = RecordingListener::make(root, settings, true); }
+    std::shared_ptr<ProxyEvent> start(const std::string& host = "example.com") {
+        auto evt = ProxyEvent::make(nullptr);
+        evt->host = host;
+        evt->scheme = "http";
+        evt->status = ProxyEventStatus::receivedRequestFirstLine;
+        listener->proxyListenerReceivedRequestAddress(evt);
+        return evt;
+    }
+    std::vector<std::string> directories() {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(root))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    fs::path directory(std::int64_t counter) {
+        return root / RecordingStore::directoryName(listener->initialTimestamp(), counter);
+    }
+    test::TempDir temp;
+    fs::path root = temp.path() / "Recording";
+    std::shared_ptr<RecordingListener> listener;
+    std::shared_ptr<test::CapturingLogger> log = test::CapturingLogger::install();
+};
+
+TEST_F(RecordingListenerTest, MakesOrRefusesTheRoot) {
+    make();
+    EXPECT_EQ(mode(root), 0700u);
+    EXPECT_NO_THROW(RecordingListener::make(root, {}, true));
+    auto refused = [](const fs::path& path, bool allowExisting) {
+        try {
+            RecordingListener::make(path, {}, allowExisting);
+        } catch (const RecordingError& error) {
+            return error == RecordingError::recordingAlreadyExistsAtURL();
+        }
+        return false;
+    };
+    EXPECT_TRUE(refused(root, false));
+    test::runCommand("touch " + (temp.path() / "file").string());
+    EXPECT_TRUE(refused(temp.path() / "file", true));
+    EXPECT_THROW(RecordingListener::make(temp.path() / "no" / "parent", {}, true), Error);
+}
+
+TEST_F(RecordingListenerTest, WritesEachStepOfAnExchange) {
+    make();
+    auto evt = start();
+    auto dir = directory(0);
+    EXPECT_EQ(mode(dir), 0700u);
+    EXPECT_EQ(read(dir / "metadata.json").substr(0, 40), R"({"status":"RECEIVED_REQUEST_FIRST_LINE",)");
+    evt->requestHeader = head("POST /x HTTP/1.1");
+    listener->proxyListenerReceivedRequestHeader(evt);
+    evt->requestHeader = head("POST http://h/x HTTP/1.1");
+    listener->proxyListenerSentRequestHeader(evt);
+    for (auto piece : {"abc", "def"})
+        listener->proxyListenerReceivingRequestBody(evt, toData(piece));
+    evt->responseHeader = head("HTTP/1.1 200 OK");
+    listener->proxyListenerReceivedResponseHeader(evt);
+    listener->proxyListenerReceivingResponseBody(evt, toData("body"));
+    evt->status = ProxyEventStatus::complete;
+    listener->proxyListenerTransactionComplete(evt);
+
+    EXPECT_EQ(read(dir / "request_hdr.http"), "POST http://h/x HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(read(dir / "response_hdr.http"), "HTTP/1.1 200 OK\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(read(dir / "request.dat"), "abcdef");
+    EXPECT_EQ(read(dir / "response.dat"), "body");
+    EXPECT_EQ(read(dir / "metadata.json").substr(0, 20), R"({"status":"COMPLETE")");
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        files.push_back(entry.path().filename());
+        EXPECT_EQ(mode(entry.path()), 0600u) << entry.path();
+    }
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"metadata.json", "request.dat", "request_hdr.http",
+                                               "response.dat", "response_hdr.http"}));
+    EXPECT_EQ(listener->counter(), 1);
+}
+
+TEST_F(RecordingListenerTest, SelectsByReservedHostsIncludesAndExcludes) {
+    MatchDefinition matchA, matchB, disabled;
+    matchA.hostnamePattern = "a.*";
+    matchB.hostnamePattern = "*.b";
+    disabled.enabled = false;
+    using Defs = std::vector<MatchDefinition>;
+    const std::tuple<std::string, Defs, Defs, bool> cases[] = {
+        {std::string(SSLTestHost), {}, {}, false}, {std::string(SSLTestHostLong), {}, {}, false},
+        {"TLS-TEST.pemtrox", {}, {}, true},        {"x", {disabled}, {}, true},
+        {"x", {disabled, matchA}, {}, false},      {"a.x", {disabled, matchA}, {}, true},
+        {"a.b", {matchA}, {matchB}, false},        {"c.b", {}, {disabled, matchB}, false},
+    };
+    make();
+    std::int64_t counter = 0;
+    for (const auto& [host, include, exclude, recorded] : cases) {
+        RecordingSettings settings;
+        settings.include = include;
+        settings.exclude = exclude;
+        listener->setSettings(settings);
+        EXPECT_EQ(listener->settingsHasIncludes(),
+                  std::any_of(include.begin(), include.end(), [](auto& d) { return d.enabled; }));
+        auto evt = start(host);
+        EXPECT_EQ(evt->attributes.contains(RecordingListener::keyAttribute), recorded) << host;
+        EXPECT_EQ(listener->counter(), counter += recorded);
+        EXPECT_EQ(directories().size(), static_cast<std::size_t>(counter));
+    }
+}
+
+TEST_F(RecordingListenerTest, TakenNamesAreSkippedAndFailedDirectoriesUseTheirNumber) {
+    make();
+    fs::create_directory(directory(0));
+    fs::create_directory(directory(1));
+    start();
+    EXPECT_TRUE(fs::exists(directory(2) / "metadata.json"));
+    fs::remove_all(root);
+    auto evt = start();
+    EXPECT_FALSE(evt->attributes.contains(RecordingListener::keyAttribute));
+    EXPECT_TRUE(log->contains("Failed to create directory for transaction: "));
+    EXPECT_EQ(listener->counter(), 4);
+}
+
+TEST_F(RecordingListenerTest, FailedWritesStopTheRecordingExceptRequestBodies) {
+    RecordingSettings settings;
+    settings.requestBodyMaxSize = 100;
+    make(settings);
+    auto evt = start();
+    auto dir = directory(0);
+    fs::create_directory(dir / "request.dat"); // the first request piece cannot be written
+    listener->proxyListenerReceivingRequestBody(evt, toData("lost"));
+    EXPECT_TRUE(log->contains("Failed to write request body: "));
+    fs::remove(dir / "request.dat");
+    evt->status = ProxyEventStatus::receivingRequestBody;
+    listener->proxyListenerReceivingRequestBody(evt, toData("later"));
+    EXPECT_FALSE(fs::exists(dir / "request.dat")) << "no file with a gap";
+    EXPECT_NE(read(dir / "metadata.json").find("RECEIVING_REQUEST_BODY"), std::string::npos);
+
+    fs::create_directory(dir / "response.dat");
+    listener->proxyListenerReceivingResponseBody(evt, toData("x"));
+    EXPECT_TRUE(log->contains("Failed to write response body: "));
+    evt->status = ProxyEventStatus::complete;
+    listener->proxyListenerTransactionComplete(evt);
+    EXPECT_EQ(read(dir / "metadata.json").find("COMPLETE"), std::string::npos);
+
+    for (auto [blocked, message] : {std::pair{".metadata.json.tmp", "Failed to write metadata: "},
+                                    std::pair{".request_hdr.http.tmp", "Failed to write request header: "}}) {
+        auto next = start();
+        fs::create_directory(directory(listener->counter() - 1) / blocked);
+        next->requestHeader = head("GET / HTTP/1.1");
+        listener->proxyListenerReceivedRequestHeader(next);
+        EXPECT_TRUE(log->contains(message)) << message;
+        listener->proxyListenerReceivingResponseBody(next, toData("x"));
+        EXPECT_FALSE(fs::exists(directory(listener->counter() - 1) / "response.dat")) << message;
+    }
+}
+
+TEST_F(RecordingListenerTest, CancelledExchangesLeaveNothing) {
+    make();
+    auto evt = start();
+    listener->proxyListenerReceivingRequestBody(evt, toData("abc"));
+    listener->proxyListenerTransactionCancelled(evt);
+    listener->proxyListenerReceivingResponseBody(evt, toData("abc"));
+    listener->proxyListenerTransactionComplete(evt);
+    EXPECT_TRUE(directories().empty());
+}
+
+TEST_F(RecordingListenerTest, BodiesOffOrCappedAtNothing) {
+    RecordingSettings settings;
+    settings.recordRequestBody = false;
+    settings.responseBodyMaxSize = -5;
+    make(settings);
+    auto evt = start();
+    evt->status = ProxyEventStatus::receivingRequestBody;
+    listener->proxyListenerReceivingRequestBody(evt, toData("abc"));
+    listener->proxyListenerReceivingResponseBody(evt, toData("abc"));
+    EXPECT_NE(read(directory(0) / "metadata.json").find("RECEIVING_REQUEST_BODY"), std::string::npos);
+    EXPECT_FALSE(fs::exists(directory(0) / "request.dat"));
+    EXPECT_EQ(fs::file_size(directory(0) / "response.dat"), 0u);
+}
+
+TEST_F(RecordingListenerTest, BothDirectionsAtOnceKeepEveryByte) {
+    make();
+    auto evt = start();
+    evt->tunnel = true;
+    auto pump = [&](bool request) {
+        for (int i = 0; i < 200; ++i)
+            request ? listener->proxyListenerReceivingRequestBody(evt, Data(40, 'q'))
+                    : listener->proxyListenerReceivingResponseBody(evt, Data(60, 's'));
+    };
+    std::thread other(pump, false);
+    pump(true);
+    other.join();
+    EXPECT_EQ(fs::file_size(directory(0) / "request.dat"), 8000u);
+    EXPECT_EQ(fs::file_size(directory(0) / "response.dat"), 10240u);
+}
+
+} // namespace
+} // namespace pemtrox
