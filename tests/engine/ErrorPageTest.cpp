@@ -2,15 +2,11 @@
 
 #include <fstream>
 
-#include "platform/TlsEngine.h"
 #include "proxy/engine/ErrorPage.h"
-#include "proxy/engine/HttpProxyHandler.h"
 #include "proxy/engine/ProxyHandlerError.h"
-#include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/engine/VornellHttpErrorError.h"
 #include "proxy/io/Data.h"
-#include "proxy/io/SSLSocketWrapperError.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
@@ -111,46 +107,4 @@ TEST(ErrorReply, ChoiceFollowsTheErrorsOwnInterfaces) {
     EXPECT_EQ(reportingTitle(forbid), "Block List Tool");
     EXPECT_EQ(reportingTitle(remote), "An error occurred");
     EXPECT_EQ(reportingTitle(plain), "An error occurred");
-}
-
-TEST(ErrorTexts, DescriptionsOfEveryCase) {
-    struct Case {
-        ErrorPtr error;
-        const char* description;
-    } cases[] = {
-        {ProxyHandlerError::malformedRequestURL("/x").clone(), "Malformed request URL: /x"},
-        {ProxyHandlerError::unsupportedScheme("ftp").clone(), "Unsupported scheme: ftp"},
-        {ProxyHandlerError::unimplemented("https").clone(), "Unimplemented feature: https"},
-        {ProxyHandlerError::illegalState("s").clone(), "Illegal state: s"},
-        {ProxyHandlerError::invalidConnectRequest("h").clone(), "Invalid CONNECT request: h"},
-        {ProxyHandlerError::sslClientError("Client error -9807").clone(),
-         "SSL client error: Client error -9807"},
-        // A client's TLS failure, from either TLS socket kind.
-        {HttpProxyHandler::clientSSLError(
-             makeError<TlsError>(TlsError::Kind::protocol, "alert", TlsEngine::peerRejectedCertificate)),
-         "SSL client error: Client rejected SSL CA certificate"},
-        {HttpProxyHandler::clientSSLError(makeError<SSLSocketWrapperError>(
-             SSLSocketWrapperError::handshakeFailed(TlsEngine::closedAbort))),
-         "SSL client error: Client connection closed via error"},
-        {HttpProxyHandler::clientSSLError(
-             makeError<SSLSocketWrapperError>(SSLSocketWrapperError::sslContextClosed())),
-         "SSL connection is closed"},
-        {ProxyHandlerError::notHttpFields().clone(), "Expected HTTP headers"},
-        {ProxyHandlerError::noScheme().clone(), "No scheme in request"},
-        {ProxyHttpError::remoteServerClosedConnection("before sending response header").clone(),
-         "Remote server closed the connection before sending response header"},
-        {ProxyHttpError::clientClosedConnection().clone(), "Client closed connection"},
-        {ProxyHttpError::nonHttpRequestHeader().clone(), "Non-HTTP request header"},
-        {ProxyHttpError::unsupportedTransferEncoding("gzip, chunked").clone(),
-         "Unsupported transfer encoding: gzip, chunked"},
-        {RemoteConnectionErrors::noHost().clone(), "Host name missing"},
-        {RemoteConnectionErrors::missingRequiredInfo().clone(),
-         "Missing required connection information to make remote connection"},
-        {RemoteConnectionErrors::connectionClosedDuringHandshake().clone(),
-         "Connection closed during handshake"},
-        {RemoteConnectionErrors::invalidPort(70000).clone(), "Invalid port: 70000"},
-    };
-    for (auto& c : cases)
-        EXPECT_EQ(c.error->description(), c.description);
-    EXPECT_EQ(ProxyHttpError::nonHttpRequestHeader().errorTitle(), "HTTP Proxy Error");
 }

@@ -11,6 +11,7 @@
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ProxyServerListenerMultiplexer.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/proxy/NullProxyServer.h"
 
 namespace pemtrox {
 namespace {
@@ -46,17 +47,6 @@ private:
     std::string name_;
     std::vector<std::string>* trace_;
     bool throws_;
-};
-
-class TestServer : public AbstractProxyServer {
-public:
-    std::shared_ptr<DispatchQueue> queue() const override { return nullptr; }
-    std::shared_ptr<Socket> openRemoteSocket(const std::optional<std::string>&, const InetAddress&,
-                                             const std::string&, int, SocketConnectCallback) override {
-        return nullptr;
-    }
-    bool transparent() const override { return false; }
-    bool supportsTransparent() const override { return false; }
 };
 
 TEST(MultiplexerTest, ThrowingListenerStopsTheWalkOfRequestStepsOnly) {
@@ -109,7 +99,7 @@ TEST(MultiplexerTest, AdapterSubclassGetsOnlyWhatItOverrides) {
 }
 
 TEST(ProxyServerFanOutTest, NotifiersSetTheStageAndListenersAreKeptOnce) {
-    auto server = std::make_shared<TestServer>();
+    auto server = std::make_shared<test::NullProxyServer>();
     std::vector<std::string> trace;
     auto a = std::make_shared<Recorder>("A", &trace);
     server->addProxyListener(a);
@@ -162,7 +152,7 @@ TEST(ProxyServerFanOutTest, NotifiersSetTheStageAndListenersAreKeptOnce) {
 }
 
 TEST(ProxyServerFanOutTest, ThrowingListenerReachesTheNotifierCaller) {
-    auto server = std::make_shared<TestServer>();
+    auto server = std::make_shared<test::NullProxyServer>();
     std::vector<std::string> trace;
     server->addProxyListener(std::make_shared<Recorder>("A", &trace, true));
     server->addProxyListener(std::make_shared<Recorder>("B", &trace));
@@ -195,7 +185,7 @@ public:
 };
 
 TEST(ProxyServerFanOutTest, ChangesDuringAWalkApplyToTheNextStep) {
-    auto server = std::make_shared<TestServer>();
+    auto server = std::make_shared<test::NullProxyServer>();
     auto late = std::make_shared<Counter>();
     auto steady = std::make_shared<Counter>();
     auto remover = std::make_shared<SelfRemover>(server, late);
@@ -213,7 +203,7 @@ TEST(ProxyServerFanOutTest, ChangesDuringAWalkApplyToTheNextStep) {
 }
 
 TEST(ProxyServerFanOutTest, ListenersChangeFromOtherThreadsDuringWalks) {
-    auto server = std::make_shared<TestServer>();
+    auto server = std::make_shared<test::NullProxyServer>();
     auto steady = std::make_shared<Counter>();
     server->addProxyListener(steady);
     std::atomic<bool> stop{false};
@@ -238,7 +228,7 @@ TEST(ProxyServerFanOutTest, ListenersChangeFromOtherThreadsDuringWalks) {
 
 TEST(LoggingProxyListenerTest, OneDebugLinePerRequest) {
     auto logger = test::CapturingLogger::install();
-    auto server = std::make_shared<TestServer>();
+    auto server = std::make_shared<test::NullProxyServer>();
     server->addProxyListener(std::make_shared<LoggingProxyListener>());
     auto evt = ProxyEvent::make(server);
     evt->method = "GET";

@@ -15,10 +15,10 @@
 #include "proxy/io/ByteArrayInputStream.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/NullOutputStream.h"
-#include "tests/engine/ProxyHarness.h"
-#include "tests/engine/TestOrigin.h"
 #include "tests/support/TestCertificates.h"
+#include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/proxy/ProxyHarness.h"
 
 namespace pemtrox::test {
 namespace {

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "proxy/engine/ProxyEvent.h"
-#include "tests/engine/ProxyHarness.h"
-#include "tests/engine/TestOrigin.h"
+#include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/proxy/ProxyHarness.h"
 
 namespace pemtrox::test {
 namespace {

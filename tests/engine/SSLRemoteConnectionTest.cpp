@@ -10,9 +10,9 @@
 #include "proxy/engine/SSLRemoteConnection.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InetAddress.h"
-#include "tests/engine/ProxyHarness.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/proxy/ProxyHarness.h"
 
 namespace pemtrox::test {
 namespace {

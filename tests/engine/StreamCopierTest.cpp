@@ -13,6 +13,7 @@
 #include "proxy/io/MyOutputStream.h"
 #include "proxy/io/OutputStreamError.h"
 #include "proxy/io/SocketError.h"
+#include "tests/support/proxy/NullProxyServer.h"
 
 namespace pemtrox {
 namespace {
@@ -139,17 +140,6 @@ TEST(StreamCopierTest, StopAfterThePieceInFlight) {
     copier->waitUntilFinished(); // returns at once
 }
 
-class TestServer : public AbstractProxyServer {
-public:
-    std::shared_ptr<DispatchQueue> queue() const override { return nullptr; }
-    std::shared_ptr<Socket> openRemoteSocket(const std::optional<std::string>&, const InetAddress&,
-                                             const std::string&, int, SocketConnectCallback) override {
-        return nullptr;
-    }
-    bool transparent() const override { return true; }
-    bool supportsTransparent() const override { return true; }
-};
-
 class BodyListener : public ProxyServerAdapter {
 public:
     void proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>&, const Data& data) override {
@@ -162,7 +152,7 @@ public:
 };
 
 TEST(StreamCopierTest, TunnelCopiersCountIntoTheRecordAndNotify) {
-    auto server = std::make_shared<TestServer>();
+    auto server = std::make_shared<test::NullProxyServer>();
     auto listener = std::make_shared<BodyListener>();
     server->addProxyListener(listener);
     auto evt = ProxyEvent::make(server);
@@ -181,7 +171,7 @@ TEST(StreamCopierTest, TunnelCopiersCountIntoTheRecordAndNotify) {
 
 TEST(StreamCopierTest, TunnelCopierWithoutServerStillCounts) {
     auto evt = ProxyEvent::make(nullptr);
-    std::shared_ptr<InternalProxyServer> server = std::make_shared<TestServer>();
+    std::shared_ptr<InternalProxyServer> server = std::make_shared<test::NullProxyServer>();
     std::weak_ptr<InternalProxyServer> weak = server;
     server.reset();
     auto sink = std::make_shared<SinkStream>();

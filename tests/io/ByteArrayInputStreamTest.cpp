@@ -118,15 +118,3 @@ TEST(ByteArrayInputStream, CloseDeliversTheErrorBeforeTheCompletionAndTwiceRunsB
     stream->read();
     EXPECT_EQ(log->trace.back(), "eof");
 }
-
-TEST(InputStreamError, TextsAndTitle) {
-    EXPECT_EQ(InputStreamError::invalidChunkLength().description(), "Failed to read chunk length");
-    EXPECT_EQ(InputStreamError::invalidEndOfChunk().description(), "Invalid end of chunk");
-    EXPECT_EQ(InputStreamError::invalidTrailer().description(), "Invalid chunk trailer");
-    EXPECT_EQ(InputStreamError::readMarkerNotSupported().description(), "Read to marker not supported");
-    EXPECT_EQ(InputStreamError::eof().description(), "EOF");
-    EXPECT_EQ(InputStreamError::eof().errorTitle(), "Input Error");
-    EXPECT_TRUE(InputStreamError::is(InputStreamError::eof().clone(), InputStreamError::Kind::eof));
-    EXPECT_FALSE(
-        InputStreamError::is(InputStreamError::eof().clone(), InputStreamError::Kind::invalidTrailer));
-}

@@ -50,34 +50,6 @@ public:
     std::vector<std::shared_ptr<ClientSocket>> clients;
 };
 
-/// A loopback port whose accept queue is full: connects to it never complete.
-struct BlackHole {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    std::vector<int> fillers;
-    int port = 0;
-    BlackHole() {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(listener, 0);
-        socklen_t len = sizeof addr;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-        for (int i = 0; i < 3; ++i) {
-            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            fillers.push_back(fd);
-        }
-        usleep(20000);
-    }
-    ~BlackHole() {
-        for (int fd : fillers)
-            ::close(fd);
-        ::close(listener);
-    }
-};
-
 const InetAddress loopback("localhost", "127.0.0.1");
 
 struct DefaultSocketTest : ::testing::Test {
@@ -240,7 +212,7 @@ TEST_F(DefaultSocketTest, PeerCloseAndResetReachTheReaderAsTheirErrors) {
 }
 
 TEST_F(DefaultSocketTest, FailedConnectsAreAnsweredOnceAndCloseTheSocket) {
-    BlackHole hole;
+    test::BlackHole hole;
     test::RefusingPort refusing;
     int freePort = refusing.port();
     struct Case {
@@ -253,7 +225,7 @@ TEST_F(DefaultSocketTest, FailedConnectsAreAnsweredOnceAndCloseTheSocket) {
     };
     const std::vector<Case> cases{
         {"refused", loopback, freePort, 300, "Connection refused", "Socket error: Connection refused"},
-        {"time-out", loopback, hole.port, 0.2, "Attempt to connect to host timed out",
+        {"time-out", loopback, hole.port(), 0.2, "Attempt to connect to host timed out",
          "Socket error: Attempt to connect to host timed out"},
         {"no address", InetAddress("example.com", "example.com"), 80, 300,
          "Invalid host parameter (not a numeric address): example.com", "open"},

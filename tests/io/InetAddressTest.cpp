@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "proxy/io/InetAddress.h"
-#include "proxy/io/InetAddressError.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
@@ -32,16 +31,6 @@ TEST(InetAddress, TextAndEqualityIgnoreTheInterface) {
     EXPECT_FALSE(InetAddress("h", "192.0.2.1") == InetAddress("g", "192.0.2.1"));
     EXPECT_FALSE(InetAddress("h", "192.0.2.1") == InetAddress("h", "192.0.2.2"));
 }
-
-TEST(InetAddressError, DescriptionsAndTitle) {
-    EXPECT_EQ(InetAddressError::getByNameFailed("x.invalid").description(), "Name lookup failed: x.invalid");
-    EXPECT_EQ(InetAddressError::getByNameFailed("x", -2, "Name or service not known").description(),
-              "Name lookup failed: x (#-2 Name or service not known)");
-    EXPECT_EQ(InetAddressError::getByNameFailed("x", std::nullopt, "Could not set client").description(),
-              "Name lookup failed: x (#0 Could not set client)");
-    EXPECT_EQ(InetAddressError::getByNameFailed("x").errorTitle(), "Name Lookup Error");
-}
-
 TEST(InetAddress, GetByNameAnswersOnceOnTheAskingQueue) {
     auto queue = DispatchQueue::make("lookup");
     struct Case {

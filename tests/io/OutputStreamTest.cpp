@@ -240,8 +240,3 @@ TEST(OutputStreamsDeathTest, CustomStreamWithoutOnWriteStops) {
     EXPECT_DEATH(CustomOutputStream::make()->write(toData("x"), false, nullptr),
                  "CustomOutputStream doesn't have an onWrite handler");
 }
-
-TEST(OutputStreamError, Text) {
-    EXPECT_EQ(OutputStreamError::closed().description(), "The output stream is closed");
-    EXPECT_FALSE(OutputStreamError::closed().errorTitle().has_value());
-}

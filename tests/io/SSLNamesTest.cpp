@@ -2,7 +2,6 @@
 
 #include "proxy/io/SSLCipherSuiteName.h"
 #include "proxy/io/SSLProtocolName.h"
-#include "proxy/io/SSLSocketWrapperError.h"
 
 namespace pemtrox {
 namespace {
@@ -88,21 +87,6 @@ TEST(SSLCipherSuiteNameTest, TheTlsTableHas124Names) {
         if (SSLCipherSuiteName(8, static_cast<std::uint16_t>(value)).rfind("Unknown", 0) != 0)
             ++named;
     EXPECT_EQ(named, 124);
-}
-
-TEST(SSLSocketWrapperErrorTest, DescriptionsAndTitle) {
-    const std::pair<SSLSocketWrapperError, const char*> cases[] = {
-        {SSLSocketWrapperError::sslContextError(-50), "SSL context error (-50)"},
-        {SSLSocketWrapperError::handshakeFailed(-9807), "Handshake failed (-9807)"},
-        {SSLSocketWrapperError::readError(-9800), "SSL read error (-9800)"},
-        {SSLSocketWrapperError::writeError(-36), "SSL write error (-36)"},
-        {SSLSocketWrapperError::cannotCreateSSLContext(), "Cannot create SSL context"},
-        {SSLSocketWrapperError::sslContextClosed(), "SSL connection is closed"},
-    };
-    for (const auto& [error, text] : cases) {
-        EXPECT_EQ(error.description(), text);
-        EXPECT_EQ(error.errorTitle(), "SSL Socket Error");
-    }
 }
 
 } // namespace

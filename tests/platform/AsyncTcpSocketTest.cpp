@@ -118,36 +118,6 @@ struct Pair {
     }
 };
 
-/// A loopback port that never completes a handshake: its listener never accepts and its
-/// accept queue is already full.
-struct BlackHole {
-    int listener = -1;
-    std::vector<int> fillers;
-    std::uint16_t port = 0;
-    BlackHole() {
-        listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(listener, 0);
-        socklen_t len = sizeof addr;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-        for (int i = 0; i < 3; ++i) {
-            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            fillers.push_back(fd);
-        }
-        usleep(20000);
-    }
-    ~BlackHole() {
-        for (int fd : fillers)
-            close(fd);
-        close(listener);
-    }
-};
-
 } // namespace
 
 TEST(AsyncTcpSocket, ConnectsAndReportsBothAddresses) {
@@ -322,8 +292,9 @@ TEST(AsyncTcpSocket, FailedConnectsAreReportedOnce) {
         double timeout;
     };
     // A listener whose accept queue is full drops further SYNs: a black hole on loopback.
-    BlackHole hole;
-    for (auto c : {Case{"127.0.0.1", freePort, 5.0}, Case{"127.0.0.1", hole.port, 0.2}}) {
+    test::BlackHole hole;
+    for (auto c : {Case{"127.0.0.1", freePort, 5.0},
+                   Case{"127.0.0.1", static_cast<std::uint16_t>(hole.port()), 0.2}}) {
         SCOPED_TRACE(c.host);
         auto events = std::make_shared<Recorder>(queue);
         auto s = AsyncTcpSocket::make(queue);
@@ -362,10 +333,10 @@ TEST(AsyncTcpSocket, ConnectsThatCannotStartThrow) {
     }
     // A second connect on a socket that is connecting is a configuration error.
     auto s = AsyncTcpSocket::make(queue);
-    BlackHole hole;
-    s->connect("127.0.0.1", hole.port, {}, 5);
+    test::BlackHole hole;
+    s->connect("127.0.0.1", hole.port(), {}, 5);
     try {
-        s->connect("127.0.0.1", hole.port);
+        s->connect("127.0.0.1", hole.port());
         ADD_FAILURE() << "second connect did not throw";
     } catch (const AsyncSocketError& e) {
         EXPECT_EQ(e.code(), AsyncSocketError::badConfig);

@@ -83,6 +83,32 @@ RefusingPort::~RefusingPort() {
         ::close(fd_);
 }
 
+BlackHole::BlackHole() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
+        throw std::runtime_error("cannot make a black-hole port");
+    port_ = ntohs(addr.sin_port);
+    // Never accepted: these fill the queue, so later SYNs go unanswered.
+    for (int i = 0; i < 3; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fillers_.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+BlackHole::~BlackHole() {
+    for (int fd : fillers_)
+        ::close(fd);
+    ::close(listener_);
+}
+
 std::string runCommand(const std::string& command, int* status) {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");

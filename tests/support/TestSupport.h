@@ -62,6 +62,22 @@ private:
     int port_ = 0;
 };
 
+/// A loopback port whose accept queue is full for the life of the object: connects to it
+/// never complete (the kernel drops their SYNs), which is how a connect time-out is tested.
+class BlackHole {
+public:
+    BlackHole();
+    ~BlackHole();
+    BlackHole(const BlackHole&) = delete;
+    BlackHole& operator=(const BlackHole&) = delete;
+    int port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    std::vector<int> fillers_;
+    int port_ = 0;
+};
+
 /// Runs a command through the shell and returns its standard output; exit status in *status.
 std::string runCommand(const std::string& command, int* status = nullptr);
 

@@ -1,4 +1,4 @@
-#include "tests/engine/ProxyHarness.h"
+#include "tests/support/proxy/ProxyHarness.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "tests/engine/TestOrigin.h"
+#include "tests/support/TestOrigin.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

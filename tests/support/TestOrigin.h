@@ -1,0 +1,78 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace pemtrox::test {
+
+/// One accepted connection of a TestOrigin, driven by a script on its own thread with
+/// plain blocking sockets (so that the origin shares nothing with the code under test).
+class OriginConnection {
+public:
+    explicit OriginConnection(int fd) : fd_(fd) {}
+    ~OriginConnection();
+    /// The next request or response head (up to and including the blank line); absent at
+    /// the end of the stream.
+    std::optional<std::string> readHead();
+    /// Exactly n bytes (fewer at the end of the stream).
+    std::string readBytes(std::size_t n);
+    /// A chunked body, de-chunked.
+    std::string readChunkedBody();
+    /// Whatever arrives within the time, up to the end of the stream.
+    std::string readAvailable(int timeoutMs);
+    /// Everything until the peer closes.
+    std::string readToEnd();
+    void write(const std::string& bytes);
+    /// Closes our side (FIN).
+    void close();
+    /// Closes with a reset (RST).
+    void reset();
+
+private:
+    bool fill(int timeoutMs = -1);
+    int fd_;
+    std::string buffer_;
+};
+
+/// A scriptable origin server on 127.0.0.1, port 0. Each accepted connection runs the
+/// script; the accepts are counted and the request heads kept.
+class TestOrigin {
+public:
+    using Script = std::function<void(OriginConnection&, TestOrigin&)>;
+    explicit TestOrigin(Script script);
+    ~TestOrigin();
+    int port() const { return port_; }
+    int accepts() const { return accepts_; }
+    void recordHead(const std::string& head);
+    std::vector<std::string> heads();
+
+    /// Serves each request of a kept-alive connection with the response that `respond`
+    /// gives for its head (reading a Content-Length or chunked request body first).
+    static Script
+    serveEach(std::function<std::string(const std::string& head, const std::string& body)> respond);
+
+private:
+    void acceptLoop();
+    Script script_;
+    int listenFd_ = -1;
+    int port_ = 0;
+    std::atomic<int> accepts_{0};
+    std::atomic<bool> stopping_{false};
+    std::thread acceptThread_;
+    std::mutex mutex_;
+    std::vector<std::thread> threads_;
+    std::vector<int> fds_;
+    std::vector<std::string> heads_;
+};
+
+/// The value of a header field in a head text (first match, case-insensitive), or "".
+std::string headerValue(const std::string& head, const std::string& name);
+
+} // namespace pemtrox::test

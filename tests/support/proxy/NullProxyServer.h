@@ -1,0 +1,20 @@
+#pragma once
+
+#include "proxy/engine/AbstractProxyServer.h"
+
+namespace pemtrox::test {
+
+/// A server with its listener set and notifiers only: no queue, and no remote socket is
+/// ever opened.
+class NullProxyServer : public AbstractProxyServer {
+public:
+    std::shared_ptr<DispatchQueue> queue() const override { return nullptr; }
+    std::shared_ptr<Socket> openRemoteSocket(const std::optional<std::string>&, const InetAddress&,
+                                             const std::string&, int, SocketConnectCallback) override {
+        return nullptr;
+    }
+    bool transparent() const override { return false; }
+    bool supportsTransparent() const override { return false; }
+};
+
+} // namespace pemtrox::test
