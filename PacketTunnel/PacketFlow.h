@@ -1,0 +1,27 @@
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "proxy/io/Data.h"
+
+namespace pemtrox {
+
+/// The tunnel's packet flow: the IP packets the device sends into the tunnel, and the
+/// way back to it.
+class PacketFlow {
+public:
+    using Packets = std::vector<Data>;
+    /// The protocol family of each packet (AF_INET or AF_INET6), in the order of the packets.
+    using Protocols = std::vector<int>;
+    using ReadHandler = std::function<void(Packets packets, Protocols protocols)>;
+
+    virtual ~PacketFlow() = default;
+    /// Asks for the next batch. The handler runs exactly once, on the main queue, with at
+    /// least one packet; never inside this call. One read is outstanding at a time.
+    virtual void readPackets(ReadHandler handler) = 0;
+    /// Writes the packets to the device, from any thread; false when they were refused.
+    virtual bool writePackets(Packets packets, Protocols protocols) = 0;
+};
+
+} // namespace pemtrox

@@ -1,0 +1,117 @@
+#include "TunnelInterface.h"
+
+#include <sys/socket.h>
+
+#include "PacketTunnel/lwipglue/netunif.h"
+#include "lwip/ip.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Log.h"
+
+namespace pemtrox {
+
+std::shared_ptr<TunnelInterface> TunnelInterface::make(std::shared_ptr<DispatchQueue> stackQueue,
+                                                       std::shared_ptr<PacketFlow> flow) {
+    return std::shared_ptr<TunnelInterface>(new TunnelInterface(std::move(stackQueue), std::move(flow)));
+}
+
+TunnelInterface::TunnelInterface(std::shared_ptr<DispatchQueue> stackQueue, std::shared_ptr<PacketFlow> flow)
+    : stackQueue_(std::move(stackQueue)), flow_(std::move(flow)) {}
+
+TunnelInterface::~TunnelInterface() {
+    // No other thread holds the interface any more; added_ was last written in a sync.
+    if (added_)
+        stackQueue_->sync([this] { removeFromStack(); });
+}
+
+void TunnelInterface::add(const std::string& ipv4Address) {
+    std::weak_ptr<TunnelInterface> weak = weak_from_this();
+    stackQueue_->sync([&] {
+        if (added_)
+            return;
+        ip4_addr_t address, netmask, gateway;
+        ip4_addr_set_zero(&address);
+        ip4_addr_set_zero(&netmask);
+        ip4_addr_set_zero(&gateway);
+        ip4addr_aton(ipv4Address.c_str(), &address);
+        ip4addr_aton("255.255.255.255", &netmask);
+        ip4addr_aton(ipv4Address.c_str(), &gateway);
+        netif_add(&netif_, &address, &netmask, &gateway, nullptr, netunif_init, ip_input);
+        netif_set_up(&netif_);
+        netif_set_link_up(&netif_);
+        netif_set_default(&netif_);
+        added_ = true;
+        lastWrite_ = std::chrono::steady_clock::now();
+        netunif_set_output_block([weak](Data packet) {
+            if (auto self = weak.lock())
+                self->writePacket(std::move(packet));
+        });
+    });
+}
+
+void TunnelInterface::startReading() {
+    DispatchQueue::main()->async([self = shared_from_this()] {
+        self->reading_ = true;
+        self->requestBatch();
+    });
+}
+
+void TunnelInterface::remove() {
+    if (stackQueue_->isCurrent())
+        fatalError("TunnelInterface::remove called on the stack's queue");
+    DispatchQueue::main()->sync([this] { reading_ = false; });
+    stackQueue_->sync([this] { removeFromStack(); });
+}
+
+void TunnelInterface::removeFromStack() {
+    if (!added_)
+        return;
+    added_ = false;
+    netunif_set_output_block(nullptr);
+    netif_set_link_down(&netif_);
+    netif_set_down(&netif_);
+    netif_remove(&netif_);
+}
+
+void TunnelInterface::requestBatch() {
+    std::weak_ptr<TunnelInterface> weak = weak_from_this();
+    flow_->readPackets([weak](PacketFlow::Packets packets, PacketFlow::Protocols) {
+        if (auto self = weak.lock())
+            self->handlePackets(std::move(packets));
+        else
+            LOG_WARNING("handleMyPackets called without a queue");
+    });
+}
+
+void TunnelInterface::handlePackets(PacketFlow::Packets packets) {
+    if (!reading_) {
+        LOG_WARNING("handleMyPackets called without a queue");
+        return;
+    }
+    for (const auto& packet : packets)
+        stackQueue_->sync([&] {
+            if (added_)
+                netunif_input(&netif_, packet.data(), packet.size());
+        });
+    DispatchQueue::main()->async([weak = weak_from_this()] {
+        if (auto self = weak.lock(); self && self->reading_)
+            self->requestBatch();
+    });
+}
+
+void TunnelInterface::writePacket(Data packet) {
+    auto now = std::chrono::steady_clock::now();
+    if (lastWrite_) {
+        double gap = std::chrono::duration<double>(now - *lastWrite_).count();
+        if (gap > 0.4 && gap < 2.0)
+            LOG_VERBOSE("Long wait since writing {:f}", gap);
+    }
+    lastWrite_ = now;
+    if (packet.size() >= 4)
+        LOG_VERBOSE("PacketTunnel: Writing {}", packet[2] << 8 | packet[3]);
+    // The flow takes a family per packet; the stack does not say, the version nibble does.
+    int protocol = !packet.empty() && packet[0] >> 4 == 6 ? AF_INET6 : AF_INET;
+    if (!flow_->writePackets({std::move(packet)}, {protocol}))
+        LOG_INFO("failed to write packets");
+}
+
+} // namespace pemtrox

@@ -1,0 +1,20 @@
+/* Functions of ours that the changed stack calls (included by its sources). */
+#ifndef PEMTROX_LWIP_HOOKS_H
+#define PEMTROX_LWIP_HOOKS_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct pbuf;
+
+/* The ICMP bridge: offered each ICMP (ICMPv6) message, payload at the ICMP header.
+ * 1: taken, the bridge owns and frees the pbuf; 0: the stack goes on with it. */
+int icmp_bridge_icmp_input(struct pbuf *p);
+int icmp_bridge_icmp6_input(struct pbuf *p);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
