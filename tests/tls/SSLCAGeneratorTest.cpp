@@ -24,15 +24,6 @@ std::string slurp(const std::filesystem::path& path) {
     return text.str();
 }
 
-/// Reaches the stored certificate to age it.
-struct AgedCA : SSLCAGenerator {
-    using SSLCAGenerator::SSLCAGenerator;
-    void expire() {
-        X509_gmtime_adj(X509_getm_notAfter(certificate_.get()), -60);
-        X509_sign(certificate_.get(), key_.get(), EVP_sha256());
-    }
-};
-
 TEST(SSLCAGenerator, SavesAVerifiableRootWithPrivateFilesAndLoadsItBack) {
     test::TempDir dir;
     mode_t old = ::umask(022);
@@ -101,7 +92,7 @@ TEST(SSLCAGenerator, LoadRebuildsWhenTheFilesAreMissingDamagedMismatchedOrExpire
          "The private key of ca.pem does not match its certificate"},
         {"expired",
          [](SSLCAGenerator& ca) {
-             static_cast<AgedCA&>(ca).expire();
+             static_cast<test::AgedCA&>(ca).expire();
              ca.save(passPhrase);
          },
          "The CA certificate has expired"},
@@ -109,7 +100,7 @@ TEST(SSLCAGenerator, LoadRebuildsWhenTheFilesAreMissingDamagedMismatchedOrExpire
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::TempDir dir;
-        AgedCA old(dir.path());
+        test::AgedCA old(dir.path());
         old.generate();
         old.save(passPhrase);
         c.spoil(old);

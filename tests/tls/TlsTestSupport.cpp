@@ -11,6 +11,11 @@ crypto::PKeyPtr FixedKeys::takeKey() {
     return crypto::share(key.get());
 }
 
+void AgedCA::expire() {
+    X509_gmtime_adj(X509_getm_notAfter(certificate_.get()), -60);
+    X509_sign(certificate_.get(), key_.get(), EVP_sha256());
+}
+
 SSLCAGenerator& sharedCA() {
     static std::shared_ptr<SSLCAGenerator> ca = [] {
         auto generator = SSLCAGenerator::make(std::filesystem::temp_directory_path() / "unused");

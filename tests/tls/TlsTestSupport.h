@@ -17,6 +17,13 @@ public:
     crypto::PKeyPtr takeKey() override;
 };
 
+/// A CA whose stored certificate a test can age.
+struct AgedCA : SSLCAGenerator {
+    using SSLCAGenerator::SSLCAGenerator;
+    /// Its validity ends a minute ago (signed again).
+    void expire();
+};
+
 /// One CA for the process, generated once (its files are not saved).
 SSLCAGenerator& sharedCA();
 
