@@ -36,6 +36,12 @@ using InputStreamHandler = std::function<void(InputStreamEvent event, InputStrea
 ///   stream is told eof at once.
 ///
 /// Streams are held by std::shared_ptr; the reader keeps the stream alive while it waits.
+///
+/// Captures, for every callback of the stream and socket interfaces (MyOutputStream,
+/// Socket, SocketStreamProtocol and their implementations): a one-shot completion (a write
+/// or close completion, a reply, a connect callback) holds the object it works on strongly,
+/// since it runs exactly once and then lets go; an installed handler or a timer holds it
+/// weakly and does nothing once the object is gone, since nothing ends its life for it.
 class MyInputStream {
 public:
     /// The longest delivery a read up to a marker may make unless the caller says otherwise;

@@ -19,6 +19,7 @@ namespace pemtrox {
 /// - Everything runs on the queue that owns the stream; nothing is locked.
 /// - close() closes once; its completion runs exactly once per call, also when the stream
 ///   was already closed, with the error passed to that call.
+/// - Captures follow the one rule written at MyInputStream.
 class MyOutputStream {
 public:
     virtual ~MyOutputStream() = default;

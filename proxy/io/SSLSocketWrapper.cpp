@@ -159,7 +159,6 @@ void SSLSocketWrapper::drive() {
             continue;
         }
         // Steps may finish at once or after the plaintext pipe took their bytes.
-        std::weak_ptr<SSLSocketWrapper> weakSelf = self;
         pumpWaiting_ = true;
         auto now = nowOrLater<Reply>(
             [this](Done done) {
@@ -168,12 +167,9 @@ void SSLSocketWrapper::drive() {
                 else
                     handshake(std::move(done));
             },
-            [weakSelf, replies](Reply result) {
+            [self, replies](Reply result) {
                 for (auto& r : replies)
                     r(result);
-                auto self = weakSelf.lock();
-                if (!self)
-                    return;
                 self->pumpWaiting_ = false;
                 self->answerParked(result);
             });
@@ -276,18 +272,12 @@ void SSLSocketWrapper::readPump(InputStreamReply done) {
                 continue;
             return;
         }
-        std::weak_ptr<SSLSocketWrapper> weakSelf = self;
         auto answer = nowOrLater<OutputStreamWriteHandlerResult>(
             [&](OutputStreamWriteCompletion completion) {
                 pipeIn_->write(Data(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count)),
                                false, std::move(completion));
             },
-            [weakSelf, next, done](OutputStreamWriteHandlerResult result) {
-                auto self = weakSelf.lock();
-                if (!self) {
-                    done(Reply::done);
-                    return;
-                }
+            [self, next, done](OutputStreamWriteHandlerResult result) {
                 if (next(result))
                     self->readPump(done);
             });
@@ -330,9 +320,9 @@ TlsEngine::Status SSLSocketWrapper::sslWrite(const std::uint8_t* source, std::si
     std::shared_ptr<PendingWrite> pending = pendingWrite_ && pendingWrite_->issuing ? pendingWrite_ : nullptr;
     if (pending)
         ++pending->outstanding;
-    std::weak_ptr<SSLSocketWrapper> weakSelf = selfAs<SSLSocketWrapper>();
     socket()->outputStream()->write(
-        Data(source, source + length), false, [weakSelf, pending](OutputStreamWriteHandlerResult result) {
+        Data(source, source + length), false,
+        [self = selfAs<SSLSocketWrapper>(), pending](OutputStreamWriteHandlerResult result) {
             if (!pending)
                 return;
             --pending->outstanding;
@@ -341,11 +331,7 @@ TlsEngine::Status SSLSocketWrapper::sslWrite(const std::uint8_t* source, std::si
             pending->last = std::move(result);
             if (pending->issuing || pending->outstanding > 0)
                 return;
-            if (auto self = weakSelf.lock())
-                self->finishWrite(pending);
-            else if (auto completion = std::exchange(pending->completion, nullptr))
-                completion(pending->error ? OutputStreamWriteHandlerResult::error(pending->error)
-                                          : pending->last);
+            self->finishWrite(pending);
         });
     return TlsEngine::noErr;
 }

@@ -17,7 +17,8 @@ namespace pemtrox {
 /// Contract: a socket and its streams belong to one queue and are called only there.
 /// close() closes once; its completion runs exactly once per call (also when the socket was
 /// already closed, then with that call's error), on the socket's queue, possibly inside the
-/// call. A socket must be closed before its last reference goes.
+/// call. A socket must be closed before its last reference goes. Captures follow the one
+/// rule written at MyInputStream.
 class Socket {
 public:
     virtual ~Socket() = default;
