@@ -1,6 +1,9 @@
 #include "platform/AsyncTcpSocket.h"
 
+#include <sys/socket.h>
+
 #include <array>
+#include <cerrno>
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -314,6 +317,19 @@ bool AsyncTcpSocket::isConnected() const {
 bool AsyncTcpSocket::isDisconnected() const {
     return core_->queue->onQueue(
         [&] { return core_->state == Core::State::closed || core_->state == Core::State::idle; });
+}
+
+bool AsyncTcpSocket::hasUnreadInput() const {
+    return core_->queue->onQueue([&] {
+        const auto& c = *core_;
+        if (c.in.plain.size() > 0 || c.in.wireEof || c.tls.cipherIn.size() > 0 || c.tls.peerClosed)
+            return true;
+        if (c.state != Core::State::connected)
+            return false;
+        char byte;
+        auto n = ::recv(const_cast<Core&>(c).socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    });
 }
 
 std::optional<std::string> AsyncTcpSocket::connectedHost() const {

@@ -133,6 +133,9 @@ public:
 
     bool isConnected() const;
     bool isDisconnected() const;
+    /// Whether bytes or the peer's end arrived that no read has taken yet, in the socket's
+    /// own buffers or still in the kernel's.
+    bool hasUnreadInput() const;
     /// The peer's and the local address text and port; absent until connected.
     std::optional<std::string> connectedHost() const;
     std::optional<std::uint16_t> connectedPort() const;

@@ -6,6 +6,7 @@
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/io/AbstractSocket.h"
+#include "proxy/io/DefaultSocket.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InetAddress.h"
 #include "proxy/io/Socket.h"
@@ -158,8 +159,22 @@ void HttpRemoteConnection::updateEvent(ProxyEvent& evt) {
     recordConnectionAttribute(evt);
 }
 
+namespace {
+
+// Bytes from the server that no request asked for (say, after a bodiless response) would
+// be read as the answer to the next request; an end of stream makes the connection stale.
+// Either way it is not reused.
+bool holdsUnreadBytes(const std::shared_ptr<HttpInputStream>& in, const std::shared_ptr<Socket>& raw) {
+    if (in && in->hasPushedData())
+        return true;
+    auto socket = std::dynamic_pointer_cast<DefaultSocket>(raw);
+    return socket && socket->socket()->hasUnreadInput();
+}
+
+} // namespace
+
 bool HttpRemoteConnection::reconnectRequired(const ProxyEvent& evt) {
-    if (!remote_ || remote_->isClosed())
+    if (!remote_ || remote_->isClosed() || holdsUnreadBytes(remoteIn_, rawRemote_))
         return true;
     auto port = evt.remotePort ? evt.remotePort : evt.portOrDefault();
     if (port != remotePort_)

@@ -13,6 +13,7 @@
 #include "proxy/engine/ProxyConnection.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ProxyHttpError.h"
+#include "proxy/engine/ProxyHttpResponsePlan.h"
 #include "proxy/engine/RemoteConnection.h"
 #include "proxy/io/ChunkedInputStream.h"
 #include "proxy/io/ChunkedOutputStream.h"
@@ -38,6 +39,24 @@ void removeFields(Fields& head, std::string_view name) {
 bool firstValueIs(const Fields& head, std::string_view name, std::string_view expected) {
     auto value = head.value(name);
     return value && equalsIgnoringCase(*value, expected);
+}
+
+// Whether a comma-separated list holds the token, ignoring case and blanks around it.
+bool hasToken(std::string_view list, std::string_view token) {
+    while (!list.empty()) {
+        auto comma = list.find(',');
+        auto item = list.substr(0, comma);
+        while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
+            item.remove_prefix(1);
+        while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
+            item.remove_suffix(1);
+        if (equalsIgnoringCase(item, token))
+            return true;
+        if (comma == std::string_view::npos)
+            break;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
 }
 
 /// The peer ended the connection in an orderly way: the socket layer reports the end of a
@@ -110,7 +129,7 @@ ProxyHttp::Framing ProxyHttp::requestFraming(HttpFields& head) {
     return framing;
 }
 
-std::optional<std::int64_t> ProxyHttp::declaredLength(const HttpFields& head) {
+std::optional<std::int64_t> ProxyHttp::declaredLength(const Fields& head) {
     std::optional<std::int64_t> length;
     for (auto& field : head.fields) {
         if (!equalsIgnoringCase(field.name, "Content-Length"))
@@ -153,6 +172,11 @@ void ProxyHttp::start(std::shared_ptr<HttpFields> request, Completion completion
             mustClose_ = true;
         removeFields(*request_, "Proxy-Connection");
     }
+    // The client's own "Connection: close" (RFC 9112 9.6) ends the connection after this
+    // exchange just as its "Proxy-Connection: close" does.
+    for (auto& field : request_->fields)
+        if (equalsIgnoringCase(field.name, "Connection") && hasToken(field.value, "close"))
+            mustClose_ = true;
     startMustClose_ = mustClose_;
     auto version = evt_->protocolVersion;
     if (!version) {
@@ -246,49 +270,77 @@ void ProxyHttp::sendRequestBody() {
         evt_->receivingBuffer.reset();
     }
     server_->notifyReceivingRequestBody(evt_, emptyBuffer());
+    pumpBody(Direction::request);
+}
+
+void ProxyHttp::requestBodyEnded() {
+    evt_->requestSize = requestCount_;
+    evt_->requestCompleteTime = std::chrono::system_clock::now();
+    server_->notifyReceivedRequest(evt_);
+    requestComplete();
+}
+
+// MARK: body pump
+
+// One piece in flight: the next is read only once the write of the last was taken.
+void ProxyHttp::pumpBody(Direction direction) {
+    auto& source = direction == Direction::request ? requestSource_ : responseSource_;
     std::weak_ptr<ProxyHttp> weak = shared_from_this();
-    requestSource_->handler([weak](InputStreamEvent event, Reply reply) {
+    source->handler([weak, direction](InputStreamEvent event, Reply reply) {
         if (auto self = weak.lock())
-            self->onRequestBodyEvent(std::move(event), std::move(reply));
+            self->onBodyEvent(direction, std::move(event), std::move(reply));
         else
             reply(InputStreamHandlerResult::done);
     });
-    requestSource_->read();
+    source->read();
 }
 
-void ProxyHttp::onRequestBodyEvent(InputStreamEvent event, Reply reply) {
+void ProxyHttp::onBodyEvent(Direction direction, InputStreamEvent event, Reply reply) {
+    bool request = direction == Direction::request;
+    // A body delimited by the end of the connection ends here.
+    if (!request && event.isError() && responseSource_ == responseCounter_ && isOrderlyClose(event.error()))
+        event = InputStreamEvent::eof();
     if (event.isError()) {
+        // A body cut short: no clean end goes on; the caller ends the connection.
         reply(InputStreamHandlerResult::done);
         fail(event.error());
         return;
     }
     if (event.isEof()) {
         reply(InputStreamHandlerResult::done);
-        evt_->requestSize = requestCount_;
-        evt_->requestCompleteTime = std::chrono::system_clock::now();
-        server_->notifyReceivedRequest(evt_);
-        requestComplete();
+        if (request)
+            requestBodyEnded();
+        else
+            endOfResponseBody();
         return;
     }
     auto piece = event.takeData();
-    requestCount_ += static_cast<std::int64_t>(piece.size());
-    evt_->requestSize = requestCount_;
-    if (bufferRequest_)
+    if (request) {
+        requestCount_ += static_cast<std::int64_t>(piece.size());
+        evt_->requestSize = requestCount_;
+    } else {
+        evt_->responseSize = responseCounter_->counter();
+    }
+    if (request ? bufferRequest_ : bufferResponse_)
         appendBuffered(*evt_, piece);
-    server_->notifyReceivingRequestBody(evt_, piece);
+    if (request)
+        server_->notifyReceivingRequestBody(evt_, piece);
+    else
+        server_->notifyReceivingResponseBody(evt_, piece);
     auto self = shared_from_this();
-    requestSink_->write(std::move(piece), false,
-                        [self, reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
-                            if (result.isError()) {
-                                reply(InputStreamHandlerResult::done);
-                                self->fail(result.error());
-                                return;
-                            }
-                            // `wait` also means the bytes were taken: go on.
-                            reply(InputStreamHandlerResult::more);
-                            if (!self->done_)
-                                self->requestSource_->read();
-                        });
+    auto& sink = request ? requestSink_ : responseSink_;
+    sink->write(std::move(piece), false,
+                [self, request, reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
+                    if (result.isError()) {
+                        reply(InputStreamHandlerResult::done);
+                        self->fail(result.error());
+                        return;
+                    }
+                    // `wait` also means the bytes were taken: go on.
+                    reply(InputStreamHandlerResult::more);
+                    if (!self->done_)
+                        (request ? self->requestSource_ : self->responseSource_)->read();
+                });
 }
 
 void ProxyHttp::requestComplete() {
@@ -326,7 +378,7 @@ void ProxyHttp::watchClient() {
 // MARK: response
 
 bool ProxyHttp::mayRetry(const ErrorPtr& error) const {
-    if (retried_ || !evt_->keptAlive || requestSource_ || !continues_.empty())
+    if (retried_ || !evt_->keptAlive || requestSource_ || interimCount_ > 0)
         return false;
     if (dynamic_cast<const FieldsError*>(error.get()) ||
         !dynamic_cast<ConnectableRemoteConnection*>(remote_.get()))
@@ -373,8 +425,15 @@ void ProxyHttp::onResponseHead(std::shared_ptr<HttpFields> head) {
     // one for the final response would leave the real one in the server's stream, where it
     // would answer the client's next request.
     if (status >= 100 && status <= 199 && status != 101) {
-        // Interim: passed to the client as it came; the final head follows.
-        continues_.push_back(head);
+        // Interim: passed to the client as it came; the final head follows. Only their
+        // count, size and the first status line are kept.
+        if (++interimCount_ > maxInterimResponses) {
+            fail(makeError<ProxyHttpError>(ProxyHttpError::tooManyInterimResponses(maxInterimResponses)));
+            return;
+        }
+        interimSize_ += head->rawSize;
+        if (!interimLine_)
+            interimLine_ = head->firstLine().value_or("");
         auto self = shared_from_this();
         client_->outputStream()->write(toData(head->headerText()), true,
                                        [self](OutputStreamWriteHandlerResult r) {
@@ -385,9 +444,9 @@ void ProxyHttp::onResponseHead(std::shared_ptr<HttpFields> head) {
                                        });
         return;
     }
-    for (auto& interim : continues_) {
-        head->rawSize += interim->rawSize;
-        head->fields.push_back({"X-Pemtrox-Received-Continue", interim->firstLine().value_or("")});
+    if (interimLine_) {
+        head->rawSize += interimSize_;
+        head->fields.push_back({"X-Pemtrox-Received-Continue", *interimLine_});
     }
     evt_->responseHeader = head;
     evt_->responseHeaderSize = head->rawSize;
@@ -396,99 +455,56 @@ void ProxyHttp::onResponseHead(std::shared_ptr<HttpFields> head) {
 }
 
 void ProxyHttp::processResponse(std::shared_ptr<HttpFields> response) {
-    float requestVersion, responseVersion;
-    std::int64_t status;
-    std::optional<std::int64_t> length;
+    using Plan = ProxyHttpResponsePlan;
     try {
-        requestVersion = versionNumber(request_->parsedRequest().protocolVersion);
+        Plan::Input in;
+        in.requestVersion = versionNumber(request_->parsedRequest().protocolVersion);
         const auto& parsed = response->parsedResponse();
-        responseVersion = versionNumber(parsed.protocolVersion);
-        status = parsed.status;
-        length = declaredLength(*response);
+        in.responseVersion = versionNumber(parsed.protocolVersion);
+        in.status = parsed.status;
+        in.method = evt_->method;
+        in.transparent = transparent_;
+        in.requestMustClose = startMustClose_;
+        in.wantDecoded = evt_->wantResponseBodyDecoded;
+        plan_ = Plan::make(in, *response);
     } catch (...) {
         fail(currentError());
         return;
     }
     server_->notifyReceivedResponseHeader(evt_);
-
-    if (firstValueIs(*response, "Connection", "close"))
-        mustClose_ = true;
-    if (!transparent_ && requestVersion < 1.1f)
-        mustClose_ = true; // an HTTP/1.0 client of the explicit proxy is never kept
-    else if ((requestVersion < 1.1f || responseVersion < 1.1f) &&
-             !firstValueIs(*response, "Connection", "keep-alive"))
-        mustClose_ = true;
-    bool modern = responseVersion >= 1.1f && responseVersion < 2.0f;
-    bool chunked = firstValueIs(*response, "Transfer-Encoding", "chunked");
-    bool hasBody = responseHasBody(status, evt_->method);
-    // With another coding the body ends with the connection whatever length stands beside
-    // it: framed by that length, the rest of the body would pass for the next response.
-    bool framedByEnd = !chunked && hasBody && response->value("Transfer-Encoding");
+    mustClose_ = plan_.mustClose;
+    evt_->wantResponseBodyDecoded = plan_.wantDecoded;
 
     responseCounter_ = CounterInputStream::make(remote_->remoteIn());
-    if (!hasBody) {
-        length = 0;
-    } else if (chunked) {
+    switch (plan_.body) {
+    case Plan::Body::none:
+        break;
+    case Plan::Body::chunked:
         responseSource_ = ChunkedInputStream::make(responseCounter_);
-    } else if (length && !framedByEnd) {
-        responseSource_ = FiniteInputStream::make(responseCounter_, static_cast<std::uint64_t>(*length));
-    } else {
-        responseSource_ = responseCounter_; // delimited by the end of the connection
-        mustClose_ = true;
+        break;
+    case Plan::Body::length:
+        responseSource_ = FiniteInputStream::make(responseCounter_, static_cast<std::uint64_t>(plan_.length));
+        break;
+    case Plan::Body::untilClose:
+        responseSource_ = responseCounter_;
+        break;
     }
+    if (plan_.decoding == Plan::Decoding::gzip)
+        responseSource_ = SafeGZIPInputStream::make(responseSource_);
+    else if (plan_.decoding == Plan::Decoding::compress)
+        responseSource_ = UncompressInputStream::make(responseSource_);
+    if (plan_.decoding != Plan::Decoding::none)
+        evt_->responseBodyDecoded = true;
 
-    auto encoding = response->value("Content-Encoding");
-    if (encoding && !transparent_ && requestVersion <= 1.0f && hasBody)
-        evt_->wantResponseBodyDecoded = true;
-    bool decoded = false;
-    if (encoding && evt_->wantResponseBodyDecoded && responseSource_) {
-        if (equalsIgnoringCase(*encoding, "gzip") || equalsIgnoringCase(*encoding, "x-gzip")) {
-            responseSource_ = SafeGZIPInputStream::make(responseSource_);
-            decoded = true;
-        } else if (equalsIgnoringCase(*encoding, "compress") || equalsIgnoringCase(*encoding, "x-compress")) {
-            responseSource_ = UncompressInputStream::make(responseSource_);
-            decoded = true;
-        }
-        evt_->responseBodyDecoded = decoded;
-    }
-
-    bufferResponse_ = hasBody && evt_->bufferResponseBody;
-    if (bufferResponse_ && length && *length > MaxBuffer) {
-        LOG_WARNING("Requested to buffer response body but it is too large ({}) for {}", *length,
+    bufferResponse_ = responseSource_ && evt_->bufferResponseBody;
+    if (bufferResponse_ && plan_.body == Plan::Body::length && plan_.length > MaxBuffer) {
+        LOG_WARNING("Requested to buffer response body but it is too large ({}) for {}", plan_.length,
                     evt_->description());
         bufferResponse_ = false;
     }
 
-    auto out = std::static_pointer_cast<HttpFields>(response->copy());
-    if (chunked) {
-        removeFields(*out, "Transfer-Encoding");
-        removeFields(*out, "Content-Length"); // chunked framing wins over a length beside it
-    }
-    if (framedByEnd)
-        removeFields(*out, "Content-Length");
-    if (decoded) {
-        removeFields(*out, "Content-Encoding");
-        if (length)
-            removeFields(*out, "Content-Length");
-        if (!modern)
-            mustClose_ = true;
-    }
-    // An HTTP/1.0 client knows no chunks: it would take their framing for body bytes.
-    bool chunkedOutput = hasBody && modern && requestVersion >= 1.1f && (chunked || decoded);
-    if (hasBody && (chunked || decoded) && !chunkedOutput)
-        mustClose_ = true; // no length and no chunks left: the end of the connection ends the body
-    // A body-less response keeps its chunked head, but no chunk (not even the last) may follow.
-    if (chunkedOutput || (chunked && !hasBody))
-        out->fields.push_back({"Transfer-Encoding", "Chunked"});
-    if (startMustClose_)
-        mustClose_ = true;
-    removeFields(*out, "Connection");
-    removeFields(*out, "Proxy-Connection");
-    out->fields.push_back(
-        {transparent_ ? "Connection" : "Proxy-Connection", mustClose_ ? "Close" : "Keep-alive"});
-
     auto clientOut = client_->outputStream();
-    if (chunkedOutput) {
+    if (plan_.chunkedOutput) {
         responseSink_ = ChunkedOutputStream::make(NoCloseOutputStream::make(clientOut));
         responseSinkNeedsClose_ = true;
     } else {
@@ -499,14 +515,15 @@ void ProxyHttp::processResponse(std::shared_ptr<HttpFields> response) {
     // queue turn together.
     responseStarted_ = true;
     auto self = shared_from_this();
-    clientOut->write(toData(out->headerText()), true, [self](OutputStreamWriteHandlerResult result) {
-        if (result.isError()) {
-            self->fail(result.error());
-            return;
-        }
-        self->server_->notifySentResponseHeader(self->evt_);
-        self->sendResponseBody();
-    });
+    clientOut->write(toData(plan_.clientHead(*response)->headerText()), true,
+                     [self](OutputStreamWriteHandlerResult result) {
+                         if (result.isError()) {
+                             self->fail(result.error());
+                             return;
+                         }
+                         self->server_->notifySentResponseHeader(self->evt_);
+                         self->sendResponseBody();
+                     });
 }
 
 void ProxyHttp::sendResponseBody() {
@@ -516,53 +533,12 @@ void ProxyHttp::sendResponseBody() {
         finishExchange();
         return;
     }
-    if (bufferResponse_) {
-        evt_->receivingBuffer = Data();
-    } else {
-        evt_->receivingBuffer.reset();
-    }
-    server_->notifyReceivingResponseBody(evt_, emptyBuffer());
-    std::weak_ptr<ProxyHttp> weak = shared_from_this();
-    responseSource_->handler([weak](InputStreamEvent event, Reply reply) {
-        if (auto self = weak.lock())
-            self->onResponseBodyEvent(std::move(event), std::move(reply));
-        else
-            reply(InputStreamHandlerResult::done);
-    });
-    responseSource_->read();
-}
-
-void ProxyHttp::onResponseBodyEvent(InputStreamEvent event, Reply reply) {
-    if (event.isError() && responseSource_ == responseCounter_ && isOrderlyClose(event.error()))
-        event = InputStreamEvent::eof(); // a body delimited by the end of the connection ends here
-    if (event.isError()) {
-        // A body cut short: no clean end goes to the client; the caller ends the connection.
-        reply(InputStreamHandlerResult::done);
-        fail(event.error());
-        return;
-    }
-    auto self = shared_from_this();
-    if (event.isEof()) {
-        reply(InputStreamHandlerResult::done);
-        endOfResponseBody();
-        return;
-    }
-    auto piece = event.takeData();
-    evt_->responseSize = responseCounter_->counter();
     if (bufferResponse_)
-        appendBuffered(*evt_, piece);
-    server_->notifyReceivingResponseBody(evt_, piece);
-    responseSink_->write(std::move(piece), false,
-                         [self, reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
-                             if (result.isError()) {
-                                 reply(InputStreamHandlerResult::done);
-                                 self->fail(result.error());
-                                 return;
-                             }
-                             reply(InputStreamHandlerResult::more);
-                             if (!self->done_)
-                                 self->responseSource_->read();
-                         });
+        evt_->receivingBuffer = Data();
+    else
+        evt_->receivingBuffer.reset();
+    server_->notifyReceivingResponseBody(evt_, emptyBuffer());
+    pumpBody(Direction::response);
 }
 
 void ProxyHttp::endOfResponseBody() {

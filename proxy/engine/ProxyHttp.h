@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "proxy/engine/ProxyHttpResponsePlan.h"
 #include "proxy/io/Data.h"
 #include "proxy/io/OutputStreamWriteHandlerResult.h"
 #include "proxy/io/Plumber.h"
@@ -35,6 +36,8 @@ enum class InputStreamHandlerResult;
 class ProxyHttp : public PlumberTracked, public std::enable_shared_from_this<ProxyHttp> {
 public:
     static constexpr std::int64_t MaxBuffer = 20971520;
+    /// Interim (1xx) responses passed on for one request before the exchange fails.
+    static constexpr int maxInterimResponses = 100;
     /// Called exactly once: (mustClose, absent) after the response was passed on, or
     /// (true, error) on any failure.
     using Completion = std::function<void(bool mustClose, ErrorPtr error)>;
@@ -83,7 +86,7 @@ public:
     static Framing requestFraming(HttpFields& head);
     /// The response's length: every "Content-Length" must agree and be non-negative
     /// (throws ProxyHttpError); absent when there is none.
-    static std::optional<std::int64_t> declaredLength(const HttpFields& head);
+    static std::optional<std::int64_t> declaredLength(const Fields& head);
     /// The version number after "HTTP/", or -1.
     static float versionNumber(const std::string& protocolVersion);
     static bool responseHasBody(std::int64_t status, const std::optional<std::string>& method);
@@ -92,15 +95,20 @@ private:
     void sendRequest();
     void sendRequestHead();
     void sendRequestBody();
-    void onRequestBodyEvent(InputStreamEvent event, std::function<void(InputStreamHandlerResult)> reply);
+    void requestBodyEnded();
     void requestComplete();
+    enum class Direction { request, response };
+    /// Copies the body of one direction from its source to its sink, counting and
+    /// reporting each piece.
+    void pumpBody(Direction direction);
+    void onBodyEvent(Direction direction, InputStreamEvent event,
+                     std::function<void(InputStreamHandlerResult)> reply);
     /// Ends the exchange when the client connection ends while the response is awaited.
     void watchClient();
     void readResponseHeader();
     void onResponseHead(std::shared_ptr<HttpFields> head);
     void processResponse(std::shared_ptr<HttpFields> response);
     void sendResponseBody();
-    void onResponseBodyEvent(InputStreamEvent event, std::function<void(InputStreamHandlerResult)> reply);
     void endOfResponseBody();
     void finishExchange();
     void fail(ErrorPtr error);
@@ -131,7 +139,10 @@ private:
     std::shared_ptr<MyOutputStream> requestSink_;
     bool requestSinkNeedsClose_ = false;
 
-    std::vector<std::shared_ptr<HttpFields>> continues_;
+    int interimCount_ = 0;
+    std::int64_t interimSize_ = 0;
+    std::optional<std::string> interimLine_;
+    ProxyHttpResponsePlan plan_;
     std::shared_ptr<class CounterInputStream> responseCounter_;
     std::shared_ptr<MyInputStream> responseSource_;
     std::shared_ptr<MyOutputStream> responseSink_;

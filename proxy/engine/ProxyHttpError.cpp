@@ -16,6 +16,8 @@ std::string ProxyHttpError::description() const {
         return "Unsupported transfer encoding: " + detail_;
     case Kind::invalidContentLength:
         return "Invalid Content-Length: " + detail_;
+    case Kind::tooManyInterimResponses:
+        return "More than " + detail_ + " interim responses";
     }
     return {};
 }

@@ -20,6 +20,9 @@ public:
         unsupportedTransferEncoding,
         /// A "Content-Length" that is not a number, negative, or given twice with different values.
         invalidContentLength,
+        /// More interim (1xx) responses to one request than the limit: a server could
+        /// otherwise keep one exchange going, and growing, for ever.
+        tooManyInterimResponses,
     };
 
     static ProxyHttpError illegalState(std::string message) {
@@ -35,6 +38,10 @@ public:
     }
     static ProxyHttpError invalidContentLength(std::string value) {
         return {Kind::invalidContentLength, std::move(value)};
+    }
+
+    static ProxyHttpError tooManyInterimResponses(int limit) {
+        return {Kind::tooManyInterimResponses, std::to_string(limit)};
     }
 
     Kind kind() const { return kind_; }

@@ -211,6 +211,81 @@ TEST(ProxyEndToEnd, ResponseHeadArrivesBeforeItsBodyIsSent) {
     }
 }
 
+TEST(ProxyEndToEnd, InterimResponsesAreBoundedAndMarkedOnce) {
+    TestOrigin origin([](OriginConnection& c, TestOrigin&) {
+        auto head = c.readHead();
+        if (!head)
+            return;
+        std::string interim;
+        for (int i = 0; i < (head->find("/flood") != std::string::npos ? 150 : 3); ++i)
+            interim += "HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n";
+        c.write(interim + okResponse("done"));
+        c.readToEnd();
+    });
+    auto count = [](const std::string& text, const std::string& part) {
+        int n = 0;
+        for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++n;
+        return n;
+    };
+    ProxyHarness proxy;
+    RawClient few(proxy.port());
+    few.send("GET " + originURL(origin, "/few") + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    auto reply = few.readUntil("done", 15000);
+    EXPECT_EQ(count(reply, "103 Early Hints\r\n"), 4) << reply; // three passed on, one marker
+    EXPECT_EQ(count(reply, "X-Pemtrox-Received-Continue: HTTP/1.1 103 Early Hints\r\n"), 1) << reply;
+    RawClient flood(proxy.port());
+    flood.send("GET " + originURL(origin, "/flood") + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    reply = flood.readAll(15000);
+    EXPECT_EQ(count(reply, "HTTP/1.1 103 Early Hints\r\n"), 100);
+    EXPECT_NE(reply.find("HTTP/1.0 503 Service Unavailable\r\n"), std::string::npos);
+    EXPECT_NE(reply.find("More than 100 interim responses"), std::string::npos);
+}
+
+TEST(ProxyEndToEnd, ServerConnectionWithStrayBytesIsNotReused) {
+    std::atomic<int> strays{0};
+    TestOrigin origin([&](OriginConnection& c, TestOrigin&) {
+        while (auto head = c.readHead()) {
+            if (head->find("/204") != std::string::npos) {
+                c.write("HTTP/1.1 204 No Content\r\n\r\n0123456789");
+            } else if (head->find("/304") != std::string::npos) {
+                c.write("HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n");
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                c.write("0123456789"); // after the head has been read
+            } else {
+                c.write(okResponse("fine"));
+                continue;
+            }
+            ++strays;
+        }
+    });
+    ProxyHarness proxy;
+    RawClient client(proxy.port());
+    for (auto path : {"/304", "/next", "/204", "/next"}) {
+        client.send("GET " + originURL(origin, path) + " HTTP/1.1\r\nHost: h\r\n\r\n");
+        auto reply = client.readUntil(path == std::string("/next") ? "fine" : "\r\n\r\n", 15000);
+        EXPECT_TRUE(
+            reply.starts_with("HTTP/1.1 " + std::string(path == std::string("/next") ? "200" : path + 1)))
+            << path << reply;
+        if (path != std::string("/next"))
+            waitFor([&] { return strays == (path == std::string("/304") ? 1 : 2); });
+    }
+    EXPECT_EQ(origin.accepts(), 3);
+}
+
+TEST(ProxyEndToEnd, ClientConnectionCloseIsHonoured) {
+    TestOrigin origin(
+        TestOrigin::serveEach([](const std::string&, const std::string&) { return okResponse("bye"); }));
+    ProxyHarness proxy;
+    for (auto value : {"close", "keep-alive, Close"}) {
+        RawClient client(proxy.port());
+        client.send("GET " + originURL(origin) + " HTTP/1.1\r\nHost: h\r\nConnection: " + value + "\r\n\r\n");
+        auto reply = client.readAll(15000); // returns once the proxy closes
+        EXPECT_NE(reply.find("\r\nProxy-Connection: Close\r\n"), std::string::npos) << reply;
+        EXPECT_TRUE(reply.ends_with("bye")) << reply;
+    }
+}
+
 TEST(ProxyEndToEnd, BodylessResponseWithChunkedHeadAddsNoStrayBytes) {
     TestOrigin origin(TestOrigin::serveEach([](const std::string& head, const std::string&) {
         if (head.starts_with("HEAD"))
