@@ -310,6 +310,17 @@ TEST_F(StackTest, BatchSkipsEmptyPacketsAndRefusedWritesAreLogged) {
     logger->uninstall();
 }
 
+TEST_F(StackTest, BatchAfterRemovalEndsTheReadLoop) {
+    auto logger = test::CapturingLogger::install();
+    iface->remove();
+    send(Packet::echoRequest(client4, "203.0.113.5"));
+    EXPECT_TRUE(test::waitFor([&] { return logger->contains("handleMyPackets called without a queue"); }));
+    DispatchQueue::main()->sync([] {});
+    EXPECT_FALSE(flow->isIdle()); // no further read
+    EXPECT_TRUE(flow->takeWritten().empty());
+    logger->uninstall();
+}
+
 TEST_F(StackTest, PacketRefusedByTheInputFunctionIsFreed) {
     auto bytes = Packet::udpDatagram(client4, 5353, "192.0.2.1", 53, Data(1000, 'x')).build();
     queue->sync([&] {
