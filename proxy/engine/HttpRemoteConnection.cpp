@@ -44,6 +44,7 @@ void HttpRemoteConnection::resolveAndConnect(const std::shared_ptr<ProxyEvent>& 
                                              RemoteConnectionCallback completion) {
     remoteAddress_ = evt->remoteAddress;
     remotePort_ = evt->remotePort;
+    overrideHost_ = evt->overrideHost;
     if (remoteAddress_) {
         connectToAddress(evt, std::move(completion));
         return;
@@ -185,6 +186,8 @@ bool HttpRemoteConnection::reconnectRequired(const ProxyEvent& evt) {
         return !(evt.remoteAddress->host() == remoteAddress_->host() &&
                  evt.remoteAddress->address() == remoteAddress_->address());
     }
+    if (evt.overrideHost != overrideHost_)
+        return true;
     if (!evt.host && !remoteAddress_)
         return false;
     if (evt.host && remoteAddress_ && *evt.host == remoteAddress_->host())

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "proxy/engine/ConnectableRemoteConnection.h"
 #include "proxy/engine/RemoteConnection.h"
@@ -63,6 +64,9 @@ protected:
     std::shared_ptr<Socket> rawRemote_;
     std::shared_ptr<const InetAddress> remoteAddress_;
     std::optional<std::int64_t> remotePort_;
+    /// The DNS override the connection was opened for: a request with another (or none)
+    /// must not reuse it.
+    std::optional<std::string> overrideHost_;
     std::optional<Date> connectStartTime_;
     std::shared_ptr<HttpInputStream> remoteIn_;
     std::shared_ptr<HttpOutputStream> remoteOut_;

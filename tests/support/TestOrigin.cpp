@@ -116,16 +116,19 @@ void OriginConnection::reset() {
     }
 }
 
-TestOrigin::TestOrigin(Script script) : script_(std::move(script)) {
+TestOrigin::TestOrigin(Script script, const std::string& address, int port) : script_(std::move(script)) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 64) != 0)
-        throw std::runtime_error("origin: cannot listen");
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1 ||
+        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 64) != 0) {
+        ::close(listenFd_);
+        throw std::runtime_error("origin: cannot listen on " + address + ":" + std::to_string(port));
+    }
     socklen_t len = sizeof addr;
     ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
     port_ = ntohs(addr.sin_port);

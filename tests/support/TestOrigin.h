@@ -41,12 +41,13 @@ private:
     std::string buffer_;
 };
 
-/// A scriptable origin server on 127.0.0.1, port 0. Each accepted connection runs the
-/// script; the accepts are counted and the request heads kept.
+/// A scriptable origin server on a loopback address (127.0.0.1, port 0 unless given). Each accepted
+/// connection runs the script; the accepts are counted and the request heads kept.
 class TestOrigin {
 public:
     using Script = std::function<void(OriginConnection&, TestOrigin&)>;
-    explicit TestOrigin(Script script);
+    /// Throws std::runtime_error when it cannot listen there.
+    explicit TestOrigin(Script script, const std::string& address = "127.0.0.1", int port = 0);
     ~TestOrigin();
     int port() const { return port_; }
     int accepts() const { return accepts_; }
