@@ -3,6 +3,8 @@
 #include <chrono>
 
 #include "platform/Log.h"
+#include "proxy/engine/InternalProxyServer.h"
+#include "proxy/engine/ProxyEvent.h"
 #include "proxy/io/MyInputStream.h"
 #include "proxy/io/MyOutputStream.h"
 #include "proxy/io/SocketError.h"
@@ -23,12 +25,36 @@ std::shared_ptr<StreamCopier> StreamCopier::make(std::shared_ptr<MyInputStream> 
     return Plumber::make<StreamCopier>(std::move(from), std::move(to));
 }
 
+std::shared_ptr<StreamCopier> StreamCopier::make(std::shared_ptr<MyInputStream> from,
+                                                 std::shared_ptr<MyOutputStream> to, Direction direction,
+                                                 const std::shared_ptr<InternalProxyServer>& server,
+                                                 std::shared_ptr<ProxyEvent> evt) {
+    auto copier = make(std::move(from), std::move(to));
+    copier->direction_ = direction;
+    copier->server_ = server;
+    copier->evt_ = std::move(evt);
+    return copier;
+}
+
 StreamCopier::StreamCopier(std::shared_ptr<MyInputStream> from, std::shared_ptr<MyOutputStream> to)
     : from_(std::move(from)), to_(std::move(to)) {}
 
 StreamCopier::~StreamCopier() = default;
 
-void StreamCopier::chunkCopied(const Data&, std::int64_t, std::int64_t) {}
+void StreamCopier::chunkCopied(const Data& piece, std::int64_t size) {
+    if (!evt_)
+        return;
+    bool request = direction_ == Direction::request;
+    auto& count = request ? evt_->requestSize : evt_->responseSize;
+    count = count.value_or(0) + size;
+    auto server = server_.lock();
+    if (!server || piece.empty())
+        return;
+    if (request)
+        server->notifyReceivingRequestBody(evt_, piece);
+    else
+        server->notifyReceivingResponseBody(evt_, piece);
+}
 
 ErrorPtr StreamCopier::error() const {
     std::lock_guard lock(mutex_);
@@ -92,7 +118,7 @@ void StreamCopier::onData(Data piece, InputStreamReply reply) {
                    }
                    self->total_ += size;
                    self->streamLastTime_ = std::chrono::system_clock::now();
-                   self->chunkCopied(kept, size, self->total_);
+                   self->chunkCopied(kept, size);
                    if (self->copying_) {
                        reply(InputStreamHandlerResult::more);
                        self->from_->read();

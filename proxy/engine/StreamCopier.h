@@ -16,7 +16,9 @@
 
 namespace pemtrox {
 
+class InternalProxyServer;
 class MyOutputStream;
+class ProxyEvent;
 
 enum class StreamCopierStatus { started, finished };
 
@@ -25,14 +27,26 @@ enum class StreamCopierStatus { started, finished };
 /// A piece counts as copied once its write succeeded; the first failed write ends the
 /// copy with that write's error. Neither stream is closed: their owner closes them.
 ///
+/// A copier given a direction and an exchange record also counts each piece written into
+/// the record (requestSize or responseSize) and reports it to the server's listeners as
+/// request or response body, so that recording sees tunnel traffic; once the server is
+/// gone it only counts.
+///
 /// Runs on the streams' queue. The owner keeps the copier alive while it runs (the input
 /// handler holds it weakly); another thread may wait for the end with waitUntilFinished().
 class StreamCopier : public PlumberTracked, public std::enable_shared_from_this<StreamCopier> {
 public:
     using Completion = std::function<void(StreamCopierStatus)>;
+    /// Client to server (request) or server to client (response).
+    enum class Direction { request, response };
 
     static std::shared_ptr<StreamCopier> make(std::shared_ptr<MyInputStream> from,
                                               std::shared_ptr<MyOutputStream> to);
+    /// A copier that counts into the record and reports to the server (held weakly).
+    static std::shared_ptr<StreamCopier> make(std::shared_ptr<MyInputStream> from,
+                                              std::shared_ptr<MyOutputStream> to, Direction direction,
+                                              const std::shared_ptr<InternalProxyServer>& server,
+                                              std::shared_ptr<ProxyEvent> evt);
     StreamCopier(std::shared_ptr<MyInputStream> from, std::shared_ptr<MyOutputStream> to);
     ~StreamCopier() override;
 
@@ -56,15 +70,16 @@ public:
 
     const std::shared_ptr<MyInputStream>& from() const { return from_; }
     const std::shared_ptr<MyOutputStream>& to() const { return to_; }
-
-protected:
-    /// Called after each successful write with the piece, its size and the new total. The
-    /// piece is only kept (copied before the write) when wantsPieces() says so; else it is
-    /// empty and only the size tells.
-    virtual void chunkCopied(const Data& piece, std::int64_t size, std::int64_t total);
-    virtual bool wantsPieces() const { return false; }
+    /// The record a directed copier counts into; null otherwise.
+    const std::shared_ptr<ProxyEvent>& evt() const { return evt_; }
 
 private:
+    /// After each successful write: counts the piece into the record and reports it. The
+    /// piece is only kept (copied before the write) while someone can be told of it; else
+    /// it is empty and only the size counts.
+    void chunkCopied(const Data& piece, std::int64_t size);
+    bool wantsPieces() const { return evt_ && !server_.expired(); }
+
     void onData(Data piece, InputStreamReply reply);
     void end(ErrorPtr error, bool flush);
 
@@ -79,6 +94,9 @@ private:
     ErrorPtr error_;
     std::optional<Date> streamStartTime_;
     std::optional<Date> streamLastTime_;
+    Direction direction_ = Direction::request;
+    std::weak_ptr<InternalProxyServer> server_;
+    std::shared_ptr<ProxyEvent> evt_;
 };
 
 } // namespace pemtrox

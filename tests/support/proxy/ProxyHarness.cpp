@@ -100,9 +100,9 @@ ProxyHarness::~ProxyHarness() {
         server.reset();
     });
     recorder.reset();
-    for (auto type : {"HttpProxyHandler", "ProxyHttp", "HttpRemoteConnection", "ConnectRemoteConnection",
-                      "ConnectTunnel", "SocketProxyConnection", "ClientSocket", "ProxySocket", "StreamCopier",
-                      "RequestStreamCopier", "ResponseStreamCopier"})
+    for (auto type :
+         {"HttpProxyHandler", "ProxyHttp", "HttpRemoteConnection", "ConnectRemoteConnection", "ConnectTunnel",
+          "SocketProxyConnection", "ClientSocket", "ProxySocket", "StreamCopier"})
         EXPECT_TRUE(waitFor([&] { return liveCount(type) == 0; })) << type << " left: " << liveCount(type);
     // Let cancelled timers and the closed listener finish on the queue before it stops:
     // their pending operations hold the queue.
