@@ -1,14 +1,19 @@
 #include "platform/HostResolver.h"
 
-#include <condition_variable>
-#include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
-#include <thread>
+#include <unordered_map>
 
+#include <ares.h>
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "platform/DispatchQueue.h"
 
@@ -16,37 +21,24 @@ namespace pemtrox {
 
 namespace {
 
-constexpr int workerCount = 4;
+using Failure = HostResolution::Failure;
 
-struct Job {
-    std::string name;
-    std::shared_ptr<DispatchQueue> queue;
-    HostResolver::Completion completion;
-};
+std::mutex settingsMutex;
+HostResolver::Settings& settings() {
+    static HostResolver::Settings current;
+    return current;
+}
 
-HostResolution lookUp(const std::string& name) {
+HostResolution failed(Failure failure, int code = 0, std::string message = {}) {
     HostResolution result;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM; // one entry per address
-    addrinfo* list = nullptr;
-    int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
-    if (rc != 0) {
-        result.errorCode = rc;
-        result.errorMessage = gai_strerror(rc);
-        return result;
-    }
-    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-        char text[1025];
-        if (getnameinfo(ai->ai_addr, ai->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0)
-            result.addresses.emplace_back(text);
-    }
-    freeaddrinfo(list);
+    result.failure = failure;
+    result.errorCode = code;
+    result.errorMessage = std::move(message);
     return result;
 }
 
 /// The canonical text of a plain numeric IPv4 or IPv6 address (no scope), which needs no
-/// resolver and no worker thread.
+/// resolver.
 std::optional<std::string> numericAddress(const std::string& name) {
     in6_addr bytes{};
     char text[INET6_ADDRSTRLEN];
@@ -57,62 +49,299 @@ std::optional<std::string> numericAddress(const std::string& name) {
     return std::nullopt;
 }
 
-/// The workers live for the whole program; a lookup in progress at exit is abandoned.
-class Pool {
+/// A name no resolver could look up: empty, longer than a DNS name, or holding bytes that
+/// no host name has (controls, blanks, anything outside ASCII).
+bool impossibleName(const std::string& name) {
+    if (name.empty() || name.size() > 253)
+        return true;
+    for (unsigned char c : name)
+        if (c <= ' ' || c >= 0x7f)
+            return true;
+    return false;
+}
+
+/// The resolver of one queue: a c-ares channel whose sockets and time-outs are watched by
+/// the queue's own event loop. It lives as long as the queue's event loop (an Asio service
+/// of it), and is only touched on the queue's thread.
+class ResolverService : public asio::execution_context::service {
 public:
-    static Pool& shared() {
-        static Pool* pool = new Pool();
-        return *pool;
+    static asio::execution_context::id id;
+
+    explicit ResolverService(asio::io_context& io) : service(io), io_(io), timer_(io) {
+        static std::once_flag libraryReady;
+        std::call_once(libraryReady, [] { ares_library_init(ARES_LIB_INIT_ALL); });
+        HostResolver::Settings chosen;
+        {
+            std::lock_guard lock(settingsMutex);
+            chosen = settings();
+        }
+        timeLimit_ = chosen.timeLimit;
+        ares_options options{};
+        options.sock_state_cb = &ResolverService::socketStateChanged;
+        options.sock_state_cb_data = this;
+        options.tries = 2; // as the system resolver: a dead server costs two time-outs, not four
+        if (ares_init_options(&channel_, &options, ARES_OPT_SOCK_STATE_CB | ARES_OPT_TRIES) != ARES_SUCCESS) {
+            channel_ = nullptr;
+            return;
+        }
+        if (!chosen.servers.empty() &&
+            ares_set_servers_ports_csv(channel_, chosen.servers.c_str()) != ARES_SUCCESS) {
+            ares_destroy(channel_);
+            channel_ = nullptr;
+        }
     }
 
-    void submit(Job job) {
-        {
-            std::lock_guard lock(mutex_);
-            jobs_.push_back(std::move(job));
+    void start(const std::string& name, HostResolver::Completion completion,
+               const std::shared_ptr<HostLookup>& handle, std::uint64_t id) {
+        if (!channel_) {
+            completion(failed(Failure::noResolver));
+            return;
         }
-        wake_.notify_one();
+        auto& lookup = pending_[id];
+        lookup.completion = std::move(completion);
+        lookup.handle = handle;
+        lookup.deadline = std::make_unique<asio::steady_timer>(io_, timeLimit_);
+        lookup.deadline->async_wait([this, id](const std::error_code& ec) {
+            if (!ec)
+                finish(id, failed(Failure::timedOut, ARES_ETIMEOUT, ares_strerror(ARES_ETIMEOUT)));
+        });
+        ares_addrinfo_hints hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM; // one entry per address
+        // c-ares answers some lookups inside the call (/etc/hosts, refusals): catch those.
+        starting_ = id;
+        startAnswer_.reset();
+        ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, &ResolverService::answered,
+                         std::make_unique<Ticket>(Ticket{this, id}).release());
+        starting_ = 0;
+        if (auto answer = std::move(startAnswer_)) {
+            startAnswer_.reset();
+            if (answer->failure == Failure::notFound) { // refused at start: at once
+                auto refused = std::move(pending_[id].completion);
+                pending_.erase(id);
+                answer->failure = Failure::rejected;
+                refused(std::move(*answer));
+                return;
+            }
+            finish(id, std::move(*answer));
+        }
+        rearmTimer();
     }
+
+    /// Forgets the lookup: its answer, when it comes, goes nowhere.
+    void cancel(std::uint64_t id) { pending_.erase(id); }
 
 private:
-    Pool() {
-        for (int i = 0; i < workerCount; ++i)
-            std::thread([this] { run(); }).detach();
+    struct Ticket {
+        ResolverService* service;
+        std::uint64_t id;
+    };
+    struct Pending {
+        HostResolver::Completion completion;
+        std::shared_ptr<HostLookup> handle;
+        std::unique_ptr<asio::steady_timer> deadline;
+    };
+    struct Watch {
+        explicit Watch(asio::io_context& io, int fd) : descriptor(io, fd) {}
+        asio::posix::stream_descriptor descriptor; // c-ares owns the descriptor itself
+        bool read = false, write = false, readArmed = false, writeArmed = false, gone = false;
+    };
+
+    void shutdown() override {
+        shuttingDown_ = true;
+        pending_.clear();
+        for (auto& [fd, watch] : watches_) {
+            watch->gone = true;
+            watch->descriptor.release();
+        }
+        watches_.clear();
+        if (channel_)
+            ares_destroy(channel_); // answers every query with ARES_EDESTRUCTION
+        channel_ = nullptr;
     }
 
-    void run() {
-        for (;;) {
-            Job job;
-            {
-                std::unique_lock lock(mutex_);
-                wake_.wait(lock, [this] { return !jobs_.empty(); });
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
+    static void answered(void* arg, int status, int, ares_addrinfo* info) {
+        std::unique_ptr<Ticket> ticket(static_cast<Ticket*>(arg));
+        HostResolution result;
+        if (status == ARES_SUCCESS && info) {
+            for (auto* node = info->nodes; node; node = node->ai_next) {
+                char text[NI_MAXHOST];
+                if (getnameinfo(node->ai_addr, node->ai_addrlen, text, sizeof text, nullptr, 0,
+                                NI_NUMERICHOST) == 0)
+                    result.addresses.emplace_back(text);
             }
-            auto result = lookUp(job.name);
-            auto queue = std::move(job.queue);
-            queue->async([completion = std::move(job.completion), result = std::move(result)]() mutable {
+        }
+        if (info)
+            ares_freeaddrinfo(info);
+        if (status == ARES_EDESTRUCTION)
+            return; // the queue's event loop is going away
+        if (result.addresses.empty())
+            result = failed(Failure::notFound, status == ARES_SUCCESS ? ARES_ENODATA : status,
+                            ares_strerror(status == ARES_SUCCESS ? ARES_ENODATA : status));
+        auto* self = ticket->service;
+        if (self->starting_ == ticket->id) {
+            self->startAnswer_ = std::move(result);
+            return;
+        }
+        self->finish(ticket->id, std::move(result));
+    }
+
+    /// Hands the answer to the asker on a later turn (never inside c-ares's own processing).
+    void finish(std::uint64_t id, HostResolution result) {
+        auto found = pending_.find(id);
+        if (found == pending_.end())
+            return;
+        Pending lookup = std::move(found->second);
+        pending_.erase(found);
+        lookup.deadline->cancel();
+        asio::post(io_, [completion = std::move(lookup.completion), handle = std::move(lookup.handle),
+                         result = std::move(result)]() mutable {
+            if (!handle->isCancelled())
                 completion(std::move(result));
-            });
+        });
+    }
+
+    static void socketStateChanged(void* data, ares_socket_t fd, int readable, int writable) {
+        auto* self = static_cast<ResolverService*>(data);
+        if (!self->shuttingDown_)
+            self->watchSocket(fd, readable != 0, writable != 0);
+    }
+
+    void watchSocket(int fd, bool read, bool write) {
+        auto found = watches_.find(fd);
+        if (!read && !write) { // c-ares is about to close it
+            if (found != watches_.end()) {
+                found->second->gone = true;
+                found->second->descriptor.release();
+                watches_.erase(found);
+            }
+            return;
+        }
+        if (found == watches_.end())
+            found = watches_.emplace(fd, std::make_shared<Watch>(io_, fd)).first;
+        auto watch = found->second;
+        watch->read = read;
+        watch->write = write;
+        arm(watch, fd);
+    }
+
+    void arm(const std::shared_ptr<Watch>& watch, int fd) {
+        if (watch->read && !watch->readArmed) {
+            watch->readArmed = true;
+            watch->descriptor.async_wait(asio::posix::descriptor_base::wait_read,
+                                         [this, watch, fd](const std::error_code& ec) {
+                                             watch->readArmed = false;
+                                             if (!ec && !watch->gone)
+                                                 ready(watch, fd, fd, ARES_SOCKET_BAD);
+                                         });
+        }
+        if (watch->write && !watch->writeArmed) {
+            watch->writeArmed = true;
+            watch->descriptor.async_wait(asio::posix::descriptor_base::wait_write,
+                                         [this, watch, fd](const std::error_code& ec) {
+                                             watch->writeArmed = false;
+                                             if (!ec && !watch->gone)
+                                                 ready(watch, fd, ARES_SOCKET_BAD, fd);
+                                         });
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Job> jobs_;
+    void ready(const std::shared_ptr<Watch>& watch, int fd, ares_socket_t readable, ares_socket_t writable) {
+        ares_process_fd(channel_, readable, writable);
+        if (!watch->gone)
+            arm(watch, fd);
+        rearmTimer();
+    }
+
+    /// Wakes c-ares when its next time-out (a query's retry) is due.
+    void rearmTimer() {
+        timeval buffer{};
+        timeval* next = channel_ ? ares_timeout(channel_, nullptr, &buffer) : nullptr;
+        if (!next) {
+            timer_.cancel();
+            return;
+        }
+        timer_.expires_after(std::chrono::seconds(next->tv_sec) + std::chrono::microseconds(next->tv_usec));
+        timer_.async_wait([this](const std::error_code& ec) {
+            if (ec || !channel_)
+                return;
+            ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+            rearmTimer();
+        });
+    }
+
+    asio::io_context& io_;
+    asio::steady_timer timer_; // made first: the event loop's reactor outlives this service
+    ares_channel channel_ = nullptr;
+    std::chrono::milliseconds timeLimit_{};
+    std::unordered_map<std::uint64_t, Pending> pending_;
+    std::map<int, std::shared_ptr<Watch>> watches_;
+    std::uint64_t starting_ = 0;
+    std::optional<HostResolution> startAnswer_;
+    bool shuttingDown_ = false;
 };
+
+asio::execution_context::id ResolverService::id;
+
+std::atomic<std::uint64_t> nextLookupId{1};
 
 } // namespace
 
-void HostResolver::resolve(std::string name, std::shared_ptr<DispatchQueue> queue, Completion completion) {
+void HostLookup::cancel() {
+    if (cancelled_.exchange(true))
+        return;
+    auto queue = queue_.lock();
+    std::uint64_t id = id_;
+    if (!queue || id == 0)
+        return;
+    auto drop = [queue, id] { asio::use_service<ResolverService>(queue->ioContext()).cancel(id); };
+    if (queue->isCurrent())
+        drop();
+    else
+        queue->async(drop);
+}
+
+std::shared_ptr<HostLookup> HostResolver::resolve(std::string name, std::shared_ptr<DispatchQueue> queue,
+                                                  Completion completion) {
+    auto handle = std::make_shared<HostLookup>();
+    handle->queue_ = queue;
     if (auto address = numericAddress(name)) {
         HostResolution result;
         result.addresses.push_back(std::move(*address));
-        queue->async([completion = std::move(completion), result = std::move(result)]() mutable {
-            completion(std::move(result));
+        queue->async([handle, completion = std::move(completion), result = std::move(result)]() mutable {
+            if (!handle->isCancelled())
+                completion(std::move(result));
         });
-        return;
+        return handle;
     }
-    Pool::shared().submit({std::move(name), std::move(queue), std::move(completion)});
+    if (impossibleName(name)) {
+        auto refuse = [handle, completion = std::move(completion)] {
+            if (!handle->isCancelled())
+                completion(failed(Failure::rejected, EAI_NONAME, gai_strerror(EAI_NONAME)));
+        };
+        if (queue->isCurrent())
+            refuse();
+        else
+            queue->async(refuse);
+        return handle;
+    }
+    // The id is known before the lookup starts, so that a cancel from any thread finds it.
+    handle->id_ = nextLookupId++;
+    auto start = [handle, name = std::move(name), completion = std::move(completion), queue]() mutable {
+        if (!handle->isCancelled())
+            asio::use_service<ResolverService>(queue->ioContext())
+                .start(name, std::move(completion), handle, handle->id_);
+    };
+    if (queue->isCurrent())
+        start();
+    else
+        queue->async(std::move(start));
+    return handle;
+}
+
+void HostResolver::configure(Settings chosen) {
+    std::lock_guard lock(settingsMutex);
+    settings() = std::move(chosen);
 }
 
 } // namespace pemtrox

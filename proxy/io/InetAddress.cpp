@@ -27,20 +27,35 @@ InetAddress::InetAddress(std::string host, const std::string& address) : host_(s
     }
 }
 
-void InetAddress::getByName(const std::string& name, std::shared_ptr<DispatchQueue> queue,
-                            LookupCompletion completion) {
+std::shared_ptr<HostLookup> InetAddress::getByName(const std::string& name,
+                                                   std::shared_ptr<DispatchQueue> queue,
+                                                   LookupCompletion completion) {
     auto lookup = std::make_shared<InetAddressLookup>(InetAddressLookup{name, queue, std::move(completion)});
-    // The resolver answers on the lookup's queue, so the completion runs there directly.
-    HostResolver::resolve(name, std::move(queue), [lookup](HostResolution resolution) {
+    // The resolver answers on the lookup's queue (set-up failures inside this call), so the
+    // completion runs there directly.
+    return HostResolver::resolve(name, std::move(queue), [lookup](HostResolution resolution) {
+        using Failure = HostResolution::Failure;
         if (!resolution.addresses.empty()) {
             lookup->completion(
                 Result<InetAddress>::success(InetAddress(lookup->name, resolution.addresses.front())));
             return;
         }
-        if (resolution.errorCode != 0)
+        auto error = InetAddressError::getByNameFailed(lookup->name);
+        switch (resolution.failure) {
+        case Failure::noResolver:
+            error = InetAddressError::getByNameFailed(lookup->name, std::nullopt, "Could not set client");
+            break;
+        case Failure::rejected:
+            error = InetAddressError::getByNameFailed(lookup->name, resolution.errorCode,
+                                                      resolution.errorMessage);
+            break;
+        case Failure::none:
+        case Failure::notFound:
+        case Failure::timedOut:
             LOG_DEBUG("Lookup of {} failed: {}", lookup->name, resolution.errorMessage);
-        lookup->completion(Result<InetAddress>::failure(
-            makeError<InetAddressError>(InetAddressError::getByNameFailed(lookup->name))));
+            break;
+        }
+        lookup->completion(Result<InetAddress>::failure(makeError<InetAddressError>(std::move(error))));
     });
 }
 

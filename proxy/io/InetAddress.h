@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/DispatchQueue.h"
+#include "platform/HostResolver.h"
 #include "proxy/io/Result.h"
 
 namespace pemtrox {
@@ -31,10 +32,12 @@ public:
 
     using LookupCompletion = std::function<void(Result<InetAddress>)>;
     /// Looks the name up without blocking and returns at once. The completion runs exactly
-    /// once, later, on `queue`: with the first address of the name (in the resolver's order)
-    /// or with an InetAddressError.
-    static void getByName(const std::string& name, std::shared_ptr<DispatchQueue> queue,
-                          LookupCompletion completion);
+    /// once: with the first address of the name (in the resolver's order) or with an
+    /// InetAddressError, later, on `queue`; a lookup that cannot be set up fails at once,
+    /// inside this call. The handle's cancel() drops the lookup (its asker has gone): the
+    /// completion then never runs and is released.
+    static std::shared_ptr<HostLookup>
+    getByName(const std::string& name, std::shared_ptr<DispatchQueue> queue, LookupCompletion completion);
 
 private:
     std::string host_;

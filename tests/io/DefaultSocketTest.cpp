@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <filesystem>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -268,6 +269,26 @@ TEST_F(DefaultSocketTest, FailedConnectsAreAnsweredOnceAndCloseTheSocket) {
             EXPECT_FALSE(socket->hasConnectCallback());
         });
     }
+}
+
+TEST_F(DefaultSocketTest, ClosingAPendingConnectReleasesItsDescriptorAtOnce) {
+    test::BlackHole hole;
+    auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    onQueue([&] {
+        auto before = descriptors();
+        std::vector<std::string> outcomes;
+        auto socket = ProxySocket::connecting(loopback, hole.port(), queue, [&](SocketConnectionState s) {
+            outcomes.push_back(describe(s.error()));
+        });
+        EXPECT_EQ(descriptors(), before + 1);
+        socket->setConnectCallback(nullptr); // its asker has gone
+        socket->close();
+        EXPECT_EQ(descriptors(), before);
+        EXPECT_TRUE(outcomes.empty());
+    });
 }
 
 TEST_F(DefaultSocketTest, ConnectingReportsAStartFailureBeforeReturning) {

@@ -31,34 +31,52 @@ TEST(InetAddress, TextAndEqualityIgnoreTheInterface) {
     EXPECT_FALSE(InetAddress("h", "192.0.2.1") == InetAddress("g", "192.0.2.1"));
     EXPECT_FALSE(InetAddress("h", "192.0.2.1") == InetAddress("h", "192.0.2.2"));
 }
-TEST(InetAddress, GetByNameAnswersOnceOnTheAskingQueue) {
-    auto queue = DispatchQueue::make("lookup");
+
+TEST(InetAddress, GetByNameAnswersOnceWithTheErrorForms) {
     struct Case {
         std::string name;
-        std::string expected; // address text, or the error's description
+        std::string servers;  // the resolver's servers ("" for the system's)
+        std::string expected; // address text ("loopback" for either), or the error's description
+        bool atOnce;          // answered inside the call
     };
-    const std::vector<Case> cases{{"localhost", "loopback"},
-                                  {"127.0.0.1", "127.0.0.1"},
-                                  {"no-such-host.invalid", "Name lookup failed: no-such-host.invalid"}};
-    std::atomic<int> answers{0};
-    std::vector<std::string> got(cases.size());
-    for (std::size_t i = 0; i < cases.size(); ++i)
-        InetAddress::getByName(cases[i].name, queue, [&, i](Result<InetAddress> r) {
-            EXPECT_TRUE(queue->isCurrent());
-            if (r.isSuccess()) {
-                EXPECT_EQ(r.value().host(), cases[i].name);
-                got[i] = r.value().address();
-            } else {
-                EXPECT_EQ(r.error()->errorTitle(), "Name Lookup Error");
-                got[i] = r.error()->description();
-            }
-            ++answers;
+    const std::vector<Case> cases{
+        {"localhost", "", "loopback", false},
+        {"127.0.0.1", "", "127.0.0.1", false},
+        {"no-such-host.invalid", "", "Name lookup failed: no-such-host.invalid", false},
+        {"bad name", "", "Name lookup failed: bad name (#-2 Name or service not known)", true},
+        {"example.test", "no-such-server", "Name lookup failed: example.test (#0 Could not set client)",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HostResolver::configure({c.servers});
+        auto queue = DispatchQueue::make("lookup"); // its resolver starts with these servers
+        std::atomic<int> answers{0};
+        std::string got;
+        bool duringCall = false;
+        queue->sync([&] {
+            duringCall = true;
+            InetAddress::getByName(c.name, queue, [&](Result<InetAddress> r) {
+                EXPECT_TRUE(queue->isCurrent());
+                EXPECT_EQ(duringCall, c.atOnce);
+                if (r.isSuccess()) {
+                    EXPECT_EQ(r.value().host(), c.name);
+                    got = r.value().address();
+                } else {
+                    EXPECT_EQ(r.error()->errorTitle(), "Name Lookup Error");
+                    got = r.error()->description();
+                }
+                ++answers;
+            });
+            duringCall = false;
         });
-    ASSERT_TRUE(
-        test::waitFor([&] { return answers == static_cast<int>(cases.size()); }, std::chrono::seconds(20)));
-    queue->sync([] {});
-    EXPECT_EQ(answers, static_cast<int>(cases.size()));
-    EXPECT_TRUE(got[0] == "127.0.0.1" || got[0] == "::1") << got[0];
-    EXPECT_EQ(got[1], cases[1].expected);
-    EXPECT_EQ(got[2], cases[2].expected);
+        ASSERT_TRUE(test::waitFor([&] { return answers == 1; }, std::chrono::seconds(20)));
+        queue->sync([] {});
+        EXPECT_EQ(answers, 1);
+        if (c.expected == "loopback")
+            EXPECT_TRUE(got == "127.0.0.1" || got == "::1") << got;
+        else
+            EXPECT_EQ(got, c.expected);
+    }
+    HostResolver::configure({});
 }

@@ -1,57 +1,129 @@
 #include <atomic>
 #include <mutex>
 
+#include <netdb.h>
+
 #include <gtest/gtest.h>
 
 #include "platform/DispatchQueue.h"
 #include "platform/HostResolver.h"
+#include "tests/support/FakeDnsServer.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
+using Failure = HostResolution::Failure;
 
-TEST(HostResolver, ConcurrentLookupsAreEachAnsweredOnceOnTheAskingQueue) {
-    std::vector<std::shared_ptr<DispatchQueue>> queues{DispatchQueue::make("a"), DispatchQueue::make("b")};
-    struct Case {
-        std::string name;
-        bool resolves;
-    };
-    const std::vector<Case> cases{{"localhost", true},
-                                  {"127.0.0.1", true},
-                                  {"::1", true},
-                                  {"no-such-host.invalid", false},
-                                  {"", false}};
+namespace {
+
+/// A resolver that asks a fake DNS server; names starting with "dead" are never answered.
+struct HostResolverTest : ::testing::Test {
+    std::set<std::string> deadNames() {
+        std::set<std::string> names;
+        for (int i = 0; i < 40; ++i)
+            names.insert("dead" + std::to_string(i) + ".test");
+        return names;
+    }
+    test::FakeDnsServer dns{{{"good.test", "192.0.2.7"}}, deadNames()};
+    std::shared_ptr<DispatchQueue> queue;
     std::mutex mutex;
-    std::map<int, int> answers;
-    std::atomic<int> wrongQueue{0}, total{0};
-    const int rounds = 8;
-    for (int i = 0; i < rounds * static_cast<int>(cases.size()); ++i) {
-        auto queue = queues[i % 2];
-        const Case& c = cases[i % cases.size()];
-        HostResolver::resolve(c.name, queue, [&, i, queue, c](HostResolution r) {
-            if (!queue->isCurrent())
-                ++wrongQueue;
-            EXPECT_EQ(!r.addresses.empty(), c.resolves) << c.name;
-            EXPECT_EQ(r.errorCode == 0, c.resolves) << c.name;
-            if (!c.resolves) {
-                EXPECT_FALSE(r.errorMessage.empty());
-            }
-            if (c.name == "localhost") {
-                for (auto& a : r.addresses)
-                    EXPECT_TRUE(a == "127.0.0.1" || a == "::1") << a;
-            }
-            if (c.name == "::1") {
-                EXPECT_EQ(r.addresses, std::vector<std::string>{"::1"});
-            }
+    std::map<std::string, std::vector<HostResolution>> answers;
+
+    void SetUp() override {
+        HostResolver::configure({dns.address(), std::chrono::milliseconds(2500)});
+        queue = DispatchQueue::make("resolver-test"); // its resolver starts with these settings
+    }
+    void TearDown() override { HostResolver::configure({}); }
+    std::shared_ptr<HostLookup> resolve(const std::string& name) {
+        return HostResolver::resolve(name, queue, [this, name](HostResolution r) {
+            EXPECT_TRUE(queue->isCurrent());
             std::lock_guard lock(mutex);
-            ++answers[i];
-            ++total;
+            answers[name].push_back(std::move(r));
         });
     }
-    ASSERT_TRUE(test::waitFor([&] { return total == rounds * static_cast<int>(cases.size()); },
-                              std::chrono::seconds(20)));
-    for (auto& q : queues)
-        q->sync([] {});
-    EXPECT_EQ(wrongQueue, 0);
-    for (auto& [i, n] : answers)
-        EXPECT_EQ(n, 1) << i;
+    std::size_t answered(const std::string& name) {
+        std::lock_guard lock(mutex);
+        return answers[name].size();
+    }
+};
+
+} // namespace
+
+TEST_F(HostResolverTest, AnswersEachLookupOnceOnTheAskingQueue) {
+    struct Case {
+        std::string name;
+        Failure failure;
+        std::vector<std::string> addresses;
+    };
+    const std::vector<Case> cases{
+        {"good.test", Failure::none, {"192.0.2.7"}},
+        {"localhost", Failure::none, {"127.0.0.1"}}, // from /etc/hosts
+        {"127.0.0.1", Failure::none, {"127.0.0.1"}},
+        {"::1", Failure::none, {"::1"}},
+        {"missing.test", Failure::notFound, {}},
+    };
+    for (int round = 0; round < 3; ++round)
+        for (const auto& c : cases)
+            resolve(c.name);
+    ASSERT_TRUE(test::waitFor([&] {
+        for (const auto& c : cases)
+            if (answered(c.name) < 3)
+                return false;
+        return true;
+    }));
+    queue->sync([] {});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(answered(c.name), 3u);
+        const auto& r = answers[c.name].front();
+        EXPECT_EQ(r.failure, c.failure);
+        if (c.name == "localhost")
+            EXPECT_FALSE(r.addresses.empty());
+        else
+            EXPECT_EQ(r.addresses, c.addresses);
+        EXPECT_EQ(r.errorMessage.empty(), c.failure == Failure::none);
+    }
+}
+
+TEST_F(HostResolverTest, DeadNamesTimeOutWithoutHoldingUpAGoodOne) {
+    auto started = std::chrono::steady_clock::now();
+    for (const auto& name : deadNames())
+        resolve(name);
+    resolve("good.test");
+    ASSERT_TRUE(test::waitFor([&] { return answered("good.test") == 1; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2000));
+    EXPECT_EQ(answers["good.test"].front().addresses, std::vector<std::string>{"192.0.2.7"});
+    for (const auto& name : deadNames()) {
+        ASSERT_TRUE(test::waitFor([&] { return answered(name) == 1; })) << name;
+        EXPECT_EQ(answers[name].front().failure, Failure::timedOut);
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+}
+
+TEST_F(HostResolverTest, ACancelledLookupNeverAnswersAndLetsGoOfItsCompletion) {
+    auto held = std::make_shared<int>(0);
+    std::atomic<int> calls{0};
+    std::vector<std::shared_ptr<HostLookup>> lookups;
+    queue->sync([&] {
+        for (std::string name : {"dead1.test", "good.test", "192.0.2.1"})
+            lookups.push_back(
+                HostResolver::resolve(name, queue, [held, &calls](HostResolution) { ++calls; }));
+        for (auto& lookup : lookups)
+            lookup->cancel();
+    });
+    EXPECT_TRUE(test::waitFor([&] { return held.use_count() == 1; }));
+    resolve("good.test"); // the queue's resolver still works
+    ASSERT_TRUE(test::waitFor([&] { return answered("good.test") == 1; }));
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(HostResolverTest, NamesThatCannotBeLookedUpFailInsideTheCall) {
+    for (const std::string& name :
+         std::vector<std::string>{"", "bad name", std::string(300, 'a'), "caf\xc3\xa9.test"}) {
+        std::optional<HostResolution> result;
+        queue->sync([&] { HostResolver::resolve(name, queue, [&](HostResolution r) { result = r; }); });
+        ASSERT_TRUE(result) << name;
+        EXPECT_EQ(result->failure, Failure::rejected);
+        EXPECT_EQ(result->errorCode, EAI_NONAME);
+        EXPECT_EQ(result->errorMessage, gai_strerror(EAI_NONAME));
+    }
 }

@@ -1,0 +1,81 @@
+#include "tests/support/FakeDnsServer.h"
+
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace pemtrox::test {
+
+FakeDnsServer::FakeDnsServer(std::map<std::string, std::string> answers, std::set<std::string> silent)
+    : answers_(std::move(answers)), silent_(std::move(silent)) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { run(); });
+}
+
+FakeDnsServer::~FakeDnsServer() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+}
+
+std::string FakeDnsServer::address() const {
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+void FakeDnsServer::run() {
+    std::vector<std::uint8_t> packet(512);
+    while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0)
+            continue;
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        ssize_t n =
+            recvfrom(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (n < 17)
+            continue;
+        ++queries_;
+        // The question: labels from offset 12, then type and class.
+        std::string name;
+        std::size_t at = 12;
+        while (at < static_cast<std::size_t>(n) && packet[at] != 0) {
+            if (!name.empty())
+                name += '.';
+            name.append(reinterpret_cast<const char*>(&packet[at + 1]), packet[at]);
+            at += packet[at] + 1;
+        }
+        std::size_t questionEnd = at + 5;
+        if (questionEnd > static_cast<std::size_t>(n) || silent_.count(name))
+            continue;
+        int type = packet[at + 1] << 8 | packet[at + 2];
+        std::vector<std::uint8_t> reply(packet.begin(),
+                                        packet.begin() + static_cast<std::ptrdiff_t>(questionEnd));
+        auto found = answers_.find(name);
+        reply[2] = 0x81;                                  // a response, recursion desired
+        reply[3] = found == answers_.end() ? 0x83 : 0x80; // recursion available; NXDOMAIN or none
+        reply[6] = reply[7] = reply[8] = reply[9] = reply[10] = reply[11] = 0;
+        in_addr address{};
+        if (found != answers_.end() && type == 1 &&
+            inet_pton(AF_INET, found->second.c_str(), &address) == 1) {
+            reply[7] = 1; // one answer: the question's name, A, IN, 60 s, 4 bytes
+            const std::uint8_t record[] = {0xc0, 0x0c, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
+            reply.insert(reply.end(), std::begin(record), std::end(record));
+            auto* bytes = reinterpret_cast<const std::uint8_t*>(&address.s_addr);
+            reply.insert(reply.end(), bytes, bytes + 4);
+        }
+        sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
+    }
+}
+
+} // namespace pemtrox::test
