@@ -407,6 +407,10 @@ void ConnectTunnel::handleTunnelHttp(std::shared_ptr<RemoteConnection> served) {
         endWith(makeError<ProxyHttpError>(ProxyHttpError::nonHttpRequestHeader()));
         return;
     }
+    if (*evt()->method == "CONNECT") {
+        forwardConnect(served, header);
+        return;
+    }
     auto http = ProxyHttp::make(server(), evt(), client(), served, true);
     if (peek_ && !peek_->resolved) {
         auto peek = peek_;
@@ -425,6 +429,60 @@ void ConnectTunnel::handleTunnelHttp(std::shared_ptr<RemoteConnection> served) {
             handler->responseStarted_ = http->responseStarted();
         endWith(std::move(error));
     });
+}
+
+// A CONNECT inside the tunnel asks the server (another proxy) for a tunnel of its own: its
+// answer goes to the client, and everything after the request and the answer is opaque,
+// copied both ways. The client's bytes flow from the start, so that its end always ends
+// the tunnel, even while the answer is awaited.
+void ConnectTunnel::forwardConnect(std::shared_ptr<RemoteConnection> served,
+                                   std::shared_ptr<HttpFields> header) {
+    if (served != remote()) {
+        // The raw tunnel ends with the tunnel's own connection; a listener's replaces it.
+        if (auto own = remote())
+            own->close();
+        remote() = served;
+    }
+    auto self = shared_from_this();
+    auto answered = std::make_shared<TunnelPeek>();
+    auto before = std::exchange(peek_, answered);
+    served->remoteOut()->write(toData(header->headerText()), true,
+                               [self, served, before, answered](OutputStreamWriteHandlerResult sent) {
+                                   if (self->ended())
+                                       return;
+                                   if (sent.isError()) {
+                                       self->finish(sent.error());
+                                       return;
+                                   }
+                                   self->server()->notifySentRequestHeader(self->evt());
+                                   self->copyRaw(served, false);
+                                   before->whenResolved([self, served, answered] {
+                                       if (self->ended())
+                                           return;
+                                       served->remoteIn()->readHeader([self, answered](HeadResult answer) {
+                                           if (self->ended() || self->rawDone_)
+                                               return;
+                                           if (!answer.isSuccess()) {
+                                               self->finish(answer.error());
+                                               return;
+                                           }
+                                           auto& evt = *self->evt();
+                                           evt.responseHeader = answer.value();
+                                           evt.responseHeaderSize = answer.value()->rawSize;
+                                           self->server()->notifyReceivedResponseHeader(self->evt());
+                                           self->client()->outputStream()->write(
+                                               toData(answer.value()->headerText()), true,
+                                               [self, answered](OutputStreamWriteHandlerResult out) {
+                                                   if (self->ended())
+                                                       return;
+                                                   if (out.isError())
+                                                       self->finish(out.error());
+                                                   else
+                                                       answered->resolve();
+                                               });
+                                       });
+                                   });
+                               });
 }
 
 void ConnectTunnel::readNextTunnelHead(std::shared_ptr<RemoteConnection> served) {
@@ -461,6 +519,12 @@ void ConnectTunnel::startRawTunnel(std::shared_ptr<RemoteConnection> to, bool cl
         finish(currentError());
         return;
     }
+    copyRaw(std::move(to), clientBytesPending);
+}
+
+void ConnectTunnel::copyRaw(std::shared_ptr<RemoteConnection> to, bool clientBytesPending) {
+    evt()->tunnel = true;
+    rawRemote_ = to;
     std::weak_ptr<ConnectTunnel> weak = shared_from_this();
     copyEnd_ = [weak](StreamCopierStatus status) {
         if (status != StreamCopierStatus::finished)
@@ -491,7 +555,7 @@ void ConnectTunnel::endRawTunnel() {
     if (rawDone_ || ended())
         return;
     rawDone_ = true;
-    auto to = remote();
+    auto to = rawRemote_;
     auto& evt = this->evt();
     copyIn_->stop();
     copyOut_->stop();
@@ -514,15 +578,18 @@ void ConnectTunnel::endRawTunnel() {
     evt->receivingBuffer.reset();
     server()->notifyReceivedRequest(evt);
     to->remoteOut()->flush();
-    evt->responseHeader = std::make_shared<HttpFields>();
-    server()->notifyReceivedResponseHeader(evt);
+    if (!evt->responseHeader) {
+        evt->responseHeader = std::make_shared<HttpFields>();
+        server()->notifyReceivedResponseHeader(evt);
+    }
     evt->endTime = std::chrono::system_clock::now();
     server()->notifyReceivedResponse(evt);
     server()->notifyTransactionComplete(evt);
     client()->outputStream()->flush();
     stillRunning();
     to->close();
-    remote().reset();
+    if (auto own = std::exchange(remote(), nullptr); own && own != to)
+        own->close();
     handler_->complete();
 }
 

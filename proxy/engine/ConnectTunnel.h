@@ -84,7 +84,9 @@ private:
                            const std::shared_ptr<ProxyEvent>& previous, bool first);
     void reconnectForRequest();
     void readNextTunnelHead(std::shared_ptr<RemoteConnection> served);
+    void forwardConnect(std::shared_ptr<RemoteConnection> served, std::shared_ptr<HttpFields> header);
     void startRawTunnel(std::shared_ptr<RemoteConnection> remote, bool clientBytesPending);
+    void copyRaw(std::shared_ptr<RemoteConnection> remote, bool clientBytesPending);
     void startCopyOut();
     void endRawTunnel();
 
@@ -99,6 +101,7 @@ private:
     bool copyOutStarted_ = false;
     std::shared_ptr<StreamCopier> copyIn_;
     std::shared_ptr<StreamCopier> copyOut_;
+    std::shared_ptr<RemoteConnection> rawRemote_;
     bool rawDone_ = false;
 };
 

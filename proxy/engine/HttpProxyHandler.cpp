@@ -19,6 +19,8 @@
 #include "proxy/engine/ProxyHttp.h"
 #include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
+#include "proxy/engine/SocketProxyConnection.h"
+#include "proxy/engine/SocketRemoteConnection.h"
 #include "proxy/engine/VornellHttpErrorError.h"
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/SSLSocketWrapperError.h"
@@ -59,6 +61,13 @@ void HttpProxyHandler::setDefaultReadTimeout(std::chrono::duration<double> timeo
 
 void HttpProxyHandler::cancel() {
     auto self = shared_from_this(); // closing may complete the handler
+    // A stopping server resets its connections: bytes queued for a peer that does not read
+    // would keep a socket, and with it its queue, alive for good.
+    if (auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(remote_))
+        for (const auto& socket : {remote->remote(), remote->rawRemote()})
+            SocketProxyConnection::reset(socket);
+    if (auto client = std::dynamic_pointer_cast<SocketProxyConnection>(client_))
+        SocketProxyConnection::reset(client->socket());
     if (auto remote = remote_)
         remote->close();
     if (auto client = client_)

@@ -28,6 +28,11 @@ public:
     /// Closes the socket (which ends both streams).
     void close() override;
 
+    /// Resets a TCP socket at once, dropping what is still queued for the peer: a stopping
+    /// server must not wait for peers that do not read. The socket's own close sequence
+    /// follows; other kinds of socket are left as they are.
+    static void reset(const std::shared_ptr<Socket>& socket);
+
 private:
     std::shared_ptr<Socket> socket_;
     std::shared_ptr<HttpInputStream> inputStream_;

@@ -2,9 +2,15 @@
 // with nothing left behind (the harness checks the live-object counts when it goes).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "proxy/engine/HttpFields.h"
 #include "proxy/engine/ProxyEvent.h"
-#include "tests/engine/ProxyHarness.h"
-#include "tests/engine/TestOrigin.h"
+#include "tests/support/proxy/ProxyHarness.h"
+#include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
 
 namespace pemtrox::test {
@@ -60,6 +66,76 @@ TEST(ConnectTunnel, ConnectAfterAPlainRequestToTheSameServerGetsItsOwnConnection
             client.send("GET /inside HTTP/1.1\r\nHost: x\r\n\r\n");
             EXPECT_NE(client.readUntil("inside!").find("inside!"), std::string::npos);
         }
+}
+
+TEST(ConnectTunnel, ConnectInsideATunnelGetsItsAnswerAndThenCarriesOpaqueBytes) {
+    // The server behind the tunnel is another proxy: it answers the inner CONNECT (or never
+    // does) and then echoes. Whatever happens, the client's end releases the server side.
+    struct Upstream {
+        std::atomic<int> ended{0};
+    };
+    auto upstream = std::make_shared<Upstream>();
+    TestOrigin origin([upstream](OriginConnection& c, TestOrigin&) {
+        auto head = c.readHead();
+        if (head && head->find("silent") == std::string::npos) {
+            c.write("HTTP/1.1 200 Connection established\r\nVia: up\r\n\r\n");
+            for (std::string got; !(got = c.readAvailable(5000)).empty();)
+                c.write("echo:" + got);
+        }
+        c.readToEnd();
+        ++upstream->ended;
+    });
+    for (std::string target : {"inner.test:443", "silent.test:443"}) {
+        SCOPED_TRACE(target);
+        int endedBefore = upstream->ended;
+        ProxyHarness proxy;
+        {
+            RawClient client(proxy.port());
+            client.send(connectTo(origin.port()));
+            EXPECT_NE(client.readUntil(established).find(established), std::string::npos);
+            client.send("CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
+            if (target.starts_with("inner")) {
+                auto answer = client.readUntil("\r\n\r\n");
+                EXPECT_EQ(answer, "HTTP/1.1 200 Connection established\r\nVia: up\r\n\r\n");
+                client.send("\x16\x03\x01opaque");
+                EXPECT_EQ(client.readUntil("opaque"), "echo:\x16\x03\x01opaque");
+            }
+        }
+        EXPECT_TRUE(waitFor([&] { return upstream->ended == endedBefore + 1; })) << "server side kept open";
+        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+        if (target.starts_with("inner")) {
+            auto done = proxy.recorder->exchanges("complete");
+            ASSERT_EQ(done.size(), 1u);
+            EXPECT_TRUE(done[0]->tunnel);
+            EXPECT_EQ(done[0]->method, "CONNECT");
+            EXPECT_EQ(*done[0]->responseHeader->value("Via"), "up");
+            EXPECT_EQ(done[0]->responseSize, 9 + 5);
+        }
+    }
+}
+
+TEST(ConnectTunnel, StoppingWithRawTunnelsWhosePeersDoNotReadLeavesNothingBehind) {
+    // Bytes queued for a peer that never reads once kept their sockets, and with them the
+    // server's queue, alive after the stop (the sanitizer build reports any such leak).
+    TestOrigin origin([](OriginConnection& c, TestOrigin&) {
+        c.readAvailable(5000);
+        std::string piece(65536, 'y');
+        for (int i = 0; i < 512; ++i)
+            c.write(piece); // fails fast once the proxy let go
+    });
+    std::unique_ptr<RawClient> client; // outlives the proxy
+    ProxyHarness proxy;
+    client = std::make_unique<RawClient>(proxy.port(), 4096);
+    client->send(connectTo(origin.port()));
+    EXPECT_NE(client->readUntil(established).find(established), std::string::npos);
+    client->send("\x16\x03\x01hello");
+    // The copy stalls once the kernel holds all it takes for the client: the rest waits in
+    // the proxy's socket.
+    std::size_t copied = 0;
+    EXPECT_TRUE(waitFor([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return std::exchange(copied, proxy.recorder->responseBody().size()) == copied && copied > 0;
+    }));
 }
 
 } // namespace

@@ -118,8 +118,10 @@ std::string curl(const ProxyHarness& proxy, const std::string& arguments, int* s
                       status);
 }
 
-RawClient::RawClient(int port) {
+RawClient::RawClient(int port, int receiveBuffer) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));

@@ -99,7 +99,8 @@ std::string curl(const ProxyHarness& proxy, const std::string& arguments, int* s
 /// A blocking TCP client for raw byte tests.
 class RawClient {
 public:
-    explicit RawClient(int port);
+    /// A receive buffer size other than 0 is set before connecting (a peer that reads slowly).
+    explicit RawClient(int port, int receiveBuffer = 0);
     ~RawClient();
     void send(const std::string& bytes);
     /// Reads until the peer closes or the time runs out.
