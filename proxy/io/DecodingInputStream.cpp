@@ -101,7 +101,11 @@ void DecodingInputStream::pump() {
 
 void DecodingInputStream::filter(InputStreamEvent event, InputStreamReply parentReply) {
     if (event.isError()) {
+        // Coded bytes still held must not come out as data after the error.
         wanting_ = false;
+        input_.clear();
+        inputPos_ = 0;
+        output_.clear();
         deliver(std::move(event), std::move(parentReply));
         return;
     }

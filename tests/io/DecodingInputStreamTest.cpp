@@ -1,9 +1,6 @@
 #include <fstream>
-#include <map>
-#include <random>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "platform/DispatchQueue.h"
 #include "proxy/io/ByteArrayInputStream.h"
@@ -11,120 +8,18 @@
 #include "proxy/io/PipeStream.h"
 #include "proxy/io/SafeGZIPInputStream.h"
 #include "proxy/io/UncompressInputStream.h"
+#include "tests/io/CodingFixtures.h"
 #include "tests/io/StreamTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
 using test::drain;
 using test::EventLog;
+using test::gzip;
+using test::lzwCompress;
+using test::sampleBody;
 
 namespace {
-
-Data gzip(const Data& input, int level = 6) {
-    z_stream zs{};
-    EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    Data out(deflateBound(&zs, input.size()) + 64);
-    zs.next_in = const_cast<Bytef*>(input.data());
-    zs.avail_in = static_cast<uInt>(input.size());
-    zs.next_out = out.data();
-    zs.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-    out.resize(zs.total_out);
-    deflateEnd(&zs);
-    return out;
-}
-
-/// A "compress" writer for fixtures: LZW codes from 9 bits up, the width raised (after
-/// padding to a group of eight codes) exactly when a reader of the format raises it, and
-/// optionally a table clear whenever the table is full.
-Data lzwCompress(const Data& input, unsigned maxBits = 16, bool clearWhenFull = false) {
-    Data out{0x1f, 0x9d, static_cast<std::uint8_t>(0x80 | maxBits)};
-    std::uint32_t bitBuf = 0;
-    unsigned bitCount = 0;
-    std::uint64_t segmentBits = 0;
-    unsigned nBits = 9;
-    const std::uint32_t maxMaxCode = 1u << maxBits;
-    std::uint32_t maxCode = nBits == maxBits ? maxMaxCode : 511;
-    std::uint32_t readerFree = 257; // the reader's next table entry
-    bool first = true;
-    auto putBits = [&](std::uint32_t value, unsigned count) {
-        bitBuf |= value << bitCount;
-        bitCount += count;
-        while (bitCount >= 8) {
-            out.push_back(static_cast<std::uint8_t>(bitBuf & 0xff));
-            bitBuf >>= 8;
-            bitCount -= 8;
-        }
-    };
-    auto pad = [&] {
-        std::uint64_t group = nBits * 8;
-        std::uint64_t skip = (group - segmentBits % group) % group;
-        for (; skip > 0; skip -= std::min<std::uint64_t>(skip, 8))
-            putBits(0, static_cast<unsigned>(std::min<std::uint64_t>(skip, 8)));
-        segmentBits = 0;
-    };
-    auto emit = [&](std::uint32_t code) {
-        while (readerFree > maxCode) {
-            pad();
-            ++nBits;
-            maxCode = nBits == maxBits ? maxMaxCode : (1u << nBits) - 1;
-        }
-        putBits(code, nBits);
-        segmentBits += nBits;
-        if (first) {
-            first = false;
-        } else if (code == 256) {
-            readerFree = 256;
-            pad();
-            nBits = 9;
-            maxCode = 511;
-        } else if (readerFree < maxMaxCode) {
-            ++readerFree;
-        }
-    };
-    if (input.empty())
-        return out;
-    std::map<std::pair<std::uint32_t, std::uint8_t>, std::uint32_t> table;
-    std::uint32_t next = 257;
-    std::uint32_t w = input[0];
-    for (std::size_t i = 1; i < input.size(); ++i) {
-        std::uint8_t c = input[i];
-        if (auto it = table.find({w, c}); it != table.end()) {
-            w = it->second;
-            continue;
-        }
-        emit(w);
-        if (next < maxMaxCode) {
-            table[{w, c}] = next++;
-        } else if (clearWhenFull) {
-            emit(256);
-            table.clear();
-            next = 257;
-        }
-        w = c;
-    }
-    emit(w);
-    if (bitCount > 0)
-        out.push_back(static_cast<std::uint8_t>(bitBuf & 0xff));
-    return out;
-}
-
-/// Text-like bytes that compress well, with some noise so codes of every width occur.
-Data sampleBody(std::size_t size, unsigned seed = 7) {
-    std::mt19937 random(seed);
-    const std::string words[] = {"proxy ", "stream ", "chunk ", "body ", "header ", "\r\n", "gzip "};
-    Data out;
-    while (out.size() < size) {
-        if (random() % 5 == 0)
-            out.push_back(static_cast<std::uint8_t>(random()));
-        else {
-            auto& word = words[random() % 7];
-            out.insert(out.end(), word.begin(), word.end());
-        }
-    }
-    out.resize(size);
-    return out;
-}
 
 using Factory = std::function<std::shared_ptr<MyInputStream>(std::shared_ptr<MyInputStream>)>;
 const Factory makeGzip = [](std::shared_ptr<MyInputStream> p) {
@@ -178,28 +73,6 @@ TEST_F(DecodingStreams, GzipOf100KBArrivesInReadSizedPieces) {
     EXPECT_EQ(log->trace.back(), "eof");
     for (std::size_t i = 0; i + 1 < log->trace.size(); ++i)
         EXPECT_LE(log->trace[i].size() - 5, 4096u);
-}
-
-TEST_F(DecodingStreams, BodiesSplitAtEveryPosition) {
-    auto body = sampleBody(600, 3);
-    struct Case {
-        const char* name;
-        Factory factory;
-        Data coded;
-    };
-    std::vector<Case> cases = {{"gzip", makeGzip, gzip(body)},
-                               {"compress", makeUncompress, lzwCompress(body)}};
-    for (auto& c : cases) {
-        for (std::size_t split = 0; split <= c.coded.size(); ++split) {
-            SCOPED_TRACE(std::string(c.name) + " split " + std::to_string(split));
-            auto log = decodeThroughPipe(c.factory, c.coded, {split});
-            EXPECT_EQ(log->bytes, body);
-            EXPECT_EQ(log->trace.back(), "eof");
-        }
-        SCOPED_TRACE(std::string(c.name) + " one byte at a time");
-        auto log = decodeThroughPipe(c.factory, c.coded, std::vector<std::size_t>(c.coded.size(), 1));
-        EXPECT_EQ(log->bytes, body);
-    }
 }
 
 TEST_F(DecodingStreams, CutGzipBodiesEndWithEofErrorAtEveryCut) {
@@ -296,25 +169,28 @@ TEST_F(DecodingStreams, CompressRoundTripsAcrossWidthsAndClears) {
         {"clears at 12 bits", sampleBody(60000, 2), 12, true},
         {"clears at 10 bits", sampleBody(20000, 4), 10, true},
     };
-    test::TempDir dir;
-    bool haveGzip = test::runCommand("command -v gzip").size() > 0;
+    std::vector<Data> fixtures;
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto coded = lzwCompress(c.body, c.maxBits, c.clear);
-        auto log = drain(UncompressInputStream::make(ByteArrayInputStream::make(coded)));
+        fixtures.push_back(lzwCompress(c.body, c.maxBits, c.clear));
+        auto log = drain(UncompressInputStream::make(ByteArrayInputStream::make(fixtures.back())));
         EXPECT_EQ(log->bytes, c.body);
         EXPECT_EQ(log->trace.back(), "eof");
-        if (haveGzip) {
-            // gzip reads the format too: the fixtures are real .Z data, not a private dialect.
-            auto path = dir.path() / "fixture.Z";
-            std::ofstream(path, std::ios::binary)
-                .write(reinterpret_cast<const char*>(coded.data()),
-                       static_cast<std::streamsize>(coded.size()));
-            int status = -1;
-            auto decoded = test::runCommand("gzip -dc < '" + path.string() + "'", &status);
-            EXPECT_EQ(status, 0);
-            EXPECT_TRUE(decoded == toString(c.body)) << "gzip disagrees with the fixture";
-        }
+    }
+    // gzip reads the format too: the fixtures are real .Z data, not a private dialect.
+    if (test::runCommand("command -v gzip").empty())
+        GTEST_SKIP() << "gzip is not installed: the fixtures were not checked against it";
+    test::TempDir dir;
+    for (std::size_t i = 0; i < fixtures.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        auto path = dir.path() / "fixture.Z";
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(fixtures[i].data()),
+                   static_cast<std::streamsize>(fixtures[i].size()));
+        int status = -1;
+        auto decoded = test::runCommand("gzip -dc < '" + path.string() + "'", &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(decoded == toString(cases[i].body)) << "gzip disagrees with the fixture";
     }
 }
 

@@ -4,7 +4,6 @@
 #include "proxy/io/AppGroup.h"
 #include "proxy/io/Data.h"
 #include "proxy/io/ISO8601.h"
-#include "proxy/io/Result.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
@@ -100,13 +99,4 @@ TEST(AppGroup, ContainerIsCreatedAndRecordingLiesInIt) {
     EXPECT_EQ(containerURL(), dir.path() / "group");
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "group"));
     EXPECT_EQ(recordingDirectoryURL(), dir.path() / "group" / "Recording");
-}
-
-TEST(Result, HoldsValueOrError) {
-    auto ok = Result<int>::success(4);
-    ASSERT_TRUE(ok.isSuccess());
-    EXPECT_EQ(ok.value(), 4);
-    auto bad = Result<int>::failure(makeError<GenericError>("nope"));
-    ASSERT_FALSE(bad.isSuccess());
-    EXPECT_EQ(bad.error()->description(), "nope");
 }
