@@ -102,17 +102,19 @@ TEST(ProxyEndToEnd, ChunkedBodiesBothWaysAreReframed) {
 TEST(ProxyEndToEnd, KeptAliveClientReusesOneRemoteConnection) {
     TestOrigin origin(
         TestOrigin::serveEach([](const std::string&, const std::string&) { return okResponse("x"); }));
-    ProxyHarness proxy;
-    int status = -1;
-    auto out = curl(proxy, originURL(origin, "/1") + " " + originURL(origin, "/2"), &status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(out, "xx");
-    EXPECT_EQ(origin.accepts(), 1);
-    ASSERT_TRUE(waitFor([&] { return proxy.recorder->exchanges("complete").size() == 2; }));
-    auto done = proxy.recorder->exchanges("complete");
-    ASSERT_EQ(done.size(), 2u);
-    EXPECT_FALSE(done[0]->keptAlive);
-    EXPECT_TRUE(done[1]->keptAlive);
+    // With an explicit port, and without one (the default port, mapped to the origin).
+    for (auto base : {originURL(origin, ""), std::string("http://127.0.0.1")}) {
+        ProxyHarness proxy;
+        *proxy.port80 = origin.port();
+        int accepts = origin.accepts(), status = -1;
+        EXPECT_EQ(curl(proxy, base + "/1 " + base + "/2", &status), "xx") << base;
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(origin.accepts(), accepts + 1) << base;
+        ASSERT_TRUE(waitFor([&] { return proxy.recorder->exchanges("complete").size() == 2; }));
+        auto done = proxy.recorder->exchanges("complete");
+        EXPECT_FALSE(done[0]->keptAlive);
+        EXPECT_TRUE(done[1]->keptAlive);
+    }
 }
 
 TEST(ProxyEndToEnd, StaleKeptAliveConnectionIsReplacedWithoutAnError) {

@@ -75,12 +75,32 @@ std::string RecordingProxyListener::responseBody() {
     return responseBody_;
 }
 
+namespace {
+
+class PortMappingServer : public HttpProxyServer {
+public:
+    PortMappingServer(std::shared_ptr<DispatchQueue> queue, std::shared_ptr<std::atomic<int>> port80)
+        : HttpProxyServer(std::move(queue)), port80_(std::move(port80)) {}
+    std::shared_ptr<Socket> openRemoteSocket(const std::optional<std::string>& scheme,
+                                             const InetAddress& address, const std::string& host, int port,
+                                             SocketConnectCallback completion) override {
+        int mapped = port == 80 ? port80_->load() : 0;
+        return HttpProxyServer::openRemoteSocket(scheme, address, host, mapped ? mapped : port,
+                                                 std::move(completion));
+    }
+
+private:
+    std::shared_ptr<std::atomic<int>> port80_;
+};
+
+} // namespace
+
 ProxyHarness::ProxyHarness() {
     if (const char* source = std::getenv("PEMTROX_SOURCE_DIR"))
         ErrorPage::setDirectory(std::filesystem::path(source) / "resources");
     queue = DispatchQueue::make("proxy");
     queue->sync([&] {
-        server = HttpProxyServer::make(queue);
+        server = std::make_shared<PortMappingServer>(queue, port80);
         recorder = std::make_shared<RecordingProxyListener>();
         server->addProxyListener(recorder);
         server->bind(0, "127.0.0.1");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -86,6 +87,9 @@ public:
     int port() const { return port_; }
     std::string proxyURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
     std::shared_ptr<HttpProxyServer> server;
+    /// Where connections to port 80 go instead (0: port 80 itself), so that a test can
+    /// send requests without an explicit port to a test server.
+    std::shared_ptr<std::atomic<int>> port80 = std::make_shared<std::atomic<int>>(0);
     std::shared_ptr<RecordingProxyListener> recorder;
     std::shared_ptr<DispatchQueue> queue;
 
