@@ -1,0 +1,127 @@
+#include "TunPacketFlow.h"
+
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/DispatchQueue.h"
+#include "platform/Error.h"
+#include "platform/Log.h"
+
+namespace pemtrox {
+
+std::shared_ptr<TunPacketFlow> TunPacketFlow::make(const std::string& name) {
+    int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        systemError("open(/dev/net/tun)", errno)->raise();
+    ifreq request{};
+    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    if (ioctl(fd, TUNSETIFF, &request) < 0) {
+        int error = errno;
+        ::close(fd);
+        systemError("TUNSETIFF(" + name + ")", error)->raise();
+    }
+    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        int error = errno;
+        ::close(fd);
+        systemError("eventfd", error)->raise();
+    }
+    return std::shared_ptr<TunPacketFlow>(new TunPacketFlow(fd, wakeFd, request.ifr_name));
+}
+
+TunPacketFlow::TunPacketFlow(int fd, int wakeFd, std::string name)
+    : name_(std::move(name)), wakeFd_(wakeFd), fd_(fd), thread_([this] { readLoop(); }) {}
+
+TunPacketFlow::~TunPacketFlow() {
+    close();
+}
+
+void TunPacketFlow::readPackets(ReadHandler handler) {
+    std::lock_guard lock(mutex_);
+    reader_ = std::move(handler);
+    wanted_.notify_one();
+}
+
+bool TunPacketFlow::writePackets(Packets packets, Protocols) {
+    std::lock_guard lock(mutex_);
+    for (const auto& packet : packets)
+        if (fd_ < 0 || ::write(fd_, packet.data(), packet.size()) != static_cast<ssize_t>(packet.size()))
+            return false;
+    return true;
+}
+
+void TunPacketFlow::close() {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_)
+            return;
+        closed_ = true;
+        wanted_.notify_one();
+    }
+    std::uint64_t one = 1;
+    (void)!::write(wakeFd_, &one, sizeof one);
+    thread_.join();
+    std::lock_guard lock(mutex_);
+    ::close(fd_);
+    ::close(wakeFd_);
+    fd_ = -1;
+}
+
+void TunPacketFlow::readLoop() {
+    Data buffer(65536);
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            wanted_.wait(lock, [&] { return closed_ || reader_; });
+            if (closed_)
+                return;
+        }
+        pollfd fds[] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            LOG_ERROR("TUN device {}: poll failed: {}", name_, std::strerror(errno));
+            return;
+        }
+        if (fds[1].revents)
+            return; // closing
+        Packets packets;
+        Protocols protocols;
+        int error = 0;
+        while (packets.size() < maxBatch) {
+            ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+            if (n < 0) {
+                error = errno == EAGAIN || errno == EINTR ? 0 : errno;
+                break; // EAGAIN: drained for now
+            }
+            packets.emplace_back(buffer.begin(), buffer.begin() + n);
+            protocols.push_back(n > 0 && buffer[0] >> 4 == 6 ? AF_INET6 : AF_INET);
+        }
+        if (packets.empty() && (error || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)))) {
+            LOG_ERROR("TUN device {}: reading failed: {}", name_, std::strerror(error ? error : EIO));
+            return;
+        }
+        if (packets.empty())
+            continue;
+        ReadHandler reader;
+        {
+            std::lock_guard lock(mutex_);
+            reader = std::exchange(reader_, nullptr);
+        }
+        DispatchQueue::main()->async([reader = std::move(reader), packets = std::move(packets),
+                                      protocols = std::move(protocols)]() mutable {
+            reader(std::move(packets), std::move(protocols));
+        });
+    }
+}
+
+} // namespace pemtrox

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "PacketFlow.h"
+
+namespace pemtrox {
+
+/// The packet flow over a TUN device (bare IP packets, no packet information header).
+/// A reader thread waits for the device only while a read is outstanding, so packets wait
+/// in the device until the reader wants them, and hands each batch to the main queue;
+/// writes go straight to the device from the caller's thread. A reading error ends the
+/// reading (logged); the outstanding read is then never answered.
+class TunPacketFlow : public PacketFlow {
+public:
+    /// The most packets handed over in one batch.
+    static constexpr std::size_t maxBatch = 64;
+
+    /// Creates the device in the calling thread's network namespace; an empty name lets the
+    /// kernel choose one. Throws Error when the device cannot be made.
+    static std::shared_ptr<TunPacketFlow> make(const std::string& name = "");
+    ~TunPacketFlow() override;
+    TunPacketFlow(const TunPacketFlow&) = delete;
+    TunPacketFlow& operator=(const TunPacketFlow&) = delete;
+
+    const std::string& name() const { return name_; }
+    void readPackets(ReadHandler handler) override;
+    /// Writes each packet (a packet may exceed the device's MTU); false when the device is
+    /// closed or refuses one, after which the rest are not written.
+    bool writePackets(Packets packets, Protocols protocols) override;
+    /// Stops reading and closes the device, which removes it. An outstanding read is never
+    /// answered. Idempotent; from any thread.
+    void close();
+
+private:
+    TunPacketFlow(int fd, int wakeFd, std::string name);
+    void readLoop();
+
+    std::string name_;
+    int wakeFd_;
+    std::mutex mutex_;
+    std::condition_variable wanted_;
+    int fd_;             // guarded for writes and close; the reader uses it until joined
+    ReadHandler reader_; // guarded
+    bool closed_ = false;
+    std::thread thread_;
+};
+
+} // namespace pemtrox
