@@ -32,60 +32,35 @@ MatchDefinition location(MatchType type, Opt protocol, Opt host, Opt port, Opt p
 } // namespace
 
 TEST(MatchDefinition, DecodesTheTypesAndTheOlderHostOnlyForms) {
+    // The patterns kept, as the description writes them.
     struct Case {
         json dictionary;
         MatchType type;
-        Opt protocol, host, port, path, query;
+        const char* patterns;
     } cases[] = {
-        {{{"enabled", true},
-          {"type", "Glob"},
+        {{{"type", "Glob"},
           {"protocol", "https"},
           {"hostname", "*.x"},
           {"port", "443"},
           {"path", "a/*"},
           {"query", "q=?"}},
          MatchType::Glob,
-         "https",
-         "*.x",
-         "443",
-         "a/*",
-         "q=?"},
-        {{{"enabled", true}, {"type", "Regex"}, {"hostname", "a|b"}, {"port", 443}, {"path", nullptr}},
-         MatchType::Regex,
-         {},
-         "a|b",
-         {},
-         {},
-         {}},
-        {{{"enabled", true}, {"type", "Exact"}, {"hostname", "x"}, {"path", "p"}},
-         MatchType::Glob,
-         {},
-         "x",
-         {},
-         {},
-         {}},
-        {{{"enabled", true}, {"type", "Prefix"}, {"hostname", "x"}}, MatchType::Glob, {}, "x*", {}, {}, {}},
-        {{{"enabled", true}, {"type", "Suffix"}, {"hostname", "x"}}, MatchType::Glob, {}, "*x", {}, {}, {}},
-        {{{"enabled", true}, {"type", "Contains"}, {"hostname", "x"}},
-         MatchType::Glob,
-         {},
-         "*x*",
-         {},
-         {},
-         {}},
-        {{{"enabled", true}, {"type", "Suffix"}, {"hostname", 5}}, MatchType::Glob, {}, {}, {}, {}, {}},
-        {{{"enabled", true}, {"type", "glob"}, {"hostname", "x"}}, MatchType::Glob, {}, {}, {}, {}, {}},
-        {{{"enabled", true}, {"type", 1}, {"hostname", "x"}}, MatchType::Glob, {}, {}, {}, {}, {}},
-        {{{"enabled", true}}, MatchType::Glob, {}, {}, {}, {}, {}},
+         "https://*.x:443/a/*?q=?"},
+        {{{"type", "Regex"}, {"hostname", "a|b"}, {"port", 443}, {"path", nullptr}}, MatchType::Regex, "a|b"},
+        {{{"type", "Exact"}, {"hostname", "x"}, {"path", "p"}}, MatchType::Glob, "x"},
+        {{{"type", "Prefix"}, {"hostname", "x"}}, MatchType::Glob, "x*"},
+        {{{"type", "Suffix"}, {"hostname", "x"}}, MatchType::Glob, "*x"},
+        {{{"type", "Contains"}, {"hostname", "x"}}, MatchType::Glob, "*x*"},
+        {{{"type", "Suffix"}, {"hostname", 5}}, MatchType::Glob, ""},
+        {{{"type", "glob"}, {"hostname", "x"}}, MatchType::Glob, ""},
+        {{{"type", 1}, {"hostname", "x"}}, MatchType::Glob, ""},
+        {json::object(), MatchType::Glob, ""},
     };
     for (auto& c : cases) {
+        c.dictionary["enabled"] = true;
         auto d = decode(c.dictionary);
         EXPECT_EQ(d.type, c.type) << c.dictionary.dump();
-        EXPECT_EQ(d.protocolPattern, c.protocol) << c.dictionary.dump();
-        EXPECT_EQ(d.hostnamePattern, c.host) << c.dictionary.dump();
-        EXPECT_EQ(d.portPattern, c.port) << c.dictionary.dump();
-        EXPECT_EQ(d.pathPattern, c.path) << c.dictionary.dump();
-        EXPECT_EQ(d.queryPattern, c.query) << c.dictionary.dump();
+        EXPECT_EQ(d.description(), c.patterns) << c.dictionary.dump();
     }
     EXPECT_FALSE(decode({{"enabled", false}}).enabled);
 }
