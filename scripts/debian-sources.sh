@@ -13,8 +13,15 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
   src=/etc/apt/sources.list.d/debian.sources
-  [[ -f "$src" ]] || { echo "no $src to copy a deb-src entry from" >&2; exit 1; }
-  echo "Adding deb-src entries (/etc/apt/sources.list.d/debian-src.sources)" >&2
-  sed 's/^Types:.*/Types: deb-src/' "$src" | "${sudo[@]}" tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+  if [[ -f "$src" ]]; then
+    echo "Adding deb-src entries (/etc/apt/sources.list.d/debian-src.sources)" >&2
+    sed 's/^Types:.*/Types: deb-src/' "$src" | "${sudo[@]}" tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+  elif grep -qs '^deb ' /etc/apt/sources.list; then
+    echo "Adding deb-src entries (/etc/apt/sources.list.d/debian-src.list)" >&2
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | "${sudo[@]}" tee /etc/apt/sources.list.d/debian-src.list >/dev/null
+  else
+    echo "no Debian apt entries to copy a deb-src entry from" >&2
+    exit 1
+  fi
 fi
 "${sudo[@]}" apt-get update -q >/dev/null
