@@ -166,7 +166,7 @@ void ConnectTunnel::start() {
     }
     auto self = shared_from_this();
     auto chosen = current;
-    chosen->connect(this->evt(), [self, chosen](RemoteConnectionState state) {
+    handler_->connectRemote(chosen, [self, chosen](RemoteConnectionState state) {
         if (self->ended() || self->remote() != chosen)
             return;
         if (!state.isConnected()) {
@@ -347,7 +347,7 @@ void ConnectTunnel::reconnectForRequest() {
     remote() = makeConnectRemoteConnection(server(), evt());
     auto fresh = remote();
     auto self = shared_from_this();
-    fresh->connect(evt(), [self, fresh, data](RemoteConnectionState state) {
+    handler_->connectRemote(fresh, [self, fresh, data](RemoteConnectionState state) {
         if (self->ended() || self->remote() != fresh)
             return;
         if (!state.isConnected()) {

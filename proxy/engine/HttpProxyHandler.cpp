@@ -24,6 +24,7 @@
 #include "proxy/engine/VornellHttpErrorError.h"
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/SSLSocketWrapperError.h"
+#include "proxy/io/SocketError.h"
 
 namespace pemtrox {
 
@@ -53,6 +54,8 @@ HttpProxyHandler::HttpProxyHandler(std::shared_ptr<InternalProxyServer> server,
 HttpProxyHandler::~HttpProxyHandler() {
     if (readTimer_)
         readTimer_->cancel();
+    if (clientWatch_)
+        clientWatch_->cancel();
 }
 
 void HttpProxyHandler::setDefaultReadTimeout(std::chrono::duration<double> timeout) {
@@ -260,6 +263,49 @@ void HttpProxyHandler::handleConnect() {
     tunnel_->start();
 }
 
+// MARK: connecting
+
+namespace {
+// How often a client is looked at while its server is being connected to.
+constexpr auto clientWatchInterval = std::chrono::milliseconds(250);
+} // namespace
+
+void HttpProxyHandler::connectRemote(const std::shared_ptr<RemoteConnection>& remote,
+                                     RemoteConnectionCallback then) {
+    ++connectsPending_;
+    watchClientWhileConnecting();
+    auto self = shared_from_this();
+    remote->connect(evt_, [self, then = std::move(then)](RemoteConnectionState state) {
+        if (--self->connectsPending_ == 0 && self->clientWatch_) {
+            self->clientWatch_->cancel();
+            self->clientWatch_.reset();
+        }
+        then(std::move(state));
+    });
+}
+
+void HttpProxyHandler::watchClientWhileConnecting() {
+    if (clientWatch_ || done_)
+        return;
+    std::weak_ptr<HttpProxyHandler> weak = shared_from_this();
+    clientWatch_ = server_->queue()->after(clientWatchInterval, [weak] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->clientWatch_.reset();
+        if (self->done_ || self->connectsPending_ == 0)
+            return;
+        auto client = std::dynamic_pointer_cast<SocketProxyConnection>(self->client_);
+        if (client && SocketProxyConnection::peerHasGone(client->socket())) {
+            LOG_DEBUG("The client went while its server was being connected to");
+            client->close();
+            self->finish(makeError<SocketError>(SocketError::connectionClosedByPeer()));
+            return;
+        }
+        self->watchClientWhileConnecting();
+    });
+}
+
 // MARK: plain forwarding
 
 std::shared_ptr<RemoteConnection> HttpProxyHandler::makeRemoteConnection() {
@@ -290,7 +336,7 @@ void HttpProxyHandler::handleHttp() {
     }
     auto self = shared_from_this();
     auto remote = remote_;
-    remote_->connect(evt_, [self, http, remote](RemoteConnectionState state) {
+    connectRemote(remote, [self, http, remote](RemoteConnectionState state) {
         if (self->done_ || self->remote_ != remote) {
             remote->close();
             return;
@@ -360,6 +406,8 @@ void HttpProxyHandler::finish(ErrorPtr error) {
 void HttpProxyHandler::complete() {
     auto self = shared_from_this();
     done_ = true;
+    if (auto watch = std::exchange(clientWatch_, nullptr))
+        watch->cancel();
     // The tunnel holds its handler until here.
     if (auto tunnel = std::exchange(tunnel_, nullptr))
         tunnel->detach();

@@ -10,6 +10,7 @@
 #include "proxy/engine/AbstractSocketProxyHandler.h"
 #include "proxy/engine/ProxyConnectionState.h"
 #include "proxy/engine/ProxyHandler.h"
+#include "proxy/engine/RemoteConnectionState.h"
 #include "proxy/engine/StreamCopier.h"
 #include "proxy/engine/URLParser.h"
 #include "proxy/io/Data.h"
@@ -87,6 +88,10 @@ protected:
     void readHead(std::function<void(Result<std::shared_ptr<HttpFields>>)> then);
     /// Ends the handler without an error reply: the completion runs (once).
     void complete();
+    /// Connects `remote` for the current exchange. A client that goes meanwhile ends the
+    /// exchange at once, and with it the lookup or connect in progress (it would otherwise
+    /// hold a descriptor for the kernel's whole connect time).
+    void connectRemote(const std::shared_ptr<RemoteConnection>& remote, RemoteConnectionCallback then);
 
     std::shared_ptr<ProxyConnection> client_;
     Completion completion_;
@@ -106,11 +111,15 @@ private:
     void armReadTimeout();
     void onReadTimer();
     void startProxyHttp(const std::shared_ptr<ProxyHttp>& http);
+    void watchClientWhileConnecting();
 
     // Waiting for a request head, for the read timeout.
     bool headReadPending_ = false;
     std::chrono::steady_clock::time_point headReadStart_;
     std::shared_ptr<RepeatingTimer> readTimer_;
+    // A connect in progress, for the client watch.
+    int connectsPending_ = 0;
+    std::shared_ptr<RepeatingTimer> clientWatch_;
 };
 
 } // namespace pemtrox

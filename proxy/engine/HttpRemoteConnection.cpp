@@ -1,5 +1,6 @@
 #include "proxy/engine/HttpRemoteConnection.h"
 
+#include "platform/HostResolver.h"
 #include "platform/Log.h"
 #include "proxy/engine/HttpInputStream.h"
 #include "proxy/engine/InternalProxyServer.h"
@@ -59,26 +60,28 @@ void HttpRemoteConnection::resolveAndConnect(const std::shared_ptr<ProxyEvent>& 
     }
     auto started = std::chrono::system_clock::now();
     auto self = shared_from_this();
-    InetAddress::getByName(*name, server_->queue(),
-                           [self, evt, completion = std::move(completion), started,
-                            forOverride](Result<InetAddress> result) mutable {
-                               if (!result.isSuccess()) {
-                                   completion(RemoteConnectionState::failed(result.error()));
-                                   return;
-                               }
-                               evt->dnsDuration = secondsSince(started);
-                               auto found = result.value();
-                               // A spoofed address keeps the exchange's real host name.
-                               if (forOverride && evt->host) {
-                                   auto text = found.address();
-                                   if (found.interface())
-                                       text += "%" + *found.interface();
-                                   found = InetAddress(*evt->host, text);
-                               }
-                               self->remoteAddress_ = std::make_shared<const InetAddress>(std::move(found));
-                               evt->remoteAddress = self->remoteAddress_;
-                               self->connectToAddress(evt, std::move(completion));
-                           });
+    lookup_ = InetAddress::getByName(*name, server_->queue(),
+                                     [self, evt, completion = std::move(completion), started,
+                                      forOverride](Result<InetAddress> result) mutable {
+                                         self->lookup_.reset();
+                                         if (!result.isSuccess()) {
+                                             completion(RemoteConnectionState::failed(result.error()));
+                                             return;
+                                         }
+                                         evt->dnsDuration = secondsSince(started);
+                                         auto found = result.value();
+                                         // A spoofed address keeps the exchange's real host name.
+                                         if (forOverride && evt->host) {
+                                             auto text = found.address();
+                                             if (found.interface())
+                                                 text += "%" + *found.interface();
+                                             found = InetAddress(*evt->host, text);
+                                         }
+                                         self->remoteAddress_ =
+                                             std::make_shared<const InetAddress>(std::move(found));
+                                         evt->remoteAddress = self->remoteAddress_;
+                                         self->connectToAddress(evt, std::move(completion));
+                                     });
 }
 
 void HttpRemoteConnection::connectToAddress(const std::shared_ptr<ProxyEvent>& evt,
@@ -203,9 +206,15 @@ void HttpRemoteConnection::reconnect(const std::shared_ptr<ProxyEvent>& evt,
     connect(evt, std::move(completion));
 }
 
+void HttpRemoteConnection::cancelLookup() {
+    if (auto lookup = std::exchange(lookup_, nullptr))
+        lookup->cancel();
+}
+
 void HttpRemoteConnection::close() {
     // Closing ends the exchange that uses this connection, whose owner may then let it go.
     auto self = shared_from_this();
+    cancelLookup(); // nobody waits for its answer any more
     if (remote_)
         remote_->close();
     // A socket still connecting is open too and must not be released open.

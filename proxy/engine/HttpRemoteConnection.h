@@ -12,6 +12,7 @@
 
 namespace pemtrox {
 
+class HostLookup;
 class InternalProxyServer;
 
 /// The plain connection to a real server: resolves the host (or the listener's
@@ -55,6 +56,8 @@ protected:
     /// The socket is open: record it in the exchange and make the streams.
     virtual void didConnect(const std::shared_ptr<ProxyEvent>& evt);
     void recordConnectionAttribute(ProxyEvent& evt);
+    /// Drops a lookup in progress: its completion never runs.
+    void cancelLookup();
     /// Resolution and socket opening shared with the TLS connection, which hands out no
     /// plain streams.
     void resolveAndConnect(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion);
@@ -62,6 +65,7 @@ protected:
     std::shared_ptr<InternalProxyServer> server_;
     std::shared_ptr<Socket> remote_;
     std::shared_ptr<Socket> rawRemote_;
+    std::shared_ptr<HostLookup> lookup_;
     std::shared_ptr<const InetAddress> remoteAddress_;
     std::optional<std::int64_t> remotePort_;
     /// The DNS override the connection was opened for: a request with another (or none)

@@ -117,6 +117,7 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
 
 void SSLRemoteConnection::closeSockets() {
     auto self = shared_from_this();
+    cancelLookup();
     if (remote_)
         remote_->close();
     if (sslRemote)

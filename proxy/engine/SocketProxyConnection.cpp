@@ -1,5 +1,6 @@
 #include "proxy/engine/SocketProxyConnection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "proxy/engine/HttpInputStream.h"
@@ -55,6 +56,20 @@ void SocketProxyConnection::reset(const std::shared_ptr<Socket>& socket) {
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     });
     tcp->socket()->disconnect();
+}
+
+bool SocketProxyConnection::peerHasGone(const std::shared_ptr<Socket>& socket) {
+    auto tcp = std::dynamic_pointer_cast<DefaultSocket>(socket);
+    if (!tcp)
+        return false;
+    if (tcp->isClosed())
+        return true;
+    bool gone = false;
+    tcp->socket()->performBlock([&gone](int fd) {
+        pollfd p{fd, POLLRDHUP, 0};
+        gone = fd < 0 || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
+    });
+    return gone;
 }
 
 void SocketProxyConnection::close() {

@@ -32,6 +32,9 @@ public:
     /// server must not wait for peers that do not read. The socket's own close sequence
     /// follows; other kinds of socket are left as they are.
     static void reset(const std::shared_ptr<Socket>& socket);
+    /// Whether the peer of a TCP socket has ended its side, reset it, or the socket is
+    /// closed; false for other kinds of socket.
+    static bool peerHasGone(const std::shared_ptr<Socket>& socket);
 
 private:
     std::shared_ptr<Socket> socket_;

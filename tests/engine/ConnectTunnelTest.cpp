@@ -1,5 +1,10 @@
 // CONNECT tunnels through real sockets: what reaches each side, and that every tunnel ends
 // with nothing left behind (the harness checks the live-object counts when it goes).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,11 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/HostResolver.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/ProxyEvent.h"
-#include "tests/support/proxy/ProxyHarness.h"
 #include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/proxy/ProxyHarness.h"
 
 namespace pemtrox::test {
 namespace {
@@ -136,6 +142,46 @@ TEST(ConnectTunnel, StoppingWithRawTunnelsWhosePeersDoNotReadLeavesNothingBehind
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         return std::exchange(copied, proxy.recorder->responseBody().size()) == copied && copied > 0;
     }));
+}
+
+TEST(ConnectTunnel, ClientThatGoesWhileItsServerIsLookedUpOrConnectingEndsThatAtOnce) {
+    // Connects whose SYNs are never answered, and lookups whose DNS server never answers,
+    // once outlived their clients by minutes, each holding a descriptor or a lookup.
+    BlackHole hole;
+    int dns = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); // takes queries, never answers
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ::bind(dns, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(dns, reinterpret_cast<sockaddr*>(&addr), &length);
+    HostResolver::configure({"127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), std::chrono::seconds(60)});
+    auto hostPort = "127.0.0.1:" + std::to_string(hole.port());
+    struct Case {
+        std::string request, step;
+    } cases[] = {
+        {connectTo(hole.port()), "connecting"},
+        {"GET http://" + hostPort + "/ HTTP/1.1\r\nHost: x\r\n\r\n", "connecting"},
+        {"CONNECT never.test:443 HTTP/1.1\r\nHost: x\r\n\r\n", "resolving"},
+        {"GET http://never.test/ HTTP/1.1\r\nHost: x\r\n\r\n", "resolving"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send(c.request);
+        ASSERT_TRUE(waitFor([&] { return proxy.recorder->exchanges(c.step).size() == 1; }));
+        client.close();
+        EXPECT_TRUE(waitFor(
+            [&] {
+                return proxy.server->handlerCount() == 0 && liveCount("ProxySocket") == 0 &&
+                       liveCount("HttpRemoteConnection") + liveCount("ConnectRemoteConnection") == 0;
+            },
+            std::chrono::seconds(3)));
+        EXPECT_EQ(proxy.recorder->exchanges("exception").size(), 1u);
+    }
+    HostResolver::configure({});
+    ::close(dns);
 }
 
 } // namespace
