@@ -18,7 +18,8 @@ class DispatchQueue;
 ///
 /// Stack work (the record's changes, the output slot) runs synchronously on the stack's
 /// queue; the read loop runs on the main queue, where the flow delivers its batches, so a
-/// removal never races with a batch being handed over.
+/// removal never races with a batch being handed over. The main queue waits for the stack's
+/// queue packet by packet: work on the stack's queue must never wait for the main queue.
 class TunnelInterface : public std::enable_shared_from_this<TunnelInterface> {
 public:
     static std::shared_ptr<TunnelInterface> make(std::shared_ptr<DispatchQueue> stackQueue,
