@@ -18,6 +18,7 @@
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/proxy/BlockError.h"
 #include "tests/support/proxy/ProxyHarness.h"
 
 namespace pemtrox::test {
@@ -31,18 +32,6 @@ std::string okResponse(const std::string& body, const std::string& extra = "") {
 std::string originURL(const TestOrigin& origin, const std::string& path = "/") {
     return "http://127.0.0.1:" + std::to_string(origin.port()) + path;
 }
-
-class BlockError : public ErrorBase<BlockError, VornellHttpErrorError> {
-public:
-    BlockError(bool drop, bool forbid) : drop_(drop), forbid_(forbid) {}
-    std::string description() const override { return drop_ ? "Dropped connection" : "Returned forbidden"; }
-    std::optional<std::string> errorTitle() const override { return "Block List Tool"; }
-    bool dropsConnection() const override { return drop_; }
-    bool respondsForbidden() const override { return forbid_; }
-
-private:
-    bool drop_, forbid_;
-};
 
 TEST(ProxyEndToEnd, PlainRequestsReachTheOriginInOriginFormAndComeBack) {
     TestOrigin origin(TestOrigin::serveEach([](const std::string& head, const std::string& body) {

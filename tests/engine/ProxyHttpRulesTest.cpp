@@ -1,4 +1,8 @@
+// The forwarding's decisions, taken from the heads alone. Rows are one-line scripts:
+// fields as "Name: value|Name: value", fields after the decision likewise.
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/ProxyHttp.h"
@@ -8,335 +12,143 @@
 namespace pemtrox {
 namespace {
 
-std::shared_ptr<HttpFields> head(std::vector<Field> fields) {
+std::vector<std::string> split(std::string_view text, std::string_view separator) {
+    std::vector<std::string> parts;
+    while (!text.empty()) {
+        auto at = text.find(separator);
+        parts.emplace_back(text.substr(0, at));
+        text = at == std::string_view::npos ? "" : text.substr(at + separator.size());
+    }
+    return parts;
+}
+
+std::shared_ptr<HttpFields> head(const std::string& first, const std::string& fields) {
     auto h = std::make_shared<HttpFields>();
-    h->replaceFirstLine("POST / HTTP/1.1");
-    h->fields = std::move(fields);
+    h->replaceFirstLine(first);
+    for (auto& field : split(fields, "|")) {
+        auto colon = field.find(": ");
+        h->fields.push_back({field.substr(0, colon), field.substr(colon + 2)});
+    }
     return h;
 }
 
+std::string text(const Fields& h) {
+    std::string out;
+    for (auto& f : h.fields)
+        out += (out.empty() ? "" : "|") + f.name + ": " + f.value;
+    return out;
+}
+
+// "request fields ; refused | chunked | length N ; fields afterwards"
 TEST(ProxyHttpRules, RequestFramingRefusesWhatItCannotFrame) {
-    struct Case {
-        std::vector<Field> fields;
-        bool refused;
-        bool chunked;
-        std::optional<std::int64_t> length;
-        bool lengthFieldKept;
-    } cases[] = {
-        {{}, false, false, std::nullopt, false},
-        {{{"Content-Length", "12"}}, false, false, 12, true},
-        {{{"content-length", " 0 "}}, false, false, 0, true},
-        {{{"Transfer-Encoding", "chunked"}}, false, true, std::nullopt, false},
-        {{{"Transfer-Encoding", "Chunked"}, {"Content-Length", "5"}}, false, true, std::nullopt, false},
-        {{{"Content-Length", "5"}, {"Content-Length", "5"}}, false, false, 5, true},
-        {{{"Transfer-Encoding", "gzip, chunked"}}, true, false, std::nullopt, false},
-        {{{"Transfer-Encoding", "chunked"}, {"Transfer-Encoding", "chunked"}},
-         true,
-         false,
-         std::nullopt,
-         false},
-        {{{"Transfer-Encoding", "identity"}}, true, false, std::nullopt, false},
-        {{{"Content-Length", "5"}, {"Content-Length", "6"}}, true, false, std::nullopt, false},
-        {{{"Content-Length", "-1"}}, true, false, std::nullopt, false},
-        {{{"Content-Length", "+5"}}, true, false, std::nullopt, false},
-        {{{"Content-Length", "abc"}}, true, false, std::nullopt, false},
-        {{{"Content-Length", ""}}, true, false, std::nullopt, false},
+    const char* rows[] = {
+        " ; none ; ",
+        "Content-Length: 12 ; length 12 ; Content-Length: 12",
+        "content-length:  0  ; length 0 ; content-length:  0 ",
+        "Transfer-Encoding: chunked ; chunked ; Transfer-Encoding: chunked",
+        "Transfer-Encoding: Chunked|Content-Length: 5 ; chunked ; Transfer-Encoding: Chunked",
+        "Content-Length: 5|Content-Length: 5 ; length 5 ; Content-Length: 5|Content-Length: 5",
+        "Transfer-Encoding: gzip, chunked ; refused ; ",
+        "Transfer-Encoding: chunked|Transfer-Encoding: chunked ; refused ; ",
+        "Transfer-Encoding: identity ; refused ; ",
+        "Content-Length: 5|Content-Length: 6 ; refused ; ",
+        "Content-Length: -1 ; refused ; ",
+        "Content-Length: +5 ; refused ; ",
+        "Content-Length: abc ; refused ; ",
+        "Content-Length:  ; refused ; ",
     };
-    int i = 0;
-    for (auto& c : cases) {
-        auto h = head(c.fields);
-        SCOPED_TRACE(i++);
-        if (c.refused) {
+    for (auto row : rows) {
+        SCOPED_TRACE(row);
+        auto parts = split(row, " ; ");
+        parts.resize(3);
+        auto h = head("POST / HTTP/1.1", parts[0]);
+        if (parts[1] == "refused") {
             EXPECT_THROW(ProxyHttp::requestFraming(*h), ProxyHttpError);
             continue;
         }
         auto framing = ProxyHttp::requestFraming(*h);
-        EXPECT_EQ(framing.chunked, c.chunked);
-        EXPECT_EQ(framing.length, c.length);
-        EXPECT_EQ(h->indexOfField("Content-Length").has_value(), c.lengthFieldKept);
+        std::string got = framing.chunked  ? "chunked"
+                          : framing.length ? "length " + std::to_string(*framing.length)
+                                           : "none";
+        EXPECT_EQ(got, parts[1]);
+        EXPECT_EQ(text(*h), parts[2]);
     }
 }
 
-TEST(ProxyHttpRules, VersionsAndBodies) {
-    EXPECT_FLOAT_EQ(ProxyHttp::versionNumber("HTTP/1.1"), 1.1f);
-    EXPECT_FLOAT_EQ(ProxyHttp::versionNumber("HTTP/1.0"), 1.0f);
-    EXPECT_FLOAT_EQ(ProxyHttp::versionNumber("HTTP/2"), 2.0f);
-    EXPECT_FLOAT_EQ(ProxyHttp::versionNumber("HTTP/x"), -1);
-    EXPECT_FLOAT_EQ(ProxyHttp::versionNumber("ICY/1.0"), -1);
-    EXPECT_FLOAT_EQ(ProxyHttp::versionNumber("HTTP/"), -1);
-    struct Case {
-        std::int64_t status;
-        const char* method;
-        bool body;
-    } cases[] = {{200, "GET", true},  {200, "head", false}, {204, "GET", false}, {205, "GET", false},
-                 {304, "GET", false}, {101, "GET", false},  {199, "GET", false}, {404, "POST", true}};
-    for (auto& c : cases)
-        EXPECT_EQ(ProxyHttp::responseHasBody(c.status, std::string(c.method)), c.body)
-            << c.status << c.method;
+TEST(ProxyHttpRules, VersionNumbers) {
+    std::pair<const char*, float> cases[] = {{"HTTP/1.1", 1.1f}, {"HTTP/1.0", 1.0f}, {"HTTP/2", 2.0f},
+                                             {"HTTP/x", -1},     {"ICY/1.0", -1},    {"HTTP/", -1}};
+    for (auto [version, number] : cases)
+        EXPECT_FLOAT_EQ(ProxyHttp::versionNumber(version), number) << version;
 }
 
-// One row per decision: the heads in, the plan out, and the client's head as "name: value|...".
+// "request version, response version, status, method[, T(ransparent)][, C(lose asked)] ;
+//  response fields ; body [close] [chunked-out] [gzip|compress] ; client's fields"
 TEST(ProxyHttpRules, ResponsePlan) {
-    using B = ProxyHttpResponsePlan::Body;
-    using D = ProxyHttpResponsePlan::Decoding;
-    struct Case {
-        float req, resp;
-        int status;
-        const char* method;
-        bool transparent, requestClose;
-        std::vector<Field> fields;
-        bool mustClose;
-        B body;
-        bool chunkedOut;
-        D decoding;
-        const char* clientFields;
-    } cases[] = {
-        {1.1f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Content-Length", "5"}},
-         false,
-         B::length,
-         false,
-         D::none,
-         "Content-Length: 5|Proxy-Connection: Keep-alive"},
-        {1.1f,
-         1.1f,
-         200,
-         "GET",
-         true,
-         false,
-         {{"Content-Length", "5"}, {"Connection", "keep-alive"}},
-         false,
-         B::length,
-         false,
-         D::none,
-         "Content-Length: 5|Connection: Keep-alive"},
-        {1.1f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         true,
-         {{"Content-Length", "5"}},
-         true,
-         B::length,
-         false,
-         D::none,
-         "Content-Length: 5|Proxy-Connection: Close"},
-        {1.1f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Connection", "CLOSE"}, {"Content-Length", "5"}},
-         true,
-         B::length,
-         false,
-         D::none,
-         "Content-Length: 5|Proxy-Connection: Close"},
-        {1.0f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Connection", "keep-alive"}, {"Content-Length", "1"}},
-         true,
-         B::length,
-         false,
-         D::none,
-         "Content-Length: 1|Proxy-Connection: Close"},
-        {1.0f,
-         1.1f,
-         200,
-         "GET",
-         true,
-         false,
-         {{"Connection", "keep-alive"}, {"Content-Length", "1"}},
-         false,
-         B::length,
-         false,
-         D::none,
-         "Content-Length: 1|Connection: Keep-alive"},
-        {1.1f,
-         1.0f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Content-Length", "1"}},
-         true,
-         B::length,
-         false,
-         D::none,
-         "Content-Length: 1|Proxy-Connection: Close"},
-        {1.1f,
-         1.0f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Connection", "Keep-Alive"}, {"Content-Length", "1"}},
-         false,
-         B::length,
-         false,
-         D::none,
-         "Content-Length: 1|Proxy-Connection: Keep-alive"},
-        {1.1f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Server", "s"}},
-         true,
-         B::untilClose,
-         false,
-         D::none,
-         "Server: s|Proxy-Connection: Close"},
-        {1.1f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Transfer-Encoding", "chunked"}, {"Content-Length", "3"}},
-         false,
-         B::chunked,
-         true,
-         D::none,
-         "Transfer-Encoding: Chunked|Proxy-Connection: Keep-alive"},
-        {1.0f,
-         1.1f,
-         200,
-         "GET",
-         true,
-         false,
-         {{"Transfer-Encoding", "chunked"}},
-         true,
-         B::chunked,
-         false,
-         D::none,
-         "Connection: Close"},
-        {1.1f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Transfer-Encoding", "gzip"}, {"Content-Length", "3"}},
-         true,
-         B::untilClose,
-         false,
-         D::none,
-         "Transfer-Encoding: gzip|Proxy-Connection: Close"},
-        {1.1f,
-         1.1f,
-         200,
-         "HEAD",
-         false,
-         false,
-         {{"Transfer-Encoding", "chunked"}},
-         false,
-         B::none,
-         false,
-         D::none,
-         "Transfer-Encoding: Chunked|Proxy-Connection: Keep-alive"},
-        {1.1f,
-         1.1f,
-         304,
-         "GET",
-         false,
-         false,
-         {{"Content-Length", "10"}},
-         false,
-         B::none,
-         false,
-         D::none,
-         "Content-Length: 10|Proxy-Connection: Keep-alive"},
-        {1.1f,
-         1.1f,
-         204,
-         "GET",
-         false,
-         false,
-         {},
-         false,
-         B::none,
-         false,
-         D::none,
-         "Proxy-Connection: Keep-alive"},
-        {1.0f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Content-Encoding", "gzip"}, {"Content-Length", "9"}},
-         true,
-         B::length,
-         false,
-         D::gzip,
-         "Proxy-Connection: Close"},
-        {1.0f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Content-Encoding", "x-compress"}},
-         true,
-         B::untilClose,
-         false,
-         D::compress,
-         "Proxy-Connection: Close"},
-        {1.0f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Content-Encoding", "br"}, {"Content-Length", "9"}},
-         true,
-         B::length,
-         false,
-         D::none,
-         "Content-Encoding: br|Content-Length: 9|Proxy-Connection: Close"},
-        {1.1f,
-         1.1f,
-         200,
-         "GET",
-         false,
-         false,
-         {{"Content-Encoding", "gzip"}, {"Content-Length", "9"}},
-         false,
-         B::length,
-         false,
-         D::none,
-         "Content-Encoding: gzip|Content-Length: 9|Proxy-Connection: Keep-alive"},
+    const char* rows[] = {
+        "1.1 1.1 200 GET ; Content-Length: 5 ; length ; Content-Length: 5|Proxy-Connection: Keep-alive",
+        "1.1 1.1 200 GET T ; Content-Length: 5|Connection: keep-alive ; length ; Content-Length: "
+        "5|Connection: "
+        "Keep-alive",
+        "1.1 1.1 200 GET C ; Content-Length: 5 ; length close ; Content-Length: 5|Proxy-Connection: Close",
+        "1.1 1.1 200 GET ; Connection: CLOSE|Content-Length: 5 ; length close ; Content-Length: "
+        "5|Proxy-Connection: "
+        "Close",
+        "1.0 1.1 200 GET ; Connection: keep-alive|Content-Length: 1 ; length close ; Content-Length: "
+        "1|Proxy-Connection: Close",
+        "1.0 1.1 200 GET T ; Connection: keep-alive|Content-Length: 1 ; length ; Content-Length: "
+        "1|Connection: "
+        "Keep-alive",
+        "1.1 1.0 200 GET ; Content-Length: 1 ; length close ; Content-Length: 1|Proxy-Connection: Close",
+        "1.1 1.0 200 GET ; Connection: Keep-Alive|Content-Length: 1 ; length ; Content-Length: "
+        "1|Proxy-Connection: "
+        "Keep-alive",
+        "1.1 1.1 200 GET ; Server: s ; untilClose close ; Server: s|Proxy-Connection: Close",
+        "1.1 1.1 200 GET ; Transfer-Encoding: chunked|Content-Length: 3 ; chunked chunked-out ; "
+        "Transfer-Encoding: "
+        "Chunked|Proxy-Connection: Keep-alive",
+        "1.0 1.1 200 GET T ; Transfer-Encoding: chunked ; chunked close ; Connection: Close",
+        "1.1 1.1 200 GET ; Transfer-Encoding: gzip|Content-Length: 3 ; untilClose close ; Transfer-Encoding: "
+        "gzip|Proxy-Connection: Close",
+        "1.1 1.1 200 HEAD ; Transfer-Encoding: chunked ; none ; Transfer-Encoding: Chunked|Proxy-Connection: "
+        "Keep-alive",
+        "1.1 1.1 304 GET ; Content-Length: 10 ; none ; Content-Length: 10|Proxy-Connection: Keep-alive",
+        "1.1 1.1 204 GET ;  ; none ; Proxy-Connection: Keep-alive",
+        "1.1 1.1 205 GET ;  ; none ; Proxy-Connection: Keep-alive",
+        "1.1 1.1 101 GET ;  ; none ; Proxy-Connection: Keep-alive",
+        "1.1 1.1 404 POST ; Content-Length: 0 ; length ; Content-Length: 0|Proxy-Connection: Keep-alive",
+        "1.0 1.1 200 GET ; Content-Encoding: gzip|Content-Length: 9 ; length close gzip ; Proxy-Connection: "
+        "Close",
+        "1.0 1.1 200 GET ; Content-Encoding: x-compress ; untilClose close compress ; Proxy-Connection: "
+        "Close",
+        "1.0 1.1 200 GET ; Content-Encoding: br|Content-Length: 9 ; length close ; Content-Encoding: "
+        "br|Content-Length: 9|Proxy-Connection: Close",
+        "1.1 1.1 200 GET ; Content-Encoding: gzip|Content-Length: 9 ; length ; Content-Encoding: "
+        "gzip|Content-Length: 9|Proxy-Connection: Keep-alive",
     };
-    int row = 0;
-    for (auto& c : cases) {
-        SCOPED_TRACE(row++);
-        HttpFields response;
-        response.replaceFirstLine("HTTP/1.1 200 OK");
-        response.fields = c.fields;
-        auto plan = ProxyHttpResponsePlan::make(
-            {c.req, c.resp, c.status, std::string(c.method), c.transparent, c.requestClose, false}, response);
-        EXPECT_EQ(plan.mustClose, c.mustClose);
-        EXPECT_EQ(plan.body, c.body);
-        EXPECT_EQ(plan.chunkedOutput, c.chunkedOut);
-        EXPECT_EQ(plan.decoding, c.decoding);
-        std::string fields;
-        auto head = plan.clientHead(response);
-        for (auto& f : head->fields)
-            fields += (fields.empty() ? "" : "|") + f.name + ": " + f.value;
-        EXPECT_EQ(fields, c.clientFields);
+    using Plan = ProxyHttpResponsePlan;
+    const char* bodies[] = {"none", "chunked", "length", "untilClose"};
+    for (auto row : rows) {
+        SCOPED_TRACE(row);
+        auto parts = split(row, " ; ");
+        parts.resize(4);
+        std::istringstream in(parts[0]);
+        Plan::Input input;
+        std::string method, flag;
+        in >> input.requestVersion >> input.responseVersion >> input.status >> method;
+        input.method = method;
+        while (in >> flag)
+            (flag == "T" ? input.transparent : input.requestMustClose) = true;
+        auto response = head("HTTP/1.1 200 OK", parts[1]);
+        auto plan = Plan::make(input, *response);
+        std::string got = bodies[static_cast<int>(plan.body)];
+        got += plan.mustClose ? " close" : "";
+        got += plan.chunkedOutput ? " chunked-out" : "";
+        got += plan.decoding == Plan::Decoding::gzip       ? " gzip"
+               : plan.decoding == Plan::Decoding::compress ? " compress"
+                                                           : "";
+        EXPECT_EQ(got, parts[2]);
+        EXPECT_EQ(text(*plan.clientHead(*response)), parts[3]);
     }
 }
 
