@@ -2,7 +2,6 @@
 #include <filesystem>
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -171,47 +170,6 @@ TEST_F(DefaultSocketTest, CloseSendsEverythingWrittenBeforeDisconnectingEvenWhen
     });
 }
 
-TEST_F(DefaultSocketTest, PeerCloseAndResetReachTheReaderAsTheirErrors) {
-    struct Case {
-        const char* name;
-        bool reset;
-        std::string error;
-    };
-    for (auto c : {Case{"close", false, "Connection closed by peer"},
-                   Case{"reset", true, "Connection reset by peer"}}) {
-        SCOPED_TRACE(c.name);
-        auto [client, accepted] = connectPair();
-        auto atClient = test::EventLog::make();
-        ErrorPtr closedWith;
-        onQueue([&, accepted = accepted, client = client] {
-            client->setDidCloseBlock([&](std::shared_ptr<Socket>, ErrorPtr e, CloseCompletion next) {
-                closedWith = e;
-                next(e);
-            });
-            if (c.reset)
-                accepted->socket()->performBlock([](int fd) {
-                    linger l{1, 0};
-                    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-                });
-            accepted->outputStream()->write(toData("last"), false, nullptr);
-            accepted->close();
-            client->inputStream()->handler(atClient->handler());
-            client->inputStream()->readTo(4);
-            client->inputStream()->read();
-        });
-        ASSERT_TRUE(eventually([&] { return client->isClosed(); }));
-        onQueue([&] {
-            if (!c.reset) {
-                EXPECT_EQ(atClient->trace.front(), "data:last");
-            }
-            EXPECT_EQ(atClient->trace.back(), "error:" + c.error);
-            EXPECT_EQ(describe(closedWith), c.error);
-            EXPECT_EQ(closedWith->errorTitle(), "Socket Error");
-            std::erase_if(server->clients, [](const auto& c) { return c->isClosed(); });
-        });
-    }
-}
-
 TEST_F(DefaultSocketTest, FailedConnectsAreAnsweredOnceAndCloseTheSocket) {
     test::BlackHole hole;
     test::RefusingPort refusing;
@@ -341,19 +299,6 @@ TEST_F(DefaultSocketTest, LayerErrorsMapToSocketErrors) {
     for (const auto& c : cases)
         EXPECT_EQ(describe(DefaultSocket::mapDisconnectError(c.error)), c.description);
     EXPECT_EQ(DefaultSocket::mapDisconnectError(nullptr), nullptr);
-}
-
-TEST_F(DefaultSocketTest, OutgoingSocketsDisableNagle) {
-    auto [client, accepted] = connectPair();
-    int value = 0;
-    onQueue([&, client = client] {
-        client->socket()->performBlock([&](int fd) {
-            socklen_t len = sizeof value;
-            getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &len);
-        });
-        client->close();
-    });
-    EXPECT_EQ(value, 1);
 }
 
 TEST_F(DefaultSocketTest, ReleasingAnOpenTcpSocketIsFatal) {
