@@ -114,6 +114,11 @@ std::optional<std::string_view> Fields::value(std::string_view name) const {
     return fields[*index].value;
 }
 
+bool Fields::valueIs(std::string_view name, std::string_view expected) const {
+    auto text = value(name);
+    return text && equalsIgnoringCase(*text, expected);
+}
+
 std::optional<std::int64_t> Fields::intValue(std::string_view name) const {
     auto text = value(name);
     if (!text)

@@ -68,6 +68,8 @@ public:
     std::optional<std::size_t> indexOfField(std::string_view name) const;
     /// The value of the first field with that name, ignoring case.
     std::optional<std::string_view> value(std::string_view name) const;
+    /// Whether the first field with that name has exactly that value, ignoring case.
+    bool valueIs(std::string_view name, std::string_view expected) const;
     /// The first field with that name read as a decimal integer (optional sign); absent
     /// when missing, empty or not entirely a number. Later fields are not considered.
     std::optional<std::int64_t> intValue(std::string_view name) const;

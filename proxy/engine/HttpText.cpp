@@ -79,4 +79,21 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+bool hasToken(std::string_view list, std::string_view token) {
+    while (!list.empty()) {
+        auto comma = list.find(',');
+        auto item = list.substr(0, comma);
+        while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
+            item.remove_prefix(1);
+        while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
+            item.remove_suffix(1);
+        if (equalsIgnoringCase(item, token))
+            return true;
+        if (comma == std::string_view::npos)
+            break;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
 } // namespace pemtrox

@@ -17,4 +17,7 @@ std::optional<std::int64_t> parseDecimal(std::string_view text);
 /// Equality of two texts ignoring ASCII case.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
+/// Whether a comma-separated list holds the token, ignoring case and blanks around it.
+bool hasToken(std::string_view list, std::string_view token);
+
 } // namespace pemtrox

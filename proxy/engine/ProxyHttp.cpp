@@ -36,29 +36,6 @@ void removeFields(Fields& head, std::string_view name) {
     std::erase_if(head.fields, [&](const Field& f) { return equalsIgnoringCase(f.name, name); });
 }
 
-bool firstValueIs(const Fields& head, std::string_view name, std::string_view expected) {
-    auto value = head.value(name);
-    return value && equalsIgnoringCase(*value, expected);
-}
-
-// Whether a comma-separated list holds the token, ignoring case and blanks around it.
-bool hasToken(std::string_view list, std::string_view token) {
-    while (!list.empty()) {
-        auto comma = list.find(',');
-        auto item = list.substr(0, comma);
-        while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
-            item.remove_prefix(1);
-        while (!item.empty() && (item.back() == ' ' || item.back() == '\t'))
-            item.remove_suffix(1);
-        if (equalsIgnoringCase(item, token))
-            return true;
-        if (comma == std::string_view::npos)
-            break;
-        list.remove_prefix(comma + 1);
-    }
-    return false;
-}
-
 /// The peer ended the connection in an orderly way: the socket layer reports the end of a
 /// server's stream as an error of its own.
 bool isOrderlyClose(const ErrorPtr& error) {
@@ -168,7 +145,7 @@ void ProxyHttp::start(std::shared_ptr<HttpFields> request, Completion completion
     request_ = std::move(request);
     mustClose_ = false;
     if (!transparent_) {
-        if (firstValueIs(*request_, "Proxy-Connection", "close"))
+        if (request_->valueIs("Proxy-Connection", "close"))
             mustClose_ = true;
         removeFields(*request_, "Proxy-Connection");
     }

@@ -8,28 +8,19 @@
 
 namespace pemtrox {
 
-namespace {
-
-bool firstValueIs(const Fields& head, std::string_view name, std::string_view expected) {
-    auto value = head.value(name);
-    return value && equalsIgnoringCase(*value, expected);
-}
-
-} // namespace
-
 ProxyHttpResponsePlan ProxyHttpResponsePlan::make(const Input& in, const Fields& response) {
     ProxyHttpResponsePlan plan;
     auto length = ProxyHttp::declaredLength(response);
     plan.lengthDeclared = length.has_value();
 
-    plan.mustClose = firstValueIs(response, "Connection", "close");
+    plan.mustClose = response.valueIs("Connection", "close");
     if (!in.transparent && in.requestVersion < 1.1f)
         plan.mustClose = true; // an HTTP/1.0 client of the explicit proxy is never kept
     else if ((in.requestVersion < 1.1f || in.responseVersion < 1.1f) &&
-             !firstValueIs(response, "Connection", "keep-alive"))
+             !response.valueIs("Connection", "keep-alive"))
         plan.mustClose = true;
     bool modern = in.responseVersion >= 1.1f && in.responseVersion < 2.0f;
-    bool chunked = firstValueIs(response, "Transfer-Encoding", "chunked");
+    bool chunked = response.valueIs("Transfer-Encoding", "chunked");
     bool hasBody = ProxyHttp::responseHasBody(in.status, in.method);
     // With another coding the body ends with the connection whatever length stands beside
     // it: framed by that length, the rest of the body would pass for the next response.
