@@ -61,9 +61,18 @@ public:
     std::shared_ptr<DispatchQueue> queue;
     udp::socket socket;
     std::weak_ptr<AsyncUdpSocketDelegate> delegate;
+    std::weak_ptr<AsyncUdpSocket> owner; // expires when the last reference is released
     bool bound = false, receiving = false, closed = false, opened = false;
     Bytes receiveBuffer;
     udp::endpoint sender;
+
+    // Calls the delegate while it and the socket object live; the object is held meanwhile.
+    template <class F> void tell(F&& f) {
+        auto socket = owner.lock();
+        auto d = delegate.lock();
+        if (socket && d)
+            f(*d, *socket);
+    }
 
     void open(const udp& protocol) {
         std::error_code ec;
@@ -120,8 +129,9 @@ public:
                 }
                 Bytes datagram(self->receiveBuffer.begin(),
                                self->receiveBuffer.begin() + static_cast<std::ptrdiff_t>(n));
-                if (auto d = self->delegate.lock())
-                    d->udpSocketDidReceive(std::move(datagram), bytesOf(self->sender));
+                self->tell([&](AsyncUdpSocketDelegate& d, AsyncUdpSocket& s) {
+                    d.udpSocketDidReceive(s, std::move(datagram), bytesOf(self->sender));
+                });
                 if (!self->closed)
                     self->receiveNext();
             });
@@ -149,21 +159,20 @@ public:
             [self = shared_from_this(), payload, tag](const std::error_code& ec, std::size_t) {
                 if (self->closed)
                     return;
-                auto d = self->delegate.lock();
-                if (!d)
-                    return;
-                if (ec)
-                    d->udpSocketDidNotSend(tag,
-                                           makeError<AsyncSocketError>(AsyncSocketError::posix(ec.value())));
-                else
-                    d->udpSocketDidSend(tag);
+                self->tell([&](AsyncUdpSocketDelegate& d, AsyncUdpSocket& s) {
+                    if (ec)
+                        d.udpSocketDidNotSend(
+                            s, tag, makeError<AsyncSocketError>(AsyncSocketError::posix(ec.value())));
+                    else
+                        d.udpSocketDidSend(s, tag);
+                });
             });
     }
 
     void notifyNotSent(long tag, ErrorPtr error) {
         asio::post(queue->ioContext(), [self = shared_from_this(), tag, error] {
-            if (auto d = self->delegate.lock())
-                d->udpSocketDidNotSend(tag, error);
+            self->tell(
+                [&](AsyncUdpSocketDelegate& d, AsyncUdpSocket& s) { d.udpSocketDidNotSend(s, tag, error); });
         });
     }
 
@@ -176,8 +185,7 @@ public:
         if (!opened)
             return;
         asio::post(queue->ioContext(), [self = shared_from_this(), error = std::move(error)] {
-            if (auto d = self->delegate.lock())
-                d->udpSocketDidClose(error);
+            self->tell([&](AsyncUdpSocketDelegate& d, AsyncUdpSocket& s) { d.udpSocketDidClose(s, error); });
         });
     }
 };
@@ -185,7 +193,10 @@ public:
 AsyncUdpSocket::AsyncUdpSocket(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 std::shared_ptr<AsyncUdpSocket> AsyncUdpSocket::make(std::shared_ptr<DispatchQueue> queue) {
-    return std::shared_ptr<AsyncUdpSocket>(new AsyncUdpSocket(std::make_shared<Core>(std::move(queue))));
+    auto core = std::make_shared<Core>(std::move(queue));
+    auto socket = std::shared_ptr<AsyncUdpSocket>(new AsyncUdpSocket(core));
+    core->owner = socket;
+    return socket;
 }
 
 AsyncUdpSocket::~AsyncUdpSocket() {

@@ -12,24 +12,31 @@
 
 namespace pemtrox {
 
+class AsyncUdpSocket;
 class DispatchQueue;
 
 /// The callbacks of an AsyncUdpSocket; they run on the socket's queue, never inside the
-/// call that caused them. The socket holds its delegate weakly.
+/// call that caused them, and name the socket they come from (one delegate may serve
+/// many). The socket holds its delegate weakly, and itself stays alive during each call.
 class AsyncUdpSocketDelegate {
 public:
     virtual ~AsyncUdpSocketDelegate() = default;
     /// A datagram arrived; `address` is the sender's socket address (sockaddr bytes).
-    virtual void udpSocketDidReceive(std::vector<std::uint8_t> data, std::vector<std::uint8_t> address) = 0;
+    virtual void udpSocketDidReceive(AsyncUdpSocket& socket, std::vector<std::uint8_t> data,
+                                     std::vector<std::uint8_t> address) = 0;
     /// The datagram written with this tag was sent.
-    virtual void udpSocketDidSend(long tag) { (void)tag; }
+    virtual void udpSocketDidSend(AsyncUdpSocket& socket, long tag) {
+        (void)socket;
+        (void)tag;
+    }
     /// The datagram written with this tag could not be sent.
-    virtual void udpSocketDidNotSend(long tag, ErrorPtr error) {
+    virtual void udpSocketDidNotSend(AsyncUdpSocket& socket, long tag, ErrorPtr error) {
+        (void)socket;
         (void)tag;
         (void)error;
     }
     /// The socket closed (once; error absent for a local close).
-    virtual void udpSocketDidClose(ErrorPtr error) = 0;
+    virtual void udpSocketDidClose(AsyncUdpSocket& socket, ErrorPtr error) = 0;
 };
 
 /// An asynchronous UDP socket on one DispatchQueue: bind, send to an address, receive with
@@ -58,6 +65,10 @@ public:
     void sendData(Bytes data, const Bytes& address, long tag);
     void close();
 
+    /// The owner's value kept with the socket. On the socket's queue.
+    void setUserData(std::shared_ptr<void> userData) { userData_ = std::move(userData); }
+    const std::shared_ptr<void>& userData() const { return userData_; }
+
     std::optional<std::string> localHost() const;
     std::optional<std::uint16_t> localPort() const;
 
@@ -71,6 +82,7 @@ public:
 private:
     explicit AsyncUdpSocket(std::shared_ptr<Core> core);
     std::shared_ptr<Core> core_;
+    std::shared_ptr<void> userData_;
 };
 
 } // namespace pemtrox

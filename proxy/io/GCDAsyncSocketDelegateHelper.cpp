@@ -32,15 +32,16 @@ void GCDAsyncServerSocketDelegateHelper::socketDidAccept(std::shared_ptr<AsyncTc
         d->socketDidAcceptNewSocket(std::move(newSocket));
 }
 
-void GCDAsyncUdpSocketDelegateHelper::udpSocketDidReceive(std::vector<std::uint8_t> data,
+void GCDAsyncUdpSocketDelegateHelper::udpSocketDidReceive(AsyncUdpSocket& socket,
+                                                          std::vector<std::uint8_t> data,
                                                           std::vector<std::uint8_t> address) {
     if (auto d = delegate.lock())
-        d->udpSocketDidReceive(std::move(data), std::move(address), nullptr);
+        d->udpSocketDidReceive(socket, std::move(data), std::move(address), nullptr);
 }
 
-void GCDAsyncUdpSocketDelegateHelper::udpSocketDidClose(ErrorPtr error) {
+void GCDAsyncUdpSocketDelegateHelper::udpSocketDidClose(AsyncUdpSocket& socket, ErrorPtr error) {
     if (auto d = delegate.lock())
-        d->udpSocketDidClose(std::move(error));
+        d->udpSocketDidClose(socket, std::move(error));
 }
 
 } // namespace pemtrox

@@ -43,10 +43,11 @@ class GCDAsyncUdpSocketDelegateHelper : public AsyncUdpSocketDelegate {
 public:
     std::weak_ptr<GCDAsyncUdpSocketSwiftDelegate> delegate;
 
-    void udpSocketDidReceive(std::vector<std::uint8_t> data, std::vector<std::uint8_t> address) override;
+    void udpSocketDidReceive(AsyncUdpSocket& socket, std::vector<std::uint8_t> data,
+                             std::vector<std::uint8_t> address) override;
     /// Ignored: the relay does nothing with it.
-    void udpSocketDidSend(long) override {}
-    void udpSocketDidClose(ErrorPtr error) override;
+    void udpSocketDidSend(AsyncUdpSocket&, long) override {}
+    void udpSocketDidClose(AsyncUdpSocket& socket, ErrorPtr error) override;
 };
 
 } // namespace pemtrox

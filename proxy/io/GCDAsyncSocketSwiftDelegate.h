@@ -10,6 +10,7 @@
 namespace pemtrox {
 
 class AsyncTcpSocket;
+class AsyncUdpSocket;
 
 /// The socket layer's TCP callbacks as the socket classes take them (through a
 /// GCDAsyncSocketDelegateHelper). They run on the socket's queue.
@@ -35,15 +36,16 @@ public:
     virtual void socketDidAcceptNewSocket(std::shared_ptr<AsyncTcpSocket> newSocket) = 0;
 };
 
-/// The UDP relay's callbacks.
+/// The UDP relay's callbacks, each naming the socket it comes from.
 class GCDAsyncUdpSocketSwiftDelegate {
 public:
     virtual ~GCDAsyncUdpSocketSwiftDelegate() = default;
-    virtual void udpSocketDidSendData(long tag) = 0;
+    virtual void udpSocketDidSendData(AsyncUdpSocket& socket, long tag) = 0;
     /// A datagram, the sender's socket address (sockaddr bytes) and the filter context, which
     /// this socket layer never has (always null).
-    virtual void udpSocketDidReceive(Data data, Data fromAddress, std::shared_ptr<void> filterContext) = 0;
-    virtual void udpSocketDidClose(ErrorPtr error) = 0;
+    virtual void udpSocketDidReceive(AsyncUdpSocket& socket, Data data, Data fromAddress,
+                                     std::shared_ptr<void> filterContext) = 0;
+    virtual void udpSocketDidClose(AsyncUdpSocket& socket, ErrorPtr error) = 0;
 };
 
 } // namespace pemtrox

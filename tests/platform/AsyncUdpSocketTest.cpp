@@ -1,3 +1,4 @@
+#include <map>
 #include <mutex>
 
 #include <gtest/gtest.h>
@@ -12,27 +13,31 @@ using Bytes = AsyncUdpSocket::Bytes;
 
 namespace {
 
+// One delegate for any number of sockets; each event begins with its socket's name.
 class UdpRecorder : public AsyncUdpSocketDelegate {
 public:
     std::mutex mutex;
     std::vector<std::string> events;
+    std::map<const AsyncUdpSocket*, std::string> names;
     Bytes lastAddress;
-    void add(std::string e) {
+    void add(const AsyncUdpSocket& s, const std::string& e) {
         std::lock_guard lock(mutex);
-        events.push_back(std::move(e));
+        events.push_back(names[&s] + e);
     }
-    void udpSocketDidReceive(Bytes data, Bytes address) override {
+    void udpSocketDidReceive(AsyncUdpSocket& s, Bytes data, Bytes address) override {
         {
             std::lock_guard lock(mutex);
             lastAddress = address;
         }
-        add("receive " + std::string(data.begin(), data.end()));
+        add(s, "receive " + std::string(data.begin(), data.end()));
     }
-    void udpSocketDidSend(long tag) override { add("sent " + std::to_string(tag)); }
-    void udpSocketDidNotSend(long tag, ErrorPtr error) override {
-        add("not sent " + std::to_string(tag) + " " + error->description());
+    void udpSocketDidSend(AsyncUdpSocket& s, long tag) override { add(s, "sent " + std::to_string(tag)); }
+    void udpSocketDidNotSend(AsyncUdpSocket& s, long tag, ErrorPtr error) override {
+        add(s, "not sent " + std::to_string(tag) + " " + error->description());
     }
-    void udpSocketDidClose(ErrorPtr error) override { add("close " + (error ? error->description() : "-")); }
+    void udpSocketDidClose(AsyncUdpSocket& s, ErrorPtr error) override {
+        add(s, "close " + (error ? error->description() : "-"));
+    }
     std::vector<std::string> snapshot() {
         std::lock_guard lock(mutex);
         return events;
@@ -48,28 +53,29 @@ public:
 TEST(AsyncUdpSocket, DatagramsCarryTheSendersAddressBothWays) {
     auto queue = DispatchQueue::make("udp-test");
     auto a = AsyncUdpSocket::make(queue), b = AsyncUdpSocket::make(queue);
-    auto aEvents = std::make_shared<UdpRecorder>(), bEvents = std::make_shared<UdpRecorder>();
-    a->setDelegate(aEvents);
-    b->setDelegate(bEvents);
+    auto events = std::make_shared<UdpRecorder>();
+    events->names = {{a.get(), "a "}, {b.get(), "b "}};
+    a->setDelegate(events);
+    b->setDelegate(events);
     a->bind("127.0.0.1", 0);
     b->bind("127.0.0.1", 0);
     a->beginReceiving();
     b->beginReceiving();
     a->sendData({'p', 'i', 'n', 'g'}, "127.0.0.1", *b->localPort(), 7);
-    ASSERT_TRUE(test::waitFor([&] { return bEvents->has("receive ping") && aEvents->has("sent 7"); }));
-    auto from = AsyncUdpSocket::hostAndPort(bEvents->lastAddress);
+    ASSERT_TRUE(test::waitFor([&] { return events->has("b receive ping") && events->has("a sent 7"); }));
+    auto from = AsyncUdpSocket::hostAndPort(events->lastAddress);
     ASSERT_TRUE(from);
     EXPECT_EQ(from->first, "127.0.0.1");
     EXPECT_EQ(from->second, *a->localPort());
     // Answer to the address exactly as received.
-    b->sendData({'p', 'o', 'n', 'g'}, bEvents->lastAddress, 8);
-    ASSERT_TRUE(test::waitFor([&] { return aEvents->has("receive pong"); }));
+    b->sendData({'p', 'o', 'n', 'g'}, events->lastAddress, 8);
+    ASSERT_TRUE(test::waitFor([&] { return events->has("a receive pong"); }));
     a->close();
     a->close();
-    ASSERT_TRUE(test::waitFor([&] { return aEvents->has("close -"); }));
+    ASSERT_TRUE(test::waitFor([&] { return events->has("a close -"); }));
     queue->sync([] {});
-    auto events = aEvents->snapshot();
-    EXPECT_EQ(std::count(events.begin(), events.end(), "close -"), 1);
+    auto seen = events->snapshot();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "a close -"), 1);
     b->close();
 }
 
