@@ -29,36 +29,22 @@ TEST(DispatchQueue, RunsWorkInOrderOnItsOwnThread) {
     EXPECT_EQ(DispatchQueue::current(), nullptr);
 }
 
-TEST(DispatchQueue, SyncFromTheQueueItselfRunsInlineInsteadOfDeadlocking) {
+TEST(DispatchQueue, SyncRunsInlineOnItsOwnQueueAndPassesOnExceptionsAsyncNeverRunsInline) {
     auto q = DispatchQueue::make("test");
     std::vector<std::string> order;
+    bool inCall = false, asyncRanInline = false;
     q->sync([&] {
         order.push_back("outer");
-        q->sync([&] { order.push_back("inner"); });
+        q->sync([&] { order.push_back("inner"); }); // no deadlock
+        inCall = true;
+        q->async([&] { asyncRanInline = inCall; });
+        inCall = false;
         order.push_back("after");
     });
     EXPECT_EQ(order, (std::vector<std::string>{"outer", "inner", "after"}));
-}
-
-TEST(DispatchQueue, SyncPropagatesExceptions) {
-    auto q = DispatchQueue::make("test");
     EXPECT_THROW(q->sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
-    int value = 0;
-    q->sync([&] { value = 7; }); // the queue keeps running
-    EXPECT_EQ(value, 7);
-}
-
-TEST(DispatchQueue, AsyncNeverRunsInsideTheCall) {
-    auto q = DispatchQueue::make("test");
-    bool ranInline = false;
-    bool inCall = false;
-    q->sync([&] {
-        inCall = true;
-        q->async([&] { ranInline = inCall; });
-        inCall = false;
-    });
-    q->sync([] {});
-    EXPECT_FALSE(ranInline);
+    EXPECT_EQ(q->onQueue([&] { return q->isCurrent() ? 7 : 0; }), 7); // the queue keeps running
+    EXPECT_FALSE(asyncRanInline);
 }
 
 TEST(DispatchQueue, AfterRunsOnceUnlessCancelled) {
@@ -75,7 +61,7 @@ TEST(DispatchQueue, AfterRunsOnceUnlessCancelled) {
 
 TEST(DispatchQueue, RepeatingTimerTicksUntilCancelled) {
     auto q = DispatchQueue::make("test");
-    std::atomic<int> ticks{0};
+    std::atomic<int> ticks{0}, atOnce{0};
     auto start = std::chrono::steady_clock::now();
     std::atomic<std::chrono::steady_clock::duration> first{};
     auto t = q->every(10ms, [&] {
@@ -83,20 +69,17 @@ TEST(DispatchQueue, RepeatingTimerTicksUntilCancelled) {
             first = std::chrono::steady_clock::now() - start;
         EXPECT_TRUE(q->isCurrent());
     });
-    EXPECT_TRUE(test::waitFor([&] { return ticks >= 3; }));
-    EXPECT_GE(first.load(), 9ms); // the first tick waits one period
-    q->sync([&] { t->cancel(); });
+    auto slow = q->every(
+        10s, [&] { ++atOnce; }, true);
+    EXPECT_TRUE(test::waitFor([&] { return ticks >= 3 && atOnce == 1; }));
+    EXPECT_GE(first.load(), 9ms); // the first tick waits one period, unless asked not to
+    q->sync([&] {
+        t->cancel();
+        slow->cancel();
+    });
     int after = ticks;
     std::this_thread::sleep_for(40ms);
     EXPECT_EQ(ticks, after);
-}
-
-TEST(DispatchQueue, RepeatingTimerCanTickAtOnce) {
-    auto q = DispatchQueue::make("test");
-    std::atomic<int> ticks{0};
-    auto t = q->every(10s, [&] { ++ticks; }, true);
-    EXPECT_TRUE(test::waitFor([&] { return ticks == 1; }, 2s));
-    t->cancel();
 }
 
 TEST(DispatchQueue, DestroyingTheQueueFromItsOwnWorkDoesNotHang) {
