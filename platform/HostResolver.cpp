@@ -294,7 +294,9 @@ void HostLookup::cancel() {
     std::uint64_t id = id_;
     if (!queue || id == 0)
         return;
-    auto drop = [queue, id] { asio::use_service<ResolverService>(queue->ioContext()).cancel(id); };
+    auto drop = [id] {
+        asio::use_service<ResolverService>(DispatchQueue::current()->ioContext()).cancel(id);
+    };
     if (queue->isCurrent())
         drop();
     else
@@ -327,9 +329,10 @@ std::shared_ptr<HostLookup> HostResolver::resolve(std::string name, std::shared_
     }
     // The id is known before the lookup starts, so that a cancel from any thread finds it.
     handle->id_ = nextLookupId++;
-    auto start = [handle, name = std::move(name), completion = std::move(completion), queue]() mutable {
+    // Runs on the queue (which it does not hold: work posted to a queue must not keep it).
+    auto start = [handle, name = std::move(name), completion = std::move(completion)]() mutable {
         if (!handle->isCancelled())
-            asio::use_service<ResolverService>(queue->ioContext())
+            asio::use_service<ResolverService>(DispatchQueue::current()->ioContext())
                 .start(name, std::move(completion), handle, handle->id_);
     };
     if (queue->isCurrent())
