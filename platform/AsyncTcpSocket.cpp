@@ -83,11 +83,23 @@ void AsyncTcpSocket::Core::step() {
         return;
     if (plainEnded() && (in.requests.empty() ? in.plain.size() == 0 : !satisfiable(in.requests.front()))) {
         // The peer closed: what could be answered was; the rest cannot be.
-        closeWithError(socketError(AsyncSocketError::closed));
-        return;
+        if (!in.halfClose || out.shut) {
+            closeWithError(out.shut ? nullptr : socketError(AsyncSocketError::closed));
+            return;
+        }
+        if (!in.endReported) {
+            in.endReported = true;
+            in.requests.clear();
+            in.timer.cancel();
+            if (auto d = currentDelegate())
+                d->socketDidReadToEnd();
+            if (state != State::connected)
+                return;
+        }
+    } else {
+        readFromWireIfNeeded();
+        armReadTimer();
     }
-    readFromWireIfNeeded();
-    armReadTimer();
     // Nothing more will be written after a close, and handshake messages need no batching.
     if (out.closeWhenWritten || tls.phase == TlsPhase::handshaking)
         flushNow();
@@ -100,6 +112,15 @@ void AsyncTcpSocket::Core::step() {
             return;
         }
         closeWithError(nullptr, true);
+        return;
+    }
+    if (state == State::connected && out.shutWhenWritten && !out.shut && allWritten() &&
+        out.writtenTags.empty()) {
+        std::error_code ignored;
+        socket.shutdown(tcp::socket::shutdown_send, ignored);
+        out.shut = true;
+        if (in.endReported)
+            closeWithError(nullptr); // both sides have ended
     }
 }
 
@@ -306,6 +327,26 @@ void AsyncTcpSocket::disconnectAfterWriting() {
         c.in.requests.clear();
         if (c.tls.phase == Core::TlsPhase::pending)
             c.tls.readsBefore = 0; // the dropped reads must not hold TLS back
+        c.schedule();
+    });
+}
+
+bool AsyncTcpSocket::allowHalfClose() {
+    return core_->queue->onQueue([&] {
+        auto& c = *core_;
+        if (c.state != Core::State::connected || c.tls.phase != Core::TlsPhase::none)
+            return false;
+        c.in.halfClose = true;
+        return true;
+    });
+}
+
+void AsyncTcpSocket::shutdownAfterWriting() {
+    core_->queue->onQueue([&] {
+        auto& c = *core_;
+        if (c.state != Core::State::connected || !c.in.halfClose)
+            return;
+        c.out.shutWhenWritten = true;
         c.schedule();
     });
 }

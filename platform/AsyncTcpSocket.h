@@ -35,6 +35,9 @@ public:
     virtual void socketDidAccept(std::shared_ptr<AsyncTcpSocket> newSocket) { (void)newSocket; }
     /// The TLS handshake that startTLS began has completed.
     virtual void socketDidSecure() {}
+    /// The peer ended its stream on a socket that allows half-closing: every byte before the
+    /// end was read, read requests still queued are dropped, and writing goes on. Once.
+    virtual void socketDidReadToEnd() {}
 };
 
 /// What moves ciphertext for an AsyncTcpSocketTls; the socket provides it.
@@ -130,6 +133,13 @@ public:
     void disconnect();
     /// Closes once every queued write is sent; further reads and writes are ignored.
     void disconnectAfterWriting();
+    /// From now on the peer's end of stream ends only the reading side (socketDidReadToEnd)
+    /// instead of closing the socket. Plain connected sockets only: false, and nothing
+    /// changes, once TLS was asked for or the socket is not connected.
+    bool allowHalfClose();
+    /// Ends the sending side (a FIN) once every queued write is sent; reading goes on. The
+    /// socket closes when the peer has ended its side too.
+    void shutdownAfterWriting();
 
     bool isConnected() const;
     bool isDisconnected() const;

@@ -71,6 +71,8 @@ public:
         bool readableWaitArmed = false; // waiting for the socket to turn readable
         bool receivePosted = false;     // a wire read waits for the next progress round
         bool receivedThisRound = false; // this progress round has read from the wire
+        bool halfClose = false;         // the peer's end ends reading only
+        bool endReported = false;       // socketDidReadToEnd was sent
     };
 
     /// Writes, gathered into few system calls, and reported as written in order.
@@ -88,6 +90,8 @@ public:
         bool flushRides = false;        // that flush runs after the progress round already posted
         bool activity = false;          // a write came or was reported since the flush was posted
         bool closeWhenWritten = false;  // disconnectAfterWriting: close once all has left
+        bool shutWhenWritten = false;   // shutdownAfterWriting: send a FIN once all has left
+        bool shut = false;              // the FIN was sent
     };
 
     /// The TLS layer started by startTLS, once the requests queued before it are done.

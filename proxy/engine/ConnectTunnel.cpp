@@ -20,6 +20,8 @@
 #include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/engine/RequestStreamCopier.h"
 #include "proxy/engine/ResponseStreamCopier.h"
+#include "proxy/engine/SocketProxyConnection.h"
+#include "proxy/engine/SocketRemoteConnection.h"
 #include "proxy/engine/URLParser.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InputStreamError.h"
@@ -173,6 +175,8 @@ void ConnectTunnel::start() {
             self->finish(state.error());
             return;
         }
+        // Before the first read: a peer's end must not close the socket under a raw tunnel.
+        self->allowHalfClose();
         self->connectEstablished();
     });
 }
@@ -525,30 +529,75 @@ void ConnectTunnel::startRawTunnel(std::shared_ptr<RemoteConnection> to, bool cl
 void ConnectTunnel::copyRaw(std::shared_ptr<RemoteConnection> to, bool clientBytesPending) {
     evt()->tunnel = true;
     rawRemote_ = to;
-    std::weak_ptr<ConnectTunnel> weak = shared_from_this();
-    copyEnd_ = [weak](StreamCopierStatus status) {
-        if (status != StreamCopierStatus::finished)
-            return;
-        // Later, so that the copier has left its own handler before the streams close.
-        if (auto self = weak.lock(); self && !self->ended())
-            self->server()->queue()->async([self] { self->endRawTunnel(); });
-    };
     copyOut_ = RequestStreamCopier::make(client()->inputStream(), to->remoteOut(), server(), evt());
     copyIn_ = ResponseStreamCopier::make(to->remoteIn(), client()->outputStream(), server(), evt());
     if (!clientBytesPending)
         startCopyOut();
+    std::weak_ptr<ConnectTunnel> weak = shared_from_this();
     peek_->whenResolved([weak] {
         auto self = weak.lock();
         if (self && !self->ended() && !self->rawDone_)
-            self->copyIn_->start(self->copyEnd_);
+            self->copyIn_->start(self->directionEnd(false));
     });
+}
+
+StreamCopier::Completion ConnectTunnel::directionEnd(bool out) {
+    std::weak_ptr<ConnectTunnel> weak = shared_from_this();
+    return [weak, out](StreamCopierStatus status) {
+        if (status != StreamCopierStatus::finished)
+            return;
+        // Later, so that the copier has left its own handler before the streams close.
+        if (auto self = weak.lock(); self && !self->ended())
+            self->server()->queue()->async([self, out] { self->directionEnded(out); });
+    };
 }
 
 void ConnectTunnel::startCopyOut() {
     if (!ended() && !rawDone_ && copyOut_ && !copyOutStarted_) {
         copyOutStarted_ = true;
-        copyOut_->start(copyEnd_);
+        copyOut_->start(directionEnd(true));
     }
+}
+
+// A direction that ends cleanly is passed on as a FIN while the other one goes on, so that
+// "send, then read the reply" peers get their reply; the tunnel ends once both have ended.
+// An error in either ends both with a reset: the peers must not take a cut stream for a
+// whole one.
+void ConnectTunnel::directionEnded(bool out) {
+    if (rawDone_ || ended())
+        return;
+    auto& copier = out ? copyOut_ : copyIn_;
+    auto& done = out ? outEnded_ : inEnded_;
+    if (done)
+        return;
+    done = true;
+    if (copier->error()) {
+        resetPeers();
+        endRawTunnel();
+        return;
+    }
+    if (!halfClose_ || (outEnded_ && inEnded_)) {
+        endRawTunnel();
+        return;
+    }
+    (out ? rawRemote_->remoteOut() : client()->outputStream())->close();
+}
+
+void ConnectTunnel::allowHalfClose() {
+    auto client = std::dynamic_pointer_cast<SocketProxyConnection>(this->client());
+    auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(this->remote());
+    // Only plain TCP on both sides: a TLS layer has no half-close of its own.
+    halfClose_ = client && remote && remote->remote() == remote->rawRemote() &&
+                 SocketProxyConnection::allowHalfClose(client->socket()) &&
+                 SocketProxyConnection::allowHalfClose(remote->rawRemote());
+}
+
+void ConnectTunnel::resetPeers() {
+    if (auto client = std::dynamic_pointer_cast<SocketProxyConnection>(this->client()))
+        SocketProxyConnection::reset(client->socket());
+    if (auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(rawRemote_))
+        for (const auto& socket : {remote->remote(), remote->rawRemote()})
+            SocketProxyConnection::reset(socket);
 }
 
 void ConnectTunnel::endRawTunnel() {

@@ -88,6 +88,10 @@ private:
     void startRawTunnel(std::shared_ptr<RemoteConnection> remote, bool clientBytesPending);
     void copyRaw(std::shared_ptr<RemoteConnection> remote, bool clientBytesPending);
     void startCopyOut();
+    StreamCopier::Completion directionEnd(bool out);
+    void directionEnded(bool out);
+    void allowHalfClose();
+    void resetPeers();
     void endRawTunnel();
 
     std::shared_ptr<HttpProxyHandler> handler_;
@@ -97,12 +101,14 @@ private:
     std::optional<std::int64_t> port_;
     std::shared_ptr<TunnelPeek> peek_;
     bool peekWaitingForClient_ = false;
-    StreamCopier::Completion copyEnd_;
     bool copyOutStarted_ = false;
     std::shared_ptr<StreamCopier> copyIn_;
     std::shared_ptr<StreamCopier> copyOut_;
     std::shared_ptr<RemoteConnection> rawRemote_;
     bool rawDone_ = false;
+    // Both peers can end one direction alone (plain TCP on both sides).
+    bool halfClose_ = false;
+    bool outEnded_ = false, inEnded_ = false;
 };
 
 } // namespace pemtrox

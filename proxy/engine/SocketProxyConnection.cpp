@@ -58,6 +58,11 @@ void SocketProxyConnection::reset(const std::shared_ptr<Socket>& socket) {
     tcp->socket()->disconnect();
 }
 
+bool SocketProxyConnection::allowHalfClose(const std::shared_ptr<Socket>& socket) {
+    auto tcp = std::dynamic_pointer_cast<DefaultSocket>(socket);
+    return tcp && tcp->allowHalfClose();
+}
+
 bool SocketProxyConnection::peerHasGone(const std::shared_ptr<Socket>& socket) {
     auto tcp = std::dynamic_pointer_cast<DefaultSocket>(socket);
     if (!tcp)

@@ -35,6 +35,9 @@ public:
     /// Whether the peer of a TCP socket has ended its side, reset it, or the socket is
     /// closed; false for other kinds of socket.
     static bool peerHasGone(const std::shared_ptr<Socket>& socket);
+    /// Lets a TCP socket's peer end one direction alone (see DefaultSocket); false for
+    /// sockets that cannot.
+    static bool allowHalfClose(const std::shared_ptr<Socket>& socket);
 
 private:
     std::shared_ptr<Socket> socket_;

@@ -113,6 +113,24 @@ ErrorPtr DefaultSocket::mapDisconnectError(const ErrorPtr& error) {
     return makeError<SocketError>(SocketError::unknownError(error));
 }
 
+bool DefaultSocket::allowHalfClose() {
+    if (!halfClose_ && !isClosed())
+        halfClose_ = socket_->allowHalfClose();
+    return halfClose_;
+}
+
+void DefaultSocket::socketDidReadToEnd() {
+    socketInputStream_->close();
+}
+
+void DefaultSocket::outputStreamDidClose(const MyOutputStream& stream, ErrorPtr error,
+                                         CloseCompletion completion) {
+    auto input = inputStream();
+    if (halfClose_ && !error && input && !input->isClosed())
+        socket_->shutdownAfterWriting();
+    AbstractSocket::outputStreamDidClose(stream, std::move(error), std::move(completion));
+}
+
 void DefaultSocket::socketDidDisconnect(ErrorPtr error) {
     auto self = selfAs<DefaultSocket>(); // the callbacks below may drop the last owner
     socketDisconnected_ = true;

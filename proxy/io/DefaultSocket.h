@@ -62,16 +62,22 @@ public:
                              CloseCompletion completion) override {
         AbstractSocket::inputStreamDidClose(stream, std::move(error), std::move(completion));
     }
+    /// On a socket that allows half-closing, closing the output stream alone sends a FIN once
+    /// its bytes have left.
     void outputStreamDidClose(const MyOutputStream& stream, ErrorPtr error,
-                              CloseCompletion completion) override {
-        AbstractSocket::outputStreamDidClose(stream, std::move(error), std::move(completion));
-    }
+                              CloseCompletion completion) override;
 
     // GCDAsyncSocketSwiftDelegate
     void socketDidConnect(const std::string& host, int port) override;
     void socketDidRead(Data data, long tag) override;
     void socketDidWrite(long tag) override;
     void socketDidDisconnect(ErrorPtr error) override;
+    /// Ends the input stream (the end of stream reaches its reader); the output goes on.
+    void socketDidReadToEnd() override;
+
+    /// From now on the peer's end of stream ends only the input stream, and closing the
+    /// output stream alone ends our side (plain TCP only; false when not possible).
+    bool allowHalfClose();
 
     /// Starts the connect; throws the layer's error when it cannot start.
     virtual void connect(const InetAddress& address, int port);
@@ -108,6 +114,7 @@ private:
     SocketConnectCallback connectCallback_;
     std::shared_ptr<SocketInputStream> socketInputStream_;
     std::shared_ptr<SocketOutputStream> socketOutputStream_;
+    bool halfClose_ = false;
     std::optional<std::string> host_, localHost_;
     std::optional<int> port_, localPort_;
     bool socketDisconnected_ = false;

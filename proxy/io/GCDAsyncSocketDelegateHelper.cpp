@@ -22,6 +22,11 @@ void GCDAsyncSocketDelegateHelper::socketDidDisconnect(ErrorPtr error) {
         d->socketDidDisconnect(std::move(error));
 }
 
+void GCDAsyncSocketDelegateHelper::socketDidReadToEnd() {
+    if (auto d = delegate.lock())
+        d->socketDidReadToEnd();
+}
+
 void GCDAsyncSSLSocketDelegateHelper::socketDidSecure() {
     if (auto d = std::dynamic_pointer_cast<GCDAsyncSSLSocketSwiftDelegate>(delegate.lock()))
         d->socketDidSecure();

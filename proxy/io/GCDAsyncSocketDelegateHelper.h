@@ -19,6 +19,7 @@ public:
     void socketDidRead(std::vector<std::uint8_t> data, long tag) override;
     void socketDidWrite(long tag) override;
     void socketDidDisconnect(ErrorPtr error) override;
+    void socketDidReadToEnd() override;
 };
 
 /// Also passes on the TLS callback, when the delegate takes it (checked at run time).

@@ -21,6 +21,8 @@ public:
     virtual void socketDidRead(Data data, long tag) = 0;
     virtual void socketDidWrite(long tag) = 0;
     virtual void socketDidDisconnect(ErrorPtr error) = 0;
+    /// The peer ended its stream; the socket allowed half-closing and stays open for writes.
+    virtual void socketDidReadToEnd() {}
 };
 
 /// Adds the TLS callback of a socket secured with startTLS.

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -182,6 +184,81 @@ TEST(ConnectTunnel, ClientThatGoesWhileItsServerIsLookedUpOrConnectingEndsThatAt
     }
     HostResolver::configure({});
     ::close(dns);
+}
+
+TEST(ConnectTunnel, OneDirectionEndingLeavesTheOtherRunningUntilItEndsToo) {
+    // Once, a raw tunnel ended both directions when either ended: replies to clients that
+    // half-close were lost, uploads to servers that half-close were cut, and large
+    // transfers arrived short with a clean end. The first byte after 0x16 picks the script.
+    std::mutex mutex;
+    std::map<char, std::size_t> uploaded; // bytes the origin received, by script
+    const std::size_t big = 8 << 20;
+    TestOrigin origin([&](OriginConnection& c, TestOrigin&) {
+        auto first = c.readBytes(2);
+        char mode = first.size() == 2 ? first[1] : '?';
+        std::size_t got = 0;
+        if (mode == 'A') { // answers once the client's request has ended
+            got = c.readToEnd().size();
+            c.write(std::string(big, 'a'));
+        } else if (mode == 'B') { // greets, half-closes, then takes an upload
+            c.write("greeting");
+            c.shutdownWrite();
+            got = c.readToEnd().size();
+        } else if (mode == 'C') { // both ways at once
+            std::thread down([&c, big] {
+                c.write(std::string(big, 'c'));
+                c.shutdownWrite();
+            });
+            got = c.readToEnd().size();
+            down.join();
+        } else if (mode == 'D') { // cut short by a reset
+            c.write(std::string(100000, 'd'));
+            c.reset();
+            return;
+        }
+        std::lock_guard lock(mutex);
+        uploaded[mode] = got;
+        c.close();
+    });
+    struct Case {
+        char mode;
+        std::size_t upload, download;
+        bool reset;
+    } cases[] = {
+        {'A', 65536, big, false}, {'B', big, 8, false}, {'C', big, big, false}, {'D', 0, 100000, true}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send(connectTo(origin.port()));
+        ASSERT_EQ(client.readUntil(established), established);
+        client.send(std::string("\x16") + c.mode);
+        std::thread up([&] {
+            if (c.mode == 'B') {
+                EXPECT_EQ(client.readUntil("greeting"), "greeting");
+            }
+            client.send(std::string(c.upload, 'u'));
+            client.shutdownWrite();
+        });
+        auto down = c.mode == 'B' ? std::string() : client.readAll(20000);
+        up.join();
+        if (c.mode == 'B')
+            down = "greeting" + client.readAll(20000);
+        // A reset drops what the kernels still held: only a whole stream has a known size.
+        EXPECT_EQ(c.reset ? c.download : down.size(), c.download);
+        EXPECT_EQ(client.wasReset(), c.reset);
+        if (!c.reset) {
+            EXPECT_TRUE(waitFor([&] {
+                std::lock_guard lock(mutex);
+                return uploaded.count(c.mode) == 1;
+            }));
+            std::lock_guard lock(mutex);
+            EXPECT_EQ(uploaded[c.mode], c.upload + 0);
+        }
+        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+        EXPECT_EQ(
+            proxy.recorder->exchanges("complete").size() + proxy.recorder->exchanges("exception").size(), 1u);
+    }
 }
 
 } // namespace

@@ -99,6 +99,11 @@ void OriginConnection::write(const std::string& bytes) {
     }
 }
 
+void OriginConnection::shutdownWrite() {
+    if (fd_ >= 0)
+        ::shutdown(fd_, SHUT_WR);
+}
+
 void OriginConnection::close() {
     if (fd_ >= 0) {
         ::shutdown(fd_, SHUT_RDWR);

@@ -30,6 +30,8 @@ public:
     /// Everything until the peer closes.
     std::string readToEnd();
     void write(const std::string& bytes);
+    /// Ends our sending side (FIN) and keeps reading.
+    void shutdownWrite();
     /// Closes our side (FIN).
     void close();
     /// Closes with a reset (RST).

@@ -1,6 +1,7 @@
 #include "tests/support/proxy/ProxyHarness.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -188,8 +189,10 @@ std::string RawClient::readUntil(const std::string& marker, int timeoutMs) {
             break;
         char chunk[8192];
         auto n = ::recv(fd_, chunk, sizeof chunk, 0);
-        if (n <= 0)
+        if (n <= 0) {
+            wasReset_ = n < 0 && errno == ECONNRESET;
             break;
+        }
         buffer_.append(chunk, static_cast<std::size_t>(n));
     }
     if (marker.empty())

@@ -119,9 +119,12 @@ public:
     void close();
     /// Closes with a reset (RST).
     void reset();
+    /// Whether a read ended with a reset from the peer rather than a clean end.
+    bool wasReset() const { return wasReset_; }
 
 private:
     int fd_;
+    bool wasReset_ = false;
     std::string buffer_;
 };
 
