@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include "PacketTunnel/TCPSocket.h"
+#include "PacketTunnel/TCPSocketError.h"
+#include "lwip/tcp.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/StackHarness.h"
+
+using namespace pemtrox;
+using pemtrox::test::TcpPeer;
+
+namespace {
+
+const std::string app = "198.18.72.254", server = "203.0.113.10";
+
+// A catch-all listener whose connections become TCPSockets; a reader that keeps asking.
+class TCPSocketTest : public test::StackHarness {
+protected:
+    void SetUp() override {
+        StackHarness::SetUp();
+        if (IsSkipped())
+            return;
+        onStack([&] {
+            tcp_pcb* listener = tcp_listen_with_backlog(tcp_new_ip_type(IPADDR_TYPE_ANY), 255);
+            tcp_arg(listener, this);
+            tcp_accept(listener, [](void* arg, tcp_pcb* pcb, err_t) -> err_t {
+                tcp_nagle_disable(pcb);
+                static_cast<TCPSocketTest*>(arg)->socket =
+                    TCPSocket::make(pcb, static_cast<TCPSocketTest*>(arg)->queue);
+                return ERR_OK;
+            });
+        });
+        ASSERT_TRUE(peer.connect());
+        ASSERT_TRUE(peer.waitUntil([&] { return onStack<bool>([&] { return socket != nullptr; }); }));
+    }
+    void TearDown() override {
+        if (socket)
+            onStack([&] {
+                socket->close(makeError<GenericError>("test over"));
+                socket.reset();
+            });
+        peers.clear();
+        StackHarness::TearDown();
+        EXPECT_EQ(Plumber::count(std::string(plumberModuleName) + ".TCPSocket"), 0);
+    }
+    template <class T> T onStack(const std::function<T()>& work) {
+        T result{};
+        queue->sync([&] { result = work(); });
+        return result;
+    }
+    using StackHarness::onStack;
+    void startReading() {
+        onStack([&] {
+            std::weak_ptr<MyInputStream> weak = socket->inputStream();
+            socket->inputStream()->handler([this, weak](InputStreamEvent event, InputStreamReply reply) {
+                if (event.isData()) {
+                    got += toString(event.data());
+                    reply(InputStreamHandlerResult::more);
+                    if (auto input = weak.lock())
+                        input->read();
+                    return;
+                }
+                end = event.isEof() ? "eof" : event.error()->description();
+                reply(InputStreamHandlerResult::done);
+            });
+            socket->inputStream()->read();
+        });
+    }
+    void write(const std::string& text) {
+        onStack([&] { socket->outputStream()->write(toData(text), true, nullptr); });
+    }
+    std::int64_t pendingAck() {
+        return onStack<std::int64_t>([&] { return socket->pendingAck(); });
+    }
+    void sendInSegments(std::size_t total) {
+        for (std::size_t sent = 0; sent < total; sent += 1000)
+            peer.send(Data(std::min<std::size_t>(1000, total - sent), 'u'));
+        settle();
+    }
+
+    TcpPeer peer{*this, app, 40000, server, 443};
+    std::shared_ptr<TCPSocket> socket; // on the stack's queue
+    std::string got, end;              // on the stack's queue
+};
+
+TEST_F(TCPSocketTest, AddressesAreTheDialledEndpointAndTheAppsOwn) {
+    onStack([&] {
+        EXPECT_EQ(socket->host(), server);
+        EXPECT_EQ(socket->port(), 443);
+        EXPECT_EQ(socket->localHost(), app);
+        EXPECT_EQ(socket->localPort(), 40000);
+    });
+}
+
+// Up to 4096 unread bytes are acknowledged to the stack at once; beyond that nothing is,
+// until the reader catches up, which reopens the window in one go.
+TEST_F(TCPSocketTest, ReceiveWindowFollowsTheReader) {
+    sendInSegments(3000);
+    EXPECT_EQ(pendingAck(), 0);
+    sendInSegments(9000);
+    EXPECT_EQ(pendingAck(), 8000);
+    ASSERT_TRUE(peer.waitUntil([&] { return peer.stackAcked == peer.nextSeq; }));
+    EXPECT_LE(peer.stackWindow, 65535 - 8000);
+    startReading();
+    ASSERT_TRUE(peer.waitUntil([&] { return onStack<std::size_t>([&] { return got.size(); }) == 12000; }));
+    EXPECT_EQ(pendingAck(), 0);
+    EXPECT_TRUE(peer.waitUntil([&] { return peer.stackWindow == 65535; }));
+}
+
+// The app sends a request and ends its side in the same segment: the reader gets every
+// byte, then the end, and the reply still reaches the app before our FIN.
+TEST_F(TCPSocketTest, AppThatHalfClosesGetsTheWholeReply) {
+    peer.send(Data(5000, 'q'), test::Packet::fin);
+    settle();
+    startReading();
+    ASSERT_TRUE(peer.waitUntil([&] { return onStack<bool>([&] { return end == "eof"; }); }));
+    onStack([&] { EXPECT_EQ(got, std::string(5000, 'q')); });
+    std::string reply(20000, 'r');
+    write(reply);
+    onStack([&] { socket->outputStream()->close(); });
+    ASSERT_TRUE(peer.waitUntil([&] { return peer.finReceived; }));
+    EXPECT_EQ(peer.received, reply);
+    onStack([&] { EXPECT_TRUE(socket->isClosed() && socket->pcbDeallocated()); });
+}
+
+// Ending our side first sends a FIN after the queued bytes; the app's upload goes on.
+TEST_F(TCPSocketTest, ClosingTheOutputAloneKeepsReading) {
+    startReading();
+    write("response");
+    onStack([&] { socket->outputStream()->close(); });
+    ASSERT_TRUE(peer.waitUntil([&] { return peer.finReceived; }));
+    EXPECT_EQ(peer.received, "response");
+    peer.send("more upload");
+    peer.fin();
+    ASSERT_TRUE(peer.waitUntil([&] { return onStack<bool>([&] { return end == "eof"; }); }));
+    onStack([&] {
+        EXPECT_EQ(got, "more upload");
+        EXPECT_TRUE(socket->isClosed() && socket->pcbDeallocated());
+    });
+    EXPECT_FALSE(peer.rstReceived);
+}
+
+// A graceful close returns at once and keeps the pcb until all queued output is in the
+// stack; bytes that arrive meanwhile are acknowledged and dropped.
+TEST_F(TCPSocketTest, CloseWithPendingOutputFinishesSending) {
+    peer.autoAck = false;
+    bool closed = false;
+    onStack([&] {
+        for (int i = 0; i < 5; ++i)
+            socket->outputStream()->write(Data(4000, 'a' + i), false, nullptr);
+        socket->close(nullptr, [&](ErrorPtr) { closed = true; });
+        EXPECT_TRUE(closed);
+        EXPECT_TRUE(socket->disconnectAfterWriting());
+        EXPECT_FALSE(socket->pcbDeallocated());
+    });
+    peer.send("late");
+    peer.autoAck = true;
+    peer.ack();
+    ASSERT_TRUE(peer.waitUntil([&] { return peer.finReceived; }));
+    EXPECT_EQ(peer.received.size(), 20000u);
+    EXPECT_EQ(peer.received.substr(16000), std::string(4000, 'e'));
+    EXPECT_FALSE(peer.rstReceived);
+    onStack([&] { EXPECT_TRUE(socket->pcbDeallocated()); });
+}
+
+// A close with an error resets the app at once, with bytes still unread.
+TEST_F(TCPSocketTest, CloseWithAnErrorAborts) {
+    sendInSegments(6000);
+    ASSERT_GT(pendingAck(), 0);
+    onStack([&] { socket->close(makeError<GenericError>("boom")); });
+    ASSERT_TRUE(peer.waitUntil([&] { return peer.rstReceived; }));
+    EXPECT_FALSE(peer.finReceived);
+    onStack([&] {
+        EXPECT_TRUE(socket->pcbDeallocated() && socket->abortedPcb());
+        bool called = false;
+        socket->close(nullptr, [&](ErrorPtr) { called = true; }); // a second close only completes
+        EXPECT_TRUE(called);
+    });
+}
+
+// After the app's reset no stack call is made: no space, writes refused, readers told.
+TEST_F(TCPSocketTest, ResetByTheAppClosesWithItsError) {
+    startReading();
+    peer.rst();
+    ASSERT_TRUE(peer.waitUntil([&] { return onStack<bool>([&] { return socket->isClosed(); }); }));
+    onStack([&] {
+        EXPECT_EQ(end, "Connection reset by peer");
+        EXPECT_EQ(socket->availableSpace(), 0);
+        auto written = socket->write(Data(3, 'x'), 0, 3, false, false);
+        ASSERT_FALSE(written.isSuccess());
+        EXPECT_EQ(written.error()->description(), "Connection closed");
+    });
+}
+
+// The stack refuses more than its free send buffer with ERR_MEM: the write halves its
+// piece until one fits, and takes nothing when not even one byte does.
+TEST_F(TCPSocketTest, OutOfMemoryHalvesThePiece) {
+    peer.autoAck = false;
+    onStack([&] {
+        struct Step {
+            std::size_t ask, taken;
+        } steps[] = {{7192, 7192}, {3000, 750}, {3000, 187}, {63, 63}, {3000, 0}};
+        Data bytes(8192, 'w');
+        for (auto step : steps) {
+            auto written = socket->write(bytes, 0, step.ask, false, false);
+            ASSERT_TRUE(written.isSuccess());
+            EXPECT_EQ(written.value(), static_cast<std::int64_t>(step.taken)) << step.ask;
+        }
+    });
+}
+
+TEST(TCPSocketErrorTest, DescriptionsAndTranslation) {
+    struct Row {
+        std::int8_t code;
+        const char *own, *translated;
+    } rows[] = {{0, "Socket no error", "Socket no error"},
+                {-1, "Socket out of memory", "Socket out of memory"},
+                {-11, "Socket not connected", "Socket not connected"},
+                {-13, "Socket connection aborted", "Connection reset"},
+                {-14, "Socket connection reset", "Connection reset by peer"},
+                {-15, "Socket connection closed", "Connection closed"},
+                {-16, "Socket illegal argument", "Socket illegal argument"},
+                {-17, "TCP Socket unknown error: -17", "TCP Socket unknown error: -17"},
+                {3, "TCP Socket unknown error: 3", "TCP Socket unknown error: 3"}};
+    for (auto row : rows) {
+        EXPECT_EQ(TCPSocketError::errorCode(row.code).description(), row.own);
+        EXPECT_EQ(TCPSocketError::translate(row.code)->description(), row.translated);
+    }
+}
+
+} // namespace

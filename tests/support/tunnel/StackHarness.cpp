@@ -1,0 +1,138 @@
+#include "tests/support/tunnel/StackHarness.h"
+
+#include <sys/socket.h>
+
+#include <thread>
+
+#include "PacketTunnel/LWIPStack.h"
+#include "tests/support/TestSupport.h"
+
+namespace pemtrox::test {
+
+void StackHarness::SetUp() {
+    if (LWIPStack::isInitialised())
+        GTEST_SKIP() << "the stack initialises once per process: run each test alone (ctest does)";
+    LWIPStack::initialise();
+    iface = TunnelInterface::make(queue, flow);
+    iface->add("198.18.72.254");
+    iface->startReading();
+    timer = LWIPStack::startTimer(*queue);
+}
+
+void StackHarness::TearDown() {
+    if (timer)
+        timer->cancel();
+    if (iface)
+        iface->remove();
+}
+
+void StackHarness::send(const Packet& packet) {
+    flow->deliver({packet.build()});
+}
+
+void StackHarness::settle() {
+    ASSERT_TRUE(waitFor([&] { return flow->isIdle(); }, std::chrono::seconds(20)));
+    queue->sync([] {});
+}
+
+void StackHarness::pump() {
+    settle();
+    for (auto& [bytes, family] : flow->takeWritten()) {
+        auto packet = Packet::parse(bytes);
+        if (!packet || packet->protocol != Packet::tcp)
+            continue;
+        for (auto* peer : peers)
+            if (peer->clientPort == packet->destinationPort && peer->serverPort == packet->sourcePort)
+                peer->take(*packet);
+    }
+}
+
+TcpPeer::TcpPeer(StackHarness& stack, std::string client, std::uint16_t clientPort, std::string server,
+                 std::uint16_t serverPort)
+    : client(std::move(client)), server(std::move(server)), clientPort(clientPort), serverPort(serverPort),
+      stack_(stack) {
+    stack_.peers.push_back(this);
+}
+
+Packet TcpPeer::segment(std::uint8_t flags) const {
+    auto packet = Packet::tcpSegment(client, clientPort, server, serverPort, flags);
+    packet.seq = nextSeq;
+    packet.ackNumber = stackNext_;
+    packet.window = window;
+    return packet;
+}
+
+bool TcpPeer::connect() {
+    auto syn = segment(Packet::syn);
+    syn.ackNumber = 0;
+    syn.mss = 1460;
+    stack_.send(syn);
+    ++nextSeq;
+    if (!waitUntil([&] { return synAckReceived; }))
+        return false;
+    stack_.send(segment(Packet::ack));
+    stack_.settle();
+    return true;
+}
+
+void TcpPeer::send(const Data& payload, std::uint8_t extraFlags) {
+    auto packet = segment(Packet::ack | Packet::psh | extraFlags);
+    packet.payload = payload;
+    stack_.send(packet);
+    nextSeq += static_cast<std::uint32_t>(payload.size()) + ((extraFlags & Packet::fin) ? 1 : 0);
+}
+
+void TcpPeer::fin() {
+    stack_.send(segment(Packet::ack | Packet::fin));
+    ++nextSeq;
+}
+
+void TcpPeer::rst() {
+    stack_.send(segment(Packet::rst | Packet::ack));
+}
+
+void TcpPeer::ack() {
+    stack_.send(segment(Packet::ack));
+}
+
+void TcpPeer::take(const Packet& packet) {
+    if (packet.flags & Packet::rst) {
+        rstReceived = true;
+        return;
+    }
+    stackWindow = packet.window;
+    if (packet.flags & Packet::ack)
+        stackAcked = packet.ackNumber;
+    if (packet.flags & Packet::syn) {
+        synAckReceived = true;
+        stackNext_ = packet.seq + 1;
+        return;
+    }
+    bool fresh = false;
+    if (packet.seq == stackNext_ && !packet.payload.empty()) {
+        received.append(packet.payload.begin(), packet.payload.end());
+        stackNext_ += static_cast<std::uint32_t>(packet.payload.size());
+        fresh = true;
+    }
+    if ((packet.flags & Packet::fin) && !finReceived && packet.seq + packet.payload.size() == stackNext_) {
+        finReceived = true;
+        ++stackNext_;
+        fresh = true;
+    }
+    if (fresh && autoAck)
+        ack();
+}
+
+bool TcpPeer::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        stack_.pump();
+        if (condition())
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+} // namespace pemtrox::test
