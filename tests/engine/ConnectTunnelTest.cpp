@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -74,6 +75,44 @@ TEST(ConnectTunnel, ConnectAfterAPlainRequestToTheSameServerGetsItsOwnConnection
             client.send("GET /inside HTTP/1.1\r\nHost: x\r\n\r\n");
             EXPECT_NE(client.readUntil("inside!").find("inside!"), std::string::npos);
         }
+}
+
+TEST(ConnectTunnel, DefaultPortsAreRecordedWithoutAnExplicitPort) {
+    // The CONNECT port decides the scheme; 80 and 443 are implied, others stay.
+    struct Case {
+        int port;
+        const char* scheme;
+        bool portKept;
+    } cases[] = {{443, "https", false}, {80, "http", false}, {8443, "https", true}, {8080, "http", true}};
+    std::mt19937 random(std::random_device{}());
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        // A loopback address of our own, so that tests running alongside never share the port.
+        auto address =
+            "127." + std::to_string(1 + random() % 250) + "." + std::to_string(random() % 250) + ".9";
+        std::unique_ptr<TestOrigin> origin;
+        try {
+            origin = std::make_unique<TestOrigin>(kindsOrigin(), address, c.port);
+        } catch (const std::exception& e) {
+            GTEST_SKIP() << "needs a low port on loopback (root): " << e.what();
+        }
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        client.send("CONNECT " + address + ":" + std::to_string(c.port) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        ASSERT_EQ(client.readUntil(established), established);
+        client.send("GET /inside HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_NE(client.readUntil("inside!").find("inside!"), std::string::npos);
+        client.close();
+        ASSERT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+        for (auto step : {"cancelled", "complete"}) { // the CONNECT, then the request inside
+            auto done = proxy.recorder->exchanges(step);
+            ASSERT_EQ(done.size(), 1u) << step;
+            EXPECT_EQ(done[0]->scheme, c.scheme);
+            EXPECT_EQ(done[0]->port.has_value(), c.portKept);
+            EXPECT_EQ(done[0]->portOrDefault(), c.port);
+        }
+        EXPECT_EQ(proxy.recorder->exchanges("complete")[0]->path(), "/inside");
+    }
 }
 
 TEST(ConnectTunnel, ConnectInsideATunnelGetsItsAnswerAndThenCarriesOpaqueBytes) {
