@@ -1,11 +1,34 @@
 #include "proxy/tls/KeyPool.h"
 
+#include <atomic>
+
+#include <openssl/crypto.h>
+
 #include "proxy/tls/SSLCertificateGenerator.h"
 
 namespace pemtrox {
 
+namespace {
+
+/// The shared pool while it exists. Trivially destructible, so it is still there for the
+/// library's exit handler whatever the order of destruction at exit.
+std::atomic<KeyPool*> sharedPool{nullptr};
+
+} // namespace
+
 std::shared_ptr<KeyPool> KeyPool::shared() {
-    static auto pool = std::make_shared<KeyPool>(8, 2048);
+    static auto pool = [] {
+        auto made = std::make_shared<KeyPool>(8, 2048);
+        sharedPool = made.get();
+        // The library cleans up at exit, possibly before this pool goes, and the worker must
+        // not be making a key then: the library's own exit handlers run before it frees
+        // anything.
+        OPENSSL_atexit([] {
+            if (KeyPool* pool = sharedPool.load())
+                pool->stop();
+        });
+        return made;
+    }();
     return pool;
 }
 
@@ -13,12 +36,20 @@ KeyPool::KeyPool(std::size_t size, unsigned int bits)
     : size_(size), bits_(bits), worker_([this] { run(); }) {}
 
 KeyPool::~KeyPool() {
+    KeyPool* self = this;
+    sharedPool.compare_exchange_strong(self, nullptr);
+    stop();
+}
+
+void KeyPool::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     wanted_.notify_all();
-    worker_.join();
+    std::lock_guard lock(joinMutex_);
+    if (worker_.joinable())
+        worker_.join();
 }
 
 crypto::PKeyPtr KeyPool::takeKey() {

@@ -35,6 +35,8 @@ public:
     crypto::PKeyPtr takeKey() override;
     /// Keys ready now.
     std::size_t available();
+    /// Ends the worker: keys are then made only on the callers' threads.
+    void stop();
 
 private:
     void run();
@@ -44,6 +46,7 @@ private:
     std::condition_variable wanted_;
     std::deque<crypto::PKeyPtr> keys_;
     bool stopping_ = false;
+    std::mutex joinMutex_;
     std::thread worker_;
 };
 
