@@ -205,7 +205,9 @@ void ConnectTunnel::afterClientData() {
         if (self->ended())
             return;
         if (!state.isConnected()) {
-            self->finish(HttpProxyHandler::clientSSLError(state.error()));
+            // The server's side failed (its certificate did not verify, say): its own error
+            // tells what happened, not a client-side reading of its status.
+            self->finish(state.error());
             return;
         }
         self->wrapClient(self->remote(), self->evt(), self->client(), [self](ProxyConnectionState wrapped) {

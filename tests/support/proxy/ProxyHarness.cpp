@@ -96,12 +96,12 @@ private:
 
 } // namespace
 
-ProxyHarness::ProxyHarness() {
+ProxyHarness::ProxyHarness(ServerMaker makeServer) {
     if (const char* source = std::getenv("PEMTROX_SOURCE_DIR"))
         ErrorPage::setDirectory(std::filesystem::path(source) / "resources");
     queue = DispatchQueue::make("proxy");
     queue->sync([&] {
-        server = std::make_shared<PortMappingServer>(queue, port80);
+        server = makeServer ? makeServer(queue) : std::make_shared<PortMappingServer>(queue, port80);
         recorder = std::make_shared<RecordingProxyListener>();
         server->addProxyListener(recorder);
         server->bind(0, "127.0.0.1");

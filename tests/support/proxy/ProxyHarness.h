@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -82,11 +83,13 @@ private:
 /// it stops, waits for every handler to end and checks that no counted object is left.
 class ProxyHarness {
 public:
-    ProxyHarness();
+    using ServerMaker = std::function<std::shared_ptr<SocketProxyServer>(std::shared_ptr<DispatchQueue>)>;
+    /// An HttpProxyServer unless a maker is given (called on the queue).
+    explicit ProxyHarness(ServerMaker makeServer = nullptr);
     ~ProxyHarness();
     int port() const { return port_; }
     std::string proxyURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    std::shared_ptr<HttpProxyServer> server;
+    std::shared_ptr<SocketProxyServer> server;
     /// Where connections to port 80 go instead (0: port 80 itself), so that a test can
     /// send requests without an explicit port to a test server.
     std::shared_ptr<std::atomic<int>> port80 = std::make_shared<std::atomic<int>>(0);

@@ -1,0 +1,99 @@
+#include "proxy/tls/SSLHttpProxyHandler.h"
+
+#include "platform/Identity.h"
+#include "platform/TlsEngine.h"
+#include "proxy/engine/InternalProxyServer.h"
+#include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/SSLRemoteConnection.h"
+#include "proxy/engine/SocketProxyConnection.h"
+#include "proxy/io/DefaultSSLSocket.h"
+#include "proxy/io/DefaultSocket.h"
+#include "proxy/io/SSLSocketWrapper.h"
+#include "proxy/tls/SSLAwareProxyServer.h"
+#include "proxy/tls/SSLConnectTunnel.h"
+#include "proxy/tls/SSLContextFactory.h"
+#include "proxy/tls/SSLHttpProxyHandlerError.h"
+#include "proxy/tls/SSLProxyConnection.h"
+
+namespace pemtrox {
+
+std::shared_ptr<SSLHttpProxyHandler>
+SSLHttpProxyHandler::make(std::shared_ptr<InternalProxyServer> server,
+                          std::shared_ptr<ProxyConnection> client,
+                          std::shared_ptr<SSLContextFactory> contextFactory) {
+    return Plumber::make<SSLHttpProxyHandler>(std::move(server), std::move(client),
+                                              std::move(contextFactory));
+}
+
+SSLHttpProxyHandler::SSLHttpProxyHandler(std::shared_ptr<InternalProxyServer> server,
+                                         std::shared_ptr<ProxyConnection> client,
+                                         std::shared_ptr<SSLContextFactory> contextFactory)
+    : HttpProxyHandler(std::move(server), std::move(client)), contextFactory_(std::move(contextFactory)) {}
+
+void SSLHttpProxyHandler::handleConnect() {
+    if (auto aware = std::dynamic_pointer_cast<SSLAwareProxyServer>(server_)) {
+        if (aware->isSSLProxied(*evt_))
+            evt_->attributes[SSLProxied] = true;
+        else
+            evt_->addToListAttribute(ProxyEvent::NotesAttribute, notInterceptedNote);
+    }
+    HttpProxyHandler::handleConnect();
+}
+
+std::shared_ptr<ConnectTunnel> SSLHttpProxyHandler::makeTunnel() {
+    bool intercepted = evt_->attributes.contains(SSLProxied);
+    return SSLConnectTunnel::make(std::static_pointer_cast<SSLHttpProxyHandler>(shared_from_this()),
+                                  intercepted);
+}
+
+std::shared_ptr<const Identity> SSLHttpProxyHandler::clientIdentity(const SSLRemoteConnection& remote,
+                                                                    const std::optional<std::string>& host) {
+    std::vector<Data> certificates;
+    if (auto socket = remote.sslRemote) {
+        if (auto peer = socket->peerCertificates())
+            certificates = *peer;
+        else
+            socket->withSSLContext([&](TlsEngine& engine) { certificates = engine.peerCertificates(); });
+    }
+    if (!certificates.empty())
+        return contextFactory_->identityForCertificate(certificates.front(), host);
+    if (host)
+        return contextFactory_->identityForHost(*host);
+    throw SSLHttpProxyHandlerError::noRemoteCertificateOrHostname();
+}
+
+void SSLHttpProxyHandler::startSSLClientConnection(std::shared_ptr<SocketProxyConnection> client,
+                                                   std::shared_ptr<const Identity> identity,
+                                                   std::shared_ptr<DispatchQueue> queue,
+                                                   std::function<void(ProxyConnectionState)> completion) {
+    TlsSettings settings;
+    settings.isServer = true;
+    settings.certificates = std::move(identity); // the leaf, then the CA as its chain
+    struct Holder {
+        std::shared_ptr<SSLSocket> socket;
+        bool failedEarly = false;
+    };
+    // The TLS socket keeps this callback until the handshake ends, and so the holder.
+    auto holder = std::make_shared<Holder>();
+    auto handshakeCompleted = [holder, client,
+                               completion = std::move(completion)](SocketConnectionState state) {
+        if (!state.isConnected() || !holder->socket) {
+            if (holder->socket)
+                holder->socket->close();
+            else
+                holder->failedEarly = true;
+            completion(ProxyConnectionState::failed(state.error()));
+            return;
+        }
+        completion(ProxyConnectionState::connected(SSLProxyConnection::make(client, holder->socket)));
+    };
+    if (auto tcp = std::dynamic_pointer_cast<DefaultSocket>(client->socket()))
+        holder->socket = DefaultSSLSocket::make(tcp, settings, std::move(handshakeCompleted));
+    else
+        holder->socket =
+            SSLSocketWrapper::make(client->socket(), queue, settings, std::move(handshakeCompleted));
+    if (holder->failedEarly)
+        holder->socket->close();
+}
+
+} // namespace pemtrox
