@@ -11,16 +11,22 @@
 #include "platform/Container.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
-#include "proxy/engine/HttpProxyServer.h"
+#include "platform/UserDefaults.h"
 #include "proxy/engine/LoggingProxyListener.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
+#include "proxy/engine/Settings.h"
 #include "proxy/io/CustomLogFormatter.h"
+#include "proxy/tls/SSLCACertificateProxyListener.h"
+#include "proxy/tls/SSLCAGenerator.h"
+#include "proxy/tls/SSLProxyServer.h"
+#include "proxy/tls/SSLTestProxyListener.h"
 
 namespace {
 
 const char* usage = R"(Usage: pemtrox [options]
 
-An intercepting, recording HTTP/HTTPS proxy.
+An intercepting, recording HTTP/HTTPS proxy. HTTPS to the hosts that settings.json's
+"sslSettings.*" select is decrypted with certificates of the CA in the container.
 
 Options:
   --port N          the proxy port on every interface (default 8888)
@@ -35,14 +41,18 @@ int usageError(const std::string& text) {
     return 2;
 }
 
-/// Serves as an explicit HTTP proxy on every interface until SIGINT or SIGTERM.
-int runProxy(int port) {
+/// Serves as an explicit HTTP and HTTPS proxy on every interface until SIGINT or SIGTERM,
+/// intercepting TLS as the settings in the container say.
+int runProxy(int port, const std::filesystem::path& container) {
     using namespace pemtrox;
+    auto settings = Settings::load(UserDefaults::suite(container));
     auto queue = DispatchQueue::make("ProxyManager");
-    std::shared_ptr<HttpProxyServer> server;
+    std::shared_ptr<SSLProxyServer> server;
     std::string failure;
     queue->sync([&] {
-        server = HttpProxyServer::make(queue);
+        server = SSLProxyServer::make(settings.sslSettings, queue, nullptr, SSLCAGenerator::make(container));
+        server->addProxyListener(std::make_shared<SSLTestProxyListener>());
+        server->addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
         server->addProxyListener(std::make_shared<LoggingProxyListener>());
         try {
             server->bind(port, std::nullopt);
@@ -54,7 +64,8 @@ int runProxy(int port) {
         std::fprintf(stderr, "pemtrox: cannot listen on port %d: %s\n", port, failure.c_str());
         return 1;
     }
-    logMessage("Proxy listening on port " + std::to_string(port));
+    logMessage("Proxy listening on port " + std::to_string(port) +
+               "; CA certificate: " + server->ca()->caCertificateFile().string());
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -117,5 +128,5 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return runProxy(port);
+    return runProxy(port, *container);
 }
