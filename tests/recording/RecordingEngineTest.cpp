@@ -1,0 +1,237 @@
+#include <csignal>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "proxy/recording/RecordingListener.h"
+#include "tests/support/TestOrigin.h"
+#include "tests/support/proxy/ProxyHarness.h"
+#include "tests/support/TestSupport.h"
+
+namespace pemtrox::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string bytes(std::size_t n) {
+    std::string out(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<char>((i * 2654435761u) >> 13);
+    return out;
+}
+
+std::string slurp(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool jq(const fs::path& file, const std::string& filter) {
+    int status = -1;
+    runCommand("jq -e '" + filter + "' '" + file.string() + "' >/dev/null 2>&1", &status);
+    return status == 0;
+}
+
+/// Serves "/bytes/N" with N bytes of bytes(N), reading and dropping any request body.
+TestOrigin::Script bytesOrigin() {
+    return TestOrigin::serveEach([](const std::string& head, const std::string&) {
+        auto path = head.substr(head.find(' ') + 1);
+        auto body = bytes(std::stoul(path.substr(path.find("/bytes/") + 7)));
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    });
+}
+
+/// The store of a recording listener and what lies in it.
+struct Store {
+    TempDir temp;
+    fs::path root = temp.path() / "Recording";
+    std::vector<fs::path> exchanges() const {
+        std::vector<fs::path> out;
+        if (fs::exists(root))
+            for (const auto& entry : fs::directory_iterator(root))
+                out.push_back(entry.path());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    /// Every metadata.json, for failure messages.
+    std::string dump() const {
+        return runCommand("cd " + root.string() + " && head -c 2000 */metadata.json");
+    }
+    /// Waits until there are n exchanges and each has ended.
+    bool ended(std::size_t n) const {
+        auto filter =
+            "length == " + std::to_string(n) + R"( and all(.status == "COMPLETE" or .status == "EXCEPTION"))";
+        return waitFor(
+            [&] {
+                int status = -1;
+                runCommand("cd " + root.string() + " 2>/dev/null && jq -e -s '" + filter +
+                               "' */metadata.json >/dev/null 2>&1",
+                           &status);
+                return exchanges().size() == n && status == 0;
+            },
+            20s);
+    }
+};
+
+class RecordingEngineTest : public testing::Test {
+protected:
+    void SetUp() override {
+        listener = RecordingListener::make(store.root, {}, true);
+        proxy.queue->sync([&] { proxy.server->addProxyListener(listener); });
+    }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(origin.port()) + path;
+    }
+    Store store;
+    TestOrigin origin{bytesOrigin()};
+    ProxyHarness proxy;
+    std::shared_ptr<RecordingListener> listener;
+};
+
+TEST_F(RecordingEngineTest, BodiesAreWhatPassedUpToTheCap) {
+    const std::size_t cap = 1048576;
+    for (std::size_t size : {std::size_t(300000), std::size_t(2 * cap)}) {
+        auto up = store.temp.path() / "up.bin", down = store.temp.path() / "down.bin";
+        std::ofstream(up, std::ios::binary) << bytes(size + 7).substr(7);
+        int status = -1;
+        curl(proxy,
+             "-H 'Expect:' --data-binary @" + up.string() + " -o " + down.string() + " " +
+                 url("/bytes/" + std::to_string(size)),
+             &status);
+        EXPECT_EQ(status, 0);
+        auto dirs = store.exchanges();
+        ASSERT_TRUE(store.ended(size == cap * 2 ? 2 : 1)) << store.dump();
+        auto dir = store.exchanges().back();
+        EXPECT_EQ(slurp(dir / "request.dat"), slurp(up).substr(0, cap)) << size;
+        EXPECT_EQ(slurp(dir / "response.dat"), slurp(down).substr(0, cap)) << size;
+        EXPECT_EQ(slurp(down), bytes(size));
+        EXPECT_TRUE(jq(dir / "metadata.json",
+                       R"(.method == "POST" and .status == "COMPLETE" and .request.sizes.body == )" +
+                           std::to_string(size)));
+        EXPECT_EQ(slurp(dir / "request_hdr.http").substr(0, 5), "POST ");
+        EXPECT_EQ(slurp(dir / "response_hdr.http").substr(0, 15), "HTTP/1.1 200 OK");
+    }
+}
+
+TEST_F(RecordingEngineTest, OpaqueTunnelKeepsTheStartOfEachDirection) {
+    auto up = bytes(20001).substr(1), down = bytes(30000);
+    up[0] = '\x16'; // not HTTP: the tunnel stays opaque
+    TestOrigin raw([&](OriginConnection& c, TestOrigin&) {
+        c.readBytes(up.size());
+        c.write(down);
+        c.close();
+    });
+    RawClient client(proxy.port());
+    auto target = "127.0.0.1:" + std::to_string(raw.port());
+    client.send("CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n");
+    EXPECT_NE(client.readUntil("\r\n\r\n").find(" 200 "), std::string::npos);
+    client.send(up);
+    EXPECT_EQ(client.readAll(10000).size(), down.size());
+    client.close();
+    ASSERT_TRUE(store.ended(1)) << store.dump();
+    auto dir = store.exchanges()[0];
+    EXPECT_EQ(slurp(dir / "request.dat"), up.substr(0, 10240));
+    EXPECT_EQ(slurp(dir / "response.dat"), down.substr(0, 10240));
+    EXPECT_TRUE(jq(dir / "metadata.json", R"(.method == "CONNECT" and .tunnel)"));
+}
+
+TEST_F(RecordingEngineTest, CancelledTunnelsAndSelection) {
+    curl(proxy, "-p -o /dev/null " + url("/bytes/6")); // the CONNECT is cancelled, its request recorded
+    RecordingSettings settings;
+    settings.include.emplace_back().hostnamePattern = "127.0.0.1";
+    settings.exclude.emplace_back().pathPattern = "/bytes/1*";
+    listener->setSettings(settings);
+    for (auto path : {"/bytes/5", "/bytes/10"})
+        curl(proxy, "-o /dev/null " + url(path));
+    ASSERT_TRUE(store.ended(2)) << store.dump();
+    auto dirs = store.exchanges();
+    EXPECT_TRUE(jq(dirs[0] / "metadata.json", R"(.path == "\/bytes\/6" and .method == "GET")"));
+    EXPECT_EQ(dirs[0].filename().string().substr(16), "0000000001");
+    EXPECT_TRUE(jq(dirs[1] / "metadata.json", R"(.path == "\/bytes\/5")"));
+}
+
+TEST_F(RecordingEngineTest, HundredParallelClientsGetHundredDirectories) {
+    runCommand("seq 100 | xargs -P 100 -I{} curl -s -o /dev/null --max-time 20 --noproxy '' -x " +
+               proxy.proxyURL() + " " + url("/bytes/{}"));
+    ASSERT_TRUE(store.ended(100)) << store.dump();
+    int status = -1;
+    runCommand("cd " + store.root.string() +
+                   " && jq -e -s 'map(.path) | unique | length == 100' */metadata.json",
+               &status);
+    EXPECT_EQ(status, 0);
+}
+
+/// The recording proxy in a process of its own, started through bash with a prefix
+/// (such as a ulimit); killed at the end.
+class ProbeProcess {
+public:
+    ProbeProcess(const fs::path& root, const fs::path& log, const std::string& prefix = "") {
+        auto portFile = root.parent_path() / "port";
+        fs::remove(portFile);
+        pid_ =
+            std::stoi(runCommand("bash -c '" + prefix + " exec " PEMTROX_RECORDING_PROBE " " + root.string() +
+                                 "' >" + portFile.string() + " 2>>" + log.string() + " & echo $!"));
+        waitFor([&] { return slurp(portFile).find('\n') != std::string::npos; });
+        port_ = std::atoi(slurp(portFile).c_str());
+    }
+    ~ProbeProcess() { kill(); }
+    void kill() { ::kill(pid_, SIGKILL); }
+    std::string proxyURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int pid_ = 0;
+    int port_ = 0;
+};
+
+TEST(RecordingProcessTest, KilledMidRecordingLeavesEveryMetadataValid) {
+    Store store;
+    TestOrigin origin(bytesOrigin());
+    auto target = "http://127.0.0.1:" + std::to_string(origin.port()) + "/bytes/1048576";
+    for (int round = 0; round < 5; ++round) {
+        ProbeProcess probe(store.root, store.temp.path() / "log");
+        runCommand("for c in 1 2 3 4; do (for i in $(seq 30); do curl -s -o /dev/null --max-time 10 "
+                   "--noproxy '' -x " +
+                   probe.proxyURL() + " " + target + " || break; done) >/dev/null 2>&1 & done");
+        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 80 * round));
+        probe.kill();
+    }
+    auto dirs = store.exchanges();
+    EXPECT_FALSE(dirs.empty());
+    int status = -1;
+    runCommand("cd " + store.root.string() + R"( && jq -e -s 'any(.status != "COMPLETE")' */metadata.json)",
+               &status);
+    EXPECT_EQ(status, 0) << "no exchange was cut off";
+    for (const auto& dir : dirs) {
+        if (fs::exists(dir / "metadata.json")) {
+            EXPECT_TRUE(jq(dir / "metadata.json", ".status")) << dir;
+        }
+    }
+}
+
+TEST(RecordingProcessTest, FileSizeLimitStopsBodyFilesAndKeepsMetadata) {
+    Store store;
+    TestOrigin origin(bytesOrigin());
+    auto log = store.temp.path() / "log";
+    ProbeProcess probe(store.root, log, "ulimit -f 100;"); // 102400 bytes
+    auto up = store.temp.path() / "up.bin", down = store.temp.path() / "down.bin";
+    std::ofstream(up, std::ios::binary) << bytes(1048576);
+    int status = -1;
+    runCommand("curl -s -S --max-time 20 --noproxy '' -x " + probe.proxyURL() +
+                   " -H 'Expect:' --data-binary @" + up.string() + " -o " + down.string() +
+                   " http://127.0.0.1:" + std::to_string(origin.port()) + "/bytes/1048576",
+               &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(slurp(down), bytes(1048576)) << "the exchange itself is unharmed";
+    ASSERT_EQ(store.exchanges().size(), 1u);
+    auto dir = store.exchanges()[0];
+    EXPECT_EQ(fs::file_size(dir / "request.dat"), 102400u);
+    EXPECT_EQ(fs::file_size(dir / "response.dat"), 102400u);
+    EXPECT_TRUE(jq(dir / "metadata.json", R"(.status == "RECEIVING_RESPONSE_BODY")"));
+    EXPECT_TRUE(
+        waitFor([&] { return slurp(log).find("Failed to write response body: ") != std::string::npos; }));
+    EXPECT_NE(slurp(log).find("Failed to write request body: Failed to write data: File too large"),
+              std::string::npos);
+}
+
+} // namespace
+} // namespace pemtrox::test
