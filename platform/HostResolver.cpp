@@ -1,5 +1,6 @@
 #include "platform/HostResolver.h"
 
+#include <array>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
@@ -70,37 +72,18 @@ public:
     explicit ResolverService(asio::io_context& io) : service(io), io_(io), timer_(io) {
         static std::once_flag libraryReady;
         std::call_once(libraryReady, [] { ares_library_init(ARES_LIB_INIT_ALL); });
-        HostResolver::Settings chosen;
-        {
-            std::lock_guard lock(settingsMutex);
-            chosen = settings();
-        }
-        timeLimit_ = chosen.timeLimit;
-        ares_options options{};
-        options.sock_state_cb = &ResolverService::socketStateChanged;
-        options.sock_state_cb_data = this;
-        options.tries = 2; // as the system resolver: a dead server costs two time-outs, not four
-        if (ares_init_options(&channel_, &options, ARES_OPT_SOCK_STATE_CB | ARES_OPT_TRIES) != ARES_SUCCESS) {
-            channel_ = nullptr;
-            return;
-        }
-        if (!chosen.servers.empty() &&
-            ares_set_servers_ports_csv(channel_, chosen.servers.c_str()) != ARES_SUCCESS) {
-            ares_destroy(channel_);
-            channel_ = nullptr;
-        }
     }
 
     void start(const std::string& name, HostResolver::Completion completion,
                const std::shared_ptr<HostLookup>& handle, std::uint64_t id) {
-        if (!channel_) {
+        if (!readyChannel()) {
             completion(failed(Failure::noResolver));
             return;
         }
         auto& lookup = pending_[id];
         lookup.completion = std::move(completion);
         lookup.handle = handle;
-        lookup.deadline = std::make_unique<asio::steady_timer>(io_, timeLimit_);
+        lookup.deadline = std::make_unique<asio::steady_timer>(io_, settings_.timeLimit);
         lookup.deadline->async_wait([this, id](const std::error_code& ec) {
             if (!ec)
                 finish(id, failed(Failure::timedOut, ARES_ETIMEOUT, ares_strerror(ARES_ETIMEOUT)));
@@ -132,6 +115,47 @@ public:
     void cancel(std::uint64_t id) { pending_.erase(id); }
 
 private:
+    /// The channel, made on first use and again after a failed start (out of descriptors,
+    /// say) or, while no query is out, after /etc/resolv.conf changed (c-ares reads it only
+    /// when a channel is made; /etc/hosts it reads on every lookup).
+    bool readyChannel() {
+        auto stamp = resolvConfStamp();
+        if (channel_ && stamp != resolvConf_ && pending_.empty() &&
+            !ares_timeout(channel_, nullptr, &idle_)) {
+            ares_destroy(channel_); // its open sockets are unwatched through the state callback
+            channel_ = nullptr;
+        }
+        if (channel_)
+            return true;
+        resolvConf_ = stamp;
+        {
+            std::lock_guard lock(settingsMutex);
+            settings_ = settings();
+        }
+        ares_options options{};
+        options.sock_state_cb = &ResolverService::socketStateChanged;
+        options.sock_state_cb_data = this;
+        options.tries = 2; // as the system resolver: a dead server costs two time-outs, not four
+        if (ares_init_options(&channel_, &options, ARES_OPT_SOCK_STATE_CB | ARES_OPT_TRIES) != ARES_SUCCESS) {
+            channel_ = nullptr;
+            return false;
+        }
+        if (!settings_.servers.empty() &&
+            ares_set_servers_ports_csv(channel_, settings_.servers.c_str()) != ARES_SUCCESS) {
+            ares_destroy(channel_);
+            channel_ = nullptr;
+        }
+        return channel_ != nullptr;
+    }
+
+    static std::array<long, 4> resolvConfStamp() {
+        struct stat info {};
+        if (stat("/etc/resolv.conf", &info) != 0)
+            return {};
+        return {static_cast<long>(info.st_ino), static_cast<long>(info.st_size), info.st_mtim.tv_sec,
+                info.st_mtim.tv_nsec};
+    }
+
     struct Ticket {
         ResolverService* service;
         std::uint64_t id;
@@ -273,7 +297,9 @@ private:
     asio::io_context& io_;
     asio::steady_timer timer_; // made first: the event loop's reactor outlives this service
     ares_channel channel_ = nullptr;
-    std::chrono::milliseconds timeLimit_{};
+    HostResolver::Settings settings_;
+    std::array<long, 4> resolvConf_{};
+    timeval idle_{};
     std::unordered_map<std::uint64_t, Pending> pending_;
     std::map<int, std::shared_ptr<Watch>> watches_;
     std::uint64_t starting_ = 0;

@@ -66,7 +66,7 @@ public:
     static std::shared_ptr<HostLookup> resolve(std::string name, std::shared_ptr<DispatchQueue> queue,
                                                Completion completion);
     /// Settings for the resolvers that queues start from now on (each queue starts its own on
-    /// its first lookup).
+    /// its first lookup, and again after it failed to start).
     static void configure(Settings settings);
 };
 

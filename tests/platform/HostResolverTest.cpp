@@ -116,6 +116,20 @@ TEST_F(HostResolverTest, ACancelledLookupNeverAnswersAndLetsGoOfItsCompletion) {
     EXPECT_EQ(calls, 0);
 }
 
+TEST_F(HostResolverTest, AResolverThatCouldNotStartIsStartedAgainByTheNextLookup) {
+    auto fresh = DispatchQueue::make("resolver-test");
+    std::vector<HostResolution> results;
+    for (const std::string& servers : std::vector<std::string>{"not an address", dns.address()}) {
+        HostResolver::configure({servers});
+        fresh->sync([&] {
+            HostResolver::resolve("good.test", fresh, [&](HostResolution r) { results.push_back(r); });
+        });
+    }
+    ASSERT_TRUE(test::waitFor([&] { return fresh->onQueue([&] { return results.size() == 2; }); }));
+    EXPECT_EQ(results[0].failure, Failure::noResolver);
+    EXPECT_EQ(results[1].addresses, std::vector<std::string>{"192.0.2.7"});
+}
+
 TEST_F(HostResolverTest, NamesThatCannotBeLookedUpFailInsideTheCall) {
     for (const std::string& name :
          std::vector<std::string>{"", "bad name", std::string(300, 'a'), "caf\xc3\xa9.test"}) {
