@@ -1,9 +1,6 @@
 #include "platform/AsyncTcpSocket.h"
 
-#include <sys/socket.h>
-
 #include <array>
-#include <cerrno>
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -361,15 +358,10 @@ bool AsyncTcpSocket::isDisconnected() const {
 }
 
 bool AsyncTcpSocket::hasUnreadInput() const {
+    // No system call: while nobody reads, the socket reads one unit ahead anyway.
     return core_->queue->onQueue([&] {
         const auto& c = *core_;
-        if (c.in.plain.size() > 0 || c.in.wireEof || c.tls.cipherIn.size() > 0 || c.tls.peerClosed)
-            return true;
-        if (c.state != Core::State::connected)
-            return false;
-        char byte;
-        auto n = ::recv(const_cast<Core&>(c).socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        return c.in.plain.size() > 0 || c.in.wireEof || c.tls.cipherIn.size() > 0 || c.tls.peerClosed;
     });
 }
 

@@ -143,8 +143,8 @@ public:
 
     bool isConnected() const;
     bool isDisconnected() const;
-    /// Whether bytes or the peer's end arrived that no read has taken yet, in the socket's
-    /// own buffers or still in the kernel's.
+    /// Whether bytes or the peer's end arrived that no read has taken yet. The socket reads
+    /// ahead while nobody reads, so this sees what reached it before the current queue turn.
     bool hasUnreadInput() const;
     /// The peer's and the local address text and port; absent until connected.
     std::optional<std::string> connectedHost() const;
