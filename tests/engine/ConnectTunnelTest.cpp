@@ -45,6 +45,58 @@ TestOrigin::Script kindsOrigin() {
     });
 }
 
+// One client's steps: ">bytes" sends, "<text" reads up to the text, "=text" reads to the end
+// and expects exactly the text, "close" and "reset" end the connection.
+void play(RawClient& client, const std::vector<std::string>& steps) {
+    for (auto& step : steps) {
+        SCOPED_TRACE(step);
+        auto arg = step.substr(1);
+        if (step[0] == '>')
+            client.send(arg);
+        else if (step[0] == '<')
+            EXPECT_TRUE(client.readUntil(arg).ends_with(arg));
+        else if (step[0] == '=')
+            EXPECT_EQ(client.readAll(), arg);
+        else if (step == "close")
+            client.close();
+        else if (step == "reset")
+            client.reset();
+    }
+}
+
+TEST(ConnectTunnel, BrokenClientsAndServersEndTheTunnel) {
+    TestOrigin origin(TestOrigin::serveEach([](const std::string&, const std::string&) {
+        return std::string("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nin");
+    }));
+    RefusingPort refusing;
+    auto to = ">" + connectTo(origin.port());
+    struct Case {
+        std::vector<std::string> steps;
+        int completed, failed; // exchanges; -1: either
+    } cases[] = {
+        {{">" + connectTo(refusing.port()), "<HTTP/1.0 503 Service Unavailable\r\n"}, 0, 1},
+        {{to, "close"}, -1, -1},
+        {{to, "<" + established, "reset"}, -1, -1},
+        // The connection ends; the exchange before it stays as it was completed.
+        {{to, "<" + established, ">GET /1 HTTP/1.1\r\nHost: x\r\n\r\n", "<in",
+          ">" + std::string("\x16\x03\x01\x00garbage\r\n\r\n", 15), "="},
+         1,
+         0},
+        {{to + "GET /1 HTTP/1.1\r\nHost: x\r\n\r\n", "<in", ">GET /2 HTTP/1.1\r\nHo", "close"}, 1, -1},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.steps[0]);
+        ProxyHarness proxy;
+        RawClient client(proxy.port());
+        play(client, c.steps);
+        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
+        auto completed = int(proxy.recorder->exchanges("complete").size());
+        auto failed = int(proxy.recorder->exchanges("exception").size());
+        EXPECT_EQ(c.completed < 0 ? -1 : completed, c.completed);
+        EXPECT_EQ(c.failed < 0 ? -1 : failed, c.failed);
+    }
+}
+
 TEST(ConnectTunnel, ConnectAfterAPlainRequestToTheSameServerGetsItsOwnConnection) {
     // Once, the CONNECT reused the plain request's connection and connecting it again
     // replaced a socket that was still open: the process aborted.
@@ -250,6 +302,8 @@ TEST(ConnectTunnel, OneDirectionEndingLeavesTheOtherRunningUntilItEndsToo) {
             });
             got = c.readToEnd().size();
             down.join();
+        } else if (mode == 'E') { // a large answer, then gone at once
+            c.write(std::string(big, 'e'));
         } else if (mode == 'D') { // cut short by a reset
             c.write(std::string(100000, 'd'));
             c.reset();

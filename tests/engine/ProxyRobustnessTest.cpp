@@ -59,34 +59,27 @@ TEST(ProxyRobustness, ClientGoingAwayEndsTheExchangeAndReleasesTheServer) {
         c.readToEnd();
         ++state->ended;
     });
+    auto post = "POST " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\n";
     struct Case {
-        const char* name;
         std::string request;
         bool originSeesRequest; // wait for it before the client goes
         bool readsSomeResponse;
         ClientEnd end;
     } cases[] = {
-        {"mid-head", "GET " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\nX-Part", false, false,
-         ClientEnd::close},
-        {"mid-head reset", "GET " + originURL(origin) + " HTTP/1.1\r\nHo", false, false, ClientEnd::reset},
-        {"mid-body",
-         "POST " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nonly ten..", true,
-         0, ClientEnd::close},
-        {"mid-body reset",
-         "POST " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nonly ten..", true,
-         0, ClientEnd::reset},
-        {"mid-chunked-body",
-         "POST " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc",
-         true, false, ClientEnd::close},
-        {"after the request", get(origin, "/late"), true, false, ClientEnd::close},
-        {"after the request reset", get(origin, "/late"), true, false, ClientEnd::reset},
-        {"while the server thinks", get(origin, "/never"), true, false, ClientEnd::close},
-        {"while the server thinks reset", get(origin, "/never"), true, false, ClientEnd::reset},
-        {"while the response streams", get(origin, "/stream"), true, true, ClientEnd::close},
-        {"while the response streams reset", get(origin, "/stream"), true, true, ClientEnd::reset},
+        {"GET " + originURL(origin) + " HTTP/1.1\r\nHost: x\r\nX-Part", false, false, ClientEnd::close},
+        {"GET " + originURL(origin) + " HTTP/1.1\r\nHo", false, false, ClientEnd::reset},
+        {post + "Content-Length: 100\r\n\r\nonly ten..", true, false, ClientEnd::close},
+        {post + "Content-Length: 100\r\n\r\nonly ten..", true, false, ClientEnd::reset},
+        {post + "Transfer-Encoding: chunked\r\n\r\n10\r\nabc", true, false, ClientEnd::close},
+        {get(origin, "/late"), true, false, ClientEnd::close},
+        {get(origin, "/late"), true, false, ClientEnd::reset},
+        {get(origin, "/never"), true, false, ClientEnd::close},
+        {get(origin, "/never"), true, false, ClientEnd::reset},
+        {get(origin, "/stream"), true, true, ClientEnd::close},
+        {get(origin, "/stream"), true, true, ClientEnd::reset},
     };
     for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.request + (c.end == ClientEnd::reset ? " reset" : " close"));
         int headsBefore = state->heads, endedBefore = state->ended;
         {
             ProxyHarness proxy;
@@ -150,66 +143,40 @@ TEST(ProxyRobustness, RequestBodyThatArrivedWithTheClientsCloseReachesTheServerW
 enum class ServerEnd { close, reset, hang };
 
 TEST(ProxyRobustness, BrokenResponsesEndTheExchange) {
+    auto fields = [](int count, std::size_t size) {
+        std::string out = "HTTP/1.1 200 OK\r\n";
+        for (int i = 0; i < count; ++i)
+            out += "X-" + std::to_string(i) + ": " + std::string(size, 'v') + "\r\n";
+        return out;
+    };
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     struct Case {
-        const char* name;
         std::string bytes;
         ServerEnd end;
-        std::string expected; // the start of the client's reply; "" for none at all
+        bool headSent; // the client got the head already, else the error page
     } cases[] = {
-        {"close before answering", "", ServerEnd::close, "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"reset before answering", "", ServerEnd::reset, "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"close mid-head", "HTTP/1.1 200 OK\r\nContent-Le", ServerEnd::close,
-         "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"reset mid-head", "HTTP/1.1 200 OK\r\nContent-Le", ServerEnd::reset,
-         "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"garbage status line", "SPDY/3 OK fine\r\nContent-Length: 0\r\n\r\n", ServerEnd::hang,
-         "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"status without a number", "HTTP/1.1 OK\r\n\r\n", ServerEnd::hang,
-         "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"binary garbage", std::string("\x00\x01\x02\x03\r\n\r\n", 8), ServerEnd::hang,
-         "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"over-long line", std::string(20000, 'a'), ServerEnd::hang, "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"over-long head",
-         "HTTP/1.1 200 OK\r\n" +
-             [] {
-                 std::string fields;
-                 for (int i = 0; i < 200; ++i)
-                     fields += "X-Field-" + std::to_string(i) + ": " + std::string(400, 'v') + "\r\n";
-                 return fields;
-             }(),
-         ServerEnd::hang, "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"too many fields",
-         "HTTP/1.1 200 OK\r\n" +
-             [] {
-                 std::string fields;
-                 for (int i = 0; i < 1000; ++i)
-                     fields += "X-" + std::to_string(i) + ": v\r\n";
-                 return fields + "\r\n";
-             }(),
-         ServerEnd::hang, "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"bare LF line ends", "HTTP/1.1 200 OK\nContent-Length: 2\n\nok", ServerEnd::close,
-         "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"bare LF inside a line", "HTTP/1.1 200 OK\r\nX-A: a\nContent-Length: 0\r\n\r\n", ServerEnd::hang,
-         "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", ServerEnd::hang,
-         "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"huge status", "HTTP/1.1 99999999999999999999999 OK\r\n\r\n", ServerEnd::hang,
-         "HTTP/1.0 503 Service Unavailable\r\n"},
-        {"reset mid-chunked-body", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly part",
-         ServerEnd::reset, "HTTP/1.1 200 OK\r\n"},
-        {"close mid-chunk-size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nfff",
-         ServerEnd::close, "HTTP/1.1 200 OK\r\n"},
-        {"chunk size past 64 bits",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1ffffffffffffffff\r\nhello\r\n0\r\n\r\n",
-         ServerEnd::hang, "HTTP/1.1 200 OK\r\n"},
-        {"chunk size line without end",
-         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(100000, '1'), ServerEnd::hang,
-         "HTTP/1.1 200 OK\r\n"},
-        {"bad chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n",
-         ServerEnd::hang, "HTTP/1.1 200 OK\r\n"},
+        {"", ServerEnd::close, false},
+        {"", ServerEnd::reset, false},
+        {"HTTP/1.1 200 OK\r\nContent-Le", ServerEnd::close, false},
+        {"HTTP/1.1 200 OK\r\nContent-Le", ServerEnd::reset, false},
+        {"SPDY/3 OK fine\r\nContent-Length: 0\r\n\r\n", ServerEnd::hang, false},
+        {"HTTP/1.1 OK\r\n\r\n", ServerEnd::hang, false},
+        {std::string("\x00\x01\x02\x03\r\n\r\n", 8), ServerEnd::hang, false},
+        {std::string(20000, 'a'), ServerEnd::hang, false},
+        {fields(200, 400), ServerEnd::hang, false},
+        {fields(1000, 1) + "\r\n", ServerEnd::hang, false},
+        {"HTTP/1.1 200 OK\nContent-Length: 2\n\nok", ServerEnd::close, false},
+        {"HTTP/1.1 200 OK\r\nX-A: a\nContent-Length: 0\r\n\r\n", ServerEnd::hang, false},
+        {"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", ServerEnd::hang, false},
+        {"HTTP/1.1 99999999999999999999999 OK\r\n\r\n", ServerEnd::hang, false},
+        {chunked + "10\r\nonly part", ServerEnd::reset, true},
+        {chunked + "5\r\nhello\r\nfff", ServerEnd::close, true},
+        {chunked + "1ffffffffffffffff\r\nhello\r\n0\r\n\r\n", ServerEnd::hang, true},
+        {chunked + std::string(100000, '1'), ServerEnd::hang, true},
+        {chunked + "zz\r\nhello\r\n0\r\n\r\n", ServerEnd::hang, true},
     };
     for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.bytes.substr(0, 60));
         TestOrigin origin([&c](OriginConnection& conn, TestOrigin&) {
             if (!conn.readHead())
                 return;
@@ -227,7 +194,9 @@ TEST(ProxyRobustness, BrokenResponsesEndTheExchange) {
         RawClient client(proxy.port());
         client.send(get(origin, "/"));
         auto reply = client.readAll();
-        EXPECT_TRUE(reply.starts_with(c.expected)) << reply;
+        EXPECT_TRUE(
+            reply.starts_with(c.headSent ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.0 503 Service Unavailable\r\n"))
+            << reply;
         EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("exception").size() == 1; }));
         EXPECT_TRUE(proxy.recorder->exchanges("complete").empty());
     }
@@ -354,67 +323,6 @@ TEST(ProxyRobustness, UnusualRequests) {
             at = found == std::string::npos ? at : found + part.size();
         }
         client.close();
-    }
-}
-
-// MARK: CONNECT
-
-TEST(ProxyRobustness, ConnectTunnelsWithBrokenPeers) {
-    TestOrigin origin(
-        TestOrigin::serveEach([](const std::string&, const std::string&) { return okResponse("in"); }));
-    auto target = "127.0.0.1:" + std::to_string(origin.port());
-    RefusingPort refusing;
-    {
-        SCOPED_TRACE("closed port");
-        ProxyHarness proxy;
-        RawClient client(proxy.port());
-        client.send("CONNECT 127.0.0.1:" + std::to_string(refusing.port()) + " HTTP/1.1\r\n\r\n");
-        auto reply = client.readAll();
-        EXPECT_TRUE(reply.starts_with("HTTP/1.0 503 Service Unavailable\r\n")) << reply;
-    }
-    {
-        SCOPED_TRACE("close right after CONNECT");
-        ProxyHarness proxy;
-        RawClient client(proxy.port());
-        client.send("CONNECT " + target + " HTTP/1.1\r\n\r\n");
-        client.close();
-        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
-    }
-    {
-        SCOPED_TRACE("reset once established");
-        ProxyHarness proxy;
-        RawClient client(proxy.port());
-        client.send("CONNECT " + target + " HTTP/1.1\r\n\r\n");
-        EXPECT_EQ(client.readUntil("\r\n\r\n"), "HTTP/1.0 200 Connection established\r\n\r\n");
-        client.reset();
-        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
-    }
-    {
-        SCOPED_TRACE("HTTP inside, then garbage");
-        ProxyHarness proxy;
-        RawClient client(proxy.port());
-        client.send("CONNECT " + target + " HTTP/1.1\r\n\r\n");
-        EXPECT_EQ(client.readUntil("\r\n\r\n"), "HTTP/1.0 200 Connection established\r\n\r\n");
-        client.send("GET /1 HTTP/1.1\r\nHost: x\r\n\r\n");
-        EXPECT_TRUE(client.readUntil("in").ends_with("in"));
-        client.send(std::string("\x16\x03\x01\x00garbage\r\n\r\n", 15));
-        // The connection ends; the exchange before it stays as it was completed.
-        EXPECT_EQ(client.readAll(), "");
-        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
-        auto done = proxy.recorder->exchanges("complete");
-        ASSERT_EQ(done.size(), 1u);
-        EXPECT_EQ(done[0]->exception, nullptr);
-        EXPECT_TRUE(proxy.recorder->exchanges("exception").empty());
-    }
-    {
-        SCOPED_TRACE("HTTP inside, then close mid-head");
-        ProxyHarness proxy;
-        RawClient client(proxy.port());
-        client.send("CONNECT " + target + " HTTP/1.1\r\n\r\nGET /1 HTTP/1.1\r\nHost: x\r\n\r\n");
-        EXPECT_TRUE(client.readUntil("in").ends_with("in"));
-        client.send("GET /2 HTTP/1.1\r\nHo");
-        client.close();
-        EXPECT_TRUE(waitFor([&] { return proxy.server->handlerCount() == 0; }));
     }
 }
 
@@ -584,50 +492,6 @@ TEST(ProxyRobustness, LargeBodiesArriveIntactBothWays) {
     std::lock_guard lock(mutex);
     ASSERT_EQ(bodies.size(), 2u);
     EXPECT_TRUE(bodies[0] == big) << bodies[0].size();
-}
-
-TEST(ProxyRobustness, OpaqueTunnelsEndingOnTheServerSide) {
-    auto big = pattern(1024 * 1024);
-    struct Case {
-        const char* name;
-        std::function<void(OriginConnection&)> script;
-        std::string clientSends;
-        std::string clientGets;
-    } cases[] = {
-        {"server sends a lot and closes",
-         [&](OriginConnection& c) {
-             c.readAvailable(2000);
-             c.write(big);
-             c.close();
-         },
-         "\x16hello", big},
-        {"server speaks first and closes",
-         [&](OriginConnection& c) {
-             c.write("220 bye\r\n");
-             c.close();
-         },
-         "", "220 bye\r\n"},
-        {"server resets mid-tunnel",
-         [&](OriginConnection& c) {
-             c.readAvailable(2000);
-             c.write("partial");
-             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-             c.reset();
-         },
-         "\x16hello", "partial"},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TestOrigin origin([&c](OriginConnection& conn, TestOrigin&) { c.script(conn); });
-        ProxyHarness proxy;
-        RawClient client(proxy.port());
-        client.send("CONNECT 127.0.0.1:" + std::to_string(origin.port()) + " HTTP/1.1\r\n\r\n");
-        EXPECT_EQ(client.readUntil("\r\n\r\n"), "HTTP/1.0 200 Connection established\r\n\r\n");
-        if (!c.clientSends.empty())
-            client.send(c.clientSends);
-        auto got = client.readAll(5000);
-        EXPECT_TRUE(got == c.clientGets) << got.size() << " " << got.substr(0, 50);
-    }
 }
 
 TEST(ProxyRobustness, HttpOneZeroClientsGetNoChunks) {

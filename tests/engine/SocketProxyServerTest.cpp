@@ -1,10 +1,8 @@
+// The server framework: accepting, one handler per connection, stopping, and the client
+// connection's view of its socket.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,12 +18,13 @@
 #include "proxy/io/NullOutputStream.h"
 #include "proxy/io/Socket.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/proxy/ProxyHarness.h"
 
-namespace pemtrox {
+namespace pemtrox::test {
 namespace {
 
-// Answers each request head on the connection with its first line and the client's
-// address, until the client goes away or the handler is cancelled.
+// Answers each request head with its first line and the client's address, until the
+// client goes away or the handler is cancelled.
 class EchoHandler : public ProxyHandler, public std::enable_shared_from_this<EchoHandler> {
 public:
     explicit EchoHandler(std::shared_ptr<ProxyConnection> connection) : connection_(std::move(connection)) {}
@@ -44,14 +43,13 @@ private:
                 return;
             }
             auto address = self->connection_->address();
-            std::string body = *result.value()->firstLine() + " from " +
-                               (address ? address->address() : "?") + ":" +
-                               std::to_string(self->connection_->port().value_or(-1));
-            std::string response =
+            auto body = *result.value()->firstLine() + " from " + (address ? address->address() : "?") +
+                        (self->connection_->port() ? ":port" : "");
+            auto response =
                 "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
             self->connection_->outputStream()->write(toData(response), true,
-                                                     [self](OutputStreamWriteHandlerResult written) {
-                                                         if (written.isError())
+                                                     [self](OutputStreamWriteHandlerResult w) {
+                                                         if (w.isError())
                                                              self->finish();
                                                          else
                                                              self->next();
@@ -74,56 +72,9 @@ public:
     }
 };
 
-// A blocking TCP client.
-class Client {
-public:
-    explicit Client(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<std::uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval timeout{10, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~Client() { ::close(fd_); }
-    bool connected() const { return connected_; }
-    void send(const std::string& text) {
-        ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size()));
-    }
-    // Reads until `count` bytes arrived or the peer closed.
-    std::string receive(std::size_t count) {
-        std::string data;
-        char buf[4096];
-        while (data.size() < count) {
-            auto n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            data.append(buf, static_cast<std::size_t>(n));
-        }
-        return data;
-    }
-    // True when the peer closed the connection.
-    bool closedByPeer() {
-        char c;
-        return ::recv(fd_, &c, 1, 0) == 0;
-    }
-    int localPort() const {
-        sockaddr_in addr{};
-        socklen_t len = sizeof addr;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        return ntohs(addr.sin_port);
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-};
-
 class SocketProxyServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        queue = DispatchQueue::make("server");
         queue->sync([&] {
             server = std::make_shared<EchoServer>(queue);
             server->bind(0, "127.0.0.1");
@@ -136,15 +87,11 @@ protected:
             server->stopListening();
             server->stop();
         });
-        EXPECT_TRUE(test::waitFor([&] { return server->handlerCount() == 0; }));
+        EXPECT_TRUE(waitFor([&] { return server->handlerCount() == 0; }));
         queue->sync([&] { server.reset(); });
-        EXPECT_TRUE(test::waitFor(
-            [] { return Plumber::count(std::string(plumberModuleName) + ".SocketProxyConnection") == 0; }));
+        EXPECT_TRUE(waitFor([] { return liveCount("SocketProxyConnection") == 0; }));
     }
-    std::string expectedBody(const std::string& line, const Client& client) {
-        return line + " from 127.0.0.1:" + std::to_string(client.localPort());
-    }
-    std::shared_ptr<DispatchQueue> queue;
+    std::shared_ptr<DispatchQueue> queue = DispatchQueue::make("server");
     std::shared_ptr<EchoServer> server;
     int port = 0;
 };
@@ -152,42 +99,32 @@ protected:
 TEST_F(SocketProxyServerTest, ServesConcurrentKeepAliveClients) {
     std::vector<std::thread> threads;
     std::atomic<int> good{0};
-    for (int c = 0; c < 8; ++c) {
+    for (int c = 0; c < 8; ++c)
         threads.emplace_back([&, c] {
-            Client client(port);
-            if (!client.connected())
-                return;
+            RawClient client(port);
             for (int r = 0; r < 20; ++r) {
                 std::string line = "GET /" + std::to_string(c) + "/" + std::to_string(r) + " HTTP/1.1";
                 client.send(line + "\r\nHost: x\r\n\r\n");
-                auto body = expectedBody(line, client);
-                auto head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-                if (client.receive(head.size() + body.size()) == head + body)
-                    ++good;
+                auto body = line + " from 127.0.0.1:port";
+                good +=
+                    client.readUntil(body) ==
+                    "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
             }
         });
-    }
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(good, 8 * 20);
 }
 
-TEST_F(SocketProxyServerTest, HandlerEndClosesTheClientConnection) {
-    Client client(port);
-    ASSERT_TRUE(client.connected());
-    client.send("GET / HTTP/1.1\r\nbroken line\r\n\r\n");
-    EXPECT_TRUE(client.closedByPeer());
-    EXPECT_TRUE(test::waitFor([&] { return server->handlerCount() == 0; }));
-}
-
-TEST_F(SocketProxyServerTest, StopCancelsIdleHandlers) {
-    Client a(port), b(port);
-    ASSERT_TRUE(a.connected() && b.connected());
-    ASSERT_TRUE(test::waitFor([&] { return server->handlerCount() == 2; }));
+TEST_F(SocketProxyServerTest, HandlerEndOrStopClosesTheClientConnection) {
+    RawClient broken(port), a(port), b(port);
+    broken.send("GET / HTTP/1.1\r\nbroken line\r\n\r\n");
+    EXPECT_TRUE(broken.closedByPeer());
+    ASSERT_TRUE(waitFor([&] { return server->handlerCount() == 2; }));
     server->stop();
     EXPECT_TRUE(a.closedByPeer());
     EXPECT_TRUE(b.closedByPeer());
-    EXPECT_TRUE(test::waitFor([&] { return server->handlerCount() == 0; }));
+    EXPECT_TRUE(waitFor([&] { return server->handlerCount() == 0; }));
 }
 
 TEST(SocketProxyServerBindTest, PortsOutOfRangeAndTakenPortsThrow) {
@@ -202,6 +139,8 @@ TEST(SocketProxyServerBindTest, PortsOutOfRangeAndTakenPortsThrow) {
         first->stopListening();
     });
 }
+
+// MARK: the framework with fakes
 
 // A socket whose endpoints the test sets; closing is counted.
 class StubSocket : public Socket {
@@ -220,7 +159,7 @@ public:
     }
     std::optional<std::string> host_, localHost_;
     std::optional<int> port_, localPort_;
-    int closes = 0;
+    std::atomic<int> closes{0};
 
 private:
     std::shared_ptr<MyInputStream> input_ = ByteArrayInputStream::make(Data());
@@ -246,5 +185,75 @@ TEST(SocketProxyConnectionTest, AddressesFollowTheSocket) {
     EXPECT_EQ(socket->closes, 1);
 }
 
+class CancelFailed : public ErrorBase<CancelFailed> {
+public:
+    std::string description() const override { return "cannot cancel"; }
+};
+
+// Completes when cancelled, or fails to cancel.
+class FakeHandler : public ProxyHandler, public std::enable_shared_from_this<FakeHandler> {
+public:
+    explicit FakeHandler(bool cancelThrows) : cancelThrows_(cancelThrows) {}
+    void start(Completion completion) override { completion_ = std::move(completion); }
+    void cancel() override {
+        ++cancels;
+        if (cancelThrows_)
+            throw CancelFailed();
+        finish();
+    }
+    void finish() {
+        if (auto completion = std::exchange(completion_, nullptr))
+            completion(shared_from_this());
+    }
+    std::atomic<int> cancels{0};
+
+private:
+    bool cancelThrows_;
+    Completion completion_;
+};
+
+class FakeServer : public AbstractSocketProxyServer {
+public:
+    using AbstractSocketProxyServer::AbstractSocketProxyServer;
+    std::shared_ptr<ProxyHandler> createHandler(const std::shared_ptr<ProxyConnection>&) override {
+        return made.emplace_back(std::make_shared<FakeHandler>(made.empty() && firstCancelThrows));
+    }
+    bool firstCancelThrows = true;
+    std::vector<std::shared_ptr<FakeHandler>> made;
+};
+
+TEST(SocketServerTest, StopCancelsEveryHandlerEvenWhenOneFails) {
+    auto logger = CapturingLogger::install();
+    auto queue = DispatchQueue::make("server");
+    auto server = std::make_shared<FakeServer>(queue);
+    auto s1 = std::make_shared<StubSocket>(), s2 = std::make_shared<StubSocket>();
+    queue->sync([&] {
+        server->handleConnection(SocketProxyConnection::make(s1));
+        server->handleConnection(SocketProxyConnection::make(s2));
+    });
+    EXPECT_EQ(server->handlerCount(), 2u);
+    server->stop();
+    queue->sync([] {});
+    EXPECT_EQ(server->made[0]->cancels, 1);
+    EXPECT_EQ(server->made[1]->cancels, 1);
+    EXPECT_EQ(server->handlerCount(), 1u); // the one whose cancel failed is still live
+    EXPECT_EQ(s1->closes + s2->closes, 1);
+    int warnings = 0;
+    for (auto& line : logger->lines())
+        warnings += line.find("Failed to cancel handler: cannot cancel") != std::string::npos;
+    EXPECT_EQ(warnings, 1);
+}
+
+TEST(SocketServerTest, HandlerCompletingAfterServerIsGoneStillClosesItsConnection) {
+    auto queue = DispatchQueue::make("server");
+    auto server = std::make_shared<FakeServer>(queue);
+    auto socket = std::make_shared<StubSocket>();
+    queue->sync([&] { server->handleConnection(SocketProxyConnection::make(socket)); });
+    auto handler = server->made[0];
+    server.reset();
+    queue->sync([&] { handler->finish(); });
+    EXPECT_EQ(socket->closes, 1);
+}
+
 } // namespace
-} // namespace pemtrox
+} // namespace pemtrox::test
