@@ -12,6 +12,7 @@
 #include "platform/AsyncSocketError.h"
 #include "platform/AsyncTcpSocket.h"
 #include "platform/DispatchQueue.h"
+#include "tests/support/SocketPair.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
@@ -22,102 +23,9 @@ namespace {
 Bytes bytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
-std::string text(const Bytes& b) {
-    return std::string(b.begin(), b.end());
-}
 
-/// Records every callback as one line of text, checking that each runs on the queue.
-class Recorder : public AsyncTcpSocketDelegate {
-public:
-    explicit Recorder(std::shared_ptr<DispatchQueue> q) : queue(std::move(q)) {}
-    std::shared_ptr<DispatchQueue> queue;
-    std::mutex mutex;
-    std::vector<std::string> events;
-    std::vector<std::shared_ptr<AsyncTcpSocket>> accepted;
-    ErrorPtr disconnectError;
-    std::function<void(long)> onRead;
-
-    void add(std::string e) {
-        EXPECT_TRUE(queue->isCurrent());
-        std::lock_guard lock(mutex);
-        events.push_back(std::move(e));
-    }
-    void socketDidConnect(const std::string& host, std::uint16_t port) override {
-        add("connect " + host + ":" + std::to_string(port));
-    }
-    void socketDidRead(Bytes data, long tag) override {
-        add("read " + std::to_string(tag) + " " +
-            (data.size() > 64 ? std::to_string(data.size()) : text(data)));
-        if (onRead)
-            onRead(tag);
-    }
-    void socketDidWrite(long tag) override { add("write " + std::to_string(tag)); }
-    void socketDidDisconnect(ErrorPtr error) override {
-        {
-            std::lock_guard lock(mutex);
-            disconnectError = error;
-        }
-        add("disconnect " + (error ? error->description() : std::string("-")));
-    }
-    void socketDidAccept(std::shared_ptr<AsyncTcpSocket> s) override {
-        {
-            std::lock_guard lock(mutex);
-            accepted.push_back(s);
-        }
-        add("accept");
-    }
-    std::vector<std::string> snapshot() {
-        std::lock_guard lock(mutex);
-        return events;
-    }
-    bool has(const std::string& prefix) {
-        std::lock_guard lock(mutex);
-        for (auto& e : events)
-            if (e.rfind(prefix, 0) == 0)
-                return true;
-        return false;
-    }
-    std::size_t count(const std::string& prefix) {
-        std::lock_guard lock(mutex);
-        std::size_t n = 0;
-        for (auto& e : events)
-            n += e.rfind(prefix, 0) == 0;
-        return n;
-    }
-    std::shared_ptr<AsyncTcpSocket> firstAccepted() {
-        std::lock_guard lock(mutex);
-        return accepted.empty() ? nullptr : accepted.front();
-    }
-};
-
-/// A listener on 127.0.0.1 port 0 and a client connected to it, both on one queue.
-struct Pair {
-    std::shared_ptr<DispatchQueue> queue = DispatchQueue::make("tcp-test");
-    std::shared_ptr<Recorder> listenerEvents = std::make_shared<Recorder>(queue);
-    std::shared_ptr<Recorder> clientEvents = std::make_shared<Recorder>(queue);
-    std::shared_ptr<Recorder> serverEvents = std::make_shared<Recorder>(queue);
-    std::shared_ptr<AsyncTcpSocket> listener = AsyncTcpSocket::make(queue);
-    std::shared_ptr<AsyncTcpSocket> client = AsyncTcpSocket::make(queue);
-    std::shared_ptr<AsyncTcpSocket> server;
-
-    Pair() {
-        listener->setDelegate(listenerEvents);
-        listener->acceptOn("127.0.0.1", 0);
-        client->setDelegate(clientEvents);
-        client->connect("127.0.0.1", *listener->localPort(), {}, 5.0);
-        EXPECT_TRUE(
-            test::waitFor([&] { return clientEvents->has("connect") && listenerEvents->has("accept"); }));
-        server = listenerEvents->firstAccepted();
-        server->setDelegate(serverEvents);
-    }
-    ~Pair() {
-        client->disconnect();
-        if (server)
-            server->disconnect();
-        listener->disconnect();
-        queue->sync([] {});
-    }
-};
+using Recorder = test::SocketEvents;
+using Pair = test::SocketPair;
 
 } // namespace
 
@@ -170,16 +78,6 @@ TEST(AsyncTcpSocket, CloseAfterWritingDeliversEveryByteThoughThePeerSentBytesNob
     // A descriptor closed with received bytes unread resets the connection, and the reset
     // drops what was still on its way to the peer.
     Pair p;
-    struct Collector : Recorder {
-        using Recorder::Recorder;
-        Bytes got;
-        void socketDidRead(Bytes data, long tag) override {
-            got = data;
-            Recorder::socketDidRead(std::move(data), tag);
-        }
-    };
-    auto collector = std::make_shared<Collector>(p.queue);
-    p.client->setDelegate(collector);
     Bytes big(1 << 20);
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<std::uint8_t>(i * 11);
@@ -190,11 +88,11 @@ TEST(AsyncTcpSocket, CloseAfterWritingDeliversEveryByteThoughThePeerSentBytesNob
     p.client->readDataToLength(big.size(), -1, 2);
     p.client->writeData(Bytes(1000, 'y'), -1, 3); // arrives after the close
     p.client->readData(-1, 10, 4);
-    ASSERT_TRUE(test::waitFor([&] { return collector->has("disconnect"); }));
-    auto events = collector->snapshot();
+    ASSERT_TRUE(test::waitFor([&] { return p.clientEvents->has("disconnect"); }));
+    auto events = p.clientEvents->snapshot();
     EXPECT_NE(std::find(events.begin(), events.end(), "read 2 1048576"), events.end());
     EXPECT_EQ(events.back(), "disconnect Socket closed by remote peer");
-    EXPECT_EQ(collector->got, big);
+    EXPECT_EQ(p.clientEvents->lastRead(), big);
     ASSERT_TRUE(test::waitFor([&] { return p.serverEvents->has("disconnect"); }));
     EXPECT_EQ(p.serverEvents->snapshot(), (std::vector<std::string>{"write 1", "write 2", "disconnect -"}));
 }
@@ -268,7 +166,7 @@ TEST(AsyncTcpSocket, EndsAndLimitsReachTheReaderAtOnceAsTheirErrors) {
             test::waitFor([&] { return after().size() >= c.events.size(); }, std::chrono::seconds(2)));
         p.queue->sync([] {});
         EXPECT_EQ(after(), c.events);
-        auto error = std::dynamic_pointer_cast<const AsyncSocketError>(p.clientEvents->disconnectError);
+        auto error = std::dynamic_pointer_cast<const AsyncSocketError>(p.clientEvents->disconnectError());
         ASSERT_EQ(error != nullptr, c.code != 0);
         if (error) {
             EXPECT_EQ(error->domain(), c.domain);
@@ -330,12 +228,12 @@ TEST(AsyncTcpSocket, ConnectsThatCannotStartThrow) {
 TEST(AsyncTcpSocket, OptionsHookRunsBeforeConnectAndInterfaceChoosesTheSource) {
     auto queue = DispatchQueue::make("tcp-test");
     auto listener = AsyncTcpSocket::make(queue);
-    auto listenerEvents = std::make_shared<Recorder>(queue);
+    auto listenerEvents = std::make_shared<Recorder>(queue.get());
     listener->setDelegate(listenerEvents);
     listener->acceptOn("localhost", 0);
     EXPECT_EQ(listener->localHost(), "127.0.0.1");
     auto client = AsyncTcpSocket::make(queue);
-    auto events = std::make_shared<Recorder>(queue);
+    auto events = std::make_shared<Recorder>(queue.get());
     client->setDelegate(events);
     bool hookRan = false;
     client->setSocketOptionsHook([&](int fd) {
@@ -364,11 +262,11 @@ TEST(AsyncTcpSocket, OptionsHookRunsBeforeConnectAndInterfaceChoosesTheSource) {
 TEST(AsyncTcpSocket, ListeningOnAllInterfacesAcceptsLoopback) {
     auto queue = DispatchQueue::make("tcp-test");
     auto listener = AsyncTcpSocket::make(queue);
-    auto listenerEvents = std::make_shared<Recorder>(queue);
+    auto listenerEvents = std::make_shared<Recorder>(queue.get());
     listener->setDelegate(listenerEvents);
     listener->acceptOn(std::nullopt, 0);
     auto client = AsyncTcpSocket::make(queue);
-    auto events = std::make_shared<Recorder>(queue);
+    auto events = std::make_shared<Recorder>(queue.get());
     client->setDelegate(events);
     client->connect("127.0.0.1", *listener->localPort(), {}, 5);
     ASSERT_TRUE(test::waitFor([&] { return listenerEvents->has("accept"); }));
@@ -376,7 +274,7 @@ TEST(AsyncTcpSocket, ListeningOnAllInterfacesAcceptsLoopback) {
     client->disconnect();
     // The same listener takes IPv6 where the host has it.
     auto v6 = AsyncTcpSocket::make(queue);
-    auto v6Events = std::make_shared<Recorder>(queue);
+    auto v6Events = std::make_shared<Recorder>(queue.get());
     v6->setDelegate(v6Events);
     v6->connect("::1", *listener->localPort(), {}, 5);
     ASSERT_TRUE(test::waitFor([&] { return v6Events->has("connect") || v6Events->has("disconnect"); }));
@@ -397,7 +295,7 @@ TEST(AsyncTcpSocket, AcceptPausesWhileDescriptorsRunOutAndRecovers) {
 #endif
     auto queue = DispatchQueue::make("tcp-test");
     auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
-    auto listenerEvents = std::make_shared<Recorder>(queue);
+    auto listenerEvents = std::make_shared<Recorder>(queue.get());
     auto listener = AsyncTcpSocket::make(queue);
     listener->setDelegate(listenerEvents);
     listener->acceptOn("127.0.0.1", 0);
