@@ -21,6 +21,11 @@ namespace {
 // skips before it gives up.
 constexpr int maxDirectoryAttempts = 100000;
 
+// Replacing metadata.json costs a file creation and a rename, far more than a 4 KiB piece:
+// while a body streams, it is replaced at most this often (the step into the body, every
+// other step and the last one are always written).
+constexpr auto bodyMetadataInterval = std::chrono::milliseconds(100);
+
 } // namespace
 
 /// The recording of one exchange, kept in its record under keyAttribute. Its lock orders
@@ -33,6 +38,8 @@ struct RecordingListener::Exchange {
     bool active = true;
     /// After a failed request-body write the file keeps what it has, without a gap.
     bool requestBodyFailed = false;
+    /// When metadata.json was last replaced at a body piece; unset after any other step.
+    std::optional<std::chrono::steady_clock::time_point> lastBodyMetadata;
 };
 
 /// The exchange's recording, locked, when it is being recorded.
@@ -160,6 +167,7 @@ void RecordingListener::writeMetadata(const std::shared_ptr<ProxyEvent>& evt) {
 }
 
 void RecordingListener::writeMetadata(ProxyEvent& evt, Exchange& exchange) {
+    exchange.lastBodyMetadata.reset();
     try {
         replaceFile(exchange.directory / RecordingStore::metadataFile, recordingMetadata(evt));
     } catch (...) {
@@ -232,7 +240,11 @@ void RecordingListener::bodyStep(const std::shared_ptr<ProxyEvent>& evt, const D
     Locked exchange(*evt);
     if (!exchange)
         return;
-    writeMetadata(*evt, *exchange);
+    auto now = std::chrono::steady_clock::now();
+    if (!exchange->lastBodyMetadata || now - *exchange->lastBodyMetadata >= bodyMetadataInterval) {
+        writeMetadata(*evt, *exchange);
+        exchange->lastBodyMetadata = now;
+    }
     auto config = this->config();
     if (!exchange || !(request ? config->settings.recordRequestBody : config->settings.recordResponseBody))
         return;

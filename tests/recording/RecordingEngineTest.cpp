@@ -5,8 +5,8 @@
 
 #include "proxy/recording/RecordingListener.h"
 #include "tests/support/TestOrigin.h"
-#include "tests/support/proxy/ProxyHarness.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/proxy/ProxyHarness.h"
 
 namespace pemtrox::test {
 namespace {

@@ -163,10 +163,11 @@ TEST_F(RecordingListenerTest, FailedWritesStopTheRecordingExceptRequestBodies) {
     listener->proxyListenerReceivingRequestBody(evt, toData("lost"));
     EXPECT_TRUE(log->contains("Failed to write request body: "));
     fs::remove(dir / "request.dat");
-    evt->status = ProxyEventStatus::receivingRequestBody;
     listener->proxyListenerReceivingRequestBody(evt, toData("later"));
     EXPECT_FALSE(fs::exists(dir / "request.dat")) << "no file with a gap";
-    EXPECT_NE(read(dir / "metadata.json").find("RECEIVING_REQUEST_BODY"), std::string::npos);
+    evt->status = ProxyEventStatus::receivedRequestBody;
+    listener->proxyListenerReceivedRequest(evt);
+    EXPECT_NE(read(dir / "metadata.json").find("RECEIVED_REQUEST_BODY"), std::string::npos);
 
     fs::create_directory(dir / "response.dat");
     listener->proxyListenerReceivingResponseBody(evt, toData("x"));

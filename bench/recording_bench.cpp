@@ -1,0 +1,160 @@
+// Throughput of 1 MiB downloads through the proxy, unrecorded and with every exchange
+// recorded (metadata at each step, heads, and the whole body, which the default 1 MiB cap
+// keeps). One keep-alive client, an in-process origin, all on loopback.
+//   pemtrox_recording_bench [downloads]
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/DispatchQueue.h"
+#include "proxy/engine/HttpProxyServer.h"
+#include "proxy/recording/RecordingListener.h"
+
+using namespace pemtrox;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::size_t bodySize = 1048576;
+
+int listenLoopback(int& port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0)
+        std::exit(1);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+int connectLoopback(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        std::exit(1);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        auto n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads a head, then a body of the fixed size when `body` is set; false at the end.
+bool readMessage(int fd, std::string& buffer, bool body) {
+    std::size_t end;
+    while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
+        char chunk[65536];
+        auto n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return false;
+        buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+    std::size_t need = end + 4 + (body ? bodySize : 0);
+    while (buffer.size() < need) {
+        char chunk[65536];
+        auto n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return false;
+        buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+    buffer.erase(0, need);
+    return true;
+}
+
+void serveOrigin(int listenFd) {
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(bodySize) +
+                                 "\r\n\r\n" + std::string(bodySize, 'x');
+    for (;;) {
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        std::thread([fd, &response] {
+            std::string buffer;
+            while (readMessage(fd, buffer, false) && sendAll(fd, response)) {
+            }
+            ::close(fd);
+        }).detach();
+    }
+}
+
+// MiB/s of `count` downloads over one kept-alive client connection.
+double measure(int originPort, bool recorded, int count, const std::filesystem::path& root) {
+    auto queue = DispatchQueue::make("bench");
+    std::shared_ptr<HttpProxyServer> server;
+    queue->sync([&] {
+        server = HttpProxyServer::make(queue);
+        if (recorded)
+            server->addProxyListener(RecordingListener::make(root, {}, true));
+        server->bind(0, "127.0.0.1");
+    });
+    int fd = connectLoopback(server->localPort().value_or(0));
+    const std::string request =
+        "GET http://127.0.0.1:" + std::to_string(originPort) + "/1m HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::string buffer;
+    auto download = [&] {
+        if (!sendAll(fd, request) || !readMessage(fd, buffer, true)) {
+            std::fprintf(stderr, "download failed\n");
+            std::exit(1);
+        }
+    };
+    for (int i = 0; i < 5; ++i)
+        download();
+    auto start = Clock::now();
+    for (int i = 0; i < count; ++i)
+        download();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ::close(fd);
+    queue->sync([&] {
+        server->stopListening();
+        server->stop();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    queue->sync([&] { server.reset(); });
+    queue->stop();
+    return count / seconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int count = argc > 1 ? std::atoi(argv[1]) : 200;
+    char pattern[] = "/tmp/pemtrox-recording-bench-XXXXXX";
+    std::filesystem::path dir = ::mkdtemp(pattern);
+    int originPort = 0;
+    int listenFd = listenLoopback(originPort);
+    std::thread(serveOrigin, listenFd).detach();
+
+    double plain = 0, recorded = 0;
+    for (int round = 0; round < 2; ++round) { // alternate, so that neither gets the quieter moment
+        plain += measure(originPort, false, count, dir / "Recording");
+        recorded += measure(originPort, true, count, dir / "Recording");
+    }
+    std::printf("1 MiB downloads, %d per run, 2 runs each, one kept-alive client\n", count);
+    std::printf("unrecorded: %8.1f MiB/s\n", plain / 2);
+    std::printf("recorded:   %8.1f MiB/s  (%.0f%% of unrecorded)\n", recorded / 2, 100 * recorded / plain);
+    std::filesystem::remove_all(dir);
+    return 0;
+}
