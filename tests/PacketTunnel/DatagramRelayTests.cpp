@@ -70,7 +70,7 @@ std::size_t openDescriptors() {
 
 // The relay and the ICMP handlers on the stack, in a network namespace of the test's own
 // whose loopback holds the servers' addresses (ctest runs each test in its own process).
-class RelayTest : public ::testing::Test {
+class DatagramRelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (geteuid() != 0)
@@ -139,7 +139,7 @@ std::optional<Data> answer(const Data& datagram) {
     return datagram.empty() ? Data{} : toData("re:" + toString(datagram));
 }
 
-TEST_F(RelayTest, RepliesReturnFromEachServerToTheirOwnClient) {
+TEST_F(DatagramRelayTest, RepliesReturnFromEachServerToTheirOwnClient) {
     test::UdpPeer one("10.77.0.1", answer), two("10.77.0.2", answer), six("fd77::1", answer);
     struct Row {
         std::string client;
@@ -171,7 +171,7 @@ TEST_F(RelayTest, RepliesReturnFromEachServerToTheirOwnClient) {
     EXPECT_EQ(relay->socketCount(), 4u);
 }
 
-TEST_F(RelayTest, IdleSocketsAreSwept) {
+TEST_F(DatagramRelayTest, IdleSocketsAreSwept) {
     auto logger = test::CapturingLogger::install();
     test::UdpPeer one("10.77.0.1", answer);
     start(flow, Limits{300ms, 100ms, 0});
@@ -186,7 +186,7 @@ TEST_F(RelayTest, IdleSocketsAreSwept) {
 
 // Resolvers take a new port per query: the table stays capped, and running out of
 // descriptors all the same is one warning per burst.
-TEST_F(RelayTest, ManyClientPortsStayUnderTheCap) {
+TEST_F(DatagramRelayTest, ManyClientPortsStayUnderTheCap) {
     auto logger = test::CapturingLogger::install();
     rlimit limit{1024, 1024};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -240,7 +240,7 @@ const auto families = ::testing::Values(Family{"ipv4", client4, "10.77.0.1", "Ic
                                         Family{"ipv6", client6, "fd77::1", "Icmp6InEchos", 129});
 auto familyName = [](const auto& info) { return std::string(info.param.name); };
 
-class IcmpTest : public RelayTest, public ::testing::WithParamInterface<Family> {};
+class IcmpTest : public DatagramRelayTest, public ::testing::WithParamInterface<Family> {};
 
 TEST_P(IcmpTest, EchoRequestsLeaveThroughPingSocketsAndNothingComesBack) {
     const auto& f = GetParam();
@@ -270,7 +270,7 @@ TEST_P(IcmpTest, EchoRequestsLeaveThroughPingSocketsAndNothingComesBack) {
     logger->uninstall();
 }
 
-TEST_F(RelayTest, RefusedPingSocketsAreExplainedOnce) {
+TEST_F(DatagramRelayTest, RefusedPingSocketsAreExplainedOnce) {
     auto logger = test::CapturingLogger::install();
     allowPing("1 0"); // the kernel's default: no group may
     for (int k = 0; k < 2; ++k) {
@@ -313,10 +313,10 @@ std::optional<Data> dns(const Data& query) {
 }
 
 // The device's side: a client namespace whose default routes lead into the TUN device.
-class TunnelTest : public RelayTest, public ::testing::WithParamInterface<Family> {
+class TunnelTest : public DatagramRelayTest, public ::testing::WithParamInterface<Family> {
 protected:
     void SetUp() override {
-        RelayTest::SetUp();
+        DatagramRelayTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
         if (test::runCommand("command -v dig && command -v ping").empty())
@@ -331,7 +331,7 @@ protected:
         start(tun);
     }
     void TearDown() override {
-        RelayTest::TearDown();
+        DatagramRelayTest::TearDown();
         if (tun)
             tun->close(), test::runCommand("ip netns del " + client);
     }
