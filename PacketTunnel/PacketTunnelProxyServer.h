@@ -1,0 +1,38 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "lwip/tcp.h"
+#include "proxy/tls/SSLProxyServer.h"
+
+namespace pemtrox {
+
+/// The TLS-aware proxy server with its listening end on the stack: a listener on the proxy
+/// port (every address of both families) whose connections become TCPSockets served by
+/// the ordinary handlers. bind and stopListening enter the queue synchronously, so they
+/// must not be called on it; stop listening before the last reference goes.
+class PacketTunnelProxyServer : public SSLProxyServer {
+public:
+    static std::shared_ptr<PacketTunnelProxyServer>
+    make(SSLSettings settings, std::shared_ptr<DispatchQueue> queue,
+         std::shared_ptr<SSLContextFactory> contextFactory = nullptr,
+         std::shared_ptr<SSLCAGenerator> ca = nullptr);
+    using SSLProxyServer::SSLProxyServer;
+    ~PacketTunnelProxyServer() override;
+
+    /// Listens on the port of the stack; the interface is ignored. Throws
+    /// PacketTunnelProxyServerError.bindFailure (also for a port outside 0...65535).
+    void bind(int port, const std::optional<std::string>& interface = std::nullopt) override;
+    /// Closes the listener; accepted connections go on. Harmless when not listening.
+    void stopListening() override;
+    std::optional<int> localPort() const override;
+
+private:
+    static err_t onAccept(void* arg, tcp_pcb* pcb, err_t err);
+    tcp_pcb* boundPcb_ = nullptr; // on the queue
+    std::optional<int> port_;
+};
+
+} // namespace pemtrox
