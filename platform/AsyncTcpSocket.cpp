@@ -84,15 +84,8 @@ void AsyncTcpSocket::Core::step() {
             closeWithError(out.shut ? nullptr : socketError(AsyncSocketError::closed));
             return;
         }
-        if (!in.endReported) {
-            in.endReported = true;
-            in.requests.clear();
-            in.timer.cancel();
-            if (auto d = currentDelegate())
-                d->socketDidReadToEnd();
-            if (state != State::connected)
-                return;
-        }
+        if (!reportReadEnd())
+            return;
     } else {
         readFromWireIfNeeded();
         armReadTimer();
@@ -111,14 +104,7 @@ void AsyncTcpSocket::Core::step() {
         closeWithError(nullptr, true);
         return;
     }
-    if (state == State::connected && out.shutWhenWritten && !out.shut && allWritten() &&
-        out.writtenTags.empty()) {
-        std::error_code ignored;
-        socket.shutdown(tcp::socket::shutdown_send, ignored);
-        out.shut = true;
-        if (in.endReported)
-            closeWithError(nullptr); // both sides have ended
-    }
+    shutWhenWritten();
 }
 
 // ---- closing ----

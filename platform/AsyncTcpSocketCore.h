@@ -150,6 +150,7 @@ public:
     bool servingBlocked() const;
     bool satisfiable(const ReadRequest& r) const;
     bool serveReads();
+    bool reportReadEnd();
     bool wantsWireData() const;
     void readFromWireIfNeeded();
     bool readWire();
@@ -165,6 +166,7 @@ public:
     void flushTurn();
     void flushNow();
     void consumeSent(std::size_t n);
+    void shutWhenWritten();
     void awaitWritable();
     bool allWritten() const {
         return out.requests.empty() && tls.cipherOut.empty() && !out.writableWaitArmed;

@@ -66,6 +66,19 @@ bool AsyncTcpSocket::Core::satisfiable(const ReadRequest& r) const {
     return false;
 }
 
+/// The peer ended a half-closable stream and every byte before the end was answered: the
+/// reading side ends (once), writing goes on. False when the socket closed meanwhile.
+bool AsyncTcpSocket::Core::reportReadEnd() {
+    if (in.endReported)
+        return true;
+    in.endReported = true;
+    in.requests.clear();
+    in.timer.cancel();
+    if (auto d = currentDelegate())
+        d->socketDidReadToEnd();
+    return state == State::connected;
+}
+
 /// Answers the requests at the head that can be answered. False when the socket closed.
 bool AsyncTcpSocket::Core::serveReads() {
     auto& plain = in.plain;

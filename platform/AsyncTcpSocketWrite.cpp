@@ -157,6 +157,19 @@ void AsyncTcpSocket::Core::flushNow() {
         schedule();
 }
 
+/// shutdownAfterWriting: the FIN leaves once every write has left and was reported; with
+/// the peer's end already read, both sides have ended and the socket closes.
+void AsyncTcpSocket::Core::shutWhenWritten() {
+    if (state != State::connected || !out.shutWhenWritten || out.shut || !allWritten() ||
+        !out.writtenTags.empty())
+        return;
+    std::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    out.shut = true;
+    if (in.endReported)
+        closeWithError(nullptr);
+}
+
 /// Drops what the kernel took from the front of the queued bytes.
 void AsyncTcpSocket::Core::consumeSent(std::size_t n) {
     if (tls.onWire()) {
