@@ -398,6 +398,8 @@ void SSLSocketWrapper::closeImpl(ErrorPtr error, CloseCompletion completion) {
     }
     drive();
     isSSLClosed_ = true;
+    // A socket that closes during the handshake must still tell whoever waits to connect.
+    failConnect(error ? error : makeError<SocketError>(SocketError::socketClosed()));
     // The pump stops at a closed socket, so the plaintext reader is told here.
     if (!pipeIn_->isClosed())
         pipeIn_->close(error);
