@@ -243,6 +243,16 @@ bool waitOn(const std::shared_ptr<DispatchQueue>& queue, const std::function<boo
         timeout);
 }
 
+/// Stops the queue once the sockets' cancelled operations have finished and nothing but the
+/// caller holds it, so no socket outlives the test with its queue.
+void stopWhenIdle(const std::shared_ptr<DispatchQueue>& queue) {
+    test::waitFor([&] {
+        queue->sync([] {});
+        return queue.use_count() == 1;
+    });
+    queue->stop();
+}
+
 class SocketLink : public Link {
 public:
     explicit SocketLink(Layer layer) : layer_(layer) {}
@@ -253,15 +263,13 @@ public:
                     socket->close();
             if (listener_)
                 listener_->stop();
+            listener_.reset();
             tls_[0].reset();
             tls_[1].reset();
             plain_[0].reset();
             plain_[1].reset();
         });
-        // Let cancelled socket operations finish before the queue stops.
-        for (int i = 0; i < 5; ++i)
-            queue_->sync([] {});
-        queue_->stop();
+        stopWhenIdle(queue_);
     }
     void connect(const TlsSettings& s, const TlsSettings& c) override {
         makePlainPair();
@@ -700,12 +708,7 @@ protected:
     test::TrustTestRoot trust;
     std::shared_ptr<DispatchQueue> queue = DispatchQueue::make("tls-peers");
 
-    void TearDown() override {
-        // Let cancelled socket operations finish before the queue stops.
-        for (int i = 0; i < 5; ++i)
-            queue->sync([] {});
-        queue->stop();
-    }
+    void TearDown() override { stopWhenIdle(queue); }
 };
 
 TEST_P(TlsRealPeers, OurClientAgainstOpensslServer) {
