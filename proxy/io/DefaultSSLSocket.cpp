@@ -82,6 +82,10 @@ void DefaultSSLSocket::socketDidDisconnect(ErrorPtr error) {
     defaultSocket_->socketDidDisconnect(std::move(error));
 }
 
+void DefaultSSLSocket::socketDidReadToEnd() {
+    defaultSocket_->socketDidReadToEnd();
+}
+
 void DefaultSSLSocket::socketDidSecure() {
     auto self = selfAs<DefaultSSLSocket>();
     if (const TlsEngine* engine = static_cast<const TlsSocketLayer&>(*tls_).engine()) {

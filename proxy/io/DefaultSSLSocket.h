@@ -51,6 +51,8 @@ public:
     void socketDidRead(Data data, long tag) override;
     void socketDidWrite(long tag) override;
     void socketDidDisconnect(ErrorPtr error) override;
+    /// The peer's end under half-close (a tunnel allows it before TLS is layered on top).
+    void socketDidReadToEnd() override;
     void socketDidSecure() override;
 
 private:

@@ -7,6 +7,7 @@
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/tls/SSLCACertificateProxyListener.h"
 #include "proxy/tls/SSLContextFactory.h"
+#include "proxy/tls/SSLContextFactoryError.h"
 #include "proxy/tls/SSLHttpProxyHandler.h"
 #include "proxy/tls/SSLProxyServer.h"
 #include "proxy/tls/SSLTestProxyListener.h"
@@ -29,8 +30,9 @@ MatchDefinition host(const std::string& pattern, std::optional<std::string> prot
 }
 
 /// A TLS origin in Python: answers each request with its path and the address it was
-/// reached at; "close" ends the connection after each response without saying so. A
-/// client that does not speak TLS is reported as "TLSFAIL".
+/// reached at; "close" ends the connection after each response without saying so, "eof"
+/// ends each body with the connection. A client that does not speak TLS is reported as
+/// "TLSFAIL".
 const char* originScript = R"(import socket, ssl, sys, threading
 ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER); ctx.load_cert_chain(sys.argv[1], sys.argv[2])
 srv = socket.socket(); srv.bind(("0.0.0.0", 0)); srv.listen(128)
@@ -44,6 +46,7 @@ def serve(c):
         if not line: break
         while f.readline() not in (b"\r\n", b""): pass
         body = (line.split()[1].decode() + " at " + s.getsockname()[0]).encode()
+        if sys.argv[3] == "eof": s.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body); break
         s.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
         if sys.argv[3] == "close": break
     s.close()
@@ -141,6 +144,12 @@ TEST_F(Interception, DecryptedRequestsReachTheListenersAndClientsSeeTheMintedLea
                   .find("DNS:localhost, IP Address:127.0.0.1"),
               std::string::npos);
 
+    // A body that ends with the connection ends with TLS's close alert, so it reads as whole.
+    Origin eof(script(), pki.chainFile, pki.leafKeyFile, "eof");
+    EXPECT_EQ(curl("--cacert " + ca() + " https://localhost:" + std::to_string(eof.port) + "/cut", &status),
+              "/cut at 127.0.0.1");
+    EXPECT_EQ(status, 0);
+
     // The built-in answers: the CA for download, the TLS test host.
     EXPECT_EQ(curl("http://pemtrox.crt/"), test::runCommand("cat " + ca()));
     EXPECT_EQ(curl("--cacert " + ca() + " https://tls-test.pemtrox/"), "Hello world");
@@ -229,6 +238,31 @@ TEST_F(Interception, ManyHostsAtOnceEachGetTheirOwnAnswer) {
                   std::string::npos)
             << i << out;
     EXPECT_TRUE(test::waitFor([&] { return proxy.recorder->exchanges("response").size() == 49; }));
+}
+
+TEST(SSLTestProxyListener, WithoutAnIdentityLeavesTheExchangeToTheEngine) {
+    struct NoIdentity : SSLContextFactory {
+        using SSLContextFactory::SSLContextFactory;
+        std::shared_ptr<const Identity> identityForHost(const std::string&) override {
+            throw SSLContextFactoryError::certificateHasNoSubject();
+        }
+    };
+    test::TempDir dir;
+    auto log = test::CapturingLogger::install();
+    {
+        test::ProxyHarness proxy([&](std::shared_ptr<DispatchQueue> queue) {
+            auto server =
+                SSLProxyServer::make({}, queue, std::make_shared<NoIdentity>(dir.path() / "certs", nullptr),
+                                     SSLCAGenerator::make(dir.path() / "ca"));
+            server->addProxyListener(std::make_shared<SSLTestProxyListener>());
+            return server;
+        });
+        int status = 0;
+        test::curl(proxy, "https://tls-test.pemtrox/", &status);
+        EXPECT_NE(status, 0);
+    }
+    log->uninstall();
+    EXPECT_TRUE(log->contains("Failed to create the TLS test identity: Certificate has no subject"));
 }
 
 TEST(SSLProxyServer, InterceptionDecision) {
