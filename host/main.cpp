@@ -1,126 +1,207 @@
 // The pemtrox program: plays the part of the operating system for the tunnel extension.
-#include <chrono>
+// It makes the provider, starts it with the start options, serves app messages, and
+// stops it on SIGINT or SIGTERM. Its "message" verb is the user's side of app messages.
 #include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <future>
 #include <pthread.h>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "PacketTunnel/PacketTunnelProvider.h"
+#include "platform/AppMessageChannel.h"
 #include "platform/Container.h"
 #include "platform/DispatchQueue.h"
+#include "platform/KeyedArchive.h"
 #include "platform/Log.h"
-#include "platform/UserDefaults.h"
-#include "proxy/engine/LoggingProxyListener.h"
-#include "proxy/engine/RemoteConnectionErrors.h"
-#include "proxy/engine/Settings.h"
 #include "proxy/io/CustomLogFormatter.h"
-#include "proxy/tls/SSLCACertificateProxyListener.h"
-#include "proxy/tls/SSLCAGenerator.h"
-#include "proxy/tls/SSLProxyServer.h"
-#include "proxy/tls/SSLTestProxyListener.h"
 
 namespace {
 
-const char* usage = R"(Usage: pemtrox [options]
+using namespace pemtrox;
 
-An intercepting, recording HTTP/HTTPS proxy. HTTPS to the hosts that settings.json's
-"sslSettings.*" select is decrypted with certificates of the CA in the container.
+const char* usage = R"(Usage: pemtrox [options]
+       pemtrox message <Command> [--no-reply] [--container DIR]
+
+An intercepting, recording HTTP/HTTPS proxy.
 
 Options:
-  --port N          the proxy port on every interface (default 8888)
-  --container DIR   the app group container (settings, recordings, log, CA);
-                    default $PEMTROX_CONTAINER, else $XDG_DATA_HOME/pemtrox
-  --help            print this help and exit
-  --version         print the version and exit
+  --mode Proxy|LWIP  how to run (default Proxy: a proxy on every interface)
+  --port N           the proxy port (default 8888)
+  --options JSON     the start options as one JSON object, e.g.
+                     '{"PacketTunnelMode":"Proxy","Port":9090}' (instead of --mode/--port)
+  --container DIR    the app group container (settings, recordings, log, CA, the
+                     app-message socket); default $PEMTROX_CONTAINER, else
+                     $XDG_DATA_HOME/pemtrox
+  --help             print this help and exit
+  --version          print the version and exit
+
+Commands of 'pemtrox message': SettingsChanged, Plumber, Log, ClearLog. The reply's
+type and text are printed; the exit status is non-zero when nothing answers.
 )";
+
+constexpr const char* socketName = "pemtrox.sock";
 
 int usageError(const std::string& text) {
     std::fprintf(stderr, "pemtrox: %s\nTry 'pemtrox --help'.\n", text.c_str());
     return 2;
 }
 
-/// Serves as an explicit HTTP and HTTPS proxy on every interface until SIGINT or SIGTERM,
-/// intercepting TLS as the settings in the container say.
-int runProxy(int port, const std::filesystem::path& container) {
-    using namespace pemtrox;
-    auto settings = Settings::load(UserDefaults::suite(container));
-    auto queue = DispatchQueue::make("ProxyManager");
-    std::shared_ptr<SSLProxyServer> server;
-    std::string failure;
-    queue->sync([&] {
-        server = SSLProxyServer::make(settings.sslSettings, queue, nullptr, SSLCAGenerator::make(container));
-        server->addProxyListener(std::make_shared<SSLTestProxyListener>());
-        server->addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
-        server->addProxyListener(std::make_shared<LoggingProxyListener>());
-        try {
-            server->bind(port, std::nullopt);
-        } catch (...) {
-            failure = describe(currentError());
+int sendMessage(const std::filesystem::path& container, const std::string& command, bool wantsReply) {
+    try {
+        auto reply = sendAppMessage(container / socketName, {command.begin(), command.end()}, wantsReply);
+        if (!reply)
+            return 0;
+        std::string type, message;
+        for (auto& [key, value] : KeyedArchive::decode(*reply)) {
+            std::string text;
+            if (auto* s = std::get_if<std::string>(&value))
+                text = *s;
+            else if (auto* b = std::get_if<KeyedArchive::Bytes>(&value))
+                text.assign(b->begin(), b->end());
+            (key == "type" ? type : message) = text;
         }
-    });
-    if (!failure.empty()) {
-        std::fprintf(stderr, "pemtrox: cannot listen on port %d: %s\n", port, failure.c_str());
+        std::printf("%s\n", type.c_str());
+        if (!message.empty())
+            std::printf("%s\n", message.c_str());
+        return 0;
+    } catch (const Error& error) {
+        std::fprintf(stderr, "pemtrox: no answer from a running pemtrox: %s\n", error.description().c_str());
         return 1;
     }
-    logMessage("Proxy listening on port " + std::to_string(port) +
-               "; CA certificate: " + server->ca()->caCertificateFile().string());
+}
+
+/// Runs the provider until SIGINT or SIGTERM; its start options come from the command line.
+int runProvider(const std::filesystem::path& container, const PacketTunnelProviderBase::Options& options) {
+    auto main = DispatchQueue::main();
+    auto platform = std::make_shared<ProxyEnvTunnelPlatform>(container);
+    std::shared_ptr<PacketTunnelProvider> provider;
+    main->sync([&] {
+        provider = PacketTunnelProvider::make();
+        provider->setTunnelPlatform(platform);
+    });
+    auto stop = [&] {
+        std::promise<void> stopped;
+        main->async([&] { provider->stopTunnel(0, [&] { stopped.set_value(); }); });
+        stopped.get_future().wait();
+        platform->removeProxyEnv();
+    };
+
+    std::unique_ptr<AppMessageServer> messages;
+    try {
+        // App messages reach the provider on the main queue, like every other entry point.
+        messages = AppMessageServer::start(container / socketName, [&](const AppMessageServer::Bytes& message,
+                                                                       bool wantsReply) {
+            std::optional<AppMessageServer::Bytes> reply;
+            main->sync([&] {
+                std::function<void(std::optional<PacketTunnelProviderBase::Bytes>)> completion;
+                if (wantsReply)
+                    completion = [&](std::optional<PacketTunnelProviderBase::Bytes> bytes) { reply = bytes; };
+                provider->handleAppMessage(message, completion);
+            });
+            return reply;
+        });
+    } catch (const Error& error) {
+        std::fprintf(stderr, "pemtrox: %s\n", error.description().c_str());
+        return 1;
+    }
+
+    std::promise<ErrorPtr> started;
+    main->async([&] { provider->startTunnel(options, [&](ErrorPtr error) { started.set_value(error); }); });
+    if (auto error = started.get_future().get()) {
+        stop();
+        messages->stop();
+        std::fprintf(stderr, "pemtrox: the tunnel did not start: %s\n", error->description().c_str());
+        return 1;
+    }
+    logMessage("Running; app messages at " + messages->path().string());
+
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     int received = 0;
     sigwait(&signals, &received);
-    logMessage("Stopping");
-    queue->sync([&] {
-        server->stopListening();
-        server->stop();
-    });
-    for (int i = 0; i < 50 && server->handlerCount() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    queue->sync([&] { server.reset(); });
-    queue->stop();
+    stop();
+    messages->stop();
+    main->sync([&] { provider.reset(); });
     return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    using namespace pemtrox;
     std::vector<std::string> args(argv + 1, argv + argc);
-    int port = 8888;
+    std::optional<std::string> mode, port, optionsText, command;
+    bool wantsReply = true;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const auto& a = args[i];
+        auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= args.size())
+                return std::nullopt;
+            return args[++i];
+        };
         if (a == "--help" || a == "-h") {
             std::fputs(usage, stdout);
             return 0;
         } else if (a == "--version") {
             std::printf("pemtrox %s\n", PEMTROX_VERSION);
             return 0;
+        } else if (a == "--mode") {
+            if (!(mode = value()))
+                return usageError("--mode needs Proxy or LWIP");
         } else if (a == "--port") {
-            if (i + 1 >= args.size())
+            if (!(port = value()))
                 return usageError("--port needs a number");
-            char* end = nullptr;
-            long value = std::strtol(args[++i].c_str(), &end, 10);
-            if (*end != '\0' || !isValidPort(value))
-                return usageError("--port needs a number from 1 to 65535");
-            port = static_cast<int>(value);
+        } else if (a == "--options") {
+            if (!(optionsText = value()))
+                return usageError("--options needs a JSON object");
         } else if (a == "--container") {
-            if (i + 1 >= args.size())
+            auto dir = value();
+            if (!dir)
                 return usageError("--container needs a directory");
-            Container::setDirectory(args[++i]);
+            Container::setDirectory(*dir);
+        } else if (a == "--no-reply" && command) {
+            wantsReply = false;
+        } else if (a == "message" && i == 0) {
+            if (!(command = value()))
+                return usageError("message needs a command");
         } else {
             return usageError("unknown option '" + a + "'");
         }
     }
-    auto console =
-        std::make_shared<ConsoleLogger>(logLevelErrorWarning | static_cast<std::uint32_t>(LogFlag::info));
+
+    // Start options as the containing app would pass them: typed values in an object.
+    PacketTunnelProviderBase::Options options = nlohmann::json::object();
+    if (optionsText) {
+        if (mode || port)
+            return usageError("--options replaces --mode and --port");
+        options = nlohmann::json::parse(*optionsText, nullptr, false);
+        if (options.is_discarded() || !options.is_object())
+            return usageError("--options needs a JSON object");
+    } else {
+        options["PacketTunnelMode"] = mode.value_or("Proxy");
+        if (port) {
+            char* end = nullptr;
+            long number = std::strtol(port->c_str(), &end, 10);
+            if (port->empty() || *end != '\0')
+                return usageError("--port needs a number");
+            options["Port"] = number;
+        }
+    }
+
+    auto console = std::make_shared<ConsoleLogger>(logLevelErrorWarning | static_cast<std::uint32_t>(LogFlag::info));
     console->setFormatter(std::make_shared<CustomLogFormatter>());
-    Log::addLogger(console);
     auto container = Container::directory();
-    if (!container)
-        fatalError("Couldn't get container URL");
+    if (!container) {
+        std::fprintf(stderr, "pemtrox: Couldn't get container URL\n");
+        return 1;
+    }
+    if (command)
+        return sendMessage(*container, *command, wantsReply);
+
+    Log::addLogger(console);
     logMessage("Container: " + container->string());
     // Every thread inherits the blocked signals, so that only sigwait takes them.
     sigset_t signals;
@@ -128,5 +209,5 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return runProxy(port, *container);
+    return runProvider(*container, options);
 }

@@ -50,4 +50,48 @@ KeyedArchive::Bytes KeyedArchive::finish() const {
     return result;
 }
 
+std::vector<std::pair<std::string, KeyedArchive::Value>> KeyedArchive::decode(const Bytes& archive) {
+    plist_t parsed = nullptr;
+    plist_from_bin(reinterpret_cast<const char*>(archive.data()), static_cast<std::uint32_t>(archive.size()),
+                   &parsed);
+    PlistPtr root(parsed);
+    plist_t top = root && plist_get_node_type(root.get()) == PLIST_DICT ? plist_dict_get_item(root.get(), "$top")
+                                                                       : nullptr;
+    plist_t objects = root ? plist_dict_get_item(root.get(), "$objects") : nullptr;
+    if (!top || !objects || plist_get_node_type(top) != PLIST_DICT || plist_get_node_type(objects) != PLIST_ARRAY)
+        throw GenericError("Not a keyed archive");
+    std::vector<std::pair<std::string, Value>> out;
+    plist_dict_iter iter = nullptr;
+    plist_dict_new_iter(top, &iter);
+    for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(top, iter, &key, &item);
+        if (!key)
+            break;
+        std::string name(key);
+        std::free(key);
+        std::uint64_t uid = 0;
+        if (plist_get_node_type(item) == PLIST_UID)
+            plist_get_uid_val(item, &uid);
+        plist_t object = uid > 0 ? plist_array_get_item(objects, static_cast<std::uint32_t>(uid)) : nullptr;
+        Value value;
+        if (object && plist_get_node_type(object) == PLIST_STRING) {
+            char* text = nullptr;
+            plist_get_string_val(object, &text);
+            value = std::string(text ? text : "");
+            std::free(text);
+        } else if (object && plist_get_node_type(object) == PLIST_DATA) {
+            char* data = nullptr;
+            std::uint64_t length = 0;
+            plist_get_data_val(object, &data, &length);
+            value = Bytes(reinterpret_cast<std::uint8_t*>(data), reinterpret_cast<std::uint8_t*>(data) + length);
+            std::free(data);
+        }
+        out.emplace_back(std::move(name), std::move(value));
+    }
+    std::free(iter);
+    return out;
+}
+
 } // namespace pemtrox

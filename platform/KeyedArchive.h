@@ -20,6 +20,9 @@ public:
     void encode(const std::string& key, Value value);
     /// The binary property list.
     Bytes finish() const;
+    /// Reads back the top-level entries of an archive made by finish(): absent values are
+    /// monostate. Throws Error for bytes that are no such archive.
+    static std::vector<std::pair<std::string, Value>> decode(const Bytes& archive);
 
 private:
     std::vector<std::pair<std::string, Value>> entries_;

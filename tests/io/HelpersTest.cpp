@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "platform/Error.h"
+#include "platform/KeyedArchive.h"
+
 #include "platform/Container.h"
 #include "proxy/io/AppGroup.h"
 #include "proxy/io/Data.h"
@@ -79,6 +82,13 @@ TEST(AppMessages, ReplyArchiveIsReadableByAPlistReader) {
     EXPECT_NE(xml.find("<string>Log</string>"), std::string::npos);
     EXPECT_NE(xml.find("L3RtcC94LmxvZw=="), std::string::npos) << "message bytes as base64 data"; // "/tmp/x.log"
     EXPECT_NE(xml.find("<integer>100000</integer>"), std::string::npos);
+    // Our own reader (the message verb's) reads both values back; an absent message stays absent.
+    using Entries = std::vector<std::pair<std::string, KeyedArchive::Value>>;
+    EXPECT_EQ(KeyedArchive::decode(encodeAppMessageReply(AppMessageReplyType::Log, toData("/tmp/x.log"))),
+              (Entries{{"type", std::string("Log")}, {"message", toData("/tmp/x.log")}}));
+    EXPECT_EQ(KeyedArchive::decode(encodeAppMessageReply(AppMessageReplyType::Acknowleged, std::nullopt)),
+              (Entries{{"type", std::string("Acknowleged")}, {"message", std::monostate{}}}));
+    EXPECT_THROW(KeyedArchive::decode(toData("not an archive")), Error);
 }
 
 TEST(AppMessages, AbsentMessageRefersToNull) {

@@ -62,6 +62,8 @@ public:
     void closeInput();
     /// Waits for the program to exit; its exit status, or -1.
     int wait(int timeoutMs = 10000);
+    /// The program's process (the shell's, unless the command starts with exec).
+    int pid() const { return pid_; }
 
 private:
     bool readSome(int timeoutMs);

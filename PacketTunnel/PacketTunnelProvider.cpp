@@ -1,0 +1,269 @@
+#include "PacketTunnel/PacketTunnelProvider.h"
+
+#include <fstream>
+
+#include "PacketTunnel/ProxyManager.h"
+#include "PacketTunnel/Resolver.h"
+#include "platform/Container.h"
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+#include "proxy/engine/SocketProxyServer.h"
+#include "proxy/io/AppGroup.h"
+#include "proxy/io/CustomLogFormatter.h"
+#include "proxy/io/Plumber.h"
+#include "proxy/io/TextHelpers.h"
+#include "proxy/recording/RecordingListener.h"
+#include "proxy/recording/ToolsProxyServerListenerMultiplexer.h"
+#include "proxy/tls/SSLCAGenerator.h"
+
+namespace pemtrox {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& texts) {
+    std::string out;
+    for (const auto& text : texts)
+        out += (out.empty() ? "" : ", ") + text;
+    return "[" + out + "]";
+}
+
+} // namespace
+
+std::shared_ptr<PacketTunnelProvider> PacketTunnelProvider::make() {
+    std::shared_ptr<PacketTunnelProvider> provider(new PacketTunnelProvider());
+    provider->settings = Settings::load(provider->userDefaults());
+    provider->setupLogging();
+    return provider;
+}
+
+PacketTunnelProvider::PacketTunnelProvider() = default;
+
+PacketTunnelProvider::~PacketTunnelProvider() {
+    LOG_INFO("PacketTunnelProvider deinit");
+    if (fileLogger)
+        Log::removeLogger(fileLogger);
+}
+
+UserDefaults PacketTunnelProvider::userDefaults() {
+    auto container = Container::directory();
+    return container ? UserDefaults::suite(*container) : UserDefaults();
+}
+
+// MARK: start and stop
+
+void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
+                                       std::function<void(ErrorPtr)> completion) {
+    bool given = options && options->is_object() && !options->empty();
+    PacketTunnelMode chosen = PacketTunnelMode::LWIP;
+    if (given && options->contains("PacketTunnelMode") && (*options)["PacketTunnelMode"].is_string()) {
+        auto text = (*options)["PacketTunnelMode"].get<std::string>();
+        auto parsed = packetTunnelModeFromString(text);
+        if (!parsed) {
+            // A misspelt mode must neither end the process nor quietly claim every route.
+            completion(makeError<GenericError>("Unknown PacketTunnelMode \"" + text +
+                                               "\": expected \"Proxy\" or \"LWIP\""));
+            return;
+        }
+        chosen = *parsed;
+    }
+    mode = chosen;
+    if (given && options->contains("Port") && (*options)["Port"].is_number()) {
+        const auto& value = (*options)["Port"];
+        double port = value.get<double>();
+        if (port >= 1 && port <= 65535)
+            proxyPort = static_cast<int>(port);
+        else
+            LOG_WARNING("Port {} is outside 1-65535; keeping port {}", value.dump(), proxyPort);
+    }
+    LOG_INFO("Start tunnel: {}", packetTunnelModeText(chosen));
+    if (chosen == PacketTunnelMode::Proxy) {
+        startProxy();
+    } else if (auto error = startLWIP()) {
+        completion(error);
+        return;
+    }
+    try {
+        startRecording();
+    } catch (...) {
+        logError("Failed to start recording: ", currentError());
+    }
+    toolsMultiplexer = ToolsProxyServerListenerMultiplexer::make(settings.tools);
+    updateTools();
+    networkTunnelSettings = makeTunnelNetworkSettings(chosen);
+    std::weak_ptr<PacketTunnelProvider> weak =
+        std::static_pointer_cast<PacketTunnelProvider>(shared_from_this());
+    setTunnelNetworkSettings(networkTunnelSettings, [weak, completion](ErrorPtr error) {
+        auto self = weak.lock();
+        if (error) {
+            LOG_INFO("Failed to set the tunnel network settings: {}", describe(error));
+            // Nothing may keep running behind a start reported as failed.
+            if (self && self->mode == PacketTunnelMode::Proxy)
+                self->stopProxy();
+            else if (self)
+                self->stopLWIP();
+            completion(error);
+            return;
+        }
+        LOG_INFO("Start reading packets");
+        completion(nullptr);
+    });
+}
+
+void PacketTunnelProvider::stopTunnel(int, std::function<void()> completion) {
+    LOG_INFO("Stopping tunnel");
+    if (mode == PacketTunnelMode::Proxy)
+        stopProxy();
+    else if (mode == PacketTunnelMode::LWIP)
+        stopLWIP();
+    LOG_INFO("Stopped tunnel");
+    completion();
+}
+
+ErrorPtr PacketTunnelProvider::startLWIP() {
+    return makeError<GenericError>("LWIP mode is not available in this build; start with --mode Proxy");
+}
+
+void PacketTunnelProvider::stopLWIP() {}
+
+std::vector<std::string> PacketTunnelProvider::systemDnsServers() { return Resolver::systemDnsServers(); }
+
+TunnelNetworkSettings PacketTunnelProvider::makeTunnelNetworkSettings(PacketTunnelMode forMode) {
+    bool claimsRoutes = forMode == PacketTunnelMode::LWIP;
+    TunnelNetworkSettings out;
+    out.tunnelRemoteAddress = tunnelAddress;
+    out.ipv4Settings = IPv4Settings{{tunnelAddress}, {"255.255.255.0"}, {}, {}};
+    if (claimsRoutes)
+        out.ipv4Settings->includedRoutes.push_back({"0.0.0.0", "0.0.0.0"});
+    out.ipv6Settings = IPv6Settings{{tunnelAddress6}, {tunnelAddress6PrefixLength}, {}, {{"FF02::", 16}}};
+    if (claimsRoutes)
+        out.ipv6Settings->includedRoutes.push_back({"::0", 0});
+    auto servers = systemDnsServers();
+    LOG_INFO("DNS servers: {}", joined(servers));
+    out.dnsSettings = DNSSettings{servers};
+    ProxyServerAddress proxy{proxyAddress, proxyPort};
+    out.proxySettings = ProxySettings{true, proxy, true, proxy};
+    return out;
+}
+
+// MARK: Proxy mode
+
+void PacketTunnelProvider::startProxy() {
+    auto manager = ProxyManager::make();
+    manager->setSslSettings(settings.sslSettings);
+    manager->httpProxyPort = proxyPort;
+    // The CA lives in the container, beside the recordings, so the user's side finds it.
+    auto container = Container::directory();
+    manager->sslCAGenerator = container ? SSLCAGenerator::make(*container) : SSLCAGenerator::make();
+    proxyManager = manager;
+    try {
+        manager->start();
+        LOG_INFO("Started Proxy Manager");
+    } catch (...) {
+        logWarning("Failed to start Proxy Manager: ", currentError());
+    }
+}
+
+void PacketTunnelProvider::stopProxy() {
+    if (proxyManager && proxyManager->socketProxyServer()) {
+        try {
+            proxyManager->stop();
+        } catch (...) {
+            logWarning("Failed to stop Proxy Manager: ", currentError());
+            return;
+        }
+    }
+    proxyManager.reset();
+}
+
+// MARK: recording and tools
+
+void PacketTunnelProvider::startRecording() {
+    if (recordingListener)
+        stopRecording();
+    auto server = proxyManager ? proxyManager->socketProxyServer() : nullptr;
+    if (!server)
+        return;
+    auto container = Container::directory();
+    if (!container)
+        throw GenericError("Couldn't get container URL");
+    auto listener = RecordingListener::make(*container / "Recording", settings.recordingSettings, true);
+    server->addProxyListener(listener);
+    recordingListener = listener;
+}
+
+void PacketTunnelProvider::stopRecording() {
+    if (!recordingListener)
+        return;
+    if (auto server = proxyManager ? proxyManager->socketProxyServer() : nullptr)
+        server->removeProxyListener(recordingListener);
+    recordingListener.reset();
+}
+
+void PacketTunnelProvider::settingsChanged() {
+    settings = Settings::load(userDefaults());
+    if (proxyManager)
+        proxyManager->setSslSettings(settings.sslSettings);
+    if (recordingListener)
+        recordingListener->setSettings(settings.recordingSettings);
+    updateTools();
+}
+
+void PacketTunnelProvider::updateTools() {
+    if (!toolsMultiplexer)
+        return;
+    toolsMultiplexer->settings = settings.tools;
+    toolsMultiplexer->updateListeners();
+}
+
+// MARK: app messages and the log file
+
+void PacketTunnelProvider::setupLogging() {
+    auto container = Container::directory();
+    auto directory = container ? *container : std::filesystem::temp_directory_path() / "pemtrox-logs";
+    auto logger = std::make_shared<FileLogger>(directory, logLevelErrorWarning, std::chrono::seconds(86400));
+    logger->setFormatter(std::make_shared<CustomLogFormatter>());
+    Log::addLogger(logger);
+    fileLogger = logger;
+}
+
+void PacketTunnelProvider::handleAppMessage(const Bytes& message,
+                                            std::function<void(std::optional<Bytes>)> completion) {
+    std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
+    auto command = isValidUTF8(text) ? appMessageCommandFromString(text) : std::nullopt;
+    auto type = AppMessageReplyType::UnknownMessage;
+    std::optional<Data> reply;
+    if (command) {
+        switch (*command) {
+        case AppMessageCommand::SettingsChanged:
+            settingsChanged();
+            type = AppMessageReplyType::Acknowleged;
+            break;
+        case AppMessageCommand::Plumber:
+            type = AppMessageReplyType::Plumber;
+            reply = toData(Plumber::report());
+            break;
+        case AppMessageCommand::Log:
+            type = AppMessageReplyType::Log;
+            if (fileLogger)
+                reply = toData(fileLogger->currentLogFilePath().string());
+            break;
+        case AppMessageCommand::ClearLog:
+            type = AppMessageReplyType::Acknowleged;
+            if (fileLogger) {
+                auto path = fileLogger->currentLogFilePath();
+                Log::removeLogger(fileLogger);
+                fileLogger->flush();
+                std::ofstream empty(path, std::ios::binary | std::ios::trunc);
+                if (!empty)
+                    logWarning("Failed to clear log: ", GenericError("Cannot write " + path.string()));
+                empty.close();
+                setupLogging();
+            }
+            break;
+        }
+    }
+    if (completion)
+        completion(encodeAppMessageReply(type, reply));
+}
+
+} // namespace pemtrox

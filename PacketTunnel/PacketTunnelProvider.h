@@ -1,0 +1,73 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "PacketTunnel/PacketTunnelMode.h"
+#include "platform/PacketTunnelProviderBase.h"
+#include "proxy/engine/Settings.h"
+
+namespace pemtrox {
+
+class FileLogger;
+class ProxyManager;
+class RecordingListener;
+class ToolsProxyServerListenerMultiplexer;
+class UserDefaults;
+
+/// The tunnel extension's principal object: the host program makes one and calls its
+/// entry points. It owns every long-lived object of the tunnel: the mode's servers, the
+/// recording listener, the tools multiplexer, the settings and the file logger.
+///
+/// Every entry point, and every completion it receives from the platform, runs on the
+/// main queue (the host program delivers them there), so the provider's own fields
+/// belong to that queue. The servers run on their own queues; what is pushed into them
+/// is swapped there as whole values.
+class PacketTunnelProvider : public PacketTunnelProviderBase {
+public:
+    /// Reads the settings and sets up the log file in the container.
+    static std::shared_ptr<PacketTunnelProvider> make();
+    ~PacketTunnelProvider() override;
+
+    const std::string tunnelAddress = "198.18.72.254";
+    const std::string tunnelAddress6 = "fd92:1d98:ae72:f4ca:1234:1234:1234:1234";
+    const int tunnelAddress6PrefixLength = 64;
+    const std::string proxyAddress = "198.18.72.253";
+    int proxyPort = 8888;
+
+    std::shared_ptr<ProxyManager> proxyManager;
+    std::shared_ptr<RecordingListener> recordingListener;
+    std::shared_ptr<ToolsProxyServerListenerMultiplexer> toolsMultiplexer;
+    Settings settings;
+    std::optional<TunnelNetworkSettings> networkTunnelSettings;
+    std::optional<PacketTunnelMode> mode;
+    std::shared_ptr<FileLogger> fileLogger;
+
+    void startTunnel(const std::optional<Options>& options, std::function<void(ErrorPtr)> completion) override;
+    void stopTunnel(int reason, std::function<void()> completion) override;
+    void handleAppMessage(const Bytes& message, std::function<void(std::optional<Bytes>)> completion) override;
+
+    virtual void setupLogging();
+    virtual void startProxy();
+    virtual void stopProxy();
+    /// Starts LWIP mode; returns the error that ends the start, if any.
+    virtual ErrorPtr startLWIP();
+    virtual void stopLWIP();
+    virtual void startRecording();
+    virtual void stopRecording();
+    virtual void settingsChanged();
+    virtual void updateTools();
+
+    /// The system's DNS servers as numeric address texts.
+    virtual std::vector<std::string> systemDnsServers();
+    /// The tunnel network settings for the mode, with the system's DNS servers.
+    TunnelNetworkSettings makeTunnelNetworkSettings(PacketTunnelMode mode);
+
+protected:
+    PacketTunnelProvider();
+    /// The settings store; the container's settings.json.
+    virtual UserDefaults userDefaults();
+};
+
+} // namespace pemtrox

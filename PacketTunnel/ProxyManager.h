@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "proxy/engine/SSLSettings.h"
+
+namespace pemtrox {
+
+class DispatchQueue;
+class SocketProxyServer;
+class SSLCAGenerator;
+class SSLContextFactory;
+
+/// Proxy mode: owns the TLS-aware proxy server that listens on the proxy port, with the
+/// CA download, the TLS test host and logging, on its own queue "ProxyManager".
+class ProxyManager {
+public:
+    static std::shared_ptr<ProxyManager> make();
+    ~ProxyManager();
+
+    /// The running server, once started (kept after a stop).
+    std::shared_ptr<SocketProxyServer> socketProxyServer() const { return socketProxyServer_; }
+    int httpProxyPort = 0;
+    /// The interface to listen on; none means every interface.
+    std::optional<std::string> interface;
+    std::shared_ptr<SSLContextFactory> sslContextFactory;
+    std::shared_ptr<SSLCAGenerator> sslCAGenerator;
+    const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
+
+    const SSLSettings& sslSettings() const { return sslSettings_; }
+    /// Stores the settings and hands them, whole, to the running server.
+    void setSslSettings(const SSLSettings& settings);
+
+    /// Makes the server (its CA ready), adds the built-in listeners and listens. Throws
+    /// the listening error; the server then stays, not listening.
+    void start();
+    /// Stops listening, then cancels the running exchanges. Throws when listening cannot
+    /// be stopped.
+    void stop();
+
+private:
+    ProxyManager();
+    std::shared_ptr<SocketProxyServer> socketProxyServer_;
+    SSLSettings sslSettings_;
+    std::shared_ptr<DispatchQueue> queue_;
+};
+
+} // namespace pemtrox

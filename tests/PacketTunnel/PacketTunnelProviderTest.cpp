@@ -1,0 +1,226 @@
+#include <fstream>
+#include <future>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "PacketTunnel/PacketTunnelProvider.h"
+#include "PacketTunnel/ProxyManager.h"
+#include "platform/Container.h"
+#include "platform/DispatchQueue.h"
+#include "platform/KeyedArchive.h"
+#include "platform/Log.h"
+#include "proxy/engine/SocketProxyServer.h"
+#include "proxy/recording/RecordingListener.h"
+#include "tests/support/TestSupport.h"
+
+using namespace pemtrox;
+using json = nlohmann::json;
+
+namespace {
+
+/// Answers every settings request with the error it was given, and remembers what it got.
+class FakeTunnelPlatform : public TunnelPlatform {
+public:
+    explicit FakeTunnelPlatform(ErrorPtr answer = nullptr) : answer_(std::move(answer)) {}
+    void apply(const std::optional<TunnelNetworkSettings>& settings, std::function<void(ErrorPtr)> completion) override {
+        applied.push_back(settings);
+        DispatchQueue::main()->async([completion = std::move(completion), answer = answer_] { completion(answer); });
+    }
+    std::vector<std::optional<TunnelNetworkSettings>> applied;
+
+private:
+    ErrorPtr answer_;
+};
+
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string replyText(const std::optional<std::vector<std::uint8_t>>& reply) {
+    if (!reply)
+        return "(none)";
+    std::string out;
+    for (auto& [key, value] : KeyedArchive::decode(*reply)) {
+        out += key + "=";
+        if (auto* s = std::get_if<std::string>(&value))
+            out += *s;
+        else if (auto* b = std::get_if<KeyedArchive::Bytes>(&value))
+            out += std::string(b->begin(), b->end());
+        else
+            out += "(none)";
+        out += ";";
+    }
+    return out;
+}
+
+/// A provider in a private container, driven on the main queue as the host program does.
+class ProviderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Container::setDirectory(dir.path());
+        platform = std::make_shared<FakeTunnelPlatform>();
+    }
+    void TearDown() override {
+        if (provider)
+            stop();
+        DispatchQueue::main()->sync([&] { provider.reset(); });
+    }
+    void make() {
+        DispatchQueue::main()->sync([&] {
+            provider = PacketTunnelProvider::make();
+            provider->setTunnelPlatform(platform);
+        });
+    }
+    ErrorPtr start(const std::optional<json>& options) {
+        if (!provider)
+            make();
+        std::promise<ErrorPtr> done;
+        DispatchQueue::main()->async([&] { provider->startTunnel(options, [&](ErrorPtr e) { done.set_value(e); }); });
+        return done.get_future().get();
+    }
+    void stop() {
+        std::promise<void> done;
+        DispatchQueue::main()->async([&] { provider->stopTunnel(0, [&] { done.set_value(); }); });
+        done.get_future().wait();
+    }
+    std::string message(const std::string& text, bool wantsReply = true) {
+        std::optional<std::vector<std::uint8_t>> reply;
+        DispatchQueue::main()->sync([&] {
+            std::function<void(std::optional<std::vector<std::uint8_t>>)> completion;
+            if (wantsReply)
+                completion = [&](auto bytes) { reply = bytes; };
+            provider->handleAppMessage({text.begin(), text.end()}, completion);
+        });
+        return replyText(reply);
+    }
+    bool listening(int port) {
+        return test::runCommand("curl -s -o /dev/null -w '%{http_code}' --max-time 5 -x http://127.0.0.1:" +
+                                std::to_string(port) + " http://127.0.0.1:1/") != "000";
+    }
+
+    test::TempDir dir;
+    std::shared_ptr<FakeTunnelPlatform> platform;
+    std::shared_ptr<PacketTunnelProvider> provider;
+};
+
+} // namespace
+
+TEST_F(ProviderTest, StartOptionsChooseModeAndPort) {
+    int port = freePort();
+    struct Row {
+        std::optional<json> options;
+        std::optional<PacketTunnelMode> mode;
+        int port;
+        std::string error; // a fragment of the start's error, "" for success
+    } rows[] = {
+        {std::nullopt, PacketTunnelMode::LWIP, 8888, "LWIP mode is not available"},
+        {json::object(), PacketTunnelMode::LWIP, 8888, "LWIP mode is not available"},
+        {json{{"PacketTunnelMode", 7}}, PacketTunnelMode::LWIP, 8888, "LWIP mode is not available"},
+        {json{{"PacketTunnelMode", "proxy"}, {"Port", port}}, std::nullopt, 8888, "Unknown PacketTunnelMode \"proxy\""},
+        {json{{"PacketTunnelMode", "Proxy"}, {"Port", port}}, PacketTunnelMode::Proxy, port, ""},
+        {json{{"PacketTunnelMode", "Proxy"}, {"Port", double(port)}}, PacketTunnelMode::Proxy, port, ""},
+        {json{{"PacketTunnelMode", "LWIP"}, {"Port", 9090}}, PacketTunnelMode::LWIP, 9090, "LWIP"},
+        {json{{"PacketTunnelMode", "LWIP"}, {"Port", "9090"}}, PacketTunnelMode::LWIP, 8888, "LWIP"},
+        {json{{"PacketTunnelMode", "LWIP"}, {"Port", 0}}, PacketTunnelMode::LWIP, 8888, "LWIP"},
+        {json{{"PacketTunnelMode", "LWIP"}, {"Port", 70000}}, PacketTunnelMode::LWIP, 8888, "LWIP"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.options ? row.options->dump() : "no options");
+        provider.reset();
+        auto error = start(row.options);
+        EXPECT_EQ(describe(error).find(row.error) == std::string::npos, false) << describe(error);
+        EXPECT_EQ(error == nullptr, row.error.empty());
+        EXPECT_EQ(provider->mode, row.mode);
+        EXPECT_EQ(provider->proxyPort, row.port);
+        if (row.mode == PacketTunnelMode::Proxy) {
+            EXPECT_TRUE(listening(port));
+            ASSERT_TRUE(platform->applied.back());
+            EXPECT_EQ(platform->applied.back()->proxySettings->httpServer->port, port);
+            EXPECT_TRUE(platform->applied.back()->ipv4Settings->includedRoutes.empty()) << "Proxy mode claims no routes";
+        }
+        stop();
+        EXPECT_FALSE(listening(port));
+    }
+}
+
+TEST_F(ProviderTest, RefusedNetworkSettingsReachTheCompletionWithNothingRunning) {
+    platform = std::make_shared<FakeTunnelPlatform>(makeError<GenericError>("refused by the platform"));
+    int port = freePort();
+    auto error = start(json{{"PacketTunnelMode", "Proxy"}, {"Port", port}});
+    EXPECT_EQ(describe(error), "refused by the platform");
+    EXPECT_FALSE(provider->proxyManager);
+    EXPECT_FALSE(listening(port));
+}
+
+TEST_F(ProviderTest, RecordingThatCannotStartLeavesTheTunnelRunning) {
+    std::ofstream(dir.path() / "Recording") << "a file where the store should be";
+    auto capture = test::CapturingLogger::install(logLevelErrorWarning);
+    int port = freePort();
+    EXPECT_EQ(start(json{{"PacketTunnelMode", "Proxy"}, {"Port", port}}), nullptr);
+    capture->uninstall();
+    EXPECT_FALSE(provider->recordingListener);
+    EXPECT_TRUE(capture->contains("Failed to start recording: ")) << ::testing::PrintToString(capture->lines());
+    EXPECT_TRUE(listening(port));
+}
+
+TEST_F(ProviderTest, AppMessagesAnswerExactCommandsOnly) {
+    make();
+    auto logPath = provider->fileLogger->currentLogFilePath().string();
+    EXPECT_EQ(logPath.rfind(dir.path().string(), 0), 0u) << logPath;
+    struct Row {
+        std::string message, reply;
+    } rows[] = {
+        {"SettingsChanged", "type=Acknowleged;message=(none);"},
+        {"Log", "type=Log;message=" + logPath + ";"},
+        {"ClearLog", "type=Acknowleged;message=(none);"},
+        {"log", "type=UnknownMessage;message=(none);"},
+        {"Log\n", "type=UnknownMessage;message=(none);"},
+        {"\xff\xfe", "type=UnknownMessage;message=(none);"},
+        {"", "type=UnknownMessage;message=(none);"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(message(row.message), row.reply) << row.message;
+    EXPECT_NE(message("Plumber").find("type=Plumber;message="), std::string::npos);
+}
+
+TEST_F(ProviderTest, SettingsChangedActsWithoutAReplyAndReachesTheRecording) {
+    int port = freePort();
+    ASSERT_EQ(start(json{{"PacketTunnelMode", "Proxy"}, {"Port", port}}), nullptr);
+    ASSERT_TRUE(provider->recordingListener);
+    EXPECT_TRUE(provider->recordingListener->settings().recordRequestBody);
+    std::ofstream(dir.path() / "settings.json")
+        << R"({"recordingSettings.recordRequestBody": false, "sslSettings.proxyingEnabled": true})";
+    EXPECT_EQ(message("SettingsChanged", false), "(none)");
+    EXPECT_FALSE(provider->recordingListener->settings().recordRequestBody);
+    EXPECT_TRUE(provider->proxyManager->sslSettings().proxyingEnabled);
+}
+
+TEST_F(ProviderTest, ClearLogEmptiesTheFileThatHoldsOnlyWarningsAndErrors) {
+    make();
+    auto oldPath = provider->fileLogger->currentLogFilePath();
+    LOG_INFO("an info line never reaches the file");
+    LOG_WARNING("a warning before clearing");
+    Log::flush();
+    auto read = [](const std::filesystem::path& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_NE(read(oldPath).find("WARN  a warning before clearing"), std::string::npos);
+    EXPECT_EQ(read(oldPath).find("info line"), std::string::npos);
+    message("ClearLog");
+    EXPECT_TRUE(std::filesystem::exists(oldPath));
+    EXPECT_EQ(read(oldPath), "");
+    LOG_ERROR("an error after clearing");
+    Log::flush();
+    EXPECT_NE(read(provider->fileLogger->currentLogFilePath()).find("ERRR  an error after clearing"), std::string::npos);
+}
