@@ -1,4 +1,3 @@
-#include <sys/stat.h>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -9,22 +8,12 @@
 #include "proxy/recording/RecordingError.h"
 #include "proxy/recording/RecordingListener.h"
 #include "proxy/recording/RecordingStore.h"
-#include "tests/support/TestSupport.h"
+#include "tests/recording/StoreSupport.h"
 
 namespace pemtrox {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read(const fs::path& file) {
-    return test::runCommand("cat '" + file.string() + "' 2>/dev/null");
-}
-
-unsigned mode(const fs::path& path) {
-    struct stat info {};
-    ::stat(path.c_str(), &info);
-    return info.st_mode & 0777;
-}
 
 std::shared_ptr<HttpFields> head(const std::string& firstLine) {
     auto fields = std::make_shared<HttpFields>();
@@ -44,46 +33,32 @@ protected:
         listener->proxyListenerReceivedRequestAddress(evt);
         return evt;
     }
-    std::vector<std::string> directories() {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(root))
-            names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
     fs::path directory(std::int64_t counter) {
         return root / RecordingStore::directoryName(listener->initialTimestamp(), counter);
     }
-    test::TempDir temp;
-    fs::path root = temp.path() / "Recording";
+    test::Store store;
+    fs::path root = store.root;
     std::shared_ptr<RecordingListener> listener;
     std::shared_ptr<test::CapturingLogger> log = test::CapturingLogger::install();
 };
 
 TEST_F(RecordingListenerTest, MakesOrRefusesTheRoot) {
     make();
-    EXPECT_EQ(mode(root), 0700u);
+    EXPECT_EQ(test::mode(root), 0700u);
     EXPECT_NO_THROW(RecordingListener::make(root, {}, true));
-    auto refused = [](const fs::path& path, bool allowExisting) {
-        try {
-            RecordingListener::make(path, {}, allowExisting);
-        } catch (const RecordingError& error) {
-            return error == RecordingError::recordingAlreadyExistsAtURL();
-        }
-        return false;
-    };
-    EXPECT_TRUE(refused(root, false));
-    test::runCommand("touch " + (temp.path() / "file").string());
-    EXPECT_TRUE(refused(temp.path() / "file", true));
-    EXPECT_THROW(RecordingListener::make(temp.path() / "no" / "parent", {}, true), Error);
+    EXPECT_THROW(RecordingListener::make(root, {}, false), RecordingError);
+    test::runCommand("touch " + (store.temp.path() / "file").string());
+    EXPECT_THROW(RecordingListener::make(store.temp.path() / "file", {}, true), RecordingError);
+    EXPECT_THROW(RecordingListener::make(store.temp.path() / "no" / "parent", {}, true), Error);
 }
 
 TEST_F(RecordingListenerTest, WritesEachStepOfAnExchange) {
     make();
     auto evt = start();
     auto dir = directory(0);
-    EXPECT_EQ(mode(dir), 0700u);
-    EXPECT_EQ(read(dir / "metadata.json").substr(0, 40), R"({"status":"RECEIVED_REQUEST_FIRST_LINE",)");
+    EXPECT_EQ(test::mode(dir), 0700u);
+    EXPECT_EQ(test::slurp(dir / "metadata.json").substr(0, 40),
+              R"({"status":"RECEIVED_REQUEST_FIRST_LINE",)");
     evt->requestHeader = head("POST /x HTTP/1.1");
     listener->proxyListenerReceivedRequestHeader(evt);
     evt->requestHeader = head("POST http://h/x HTTP/1.1");
@@ -96,19 +71,14 @@ TEST_F(RecordingListenerTest, WritesEachStepOfAnExchange) {
     evt->status = ProxyEventStatus::complete;
     listener->proxyListenerTransactionComplete(evt);
 
-    EXPECT_EQ(read(dir / "request_hdr.http"), "POST http://h/x HTTP/1.1\r\nHost: h\r\n\r\n");
-    EXPECT_EQ(read(dir / "response_hdr.http"), "HTTP/1.1 200 OK\r\nHost: h\r\n\r\n");
-    EXPECT_EQ(read(dir / "request.dat"), "abcdef");
-    EXPECT_EQ(read(dir / "response.dat"), "body");
-    EXPECT_EQ(read(dir / "metadata.json").substr(0, 20), R"({"status":"COMPLETE")");
-    std::vector<std::string> files;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        files.push_back(entry.path().filename());
-        EXPECT_EQ(mode(entry.path()), 0600u) << entry.path();
-    }
-    std::sort(files.begin(), files.end());
-    EXPECT_EQ(files, (std::vector<std::string>{"metadata.json", "request.dat", "request_hdr.http",
-                                               "response.dat", "response_hdr.http"}));
+    EXPECT_EQ(test::slurp(dir / "request_hdr.http"), "POST http://h/x HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(test::slurp(dir / "response_hdr.http"), "HTTP/1.1 200 OK\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(test::slurp(dir / "request.dat"), "abcdef");
+    EXPECT_EQ(test::slurp(dir / "response.dat"), "body");
+    EXPECT_EQ(test::slurp(dir / "metadata.json").substr(0, 20), R"({"status":"COMPLETE")");
+    EXPECT_EQ(test::runCommand("cd " + dir.string() + " && stat -c '%a %n' .* *"),
+              "700 .\n700 ..\n600 metadata.json\n600 request.dat\n600 request_hdr.http\n600 response.dat\n"
+              "600 response_hdr.http\n");
     EXPECT_EQ(listener->counter(), 1);
 }
 
@@ -136,7 +106,7 @@ TEST_F(RecordingListenerTest, SelectsByReservedHostsIncludesAndExcludes) {
         auto evt = start(host);
         EXPECT_EQ(evt->attributes.contains(RecordingListener::keyAttribute), recorded) << host;
         EXPECT_EQ(listener->counter(), counter += recorded);
-        EXPECT_EQ(directories().size(), static_cast<std::size_t>(counter));
+        EXPECT_EQ(store.exchanges().size(), static_cast<std::size_t>(counter));
     }
 }
 
@@ -167,14 +137,14 @@ TEST_F(RecordingListenerTest, FailedWritesStopTheRecordingExceptRequestBodies) {
     EXPECT_FALSE(fs::exists(dir / "request.dat")) << "no file with a gap";
     evt->status = ProxyEventStatus::receivedRequestBody;
     listener->proxyListenerReceivedRequest(evt);
-    EXPECT_NE(read(dir / "metadata.json").find("RECEIVED_REQUEST_BODY"), std::string::npos);
+    EXPECT_NE(test::slurp(dir / "metadata.json").find("RECEIVED_REQUEST_BODY"), std::string::npos);
 
     fs::create_directory(dir / "response.dat");
     listener->proxyListenerReceivingResponseBody(evt, toData("x"));
     EXPECT_TRUE(log->contains("Failed to write response body: "));
     evt->status = ProxyEventStatus::complete;
     listener->proxyListenerTransactionComplete(evt);
-    EXPECT_EQ(read(dir / "metadata.json").find("COMPLETE"), std::string::npos);
+    EXPECT_EQ(test::slurp(dir / "metadata.json").find("COMPLETE"), std::string::npos);
 
     for (auto [blocked, message] : {std::pair{".metadata.json.tmp", "Failed to write metadata: "},
                                     std::pair{".request_hdr.http.tmp", "Failed to write request header: "}}) {
@@ -195,7 +165,7 @@ TEST_F(RecordingListenerTest, CancelledExchangesLeaveNothing) {
     listener->proxyListenerTransactionCancelled(evt);
     listener->proxyListenerReceivingResponseBody(evt, toData("abc"));
     listener->proxyListenerTransactionComplete(evt);
-    EXPECT_TRUE(directories().empty());
+    EXPECT_TRUE(store.exchanges().empty());
 }
 
 TEST_F(RecordingListenerTest, BodiesOffOrCappedAtNothing) {
@@ -207,12 +177,12 @@ TEST_F(RecordingListenerTest, BodiesOffOrCappedAtNothing) {
     evt->status = ProxyEventStatus::receivingRequestBody;
     listener->proxyListenerReceivingRequestBody(evt, toData("abc"));
     listener->proxyListenerReceivingResponseBody(evt, toData("abc"));
-    EXPECT_NE(read(directory(0) / "metadata.json").find("RECEIVING_REQUEST_BODY"), std::string::npos);
+    EXPECT_NE(test::slurp(directory(0) / "metadata.json").find("RECEIVING_REQUEST_BODY"), std::string::npos);
     EXPECT_FALSE(fs::exists(directory(0) / "request.dat"));
     EXPECT_EQ(fs::file_size(directory(0) / "response.dat"), 0u);
 }
 
-TEST_F(RecordingListenerTest, BothDirectionsAtOnceKeepEveryByte) {
+TEST_F(RecordingListenerTest, BothDirectionsAndNewSettingsAtOnce) {
     make();
     auto evt = start();
     evt->tunnel = true;
@@ -221,9 +191,13 @@ TEST_F(RecordingListenerTest, BothDirectionsAtOnceKeepEveryByte) {
             request ? listener->proxyListenerReceivingRequestBody(evt, Data(40, 'q'))
                     : listener->proxyListenerReceivingResponseBody(evt, Data(60, 's'));
     };
-    std::thread other(pump, false);
+    std::thread other(pump, false), settings([&] {
+        for (int i = 0; i < 200; ++i)
+            listener->setSettings(RecordingSettings{});
+    });
     pump(true);
     other.join();
+    settings.join();
     EXPECT_EQ(fs::file_size(directory(0) / "request.dat"), 8000u);
     EXPECT_EQ(fs::file_size(directory(0) / "response.dat"), 10240u);
 }

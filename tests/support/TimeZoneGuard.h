@@ -13,20 +13,15 @@ public:
     explicit TimeZoneGuard(const std::string& zone) {
         if (const char* old = std::getenv("TZ"))
             old_ = old;
-        ::setenv("TZ", zone.c_str(), 1);
-        ::tzset();
+        set(zone.c_str());
     }
-    ~TimeZoneGuard() {
-        if (old_)
-            ::setenv("TZ", old_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-    TimeZoneGuard(const TimeZoneGuard&) = delete;
-    TimeZoneGuard& operator=(const TimeZoneGuard&) = delete;
+    ~TimeZoneGuard() { set(old_ ? old_->c_str() : nullptr); }
 
 private:
+    static void set(const char* zone) {
+        zone ? ::setenv("TZ", zone, 1) : ::unsetenv("TZ");
+        ::tzset();
+    }
     std::optional<std::string> old_;
 };
 

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+namespace pemtrox::test {
+
+namespace fs = std::filesystem;
+
+inline std::string slurp(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline unsigned mode(const fs::path& path) {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return info.st_mode & 0777;
+}
+
+/// Whether `jq -e filter` holds for the files (a shell pattern, read as one array with -s).
+inline bool jq(const std::string& filter, const std::string& files, bool slurpAll = false) {
+    int status = -1;
+    runCommand("jq -e " + std::string(slurpAll ? "-s '" : "'") + filter + "' " + files + " >/dev/null 2>&1",
+               &status);
+    return status == 0;
+}
+
+/// Whether `jq -e filter` holds for the exchange directory's metadata.json.
+inline bool metadataHolds(const fs::path& directory, const std::string& filter) {
+    return jq(filter, "'" + (directory / "metadata.json").string() + "'");
+}
+
+/// A recording root in a fresh directory and the exchange directories in it.
+struct Store {
+    TempDir temp;
+    fs::path root = temp.path() / "Recording";
+    std::vector<fs::path> exchanges() const {
+        std::vector<fs::path> out;
+        for (const auto& entry : fs::directory_iterator(root))
+            out.push_back(entry.path());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    /// Every metadata.json, for failure messages.
+    std::string dump() const { return runCommand("head -c 2000 " + root.string() + "/*/metadata.json"); }
+    /// Waits until there are n exchanges and each has ended.
+    bool ended(std::size_t n) const {
+        auto filter =
+            "length == " + std::to_string(n) + R"( and all(.status == "COMPLETE" or .status == "EXCEPTION"))";
+        return waitFor(
+            [&] { return exchanges().size() == n && jq(filter, root.string() + "/*/metadata.json", true); },
+            std::chrono::seconds(20));
+    }
+};
+
+} // namespace pemtrox::test
