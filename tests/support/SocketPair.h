@@ -20,23 +20,58 @@ public:
     /// Runs inside each read callback, after it was recorded.
     std::function<void(long tag)> onRead;
 
-    std::vector<std::string> snapshot();
-    bool has(const std::string& prefix);
-    std::size_t count(const std::string& prefix);
-    ErrorPtr disconnectError();
-    AsyncTcpSocket::Bytes lastRead();
-    std::shared_ptr<AsyncTcpSocket> firstAccepted();
-    /// Drops the accepted sockets (closing those nobody else holds).
-    void dropAccepted();
+    std::vector<std::string> snapshot() {
+        return locked([&] { return lines_; });
+    }
+    std::size_t count(const std::string& prefix) {
+        return locked([&] {
+            std::size_t n = 0;
+            for (const auto& line : lines_)
+                n += line.rfind(prefix, 0) == 0;
+            return n;
+        });
+    }
+    bool has(const std::string& prefix) { return count(prefix) > 0; }
+    ErrorPtr disconnectError() {
+        return locked([&] { return disconnectError_; });
+    }
+    AsyncTcpSocket::Bytes lastRead() {
+        return locked([&] { return lastRead_; });
+    }
+    std::shared_ptr<AsyncTcpSocket> firstAccepted() {
+        return locked([&] { return accepted_.empty() ? nullptr : accepted_.front(); });
+    }
+    void dropAccepted() {
+        locked([&] { accepted_.clear(); });
+    }
 
-    void socketDidConnect(const std::string& host, std::uint16_t port) override;
-    void socketDidRead(AsyncTcpSocket::Bytes data, long tag) override;
-    void socketDidWrite(long tag) override;
-    void socketDidDisconnect(ErrorPtr error) override;
-    void socketDidAccept(std::shared_ptr<AsyncTcpSocket> newSocket) override;
-    void socketDidSecure() override;
+    void socketDidConnect(const std::string& host, std::uint16_t port) override {
+        add("connect " + host + ":" + std::to_string(port));
+    }
+    void socketDidRead(AsyncTcpSocket::Bytes data, long tag) override {
+        std::string shown =
+            data.size() > 64 ? std::to_string(data.size()) : std::string(data.begin(), data.end());
+        locked([&] { lastRead_ = std::move(data); }); // in place before the line a test waits for
+        add("read " + std::to_string(tag) + " " + shown);
+        if (onRead)
+            onRead(tag);
+    }
+    void socketDidWrite(long tag) override { add("write " + std::to_string(tag)); }
+    void socketDidDisconnect(ErrorPtr error) override {
+        locked([&] { disconnectError_ = error; });
+        add("disconnect " + (error ? error->description() : std::string("-")));
+    }
+    void socketDidAccept(std::shared_ptr<AsyncTcpSocket> newSocket) override {
+        locked([&] { accepted_.push_back(std::move(newSocket)); });
+        add("accept");
+    }
+    void socketDidSecure() override { add("secure"); }
 
 private:
+    template <class F> auto locked(F f) -> decltype(f()) {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
     void add(std::string line);
     const DispatchQueue* queue_;
     std::mutex mutex_;
