@@ -122,21 +122,26 @@ void OriginConnection::reset() {
 }
 
 TestOrigin::TestOrigin(Script script, const std::string& address, int port) : script_(std::move(script)) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // An IPv4 or an IPv6 address text.
+    sockaddr_storage addr{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+    bool ipv6 = address.find(':') != std::string::npos;
+    bool parsed = ipv6 ? ::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1
+                       : ::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1;
+    addr.ss_family = ipv6 ? AF_INET6 : AF_INET;
+    (ipv6 ? v6->sin6_port : v4->sin_port) = htons(static_cast<std::uint16_t>(port));
+    socklen_t len = ipv6 ? sizeof *v6 : sizeof *v4;
+    listenFd_ = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1 ||
-        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 64) != 0) {
+    if (!parsed || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(listenFd_, 256) != 0) {
         ::close(listenFd_);
         throw std::runtime_error("origin: cannot listen on " + address + ":" + std::to_string(port));
     }
-    socklen_t len = sizeof addr;
     ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    port_ = ntohs(ipv6 ? v6->sin6_port : v4->sin_port);
     acceptThread_ = std::thread([this] { acceptLoop(); });
 }
 

@@ -1,0 +1,110 @@
+#include "PacketTunnel/LWIPMode.h"
+
+#include "PacketTunnel/LWIPStack.h"
+#include "PacketTunnel/PacketTunnelICMP6Handler.h"
+#include "PacketTunnel/PacketTunnelICMPHandler.h"
+#include "PacketTunnel/PacketTunnelProxyServer.h"
+#include "PacketTunnel/PacketTunnelTCPProxyServer.h"
+#include "PacketTunnel/PacketTunnelUDPProxyServer.h"
+#include "PacketTunnel/TunnelInterface.h"
+#include "PacketTunnel/lwipglue/icmp_bridge.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Log.h"
+#include "proxy/engine/LoggingProxyListener.h"
+#include "proxy/io/CustomLogFormatter.h"
+#include "proxy/tls/SSLCACertificateProxyListener.h"
+#include "proxy/tls/SSLCAGenerator.h"
+#include "proxy/tls/SSLTestProxyListener.h"
+
+namespace pemtrox {
+
+std::unique_ptr<LWIPMode> LWIPMode::start(const Configuration& configuration,
+                                          std::shared_ptr<PacketFlow> flow) {
+    LWIPStack::initialise();
+    std::unique_ptr<LWIPMode> mode(new LWIPMode());
+    mode->queue_ = DispatchQueue::make("Proxying");
+    mode->interface_ = TunnelInterface::make(mode->queue_, std::move(flow));
+    mode->interface_->add(configuration.tunnelAddress);
+    mode->timer_ = LWIPStack::startTimer(*mode->queue_);
+    mode->startServers(configuration);
+    mode->startDatagramRelays();
+    return mode;
+}
+
+void LWIPMode::startServers(const Configuration& configuration) {
+    proxyServer_ = PacketTunnelProxyServer::make(configuration.sslSettings, queue_, nullptr,
+                                                 SSLCAGenerator::make(configuration.caDirectory));
+    proxyServer_->addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
+    proxyServer_->addProxyListener(std::make_shared<SSLTestProxyListener>());
+    proxyServer_->addProxyListener(std::make_shared<LoggingProxyListener>());
+    try {
+        proxyServer_->bind(configuration.proxyPort, std::nullopt);
+    } catch (...) {
+        logWarning("Failed to bind proxy server: ", currentError());
+    }
+    tcpProxyServer_ = PacketTunnelTCPProxyServer::make(queue_);
+    try {
+        tcpProxyServer_->start();
+    } catch (...) {
+        logWarning("Failed to bind TCP proxy server: ", currentError());
+    }
+}
+
+// The datagram side: the UDP relay and the ICMP handlers with their bridge receivers,
+// installed whether or not their sockets could be made (a later bind may succeed).
+void LWIPMode::startDatagramRelays() {
+    udpProxyServer_ = PacketTunnelUDPProxyServer::make(queue_);
+    try {
+        udpProxyServer_->bind();
+    } catch (...) {
+        logWarning("Failed to bind UDP proxy server: ", currentError());
+    }
+    icmpHandler_ = PacketTunnelICMPHandler::make(queue_);
+    icmp6Handler_ = PacketTunnelICMP6Handler::make(queue_);
+    for (PacketTunnelICMPProtocol* handler : {static_cast<PacketTunnelICMPProtocol*>(icmpHandler_.get()),
+                                              static_cast<PacketTunnelICMPProtocol*>(icmp6Handler_.get())}) {
+        try {
+            handler->bind();
+        } catch (...) {
+            logWarning(handler == icmpHandler_.get() ? "Failed to bind ICMP handler: "
+                                                     : "Failed to bind ICMP6 handler: ",
+                       currentError());
+        }
+    }
+    queue_->sync([&] {
+        icmp_bridge_set_icmp_block(
+            [handler = icmpHandler_](const ip_addr_t& address, const std::uint8_t* data, std::size_t length) {
+                handler->handle(address, data, length);
+            });
+        icmp_bridge_set_icmp6_block(
+            [handler = icmp6Handler_](const ip_addr_t& address, const std::uint8_t* data,
+                                      std::size_t length) { handler->handle(address, data, length); });
+    });
+}
+
+LWIPMode::~LWIPMode() {
+    stop();
+}
+
+void LWIPMode::startReading() {
+    interface_->startReading();
+}
+
+void LWIPMode::stop() {
+    if (stopped_)
+        return;
+    stopped_ = true;
+    timer_->cancel();
+    proxyServer_->stopListening();
+    udpProxyServer_->stop();
+    tcpProxyServer_->stop();
+    icmpHandler_->invalidate();
+    icmp6Handler_->invalidate();
+    queue_->sync([] {
+        icmp_bridge_set_icmp_block(nullptr);
+        icmp_bridge_set_icmp6_block(nullptr);
+    });
+    interface_->remove();
+}
+
+} // namespace pemtrox
