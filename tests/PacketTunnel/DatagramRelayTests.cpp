@@ -1,11 +1,10 @@
-#include <dirent.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -17,10 +16,10 @@
 #include "PacketTunnel/TunPacketFlow.h"
 #include "PacketTunnel/TunnelInterface.h"
 #include "PacketTunnel/lwipglue/icmp_bridge.h"
+#include "platform/AsyncUdpSocket.h"
 #include "platform/DispatchQueue.h"
 #include "tests/support/PacketBuilder.h"
 #include "tests/support/TestSupport.h"
-#include "tests/support/UdpPeer.h"
 
 using namespace pemtrox;
 using pemtrox::test::Packet;
@@ -37,39 +36,48 @@ std::string shell(const std::string& command) {
     EXPECT_EQ(status, 0) << command << ": " << out;
     return out;
 }
-
-// An echo counter of this thread's network namespace ("IcmpInEchos", "Icmp6InEchos").
+// A counter of the test's network namespace, such as "IcmpInEchos".
 long counter(const std::string& name) {
-    std::ifstream snmp("/proc/thread-self/net/snmp"), snmp6("/proc/thread-self/net/snmp6");
-    std::string header, values, key;
-    while (std::getline(snmp, header) && std::getline(snmp, values)) {
-        std::istringstream names(header), numbers(values);
-        std::string prefix, field;
-        long value;
-        names >> prefix, numbers >> prefix;
-        while (names >> field && numbers >> value)
-            if (prefix.substr(0, prefix.size() - 1) + field == name)
-                return value;
-    }
-    long value;
-    while (snmp6 >> key >> value)
-        if (key == name)
-            return value;
-    return -1;
+    return std::stol("0" + test::runCommand("nstat -asz " + name + " | awk '/^" + name + " /{print $2}'"));
+}
+long openDescriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+long lines(test::CapturingLogger& logger, const std::string& text) {
+    auto all = logger.lines();
+    return std::count_if(all.begin(), all.end(), [&](auto& line) { return line.find(text) != line.npos; });
 }
 
-std::size_t openDescriptors() {
-    std::size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir))
-            ++count;
-        closedir(dir);
+// A UDP server on its own queue: answers each datagram with what the responder makes of it.
+class Peer : public AsyncUdpSocketDelegate {
+public:
+    using Responder = std::function<std::optional<Data>(const Data&)>;
+    static std::shared_ptr<Peer> make(const std::string& address, Responder responder, int port = 0) {
+        auto peer = std::make_shared<Peer>();
+        peer->responder = std::move(responder);
+        peer->socket->setDelegate(peer);
+        peer->socket->bind(address, static_cast<std::uint16_t>(port));
+        peer->socket->beginReceiving();
+        return peer;
     }
-    return count;
-}
+    ~Peer() override { socket->close(); }
+    int port() const { return *socket->localPort(); }
+    void udpSocketDidReceive(AsyncUdpSocket&, Data data, Data address) override {
+        lastSourcePort = AsyncUdpSocket::hostAndPort(address)->second;
+        ++datagrams;
+        if (auto reply = responder(data))
+            socket->sendData(std::move(*reply), address, 0);
+    }
+    void udpSocketDidClose(AsyncUdpSocket&, ErrorPtr) override {}
+    std::atomic<int> datagrams{0}, lastSourcePort{0};
+
+private:
+    Responder responder;
+    std::shared_ptr<AsyncUdpSocket> socket = AsyncUdpSocket::make(DispatchQueue::make("peer"));
+};
 
 // The relay and the ICMP handlers on the stack, in a network namespace of the test's own
-// whose loopback holds the servers' addresses (ctest runs each test in its own process).
+// whose loopback holds the servers (ctest runs each test in a process of its own).
 class DatagramRelayTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -114,6 +122,9 @@ protected:
         });
     }
     void send(const Packet& packet) { flow->deliver({packet.build()}); }
+    void udp(std::uint16_t from, const std::string& to, int port, const std::string& payload) {
+        send(Packet::udpDatagram(client4, from, to, static_cast<std::uint16_t>(port), toData(payload)));
+    }
     void settle() {
         ASSERT_TRUE(test::waitFor([&] { return flow->isIdle(); }, 30s));
         queue->sync([] {});
@@ -140,7 +151,8 @@ std::optional<Data> answer(const Data& datagram) {
 }
 
 TEST_F(DatagramRelayTest, RepliesReturnFromEachServerToTheirOwnClient) {
-    test::UdpPeer one("10.77.0.1", answer), two("10.77.0.2", answer), six("fd77::1", answer);
+    auto one = Peer::make("10.77.0.1", answer), two = Peer::make("10.77.0.2", answer),
+         six = Peer::make("fd77::1", answer);
     struct Row {
         std::string client;
         std::uint16_t clientPort;
@@ -148,40 +160,34 @@ TEST_F(DatagramRelayTest, RepliesReturnFromEachServerToTheirOwnClient) {
         int serverPort;
         std::string payload;
         std::size_t replySize;
-    } rows[] = {{client4, 5000, "10.77.0.1", one.port(), "a", 4},
-                {client4, 5000, "10.77.0.2", two.port(), "b", 4},
-                {client6, 5000, "fd77::1", six.port(), "c", 4},
-                {client4, 5001, "10.77.0.1", one.port(), "", 0},
-                {client4, 5002, "10.77.0.1", one.port(), "big", 3000}};
+    } rows[] = {{client4, 5000, "10.77.0.1", one->port(), "a", 4},
+                {client4, 5000, "10.77.0.2", two->port(), "b", 4},
+                {client6, 5000, "fd77::1", six->port(), "c", 4},
+                {client4, 5001, "10.77.0.1", one->port(), "", 0},
+                {client4, 5002, "10.77.0.1", one->port(), "big", 3000}};
     start(flow);
-    for (const auto& row : rows) {
-        auto port = static_cast<std::uint16_t>(row.serverPort);
-        send(Packet::udpDatagram(row.client, row.clientPort, row.server, port, toData(row.payload)));
-        auto reply = written();
-        EXPECT_EQ(reply.source + " " + std::to_string(reply.sourcePort) + " " + reply.destination + " " +
-                      std::to_string(reply.destinationPort) + " " + std::to_string(reply.payload.size()),
-                  row.server + " " + std::to_string(port) + " " + row.client + " " +
-                      std::to_string(row.clientPort) + " " + std::to_string(row.replySize))
-            << row.payload;
+    for (const auto& r : rows) {
+        send(Packet::udpDatagram(r.client, r.clientPort, r.server, static_cast<std::uint16_t>(r.serverPort),
+                                 toData(r.payload)));
+        auto p = written();
+        EXPECT_EQ(fmt::format("{} {} {} {} {}", p.source, p.sourcePort, p.destination, p.destinationPort,
+                              p.payload.size()),
+                  fmt::format("{} {} {} {} {}", r.server, r.serverPort, r.client, r.clientPort, r.replySize));
     }
-    send(
-        Packet::udpDatagram(client4, 5000, "10.77.0.1", static_cast<std::uint16_t>(one.port()), toData("d")));
+    udp(5000, "10.77.0.1", one->port(), "d");
     written();
-    EXPECT_EQ(one.lastSourcePort(), two.lastSourcePort()); // one socket for both of 5000's servers
+    EXPECT_EQ(one->lastSourcePort, two->lastSourcePort); // one socket for both of 5000's servers
     EXPECT_EQ(relay->socketCount(), 4u);
 }
 
 TEST_F(DatagramRelayTest, IdleSocketsAreSwept) {
     auto logger = test::CapturingLogger::install();
-    test::UdpPeer one("10.77.0.1", answer);
+    auto one = Peer::make("10.77.0.1", answer);
     start(flow, Limits{300ms, 100ms, 0});
-    send(
-        Packet::udpDatagram(client4, 5000, "10.77.0.1", static_cast<std::uint16_t>(one.port()), toData("a")));
+    udp(5000, "10.77.0.1", one->port(), "a");
     written();
-    EXPECT_EQ(relay->socketCount(), 1u);
-    EXPECT_TRUE(test::waitFor([&] { return relay->socketCount() == 0; }));
     EXPECT_TRUE(test::waitFor([&] { return logger->contains("Vacuumed 1 UDP sockets, 0 remaining"); }));
-    logger->uninstall();
+    EXPECT_EQ(relay->socketCount(), 0u);
 }
 
 // Resolvers take a new port per query: the table stays capped, and running out of
@@ -190,42 +196,37 @@ TEST_F(DatagramRelayTest, ManyClientPortsStayUnderTheCap) {
     auto logger = test::CapturingLogger::install();
     rlimit limit{1024, 1024};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-    test::UdpPeer sink("10.77.0.1", [](const Data&) { return std::nullopt; });
-    auto port = static_cast<std::uint16_t>(sink.port());
+    auto sink = Peer::make("10.77.0.1", [](const Data&) { return std::nullopt; });
     start(flow);
     ASSERT_EQ(relay->maxSockets(), 256u);
     auto before = openDescriptors(), most = before;
     auto began = std::chrono::steady_clock::now();
-    for (int batch = 0; batch < 20; ++batch) {
+    for (int batch = 0; batch < 50; ++batch) {
         PacketFlow::Packets packets;
-        for (int k = 0; k < 250; ++k)
+        for (int k = 0; k < 100; ++k)
             packets.push_back(Packet::udpDatagram(client4,
-                                                  static_cast<std::uint16_t>(10000 + batch * 250 + k),
-                                                  "10.77.0.1", port, toData("q"))
+                                                  static_cast<std::uint16_t>(10000 + batch * 100 + k),
+                                                  "10.77.0.1", static_cast<std::uint16_t>(sink->port()), {})
                                   .build());
         flow->deliver(std::move(packets));
-        ASSERT_TRUE(test::waitFor([&] { return sink.datagrams() == (batch + 1) * 250; }, 30s));
+        ASSERT_TRUE(test::waitFor([&] { return sink->datagrams == (batch + 1) * 100; }, 30s));
         most = std::max(most, openDescriptors());
     }
     EXPECT_LT(std::chrono::steady_clock::now() - began, 60s);
     EXPECT_LE(most, before + 256);
-    EXPECT_EQ(relay->socketCount(), 256u);
-
-    rlimit starved{openDescriptors(), 1024};
-    relay->stop(); // frees every socket: the next ones must fail
+#ifdef __SANITIZE_ADDRESS__
+    return; // the sanitizers' own checks need descriptors: without any they report false faults
+#endif
+    rlimit starved{static_cast<rlim_t>(openDescriptors()), 1024};
+    relay->stop(); // frees the descriptors of 256 sockets, no more
     relay = PacketTunnelUDPProxyServer::make(queue, Limits{60s, 10s, 1000});
     relay->bind();
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &starved), 0);
-    for (std::uint16_t k = 0; k < 300; ++k)
-        send(Packet::udpDatagram(client4, static_cast<std::uint16_t>(30000 + k), "10.77.0.1", port,
-                                 toData("q")));
+    for (int k = 0; k < 300; ++k)
+        udp(static_cast<std::uint16_t>(30000 + k), "10.77.0.1", sink->port(), "q");
     settle();
-    auto lines = logger->lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](auto& line) { return line.find("Failed to bind udp: ") != line.npos; }),
-              1);
-    EXPECT_GT(relay->socketCount(), 200u); // the descriptors freed by the stop
-    logger->uninstall();
+    EXPECT_EQ(lines(*logger, "Failed to bind udp: "), 1);
+    EXPECT_GT(relay->socketCount(), 200u);
 }
 
 struct Family {
@@ -240,36 +241,6 @@ const auto families = ::testing::Values(Family{"ipv4", client4, "10.77.0.1", "Ic
                                         Family{"ipv6", client6, "fd77::1", "Icmp6InEchos", 129});
 auto familyName = [](const auto& info) { return std::string(info.param.name); };
 
-class IcmpTest : public DatagramRelayTest, public ::testing::WithParamInterface<Family> {};
-
-TEST_P(IcmpTest, EchoRequestsLeaveThroughPingSocketsAndNothingComesBack) {
-    const auto& f = GetParam();
-    auto logger = test::CapturingLogger::install();
-    start(flow);
-    long base = counter(f.counter);
-    auto echo = Packet::echoRequest(f.client, f.server), large = echo, other = echo;
-    large.payload.resize(3000, 'x'); // more than the bridge's copy once held
-    other.icmpType = f.notSent;
-    for (const auto* packet : {&echo, &large, &other, &echo})
-        send(*packet);
-    EXPECT_TRUE(test::waitFor([&] { return counter(f.counter) == base + 3; })) << counter(f.counter) - base;
-    // A network change: the socket is invalidated and bound again, on the stack's queue.
-    AbstractPacketTunnelICMP& handler =
-        f.counter == "IcmpInEchos" ? static_cast<AbstractPacketTunnelICMP&>(*icmp) : *icmp6;
-    auto descriptors = openDescriptors();
-    handler.invalidate();
-    send(echo);
-    settle();
-    handler.bind();
-    send(echo);
-    EXPECT_TRUE(test::waitFor([&] { return counter(f.counter) == base + 4; })) << counter(f.counter) - base;
-    EXPECT_EQ(openDescriptors(), descriptors);
-    EXPECT_TRUE(flow->takeWritten().empty()); // neither the stack nor the replies answered
-    EXPECT_TRUE(logger->contains("Dropped ICMP type " + std::to_string(f.notSent)));
-    EXPECT_FALSE(logger->contains("Failed to send"));
-    logger->uninstall();
-}
-
 TEST_F(DatagramRelayTest, RefusedPingSocketsAreExplainedOnce) {
     auto logger = test::CapturingLogger::install();
     allowPing("1 0"); // the kernel's default: no group may
@@ -281,38 +252,32 @@ TEST_F(DatagramRelayTest, RefusedPingSocketsAreExplainedOnce) {
             EXPECT_EQ(e.description(), "fdCreationFailed(13)");
         }
     }
-    auto lines = logger->lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](auto& line) { return line.find("net.ipv4.ping_group_range") != line.npos; }),
-              1);
-    logger->uninstall();
+    EXPECT_EQ(lines(*logger, "net.ipv4.ping_group_range"), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, IcmpTest, families, familyName);
-
-// A DNS server's answer: an A record, or for "big.test" a TXT record of about 3 KiB.
+// A DNS server: an A record, or for "big.test" a TXT record of about 3 KiB.
 std::optional<Data> dns(const Data& query) {
     std::size_t at = 12;
     while (at < query.size() && query[at])
         at += query[at] + 1u;
     if (at + 5 > query.size())
         return std::nullopt;
-    Data reply(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(at + 5));
+    Data reply(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(at + 5)), rdata{192, 0, 2, 7};
     bool big = toString(query).find("big") != std::string::npos;
     reply[2] = 0x81, reply[3] = 0x80, reply[7] = 1, reply[9] = 0, reply[11] = 1; // one answer, one OPT
-    Data rdata = big ? Data{} : Data{192, 0, 2, 7};
     for (int k = 0; big && k < 12; ++k)
         rdata.push_back(255), rdata.insert(rdata.end(), 255, 't');
-    Data record{0xc0, 12, 0, static_cast<std::uint8_t>(big ? 16 : 1), 0, 1, 0, 0, 0, 60};
-    record.push_back(static_cast<std::uint8_t>(rdata.size() >> 8)), record.push_back(rdata.size() & 0xff);
-    reply.insert(reply.end(), record.begin(), record.end());
+    if (big)
+        rdata.erase(rdata.begin(), rdata.begin() + 4);
+    reply.insert(reply.end(),
+                 {0xc0, 12, 0, static_cast<std::uint8_t>(big ? 16 : 1), 0, 1, 0, 0, 0, 60,
+                  static_cast<std::uint8_t>(rdata.size() >> 8), static_cast<std::uint8_t>(rdata.size())});
     reply.insert(reply.end(), rdata.begin(), rdata.end());
-    for (std::uint8_t b : {0, 0, 41, 16, 0, 0, 0, 0, 0, 0, 0})
-        reply.push_back(b);
+    reply.insert(reply.end(), {0, 0, 41, 16, 0, 0, 0, 0, 0, 0, 0});
     return reply;
 }
 
-// The device's side: a client namespace whose default routes lead into the TUN device.
+// The device: a client namespace whose default routes lead into the TUN device.
 class TunnelTest : public DatagramRelayTest, public ::testing::WithParamInterface<Family> {
 protected:
     void SetUp() override {
@@ -322,12 +287,11 @@ protected:
         if (test::runCommand("command -v dig && command -v ping").empty())
             GTEST_SKIP() << "needs dig and ping (bind9-dnsutils, iputils-ping)";
         tun = TunPacketFlow::make();
-        in = "ip netns exec " + client + " ";
+        auto dev = " dev " + tun->name();
         shell("ip netns add " + client + " && ip link set " + tun->name() + " netns " + client + " && " + in +
-              "sh -c 'ip link set lo up && ip link set " + tun->name() + " up && ip addr add " + client4 +
-              "/32 dev " + tun->name() + " && ip route add default dev " + tun->name() + " && ip addr add " +
-              client6 + "/64 dev " + tun->name() + " nodad && ip -6 route add default dev " + tun->name() +
-              "'");
+              "sh -c 'ip link set lo up && ip link set" + dev + " up mtu 65535 && ip addr add " + client4 +
+              "/32" + dev + " && ip route add default" + dev + " && ip addr add " + client6 + "/64" + dev +
+              " nodad && ip -6 route add default" + dev + "'");
         start(tun);
     }
     void TearDown() override {
@@ -335,25 +299,44 @@ protected:
         if (tun)
             tun->close(), test::runCommand("ip netns del " + client);
     }
-    std::string client = "pemtrox-client-" + std::to_string(getpid()), in;
+    std::string client = "pemtrox-client-" + std::to_string(getpid()), in = "ip netns exec " + client + " ";
     std::shared_ptr<TunPacketFlow> tun;
 };
 
 TEST_P(TunnelTest, DigAndPingThroughTheTunnel) {
     const auto& f = GetParam();
-    std::string dnsServer = f.client == client4 ? "10.77.0.53" : "fd77::53";
-    test::UdpPeer server(dnsServer, dns, 53);
-    EXPECT_EQ(shell(in + "dig +short +time=5 +tries=2 @" + dnsServer + " a.test A"), "192.0.2.7\n");
-    auto big = shell(in + "dig +bufsize=4096 +time=5 +tries=2 @" + dnsServer + " big.test TXT");
+    auto logger = test::CapturingLogger::install();
+    std::string server = f.notSent ? "fd77::53" : "10.77.0.53";
+    auto dnsServer = Peer::make(server, dns, 53);
+    auto dig = [&] {
+        EXPECT_EQ(shell(in + "dig +short +time=5 +tries=2 @" + server + " a.test A"), "192.0.2.7\n");
+    };
+    dig();
+    auto big = shell(in + "dig +bufsize=4096 +time=5 +tries=2 @" + server + " big.test TXT");
     std::smatch size;
     ASSERT_TRUE(std::regex_search(big, size, std::regex("MSG SIZE  rcvd: (\\d+)"))) << big;
     EXPECT_GT(std::stoi(size[1]), 3000) << big;
 
     long base = counter(f.counter);
-    auto ping =
-        test::runCommand(in + "ping " + (f.client == client4 ? "-4" : "-6") + " -c3 -i0.2 -W1 " + f.server);
-    EXPECT_NE(ping.find("3 packets transmitted, 0 received"), std::string::npos) << ping;
-    EXPECT_TRUE(test::waitFor([&] { return counter(f.counter) == base + 3; })) << counter(f.counter) - base;
+    auto ping = [&](int bytes) {
+        auto out = test::runCommand(in + "ping -c3 -i0.2 -W1 -s " + std::to_string(bytes) + " " + f.server);
+        EXPECT_NE(out.find("3 packets transmitted, 0 received"), std::string::npos) << out;
+    };
+    ping(56), ping(3000); // more than the bridge's copy once held
+    EXPECT_TRUE(test::waitFor([&] { return counter(f.counter) == base + 6; })) << counter(f.counter) - base;
+    // A network change: the socket is invalidated and bound again, on the stack's queue.
+    AbstractPacketTunnelICMP& handler = f.notSent ? static_cast<AbstractPacketTunnelICMP&>(*icmp6) : *icmp;
+    handler.invalidate();
+    ping(56);
+    dig(); // the pings have gone through the stack
+    handler.bind();
+    ping(56);
+    EXPECT_TRUE(test::waitFor([&] { return counter(f.counter) == base + 9; })) << counter(f.counter) - base;
+    auto descriptors = openDescriptors();
+    handler.bind(); // in place of the open socket
+    EXPECT_EQ(openDescriptors(), descriptors);
+    // The client's own router and neighbour messages are no failures.
+    EXPECT_EQ(lines(*logger, "Failed to send"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, TunnelTest, families, familyName);
