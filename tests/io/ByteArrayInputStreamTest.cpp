@@ -13,57 +13,21 @@ const std::string key = "VornellPacketTunnel.ByteArrayInputStream";
 }
 
 TEST(ByteArrayInputStream, ReadsTableOfRequests) {
-    struct Case {
-        const char* name;
-        std::string input;
-        std::function<void(MyInputStream&)> requests;
-        std::vector<std::string> trace;
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"0123456789", "read|read|read", "data:0123456789|eof|eof"},
+        {"ab\r\ncd", "line|read", "data:ab~|data:cd"},
+        {"abcdef", "line|read", "data:abcdef|eof"}, // a missing marker gives the rest
+        {"abc", "len:0", "eof"},
+        {"abcde", "read:2|len:2|read:9", "data:ab|data:cd|data:e"},
+        {"abcdefgh\r\n", "line:5", "error:Marker not found within the read limit"},
     };
-    const Data crlf = toData("\r\n");
-    std::vector<Case> cases = {
-        {"read all then eof forever",
-         "0123456789",
-         [](MyInputStream& s) {
-             s.read();
-             s.read();
-             s.read();
-         },
-         {"data:0123456789", "eof", "eof"}},
-        {"marker line then rest",
-         "ab\r\ncd",
-         [&](MyInputStream& s) {
-             s.readTo(crlf);
-             s.read();
-         },
-         {"data:ab\r\n", "data:cd"}},
-        {"missing marker gives the rest",
-         "abcdef",
-         [&](MyInputStream& s) {
-             s.readTo(crlf);
-             s.read();
-         },
-         {"data:abcdef", "eof"}},
-        {"length zero is eof", "abc", [](MyInputStream& s) { s.readTo(0); }, {"eof"}},
-        {"limit splits",
-         "abcde",
-         [](MyInputStream& s) {
-             s.read(2);
-             s.readTo(2);
-             s.read(9);
-         },
-         {"data:ab", "data:cd", "data:e"}},
-        {"marker beyond limit is an error",
-         "abcdefgh\r\n",
-         [&](MyInputStream& s) { s.readTo(crlf, 5); },
-         {"error:Marker not found within the read limit"}},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto stream = ByteArrayInputStream::make(toData(c.input));
+    for (auto [input, script, trace] : cases) {
+        SCOPED_TRACE(script);
+        auto stream = ByteArrayInputStream::make(toData(input));
         auto log = EventLog::make();
         stream->handler(log->handler());
-        c.requests(*stream);
-        EXPECT_EQ(log->trace, c.trace);
+        test::runScript(*stream, script);
+        EXPECT_EQ(test::joined(log->trace), trace);
     }
     EXPECT_EQ(Plumber::count(key), 0);
 }

@@ -5,9 +5,14 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "proxy/io/InputStreamError.h"
 #include "proxy/io/MyInputStream.h"
 #include "proxy/io/MyOutputStream.h"
+#include "proxy/io/PipeStream.h"
 #include "proxy/io/Plumber.h"
+#include "proxy/io/PushbackInputStream.h"
 
 namespace pemtrox::test {
 
@@ -85,6 +90,55 @@ inline std::int64_t liveStreamObjects() {
           "SynchronousOutputBuffer", "SynchronousBuffer"})
         total += Plumber::count(std::string(plumberModuleName) + "." + name);
     return total;
+}
+
+/// Runs a one-line script of steps on a stream, words split by "|": "read", "read:N" (at most
+/// N), "len:N" (exactly N), "line" or "line:N" (up to CRLF, at most N), "close" or "close:ERROR", and for
+/// pipes "write:TEXT", "eof" and "fail" (an "Invalid chunk trailer" error), for push-back streams
+/// "unread:TEXT". In TEXT, "~" stands for CRLF.
+inline void runScript(MyInputStream& stream, const std::string& script) {
+    auto text = [](std::string t) {
+        for (std::size_t at; (at = t.find('~')) != std::string::npos;)
+            t.replace(at, 1, "\r\n");
+        return toData(t);
+    };
+    std::size_t start = 0;
+    while (start <= script.size()) {
+        std::size_t end = std::min(script.find('|', start), script.size());
+        std::string word = script.substr(start, end - start), arg;
+        start = end + 1;
+        if (auto colon = word.find(':'); colon != std::string::npos)
+            arg = word.substr(colon + 1), word.resize(colon);
+        auto* pipe = dynamic_cast<PipeStream*>(&stream);
+        if (word == "read")
+            arg.empty() ? stream.read() : stream.read(std::stoull(arg));
+        else if (word == "len")
+            stream.readTo(std::stoull(arg));
+        else if (word == "line")
+            stream.readTo(toData("\r\n"), arg.empty() ? MyInputStream::DefaultMarkerLimit : std::stoull(arg));
+        else if (word == "close")
+            stream.close(arg.empty() ? nullptr : makeError<GenericError>(arg));
+        else if (word == "unread")
+            dynamic_cast<PushbackInputStream&>(stream).unread(text(arg));
+        else if (pipe && word == "write")
+            pipe->write(text(arg), false, nullptr);
+        else if (pipe && word == "eof")
+            pipe->appendEOF();
+        else if (pipe && word == "fail")
+            pipe->appendError(InputStreamError::invalidTrailer().clone());
+        else
+            ADD_FAILURE() << "unknown step " << word;
+    }
+}
+
+/// The trace joined with "|", CRLF shown as "~", for comparing with a one-line expectation.
+inline std::string joined(const std::vector<std::string>& trace) {
+    std::string all;
+    for (const auto& entry : trace)
+        all += (all.empty() ? "" : "|") + entry;
+    for (std::size_t at; (at = all.find("\r\n")) != std::string::npos;)
+        all.replace(at, 2, "~");
+    return all;
 }
 
 /// Records write completions.
