@@ -79,6 +79,7 @@ void TCPSocket::attach() {
     tcp_recv(pcb_, &TCPSocket::onReceive);
     tcp_sent(pcb_, &TCPSocket::onSent);
     tcp_err(pcb_, &TCPSocket::onError);
+    tcp_poll(pcb_, &TCPSocket::onPoll, 2); // every second: the stack's slow timer ticks twice a second
 }
 
 // MARK: reading
@@ -199,17 +200,33 @@ err_t TCPSocket::onSent(void* arg, tcp_pcb*, u16_t) {
     if (!arg)
         return ERR_OK;
     CallbackScope socket(*static_cast<TCPSocket*>(arg));
-    auto drained = socket->outputBuffer_->drain();
-    if (!drained.isSuccess()) {
-        socket->socketError_ = drained.error();
-        socket->abortPcb(); // the error callback closes the socket with the stored error
-        return ERR_ABRT;
-    }
-    if (socket->disconnectAfterWriting_ && drained.value())
-        socket->tryDisconnect(nullptr);
-    else
-        socket->finishShutdown();
+    socket->feedStack();
     return socket.result();
+}
+
+// A write the stack refused for want of memory, with nothing of this connection in flight,
+// would wait for a sent callback that never comes: the poll retries it.
+err_t TCPSocket::onPoll(void* arg, tcp_pcb*) {
+    if (!arg)
+        return ERR_OK;
+    CallbackScope socket(*static_cast<TCPSocket*>(arg));
+    if (socket->outputBuffer_->sendQueue().empty())
+        return ERR_OK;
+    socket->feedStack();
+    return socket.result();
+}
+
+void TCPSocket::feedStack() {
+    auto drained = outputBuffer_->drain();
+    if (!drained.isSuccess()) {
+        socketError_ = drained.error();
+        abortPcb(); // the error callback closes the socket with the stored error
+        return;
+    }
+    if (disconnectAfterWriting_ && drained.value())
+        tryDisconnect(nullptr);
+    else
+        finishShutdown();
 }
 
 void TCPSocket::outputStreamDidClose(const MyOutputStream& stream, ErrorPtr error,
@@ -269,6 +286,7 @@ void TCPSocket::detach() {
     tcp_recv(pcb_, nullptr);
     tcp_sent(pcb_, nullptr);
     tcp_err(pcb_, nullptr);
+    tcp_poll(pcb_, nullptr, 0);
     pcbDeallocated_ = true;
 }
 

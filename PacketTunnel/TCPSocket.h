@@ -91,6 +91,9 @@ private:
     static err_t onReceive(void* arg, tcp_pcb* pcb, pbuf* chain, err_t err);
     static err_t onSent(void* arg, tcp_pcb* pcb, u16_t length);
     static void onError(void* arg, err_t err);
+    static err_t onPoll(void* arg, tcp_pcb* pcb);
+    /// Drains the output into the stack once it has room; aborts on a refusal.
+    void feedStack();
 
     void attach();
     void acknowledge();

@@ -54,7 +54,9 @@ void TunPacketFlow::readPackets(ReadHandler handler) {
 }
 
 bool TunPacketFlow::writePackets(Packets packets, Protocols) {
-    std::lock_guard lock(mutex_);
+    // Shared: a write runs the receiving side's kernel work in this thread, and must hold
+    // up neither the reader nor another writer, only the close.
+    std::shared_lock lock(fdMutex_);
     for (const auto& packet : packets)
         if (fd_ < 0 || ::write(fd_, packet.data(), packet.size()) != static_cast<ssize_t>(packet.size()))
             return false;
@@ -72,7 +74,7 @@ void TunPacketFlow::close() {
     std::uint64_t one = 1;
     (void)!::write(wakeFd_, &one, sizeof one);
     thread_.join();
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(fdMutex_);
     ::close(fd_);
     ::close(wakeFd_);
     fd_ = -1;

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 
@@ -44,8 +45,9 @@ private:
     int wakeFd_;
     std::mutex mutex_;
     std::condition_variable wanted_;
-    int fd_;             // guarded for writes and close; the reader uses it until joined
-    ReadHandler reader_; // guarded
+    std::shared_mutex fdMutex_; // writes share it, the close takes it alone
+    int fd_;                    // guarded by fdMutex_ for writes and close; the reader uses it until joined
+    ReadHandler reader_;        // guarded
     bool closed_ = false;
     std::thread thread_;
 };
