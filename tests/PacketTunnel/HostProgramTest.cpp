@@ -1,8 +1,5 @@
 #include <csignal>
 #include <fstream>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -13,17 +10,6 @@ using namespace pemtrox;
 namespace fs = std::filesystem;
 
 namespace {
-
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::string shellQuote(const std::string& text) {
     return "'" + text + "'";
@@ -52,7 +38,7 @@ while True:
 TEST(HostProgram, ProxyModeAnswersMessagesFollowsSettingsAndCleansUp) {
     const auto& pki = test::TestCertificates::shared();
     test::TempDir dir;
-    int port = freePort();
+    int port = test::RefusingPort().port();
     std::string program = PEMTROX_BINARY;
     std::string container = " --container " + shellQuote(dir.path().string());
     // The program trusts the test servers' root, as a system would trust a real one.

@@ -1,8 +1,5 @@
 #include <fstream>
 #include <future>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -34,17 +31,6 @@ public:
 private:
     ErrorPtr answer_;
 };
-
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::string replyText(const std::optional<std::vector<std::uint8_t>>& reply) {
     if (!reply)
@@ -116,7 +102,7 @@ protected:
 } // namespace
 
 TEST_F(ProviderTest, StartOptionsChooseModeAndPort) {
-    int port = freePort();
+    int port = test::RefusingPort().port();
     struct Row {
         std::optional<json> options;
         std::optional<PacketTunnelMode> mode;
@@ -155,7 +141,7 @@ TEST_F(ProviderTest, StartOptionsChooseModeAndPort) {
 
 TEST_F(ProviderTest, RefusedNetworkSettingsReachTheCompletionWithNothingRunning) {
     platform = std::make_shared<FakeTunnelPlatform>(makeError<GenericError>("refused by the platform"));
-    int port = freePort();
+    int port = test::RefusingPort().port();
     auto error = start(json{{"PacketTunnelMode", "Proxy"}, {"Port", port}});
     EXPECT_EQ(describe(error), "refused by the platform");
     EXPECT_FALSE(provider->proxyManager);
@@ -165,7 +151,7 @@ TEST_F(ProviderTest, RefusedNetworkSettingsReachTheCompletionWithNothingRunning)
 TEST_F(ProviderTest, RecordingThatCannotStartLeavesTheTunnelRunning) {
     std::ofstream(dir.path() / "Recording") << "a file where the store should be";
     auto capture = test::CapturingLogger::install(logLevelErrorWarning);
-    int port = freePort();
+    int port = test::RefusingPort().port();
     EXPECT_EQ(start(json{{"PacketTunnelMode", "Proxy"}, {"Port", port}}), nullptr);
     capture->uninstall();
     EXPECT_FALSE(provider->recordingListener);
@@ -194,7 +180,7 @@ TEST_F(ProviderTest, AppMessagesAnswerExactCommandsOnly) {
 }
 
 TEST_F(ProviderTest, SettingsChangedActsWithoutAReplyAndReachesTheRecording) {
-    int port = freePort();
+    int port = test::RefusingPort().port();
     ASSERT_EQ(start(json{{"PacketTunnelMode", "Proxy"}, {"Port", port}}), nullptr);
     ASSERT_TRUE(provider->recordingListener);
     EXPECT_TRUE(provider->recordingListener->settings().recordRequestBody);

@@ -20,6 +20,7 @@
 #include "platform/DispatchQueue.h"
 #include "tests/support/PacketBuilder.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/StackHarness.h"
 
 using namespace pemtrox;
 using pemtrox::test::Packet;
@@ -45,32 +46,9 @@ void PrintTo(const Case& c, std::ostream* os) {
     *os << c.name;
 }
 
-// The stack as the tunnel runs it: the interface on an in-memory flow, the 250 ms timer.
-// It initialises once per process; ctest runs each test in a process of its own.
-class StackTest : public ::testing::Test {
+// The stack on an in-memory flow, with a look at what it writes and what its listeners accept.
+class StackTest : public test::StackHarness {
 protected:
-    void SetUp() override {
-        if (LWIPStack::isInitialised())
-            GTEST_SKIP() << "the stack initialises once per process: run each test alone (ctest does)";
-        LWIPStack::initialise();
-        iface = TunnelInterface::make(queue, flow);
-        iface->add("198.18.72.254");
-        iface->startReading();
-        timer = LWIPStack::startTimer(*queue);
-    }
-    void TearDown() override {
-        if (timer)
-            timer->cancel();
-        if (iface)
-            iface->remove();
-    }
-
-    void send(const Packet& packet) { flow->deliver({packet.build()}); }
-    // Waits until every batch has gone through the stack.
-    void settle() {
-        ASSERT_TRUE(test::waitFor([&] { return flow->isIdle(); }, std::chrono::seconds(20)));
-        queue->sync([] {});
-    }
     Packet writtenPacket() {
         EXPECT_TRUE(flow->waitForWritten(1)) << "nothing written";
         auto written = flow->takeWritten();
@@ -114,10 +92,6 @@ protected:
         std::string host;
         std::uint16_t port;
     };
-    std::shared_ptr<DispatchQueue> queue = DispatchQueue::make("Proxying");
-    std::shared_ptr<MemoryPacketFlow> flow = MemoryPacketFlow::make();
-    std::shared_ptr<TunnelInterface> iface;
-    std::shared_ptr<RepeatingTimer> timer;
     tcp_pcb* proxy = nullptr;
     std::vector<Accepted> accepted; // on the queue
 };
