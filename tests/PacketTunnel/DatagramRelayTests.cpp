@@ -8,18 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include "PacketTunnel/LWIPMode.h"
 #include "PacketTunnel/LWIPStack.h"
-#include "PacketTunnel/MemoryPacketFlow.h"
 #include "PacketTunnel/PacketTunnelICMP6Handler.h"
 #include "PacketTunnel/PacketTunnelICMPHandler.h"
 #include "PacketTunnel/PacketTunnelUDPProxyServer.h"
 #include "PacketTunnel/TunPacketFlow.h"
-#include "PacketTunnel/TunnelInterface.h"
-#include "PacketTunnel/lwipglue/icmp_bridge.h"
 #include "platform/AsyncUdpSocket.h"
 #include "platform/DispatchQueue.h"
-#include "tests/support/PacketBuilder.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/ClientNamespace.h"
+#include "tests/support/tunnel/StackHarness.h"
 
 using namespace pemtrox;
 using pemtrox::test::Packet;
@@ -30,16 +29,6 @@ namespace {
 
 const std::string client4 = "198.18.72.254", client6 = "fd92:1d98:ae72:f4ca:1234:1234:1234:1234";
 
-std::string shell(const std::string& command) {
-    int status = -1;
-    auto out = test::runCommand(command + " 2>&1", &status);
-    EXPECT_EQ(status, 0) << command << ": " << out;
-    return out;
-}
-// A counter of the test's network namespace, such as "IcmpInEchos".
-long counter(const std::string& name) {
-    return std::stol("0" + test::runCommand("nstat -asz " + name + " | awk '/^" + name + " /{print $2}'"));
-}
 long openDescriptors() {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
@@ -76,83 +65,39 @@ private:
     std::shared_ptr<AsyncUdpSocket> socket = AsyncUdpSocket::make(DispatchQueue::make("peer"));
 };
 
-// The relay and the ICMP handlers on the stack, in a network namespace of the test's own
-// whose loopback holds the servers (ctest runs each test in a process of its own).
-class DatagramRelayTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root: runs in a network namespace of its own with servers on its loopback";
-        if (LWIPStack::isInitialised())
-            GTEST_SKIP() << "the stack initialises once per process: run each test alone (ctest does)";
-        ASSERT_EQ(unshare(CLONE_NEWNET), 0) << std::strerror(errno);
-        shell(
-            "ip link set lo up && for a in 10.77.0.1 10.77.0.2 10.77.0.53; do ip addr add $a/32 dev lo; done"
-            " && ip addr add fd77::1/128 dev lo nodad && ip addr add fd77::53/128 dev lo nodad");
-        allowPing("0 2147483647");
-        queue = DispatchQueue::make("Proxying"); // its thread starts in the namespace
-        icmp = PacketTunnelICMPHandler::make(queue), icmp6 = PacketTunnelICMP6Handler::make(queue);
-        LWIPStack::initialise();
-    }
-    void TearDown() override {
-        if (relay)
-            relay->stop();
-        if (queue)
-            queue->sync([] { icmp_bridge_set_icmp_block(nullptr), icmp_bridge_set_icmp6_block(nullptr); });
-        if (timer)
-            timer->cancel();
-        if (iface)
-            iface->remove();
-    }
-    void allowPing(const std::string& groups) {
-        std::ofstream("/proc/sys/net/ipv4/ping_group_range") << groups;
-    }
-    void start(std::shared_ptr<PacketFlow> packets, Limits limits = {}) {
-        iface = TunnelInterface::make(queue, std::move(packets));
-        iface->add(client4);
-        iface->startReading();
-        timer = LWIPStack::startTimer(*queue);
-        relay = PacketTunnelUDPProxyServer::make(queue, limits);
-        relay->bind();
-        icmp->bind(), icmp6->bind();
-        queue->sync([&] {
-            icmp_bridge_set_icmp_block([h = icmp](auto& to, auto* data, auto n) { h->handle(to, data, n); });
-            icmp_bridge_set_icmp6_block(
-                [h = icmp6](auto& to, auto* data, auto n) { h->handle(to, data, n); });
-        });
-    }
-    void send(const Packet& packet) { flow->deliver({packet.build()}); }
-    void udp(std::uint16_t from, const std::string& to, int port, const std::string& payload) {
-        send(Packet::udpDatagram(client4, from, to, static_cast<std::uint16_t>(port), toData(payload)));
-    }
-    void settle() {
-        ASSERT_TRUE(test::waitFor([&] { return flow->isIdle(); }, 30s));
-        queue->sync([] {});
-    }
-    Packet written() {
-        EXPECT_TRUE(flow->waitForWritten(1)) << "nothing written";
-        auto all = flow->takeWritten();
-        return all.size() == 1 ? Packet::parse(all[0].first).value_or(Packet{}) : Packet{};
-    }
-
-    std::shared_ptr<DispatchQueue> queue;
-    std::shared_ptr<MemoryPacketFlow> flow = MemoryPacketFlow::make();
-    std::shared_ptr<TunnelInterface> iface;
-    std::shared_ptr<RepeatingTimer> timer;
-    std::shared_ptr<PacketTunnelUDPProxyServer> relay;
-    std::shared_ptr<PacketTunnelICMPHandler> icmp;
-    std::shared_ptr<PacketTunnelICMP6Handler> icmp6;
-};
-
 std::optional<Data> answer(const Data& datagram) {
     if (datagram == toData("big"))
         return Data(3000, 'b');
     return datagram.empty() ? Data{} : toData("re:" + toString(datagram));
 }
 
-TEST_F(DatagramRelayTest, RepliesReturnFromEachServerToTheirOwnClient) {
-    auto one = Peer::make("10.77.0.1", answer), two = Peer::make("10.77.0.2", answer),
-         six = Peer::make("fd77::1", answer);
+// Crafted datagrams through the stack and the relay to servers on this machine's loopback.
+class UdpRelayTest : public test::StackHarness {
+protected:
+    void TearDown() override {
+        if (relay)
+            relay->stop();
+        StackHarness::TearDown();
+    }
+    void start(Limits limits = {}) {
+        relay = PacketTunnelUDPProxyServer::make(queue, limits);
+        relay->bind();
+    }
+    void udp(const std::string& client, std::uint16_t from, const std::string& to, int port,
+             std::string payload) {
+        send(Packet::udpDatagram(client, from, to, static_cast<std::uint16_t>(port), toData(payload)));
+    }
+    Packet written() {
+        EXPECT_TRUE(flow->waitForWritten(1)) << "nothing written";
+        auto all = flow->takeWritten();
+        return all.size() == 1 ? Packet::parse(all[0].first).value_or(Packet{}) : Packet{};
+    }
+    std::shared_ptr<PacketTunnelUDPProxyServer> relay;
+};
+
+TEST_F(UdpRelayTest, RepliesReturnFromEachServerToTheirOwnClient) {
+    auto one = Peer::make("127.0.0.1", answer), two = Peer::make("127.0.0.2", answer),
+         six = Peer::make("::1", answer);
     struct Row {
         std::string client;
         std::uint16_t clientPort;
@@ -160,31 +105,30 @@ TEST_F(DatagramRelayTest, RepliesReturnFromEachServerToTheirOwnClient) {
         int serverPort;
         std::string payload;
         std::size_t replySize;
-    } rows[] = {{client4, 5000, "10.77.0.1", one->port(), "a", 4},
-                {client4, 5000, "10.77.0.2", two->port(), "b", 4},
-                {client6, 5000, "fd77::1", six->port(), "c", 4},
-                {client4, 5001, "10.77.0.1", one->port(), "", 0},
-                {client4, 5002, "10.77.0.1", one->port(), "big", 3000}};
-    start(flow);
+    } rows[] = {{client4, 5000, "127.0.0.1", one->port(), "a", 4},
+                {client4, 5000, "127.0.0.2", two->port(), "b", 4},
+                {client6, 5000, "::1", six->port(), "c", 4}, // the same port from the other family
+                {client4, 5001, "127.0.0.1", one->port(), "", 0},
+                {client4, 5002, "127.0.0.1", one->port(), "big", 3000}};
+    start();
     for (const auto& r : rows) {
-        send(Packet::udpDatagram(r.client, r.clientPort, r.server, static_cast<std::uint16_t>(r.serverPort),
-                                 toData(r.payload)));
+        udp(r.client, r.clientPort, r.server, r.serverPort, r.payload);
         auto p = written();
         EXPECT_EQ(fmt::format("{} {} {} {} {}", p.source, p.sourcePort, p.destination, p.destinationPort,
                               p.payload.size()),
                   fmt::format("{} {} {} {} {}", r.server, r.serverPort, r.client, r.clientPort, r.replySize));
     }
-    udp(5000, "10.77.0.1", one->port(), "d");
+    udp(client4, 5000, "127.0.0.1", one->port(), "d");
     written();
     EXPECT_EQ(one->lastSourcePort, two->lastSourcePort); // one socket for both of 5000's servers
     EXPECT_EQ(relay->socketCount(), 4u);
 }
 
-TEST_F(DatagramRelayTest, IdleSocketsAreSwept) {
+TEST_F(UdpRelayTest, IdleSocketsAreSwept) {
     auto logger = test::CapturingLogger::install();
-    auto one = Peer::make("10.77.0.1", answer);
-    start(flow, Limits{300ms, 100ms, 0});
-    udp(5000, "10.77.0.1", one->port(), "a");
+    auto one = Peer::make("127.0.0.1", answer);
+    start(Limits{300ms, 100ms, 0});
+    udp(client4, 5000, "127.0.0.1", one->port(), "a");
     written();
     EXPECT_TRUE(test::waitFor([&] { return logger->contains("Vacuumed 1 UDP sockets, 0 remaining"); }));
     EXPECT_EQ(relay->socketCount(), 0u);
@@ -192,12 +136,12 @@ TEST_F(DatagramRelayTest, IdleSocketsAreSwept) {
 
 // Resolvers take a new port per query: the table stays capped, and running out of
 // descriptors all the same is one warning per burst.
-TEST_F(DatagramRelayTest, ManyClientPortsStayUnderTheCap) {
+TEST_F(UdpRelayTest, ManyClientPortsStayUnderTheCap) {
     auto logger = test::CapturingLogger::install();
     rlimit limit{1024, 1024};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-    auto sink = Peer::make("10.77.0.1", [](const Data&) { return std::nullopt; });
-    start(flow);
+    auto sink = Peer::make("127.0.0.1", [](const Data&) { return std::nullopt; });
+    start();
     ASSERT_EQ(relay->maxSockets(), 256u);
     auto before = openDescriptors(), most = before;
     auto began = std::chrono::steady_clock::now();
@@ -206,7 +150,7 @@ TEST_F(DatagramRelayTest, ManyClientPortsStayUnderTheCap) {
         for (int k = 0; k < 100; ++k)
             packets.push_back(Packet::udpDatagram(client4,
                                                   static_cast<std::uint16_t>(10000 + batch * 100 + k),
-                                                  "10.77.0.1", static_cast<std::uint16_t>(sink->port()), {})
+                                                  "127.0.0.1", static_cast<std::uint16_t>(sink->port()), {})
                                   .build());
         flow->deliver(std::move(packets));
         ASSERT_TRUE(test::waitFor([&] { return sink->datagrams == (batch + 1) * 100; }, 30s));
@@ -219,34 +163,24 @@ TEST_F(DatagramRelayTest, ManyClientPortsStayUnderTheCap) {
 #endif
     rlimit starved{static_cast<rlim_t>(openDescriptors()), 1024};
     relay->stop(); // frees the descriptors of 256 sockets, no more
-    relay = PacketTunnelUDPProxyServer::make(queue, Limits{60s, 10s, 1000});
-    relay->bind();
+    start(Limits{60s, 10s, 1000});
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &starved), 0);
     for (int k = 0; k < 300; ++k)
-        udp(static_cast<std::uint16_t>(30000 + k), "10.77.0.1", sink->port(), "q");
+        udp(client4, static_cast<std::uint16_t>(30000 + k), "127.0.0.1", sink->port(), "q");
     settle();
     EXPECT_EQ(lines(*logger, "Failed to bind udp: "), 1);
     EXPECT_GT(relay->socketCount(), 200u);
 }
 
-struct Family {
-    const char* name;
-    std::string client, server, counter;
-    std::uint8_t notSent; // an echo reply: the kernel takes only echo requests
-};
-void PrintTo(const Family& f, std::ostream* os) {
-    *os << f.name;
-}
-const auto families = ::testing::Values(Family{"ipv4", client4, "10.77.0.1", "IcmpInEchos", 0},
-                                        Family{"ipv6", client6, "fd77::1", "Icmp6InEchos", 129});
-auto familyName = [](const auto& info) { return std::string(info.param.name); };
-
-TEST_F(DatagramRelayTest, RefusedPingSocketsAreExplainedOnce) {
+TEST(PingSocketTest, RefusalIsExplainedOnce) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: a network namespace of its own, where ping sockets are refused";
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0) << std::strerror(errno);
     auto logger = test::CapturingLogger::install();
-    allowPing("1 0"); // the kernel's default: no group may
+    auto handler = PacketTunnelICMPHandler::make(DispatchQueue::make("Proxying")); // its thread starts there
     for (int k = 0; k < 2; ++k) {
         try {
-            icmp->bind();
+            handler->bind();
             ADD_FAILURE() << "bound";
         } catch (const PacketTunnelICMPError& e) {
             EXPECT_EQ(e.description(), "fdCreationFailed(13)");
@@ -277,61 +211,82 @@ std::optional<Data> dns(const Data& query) {
     return reply;
 }
 
-// The device: a client namespace whose default routes lead into the TUN device.
-class TunnelTest : public DatagramRelayTest, public ::testing::WithParamInterface<Family> {
+struct Family {
+    const char* name;
+    std::string server, dnsServer, counter; // an echo counter of the servers' namespace
+};
+void PrintTo(const Family& f, std::ostream* os) {
+    *os << f.name;
+}
+
+// LWIP mode on a TUN device whose client namespace runs dig and ping; the servers sit on
+// the test's own namespace, where ping sockets are allowed.
+class LWIPModeDatagramTest : public ::testing::TestWithParam<Family> {
 protected:
     void SetUp() override {
-        DatagramRelayTest::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
+        if (auto reason = test::ClientNamespace::unavailable(); !reason.empty())
+            GTEST_SKIP() << reason;
         if (test::runCommand("command -v dig && command -v ping").empty())
             GTEST_SKIP() << "needs dig and ping (bind9-dnsutils, iputils-ping)";
-        tun = TunPacketFlow::make();
-        auto dev = " dev " + tun->name();
-        shell("ip netns add " + client + " && ip link set " + tun->name() + " netns " + client + " && " + in +
-              "sh -c 'ip link set lo up && ip link set" + dev + " up mtu 65535 && ip addr add " + client4 +
-              "/32" + dev + " && ip route add default" + dev + " && ip addr add " + client6 + "/64" + dev +
-              " nodad && ip -6 route add default" + dev + "'");
-        start(tun);
+        if (LWIPStack::isInitialised())
+            GTEST_SKIP() << "the stack initialises once per process: run each test alone (ctest does)";
+        client = std::make_unique<test::ClientNamespace>();
+        for (auto address : {"10.77.0.1/32", "10.77.0.53/32", "fd77::1/128", "fd77::53/128"})
+            client->addServerAddress(address);
+        client->run("ip link set pxtun0 mtu 65535"); // IPv4 echoes of 3000 bytes go whole
+        std::ofstream("/proc/sys/net/ipv4/ping_group_range") << "0 2147483647";
+        LWIPMode::Configuration configuration;
+        configuration.caDirectory = dir.path();
+        mode = LWIPMode::start(configuration, client->flow());
+        mode->startReading();
     }
     void TearDown() override {
-        DatagramRelayTest::TearDown();
-        if (tun)
-            tun->close(), test::runCommand("ip netns del " + client);
+        if (mode)
+            mode->stop();
+        mode.reset();
+        client.reset();
     }
-    std::string client = "pemtrox-client-" + std::to_string(getpid()), in = "ip netns exec " + client + " ";
-    std::shared_ptr<TunPacketFlow> tun;
+    long counter() {
+        auto name = GetParam().counter;
+        return std::stol("0" +
+                         test::runCommand("nstat -asz " + name + " | awk '/^" + name + " /{print $2}'"));
+    }
+
+    test::TempDir dir;
+    std::unique_ptr<test::ClientNamespace> client;
+    std::unique_ptr<LWIPMode> mode;
 };
 
-TEST_P(TunnelTest, DigAndPingThroughTheTunnel) {
+TEST_P(LWIPModeDatagramTest, DigAndPingThroughTheTunnel) {
     const auto& f = GetParam();
     auto logger = test::CapturingLogger::install();
-    std::string server = f.notSent ? "fd77::53" : "10.77.0.53";
-    auto dnsServer = Peer::make(server, dns, 53);
+    auto dnsServer = Peer::make(f.dnsServer, dns, 53);
     auto dig = [&] {
-        EXPECT_EQ(shell(in + "dig +short +time=5 +tries=2 @" + server + " a.test A"), "192.0.2.7\n");
+        EXPECT_EQ(client->run("dig +short +time=5 +tries=2 @" + f.dnsServer + " a.test A"), "192.0.2.7\n");
     };
     dig();
-    auto big = shell(in + "dig +bufsize=4096 +time=5 +tries=2 @" + server + " big.test TXT");
+    auto big = client->run("dig +bufsize=4096 +time=5 +tries=2 @" + f.dnsServer + " big.test TXT");
     std::smatch size;
     ASSERT_TRUE(std::regex_search(big, size, std::regex("MSG SIZE  rcvd: (\\d+)"))) << big;
     EXPECT_GT(std::stoi(size[1]), 3000) << big;
 
-    long base = counter(f.counter);
+    long base = counter();
     auto ping = [&](int bytes) {
-        auto out = test::runCommand(in + "ping -c3 -i0.2 -W1 -s " + std::to_string(bytes) + " " + f.server);
+        auto out = client->run("ping -c3 -i0.2 -W1 -s " + std::to_string(bytes) + " " + f.server);
         EXPECT_NE(out.find("3 packets transmitted, 0 received"), std::string::npos) << out;
     };
     ping(56), ping(3000); // more than the bridge's copy once held
-    EXPECT_TRUE(test::waitFor([&] { return counter(f.counter) == base + 6; })) << counter(f.counter) - base;
+    EXPECT_TRUE(test::waitFor([&] { return counter() == base + 6; })) << counter() - base;
     // A network change: the socket is invalidated and bound again, on the stack's queue.
-    AbstractPacketTunnelICMP& handler = f.notSent ? static_cast<AbstractPacketTunnelICMP&>(*icmp6) : *icmp;
+    AbstractPacketTunnelICMP& handler = f.counter == "IcmpInEchos"
+                                            ? static_cast<AbstractPacketTunnelICMP&>(*mode->icmpHandler())
+                                            : *mode->icmp6Handler();
     handler.invalidate();
     ping(56);
     dig(); // the pings have gone through the stack
     handler.bind();
     ping(56);
-    EXPECT_TRUE(test::waitFor([&] { return counter(f.counter) == base + 9; })) << counter(f.counter) - base;
+    EXPECT_TRUE(test::waitFor([&] { return counter() == base + 9; })) << counter() - base;
     auto descriptors = openDescriptors();
     handler.bind(); // in place of the open socket
     EXPECT_EQ(openDescriptors(), descriptors);
@@ -339,6 +294,9 @@ TEST_P(TunnelTest, DigAndPingThroughTheTunnel) {
     EXPECT_EQ(lines(*logger, "Failed to send"), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, TunnelTest, families, familyName);
+INSTANTIATE_TEST_SUITE_P(Families, LWIPModeDatagramTest,
+                         ::testing::Values(Family{"ipv4", "10.77.0.1", "10.77.0.53", "IcmpInEchos"},
+                                           Family{"ipv6", "fd77::1", "fd77::53", "Icmp6InEchos"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
