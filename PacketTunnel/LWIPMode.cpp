@@ -82,6 +82,28 @@ void LWIPMode::startDatagramRelays() {
     });
 }
 
+void LWIPMode::invalidateICMPSockets() {
+    if (stopped_)
+        return;
+    icmpHandler_->invalidate();
+    icmp6Handler_->invalidate();
+}
+
+void LWIPMode::rebindICMPSockets() {
+    if (stopped_)
+        return;
+    try {
+        icmpHandler_->bind();
+    } catch (...) {
+        logError("Failed to rebind ICMP handler after network change: ", currentError());
+    }
+    try {
+        icmp6Handler_->bind();
+    } catch (...) {
+        logError("Failed to rebind ICMP6 handler after network change: ", currentError());
+    }
+}
+
 LWIPMode::~LWIPMode() {
     stop();
 }

@@ -48,6 +48,11 @@ public:
     void startReading();
     /// Takes everything down in order; connections still open run on. Idempotent.
     void stop();
+    /// A network change begins: the ICMP sockets are closed, and messages dropped, until
+    /// rebindICMPSockets (both run on the stack's queue, so no send races the change).
+    void invalidateICMPSockets();
+    /// The network change is done: the ICMP sockets are opened again; a failure is logged.
+    void rebindICMPSockets();
 
     const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
     const std::shared_ptr<PacketTunnelProxyServer>& proxyServer() const { return proxyServer_; }

@@ -277,18 +277,15 @@ TEST_P(LWIPModeDatagramTest, DigAndPingThroughTheTunnel) {
     };
     ping(56), ping(3000); // more than the bridge's copy once held
     EXPECT_TRUE(test::waitFor([&] { return counter() == base + 6; })) << counter() - base;
-    // A network change: the socket is invalidated and bound again, on the stack's queue.
-    AbstractPacketTunnelICMP& handler = f.counter == "IcmpInEchos"
-                                            ? static_cast<AbstractPacketTunnelICMP&>(*mode->icmpHandler())
-                                            : *mode->icmp6Handler();
-    handler.invalidate();
+    // A network change: the sockets are invalidated and bound again, on the stack's queue.
+    mode->invalidateICMPSockets();
     ping(56);
     dig(); // the pings have gone through the stack
-    handler.bind();
+    mode->rebindICMPSockets();
     ping(56);
     EXPECT_TRUE(test::waitFor([&] { return counter() == base + 9; })) << counter() - base;
     auto descriptors = openDescriptors();
-    handler.bind(); // in place of the open socket
+    mode->rebindICMPSockets(); // in place of the open sockets
     EXPECT_EQ(openDescriptors(), descriptors);
     // The client's own router and neighbour messages are no failures.
     EXPECT_EQ(lines(*logger, "Failed to send"), 0);
