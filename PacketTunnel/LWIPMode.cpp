@@ -32,8 +32,9 @@ std::unique_ptr<LWIPMode> LWIPMode::start(const Configuration& configuration,
 }
 
 void LWIPMode::startServers(const Configuration& configuration) {
-    proxyServer_ = PacketTunnelProxyServer::make(configuration.sslSettings, queue_, nullptr,
-                                                 SSLCAGenerator::make(configuration.caDirectory));
+    auto ca = configuration.caDirectory.empty() ? SSLCAGenerator::make()
+                                                : SSLCAGenerator::make(configuration.caDirectory);
+    proxyServer_ = PacketTunnelProxyServer::make(configuration.sslSettings, queue_, nullptr, ca);
     proxyServer_->addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
     proxyServer_->addProxyListener(std::make_shared<SSLTestProxyListener>());
     proxyServer_->addProxyListener(std::make_shared<LoggingProxyListener>());

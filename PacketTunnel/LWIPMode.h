@@ -31,7 +31,7 @@ public:
         std::string tunnelAddress = "198.18.72.254";
         int proxyPort = 8888;
         SSLSettings sslSettings;
-        /// Where the interception CA is kept (the app group container).
+        /// Where the interception CA is kept (the app group container); empty: the default.
         std::filesystem::path caDirectory;
     };
 

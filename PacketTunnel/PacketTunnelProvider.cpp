@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "PacketTunnel/LWIPMode.h"
 #include "PacketTunnel/ProxyManager.h"
 #include "PacketTunnel/Resolver.h"
 #include "platform/Container.h"
@@ -105,6 +106,8 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
             return;
         }
         LOG_INFO("Start reading packets");
+        if (self && self->lwip)
+            self->lwip->startReading();
         completion(nullptr);
     });
 }
@@ -120,12 +123,32 @@ void PacketTunnelProvider::stopTunnel(int, std::function<void()> completion) {
 }
 
 ErrorPtr PacketTunnelProvider::startLWIP() {
-    return makeError<GenericError>("LWIP mode is not available in this build; start with --mode Proxy");
+    if (!packetFlow)
+        return makeError<GenericError>(
+            "LWIP mode is not available without a tunnel device; start with --mode Proxy");
+    LWIPMode::Configuration configuration;
+    configuration.tunnelAddress = tunnelAddress;
+    configuration.proxyPort = proxyPort;
+    configuration.sslSettings = settings.sslSettings;
+    // The CA lives in the container, beside the recordings, so the user's side finds it.
+    configuration.caDirectory = Container::directory().value_or(std::filesystem::path());
+    try {
+        lwip = LWIPMode::start(configuration, packetFlow);
+    } catch (...) {
+        return currentError(); // the stack runs once per process: a second start is refused
+    }
+    return nullptr;
 }
 
-void PacketTunnelProvider::stopLWIP() {}
+void PacketTunnelProvider::stopLWIP() {
+    if (lwip)
+        lwip->stop();
+    lwip.reset();
+}
 
-std::vector<std::string> PacketTunnelProvider::systemDnsServers() { return Resolver::systemDnsServers(); }
+std::vector<std::string> PacketTunnelProvider::systemDnsServers() {
+    return Resolver::systemDnsServers();
+}
 
 TunnelNetworkSettings PacketTunnelProvider::makeTunnelNetworkSettings(PacketTunnelMode forMode) {
     bool claimsRoutes = forMode == PacketTunnelMode::LWIP;

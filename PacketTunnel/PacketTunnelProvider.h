@@ -11,6 +11,8 @@
 namespace pemtrox {
 
 class FileLogger;
+class LWIPMode;
+class PacketFlow;
 class ProxyManager;
 class RecordingListener;
 class ToolsProxyServerListenerMultiplexer;
@@ -43,10 +45,16 @@ public:
     std::optional<TunnelNetworkSettings> networkTunnelSettings;
     std::optional<PacketTunnelMode> mode;
     std::shared_ptr<FileLogger> fileLogger;
+    /// The tunnel device's packets, for LWIP mode; the host sets it before the start.
+    std::shared_ptr<PacketFlow> packetFlow;
+    /// LWIP mode's stack, queue, timer and servers while the mode runs.
+    std::unique_ptr<LWIPMode> lwip;
 
-    void startTunnel(const std::optional<Options>& options, std::function<void(ErrorPtr)> completion) override;
+    void startTunnel(const std::optional<Options>& options,
+                     std::function<void(ErrorPtr)> completion) override;
     void stopTunnel(int reason, std::function<void()> completion) override;
-    void handleAppMessage(const Bytes& message, std::function<void(std::optional<Bytes>)> completion) override;
+    void handleAppMessage(const Bytes& message,
+                          std::function<void(std::optional<Bytes>)> completion) override;
 
     virtual void setupLogging();
     virtual void startProxy();

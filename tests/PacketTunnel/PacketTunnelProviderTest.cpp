@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "PacketTunnel/LWIPMode.h"
+#include "PacketTunnel/LWIPStack.h"
+#include "PacketTunnel/MemoryPacketFlow.h"
 #include "PacketTunnel/PacketTunnelProvider.h"
+#include "PacketTunnel/PacketTunnelProxyServer.h"
 #include "PacketTunnel/ProxyManager.h"
 #include "platform/Container.h"
 #include "platform/DispatchQueue.h"
@@ -22,9 +26,11 @@ namespace {
 class FakeTunnelPlatform : public TunnelPlatform {
 public:
     explicit FakeTunnelPlatform(ErrorPtr answer = nullptr) : answer_(std::move(answer)) {}
-    void apply(const std::optional<TunnelNetworkSettings>& settings, std::function<void(ErrorPtr)> completion) override {
+    void apply(const std::optional<TunnelNetworkSettings>& settings,
+               std::function<void(ErrorPtr)> completion) override {
         applied.push_back(settings);
-        DispatchQueue::main()->async([completion = std::move(completion), answer = answer_] { completion(answer); });
+        DispatchQueue::main()->async(
+            [completion = std::move(completion), answer = answer_] { completion(answer); });
     }
     std::vector<std::optional<TunnelNetworkSettings>> applied;
 
@@ -71,7 +77,8 @@ protected:
         if (!provider)
             make();
         std::promise<ErrorPtr> done;
-        DispatchQueue::main()->async([&] { provider->startTunnel(options, [&](ErrorPtr e) { done.set_value(e); }); });
+        DispatchQueue::main()->async(
+            [&] { provider->startTunnel(options, [&](ErrorPtr e) { done.set_value(e); }); });
         return done.get_future().get();
     }
     void stop() {
@@ -112,7 +119,8 @@ TEST_F(ProviderTest, StartOptionsChooseModeAndPort) {
         {std::nullopt, PacketTunnelMode::LWIP, 8888, "LWIP mode is not available"},
         {json::object(), PacketTunnelMode::LWIP, 8888, "LWIP mode is not available"},
         {json{{"PacketTunnelMode", 7}}, PacketTunnelMode::LWIP, 8888, "LWIP mode is not available"},
-        {json{{"PacketTunnelMode", "proxy"}, {"Port", port}}, std::nullopt, 8888, "Unknown PacketTunnelMode \"proxy\""},
+        {json{{"PacketTunnelMode", "proxy"}, {"Port", port}}, std::nullopt, 8888,
+         "Unknown PacketTunnelMode \"proxy\""},
         {json{{"PacketTunnelMode", "Proxy"}, {"Port", port}}, PacketTunnelMode::Proxy, port, ""},
         {json{{"PacketTunnelMode", "Proxy"}, {"Port", double(port)}}, PacketTunnelMode::Proxy, port, ""},
         {json{{"PacketTunnelMode", "LWIP"}, {"Port", 9090}}, PacketTunnelMode::LWIP, 9090, "LWIP"},
@@ -132,7 +140,8 @@ TEST_F(ProviderTest, StartOptionsChooseModeAndPort) {
             EXPECT_TRUE(listening(port));
             ASSERT_TRUE(platform->applied.back());
             EXPECT_EQ(platform->applied.back()->proxySettings->httpServer->port, port);
-            EXPECT_TRUE(platform->applied.back()->ipv4Settings->includedRoutes.empty()) << "Proxy mode claims no routes";
+            EXPECT_TRUE(platform->applied.back()->ipv4Settings->includedRoutes.empty())
+                << "Proxy mode claims no routes";
         }
         stop();
         EXPECT_FALSE(listening(port));
@@ -155,7 +164,8 @@ TEST_F(ProviderTest, RecordingThatCannotStartLeavesTheTunnelRunning) {
     EXPECT_EQ(start(json{{"PacketTunnelMode", "Proxy"}, {"Port", port}}), nullptr);
     capture->uninstall();
     EXPECT_FALSE(provider->recordingListener);
-    EXPECT_TRUE(capture->contains("Failed to start recording: ")) << ::testing::PrintToString(capture->lines());
+    EXPECT_TRUE(capture->contains("Failed to start recording: "))
+        << ::testing::PrintToString(capture->lines());
     EXPECT_TRUE(listening(port));
 }
 
@@ -208,5 +218,24 @@ TEST_F(ProviderTest, ClearLogEmptiesTheFileThatHoldsOnlyWarningsAndErrors) {
     EXPECT_EQ(read(oldPath), "");
     LOG_ERROR("an error after clearing");
     Log::flush();
-    EXPECT_NE(read(provider->fileLogger->currentLogFilePath()).find("ERRR  an error after clearing"), std::string::npos);
+    EXPECT_NE(read(provider->fileLogger->currentLogFilePath()).find("ERRR  an error after clearing"),
+              std::string::npos);
+}
+
+// LWIP mode on the host's packet flow: up with the proxy server on the chosen port,
+// reading once the settings apply, down at stop; the stack runs once per process.
+TEST_F(ProviderTest, LWIPModeStartsAndStopsOncePerProcess) {
+    if (LWIPStack::isInitialised())
+        GTEST_SKIP() << "the stack initialises once per process: run each test alone (ctest does)";
+    make();
+    auto flow = MemoryPacketFlow::make();
+    provider->packetFlow = flow;
+    ASSERT_EQ(start(json{{"PacketTunnelMode", "LWIP"}, {"Port", 9090}}), nullptr);
+    ASSERT_TRUE(provider->lwip);
+    EXPECT_EQ(provider->lwip->proxyServer()->localPort(), 9090);
+    EXPECT_EQ(platform->applied.back()->ipv4Settings->includedRoutes.size(), 1u);
+    EXPECT_TRUE(test::waitFor([&] { return flow->isIdle(); })) << "reading";
+    stop();
+    EXPECT_FALSE(provider->lwip);
+    EXPECT_EQ(describe(start(json{{"PacketTunnelMode", "LWIP"}})), "The TCP/IP stack is already initialised");
 }
