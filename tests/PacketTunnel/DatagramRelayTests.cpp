@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 #include "PacketTunnel/PacketTunnelICMPHandler.h"
 #include "PacketTunnel/PacketTunnelUDPProxyServer.h"
 #include "PacketTunnel/TunPacketFlow.h"
+#include "lwip/mem.h"
+#include "lwip/pbuf.h"
 #include "platform/AsyncUdpSocket.h"
 #include "platform/DispatchQueue.h"
 #include "tests/support/TestSupport.h"
@@ -122,6 +125,31 @@ TEST_F(UdpRelayTest, RepliesReturnFromEachServerToTheirOwnClient) {
     written();
     EXPECT_EQ(one->lastSourcePort, two->lastSourcePort); // one socket for both of 5000's servers
     EXPECT_EQ(relay->socketCount(), 4u);
+}
+
+// The stack's heap holds room for the reply's buffer and nothing more: no endpoint to send it.
+TEST_F(UdpRelayTest, ReplyWithoutRoomForItsEndpointIsDropped) {
+    auto logger = test::CapturingLogger::install();
+    auto late = Peer::make("127.0.0.1", [](const Data&) {
+        std::this_thread::sleep_for(500ms);
+        return toData("x");
+    });
+    start();
+    udp(client4, 5000, "127.0.0.1", late->port(), "a");
+    ASSERT_TRUE(test::waitFor([&] { return late->datagrams == 1; }));
+    std::vector<void*> blocks;
+    onStack([&] {
+        pbuf* hole = pbuf_alloc(PBUF_TRANSPORT, 1, PBUF_RAM); // the reply's buffer will take its place
+        while (void* block = mem_malloc(1))
+            blocks.push_back(block);
+        pbuf_free(hole);
+    });
+    EXPECT_TRUE(test::waitFor([&] { return logger->contains("Failed to send response udp: -1"); }));
+    onStack([&] {
+        for (void* block : blocks)
+            mem_free(block);
+    });
+    EXPECT_TRUE(flow->takeWritten().empty());
 }
 
 TEST_F(UdpRelayTest, IdleSocketsAreSwept) {
