@@ -43,8 +43,8 @@ public:
 /// requests on such a socket, so every other message is dropped here, with a verbose line.
 ///
 /// The socket belongs to the stack's queue: opening and invalidating it run there too
-/// (synchronously, from any thread but that of the main queue's waits), so no send can
-/// use a descriptor that was closed and reused meanwhile.
+/// (synchronously, called from any thread), so no send can use a descriptor that was
+/// closed and reused meanwhile.
 class AbstractPacketTunnelICMP : public PacketTunnelICMPProtocol {
 public:
     /// Closes the socket if one is open.
