@@ -24,8 +24,7 @@ std::string bytes(std::size_t n) {
 TestOrigin::Script bytesOrigin() {
     return TestOrigin::serveEach([](const std::string& head, const std::string&) {
         auto path = head.substr(head.find(' ') + 1);
-        auto body = bytes(std::stoul(path.substr(path.find("/bytes/") + 7)));
-        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        return TestOrigin::ok(bytes(std::stoul(path.substr(path.find("/bytes/") + 7))));
     });
 }
 
@@ -34,9 +33,6 @@ protected:
     void SetUp() override {
         listener = RecordingListener::make(store.root, {}, true);
         proxy.queue->sync([&] { proxy.server->addProxyListener(listener); });
-    }
-    std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(origin.port()) + path;
     }
     Store store;
     TestOrigin origin{bytesOrigin()};
@@ -52,7 +48,7 @@ TEST_F(RecordingEngineTest, BodiesAreWhatPassedUpToTheCap) {
         int status = -1;
         curl(proxy,
              "-H 'Expect:' --data-binary @" + up.string() + " -o " + down.string() + " " +
-                 url("/bytes/" + std::to_string(size)),
+                 origin.url("/bytes/" + std::to_string(size)),
              &status);
         EXPECT_EQ(status, 0);
         ASSERT_TRUE(store.ended(size == cap * 2 ? 2 : 1)) << store.dump();
@@ -91,13 +87,14 @@ TEST_F(RecordingEngineTest, OpaqueTunnelKeepsTheStartOfEachDirection) {
 }
 
 TEST_F(RecordingEngineTest, CancelledTunnelsAndSelection) {
-    curl(proxy, "-p -o /dev/null " + url("/bytes/6")); // the CONNECT is cancelled, its request recorded
+    curl(proxy,
+         "-p -o /dev/null " + origin.url("/bytes/6")); // the CONNECT is cancelled, its request recorded
     RecordingSettings settings;
     settings.include.emplace_back().hostnamePattern = "127.0.0.1";
     settings.exclude.emplace_back().pathPattern = "/bytes/1*";
     listener->setSettings(settings);
     for (auto path : {"/bytes/5", "/bytes/10"})
-        curl(proxy, "-o /dev/null " + url(path));
+        curl(proxy, "-o /dev/null " + origin.url(path));
     ASSERT_TRUE(store.ended(2)) << store.dump();
     auto dirs = store.exchanges();
     EXPECT_TRUE(metadataHolds(dirs[0], R"(.path == "\/bytes\/6" and .method == "GET")"));
@@ -107,7 +104,7 @@ TEST_F(RecordingEngineTest, CancelledTunnelsAndSelection) {
 
 TEST_F(RecordingEngineTest, HundredParallelClientsGetHundredDirectories) {
     runCommand("seq 100 | xargs -P 100 -I{} curl -s -o /dev/null --max-time 20 --noproxy '' -x " +
-               proxy.proxyURL() + " " + url("/bytes/{}"));
+               proxy.proxyURL() + " " + origin.url("/bytes/{}"));
     ASSERT_TRUE(store.ended(100)) << store.dump();
     EXPECT_TRUE(jq("map(.path) | unique | length == 100", store.root.string() + "/*/metadata.json", true));
 }
@@ -137,7 +134,7 @@ private:
 TEST(RecordingProcessTest, KilledMidRecordingLeavesEveryMetadataValid) {
     Store store;
     TestOrigin origin(bytesOrigin());
-    auto target = "http://127.0.0.1:" + std::to_string(origin.port()) + "/bytes/1048576";
+    auto target = origin.url("/bytes/1048576");
     for (int round = 0; round < 5; ++round) {
         ProbeProcess probe(store.root, store.temp.path() / "log");
         runCommand("for c in 1 2 3 4; do (for i in $(seq 30); do curl -s -o /dev/null --max-time 10 "
@@ -161,8 +158,8 @@ TEST(RecordingProcessTest, FileSizeLimitStopsBodyFilesAndKeepsMetadata) {
     std::ofstream(up, std::ios::binary) << bytes(1048576);
     int status = -1;
     runCommand("curl -s -S --max-time 20 --noproxy '' -x " + probe.proxyURL() +
-                   " -H 'Expect:' --data-binary @" + up.string() + " -o " + down.string() +
-                   " http://127.0.0.1:" + std::to_string(origin.port()) + "/bytes/1048576",
+                   " -H 'Expect:' --data-binary @" + up.string() + " -o " + down.string() + " " +
+                   origin.url("/bytes/1048576"),
                &status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(slurp(down), bytes(1048576)) << "the exchange itself is unharmed";

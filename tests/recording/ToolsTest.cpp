@@ -16,14 +16,6 @@ namespace {
 
 using json = nlohmann::json;
 
-std::string okResponse(const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-TestOrigin::Script answering(const std::string& body) {
-    return TestOrigin::serveEach([body](const std::string&, const std::string&) { return okResponse(body); });
-}
-
 json location(json patterns) {
     patterns["enabled"] = true;
     patterns.emplace("type", "Glob");
@@ -58,8 +50,8 @@ std::string exceptionText(ProxyHarness& proxy) {
 // DNS spoofing, second in the list, has acted at the address step when the block list
 // refuses the URL.
 TEST(BlockListTool, ActionsChooseTheReply) {
-    TestOrigin origin(answering("not blocked"));
-    auto url = "http://127.0.0.1:" + std::to_string(origin.port());
+    TestOrigin origin(TestOrigin::answering("not blocked"));
+    auto url = origin.url("");
     struct Case {
         json action;
         int curlStatus;
@@ -103,7 +95,7 @@ TEST(BlockListTool, RefusesATunnelWhenItsRelayingBegins) {
 }
 
 TEST(DNSSpoofingTool, FirstWorkingMappingSendsTheConnectionAndTheHostStays) {
-    TestOrigin origin(answering("spoofed"));
+    TestOrigin origin(TestOrigin::answering("spoofed"));
     auto logger = CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
     ToolsProxy proxy({{"dnsSpoofing.enabled", true},
                       {"dnsSpoofing.mappings",
@@ -125,17 +117,17 @@ TEST(DNSSpoofingTool, FirstWorkingMappingSendsTheConnectionAndTheHostStays) {
 
 // A kept-alive server connection serves only requests with the override it was opened for.
 TEST(DNSSpoofingTool, KeptAliveConnectionsFollowTheOverride) {
-    TestOrigin real(answering("real"));
+    TestOrigin real(TestOrigin::answering("real"));
     std::unique_ptr<TestOrigin> spoofed;
     try {
-        spoofed = std::make_unique<TestOrigin>(answering("spoofed"), "127.0.0.2", real.port());
+        spoofed = std::make_unique<TestOrigin>(TestOrigin::answering("spoofed"), "127.0.0.2", real.port());
     } catch (const std::runtime_error& e) {
         GTEST_SKIP() << e.what();
     }
     ToolsProxy proxy(
         {{"dnsSpoofing.enabled", true},
          {"dnsSpoofing.mappings", {mapping({{"hostname", "127.0.0.1"}, {"path", "/api/*"}}, "127.0.0.2")}}});
-    auto url = "http://127.0.0.1:" + std::to_string(real.port());
+    auto url = real.url("");
     for (auto [first, second, expected] :
          {std::tuple{"/x", "/api/y", "realspoofed"}, {"/api/y", "/x", "spoofedreal"}}) {
         int status = -1;
@@ -147,7 +139,7 @@ TEST(DNSSpoofingTool, KeptAliveConnectionsFollowTheOverride) {
 
 // The list is replaced while exchanges walk it, from another thread.
 TEST(ToolsMultiplexer, ListRebuiltWhileRequestsRun) {
-    TestOrigin origin(answering("ok"));
+    TestOrigin origin(TestOrigin::answering("ok"));
     ToolsProxy proxy(json::object());
     ToolSettings tools[2];
     tools[0].blockList.enabled = true;
@@ -161,7 +153,7 @@ TEST(ToolsMultiplexer, ListRebuiltWhileRequestsRun) {
             proxy.tools->updateListeners();
         }
     });
-    auto url = "http://127.0.0.1:" + std::to_string(origin.port()) + "/ok";
+    auto url = origin.url("/ok");
     auto out = runCommand("seq 200 | xargs -P 50 -I{} curl -s -o /dev/null --max-time 20 --noproxy '' -x " +
                           proxy.proxyURL() + " " + url + "?{} -w '%{http_code}\\n' | grep -c '^200$'");
     stop = true;

@@ -52,6 +52,10 @@ public:
     explicit TestOrigin(Script script, const std::string& address = "127.0.0.1", int port = 0);
     ~TestOrigin();
     int port() const { return port_; }
+    /// "http://127.0.0.1:port" and the path.
+    std::string url(const std::string& path = "/") const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
     int accepts() const { return accepts_; }
     void recordHead(const std::string& head);
     std::vector<std::string> heads();
@@ -60,6 +64,15 @@ public:
     /// gives for its head (reading a Content-Length or chunked request body first).
     static Script
     serveEach(std::function<std::string(const std::string& head, const std::string& body)> respond);
+    /// Serves each request with ok(body).
+    static Script answering(const std::string& body) {
+        return serveEach([body](const std::string&, const std::string&) { return ok(body); });
+    }
+    /// A 200 response with a Content-Length, the extra field lines and the body.
+    static std::string ok(const std::string& body, const std::string& extraFields = "") {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraFields +
+               "\r\n" + body;
+    }
 
 private:
     void acceptLoop();
