@@ -188,16 +188,6 @@ std::string ChildProcess::readAll(int timeoutMs) {
     }
 }
 
-void ChildProcess::writeInput(const std::string& text) {
-    std::size_t done = 0;
-    while (in_ >= 0 && done < text.size()) {
-        ssize_t n = write(in_, text.data() + done, text.size() - done);
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 void ChildProcess::closeInput() {
     if (in_ >= 0)
         close(in_);

@@ -58,8 +58,6 @@ public:
     const std::string& output() const { return output_; }
     /// Reads the rest of the output until the program closes it (or the time-out).
     std::string readAll(int timeoutMs = 10000);
-    void writeInput(const std::string& text);
-    void closeInput();
     /// Waits for the program to exit; its exit status, or -1.
     int wait(int timeoutMs = 10000);
     /// The program's process (the shell's, unless the command starts with exec).
@@ -67,6 +65,7 @@ public:
 
 private:
     bool readSome(int timeoutMs);
+    void closeInput();
     int pid_ = -1;
     int in_ = -1, out_ = -1;
     std::string output_;
