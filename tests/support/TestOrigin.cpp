@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -27,10 +28,18 @@ bool OriginConnection::fill(int timeoutMs) {
     }
     char chunk[16384];
     auto n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n <= 0)
+    if (n <= 0) {
+        ended_ = true;
+        wasReset_ = n < 0 && errno == ECONNRESET;
         return false;
+    }
     buffer_.append(chunk, static_cast<std::size_t>(n));
     return true;
+}
+
+bool OriginConnection::fillBefore(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 && fill(static_cast<int>(left.count()));
 }
 
 std::optional<std::string> OriginConnection::readHead() {
@@ -119,6 +128,37 @@ void OriginConnection::reset() {
         ::close(fd_);
         fd_ = -1;
     }
+}
+
+RawClient::RawClient(int port, int receiveBuffer) : OriginConnection(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (receiveBuffer > 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        throw std::runtime_error("cannot connect to port " + std::to_string(port));
+}
+
+std::string RawClient::readUntil(const std::string& marker, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto found = [&] { return marker.empty() ? std::string::npos : buffer_.find(marker); };
+    while (found() == std::string::npos && fillBefore(deadline)) {
+    }
+    auto end = found();
+    if (end == std::string::npos)
+        return std::exchange(buffer_, {});
+    auto out = buffer_.substr(0, end + marker.size());
+    buffer_.erase(0, end + marker.size());
+    return out;
+}
+
+bool RawClient::closedByPeer(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (fillBefore(deadline)) {
+    }
+    return ended_;
 }
 
 TestOrigin::TestOrigin(Script script, const std::string& address, int port) : script_(std::move(script)) {

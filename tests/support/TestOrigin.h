@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -37,10 +38,29 @@ public:
     /// Closes with a reset (RST).
     void reset();
 
-private:
+protected:
+    /// Reads what arrives within the time (-1: waits); false at the end, on an error or on time.
     bool fill(int timeoutMs = -1);
+    bool fillBefore(std::chrono::steady_clock::time_point deadline);
     int fd_;
     std::string buffer_;
+    bool ended_ = false, wasReset_ = false; ///< the peer closed; it reset the connection
+};
+
+/// A blocking TCP client of a loopback port, for raw byte tests.
+class RawClient : public OriginConnection {
+public:
+    /// A receive buffer size other than 0 is set before connecting (a peer that reads slowly).
+    explicit RawClient(int port, int receiveBuffer = 0);
+    void send(const std::string& bytes) { write(bytes); }
+    /// Reads until the text contains `marker` (or the peer closes / the time runs out).
+    std::string readUntil(const std::string& marker, int timeoutMs = 5000);
+    /// Reads until the peer closes or the time runs out.
+    std::string readAll(int timeoutMs = 5000) { return readUntil("", timeoutMs); }
+    /// Whether the peer closed the connection within the time.
+    bool closedByPeer(int timeoutMs = 5000);
+    /// Whether a read ended with a reset from the peer rather than a clean end.
+    bool wasReset() const { return wasReset_; }
 };
 
 /// A scriptable origin server on a loopback address (127.0.0.1, port 0 unless given). Each accepted

@@ -11,6 +11,7 @@
 #include "proxy/engine/HttpProxyServer.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ProxyServerAdapter.h"
+#include "tests/support/TestOrigin.h"
 
 namespace pemtrox::test {
 
@@ -102,34 +103,6 @@ private:
 
 /// Runs curl through the proxy with the arguments; returns stdout, the exit code in *status.
 std::string curl(const ProxyHarness& proxy, const std::string& arguments, int* status = nullptr);
-
-/// A blocking TCP client for raw byte tests.
-class RawClient {
-public:
-    /// A receive buffer size other than 0 is set before connecting (a peer that reads slowly).
-    explicit RawClient(int port, int receiveBuffer = 0);
-    ~RawClient();
-    void send(const std::string& bytes);
-    /// Reads until the peer closes or the time runs out.
-    std::string readAll(int timeoutMs = 5000);
-    /// Reads until the text contains `marker` (or the peer closes / the time runs out).
-    std::string readUntil(const std::string& marker, int timeoutMs = 5000);
-    /// Whether the peer closed the connection within the time.
-    bool closedByPeer(int timeoutMs = 5000);
-    /// Ends our sending side (FIN) and keeps reading.
-    void shutdownWrite();
-    /// Closes with a FIN.
-    void close();
-    /// Closes with a reset (RST).
-    void reset();
-    /// Whether a read ended with a reset from the peer rather than a clean end.
-    bool wasReset() const { return wasReset_; }
-
-private:
-    int fd_;
-    bool wasReset_ = false;
-    std::string buffer_;
-};
 
 /// The live count of a counted type, e.g. "HttpProxyHandler".
 std::int64_t liveCount(const std::string& type);
