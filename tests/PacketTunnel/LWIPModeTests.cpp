@@ -5,6 +5,7 @@
 #include "PacketTunnel/PacketTunnelProxyServer.h"
 #include "PacketTunnel/PacketTunnelTCPProxyServer.h"
 #include "PacketTunnel/TunPacketFlow.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/proxy/ProxyHarness.h"
@@ -106,6 +107,34 @@ TEST_F(LWIPModeTest, BulkAndParallel) {
         client->run("seq 200 | xargs -P 200 -I{} curl -s -o /dev/null --max-time 60 -w \"%{http_code}\\n\" "
                     "http://203.0.113.10:8080/{} | sort | uniq -c");
     EXPECT_EQ(codes, "    200 200\n");
+}
+
+// An app that trusts the program's CA gets an HTTPS exchange intercepted through the stack.
+TEST_F(LWIPModeTest, InterceptsHttpsThroughTheStack) {
+    auto& pki = test::TestCertificates::shared();
+    test::TrustTestRoot trust;
+    test::ChildProcess server("exec openssl s_server -accept 127.0.0.1:0 -www -key '" +
+                              pki.leafKeyFile.string() + "' -cert '" + pki.leafFile.string() +
+                              "' -cert_chain '" + pki.intermediateFile.string() + "'");
+    int port = test::acceptedPort(server.waitForLine("ACCEPT"));
+    ASSERT_GT(port, 0) << server.output();
+    SSLSettings ssl;
+    ssl.proxyingEnabled = true;
+    ssl.include.push_back(MatchDefinition{});
+    ssl.include.back().hostnamePattern = "localhost";
+    mode->proxyServer()->setSettings(ssl);
+    int status = -1;
+    auto out = curl("--cacert " + (dir.path() / "ca-cert.pem").string() +
+                        " -x http://198.18.72.253:8888 https://localhost:" + std::to_string(port) + "/",
+                    &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("s_server"), std::string::npos) << out;
+    ASSERT_TRUE(test::waitFor([&] {
+        for (auto& evt : proxied->exchanges("complete"))
+            if (evt->scheme == "https" && !evt->tunnel && evt->path() == "/")
+                return true;
+        return false;
+    }));
 }
 
 } // namespace
