@@ -18,9 +18,8 @@ constexpr std::chrono::seconds lingerLimit{5};
 
 } // namespace
 
-AsyncTcpSocket::Core::Core(std::shared_ptr<DispatchQueue> q)
-    : queue(std::move(q)), socket(queue->ioContext()), connectTimer(queue->ioContext()),
-      in(queue->ioContext()), out(queue->ioContext()) {}
+AsyncTcpSocket::Core::Core(DispatchQueue& q)
+    : queue(&q), io(q.ioContext()), socket(io), connectTimer(io), in(io), out(io) {}
 
 // ---- progress: the one place that answers requests and starts I/O ----
 
@@ -33,7 +32,7 @@ void AsyncTcpSocket::Core::schedule() {
     if (scheduled)
         return;
     scheduled = true;
-    asio::post(queue->ioContext(), [self = shared_from_this()] {
+    asio::post(io, [self = shared_from_this()] {
         self->scheduled = false;
         self->progress();
         if (self->out.flushRides) {
@@ -134,7 +133,7 @@ void AsyncTcpSocket::Core::closeWithError(ErrorPtr error, bool afterWriting) {
     tls.cipherOutSent = 0;
     if (!notify)
         return;
-    asio::post(queue->ioContext(), [self = shared_from_this(), error = std::move(error)] {
+    asio::post(io, [self = shared_from_this(), error = std::move(error)] {
         if (auto d = self->currentDelegate())
             d->socketDidDisconnect(error);
     });
@@ -175,7 +174,7 @@ void AsyncTcpSocket::Core::lingerClose() {
     socket.cancel(ignored); // our own waits end now, as after any close
     socket.shutdown(tcp::socket::shutdown_send, ignored);
     auto linger = std::make_shared<Linger>(std::move(socket));
-    socket = tcp::socket(queue->ioContext());
+    socket = tcp::socket(io);
     linger->timer.expires_after(lingerLimit);
     linger->timer.async_wait([linger](const std::error_code& ec) {
         std::error_code ignored;
@@ -210,47 +209,49 @@ void AsyncTcpSocket::Core::ownerGone() {
 
 // ---- the owner's calls ----
 
-AsyncTcpSocket::AsyncTcpSocket(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+AsyncTcpSocket::AsyncTcpSocket(std::shared_ptr<Core> core, std::shared_ptr<DispatchQueue> queue)
+    : core_(std::move(core)), queue_(std::move(queue)) {}
 
 std::shared_ptr<AsyncTcpSocket> AsyncTcpSocket::make(std::shared_ptr<DispatchQueue> queue) {
-    return std::shared_ptr<AsyncTcpSocket>(new AsyncTcpSocket(std::make_shared<Core>(std::move(queue))));
+    auto core = std::make_shared<Core>(*queue);
+    return std::shared_ptr<AsyncTcpSocket>(new AsyncTcpSocket(std::move(core), std::move(queue)));
 }
 
 AsyncTcpSocket::~AsyncTcpSocket() {
     auto core = core_;
-    if (core->queue->isCurrent())
+    if (queue_->isCurrent())
         core->ownerGone();
     else
-        core->queue->async([core] { core->ownerGone(); });
+        queue_->async([core] { core->ownerGone(); });
 }
 
 const std::shared_ptr<DispatchQueue>& AsyncTcpSocket::queue() const {
-    return core_->queue;
+    return queue_;
 }
 
 void AsyncTcpSocket::setDelegate(std::weak_ptr<AsyncTcpSocketDelegate> delegate) {
-    core_->queue->onQueue([&] { core_->delegate = std::move(delegate); });
+    queue_->onQueue([&] { core_->delegate = std::move(delegate); });
 }
 
 void AsyncTcpSocket::setSocketOptionsHook(std::function<void(int fd)> hook) {
-    core_->queue->onQueue([&] { core_->socketOptionsHook = std::move(hook); });
+    queue_->onQueue([&] { core_->socketOptionsHook = std::move(hook); });
 }
 
 void AsyncTcpSocket::performBlock(const std::function<void(int fd)>& block) {
-    core_->queue->onQueue([&] { block(core_->socket.is_open() ? core_->socket.native_handle() : -1); });
+    queue_->onQueue([&] { block(core_->socket.is_open() ? core_->socket.native_handle() : -1); });
 }
 
 void AsyncTcpSocket::connect(const std::string& host, std::uint16_t port,
                              const std::optional<std::string>& interface, double timeout) {
-    core_->queue->onQueue([&] { core_->connect(host, port, interface, timeout); });
+    queue_->onQueue([&] { core_->connect(host, port, interface, timeout); });
 }
 
 void AsyncTcpSocket::acceptOn(const std::optional<std::string>& interface, std::uint16_t port) {
-    core_->queue->onQueue([&] { core_->acceptOn(interface, port); });
+    queue_->onQueue([&] { core_->acceptOn(interface, port); });
 }
 
 void AsyncTcpSocket::readData(double timeout, std::size_t maxLength, long tag) {
-    core_->queue->onQueue([&] {
+    queue_->onQueue([&] {
         if (core_->state == Core::State::closed || core_->out.closeWhenWritten)
             return;
         core_->in.requests.push_back(
@@ -260,7 +261,7 @@ void AsyncTcpSocket::readData(double timeout, std::size_t maxLength, long tag) {
 }
 
 void AsyncTcpSocket::readDataToLength(std::size_t length, double timeout, long tag) {
-    core_->queue->onQueue([&] {
+    queue_->onQueue([&] {
         if (core_->state == Core::State::closed || core_->out.closeWhenWritten)
             return;
         core_->in.requests.push_back(
@@ -270,7 +271,7 @@ void AsyncTcpSocket::readDataToLength(std::size_t length, double timeout, long t
 }
 
 void AsyncTcpSocket::readDataToData(Bytes marker, double timeout, std::size_t maxLength, long tag) {
-    core_->queue->onQueue([&] {
+    queue_->onQueue([&] {
         if (core_->state == Core::State::closed || core_->out.closeWhenWritten)
             return;
         core_->in.requests.push_back(
@@ -280,7 +281,7 @@ void AsyncTcpSocket::readDataToData(Bytes marker, double timeout, std::size_t ma
 }
 
 void AsyncTcpSocket::writeData(Bytes data, double timeout, long tag) {
-    core_->queue->onQueue([&] {
+    queue_->onQueue([&] {
         if (core_->state == Core::State::closed || core_->out.closeWhenWritten)
             return;
         std::size_t size = data.size();
@@ -290,15 +291,15 @@ void AsyncTcpSocket::writeData(Bytes data, double timeout, long tag) {
 }
 
 void AsyncTcpSocket::startTLS(std::shared_ptr<AsyncTcpSocketTls> tls) {
-    core_->queue->onQueue([&] { core_->startTls(std::move(tls)); });
+    queue_->onQueue([&] { core_->startTls(std::move(tls)); });
 }
 
 void AsyncTcpSocket::disconnect() {
-    core_->queue->onQueue([&] { core_->closeWithError(nullptr); });
+    queue_->onQueue([&] { core_->closeWithError(nullptr); });
 }
 
 void AsyncTcpSocket::disconnectAfterWriting() {
-    core_->queue->onQueue([&] {
+    queue_->onQueue([&] {
         auto& c = *core_;
         if (c.state == Core::State::closed)
             return;
@@ -315,7 +316,7 @@ void AsyncTcpSocket::disconnectAfterWriting() {
 }
 
 bool AsyncTcpSocket::allowHalfClose() {
-    return core_->queue->onQueue([&] {
+    return queue_->onQueue([&] {
         auto& c = *core_;
         if (c.state != Core::State::connected || c.tls.phase != Core::TlsPhase::none)
             return false;
@@ -325,7 +326,7 @@ bool AsyncTcpSocket::allowHalfClose() {
 }
 
 void AsyncTcpSocket::shutdownAfterWriting() {
-    core_->queue->onQueue([&] {
+    queue_->onQueue([&] {
         auto& c = *core_;
         if (c.state != Core::State::connected || !c.in.halfClose)
             return;
@@ -335,36 +336,36 @@ void AsyncTcpSocket::shutdownAfterWriting() {
 }
 
 bool AsyncTcpSocket::isConnected() const {
-    return core_->queue->onQueue([&] { return core_->state == Core::State::connected; });
+    return queue_->onQueue([&] { return core_->state == Core::State::connected; });
 }
 
 bool AsyncTcpSocket::isDisconnected() const {
-    return core_->queue->onQueue(
+    return queue_->onQueue(
         [&] { return core_->state == Core::State::closed || core_->state == Core::State::idle; });
 }
 
 bool AsyncTcpSocket::hasUnreadInput() const {
     // No system call: while nobody reads, the socket reads one unit ahead anyway.
-    return core_->queue->onQueue([&] {
+    return queue_->onQueue([&] {
         const auto& c = *core_;
         return c.in.plain.size() > 0 || c.in.wireEof || c.tls.cipherIn.size() > 0 || c.tls.peerClosed;
     });
 }
 
 std::optional<std::string> AsyncTcpSocket::connectedHost() const {
-    return core_->queue->onQueue([&] { return core_->peerHost; });
+    return queue_->onQueue([&] { return core_->peerHost; });
 }
 
 std::optional<std::uint16_t> AsyncTcpSocket::connectedPort() const {
-    return core_->queue->onQueue([&] { return core_->peerPort; });
+    return queue_->onQueue([&] { return core_->peerPort; });
 }
 
 std::optional<std::string> AsyncTcpSocket::localHost() const {
-    return core_->queue->onQueue([&] { return core_->localHostText; });
+    return queue_->onQueue([&] { return core_->localHostText; });
 }
 
 std::optional<std::uint16_t> AsyncTcpSocket::localPort() const {
-    return core_->queue->onQueue([&] { return core_->localPortNumber; });
+    return queue_->onQueue([&] { return core_->localPortNumber; });
 }
 
 } // namespace pemtrox

@@ -155,8 +155,9 @@ public:
     class Core;
 
 private:
-    explicit AsyncTcpSocket(std::shared_ptr<Core> core);
+    AsyncTcpSocket(std::shared_ptr<Core> core, std::shared_ptr<DispatchQueue> queue);
     std::shared_ptr<Core> core_;
+    std::shared_ptr<DispatchQueue> queue_;
 };
 
 } // namespace pemtrox

@@ -168,7 +168,7 @@ void AsyncTcpSocket::Core::acceptOn(const std::optional<std::string>& interface,
         endpoint = tcp::endpoint(tcp::v6(), port);
         dualStack = true;
     }
-    auto a = std::make_unique<tcp::acceptor>(queue->ioContext());
+    auto a = std::make_unique<tcp::acceptor>(io);
     std::error_code ec;
     a->open(endpoint.protocol(), ec);
     if (ec && dualStack) { // no IPv6 on this host
@@ -198,39 +198,39 @@ void AsyncTcpSocket::Core::acceptOn(const std::optional<std::string>& interface,
 }
 
 void AsyncTcpSocket::Core::acceptNext() {
-    acceptor->async_accept(acceptedPeer,
-                           [self = shared_from_this()](const std::error_code& ec, tcp::socket peer) {
-                               if (self->state != State::listening)
-                                   return;
-                               if (ec) {
-                                   // Out of descriptors and the like: try again shortly rather than spin. A
-                                   // listener has no connect to time, so its connect timer paces the retries:
-                                   // nothing new is made here, where no descriptor may be left to spare.
-                                   LOG_WARNING("Accept failed: {}", ec.message());
-                                   self->connectTimer.expires_after(std::chrono::milliseconds(100));
-                                   self->connectTimer.async_wait([self](const std::error_code& ec) {
-                                       if (!ec && self->state == State::listening)
-                                           self->acceptNext();
-                                   });
-                                   return;
-                               }
-                               auto core = std::make_shared<Core>(self->queue);
-                               core->socket = std::move(peer);
-                               // Heads and body pieces can leave in separate sends; with Nagle each would
-                               // wait for the peer's delayed acknowledgement of the one before.
-                               std::error_code ignored;
-                               core->socket.set_option(tcp::no_delay(true), ignored);
-                               core->state = State::connected;
-                               core->started = true;
-                               core->recordAddresses(self->acceptedPeer);
-                               std::shared_ptr<AsyncTcpSocket> accepted(new AsyncTcpSocket(core));
-                               if (auto d = self->currentDelegate())
-                                   d->socketDidAccept(accepted);
-                               core->schedule();
-                               accepted.reset();
-                               if (self->state == State::listening)
-                                   self->acceptNext();
-                           });
+    acceptor->async_accept(acceptedPeer, [self = shared_from_this()](const std::error_code& ec,
+                                                                     tcp::socket peer) {
+        if (self->state != State::listening)
+            return;
+        if (ec) {
+            // Out of descriptors and the like: try again shortly rather than spin. A
+            // listener has no connect to time, so its connect timer paces the retries:
+            // nothing new is made here, where no descriptor may be left to spare.
+            LOG_WARNING("Accept failed: {}", ec.message());
+            self->connectTimer.expires_after(std::chrono::milliseconds(100));
+            self->connectTimer.async_wait([self](const std::error_code& ec) {
+                if (!ec && self->state == State::listening)
+                    self->acceptNext();
+            });
+            return;
+        }
+        auto core = std::make_shared<Core>(*self->queue);
+        core->socket = std::move(peer);
+        // Heads and body pieces can leave in separate sends; with Nagle each would
+        // wait for the peer's delayed acknowledgement of the one before.
+        std::error_code ignored;
+        core->socket.set_option(tcp::no_delay(true), ignored);
+        core->state = State::connected;
+        core->started = true;
+        core->recordAddresses(self->acceptedPeer);
+        std::shared_ptr<AsyncTcpSocket> accepted(new AsyncTcpSocket(core, self->queue->shared_from_this()));
+        if (auto d = self->currentDelegate())
+            d->socketDidAccept(accepted);
+        core->schedule();
+        accepted.reset();
+        if (self->state == State::listening)
+            self->acceptNext();
+    });
 }
 
 } // namespace pemtrox

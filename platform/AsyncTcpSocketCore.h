@@ -56,7 +56,7 @@ public:
     enum class State { idle, connecting, connected, listening, closed };
     enum class TlsPhase { none, pending, handshaking, secure };
 
-    explicit Core(std::shared_ptr<DispatchQueue> q);
+    explicit Core(DispatchQueue& q);
 
     /// Read requests and the received bytes that answer them.
     struct ReadSide {
@@ -106,7 +106,13 @@ public:
         bool onWire() const { return phase == TlsPhase::handshaking || phase == TlsPhase::secure; }
     };
 
-    std::shared_ptr<DispatchQueue> queue;
+    // Not owned: the owner's handle keeps the queue, so a core whose pending work sits in the
+    // queue's event loop is freed with that loop instead of keeping the queue alive for ever.
+    // Only the accept handler, which runs before any delegate could let the queue go, uses it;
+    // the rest reaches the event loop through `io`, which outlives a queue released from its
+    // own work.
+    DispatchQueue* queue;
+    asio::io_context& io;
     tcp::socket socket;
     std::unique_ptr<tcp::acceptor> acceptor;
     tcp::endpoint acceptedPeer; // filled in by the accept in progress

@@ -153,7 +153,7 @@ void AsyncTcpSocket::Core::readFromWireIfNeeded() {
     }
     if (inProgress && in.receivedThisRound) {
         in.receivePosted = true;
-        asio::post(queue->ioContext(), [self = shared_from_this()] {
+        asio::post(io, [self = shared_from_this()] {
             self->in.receivePosted = false;
             self->progress();
         });

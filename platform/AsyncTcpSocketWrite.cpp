@@ -79,7 +79,7 @@ void AsyncTcpSocket::Core::flushSoon() {
         out.flushRides = true;
         return;
     }
-    asio::post(queue->ioContext(), [self = shared_from_this()] { self->flushTurn(); });
+    asio::post(io, [self = shared_from_this()] { self->flushTurn(); });
 }
 
 void AsyncTcpSocket::Core::flushTurn() {

@@ -197,6 +197,35 @@ TEST(AsyncTcpSocket, ReleasingTheLastReferenceClosesTheConnection) {
     p.client = AsyncTcpSocket::make(p.queue);
 }
 
+TEST(AsyncTcpSocket, ASocketLeftSendingToAPeerThatDoesNotReadDoesNotKeepItsQueue) {
+    auto queue = DispatchQueue::make("tcp-test");
+    std::weak_ptr<DispatchQueue> weak = queue;
+    auto listenerEvents = std::make_shared<Recorder>(queue.get());
+    auto listener = AsyncTcpSocket::make(queue);
+    listener->setDelegate(listenerEvents);
+    listener->acceptOn("127.0.0.1", 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(*listener->localPort());
+    int peer = socket(AF_INET, SOCK_STREAM, 0); // connects, then never reads
+    ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_TRUE(test::waitFor([&] { return listenerEvents->has("accept"); }));
+    auto server = listenerEvents->firstAccepted();
+    // Released while closing after writing, the socket goes on sending for a while.
+    server->writeData(Bytes(32 << 20, 'x'), -1, 1);
+    server->disconnectAfterWriting();
+    queue->sync([&] {
+        server.reset();
+        listenerEvents->dropAccepted();
+        listener->disconnect();
+        listener.reset();
+    });
+    queue.reset();
+    EXPECT_TRUE(test::waitFor([&] { return weak.expired(); }, std::chrono::seconds(2)));
+    close(peer);
+}
+
 TEST(AsyncTcpSocket, ConnectsThatCannotStartThrow) {
     auto queue = DispatchQueue::make("tcp-test");
     struct Case {
