@@ -97,6 +97,8 @@ PacketTunnelUDPProxyServer::~PacketTunnelUDPProxyServer() {
 void PacketTunnelUDPProxyServer::bind() {
     rlim_t descriptors = raiseDescriptorLimit();
     queue_->onQueue([&] {
+        if (udppcb_) // bound already
+            return;
         maxSockets_ = limits_.maxSockets
                           ? limits_.maxSockets
                           : static_cast<std::size_t>(std::clamp<rlim_t>(descriptors / 4, 16, 4096));
