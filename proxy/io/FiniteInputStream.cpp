@@ -56,11 +56,10 @@ void FiniteInputStream::filter(InputStreamEvent event, InputStreamReply parentRe
         deliver(std::move(event), std::move(parentReply));
         return;
     }
-    std::weak_ptr<FiniteInputStream> weak = selfAs<FiniteInputStream>();
-    deliver(std::move(event), [weak, parentReply = std::move(parentReply)](InputStreamHandlerResult result) {
-        auto self = weak.lock();
-        if (!self || result == InputStreamHandlerResult::done) {
-            parentReply(self ? result : InputStreamHandlerResult::done);
+    deliver(std::move(event), [self = selfAs<FiniteInputStream>(),
+                               parentReply = std::move(parentReply)](InputStreamHandlerResult result) {
+        if (result == InputStreamHandlerResult::done) {
+            parentReply(result);
             return;
         }
         // The last byte has gone: the end follows at once.

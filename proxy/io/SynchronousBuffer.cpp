@@ -71,11 +71,9 @@ void SynchronousBuffer::fill() {
     }
     if (!ready)
         return;
-    std::weak_ptr<MyInputStream> stream = inputStream_;
-    ready([stream](InputStreamHandlerResult result) {
+    ready([stream = inputStream_](InputStreamHandlerResult result) {
         if (result == InputStreamHandlerResult::done)
-            if (auto s = stream.lock())
-                s->removeHandler();
+            stream->removeHandler();
     });
 }
 
