@@ -1,17 +1,12 @@
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <future>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "PacketTunnel/PacketTunnelTCPProxyServer.h"
 #include "proxy/io/InetAddress.h"
+#include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/proxy/ProxyHarness.h"
 #include "tests/support/tunnel/StackHarness.h"
@@ -24,79 +19,13 @@ namespace {
 
 const std::string app4 = "198.18.72.254", app6 = "fd92:1d98:ae72:f4ca:1234:1234:1234:1234";
 
-// An address of this machine other than loopback (the stack takes no loopback
-// destinations), so that the relay's outgoing connection stays on this machine.
+// A global address of this machine (the stack takes no loopback destinations), so that
+// the relay's outgoing connection stays on this machine; empty when there is none.
 std::string localAddress(int family) {
-    ifaddrs* list = nullptr;
-    std::string found;
-    if (getifaddrs(&list) != 0)
-        return found;
-    for (auto* entry = list; entry && found.empty(); entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != family || (entry->ifa_flags & IFF_LOOPBACK))
-            continue;
-        char text[INET6_ADDRSTRLEN];
-        const void* bytes =
-            family == AF_INET
-                ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr)
-                : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(entry->ifa_addr)->sin6_addr);
-        if (family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(static_cast<const in6_addr*>(bytes)))
-            continue;
-        found = inet_ntop(family, bytes, text, sizeof text);
-    }
-    freeifaddrs(list);
-    return found;
+    auto text = test::runCommand(std::string("ip -o -") + (family == AF_INET ? "4" : "6") +
+                                 " addr show scope global | awk 'NR==1 {sub(\"/.*\", \"\", $4); print $4}'");
+    return text.substr(0, text.find('\n'));
 }
-
-// A server on every address (both families) that runs one script on the first connection.
-class ScriptServer {
-public:
-    using Script = std::function<void(int fd)>;
-    explicit ScriptServer(Script script) {
-        fd_ = ::socket(AF_INET6, SOCK_STREAM, 0);
-        int zero = 0;
-        setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        socklen_t length = sizeof address;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
-        ::listen(fd_, 8);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin6_port);
-        done_ = std::async(std::launch::async, [this, script] {
-            int client = ::accept(fd_, nullptr, nullptr);
-            if (client >= 0) {
-                script(client);
-                ::close(client);
-            }
-        });
-    }
-    ~ScriptServer() {
-        ::shutdown(fd_, SHUT_RDWR);
-        done_.wait();
-        ::close(fd_);
-    }
-    bool finished() { return done_.wait_for(std::chrono::seconds(20)) == std::future_status::ready; }
-    static std::string readToEnd(int fd) {
-        std::string all;
-        char buffer[16384];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-            all.append(buffer, static_cast<std::size_t>(n));
-        return all;
-    }
-    static void writeAll(int fd, const std::string& text) {
-        for (std::size_t at = 0; at < text.size();) {
-            auto n = ::write(fd, text.data() + at, text.size() - at);
-            if (n <= 0)
-                return;
-            at += static_cast<std::size_t>(n);
-        }
-    }
-    std::uint16_t port = 0;
-
-private:
-    int fd_;
-    std::future<void> done_;
-};
 
 // Refuses or redirects at the request steps, and notes the record as it is when connecting.
 class ScriptedListener : public test::RecordingProxyListener {
@@ -139,11 +68,7 @@ protected:
     void TearDown() override {
         if (relay) {
             relay->stop();
-            EXPECT_TRUE(test::waitFor([&] {
-                std::size_t count = 0;
-                onStack([&] { count = relay->socketCount(); });
-                return count == 0;
-            }));
+            EXPECT_TRUE(test::waitFor([&] { return onStack([&] { return relay->socketCount(); }) == 0; }));
             listener->clear();
             relay.reset();
         }
@@ -180,34 +105,32 @@ TEST_P(RelayHalfCloseTest, EachDirectionRunsToItsOwnEnd) {
     if (destination.empty())
         GTEST_SKIP() << "no address of this family besides loopback";
     const std::string reply(50000, 'r'), upload(30000, 'u');
-    std::string serverGot;
-    ScriptServer server([&](int fd) {
-        if (c.appEndsFirst) {
-            serverGot = ScriptServer::readToEnd(fd);
-            ScriptServer::writeAll(fd, reply);
-        } else {
-            ScriptServer::writeAll(fd, "hello");
-            ::shutdown(fd, SHUT_WR);
-            serverGot = ScriptServer::readToEnd(fd);
-        }
-    });
-    TcpPeer peer(*this, c.family == AF_INET ? app4 : app6, 40000, destination, server.port);
+    std::promise<std::string> serverGot;
+    test::TestOrigin server(
+        [&](test::OriginConnection& connection, test::TestOrigin&) {
+            if (!c.appEndsFirst) {
+                connection.write("hello");
+                connection.shutdownWrite();
+            }
+            serverGot.set_value(connection.readToEnd());
+            if (c.appEndsFirst)
+                connection.write(reply);
+        },
+        destination);
+    TcpPeer peer(*this, c.family == AF_INET ? app4 : app6, 40000, destination, server.port());
     ASSERT_TRUE(peer.connect());
-    if (c.appEndsFirst) {
+    if (c.appEndsFirst)
         peer.send(toData("request"), Packet::fin);
-        ASSERT_TRUE(peer.waitUntil([&] { return peer.finReceived; }));
-        EXPECT_EQ(peer.received, reply);
-        ASSERT_TRUE(server.finished());
-        EXPECT_EQ(serverGot, "request");
-    } else {
-        ASSERT_TRUE(peer.waitUntil([&] { return peer.finReceived; }));
-        EXPECT_EQ(peer.received, "hello");
+    ASSERT_TRUE(peer.waitUntil([&] { return peer.finReceived; }));
+    EXPECT_EQ(peer.received, c.appEndsFirst ? reply : "hello");
+    if (!c.appEndsFirst) {
         for (std::size_t at = 0; at < upload.size(); at += 1000)
             peer.send(toData(upload.substr(at, 1000)));
         peer.fin();
-        ASSERT_TRUE(server.finished());
-        EXPECT_EQ(serverGot, upload);
     }
+    auto got = serverGot.get_future();
+    ASSERT_EQ(got.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(got.get(), c.appEndsFirst ? "request" : upload);
     ASSERT_TRUE(test::waitFor([&] { return count("complete") == 1; }));
     EXPECT_FALSE(peer.rstReceived);
     auto evt = listener->exchanges("complete").at(0);

@@ -70,8 +70,8 @@ public:
     void settle();
     /// Reads the stack's output and hands each packet to the peer it is addressed to.
     void pump();
-    /// Runs on the stack's queue and waits for it.
-    void onStack(const std::function<void()>& work) { queue->sync(work); }
+    /// Runs on the stack's queue, waits for it and hands back what the work returns.
+    template <class F> auto onStack(F&& work) { return queue->onQueue(std::forward<F>(work)); }
 
     std::shared_ptr<DispatchQueue> queue = DispatchQueue::make("Proxying");
     std::shared_ptr<MemoryPacketFlow> flow = MemoryPacketFlow::make();
