@@ -344,6 +344,10 @@ bool AsyncTcpSocket::isDisconnected() const {
         [&] { return core_->state == Core::State::closed || core_->state == Core::State::idle; });
 }
 
+std::size_t AsyncTcpSocket::bufferedInput() const {
+    return core_->queue->onQueue([&] { return core_->in.plain.size() + core_->tls.cipherIn.size(); });
+}
+
 bool AsyncTcpSocket::hasUnreadInput() const {
     // No system call: while nobody reads, the socket reads one unit ahead anyway.
     return queue_->onQueue([&] {

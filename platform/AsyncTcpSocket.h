@@ -146,6 +146,8 @@ public:
     /// Whether bytes or the peer's end arrived that no read has taken yet. The socket reads
     /// ahead while nobody reads, so this sees what reached it before the current queue turn.
     bool hasUnreadInput() const;
+    /// Received bytes the socket holds that no read has taken yet (not counting the kernel's).
+    std::size_t bufferedInput() const;
     /// The peer's and the local address text and port; absent until connected.
     std::optional<std::string> connectedHost() const;
     std::optional<std::uint16_t> connectedPort() const;

@@ -147,6 +147,9 @@ void ConnectTunnel::wrapClient(std::shared_ptr<RemoteConnection>, std::shared_pt
 // MARK: the CONNECT exchange
 
 void ConnectTunnel::start() {
+    // Before the client's next read: its end must not close the socket under a tunnel.
+    if (auto client = std::dynamic_pointer_cast<SocketProxyConnection>(this->client()))
+        clientHalfClose_ = SocketProxyConnection::allowHalfClose(client->socket());
     auto& evt = *this->evt();
     applySchemeForPort(evt, "https");
     scheme_ = evt.scheme;
@@ -175,7 +178,7 @@ void ConnectTunnel::start() {
             self->finish(state.error());
             return;
         }
-        // Before the first read: a peer's end must not close the socket under a raw tunnel.
+        // Before the server's first read: its end must not close the socket under a tunnel.
         self->allowHalfClose();
         self->connectEstablished();
     });
@@ -586,11 +589,9 @@ void ConnectTunnel::directionEnded(bool out) {
 }
 
 void ConnectTunnel::allowHalfClose() {
-    auto client = std::dynamic_pointer_cast<SocketProxyConnection>(this->client());
     auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(this->remote());
     // Only plain TCP on both sides: a TLS layer has no half-close of its own.
-    halfClose_ = client && remote && remote->remote() == remote->rawRemote() &&
-                 SocketProxyConnection::allowHalfClose(client->socket()) &&
+    halfClose_ = clientHalfClose_ && remote && remote->remote() == remote->rawRemote() &&
                  SocketProxyConnection::allowHalfClose(remote->rawRemote());
 }
 

@@ -107,7 +107,7 @@ private:
     std::shared_ptr<RemoteConnection> rawRemote_;
     bool rawDone_ = false;
     // Both peers can end one direction alone (plain TCP on both sides).
-    bool halfClose_ = false;
+    bool halfClose_ = false, clientHalfClose_ = false;
     bool outEnded_ = false, inEnded_ = false;
 };
 

@@ -295,8 +295,11 @@ void HttpProxyHandler::watchClientWhileConnecting() {
         self->clientWatch_.reset();
         if (self->done_ || self->connectsPending_ == 0)
             return;
+        // A client that sent more than its head (a body, a tunnel's first bytes) before it
+        // ended its side may still wait for the answer.
         auto client = std::dynamic_pointer_cast<SocketProxyConnection>(self->client_);
-        if (client && SocketProxyConnection::peerHasGone(client->socket())) {
+        if (client && SocketProxyConnection::peerHasGone(client->socket()) &&
+            !client->inputStream()->hasPushedData()) {
             LOG_DEBUG("The client went while its server was being connected to");
             client->close();
             self->finish(makeError<SocketError>(SocketError::connectionClosedByPeer()));

@@ -12,6 +12,7 @@
 #include "proxy/io/InetAddress.h"
 #include "proxy/io/Socket.h"
 #include "proxy/io/SocketConnectionState.h"
+#include "proxy/io/SocketError.h"
 
 namespace pemtrox {
 
@@ -60,10 +61,15 @@ void HttpRemoteConnection::resolveAndConnect(const std::shared_ptr<ProxyEvent>& 
     }
     auto started = std::chrono::system_clock::now();
     auto self = shared_from_this();
+    // Held apart from the lookup, so that a close can fail the connect while it waits.
+    auto pending = std::make_shared<RemoteConnectionCallback>(std::move(completion));
+    lookupCompletion_ = pending;
     lookup_ = InetAddress::getByName(*name, server_->queue(),
-                                     [self, evt, completion = std::move(completion), started,
-                                      forOverride](Result<InetAddress> result) mutable {
+                                     [self, evt, pending, started, forOverride](Result<InetAddress> result) {
                                          self->lookup_.reset();
+                                         auto completion = std::exchange(*pending, nullptr);
+                                         if (!completion)
+                                             return;
                                          if (!result.isSuccess()) {
                                              completion(RemoteConnectionState::failed(result.error()));
                                              return;
@@ -209,6 +215,13 @@ void HttpRemoteConnection::reconnect(const std::shared_ptr<ProxyEvent>& evt,
 void HttpRemoteConnection::cancelLookup() {
     if (auto lookup = std::exchange(lookup_, nullptr))
         lookup->cancel();
+    // The connect that waited for it still completes, once, as a failure.
+    if (auto pending = std::exchange(lookupCompletion_, nullptr))
+        if (auto completion = std::exchange(*pending, nullptr))
+            server_->queue()->async([completion] {
+                completion(
+                    RemoteConnectionState::failed(makeError<SocketError>(SocketError::socketClosed())));
+            });
 }
 
 void HttpRemoteConnection::close() {

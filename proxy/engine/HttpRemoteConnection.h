@@ -56,7 +56,7 @@ protected:
     /// The socket is open: record it in the exchange and make the streams.
     virtual void didConnect(const std::shared_ptr<ProxyEvent>& evt);
     void recordConnectionAttribute(ProxyEvent& evt);
-    /// Drops a lookup in progress: its completion never runs.
+    /// Drops a lookup in progress; the connect waiting for it fails (later, on the queue).
     void cancelLookup();
     /// Resolution and socket opening shared with the TLS connection, which hands out no
     /// plain streams.
@@ -66,6 +66,7 @@ protected:
     std::shared_ptr<Socket> remote_;
     std::shared_ptr<Socket> rawRemote_;
     std::shared_ptr<HostLookup> lookup_;
+    std::shared_ptr<RemoteConnectionCallback> lookupCompletion_;
     std::shared_ptr<const InetAddress> remoteAddress_;
     std::optional<std::int64_t> remotePort_;
     /// The DNS override the connection was opened for: a request with another (or none)

@@ -69,10 +69,18 @@ bool SocketProxyConnection::peerHasGone(const std::shared_ptr<Socket>& socket) {
         return false;
     if (tcp->isClosed())
         return true;
+    // A peer that ended its side after bytes still unread (a body, or a tunnel's first
+    // bytes) may be waiting for the answer; one with nothing left to say has gone.
+    bool unread = tcp->socket()->bufferedInput() > 0;
     bool gone = false;
-    tcp->socket()->performBlock([&gone](int fd) {
+    tcp->socket()->performBlock([&](int fd) {
         pollfd p{fd, POLLRDHUP, 0};
-        gone = fd < 0 || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
+        if (fd < 0 || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0)) {
+            gone = true;
+        } else if (p.revents & POLLRDHUP) {
+            char byte;
+            gone = !unread && ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+        }
     });
     return gone;
 }

@@ -32,8 +32,8 @@ public:
     /// server must not wait for peers that do not read. The socket's own close sequence
     /// follows; other kinds of socket are left as they are.
     static void reset(const std::shared_ptr<Socket>& socket);
-    /// Whether the peer of a TCP socket has ended its side, reset it, or the socket is
-    /// closed; false for other kinds of socket.
+    /// Whether the peer of a TCP socket has gone: reset, closed, or ended its side with
+    /// nothing left unread; false for other kinds of socket.
     static bool peerHasGone(const std::shared_ptr<Socket>& socket);
     /// Lets a TCP socket's peer end one direction alone (see DefaultSocket); false for
     /// sockets that cannot.

@@ -252,11 +252,15 @@ TEST(ConnectTunnel, ClientThatGoesWhileItsServerIsLookedUpOrConnectingEndsThatAt
     auto hostPort = "127.0.0.1:" + std::to_string(hole.port());
     struct Case {
         std::string request, step;
+        bool halfCloses; // with bytes still unread: it may wait for its answer
     } cases[] = {
-        {connectTo(hole.port()), "connecting"},
-        {"GET http://" + hostPort + "/ HTTP/1.1\r\nHost: x\r\n\r\n", "connecting"},
-        {"CONNECT never.test:443 HTTP/1.1\r\nHost: x\r\n\r\n", "resolving"},
-        {"GET http://never.test/ HTTP/1.1\r\nHost: x\r\n\r\n", "resolving"},
+        {connectTo(hole.port()), "connecting", false},
+        {"GET http://" + hostPort + "/ HTTP/1.1\r\nHost: x\r\n\r\n", "connecting", false},
+        {"CONNECT never.test:443 HTTP/1.1\r\nHost: x\r\n\r\n", "resolving", false},
+        {"GET http://never.test/ HTTP/1.1\r\nHost: x\r\n\r\n", "resolving", false},
+        {connectTo(hole.port()) + "\x16payload", "connecting", true},
+        {"POST http://" + hostPort + "/ HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nbody", "connecting",
+         true},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.request);
@@ -264,6 +268,12 @@ TEST(ConnectTunnel, ClientThatGoesWhileItsServerIsLookedUpOrConnectingEndsThatAt
         RawClient client(proxy.port());
         client.send(c.request);
         ASSERT_TRUE(waitFor([&] { return proxy.recorder->exchanges(c.step).size() == 1; }));
+        if (c.halfCloses) {
+            client.shutdownWrite();
+            std::this_thread::sleep_for(std::chrono::milliseconds(600)); // past two looks
+            EXPECT_EQ(proxy.server->handlerCount(), 1u);
+            continue; // the harness's stop ends it
+        }
         client.close();
         EXPECT_TRUE(waitFor(
             [&] {
@@ -288,7 +298,7 @@ TEST(ConnectTunnel, OneDirectionEndingLeavesTheOtherRunningUntilItEndsToo) {
         auto first = c.readBytes(2);
         char mode = first.size() == 2 ? first[1] : '?';
         std::size_t got = 0;
-        if (mode == 'A') { // answers once the client's request has ended
+        if (mode == 'A' || mode == 'F') { // answers once the client's request has ended
             got = c.readToEnd().size();
             c.write(std::string(big, 'a'));
         } else if (mode == 'B') { // greets, half-closes, then takes an upload
@@ -317,16 +327,27 @@ TEST(ConnectTunnel, OneDirectionEndingLeavesTheOtherRunningUntilItEndsToo) {
         char mode;
         std::size_t upload, download;
         bool reset;
-    } cases[] = {
-        {'A', 65536, big, false}, {'B', big, 8, false}, {'C', big, big, false}, {'D', 0, 100000, true}};
+    } cases[] = {{'A', 65536, big, false}, {'F', 65536, big, false}, {'B', big, 8, false},
+                 {'C', big, big, false},   {'E', 0, big, false},     {'D', 0, 100000, true}};
     for (auto& c : cases) {
         SCOPED_TRACE(c.mode);
         ProxyHarness proxy;
         RawClient client(proxy.port());
-        client.send(connectTo(origin.port()));
+        if (c.mode == 'F') { // all at once, ended before the tunnel is even up
+            client.send(connectTo(origin.port()) +
+                        "\x16"
+                        "F" +
+                        std::string(c.upload, 'u'));
+            client.shutdownWrite();
+        } else {
+            client.send(connectTo(origin.port()));
+        }
         ASSERT_EQ(client.readUntil(established), established);
-        client.send(std::string("\x16") + c.mode);
+        if (c.mode != 'F')
+            client.send(std::string("\x16") + c.mode);
         std::thread up([&] {
+            if (c.mode == 'F')
+                return;
             if (c.mode == 'B') {
                 EXPECT_EQ(client.readUntil("greeting"), "greeting");
             }
