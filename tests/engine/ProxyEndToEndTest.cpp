@@ -339,19 +339,9 @@ TEST(ProxyEndToEnd, UnusableRequestsEndTheExchangeWithoutLeaks) {
     } cases[] = {
         // Request lines that servers could read differently: nothing may be forwarded.
         {line("GARBAGE"), "Invalid first line: GARBAGE"},
-        {line("GE\x01T " + url + " HTTP/1.1"), "Invalid first line"},
-        {line("GE(T " + url + " HTTP/1.1"), "Invalid first line"},
-        {line("GET " + url + "a\x7f HTTP/1.1"), "Invalid first line"},
+        {line("GE\x01T " + url + " HTTP/1.1"), "Invalid first line"}, // the grammar: FirstLineTest
         {line("GET " + url + "a\tb HTTP/1.1"), "Invalid first line"},
-        {line("GET " + url + " b HTTP/1.1"), "Invalid first line"},
-        {line("GET  " + url + " HTTP/1.1"), "Invalid first line"},
-        {line("GET " + url + "  HTTP/1.1"), "Invalid first line"},
-        {line("GET " + url + " HTTP/1.1 "), "Invalid first line"},
-        {line("GET HTTP/1.1"), "Invalid first line"},
         {line("GET " + url + " HTTP/2.0"), "Invalid first line"},
-        {line("GET " + url + " http/1.1"), "Invalid first line"},
-        {line("GET " + url + " HTTP/1.1x"), "Invalid first line"},
-        {line("GET " + url), "Invalid first line"},
         // Heads past a limit are answered with the limit.
         {"GET " + url + " HTTP/1.1\r\n" + manyFields + "\r\n", "More than 256 header fields"},
         {"GET " + url + " HTTP/1.1\r\nX: " + std::string(1 << 20, 'a') + "\r\n\r\n",
