@@ -56,9 +56,11 @@ Bytes bytesOf(const udp::endpoint& endpoint) {
 
 class AsyncUdpSocket::Core : public std::enable_shared_from_this<Core> {
 public:
-    explicit Core(std::shared_ptr<DispatchQueue> q) : queue(std::move(q)), socket(queue->ioContext()) {}
+    explicit Core(DispatchQueue& q) : io(q.ioContext()), socket(io) {}
 
-    std::shared_ptr<DispatchQueue> queue;
+    // The owner's handle keeps the queue: pending work in the queue's event loop holds the
+    // core, which must not hold the queue in turn.
+    asio::io_context& io;
     udp::socket socket;
     std::weak_ptr<AsyncUdpSocketDelegate> delegate;
     std::weak_ptr<AsyncUdpSocket> owner; // expires when the last reference is released
@@ -170,7 +172,7 @@ public:
     }
 
     void notifyNotSent(long tag, ErrorPtr error) {
-        asio::post(queue->ioContext(), [self = shared_from_this(), tag, error] {
+        asio::post(io, [self = shared_from_this(), tag, error] {
             self->tell(
                 [&](AsyncUdpSocketDelegate& d, AsyncUdpSocket& s) { d.udpSocketDidNotSend(s, tag, error); });
         });
@@ -184,17 +186,18 @@ public:
         socket.close(ignored);
         if (!opened)
             return;
-        asio::post(queue->ioContext(), [self = shared_from_this(), error = std::move(error)] {
+        asio::post(io, [self = shared_from_this(), error = std::move(error)] {
             self->tell([&](AsyncUdpSocketDelegate& d, AsyncUdpSocket& s) { d.udpSocketDidClose(s, error); });
         });
     }
 };
 
-AsyncUdpSocket::AsyncUdpSocket(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+AsyncUdpSocket::AsyncUdpSocket(std::shared_ptr<Core> core, std::shared_ptr<DispatchQueue> queue)
+    : core_(std::move(core)), queue_(std::move(queue)) {}
 
 std::shared_ptr<AsyncUdpSocket> AsyncUdpSocket::make(std::shared_ptr<DispatchQueue> queue) {
-    auto core = std::make_shared<Core>(std::move(queue));
-    auto socket = std::shared_ptr<AsyncUdpSocket>(new AsyncUdpSocket(core));
+    auto core = std::make_shared<Core>(*queue);
+    auto socket = std::shared_ptr<AsyncUdpSocket>(new AsyncUdpSocket(core, std::move(queue)));
     core->owner = socket;
     return socket;
 }
@@ -205,22 +208,22 @@ AsyncUdpSocket::~AsyncUdpSocket() {
         core->delegate.reset();
         core->closeWithError(nullptr);
     };
-    if (core->queue->isCurrent())
+    if (queue_->isCurrent())
         finish();
     else
-        core->queue->async(finish);
+        queue_->async(finish);
 }
 
 void AsyncUdpSocket::setDelegate(std::weak_ptr<AsyncUdpSocketDelegate> delegate) {
-    core_->queue->onQueue([&] { core_->delegate = std::move(delegate); });
+    queue_->onQueue([&] { core_->delegate = std::move(delegate); });
 }
 
 void AsyncUdpSocket::bind(const std::optional<std::string>& interface, std::uint16_t port) {
-    core_->queue->onQueue([&] { core_->bind(interface, port); });
+    queue_->onQueue([&] { core_->bind(interface, port); });
 }
 
 void AsyncUdpSocket::beginReceiving() {
-    core_->queue->onQueue([&] {
+    queue_->onQueue([&] {
         if (core_->closed || !core_->bound)
             throw AsyncSocketError::socket(AsyncSocketError::badConfig,
                                            "Must bind socket before you can receive data.");
@@ -232,7 +235,7 @@ void AsyncUdpSocket::beginReceiving() {
 }
 
 void AsyncUdpSocket::sendData(Bytes data, const std::string& host, std::uint16_t port, long tag) {
-    core_->queue->onQueue([&] {
+    queue_->onQueue([&] {
         std::error_code ec;
         auto address = asio::ip::make_address(host, ec);
         if (ec) {
@@ -245,7 +248,7 @@ void AsyncUdpSocket::sendData(Bytes data, const std::string& host, std::uint16_t
 }
 
 void AsyncUdpSocket::sendData(Bytes data, const Bytes& address, long tag) {
-    core_->queue->onQueue([&] {
+    queue_->onQueue([&] {
         auto endpoint = endpointOf(address);
         if (!endpoint) {
             core_->notifyNotSent(tag, makeError<AsyncSocketError>(AsyncSocketError::socket(
@@ -257,11 +260,11 @@ void AsyncUdpSocket::sendData(Bytes data, const Bytes& address, long tag) {
 }
 
 void AsyncUdpSocket::close() {
-    core_->queue->onQueue([&] { core_->closeWithError(nullptr); });
+    queue_->onQueue([&] { core_->closeWithError(nullptr); });
 }
 
 std::optional<std::string> AsyncUdpSocket::localHost() const {
-    return core_->queue->onQueue([&]() -> std::optional<std::string> {
+    return queue_->onQueue([&]() -> std::optional<std::string> {
         std::error_code ec;
         auto local = core_->socket.local_endpoint(ec);
         if (ec || !core_->bound)
@@ -271,7 +274,7 @@ std::optional<std::string> AsyncUdpSocket::localHost() const {
 }
 
 std::optional<std::uint16_t> AsyncUdpSocket::localPort() const {
-    return core_->queue->onQueue([&]() -> std::optional<std::uint16_t> {
+    return queue_->onQueue([&]() -> std::optional<std::uint16_t> {
         std::error_code ec;
         auto local = core_->socket.local_endpoint(ec);
         if (ec || !core_->bound)

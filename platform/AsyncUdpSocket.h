@@ -80,8 +80,9 @@ public:
     class Core;
 
 private:
-    explicit AsyncUdpSocket(std::shared_ptr<Core> core);
+    AsyncUdpSocket(std::shared_ptr<Core> core, std::shared_ptr<DispatchQueue> queue);
     std::shared_ptr<Core> core_;
+    std::shared_ptr<DispatchQueue> queue_;
     std::shared_ptr<void> userData_;
 };
 
