@@ -33,6 +33,7 @@ iperfpid=$(cat "$dir/iperf.pid")
 ip netns exec "$srv" "$node" "$cli" "$dir" >"$dir/node.log" 2>&1 &
 nodepid=$!
 for _ in $(seq 100); do grep -q ready "$dir/node.log" 2>/dev/null && break; sleep 0.1; done
+sleep 3 # the certificate key pool fills at start
 grep -q ready "$dir/node.log" || { cat "$dir/node.log"; exit 1; }
 
 ticks() { awk '{print $14 + $15}' "/proc/$nodepid/stat"; }
