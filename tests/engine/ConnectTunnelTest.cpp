@@ -45,25 +45,6 @@ TestOrigin::Script kindsOrigin() {
     });
 }
 
-// One client's steps: ">bytes" sends, "<text" reads up to the text, "=text" reads to the end
-// and expects exactly the text, "close" and "reset" end the connection.
-void play(RawClient& client, const std::vector<std::string>& steps) {
-    for (auto& step : steps) {
-        SCOPED_TRACE(step);
-        auto arg = step.substr(1);
-        if (step[0] == '>')
-            client.send(arg);
-        else if (step[0] == '<')
-            EXPECT_TRUE(client.readUntil(arg).ends_with(arg));
-        else if (step[0] == '=')
-            EXPECT_EQ(client.readAll(), arg);
-        else if (step == "close")
-            client.close();
-        else if (step == "reset")
-            client.reset();
-    }
-}
-
 TEST(ConnectTunnel, BrokenClientsAndServersEndTheTunnel) {
     TestOrigin origin(TestOrigin::serveEach([](const std::string&, const std::string&) {
         return std::string("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nin");

@@ -139,6 +139,23 @@ std::string curl(const ProxyHarness& proxy, const std::string& arguments, int* s
                       status);
 }
 
+void play(RawClient& client, const std::vector<std::string>& steps) {
+    for (auto& step : steps) {
+        SCOPED_TRACE(step);
+        auto arg = step.substr(1);
+        if (step[0] == '>')
+            client.send(arg);
+        else if (step[0] == '<')
+            EXPECT_TRUE(client.readUntil(arg).ends_with(arg));
+        else if (step[0] == '=')
+            EXPECT_EQ(client.readAll(), arg);
+        else if (step == "close")
+            client.close();
+        else if (step == "reset")
+            client.reset();
+    }
+}
+
 std::int64_t liveCount(const std::string& type) {
     return Plumber::count(std::string(plumberModuleName) + "." + type);
 }

@@ -104,6 +104,11 @@ private:
 /// Runs curl through the proxy with the arguments; returns stdout, the exit code in *status.
 std::string curl(const ProxyHarness& proxy, const std::string& arguments, int* status = nullptr);
 
+/// Runs one client's steps: ">bytes" sends, "<text" reads up to the text (and expects it),
+/// "=text" reads to the end and expects exactly the text, "close" and "reset" end the
+/// connection.
+void play(RawClient& client, const std::vector<std::string>& steps);
+
 /// The live count of a counted type, e.g. "HttpProxyHandler".
 std::int64_t liveCount(const std::string& type);
 
