@@ -15,6 +15,15 @@ int writeFully(int fd, const void* bytes, std::size_t count);
 /// file. Throws the system's error; the temporary file is removed then.
 void replaceFile(const std::filesystem::path& file, std::string_view bytes);
 
+/// Replaces the content of a file that exists as one step, as replaceFile does, but without
+/// making a file each time: the bytes go into the spare, whose name is then swapped with the
+/// file's, so that the spare holds the old content and is written over next time (one spare
+/// may serve several files). A reader or a crash still finds the file whole at its name.
+/// Where the file system cannot swap names, the spare is renamed over the file. Throws the
+/// system's error.
+void replaceThroughSpare(const std::filesystem::path& file, std::string_view bytes,
+                         const std::filesystem::path& spare);
+
 /// Sets the modification (and access) time to now; failures are ignored.
 void touch(const std::filesystem::path& path);
 

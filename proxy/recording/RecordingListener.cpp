@@ -3,11 +3,13 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "proxy/engine/Fields.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ReservedHosts.h"
 #include "proxy/io/CustomLogFormatter.h"
+#include "proxy/recording/BodyFile.h"
 #include "proxy/recording/FileOps.h"
 #include "proxy/recording/RecordingError.h"
 #include "proxy/recording/RecordingMetadata.h"
@@ -26,18 +28,53 @@ constexpr int maxDirectoryAttempts = 100000;
 // other step and the last one are always written).
 constexpr auto bodyMetadataInterval = std::chrono::milliseconds(100);
 
+// Beside the replaced files while the exchange runs: written over and swapped with the
+// file being replaced, so that a replacement makes no file.
+constexpr const char* spareFile = ".spare.tmp";
+
 } // namespace
 
 /// The recording of one exchange, kept in its record under keyAttribute. Its lock orders
 /// the callbacks of the exchange, which may come from two queues at once.
 struct RecordingListener::Exchange {
-    explicit Exchange(std::filesystem::path directory) : directory(std::move(directory)) {}
+    explicit Exchange(std::filesystem::path directory)
+        : directory(std::move(directory)), requestBody(this->directory / RecordingStore::requestBodyFile),
+          responseBody(this->directory / RecordingStore::responseBodyFile) {}
+    ~Exchange() { release(); }
+    /// Closes the body files and removes the spare; a later step takes them up again.
+    void release() {
+        requestBody.close();
+        responseBody.close();
+        if (std::exchange(spare, false))
+            ::unlink((directory / spareFile).c_str());
+    }
     const std::filesystem::path directory;
     std::mutex mutex;
     /// False once cancelled or stopped after a failure: nothing more is written.
     bool active = true;
-    /// After a failed request-body write the file keeps what it has, without a gap.
-    bool requestBodyFailed = false;
+    BodyFile requestBody;
+    BodyFile responseBody;
+    /// What each replaced file holds, so that a step that would write the same bytes again
+    /// (the head as received and as sent on, a step that changes no member) writes nothing.
+    std::string metadata, requestHead, responseHead;
+    /// Whether the spare of the replaced files may be there.
+    bool spare = false;
+
+    /// Replaces a file of the directory with the text unless it holds it already: the
+    /// first time through a file of its own, later through the spare. Throws the system's error.
+    void replace(const char* name, std::string text, std::string& written) {
+        if (text == written)
+            return;
+        auto file = directory / name;
+        if (written.empty()) {
+            replaceFile(file, text);
+        } else {
+            written.clear();
+            spare = true;
+            replaceThroughSpare(file, text, directory / spareFile);
+        }
+        written = std::move(text);
+    }
     /// When metadata.json was last replaced at a body piece; unset after any other step.
     std::optional<std::chrono::steady_clock::time_point> lastBodyMetadata;
 };
@@ -154,11 +191,26 @@ void RecordingListener::cancelRecording(const std::shared_ptr<ProxyEvent>& evt) 
     if (auto error = RecordingStore::removeExchangeDirectory(baseURL_, exchange->directory))
         logWarning("Failed to remove cancelled transaction directory: ", error);
     exchange->active = false;
+    exchange->release();
 }
 
 void RecordingListener::stopRecording(const std::shared_ptr<ProxyEvent>& evt) {
     if (Locked exchange{*evt})
-        exchange->active = false;
+        stop(*exchange);
+}
+
+void RecordingListener::stop(Exchange& exchange) {
+    exchange.active = false;
+    exchange.release();
+}
+
+void RecordingListener::endStep(const std::shared_ptr<ProxyEvent>& evt) {
+    Locked exchange(*evt);
+    if (!exchange)
+        return;
+    writeMetadata(*evt, *exchange);
+    // Usually the last step: what stays open would otherwise wait for the record's end.
+    exchange->release();
 }
 
 void RecordingListener::writeMetadata(const std::shared_ptr<ProxyEvent>& evt) {
@@ -169,10 +221,10 @@ void RecordingListener::writeMetadata(const std::shared_ptr<ProxyEvent>& evt) {
 void RecordingListener::writeMetadata(ProxyEvent& evt, Exchange& exchange) {
     exchange.lastBodyMetadata.reset();
     try {
-        replaceFile(exchange.directory / RecordingStore::metadataFile, recordingMetadata(evt));
+        exchange.replace(RecordingStore::metadataFile, recordingMetadata(evt), exchange.metadata);
     } catch (...) {
         logWarning("Failed to write metadata: ", currentError());
-        exchange.active = false;
+        stop(exchange);
     }
     updateModificationDate();
 }
@@ -196,13 +248,14 @@ void RecordingListener::writeHeader(ProxyEvent& evt, Exchange& exchange, bool re
     if (!head)
         return;
     try {
-        replaceFile(exchange.directory /
-                        (request ? RecordingStore::requestHeaderFile : RecordingStore::responseHeaderFile),
-                    head->headerText());
+        if (request)
+            exchange.replace(RecordingStore::requestHeaderFile, head->headerText(), exchange.requestHead);
+        else
+            exchange.replace(RecordingStore::responseHeaderFile, head->headerText(), exchange.responseHead);
     } catch (...) {
         logWarning(request ? "Failed to write request header: " : "Failed to write response header: ",
                    currentError());
-        exchange.active = false;
+        stop(exchange);
     }
 }
 
@@ -248,19 +301,14 @@ void RecordingListener::bodyStep(const std::shared_ptr<ProxyEvent>& evt, const D
     auto config = this->config();
     if (!exchange || !(request ? config->settings.recordRequestBody : config->settings.recordResponseBody))
         return;
-    if (request && exchange->requestBodyFailed)
-        return;
     try {
-        RecordingStore::appendData(exchange->directory / (request ? RecordingStore::requestBodyFile
-                                                                  : RecordingStore::responseBodyFile),
-                                   data, RecordingStore::bodyCap(config->settings, evt->tunnel, request));
+        (request ? exchange->requestBody : exchange->responseBody)
+            .append(data, RecordingStore::bodyCap(config->settings, evt->tunnel, request));
     } catch (...) {
         logWarning(request ? "Failed to write request body: " : "Failed to write response body: ",
                    currentError());
-        if (request)
-            exchange->requestBodyFailed = true;
-        else
-            exchange->active = false;
+        if (!request)
+            stop(*exchange);
     }
 }
 

@@ -12,7 +12,8 @@ namespace pemtrox {
 
 /// Writes every exchange that the settings select into a directory of its own under the
 /// recording root, step by step: "metadata.json" and the heads are replaced whole at each
-/// step (never torn, even by a crash), the bodies are appended up to their caps. It never
+/// step that changes them (never torn, even by a crash), the bodies are appended up to their
+/// caps through files kept open until the exchange ends. It never
 /// throws from a callback: a failure costs only the recording, and is logged.
 ///
 /// Callbacks may arrive from several queues, for one exchange at the same time (the two
@@ -56,12 +57,8 @@ public:
     void writeRequestHeader(const std::shared_ptr<ProxyEvent>& evt);
     void writeResponseHeader(const std::shared_ptr<ProxyEvent>& evt);
 
-    void proxyListenerTransactionComplete(const std::shared_ptr<ProxyEvent>& evt) override {
-        writeMetadata(evt);
-    }
-    void proxyListenerTransactionException(const std::shared_ptr<ProxyEvent>& evt) override {
-        writeMetadata(evt);
-    }
+    void proxyListenerTransactionComplete(const std::shared_ptr<ProxyEvent>& evt) override { endStep(evt); }
+    void proxyListenerTransactionException(const std::shared_ptr<ProxyEvent>& evt) override { endStep(evt); }
     void proxyListenerTransactionBlocked(const std::shared_ptr<ProxyEvent>& evt) override {
         writeMetadata(evt);
     }
@@ -96,6 +93,10 @@ private:
     void headerStep(const std::shared_ptr<ProxyEvent>& evt, bool request);
     void bodyStep(const std::shared_ptr<ProxyEvent>& evt, const Data& data, bool request);
     void writeMetadata(ProxyEvent& evt, Exchange& exchange);
+    /// Nothing more is written for the exchange.
+    void stop(Exchange& exchange);
+    /// The metadata of an ended exchange; its files are closed.
+    void endStep(const std::shared_ptr<ProxyEvent>& evt);
     void writeHeader(ProxyEvent& evt, Exchange& exchange, bool request);
 
     const std::filesystem::path baseURL_;

@@ -10,8 +10,8 @@
 
 namespace pemtrox {
 
-/// The layout of the recording store: exchange directory names, body caps and the body
-/// files, which grow by appending up to their cap. The reading app relies on all of it.
+/// The layout of the recording store: exchange directory names, body caps and the files of
+/// an exchange (BodyFile appends the bodies up to their cap). The reading app relies on all of it.
 namespace RecordingStore {
 
 inline constexpr const char* metadataFile = "metadata.json";
@@ -31,12 +31,6 @@ std::string directoryName(double initialTimestamp, std::int64_t counter);
 /// The most bytes a body file of the exchange may hold; a negative size in the settings
 /// counts as 0.
 std::int64_t bodyCap(const RecordingSettings& settings, bool tunnel, bool request);
-
-/// Appends what fits of the chunk below the cap to the file (mode 0600, made when
-/// missing), so that the file holds exactly the cap once more bytes have passed. Throws
-/// the system's error when the file cannot be opened, RecordingError::writeFailed when
-/// the write fails (what was written before the failure stays).
-void appendData(const std::filesystem::path& file, const Data& chunk, std::int64_t cap);
 
 /// Removes an exchange directory with everything in it, but only a direct child of the
 /// root: anything else is refused with an error, as is a failed removal. Null on success.

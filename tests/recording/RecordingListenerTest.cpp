@@ -146,11 +146,12 @@ TEST_F(RecordingListenerTest, FailedWritesStopTheRecordingExceptRequestBodies) {
     listener->proxyListenerTransactionComplete(evt);
     EXPECT_EQ(test::slurp(dir / "metadata.json").find("COMPLETE"), std::string::npos);
 
-    for (auto [blocked, message] : {std::pair{".metadata.json.tmp", "Failed to write metadata: "},
+    for (auto [blocked, message] : {std::pair{".spare.tmp", "Failed to write metadata: "},
                                     std::pair{".request_hdr.http.tmp", "Failed to write request header: "}}) {
         auto next = start();
         fs::create_directory(directory(listener->counter() - 1) / blocked);
         next->requestHeader = head("GET / HTTP/1.1");
+        next->status = ProxyEventStatus::receivedRequestHeader;
         listener->proxyListenerReceivedRequestHeader(next);
         EXPECT_TRUE(log->contains(message)) << message;
         listener->proxyListenerReceivingResponseBody(next, toData("x"));

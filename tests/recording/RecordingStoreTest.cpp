@@ -4,6 +4,7 @@
 
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/io/InetAddress.h"
+#include "proxy/recording/BodyFile.h"
 #include "proxy/recording/RecordingError.h"
 #include "proxy/recording/RecordingMetadata.h"
 #include "proxy/recording/RecordingStore.h"
@@ -137,23 +138,31 @@ TEST(RecordingStore, DirectoryNamesAndCaps) {
     }
 }
 
-TEST(RecordingStore, AppendStopsExactlyAtTheCap) {
+TEST(RecordingStore, BodyFileStopsExactlyAtTheCapAndAfterAFailure) {
     test::TempDir dir;
     auto file = dir.path() / "request.dat";
     auto size = [&] { return std::filesystem::file_size(file); };
-    Store::appendData(file, Data(20000, 'a'), 10240);
+    BodyFile body(file);
+    body.append(Data(6000, 'a'), 10240);
+    body.append(Data(6000, 'a'), 10240);
     EXPECT_EQ(size(), 10240u);
     struct stat info {};
     ::stat(file.c_str(), &info);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    Store::appendData(file, Data(5, 'b'), 10240);
+    body.append(Data(5, 'b'), 10240);
     EXPECT_EQ(size(), 10240u);
+    body.close();
     std::filesystem::resize_file(file, 9000);
-    Store::appendData(file, Data(4000, 'c'), 10240);
+    BodyFile reopened(file);
+    reopened.append(Data(4000, 'c'), 10240);
     EXPECT_EQ(size(), 10240u);
-    Store::appendData(dir.path() / "empty.dat", Data(10, 'd'), 0);
+    BodyFile(dir.path() / "empty.dat").append(Data(10, 'd'), 0);
     EXPECT_EQ(std::filesystem::file_size(dir.path() / "empty.dat"), 0u);
-    EXPECT_THROW(Store::appendData(dir.path() / "missing" / "x", Data(1, 'e'), 10), Error);
+    BodyFile missing(dir.path() / "missing" / "x");
+    EXPECT_THROW(missing.append(Data(1, 'e'), 10), Error);
+    std::filesystem::create_directory(dir.path() / "missing");
+    missing.append(Data(1, 'e'), 10);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing" / "x")) << "no file with a gap";
 }
 
 TEST(RecordingStore, RemovesOnlyDirectChildrenOfTheRoot) {
