@@ -112,8 +112,9 @@ TEST_F(FilterStreams, ChunkedBodiesWholeAndFedOneByteAtATime) {
                 pipe->write(Data{static_cast<std::uint8_t>(ch)}, false, nullptr);
             pipe->appendEOF();
         });
-        for (int i = 0; i < 200 && !log->ended(); ++i)
-            queue->sync([] {});
+        bool ended = false;
+        for (int i = 0; i < 200 && !ended; ++i)
+            queue->sync([&] { ended = log->ended(); });
         EXPECT_EQ(log->text(), c.decoded);
         EXPECT_EQ(endOf(*log), c.end);
         queue->sync([&] {
