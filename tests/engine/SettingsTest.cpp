@@ -1,6 +1,5 @@
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -139,10 +138,7 @@ TEST(Settings, KeyPrefixIsPutInFrontOfEveryKey) {
 TEST(Settings, ReadmeExampleLoadsFromTheContainer) {
     const char* source = std::getenv("PEMTROX_SOURCE_DIR");
     ASSERT_NE(source, nullptr) << "run through ctest, which sets PEMTROX_SOURCE_DIR";
-    std::ifstream readme(std::filesystem::path(source) / "README.md");
-    std::stringstream text;
-    text << readme.rdbuf();
-    auto all = text.str();
+    auto all = test::slurp(std::filesystem::path(source) / "README.md");
     auto section = all.find("## Settings");
     ASSERT_NE(section, std::string::npos);
     auto begin = all.find("```json\n", section);

@@ -13,11 +13,6 @@ namespace pemtrox::test {
 
 namespace fs = std::filesystem;
 
-inline std::string slurp(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 inline unsigned mode(const fs::path& path) {
     struct stat info {};
     ::stat(path.c_str(), &info);

@@ -18,13 +18,6 @@ namespace pemtrox::test {
 
 namespace {
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 const char* makePKI = R"(set -e
 ec() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1"; }
 ca_ext='basicConstraints=critical,CA:TRUE
@@ -78,12 +71,12 @@ const TestCertificates& TestCertificates::shared() {
         c.rogueRootFile = dir.path() / "rogue-root.pem";
         c.rogueKeyFile = dir.path() / "rogue.key";
         c.rogueChainFile = dir.path() / "rogue-chain.pem";
-        c.leafKeyPEM = readFile(c.leafKeyFile);
-        c.chainPEM = readFile(c.chainFile);
-        c.rogueKeyPEM = readFile(c.rogueKeyFile);
-        c.rogueChainPEM = readFile(c.rogueChainFile);
-        c.leafDER = readFile(dir.path() / "leaf.der");
-        c.intermediateDER = readFile(dir.path() / "inter.der");
+        c.leafKeyPEM = slurp(c.leafKeyFile);
+        c.chainPEM = slurp(c.chainFile);
+        c.rogueKeyPEM = slurp(c.rogueKeyFile);
+        c.rogueChainPEM = slurp(c.rogueChainFile);
+        c.leafDER = slurp(dir.path() / "leaf.der");
+        c.intermediateDER = slurp(dir.path() / "inter.der");
         return c;
     }();
     return certificates;

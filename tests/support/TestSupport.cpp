@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -107,6 +108,11 @@ BlackHole::~BlackHole() {
     for (int fd : fillers_)
         ::close(fd);
     ::close(listener_);
+}
+
+std::string slurp(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string runCommand(const std::string& command, int* status) {

@@ -78,6 +78,9 @@ private:
     int port_ = 0;
 };
 
+/// The whole file's bytes ("" when it cannot be read).
+std::string slurp(const std::filesystem::path& file);
+
 /// Runs a command through the shell and returns its standard output; exit status in *status.
 std::string runCommand(const std::string& command, int* status = nullptr);
 

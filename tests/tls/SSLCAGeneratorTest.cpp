@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,12 +16,7 @@ namespace {
 using namespace crypto;
 using test::passPhrase;
 
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test::slurp;
 
 TEST(SSLCAGenerator, SavesAVerifiableRootWithPrivateFilesAndLoadsItBack) {
     test::TempDir dir;
