@@ -22,6 +22,9 @@ public:
     virtual void readPackets(ReadHandler handler) = 0;
     /// Writes the packets to the device, from any thread; false when they were refused.
     virtual bool writePackets(Packets packets, Protocols protocols) = 0;
+    /// Lets the device go when the tunnel stops: an outstanding read is never answered,
+    /// later writes are refused. Idempotent.
+    virtual void close() {}
 };
 
 } // namespace pemtrox

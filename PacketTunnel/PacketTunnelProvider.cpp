@@ -5,7 +5,9 @@
 #include "PacketTunnel/LWIPMode.h"
 #include "PacketTunnel/ProxyManager.h"
 #include "PacketTunnel/Resolver.h"
+#include "PacketTunnel/TunPacketFlow.h"
 #include "platform/Container.h"
+#include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "proxy/engine/SocketProxyServer.h"
@@ -26,6 +28,15 @@ std::string joined(const std::vector<std::string>& texts) {
     for (const auto& text : texts)
         out += (out.empty() ? "" : ", ") + text;
     return "[" + out + "]";
+}
+
+/// Platform answers may come on any thread; the provider's state belongs to the main queue.
+void onMain(std::function<void()> work) {
+    auto main = DispatchQueue::main();
+    if (main->isCurrent())
+        work();
+    else
+        main->async(std::move(work));
 }
 
 } // namespace
@@ -68,6 +79,7 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
         chosen = *parsed;
     }
     mode = chosen;
+    stopped_ = false;
     if (given && options->contains("Port") && (*options)["Port"].is_number()) {
         const auto& value = (*options)["Port"];
         double port = value.get<double>();
@@ -79,20 +91,40 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
     LOG_INFO("Start tunnel: {}", packetTunnelModeText(chosen));
     if (chosen == PacketTunnelMode::Proxy) {
         startProxy();
-    } else if (auto error = startLWIP()) {
-        completion(error);
-        return;
+    } else {
+        auto error = openTunnelDevice();
+        if (!error)
+            error = startLWIP();
+        if (error) {
+            releaseTunnel();
+            completion(error);
+            return;
+        }
     }
     try {
         startRecording();
     } catch (...) {
         logError("Failed to start recording: ", currentError());
     }
+    std::weak_ptr<PacketTunnelProvider> weak =
+        std::static_pointer_cast<PacketTunnelProvider>(shared_from_this());
+    try {
+        auto monitor = makeReachability();
+        if (tunnelDeviceIndex_)
+            monitor->ignoreInterface(tunnelDeviceIndex_);
+        monitor->start();
+        reachability = monitor;
+    } catch (...) {
+        logError("Failed to start reachability: ", currentError());
+    }
+    if (reachability)
+        reachabilityObserver = reachability->addObserver([weak](ReachabilityFlags flags) {
+            if (auto self = weak.lock())
+                self->networkChanged(flags);
+        });
     toolsMultiplexer = ToolsProxyServerListenerMultiplexer::make(settings.tools);
     updateTools();
     networkTunnelSettings = makeTunnelNetworkSettings(chosen);
-    std::weak_ptr<PacketTunnelProvider> weak =
-        std::static_pointer_cast<PacketTunnelProvider>(shared_from_this());
     setTunnelNetworkSettings(networkTunnelSettings, [weak, completion](ErrorPtr error) {
         auto self = weak.lock();
         if (error) {
@@ -102,6 +134,8 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
                 self->stopProxy();
             else if (self)
                 self->stopLWIP();
+            if (self)
+                self->releaseTunnel();
             completion(error);
             return;
         }
@@ -114,12 +148,44 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
 
 void PacketTunnelProvider::stopTunnel(int, std::function<void()> completion) {
     LOG_INFO("Stopping tunnel");
+    reachabilityObserver.reset();
     if (mode == PacketTunnelMode::Proxy)
         stopProxy();
     else if (mode == PacketTunnelMode::LWIP)
         stopLWIP();
+    releaseTunnel();
     LOG_INFO("Stopped tunnel");
     completion();
+}
+
+void PacketTunnelProvider::releaseTunnel() {
+    // A network-change run still under way sees this at its next step and ends.
+    stopped_ = true;
+    networkChangedAgain.reset();
+    reachabilityObserver.reset();
+    if (ownsPacketFlow_) {
+        packetFlow->close();
+        packetFlow.reset();
+        ownsPacketFlow_ = false;
+    }
+    tunnelDeviceIndex_ = 0;
+    if (tunnelPlatform())
+        tunnelPlatform()->stop();
+}
+
+ErrorPtr PacketTunnelProvider::openTunnelDevice() {
+    if (packetFlow || !tunnelPlatform())
+        return nullptr;
+    try {
+        if (auto device = tunnelPlatform()->openTunnelDevice()) {
+            tunnelDeviceIndex_ = device->index();
+            packetFlow = TunPacketFlow::make(std::move(*device));
+            ownsPacketFlow_ = true;
+        }
+    } catch (...) {
+        return currentError();
+    }
+    return nullptr;
 }
 
 ErrorPtr PacketTunnelProvider::startLWIP() {
@@ -147,7 +213,7 @@ void PacketTunnelProvider::stopLWIP() {
 }
 
 std::vector<std::string> PacketTunnelProvider::systemDnsServers() {
-    return Resolver::systemDnsServers();
+    return Resolver::tunnelDnsServers();
 }
 
 TunnelNetworkSettings PacketTunnelProvider::makeTunnelNetworkSettings(PacketTunnelMode forMode) {
@@ -166,6 +232,103 @@ TunnelNetworkSettings PacketTunnelProvider::makeTunnelNetworkSettings(PacketTunn
     ProxyServerAddress proxy{proxyAddress, proxyPort};
     out.proxySettings = ProxySettings{true, proxy, true, proxy};
     return out;
+}
+
+// MARK: network changes
+
+std::shared_ptr<Reachability> PacketTunnelProvider::makeReachability() {
+    return Reachability::make();
+}
+
+void PacketTunnelProvider::networkChanged(ReachabilityFlags flags) {
+    if (stopped_)
+        return;
+    if (reasserting()) {
+        networkChangedAgain = flags;
+        return;
+    }
+    setReasserting(true);
+    applyNetworkChange(flags);
+}
+
+void PacketTunnelProvider::applyNetworkChange(ReachabilityFlags flags) {
+    if (stopped_) {
+        nextNetworkChange();
+        return;
+    }
+    invalidateICMPSockets();
+    LOG_INFO("Network changed {}. Clearing current network settings...", reachabilityFlagsText(flags));
+    std::weak_ptr<PacketTunnelProvider> weak =
+        std::static_pointer_cast<PacketTunnelProvider>(shared_from_this());
+    setTunnelNetworkSettings(std::nullopt, [weak](ErrorPtr error) {
+        onMain([weak, error] {
+            if (auto self = weak.lock())
+                self->networkSettingsCleared(error);
+        });
+    });
+}
+
+void PacketTunnelProvider::networkSettingsCleared(ErrorPtr error) {
+    if (stopped_) {
+        nextNetworkChange();
+        return;
+    }
+    if (error) {
+        // The sockets were invalidated for this run: pings would be dropped until some
+        // later change bound them again.
+        rebindICMPSockets();
+        nextNetworkChange();
+        return;
+    }
+    auto servers = systemDnsServers();
+    LOG_INFO("Network changed. Updating DNS servers to {}", joined(servers));
+    if (networkTunnelSettings)
+        networkTunnelSettings->dnsSettings = DNSSettings{servers};
+    std::weak_ptr<PacketTunnelProvider> weak =
+        std::static_pointer_cast<PacketTunnelProvider>(shared_from_this());
+    updateNetworkTunnelSettings([weak](ErrorPtr) {
+        if (auto self = weak.lock())
+            self->networkSettingsRenewed();
+    });
+}
+
+void PacketTunnelProvider::networkSettingsRenewed() {
+    if (!stopped_)
+        rebindICMPSockets();
+    nextNetworkChange();
+}
+
+void PacketTunnelProvider::nextNetworkChange() {
+    if (networkChangedAgain && !stopped_) {
+        auto flags = *std::exchange(networkChangedAgain, std::nullopt);
+        applyNetworkChange(flags);
+        return;
+    }
+    networkChangedAgain.reset();
+    setReasserting(false);
+}
+
+void PacketTunnelProvider::updateNetworkTunnelSettings(std::function<void(ErrorPtr)> completion) {
+    setTunnelNetworkSettings(networkTunnelSettings, [completion = std::move(completion)](ErrorPtr error) {
+        onMain([completion, error] {
+            if (error)
+                logError("Failed to update network tunnel settings: ", error);
+            else
+                LOG_INFO("Network tunnel settings updated");
+            if (completion)
+                completion(error);
+        });
+    });
+}
+
+void PacketTunnelProvider::invalidateICMPSockets() {
+    if (lwip)
+        lwip->invalidateICMPSockets();
+}
+
+void PacketTunnelProvider::rebindICMPSockets() {
+    if (lwip)
+        lwip->rebindICMPSockets();
 }
 
 // MARK: Proxy mode

@@ -6,6 +6,7 @@
 
 #include "PacketTunnel/PacketTunnelMode.h"
 #include "platform/PacketTunnelProviderBase.h"
+#include "platform/Reachability.h"
 #include "proxy/engine/Settings.h"
 
 namespace pemtrox {
@@ -45,10 +46,16 @@ public:
     std::optional<TunnelNetworkSettings> networkTunnelSettings;
     std::optional<PacketTunnelMode> mode;
     std::shared_ptr<FileLogger> fileLogger;
-    /// The tunnel device's packets, for LWIP mode; the host sets it before the start.
+    /// The tunnel device's packets, for LWIP mode: the one the host set, else one over the
+    /// platform's device, made at the start and closed at the stop.
     std::shared_ptr<PacketFlow> packetFlow;
     /// LWIP mode's stack, queue, timer and servers while the mode runs.
     std::unique_ptr<LWIPMode> lwip;
+    std::shared_ptr<Reachability> reachability;
+    /// Held while the network-change observer is registered.
+    std::shared_ptr<void> reachabilityObserver;
+    /// The flags of a network change that waits for the running one to end.
+    std::optional<ReachabilityFlags> networkChangedAgain;
 
     void startTunnel(const std::optional<Options>& options,
                      std::function<void(ErrorPtr)> completion) override;
@@ -67,15 +74,48 @@ public:
     virtual void settingsChanged();
     virtual void updateTools();
 
-    /// The system's DNS servers as numeric address texts.
+    /// The system's DNS servers as numeric address texts (as the tunnel's clients can
+    /// use them).
     virtual std::vector<std::string> systemDnsServers();
     /// The tunnel network settings for the mode, with the system's DNS servers.
     TunnelNetworkSettings makeTunnelNetworkSettings(PacketTunnelMode mode);
+
+    /// The network-change observer: starts a run of applyNetworkChange, or, while one runs,
+    /// leaves the flags for the run to take up when it ends (newer flags replace older).
+    void networkChanged(ReachabilityFlags flags);
+    /// One run: invalidates the ICMP sockets, clears the tunnel settings, reads the DNS
+    /// servers again, applies the stored settings with them and rebinds the ICMP sockets;
+    /// then takes up a waiting change. Every step runs on the main queue and ends the run
+    /// once the tunnel has stopped.
+    virtual void applyNetworkChange(ReachabilityFlags flags);
+    /// Applies networkTunnelSettings again; the completion, when given, gets the error.
+    void updateNetworkTunnelSettings(std::function<void(ErrorPtr)> completion);
 
 protected:
     PacketTunnelProvider();
     /// The settings store; the container's settings.json.
     virtual UserDefaults userDefaults();
+    /// The network monitor of the start (made in the calling thread's namespace).
+    virtual std::shared_ptr<Reachability> makeReachability();
+
+    /// LWIP mode's ICMP sockets: closed when a network change begins, opened again when it
+    /// ends.
+    virtual void invalidateICMPSockets();
+    virtual void rebindICMPSockets();
+
+private:
+    void networkSettingsCleared(ErrorPtr error);
+    void networkSettingsRenewed();
+    /// The packet flow over the platform's device, when it has one.
+    ErrorPtr openTunnelDevice();
+    /// Takes up a waiting change, or ends the procedure.
+    void nextNetworkChange();
+    /// Lets go of what the platform holds for the tunnel: the device and what was applied.
+    void releaseTunnel();
+
+    bool ownsPacketFlow_ = false; // made over the platform's device, closed at the stop
+    int tunnelDeviceIndex_ = 0;   // in the program's namespace, where the device was made
+    bool stopped_ = false;
 };
 
 } // namespace pemtrox

@@ -5,10 +5,13 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
+
+#include "platform/Log.h"
 
 namespace pemtrox {
 
@@ -41,6 +44,18 @@ std::optional<sockaddr_storage> parseServer(const std::string& text) {
     return storage;
 }
 
+bool isLoopback(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr) >> 24) == 127;
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+}
+
+bool isLinkLocal(const sockaddr_storage& address) {
+    return address.ss_family == AF_INET6 &&
+           IN6_IS_ADDR_LINKLOCAL(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr);
+}
+
 } // namespace
 
 Resolver::Resolver(const std::filesystem::path& path) {
@@ -69,6 +84,41 @@ std::vector<std::string> Resolver::systemDnsServers(const std::filesystem::path&
     Resolver resolver(path);
     for (const auto& server : resolver.getDnsServers())
         texts.push_back(getServerAddress(server));
+    return texts;
+}
+
+} // namespace pemtrox
+
+namespace pemtrox {
+
+std::vector<std::string> Resolver::tunnelDnsServers(const std::filesystem::path& path,
+                                                    const std::filesystem::path& upstream) {
+    std::vector<std::string> texts;
+    auto add = [&](const std::string& text) {
+        if (std::find(texts.begin(), texts.end(), text) == texts.end())
+            texts.push_back(text);
+    };
+    Resolver system(path), behindStub(upstream);
+    for (const auto& server : system.getDnsServers()) {
+        auto text = getServerAddress(server);
+        if (isLinkLocal(server)) {
+            LOG_WARNING("DNS server {} is link-local, which the tunnel's namespace cannot reach: skipped",
+                        text);
+        } else if (!isLoopback(server)) {
+            add(text);
+        } else {
+            std::vector<std::string> behind;
+            for (const auto& next : behindStub.getDnsServers())
+                if (!isLoopback(next) && !isLinkLocal(next))
+                    behind.push_back(getServerAddress(next));
+            if (behind.empty())
+                LOG_WARNING("DNS server {} is a local stub, which the tunnel's namespace cannot reach, and "
+                            "{} names no server behind it: skipped",
+                            text, upstream.string());
+            for (const auto& next : behind)
+                add(next);
+        }
+    }
     return texts;
 }
 

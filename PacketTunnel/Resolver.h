@@ -24,6 +24,14 @@ public:
     static std::string getServerAddress(const sockaddr_storage& address);
     /// The numeric texts of the servers, in order.
     static std::vector<std::string> systemDnsServers(const std::filesystem::path& path = "/etc/resolv.conf");
+    /// The servers as apps in another network namespace can use them. A loopback server
+    /// (a local stub such as 127.0.0.53) is reachable only from the program's own
+    /// namespace: the stub's upstream servers (the file the stub keeps them in) take its
+    /// place, or, without any, it is skipped with a warning. Link-local IPv6 servers name a
+    /// link the other namespace does not have and are skipped with a warning.
+    static std::vector<std::string>
+    tunnelDnsServers(const std::filesystem::path& path = "/etc/resolv.conf",
+                     const std::filesystem::path& upstream = "/run/systemd/resolve/resolv.conf");
 
 private:
     std::vector<sockaddr_storage> servers_;

@@ -1,11 +1,7 @@
 #include "TunPacketFlow.h"
 
-#include <fcntl.h>
-#include <linux/if_tun.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,28 +12,20 @@
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
+#include "platform/TunDevice.h"
 
 namespace pemtrox {
 
 std::shared_ptr<TunPacketFlow> TunPacketFlow::make(const std::string& name) {
-    int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        systemError("open(/dev/net/tun)", errno)->raise();
-    ifreq request{};
-    request.ifr_flags = IFF_TUN | IFF_NO_PI;
-    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    if (ioctl(fd, TUNSETIFF, &request) < 0) {
-        int error = errno;
-        ::close(fd);
-        systemError("TUNSETIFF(" + name + ")", error)->raise();
-    }
+    return make(TunDevice::create(name));
+}
+
+std::shared_ptr<TunPacketFlow> TunPacketFlow::make(TunDevice device) {
     int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) {
-        int error = errno;
-        ::close(fd);
-        systemError("eventfd", error)->raise();
-    }
-    return std::shared_ptr<TunPacketFlow>(new TunPacketFlow(fd, wakeFd, request.ifr_name));
+    if (wakeFd < 0)
+        systemError("eventfd", errno)->raise();
+    auto name = device.name();
+    return std::shared_ptr<TunPacketFlow>(new TunPacketFlow(device.release(), wakeFd, name));
 }
 
 TunPacketFlow::TunPacketFlow(int fd, int wakeFd, std::string name)

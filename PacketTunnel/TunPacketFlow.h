@@ -11,6 +11,8 @@
 
 namespace pemtrox {
 
+class TunDevice;
+
 /// The packet flow over a TUN device (bare IP packets, no packet information header).
 /// A reader thread waits for the device only while a read is outstanding, so packets wait
 /// in the device until the reader wants them, and hands each batch to the main queue;
@@ -24,6 +26,8 @@ public:
     /// Creates the device in the calling thread's network namespace; an empty name lets the
     /// kernel choose one. Throws Error when the device cannot be made.
     static std::shared_ptr<TunPacketFlow> make(const std::string& name = "");
+    /// Takes over a device made elsewhere (in another namespace, or moved since).
+    static std::shared_ptr<TunPacketFlow> make(TunDevice device);
     ~TunPacketFlow() override;
     TunPacketFlow(const TunPacketFlow&) = delete;
     TunPacketFlow& operator=(const TunPacketFlow&) = delete;
@@ -35,7 +39,7 @@ public:
     bool writePackets(Packets packets, Protocols protocols) override;
     /// Stops reading and closes the device, which removes it. An outstanding read is never
     /// answered. Idempotent; from any thread.
-    void close();
+    void close() override;
 
 private:
     TunPacketFlow(int fd, int wakeFd, std::string name);

@@ -15,6 +15,7 @@
 #include "platform/DispatchQueue.h"
 #include "platform/KeyedArchive.h"
 #include "platform/Log.h"
+#include "platform/NetnsTunnelPlatform.h"
 #include "proxy/io/CustomLogFormatter.h"
 
 namespace {
@@ -29,6 +30,9 @@ An intercepting, recording HTTP/HTTPS proxy.
 Options:
   --mode Proxy|LWIP  how to run (default Proxy: a proxy on every interface)
   --port N           the proxy port (default 8888)
+  --netns NAME       LWIP mode (root): the network namespace whose traffic the tunnel
+                     takes, made when missing; run apps there with 'ip netns exec NAME'
+                     (never the program's own namespace)
   --options JSON     the start options as one JSON object, e.g.
                      '{"PacketTunnelMode":"Proxy","Port":9090}' (instead of --mode/--port)
   --container DIR    the app group container (settings, recordings, log, CA, the
@@ -73,9 +77,21 @@ int sendMessage(const std::filesystem::path& container, const std::string& comma
 }
 
 /// Runs the provider until SIGINT or SIGTERM; its start options come from the command line.
-int runProvider(const std::filesystem::path& container, const PacketTunnelProviderBase::Options& options) {
+int runProvider(const std::filesystem::path& container, const PacketTunnelProviderBase::Options& options,
+                const std::optional<std::string>& netns) {
     auto main = DispatchQueue::main();
-    auto platform = std::make_shared<ProxyEnvTunnelPlatform>(container);
+    std::shared_ptr<TunnelPlatform> platform;
+    if (netns) {
+        try {
+            platform = NetnsTunnelPlatform::make(*netns, container);
+        } catch (const Error& error) {
+            std::fprintf(stderr, "pemtrox: the network namespace %s: %s\n", netns->c_str(),
+                         error.description().c_str());
+            return 1;
+        }
+    } else {
+        platform = std::make_shared<ProxyEnvTunnelPlatform>(container);
+    }
     std::shared_ptr<PacketTunnelProvider> provider;
     main->sync([&] {
         provider = PacketTunnelProvider::make();
@@ -85,7 +101,6 @@ int runProvider(const std::filesystem::path& container, const PacketTunnelProvid
         std::promise<void> stopped;
         main->async([&] { provider->stopTunnel(0, [&] { stopped.set_value(); }); });
         stopped.get_future().wait();
-        platform->removeProxyEnv();
     };
 
     std::unique_ptr<AppMessageServer> messages;
@@ -133,7 +148,7 @@ int runProvider(const std::filesystem::path& container, const PacketTunnelProvid
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    std::optional<std::string> mode, port, optionsText, command;
+    std::optional<std::string> mode, port, optionsText, command, netns;
     bool wantsReply = true;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const auto& a = args[i];
@@ -154,6 +169,9 @@ int main(int argc, char** argv) {
         } else if (a == "--port") {
             if (!(port = value()))
                 return usageError("--port needs a number");
+        } else if (a == "--netns") {
+            if (!(netns = value()))
+                return usageError("--netns needs a namespace name");
         } else if (a == "--options") {
             if (!(optionsText = value()))
                 return usageError("--options needs a JSON object");
@@ -191,6 +209,17 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The provider takes LWIP mode for a missing or non-text mode, and refuses unknown
+    // texts itself; only LWIP mode has a tunnel device.
+    auto chosen = options.find("PacketTunnelMode");
+    bool text = chosen != options.end() && chosen->is_string();
+    bool lwip = !text || chosen->get<std::string>() == "LWIP";
+    if (!command && lwip && !netns)
+        return usageError(
+            "LWIP mode needs --netns NAME: the network namespace whose traffic the tunnel takes");
+    if (!command && !lwip && netns)
+        return usageError("--netns is for LWIP mode");
+
     auto console = std::make_shared<ConsoleLogger>(logLevelErrorWarning | static_cast<std::uint32_t>(LogFlag::info));
     console->setFormatter(std::make_shared<CustomLogFormatter>());
     auto container = Container::directory();
@@ -209,5 +238,5 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return runProvider(*container, options);
+    return runProvider(*container, options, netns);
 }

@@ -52,13 +52,16 @@ ErrorPtr writeAtomically(const std::filesystem::path& path, const std::string& t
     return nullptr;
 }
 
-std::string proxyEnvText(const ProxySettings& proxy) {
+std::string proxyEnvText(const ProxySettings& proxy, bool namesProxyAddress) {
     std::string text =
         "# Written by pemtrox while it runs: source it to send a shell's traffic through the proxy.\n";
     auto line = [&](const char* name, const std::optional<ProxyServerAddress>& server) {
-        // There is no tunnel device to carry the proxy's own address, so the loopback
-        // address reaches the listening port instead.
-        std::string url = "http://127.0.0.1:" + std::to_string(server->port) + "/";
+        // Without a tunnel device to carry the proxy's own address, the loopback address
+        // reaches the listening port instead.
+        std::string host = namesProxyAddress ? server->address : "127.0.0.1";
+        if (host.find(':') != std::string::npos)
+            host = "[" + host + "]";
+        std::string url = "http://" + host + ":" + std::to_string(server->port) + "/";
         text += std::string(name) + "=" + url + "\n";
         std::string upper(name);
         for (auto& c : upper)
@@ -77,12 +80,15 @@ std::string proxyEnvText(const ProxySettings& proxy) {
 
 void ProxyEnvTunnelPlatform::apply(const std::optional<TunnelNetworkSettings>& settings,
                                    std::function<void(ErrorPtr)> completion) {
-    ErrorPtr error;
-    if (settings && settings->proxySettings)
-        error = writeAtomically(proxyEnvPath(), proxyEnvText(*settings->proxySettings));
-    else
-        removeProxyEnv();
+    auto error = publish(settings ? settings->proxySettings : std::nullopt);
     DispatchQueue::main()->async([completion = std::move(completion), error] { completion(error); });
+}
+
+ErrorPtr ProxyEnvTunnelPlatform::publish(const std::optional<ProxySettings>& proxy) {
+    if (proxy)
+        return writeAtomically(proxyEnvPath(), proxyEnvText(*proxy, namesProxyAddress_));
+    removeProxyEnv();
+    return nullptr;
 }
 
 void ProxyEnvTunnelPlatform::removeProxyEnv() {

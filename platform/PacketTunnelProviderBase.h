@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/TunDevice.h"
 #include "platform/TunnelNetworkSettings.h"
 
 namespace pemtrox {
@@ -24,6 +25,11 @@ public:
     /// or none.
     virtual void apply(const std::optional<TunnelNetworkSettings>& settings,
                        std::function<void(ErrorPtr)> completion) = 0;
+    /// The tunnel's device, for a platform that has one (none by default); the caller owns
+    /// it from here on. Throws Error when it cannot be made.
+    virtual std::optional<TunDevice> openTunnelDevice() { return std::nullopt; }
+    /// Removes whatever the tunnel left in place once it has stopped; idempotent.
+    virtual void stop() {}
 };
 
 /// The platform's side of a packet-tunnel provider: the entry points the host program
@@ -63,18 +69,22 @@ private:
 /// The program's platform without a tunnel device: publishes the system proxy settings
 /// as "proxy.env" in a directory (http_proxy, https_proxy and their upper-case forms) for
 /// the user's shell. With no device to carry the tunnel's proxy address, the file names
-/// the loopback address and the proxy port.
+/// the loopback address and the proxy port, unless told that a device carries it.
 class ProxyEnvTunnelPlatform : public TunnelPlatform {
 public:
-    explicit ProxyEnvTunnelPlatform(std::filesystem::path directory) : directory_(std::move(directory)) {}
+    explicit ProxyEnvTunnelPlatform(std::filesystem::path directory, bool namesProxyAddress = false)
+        : directory_(std::move(directory)), namesProxyAddress_(namesProxyAddress) {}
     void apply(const std::optional<TunnelNetworkSettings>& settings,
                std::function<void(ErrorPtr)> completion) override;
+    void stop() override { removeProxyEnv(); }
     std::filesystem::path proxyEnvPath() const { return directory_ / "proxy.env"; }
-    /// Removes the published file (at stop).
+    /// Writes the file for the settings, or removes it for none.
+    ErrorPtr publish(const std::optional<ProxySettings>& proxy);
     void removeProxyEnv();
 
 private:
     std::filesystem::path directory_;
+    bool namesProxyAddress_;
 };
 
 } // namespace pemtrox

@@ -103,7 +103,8 @@ TEST(HostProgram, UnusableStartOptionsEndTheProgramWithTheirError) {
         int status;
     } rows[] = {
         {"--options '{\"PacketTunnelMode\":\"proxy\"}'", "Unknown PacketTunnelMode \"proxy\"", 1},
-        {"--mode LWIP", "LWIP mode is not available", 1},
+        {"--mode LWIP", "LWIP mode needs --netns NAME", 2},
+        {"--netns x", "--netns is for LWIP mode", 2},
         {"--options '[1]'", "--options needs a JSON object", 2},
         {"--port", "--port needs a number", 2},
     };

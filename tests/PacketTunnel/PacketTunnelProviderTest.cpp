@@ -16,27 +16,14 @@
 #include "proxy/engine/SocketProxyServer.h"
 #include "proxy/recording/RecordingListener.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/FakeTunnelPlatform.h"
 
 using namespace pemtrox;
 using json = nlohmann::json;
 
 namespace {
 
-/// Answers every settings request with the error it was given, and remembers what it got.
-class FakeTunnelPlatform : public TunnelPlatform {
-public:
-    explicit FakeTunnelPlatform(ErrorPtr answer = nullptr) : answer_(std::move(answer)) {}
-    void apply(const std::optional<TunnelNetworkSettings>& settings,
-               std::function<void(ErrorPtr)> completion) override {
-        applied.push_back(settings);
-        DispatchQueue::main()->async(
-            [completion = std::move(completion), answer = answer_] { completion(answer); });
-    }
-    std::vector<std::optional<TunnelNetworkSettings>> applied;
-
-private:
-    ErrorPtr answer_;
-};
+using test::FakeTunnelPlatform;
 
 std::string replyText(const std::optional<std::vector<std::uint8_t>>& reply) {
     if (!reply)

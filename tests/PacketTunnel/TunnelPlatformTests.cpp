@@ -1,0 +1,261 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "PacketTunnel/PacketTunnelProvider.h"
+#include "PacketTunnel/Resolver.h"
+#include "PacketTunnel/TunPacketFlow.h"
+#include "platform/Container.h"
+#include "platform/DispatchQueue.h"
+#include "platform/NetnsTunnelPlatform.h"
+#include "tests/support/PacketBuilder.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/TunnelNamespaces.h"
+
+using namespace pemtrox;
+using pemtrox::test::Packet;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string fileText(const std::filesystem::path& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+sockaddr_storage socketAddress(const std::string& text, std::uint16_t port) {
+    sockaddr_storage storage{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1)
+        v4->sin_family = AF_INET, v4->sin_port = htons(port);
+    else if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1)
+        v6->sin6_family = AF_INET6, v6->sin6_port = htons(port);
+    return storage;
+}
+
+/// A provider whose LWIP mode is only its packet flow, reading the DNS servers of gw.
+class DeviceOnlyProvider : public PacketTunnelProvider {
+public:
+    explicit DeviceOnlyProvider(std::filesystem::path resolvConf) : resolvConf_(std::move(resolvConf)) {}
+    ErrorPtr startLWIP() override { return packetFlow ? nullptr : makeError<GenericError>("no device"); }
+    std::vector<std::string> systemDnsServers() override {
+        return Resolver::tunnelDnsServers(resolvConf_, "/nonexistent");
+    }
+
+private:
+    std::filesystem::path resolvConf_;
+};
+
+// The platform as the program in gw uses it, with its device moved into cli.
+class TunnelPlatformTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto reason = test::TunnelNamespaces::unavailable(); !reason.empty())
+            GTEST_SKIP() << reason;
+        spaces = std::make_unique<test::TunnelNamespaces>();
+        gw = std::make_unique<NetworkNamespace>(NetworkNamespace::named(spaces->gw));
+        gw->run([&] { platform = NetnsTunnelPlatform::make(spaces->cli, dir.path()); });
+        provider = std::make_shared<DeviceOnlyProvider>(spaces->gwResolvConf());
+        settings = provider->makeTunnelNetworkSettings(PacketTunnelMode::LWIP);
+    }
+    void TearDown() override {
+        if (flow)
+            flow->close();
+        if (platform)
+            platform->stop();
+        DispatchQueue::main()->sync([&] { provider.reset(); });
+    }
+    void openDevice() {
+        auto device = platform->openTunnelDevice();
+        ASSERT_TRUE(device);
+        name = device->name();
+        flow = TunPacketFlow::make(std::move(*device));
+    }
+    ErrorPtr apply(const std::optional<TunnelNetworkSettings>& what) {
+        std::promise<ErrorPtr> done;
+        platform->apply(what, [&](ErrorPtr error) { done.set_value(error); });
+        return done.get_future().get();
+    }
+    std::string cli(const std::string& command) { return test::TunnelNamespaces::in(spaces->cli, command); }
+    // What of the tunnel is in place in cli, one line per item.
+    std::string inPlace() {
+        std::string out;
+        auto has = [&](const std::string& command, const std::string& text, const std::string& label) {
+            if (cli(command).find(text) != std::string::npos)
+                out += label + "\n";
+        };
+        has("ip -br link", name, "device");
+        has("ip addr show dev " + name, "198.18.72.254/24", "ipv4 address");
+        has("ip addr show dev " + name, "fd92:1d98:ae72:f4ca:1234:1234:1234:1234/64", "ipv6 address");
+        has("ip route show default", "default dev " + name, "ipv4 default");
+        has("ip -6 route show default", "default dev " + name, "ipv6 default");
+        has("ip -6 route show type throw", "throw ff02::/16", "throw ff02::/16");
+        if (std::filesystem::exists(spaces->cliResolvConf()))
+            out += "resolv.conf:" + cli("grep ^nameserver /etc/resolv.conf | tr \"\\n\" \" \"") + "\n";
+        if (std::filesystem::exists(platform->proxyEnvPath()))
+            out += "proxy.env:" + test::runCommand("grep ^http_proxy= " + platform->proxyEnvPath().string());
+        return out;
+    }
+
+    test::TempDir dir;
+    std::unique_ptr<test::TunnelNamespaces> spaces;
+    std::unique_ptr<NetworkNamespace> gw;
+    std::shared_ptr<NetnsTunnelPlatform> platform;
+    std::shared_ptr<DeviceOnlyProvider> provider;
+    TunnelNetworkSettings settings;
+    std::shared_ptr<TunPacketFlow> flow;
+    std::string name;
+};
+
+TEST_F(TunnelPlatformTest, SettingsAreAppliedInTheClientNamespaceAndRemovedAtStop) {
+    EXPECT_EQ(apply(settings)->description(),
+              "No tunnel device in the namespace " + spaces->cli + " to apply the settings to");
+    openDevice();
+    EXPECT_EQ(test::TunnelNamespaces::in(spaces->gw, "ip -br link | grep -c " + name), "0\n")
+        << "moved out of the program's namespace";
+    const std::string all =
+        "device\nipv4 address\nipv6 address\nipv4 default\nipv6 default\nthrow ff02::/16\n"
+        "resolv.conf:nameserver 203.0.113.53 nameserver 2001:db8::53 \n"
+        "proxy.env:http_proxy=http://198.18.72.253:8888/\n";
+    ASSERT_EQ(apply(settings), nullptr);
+    EXPECT_EQ(inPlace(), all);
+    // Cleared, the files stay for the clients that have them open.
+    ASSERT_EQ(apply(std::nullopt), nullptr);
+    EXPECT_EQ(inPlace(), "device\nresolv.conf:nameserver 203.0.113.53 nameserver 2001:db8::53 \n"
+                         "proxy.env:http_proxy=http://198.18.72.253:8888/\n");
+    ASSERT_EQ(apply(settings), nullptr);
+    EXPECT_EQ(inPlace(), all);
+    flow->close();
+    platform->stop();
+    EXPECT_EQ(inPlace(), "");
+    EXPECT_FALSE(std::filesystem::exists(spaces->cliResolvConf().parent_path()));
+}
+
+TEST_F(TunnelPlatformTest, TheProgramsOwnNamespaceIsRefusedAndAMissingOneIsMade) {
+    std::string fresh = "pxnew" + std::to_string(getpid());
+    gw->run([&] {
+        try {
+            NetnsTunnelPlatform::make(spaces->gw, dir.path());
+            ADD_FAILURE() << "made in its own namespace";
+        } catch (const Error& error) {
+            EXPECT_NE(error.description().find("is the program's own"), std::string::npos)
+                << error.description();
+        }
+        NetnsTunnelPlatform::make(fresh, dir.path());
+    });
+    EXPECT_NE(test::TunnelNamespaces::in(fresh, "ip -br link show lo").find("UNKNOWN"), std::string::npos);
+    test::runCommand("ip netns del " + fresh);
+}
+
+struct Family {
+    const char* name;
+    std::string local, peer;
+};
+void PrintTo(const Family& f, std::ostream* os) {
+    *os << f.name;
+}
+
+class TunnelPacketsTest : public TunnelPlatformTest, public ::testing::WithParamInterface<Family> {
+protected:
+    // Reads batches until a UDP datagram to the port comes.
+    std::optional<Packet> readUdp(std::uint16_t port) {
+        for (int batches = 0; batches < 100; ++batches) {
+            auto batch = std::make_shared<std::promise<PacketFlow::Packets>>();
+            flow->readPackets(
+                [batch](PacketFlow::Packets packets, auto) { batch->set_value(std::move(packets)); });
+            auto future = batch->get_future();
+            if (future.wait_for(20s) != std::future_status::ready)
+                return std::nullopt;
+            for (const auto& bytes : future.get())
+                if (auto packet = Packet::parse(bytes);
+                    packet && packet->protocol == Packet::udp && packet->destinationPort == port)
+                    return packet;
+        }
+        return std::nullopt;
+    }
+};
+
+TEST_P(TunnelPacketsTest, PacketsPassBothWaysAndClosingRemovesTheDevice) {
+    const auto& f = GetParam();
+    openDevice();
+    ASSERT_EQ(apply(settings), nullptr);
+    auto peer = socketAddress(f.peer, 9), local = socketAddress(f.local, 5000);
+    int socket = -1; // in cli
+    NetworkNamespace::named(spaces->cli).run([&] {
+        socket = ::socket(local.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    });
+    timeval timeout{20, 0};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ASSERT_EQ(bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << std::strerror(errno);
+    ASSERT_EQ(sendto(socket, "hello", 5, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 5)
+        << std::strerror(errno);
+    auto out = readUdp(9);
+    ASSERT_TRUE(out) << "the datagram never left through the device";
+    EXPECT_EQ(out->source + " " + out->destination + " " + toString(out->payload),
+              f.local + " " + f.peer + " hello");
+
+    // Larger than the device's MTU of 1500.
+    auto in = Packet::udpDatagram(f.peer, 7, f.local, 5000, Data(3000, 'x')).build();
+    EXPECT_TRUE(flow->writePackets({in}, {local.ss_family}));
+    Data received(4000);
+    EXPECT_EQ(recv(socket, received.data(), received.size(), 0), 3000) << std::strerror(errno);
+    close(socket);
+
+    flow->close();
+    EXPECT_EQ(cli("ip -br link | grep -c " + name), "0\n");
+    EXPECT_FALSE(flow->writePackets({in}, {local.ss_family}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, TunnelPacketsTest,
+                         ::testing::Values(Family{"ipv4", "198.18.72.254", "203.0.113.10"},
+                                           Family{"ipv6", "fd92:1d98:ae72:f4ca:1234:1234:1234:1234",
+                                                  "2001:db8::10"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The provider on the platform, with the main queue (and so the network monitor) in gw as
+// in the program: a new default route there and a rewritten resolv.conf reach cli.
+TEST_F(TunnelPlatformTest, ANetworkChangeInTheProgramsNamespaceReachesTheClients) {
+    auto logger = test::CapturingLogger::install();
+    Container::setDirectory(dir.path());
+    name = "pemtrox";
+    auto home = NetworkNamespace::current();
+    DispatchQueue::main()->sync([&] { ASSERT_EQ(setns(gw->fd(), CLONE_NEWNET), 0); });
+    provider->setTunnelPlatform(platform);
+    std::promise<ErrorPtr> started;
+    DispatchQueue::main()->async([&] {
+        provider->startTunnel(nlohmann::json::object(), [&](ErrorPtr error) { started.set_value(error); });
+    });
+    EXPECT_EQ(started.get_future().get(), nullptr);
+    EXPECT_EQ(fileText(spaces->cliResolvConf()).find("nameserver 203.0.113.53\nnameserver 2001:db8::53\n") !=
+                  std::string::npos,
+              true);
+
+    { std::ofstream(spaces->gwResolvConf()) << "nameserver 203.0.113.1\n"; } // in place: same file
+    test::TunnelNamespaces::must("ip -n " + spaces->gw + " route replace default via 192.0.2.3");
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            return fileText(spaces->cliResolvConf()).find("nameserver 203.0.113.1\n") != std::string::npos;
+        },
+        30s))
+        << fileText(spaces->cliResolvConf());
+    EXPECT_TRUE(test::waitFor([&] { return logger->contains("Network tunnel settings updated"); }, 30s));
+    EXPECT_TRUE(logger->contains("Network changed Reachable. Clearing current network settings..."));
+    EXPECT_NE(cli("ip route show default").find("dev pemtrox"), std::string::npos) << "the routes are back";
+
+    DispatchQueue::main()->sync([&] { provider->stopTunnel(0, [] {}); });
+    EXPECT_EQ(inPlace(), "");
+    DispatchQueue::main()->sync([&] { setns(home.fd(), CLONE_NEWNET); });
+    logger->uninstall();
+}
+
+} // namespace
