@@ -18,6 +18,9 @@ PacketTunnelProxyServer::make(SSLSettings settings, std::shared_ptr<DispatchQueu
 
 PacketTunnelProxyServer::~PacketTunnelProxyServer() {
     LOG_INFO("PacketTunnelProxyServer deinit");
+    // A listener left open would hand its next connection to a server that is gone.
+    if (boundPcb_)
+        queue()->onQueue([&] { tcp_close(boundPcb_); });
 }
 
 void PacketTunnelProxyServer::bind(int port, const std::optional<std::string>&) {

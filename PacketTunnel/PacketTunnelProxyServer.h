@@ -12,7 +12,7 @@ namespace pemtrox {
 /// The TLS-aware proxy server with its listening end on the stack: a listener on the proxy
 /// port (every address of both families) whose connections become TCPSockets served by
 /// the ordinary handlers. bind and stopListening enter the queue synchronously, so they
-/// must not be called on it; stop listening before the last reference goes.
+/// must not be called on it.
 class PacketTunnelProxyServer : public SSLProxyServer {
 public:
     static std::shared_ptr<PacketTunnelProxyServer>
@@ -20,6 +20,7 @@ public:
          std::shared_ptr<SSLContextFactory> contextFactory = nullptr,
          std::shared_ptr<SSLCAGenerator> ca = nullptr);
     using SSLProxyServer::SSLProxyServer;
+    /// Closes the listener if it is still open.
     ~PacketTunnelProxyServer() override;
 
     /// Listens on the port of the stack; the interface is ignored. Throws

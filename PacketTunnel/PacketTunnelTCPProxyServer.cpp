@@ -127,6 +127,12 @@ void PacketTunnelTCPProxyServer::Relay::teardown() {
 PacketTunnelTCPProxyServer::PacketTunnelTCPProxyServer(std::shared_ptr<DispatchQueue> queue)
     : queue_(std::move(queue)) {}
 
+PacketTunnelTCPProxyServer::~PacketTunnelTCPProxyServer() {
+    // A listener left open would hand its next connection to a relay that is gone.
+    if (boundPcb_)
+        queue_->onQueue([&] { tcp_close(boundPcb_); });
+}
+
 std::shared_ptr<PacketTunnelTCPProxyServer>
 PacketTunnelTCPProxyServer::make(std::shared_ptr<DispatchQueue> queue) {
     return std::make_shared<PacketTunnelTCPProxyServer>(std::move(queue));

@@ -26,6 +26,8 @@ class PacketTunnelTCPProxyServer : public AbstractProxyServer {
 public:
     static std::shared_ptr<PacketTunnelTCPProxyServer> make(std::shared_ptr<DispatchQueue> queue);
     explicit PacketTunnelTCPProxyServer(std::shared_ptr<DispatchQueue> queue);
+    /// Closes the listener if it is still open.
+    ~PacketTunnelTCPProxyServer() override;
 
     bool transparent() const override { return true; }
     bool supportsTransparent() const override { return true; }
