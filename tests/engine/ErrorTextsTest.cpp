@@ -77,7 +77,4 @@ TEST(ErrorTexts, DescriptionsAndTitlesOfEveryCase) {
             EXPECT_EQ(c.error->errorTitle().value_or(""), c.title) << c.description;
         }
     }
-    EXPECT_TRUE(InputStreamError::is(InputStreamError::eof().clone(), InputStreamError::Kind::eof));
-    EXPECT_FALSE(
-        InputStreamError::is(InputStreamError::eof().clone(), InputStreamError::Kind::invalidTrailer));
 }

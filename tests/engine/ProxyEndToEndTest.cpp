@@ -443,9 +443,7 @@ TEST(ProxyEndToEnd, UnreachableServerGetsAnErrorPage) {
     ProxyHarness proxy;
     int status = -1;
     auto out = curl(proxy, "-i http://127.0.0.1:" + std::to_string(closedPort) + "/", &status);
-    EXPECT_TRUE(out.starts_with("HTTP/1.0 503 Service Unavailable")) << out;
-    out = curl(proxy, "-p -i http://127.0.0.1:" + std::to_string(closedPort) + "/", &status);
-    EXPECT_NE(out.find("503 Service Unavailable"), std::string::npos) << out;
+    EXPECT_TRUE(out.starts_with("HTTP/1.0 503 Service Unavailable")) << out; // CONNECT: ConnectTunnelTest
 }
 
 TEST(ProxyEndToEnd, HttpInsideAConnectTunnelIsRecordedRequestByRequest) {
