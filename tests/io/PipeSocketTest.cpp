@@ -175,44 +175,27 @@ TEST_F(PipeSocketTest, ClosingThePipeSocketClosesTheCrossOverFirstAndOnlyOnce) {
     }
 }
 
-TEST_F(PipeSocketTest, StreamCloseFromAStrangerIsFatal) {
+TEST_F(PipeSocketTest, StreamCloseFromAStrangerOrReleaseWhileOpenIsFatal) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            auto q = DispatchQueue::make("death");
-            q->sync([&] {
-                auto socket = PipeSocket::make(q);
-                auto stranger = ByteArrayInputStream::make({});
-                socket->inputStreamDidClose(*stranger, nullptr, nullptr);
-            });
-        },
-        "Socket received didClose from input stream that wasn't its own");
-    EXPECT_DEATH(
-        {
-            auto q = DispatchQueue::make("death");
-            q->sync([&] {
-                auto socket = PipeSocket::make(q);
-                socket->outputStreamDidClose(*socket->inputPipe(), nullptr, nullptr);
-            });
-        },
-        "Socket received didClose from output stream that wasn't its own");
-}
-
-TEST_F(PipeSocketTest, ReleasingAnOpenSocketIsFatal) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            auto q = DispatchQueue::make("death");
-            q->sync([&] { PipeSocket::make(q); });
-        },
-        "VornellPacketTunnel\\.PipeSocket deinited without being closed");
-    EXPECT_DEATH(
-        {
-            auto q = DispatchQueue::make("death");
-            q->sync([&] {
-                auto pipe = PipeSocket::make(q);
-                CrossOverSocket::make(pipe);
-            });
-        },
-        "VornellPacketTunnel\\.CrossOverSocket deinited without being closed");
+    auto onFreshQueue = [](const std::function<void(const std::shared_ptr<DispatchQueue>&)>& f) {
+        auto q = DispatchQueue::make("death");
+        q->sync([&] { f(q); });
+    };
+    const std::pair<std::function<void(const std::shared_ptr<DispatchQueue>&)>, const char*> cases[] = {
+        {[](auto& q) {
+             PipeSocket::make(q)->inputStreamDidClose(*ByteArrayInputStream::make({}), nullptr, nullptr);
+         },
+         "Socket received didClose from input stream that wasn't its own"},
+        {[](auto& q) {
+             auto socket = PipeSocket::make(q);
+             socket->outputStreamDidClose(*socket->inputPipe(), nullptr, nullptr);
+         },
+         "Socket received didClose from output stream that wasn't its own"},
+        {[](auto& q) { PipeSocket::make(q); },
+         "VornellPacketTunnel\\.PipeSocket deinited without being closed"},
+        {[](auto& q) { CrossOverSocket::make(PipeSocket::make(q)); },
+         "VornellPacketTunnel\\.CrossOverSocket deinited without being closed"},
+    };
+    for (auto& [run, message] : cases)
+        EXPECT_DEATH(onFreshQueue(run), message);
 }
