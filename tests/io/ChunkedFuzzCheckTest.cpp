@@ -1,11 +1,10 @@
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "tests/io/fuzz/ChunkedFuzzCheck.h"
+#include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
 
@@ -15,10 +14,8 @@ std::vector<Data> seeds() {
     auto dir =
         std::filesystem::path(std::getenv("PEMTROX_SOURCE_DIR") ? std::getenv("PEMTROX_SOURCE_DIR") : ".") /
         "tests/io/fuzz/seeds";
-    for (auto& entry : std::filesystem::directory_iterator(dir)) {
-        std::ifstream file(entry.path(), std::ios::binary);
-        out.emplace_back(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
+    for (auto& entry : std::filesystem::directory_iterator(dir))
+        out.push_back(toData(test::slurp(entry.path())));
     return out;
 }
 } // namespace
