@@ -16,13 +16,17 @@ namespace {
 
 using HeadResult = Result<std::shared_ptr<HttpFields>>;
 
-// A pipe on its own queue, fed one byte per write, then ended (or failed).
+// A pipe on its own queue holding the text one byte per write, then its end (or the error).
 class Feed {
 public:
-    Feed() : queue_(DispatchQueue::make("feed")) {
+    explicit Feed(const std::string& text, ErrorPtr endError = nullptr) {
         queue_->sync([&] {
             pipe_ = PipeStream::make(queue_);
             stream_ = HttpInputStream::make(pipe_);
+            for (char c : text)
+                pipe_->write(Data{static_cast<std::uint8_t>(c)}, false,
+                             [](OutputStreamWriteHandlerResult) {});
+            endError ? pipe_->appendError(endError) : pipe_->appendEOF();
         });
     }
     ~Feed() {
@@ -32,57 +36,44 @@ public:
             pipe_.reset();
         });
     }
-    void sendBytewise(const std::string& text, ErrorPtr endError = nullptr, bool end = true) {
-        queue_->async([this, text, endError, end] {
-            for (char c : text)
-                pipe_->write(Data{static_cast<std::uint8_t>(c)}, false,
-                             [](OutputStreamWriteHandlerResult) {});
-            if (endError)
-                pipe_->appendError(endError);
-            else if (end)
-                pipe_->appendEOF();
-        });
-    }
     HeadResult readHeader() {
-        std::promise<HeadResult> promise;
-        queue_->async([&] { stream_->readHeader([&](HeadResult result) { promise.set_value(result); }); });
-        return promise.get_future().get();
+        return await<HeadResult>([&](auto done) { stream_->readHeader(done); });
+    }
+    ErrorPtr skipBlankLines() {
+        return await<ErrorPtr>([&](auto done) { stream_->readBodyHandler(done); });
     }
     // Everything left in the stream until its end.
     std::string rest() {
-        std::promise<std::string> promise;
         auto collected = std::make_shared<std::string>();
-        queue_->async([&, collected] {
-            stream_->handler([&, collected](InputStreamEvent event, InputStreamReply reply) {
-                if (event.isData()) {
-                    collected->append(event.data().begin(), event.data().end());
-                    reply(InputStreamHandlerResult::more);
-                    stream_->read();
-                    return;
+        return await<std::string>([&](auto done) {
+            stream_->handler([this, collected, done](InputStreamEvent event, InputStreamReply reply) {
+                if (!event.isData()) {
+                    reply(InputStreamHandlerResult::done);
+                    return done(*collected);
                 }
-                reply(InputStreamHandlerResult::done);
-                promise.set_value(*collected);
+                collected->append(event.data().begin(), event.data().end());
+                reply(InputStreamHandlerResult::more);
+                stream_->read();
             });
             stream_->read();
         });
-        return promise.get_future().get();
-    }
-    ErrorPtr skipBlankLines() {
-        std::promise<ErrorPtr> promise;
-        queue_->async([&] { stream_->readBodyHandler([&](ErrorPtr error) { promise.set_value(error); }); });
-        return promise.get_future().get();
     }
 
 private:
-    std::shared_ptr<DispatchQueue> queue_;
+    // Starts work on the queue and waits for the value it hands its completion.
+    template <class T> T await(const std::function<void(std::function<void(T)>)>& start) {
+        std::promise<T> promise;
+        queue_->async([&] { start([&](T value) { promise.set_value(std::move(value)); }); });
+        return promise.get_future().get();
+    }
+    std::shared_ptr<DispatchQueue> queue_ = DispatchQueue::make("feed");
     std::shared_ptr<PipeStream> pipe_;
     std::shared_ptr<HttpInputStream> stream_;
 };
 
 TEST(HttpInputStreamTest, ReadsAHeadByteByByteAndLeavesTheBody) {
-    Feed feed;
     std::string head = "POST /x HTTP/1.1\r\nHost: a\r\nContent-Length: 4\r\n\r\n";
-    feed.sendBytewise(head + "body");
+    Feed feed(head + "body");
     auto result = feed.readHeader();
     ASSERT_TRUE(result.isSuccess()) << describe(result.error());
     auto& fields = result.value();
@@ -94,8 +85,7 @@ TEST(HttpInputStreamTest, ReadsAHeadByteByByteAndLeavesTheBody) {
 
 // Heads in a row, with and without fields, and blank lines between them.
 TEST(HttpInputStreamTest, PipelinedHeadsAndBlankLinesBetweenThem) {
-    Feed feed;
-    feed.sendBytewise("HTTP/1.1 100 Continue\r\n\r\n\r\n\r\nHTTP/1.1 200 OK\r\nA: 2\r\n\r\ntail");
+    Feed feed("HTTP/1.1 100 Continue\r\n\r\n\r\n\r\nHTTP/1.1 200 OK\r\nA: 2\r\n\r\ntail");
     auto interim = feed.readHeader();
     ASSERT_TRUE(interim.isSuccess());
     EXPECT_EQ(interim.value()->parsedResponse().status, 100);
@@ -138,8 +128,7 @@ TEST(HttpInputStreamTest, EndsAndErrors) {
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.why);
-        Feed feed;
-        feed.sendBytewise(c.input, c.streamError);
+        Feed feed(c.input, c.streamError);
         auto result = feed.readHeader();
         ASSERT_FALSE(result.isSuccess());
         EXPECT_TRUE(c.expected(result.error())) << describe(result.error());
@@ -147,8 +136,7 @@ TEST(HttpInputStreamTest, EndsAndErrors) {
 }
 
 TEST(HttpInputStreamTest, SkippingBlankLinesAtTheEndOfTheStream) {
-    Feed feed;
-    feed.sendBytewise("\r\n\r\n");
+    Feed feed("\r\n\r\n");
     EXPECT_EQ(feed.skipBlankLines(), nullptr);
 }
 
