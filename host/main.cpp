@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <openssl/crypto.h>
+
 #include "PacketTunnel/PacketTunnelProvider.h"
 #include "platform/AppMessageChannel.h"
 #include "platform/Container.h"
@@ -147,6 +149,10 @@ int runProvider(const std::filesystem::path& container, const PacketTunnelProvid
 } // namespace
 
 int main(int argc, char** argv) {
+    // The crypto library is set up once, on this thread: set up first on a queue's thread,
+    // it leaves that thread's state unreachable at exit.
+    OPENSSL_init_crypto(
+        OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_LOAD_CONFIG, nullptr);
     std::vector<std::string> args(argv + 1, argv + argc);
     std::optional<std::string> mode, port, optionsText, command, netns;
     bool wantsReply = true;

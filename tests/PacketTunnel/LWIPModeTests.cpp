@@ -1,140 +1,80 @@
+#include <csignal>
+#include <fstream>
+
 #include <gtest/gtest.h>
 
-#include "PacketTunnel/LWIPMode.h"
-#include "PacketTunnel/LWIPStack.h"
-#include "PacketTunnel/PacketTunnelProxyServer.h"
-#include "PacketTunnel/PacketTunnelTCPProxyServer.h"
-#include "PacketTunnel/TunPacketFlow.h"
 #include "tests/support/TestCertificates.h"
-#include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
-#include "tests/support/proxy/ProxyHarness.h"
-#include "tests/support/tunnel/ClientNamespace.h"
+#include "tests/support/tunnel/TunnelNamespaces.h"
 
 using namespace pemtrox;
+using test::TunnelNamespaces;
 
 namespace {
 
-std::string response(const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-// LWIP mode on a TUN device whose client namespace runs real clients; the servers sit on
-// the test's own namespace at 203.0.113.10 and 2001:db8::10.
-class LWIPModeTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (auto reason = test::ClientNamespace::unavailable(); !reason.empty())
-            GTEST_SKIP() << reason;
-        if (LWIPStack::isInitialised())
-            GTEST_SKIP() << "the stack initialises once per process: run each test alone (ctest does)";
-        client = std::make_unique<test::ClientNamespace>();
-        client->addServerAddress("203.0.113.10/32");
-        client->addServerAddress("2001:db8::10/128");
-        LWIPMode::Configuration configuration;
-        configuration.caDirectory = dir.path();
-        mode = LWIPMode::start(configuration, client->flow());
-        mode->proxyServer()->addProxyListener(proxied);
-        mode->tcpProxyServer()->addProxyListener(relayed);
-        mode->startReading();
-    }
-    void TearDown() override {
-        if (mode)
-            mode->stop();
-        proxied->clear();
-        relayed->clear();
-        for (auto type : {".TCPSocket", ".ProxySocket", ".StreamCopier", ".ProxyEvent"})
-            EXPECT_TRUE(
-                test::waitFor([&] { return Plumber::count(std::string(plumberModuleName) + type) == 0; },
-                              std::chrono::seconds(20)))
-                << type << " " << Plumber::count(std::string(plumberModuleName) + type);
-        mode.reset();
-        client.reset();
-    }
-    std::string curl(const std::string& arguments, int* status = nullptr) {
-        return client->run("curl -sS --max-time 60 " + arguments, status);
-    }
-
+// The program as its user runs it in LWIP mode: in gw, taking cli's traffic, with the
+// servers in srv (203.0.113.10 and 2001:db8::10, port 8080) and an HTTPS server on gw's
+// own loopback; ended with SIGTERM.
+TEST(LWIPModeProgram, RelaysAndProxiesAClientNamespace) {
+    if (auto reason = TunnelNamespaces::unavailable(); !reason.empty())
+        GTEST_SKIP() << reason;
+    TunnelNamespaces spaces;
     test::TempDir dir;
-    std::unique_ptr<test::ClientNamespace> client;
-    std::unique_ptr<LWIPMode> mode;
-    std::shared_ptr<test::RecordingProxyListener> proxied = std::make_shared<test::RecordingProxyListener>();
-    std::shared_ptr<test::RecordingProxyListener> relayed = std::make_shared<test::RecordingProxyListener>();
-};
+    const auto& pki = test::TestCertificates::shared();
+    auto www = dir.path() / "www";
+    std::filesystem::create_directories(www);
+    std::ofstream(www / "index") << "hello from srv";
+    TunnelNamespaces::must("head -c 104857600 /dev/urandom > '" + (www / "big").string() + "'");
+    test::ChildProcess web("exec ip netns exec " + spaces.srv +
+                           " python3 -u -m http.server 8080 --bind :: --directory '" + www.string() +
+                           "' 2>&1");
+    test::ChildProcess tls("exec ip netns exec " + spaces.gw +
+                           " openssl s_server -accept 127.0.0.1:0 -www -key '" + pki.leafKeyFile.string() +
+                           "' -cert '" + pki.leafFile.string() + "' -cert_chain '" +
+                           pki.intermediateFile.string() + "'");
+    int tlsPort = test::acceptedPort(tls.waitForLine("ACCEPT"));
+    ASSERT_GT(tlsPort, 0) << tls.output();
+    std::ofstream(dir.path() / "settings.json") << R"({"sslSettings.proxyingEnabled": true,
+        "sslSettings.include": [{"enabled": true, "type": "Glob", "hostname": "localhost"}]})";
+    std::string program = PEMTROX_BINARY, container = " --container '" + dir.path().string() + "'";
+    test::ChildProcess pemtrox("SSL_CERT_FILE='" + pki.rootFile.string() + "' exec ip netns exec " +
+                               spaces.gw + " " + program + " --mode LWIP --netns " + spaces.cli + container +
+                               " 2>&1");
+    ASSERT_NE(pemtrox.waitForLine("Running; app messages at"), "") << pemtrox.output();
+    auto curl = [&](const std::string& arguments) {
+        return TunnelNamespaces::in(spaces.cli, "curl -sS --max-time 60 " + arguments);
+    };
 
-// Connections that do not use the proxy are relayed to the address they were made to, in
-// both families; one that uses it is served by the engine. A second start is refused.
-TEST_F(LWIPModeTest, RelaysAndProxies) {
-    auto serve = test::TestOrigin::serveEach([](const std::string& head, const std::string&) {
-        return response("from " + head.substr(0, head.find(' ', 4)));
-    });
-    test::TestOrigin origin4(serve, "203.0.113.10", 8080), origin6(serve, "2001:db8::10", 8080),
-        origin80(serve, "203.0.113.10", 80);
-    EXPECT_EQ(curl("http://203.0.113.10:8080/a"), "from GET /a");
-    EXPECT_EQ(curl("-g http://[2001:db8::10]:8080/b"), "from GET /b");
-    EXPECT_EQ(curl("-x http://198.18.72.253:8888 http://203.0.113.10/c"), "from GET /c");
-    ASSERT_TRUE(test::waitFor([&] { return relayed->exchanges("complete").size() == 2; }));
-    EXPECT_EQ(*relayed->exchanges("complete").at(1)->host, "2001:DB8::10");
-    ASSERT_TRUE(test::waitFor([&] { return proxied->exchanges("complete").size() == 1; }));
-    EXPECT_EQ(*proxied->exchanges("complete").at(0)->host, "203.0.113.10");
-    EXPECT_THROW(LWIPMode::start({}, client->flow()), LWIPStackError);
-}
+    EXPECT_EQ(curl("http://203.0.113.10:8080/index"), "hello from srv") << "relayed";
+    EXPECT_EQ(curl("-g 'http://[2001:db8::10]:8080/index'"), "hello from srv") << "relayed over IPv6";
+    EXPECT_EQ(curl("-x http://198.18.72.253:8888 http://203.0.113.10:8080/index"), "hello from srv")
+        << "proxied";
+    EXPECT_NE(curl("--cacert '" + (dir.path() / "ca-cert.pem").string() +
+                   "' -x http://198.18.72.253:8888 https://localhost:" + std::to_string(tlsPort) + "/")
+                  .find("s_server"),
+              std::string::npos)
+        << "intercepted";
+    EXPECT_EQ(curl("http://203.0.113.10:8080/big | sha256sum"),
+              test::runCommand("sha256sum < '" + (www / "big").string() + "'"));
+    EXPECT_EQ(TunnelNamespaces::in(spaces.cli,
+                                   "seq 200 | xargs -P 200 -I{} curl -s -o /dev/null --max-time 60 "
+                                   "-w '%{http_code}\\n' http://203.0.113.10:8080/index | sort | uniq -c"),
+              "    200 200\n");
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            auto report = test::runCommand(program + " message Plumber" + container);
+            for (auto type : {"TCPSocket", "ProxySocket", "StreamCopier", "ProxyEvent"})
+                if (report.find(std::string(type) + " = 0") == std::string::npos)
+                    return false;
+            return true;
+        },
+        std::chrono::seconds(20)))
+        << test::runCommand(program + " message Plumber" + container);
 
-// A large download through the relay arrives whole, and many parallel connections all
-// complete (the live counts are checked at the end).
-TEST_F(LWIPModeTest, BulkAndParallel) {
-    std::string big(100 << 20, '\0');
-    for (std::size_t i = 0; i < big.size(); ++i)
-        big[i] = static_cast<char>(i * 7 % 251);
-    auto bigResponse = response(big);
-    test::TestOrigin origin(test::TestOrigin::serveEach([&](const std::string& head, const std::string&) {
-                                return head.starts_with("GET /big") ? bigResponse : response("ok");
-                            }),
-                            "203.0.113.10", 8080);
-    auto file = dir.path() / "download";
-    {
-        std::FILE* out = std::fopen((dir.path() / "expected").c_str(), "wb");
-        std::fwrite(big.data(), 1, big.size(), out);
-        std::fclose(out);
-    }
-    int status = -1;
-    curl("-o " + file.string() + " http://203.0.113.10:8080/big", &status);
-    ASSERT_EQ(status, 0);
-    EXPECT_EQ(
-        test::runCommand("cmp " + file.string() + " " + (dir.path() / "expected").string() + " && echo same"),
-        "same\n");
-    auto codes =
-        client->run("seq 200 | xargs -P 200 -I{} curl -s -o /dev/null --max-time 60 -w \"%{http_code}\\n\" "
-                    "http://203.0.113.10:8080/{} | sort | uniq -c");
-    EXPECT_EQ(codes, "    200 200\n");
-}
-
-// An app that trusts the program's CA gets an HTTPS exchange intercepted through the stack.
-TEST_F(LWIPModeTest, InterceptsHttpsThroughTheStack) {
-    auto& pki = test::TestCertificates::shared();
-    test::TrustTestRoot trust;
-    test::ChildProcess server("exec openssl s_server -accept 127.0.0.1:0 -www -key '" +
-                              pki.leafKeyFile.string() + "' -cert '" + pki.leafFile.string() +
-                              "' -cert_chain '" + pki.intermediateFile.string() + "'");
-    int port = test::acceptedPort(server.waitForLine("ACCEPT"));
-    ASSERT_GT(port, 0) << server.output();
-    SSLSettings ssl;
-    ssl.proxyingEnabled = true;
-    ssl.include.push_back(MatchDefinition{});
-    ssl.include.back().hostnamePattern = "localhost";
-    mode->proxyServer()->setSettings(ssl);
-    int status = -1;
-    auto out = curl("--cacert " + (dir.path() / "ca-cert.pem").string() +
-                        " -x http://198.18.72.253:8888 https://localhost:" + std::to_string(port) + "/",
-                    &status);
-    EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("s_server"), std::string::npos) << out;
-    ASSERT_TRUE(test::waitFor([&] {
-        for (auto& evt : proxied->exchanges("complete"))
-            if (evt->scheme == "https" && !evt->tunnel && evt->path() == "/")
-                return true;
-        return false;
-    }));
+    ::kill(pemtrox.pid(), SIGTERM);
+    EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.output();
+    EXPECT_EQ(TunnelNamespaces::in(spaces.cli, "ip -br link | grep -vc '^lo'"), "0\n")
+        << "the device is gone";
 }
 
 } // namespace
