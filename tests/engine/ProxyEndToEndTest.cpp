@@ -1,24 +1,18 @@
 // The proxy end to end on loopback: curl and raw sockets as clients, a scripted origin.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <thread>
 
-#include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpInputStream.h"
 #include "proxy/engine/HttpProxyHandler.h"
 #include "proxy/engine/PipeRemoteConnection.h"
-#include "proxy/engine/ProxyHandlerError.h"
-#include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/ProxyServerAdapter.h"
-#include "proxy/engine/VornellHttpErrorError.h"
 #include "proxy/io/ByteArrayInputStream.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/NullOutputStream.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
-#include "tests/support/proxy/BlockError.h"
 #include "tests/support/proxy/ProxyHarness.h"
 
 namespace pemtrox::test {
@@ -384,31 +378,6 @@ TEST(ProxyEndToEnd, SlowClientIsClosedAfterTheReadTimeout) {
     slow.send("GET http://127.0.0.1/ HTTP/1.1\r\n");
     EXPECT_TRUE(idle.closedByPeer());
     EXPECT_TRUE(slow.closedByPeer());
-}
-
-TEST(ProxyEndToEnd, ListenerErrorsChooseTheReply) {
-    TestOrigin origin(TestOrigin::answering("x"));
-    struct Case {
-        ErrorPtr error;
-        std::string statusLine; // "" for a dropped connection
-    } cases[] = {
-        {makeError<BlockError>(true, false), ""},
-        {makeError<BlockError>(false, true), "HTTP/1.0 403 Forbidden\r\n"},
-        {makeError<GenericError>("plain failure"), "HTTP/1.0 503 Service Unavailable\r\n"},
-    };
-    for (auto& c : cases) {
-        ProxyHarness proxy;
-        proxy.recorder->throwOnURL = c.error;
-        RawClient client(proxy.port());
-        client.send("GET " + origin.url() + " HTTP/1.1\r\nHost: x\r\n\r\n");
-        auto reply = client.readAll();
-        if (c.statusLine.empty())
-            EXPECT_EQ(reply, "");
-        else
-            EXPECT_TRUE(reply.starts_with(c.statusLine)) << reply;
-        EXPECT_TRUE(waitFor([&] { return proxy.recorder->exchanges("exception").size() == 1; }));
-    }
-    EXPECT_EQ(origin.accepts(), 0);
 }
 
 // Answers requests for "/builtin" itself, like the built-in responders do.
