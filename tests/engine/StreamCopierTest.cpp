@@ -10,44 +10,23 @@
 #include "proxy/engine/ResponseStreamCopier.h"
 #include "proxy/io/ByteArrayInputStream.h"
 #include "proxy/io/InputStreamError.h"
-#include "proxy/io/MyOutputStream.h"
 #include "proxy/io/OutputStreamError.h"
 #include "proxy/io/SocketError.h"
+#include "tests/io/StreamTestSupport.h"
 #include "tests/support/proxy/NullProxyServer.h"
 
 namespace pemtrox {
 namespace {
 
-// Collects what is written; fails the write with the given number, or parks completions.
-class SinkStream : public MyOutputStream {
-public:
-    void write(Data data, bool, OutputStreamWriteCompletion completion) override {
-        ++writes;
-        if (failAt && writes - 1 == *failAt) {
-            completion(OutputStreamWriteHandlerResult::error(
-                makeError<OutputStreamError>(OutputStreamError::closed())));
-            return;
-        }
-        received.insert(received.end(), data.begin(), data.end());
-        if (park)
-            parked = std::move(completion);
-        else
-            completion(OutputStreamWriteHandlerResult::ready());
-    }
-    bool isClosed() const override { return false; }
-    void close(ErrorPtr error, CloseCompletion completion) override {
-        if (completion)
-            completion(error);
-    }
-    void flush() override { ++flushes; }
+using Sink = test::RecordingTarget;
 
-    std::optional<int> failAt;
-    bool park = false;
-    OutputStreamWriteCompletion parked;
-    int writes = 0;
-    int flushes = 0;
-    Data received;
-};
+// Fails the write with the given number.
+std::function<OutputStreamWriteHandlerResult(int)> failingAt(int failAt) {
+    return [failAt](int index) {
+        return index == failAt ? OutputStreamWriteHandlerResult::error(OutputStreamError::closed().clone())
+                               : OutputStreamWriteHandlerResult::ready();
+    };
+}
 
 // Fails every read with the given error.
 class FailingInput : public ByteArrayInputStream {
@@ -75,19 +54,19 @@ TEST(StreamCopierTest, CopiesEverythingInPieces) {
     } cases[] = {{10000, 3, {StreamCopierStatus::started, StreamCopierStatus::finished}}, // 4096+4096+1808
                  {0, 0, {StreamCopierStatus::finished}}};
     for (auto& c : cases) {
-        auto sink = std::make_shared<SinkStream>();
-        auto copier = StreamCopier::make(ByteArrayInputStream::make(bytes(c.size)), sink);
+        Sink sink;
+        auto copier = StreamCopier::make(ByteArrayInputStream::make(bytes(c.size)), sink.stream);
         std::vector<StreamCopierStatus> statuses;
         copier->start([&](StreamCopierStatus s) { statuses.push_back(s); });
         EXPECT_EQ(statuses, c.statuses);
-        EXPECT_EQ(sink->received, bytes(c.size));
-        EXPECT_EQ(sink->writes, c.writes);
+        EXPECT_EQ(sink.received, bytes(c.size));
+        EXPECT_EQ(sink.writes, c.writes);
         EXPECT_EQ(copier->total(), static_cast<std::int64_t>(c.size));
         EXPECT_FALSE(copier->error());
         EXPECT_TRUE(copier->finished());
         EXPECT_FALSE(copier->copying());
         EXPECT_EQ(copier->streamStartTime().has_value(), c.size > 0);
-        EXPECT_GE(sink->flushes, 1);
+        EXPECT_GE(sink.flushes, 1);
     }
 }
 
@@ -95,14 +74,13 @@ TEST(StreamCopierTest, CopiesEverythingInPieces) {
 TEST(StreamCopierTest, StopsAtTheFirstWriteError) {
     for (int failAt = 0; failAt < 3; ++failAt) {
         SCOPED_TRACE(failAt);
-        auto sink = std::make_shared<SinkStream>();
-        sink->failAt = failAt;
-        auto input = ByteArrayInputStream::make(bytes(10000));
-        auto copier = StreamCopier::make(input, sink);
+        Sink sink;
+        sink.answer = failingAt(failAt);
+        auto copier = StreamCopier::make(ByteArrayInputStream::make(bytes(10000)), sink.stream);
         int finishedCalls = 0;
         copier->start([&](StreamCopierStatus s) { finishedCalls += s == StreamCopierStatus::finished; });
         EXPECT_EQ(finishedCalls, 1);
-        EXPECT_EQ(sink->writes, failAt + 1); // nothing read or written after the failure
+        EXPECT_EQ(sink.writes, failAt + 1); // nothing read or written after the failure
         EXPECT_EQ(copier->total(), failAt * 4096);
         ASSERT_TRUE(copier->error());
         EXPECT_TRUE(OutputStreamError::is(copier->error(), OutputStreamError::Kind::closed));
@@ -114,7 +92,8 @@ TEST(StreamCopierTest, InputErrorIsKeptUnlessItIsAClosedSocket) {
     auto timeout = SocketError::timeout().clone();
     auto closed = SocketError::socketClosed().clone();
     for (auto& [error, kept] : std::vector<std::pair<ErrorPtr, bool>>{{timeout, true}, {closed, false}}) {
-        auto copier = StreamCopier::make(Plumber::make<FailingInput>(error), std::make_shared<SinkStream>());
+        Sink sink;
+        auto copier = StreamCopier::make(Plumber::make<FailingInput>(error), sink.stream);
         int finished = 0;
         copier->start([&](StreamCopierStatus s) { finished += s == StreamCopierStatus::finished; });
         EXPECT_EQ(copier->error(), kept ? error : nullptr);
@@ -124,17 +103,17 @@ TEST(StreamCopierTest, InputErrorIsKeptUnlessItIsAClosedSocket) {
 }
 
 TEST(StreamCopierTest, StopAfterThePieceInFlight) {
-    auto sink = std::make_shared<SinkStream>();
-    sink->park = true;
-    auto copier = StreamCopier::make(ByteArrayInputStream::make(bytes(10000)), sink);
+    Sink sink;
+    sink.hold = true;
+    auto copier = StreamCopier::make(ByteArrayInputStream::make(bytes(10000)), sink.stream);
     std::vector<StreamCopierStatus> statuses;
     copier->start([&](StreamCopierStatus s) { statuses.push_back(s); });
-    ASSERT_TRUE(sink->parked);
+    ASSERT_EQ(sink.held.size(), 1u);
     copier->stop();
-    std::exchange(sink->parked, nullptr)(OutputStreamWriteHandlerResult::ready());
+    sink.held[0](OutputStreamWriteHandlerResult::ready());
     EXPECT_EQ(statuses, (std::vector{StreamCopierStatus::started, StreamCopierStatus::finished}));
     EXPECT_EQ(copier->total(), 4096);
-    EXPECT_EQ(sink->writes, 1);
+    EXPECT_EQ(sink.writes, 1);
     copier->waitUntilFinished(); // returns at once
 }
 
@@ -156,10 +135,10 @@ TEST(StreamCopierTest, TunnelCopiersCountIntoTheRecordAndNotify) {
     auto listener = std::make_shared<BodyListener>();
     server->addProxyListener(listener);
     auto evt = ProxyEvent::make(server);
-    auto up = RequestStreamCopier::make(ByteArrayInputStream::make(bytes(5000)),
-                                        std::make_shared<SinkStream>(), server, evt);
-    auto down = ResponseStreamCopier::make(ByteArrayInputStream::make(bytes(7000)),
-                                           std::make_shared<SinkStream>(), server, evt);
+    Sink upSink, downSink;
+    auto up = RequestStreamCopier::make(ByteArrayInputStream::make(bytes(5000)), upSink.stream, server, evt);
+    auto down =
+        ResponseStreamCopier::make(ByteArrayInputStream::make(bytes(7000)), downSink.stream, server, evt);
     up->start(nullptr);
     down->start(nullptr);
     EXPECT_EQ(evt->requestSize, 5000);
@@ -170,9 +149,9 @@ TEST(StreamCopierTest, TunnelCopiersCountIntoTheRecordAndNotify) {
 
     auto alone = ProxyEvent::make(nullptr);
     std::weak_ptr<InternalProxyServer> gone = std::make_shared<test::NullProxyServer>();
-    auto sink = std::make_shared<SinkStream>();
-    sink->failAt = 1;
-    RequestStreamCopier::make(ByteArrayInputStream::make(bytes(5000)), sink, gone.lock(), alone)
+    Sink sink;
+    sink.answer = failingAt(1);
+    RequestStreamCopier::make(ByteArrayInputStream::make(bytes(5000)), sink.stream, gone.lock(), alone)
         ->start(nullptr);
     EXPECT_EQ(alone->requestSize, 4096);
     EXPECT_EQ(listener->request, 5000u);

@@ -12,37 +12,10 @@
 
 using namespace pemtrox;
 using test::WriteLog;
+using Target = test::RecordingTarget;
 using Trace = std::vector<std::string>;
 
 namespace {
-
-/// A target that records each write ("bytes|flush") and close, and answers writes from
-/// a script (ready unless told otherwise), or holds them.
-struct Target {
-    std::shared_ptr<CustomOutputStream> stream = CustomOutputStream::make();
-    Trace log;
-    bool hold = false;
-    std::vector<OutputStreamWriteCompletion> held;
-    std::function<OutputStreamWriteHandlerResult(std::size_t writeIndex)> answer;
-    std::size_t writes = 0;
-    int flushes = 0;
-
-    Target() {
-        stream->onWrite = [this](Data data, bool flush, OutputStreamWriteCompletion completion) {
-            log.push_back(toString(data) + (flush ? "|flush" : ""));
-            auto index = writes++;
-            if (hold)
-                held.push_back(std::move(completion));
-            else if (completion)
-                completion(answer ? answer(index) : OutputStreamWriteHandlerResult::ready());
-        };
-        stream->onClose = [this](ErrorPtr error, CloseCompletion completion) {
-            log.push_back("close:" + describe(error));
-            completion(error);
-        };
-        stream->onFlush = [this] { ++flushes; };
-    }
-};
 
 class OutputStreams : public ::testing::Test {
 protected:
@@ -87,10 +60,10 @@ TEST_F(OutputStreams, ChunkedWritesEachPieceAfterThePreviousCompleted) {
 }
 
 TEST_F(OutputStreams, ChunkedStopsAtTheFirstFailedPiece) {
-    for (std::size_t failing = 0; failing < 3; ++failing) {
+    for (int failing = 0; failing < 3; ++failing) {
         SCOPED_TRACE(failing);
         Target target;
-        target.answer = [failing](std::size_t index) {
+        target.answer = [failing](int index) {
             return index == failing
                        ? OutputStreamWriteHandlerResult::error(OutputStreamError::closed().clone())
                        : OutputStreamWriteHandlerResult::ready();
@@ -98,7 +71,7 @@ TEST_F(OutputStreams, ChunkedStopsAtTheFirstFailedPiece) {
         auto chunked = ChunkedOutputStream::make(target.stream);
         WriteLog writes;
         chunked->write(toData("xyz"), false, writes.completion());
-        EXPECT_EQ(target.log.size(), failing + 1);
+        EXPECT_EQ(target.log.size(), std::size_t(failing) + 1);
         EXPECT_EQ(writes.results, Trace{"error:The output stream is closed"});
     }
 }
@@ -121,7 +94,7 @@ TEST_F(OutputStreams, ChunkedCloseSendsTheLastChunkOnlyWithoutAnError) {
     {
         // The last chunk fails: the target is closed with that error.
         Target target;
-        target.answer = [](std::size_t) {
+        target.answer = [](int) {
             return OutputStreamWriteHandlerResult::error(InputStreamError::invalidTrailer().clone());
         };
         auto chunked = ChunkedOutputStream::make(target.stream);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "proxy/io/CustomOutputStream.h"
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/MyInputStream.h"
 #include "proxy/io/MyOutputStream.h"
@@ -150,6 +151,36 @@ struct WriteLog {
                               : r.isWait() ? "wait"
                                            : "error:" + r.error()->description());
         };
+    }
+};
+
+/// An output stream that records each write ("bytes|flush"), its bytes and each close
+/// ("close:ERROR"), counts flushes, and answers writes with `answer` (ready unless set) or
+/// holds their completions.
+struct RecordingTarget {
+    std::shared_ptr<CustomOutputStream> stream = CustomOutputStream::make();
+    std::vector<std::string> log;
+    Data received;
+    bool hold = false;
+    std::vector<OutputStreamWriteCompletion> held;
+    std::function<OutputStreamWriteHandlerResult(int writeIndex)> answer;
+    int writes = 0, flushes = 0;
+
+    RecordingTarget() {
+        stream->onWrite = [this](Data data, bool flush, OutputStreamWriteCompletion completion) {
+            log.push_back(toString(data) + (flush ? "|flush" : ""));
+            received.insert(received.end(), data.begin(), data.end());
+            auto index = writes++;
+            if (hold)
+                held.push_back(std::move(completion));
+            else if (completion)
+                completion(answer ? answer(index) : OutputStreamWriteHandlerResult::ready());
+        };
+        stream->onClose = [this](ErrorPtr error, CloseCompletion completion) {
+            log.push_back("close:" + describe(error));
+            completion(error);
+        };
+        stream->onFlush = [this] { ++flushes; };
     }
 };
 
