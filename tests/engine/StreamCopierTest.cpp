@@ -14,6 +14,7 @@
 #include "proxy/io/SocketError.h"
 #include "tests/io/StreamTestSupport.h"
 #include "tests/support/proxy/NullProxyServer.h"
+#include "tests/support/proxy/ProxyHarness.h"
 
 namespace pemtrox {
 namespace {
@@ -117,22 +118,11 @@ TEST(StreamCopierTest, StopAfterThePieceInFlight) {
     copier->waitUntilFinished(); // returns at once
 }
 
-class BodyListener : public ProxyServerAdapter {
-public:
-    void proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>&, const Data& data) override {
-        request += data.size();
-    }
-    void proxyListenerReceivingResponseBody(const std::shared_ptr<ProxyEvent>&, const Data& data) override {
-        response += data.size();
-    }
-    std::size_t request = 0, response = 0;
-};
-
 // Directed copiers count into the record and report each piece; without the server they
 // only count, and a piece whose write failed is not counted.
 TEST(StreamCopierTest, TunnelCopiersCountIntoTheRecordAndNotify) {
     auto server = std::make_shared<test::NullProxyServer>();
-    auto listener = std::make_shared<BodyListener>();
+    auto listener = std::make_shared<test::RecordingProxyListener>();
     server->addProxyListener(listener);
     auto evt = ProxyEvent::make(server);
     Sink upSink, downSink;
@@ -143,8 +133,8 @@ TEST(StreamCopierTest, TunnelCopiersCountIntoTheRecordAndNotify) {
     down->start(nullptr);
     EXPECT_EQ(evt->requestSize, 5000);
     EXPECT_EQ(evt->responseSize, 7000);
-    EXPECT_EQ(listener->request, 5000u);
-    EXPECT_EQ(listener->response, 7000u);
+    EXPECT_EQ(listener->requestBody().size(), 5000u);
+    EXPECT_EQ(listener->responseBody().size(), 7000u);
     EXPECT_EQ(evt->status, ProxyEventStatus::receivingResponseBody);
 
     auto alone = ProxyEvent::make(nullptr);
@@ -154,7 +144,7 @@ TEST(StreamCopierTest, TunnelCopiersCountIntoTheRecordAndNotify) {
     RequestStreamCopier::make(ByteArrayInputStream::make(bytes(5000)), sink.stream, gone.lock(), alone)
         ->start(nullptr);
     EXPECT_EQ(alone->requestSize, 4096);
-    EXPECT_EQ(listener->request, 5000u);
+    EXPECT_EQ(listener->requestBody().size(), 5000u);
 }
 
 } // namespace
