@@ -55,11 +55,7 @@ TEST(SSLRemoteConnection, HandshakeOutcomeReachesCompletionAndCallback) {
                                       [&](RemoteConnectionState t) { completed = t; });
             });
         });
-        ASSERT_TRUE(waitFor([&] {
-            bool done = false;
-            queue->sync([&] { done = completed && called; });
-            return done;
-        }));
+        ASSERT_TRUE(waitFor([&] { return queue->onQueue([&] { return completed && called; }); }));
         queue->sync([&] {
             EXPECT_EQ(completed->isConnected(), !rogue);
             EXPECT_EQ(called->isConnected(), !rogue);

@@ -58,11 +58,7 @@ struct DefaultSocketTest : ::testing::Test {
 
     void onQueue(const std::function<void()>& f) { queue->sync(f); }
     bool eventually(const std::function<bool()>& condition) {
-        return test::waitFor([&] {
-            bool result = false;
-            queue->sync([&] { result = condition(); });
-            return result;
-        });
+        return test::waitFor([&] { return queue->onQueue([&] { return condition(); }); });
     }
     /// A connected client ProxySocket and the server's ClientSocket for it.
     std::pair<std::shared_ptr<ProxySocket>, std::shared_ptr<ClientSocket>> connectPair() {

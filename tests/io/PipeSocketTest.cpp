@@ -128,9 +128,7 @@ TEST_F(PipeSocketTest, BytesCrossBothWays) {
         cross->inputStream()->read();
     });
     ASSERT_TRUE(test::waitFor([&] {
-        bool done = false;
-        queue->sync([&] { done = atPipe->trace.size() == 1 && atCross->trace.size() == 1; });
-        return done;
+        return queue->onQueue([&] { return atPipe->trace.size() == 1 && atCross->trace.size() == 1; });
     }));
     onQueue([&] {
         EXPECT_EQ(atPipe->trace, std::vector<std::string>{"data:abc"});
