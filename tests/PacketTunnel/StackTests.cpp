@@ -308,8 +308,7 @@ TEST_F(StackTest, PacketRefusedByTheInputFunctionIsFreed) {
 TEST_F(StackTest, OutOfOrderFloodKeepsTheHeapBounded) {
     listen();
     auto synAck = connect(client4, "203.0.113.5", 443);
-    std::size_t before = 0;
-    queue->sync([&] { before = LWIPStack::heapUsed(); });
+    auto before = queue->onQueue([] { return LWIPStack::heapUsed(); });
     PacketFlow::Packets flood;
     for (std::uint32_t k = 0; k < 60; ++k) { // each beyond a one-byte gap, each in a buffer of its own
         auto segment = Packet::tcpSegment(client4, 40000, "203.0.113.5", 443, Packet::ack);
