@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <exception>
+#include <fstream>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -28,10 +30,37 @@ int openOrThrow(const std::string& path) {
     return fd;
 }
 
+/// Whether the mount holding the path takes mounts from a master without passing its own
+/// on (a slave that is not shared as well).
+bool receivesMountsOnly(const std::string& path) {
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line, best, fields;
+    while (std::getline(mounts, line)) {
+        std::istringstream words(line);
+        std::string id, parent, device, root, point, options, field, optional;
+        words >> id >> parent >> device >> root >> point >> options;
+        while (words >> field && field != "-")
+            optional += field + " ";
+        bool under = path == point || point == "/" || path.rfind(point + "/", 0) == 0;
+        if (under && point.size() >= best.size())
+            best = point, fields = optional;
+    }
+    return fields.find("master:") != std::string::npos && fields.find("shared:") == std::string::npos;
+}
+
 /// Makes the namespace as `ip netns add` does: a bind mount of a fresh namespace on a file
 /// under a shared mount of the directory, so that other mount namespaces see it too.
 void create(const std::string& name) {
     auto path = directory + "/" + name;
+    // Under `ip netns exec` the program has a mount namespace of its own whose mounts do
+    // not reach the rest of the system (its mounts are slaves): a namespace made here would
+    // be invisible to the apps meant to run in it.
+    if (receivesMountsOnly(directory))
+        GenericError("The network namespace \"" + name +
+                     "\" does not exist and cannot be made from a mount namespace of the program's own "
+                     "(as under ip netns exec): make it first with 'ip netns add " +
+                     name + "'")
+            .raise();
     ::mkdir(directory.c_str(), 0755);
     if (::mount("", directory.c_str(), "none", MS_SHARED | MS_REC, nullptr) != 0) {
         if (errno != EINVAL ||

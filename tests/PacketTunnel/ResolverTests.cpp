@@ -53,6 +53,51 @@ INSTANTIATE_TEST_SUITE_P(
         ResolvCase{"unparsable", "nameserver not-an-address\nnameserver\nnameserver 192.0.2\n", {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct TunnelCase {
+    const char* name;
+    std::string contents, upstream; // upstream empty: no such file
+    std::vector<std::string> servers;
+    std::string warning;
+};
+void PrintTo(const TunnelCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TunnelServersTest : public ::testing::TestWithParam<TunnelCase> {};
+
+// Servers only the program's own namespace reaches give way to what the tunnel's clients can use.
+TEST_P(TunnelServersTest, LocalAndLinkLocalServersAreReplacedOrSkipped) {
+    const auto& c = GetParam();
+    auto logger = test::CapturingLogger::install();
+    test::TempDir dir;
+    std::ofstream(dir.path() / "resolv.conf") << c.contents;
+    if (!c.upstream.empty())
+        std::ofstream(dir.path() / "upstream.conf") << c.upstream;
+    EXPECT_EQ(Resolver::tunnelDnsServers(dir.path() / "resolv.conf", dir.path() / "upstream.conf"),
+              c.servers);
+    EXPECT_EQ(logger->contains(c.warning), !c.warning.empty());
+    logger->uninstall();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, TunnelServersTest,
+    ::testing::Values(TunnelCase{"stubWithUpstream",
+                                 "nameserver 192.0.2.9\nnameserver 127.0.0.53\n",
+                                 "nameserver 192.0.2.1\nnameserver 127.0.0.1\nnameserver 2001:db8::1\n",
+                                 {"192.0.2.9", "192.0.2.1", "2001:db8::1"},
+                                 ""},
+                      TunnelCase{"stubAlone",
+                                 "nameserver ::1\nnameserver 192.0.2.9\n",
+                                 "",
+                                 {"192.0.2.9"},
+                                 "DNS server ::1 is a local stub"},
+                      TunnelCase{"linkLocal",
+                                 "nameserver fe80::1%lo\nnameserver 192.0.2.9\nnameserver 127.0.0.1\n",
+                                 "nameserver 192.0.2.9\n",
+                                 {"192.0.2.9"},
+                                 "DNS server fe80::1%lo is link-local"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(ResolverFileTest, MissingFileHasNoServers) {
     EXPECT_TRUE(Resolver::systemDnsServers("/nonexistent/resolv.conf").empty());
 }
