@@ -76,6 +76,10 @@ public:
     std::string url(const std::string& path = "/") const {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
+    /// A GET of the path in the proxy's absolute form.
+    std::string get(const std::string& path = "/") const {
+        return "GET " + url(path) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    }
     int accepts() const { return accepts_; }
     void recordHead(const std::string& head);
     std::vector<std::string> heads();
