@@ -60,9 +60,7 @@ protected:
 // An app that uses the proxy settings reaches the engine through the stack: its request is
 // forwarded, the response comes back, and the exchange is seen by the listeners.
 TEST_F(StackProxyTest, RequestThroughTheStackIsServedByTheEngine) {
-    test::TestOrigin origin(test::TestOrigin::serveEach([](const std::string&, const std::string&) {
-        return std::string("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
-    }));
+    test::TestOrigin origin(test::TestOrigin::answering("hello"));
     auto target = "127.0.0.1:" + std::to_string(origin.port());
     TcpPeer peer(*this, app4, 40000, proxy4, 8888);
     ASSERT_TRUE(peer.connect());

@@ -46,9 +46,7 @@ TestOrigin::Script kindsOrigin() {
 }
 
 TEST(ConnectTunnel, BrokenClientsAndServersEndTheTunnel) {
-    TestOrigin origin(TestOrigin::serveEach([](const std::string&, const std::string&) {
-        return std::string("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nin");
-    }));
+    TestOrigin origin(TestOrigin::answering("in"));
     RefusingPort refusing;
     auto to = ">" + connectTo(origin.port());
     struct Case {
