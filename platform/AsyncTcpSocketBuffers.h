@@ -9,7 +9,7 @@
 namespace pemtrox {
 
 /// What one wire read may take in: one system call feeds many pieces of a flowing stream.
-inline constexpr std::size_t readAhead = 65536;
+inline constexpr std::size_t readAhead = 262144;
 
 /// A first-in-first-out queue that holds no memory while it has never been used (a deque
 /// allocates a block up front, which every idle socket would pay three times).
@@ -45,7 +45,7 @@ private:
 /// same thread: a busy socket takes and returns one per burst of data.
 class SpareBlocks {
 public:
-    static constexpr std::size_t kept = 8;
+    static constexpr std::size_t kept = 4;
     /// This thread's spares.
     static SpareBlocks& local();
     std::unique_ptr<std::uint8_t[]> take();
@@ -61,7 +61,7 @@ private:
 class SpareBytes {
 public:
     using Bytes = std::vector<std::uint8_t>;
-    // Enough for the pieces one flush of the socket's unsent limit (128 KiB) frees at once.
+    // Most of the pieces a flush frees at once come back for the reads that follow it.
     static constexpr std::size_t kept = 40;
     static constexpr std::size_t largest = 8192; // bigger ones go back to the allocator
     /// This thread's spares.
