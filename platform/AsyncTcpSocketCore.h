@@ -6,6 +6,7 @@
 // batching) and AsyncTcpSocketTls.cpp (the TLS layer between the wire and the requests).
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -36,6 +37,30 @@ inline ErrorPtr socketError(AsyncSocketError::Code code, std::string message) {
     return makeError<AsyncSocketError>(AsyncSocketError::socket(code, std::move(message)));
 }
 
+/// A timer made on first use: most sockets never time anything, and an idle one should hold
+/// little.
+class LazyTimer {
+public:
+    explicit LazyTimer(asio::io_context& io) : io_(&io) {}
+    void cancel() {
+        if (timer_)
+            timer_->cancel();
+    }
+    void expires_after(std::chrono::steady_clock::duration d) {
+        if (!timer_)
+            timer_ = std::make_unique<asio::steady_timer>(*io_);
+        timer_->expires_after(d);
+    }
+    /// After expires_after.
+    template <class Handler> void async_wait(Handler&& handler) {
+        timer_->async_wait(std::forward<Handler>(handler));
+    }
+
+private:
+    asio::io_context* io_;
+    std::unique_ptr<asio::steady_timer> timer_;
+};
+
 struct ReadRequest {
     enum class Kind { any, length, marker } kind;
     std::size_t length = 0; // any: the most; length: exactly; marker: the most (0: no limit)
@@ -63,7 +88,7 @@ public:
         explicit ReadSide(asio::io_context& io) : timer(io) {}
         Fifo<ReadRequest> requests;
         std::uint64_t nextSerial = 1;
-        asio::steady_timer timer;
+        LazyTimer timer;
         std::uint64_t timerSerial = 0; // the request whose time-out runs
         InBuffer plain;                // received plaintext (all bytes when there is no TLS)
         bool wireEof = false;
@@ -79,7 +104,7 @@ public:
     struct WriteSide {
         explicit WriteSide(asio::io_context& io) : timer(io) {}
         Fifo<WriteRequest> requests;
-        asio::steady_timer timer;       // the oldest write's time-out while the kernel is full
+        LazyTimer timer;                // the oldest write's time-out while the kernel is full
         std::size_t frontSent = 0;      // bytes of requests.front() already sent
         std::size_t plainUnsent = 0;    // queued plaintext not yet sent (or encrypted)
         std::size_t reportedWrites = 0; // writes at the front already reported as written
@@ -116,7 +141,7 @@ public:
     tcp::socket socket;
     std::unique_ptr<tcp::acceptor> acceptor;
     tcp::endpoint acceptedPeer; // filled in by the accept in progress
-    asio::steady_timer connectTimer;
+    LazyTimer connectTimer;
     std::weak_ptr<AsyncTcpSocketDelegate> delegate;
     std::function<void(int)> socketOptionsHook;
     State state = State::idle;

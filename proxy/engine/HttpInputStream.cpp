@@ -22,13 +22,17 @@ std::shared_ptr<HttpInputStream> HttpInputStream::make(std::shared_ptr<MyInputSt
 }
 
 void HttpInputStream::readHeader(HeaderCompletion completion) {
-    auto parser = std::make_shared<HeadParser>(std::make_shared<HttpFields>());
     std::weak_ptr<HttpInputStream> weakSelf = selfAs<HttpInputStream>();
+    // The parser and its head are made with the first bytes: a kept-alive connection waits
+    // here between requests, and an idle one should hold as little as it can.
+    std::shared_ptr<HeadParser> parser;
     handler([weakSelf, parser, completion = std::move(completion)](InputStreamEvent event,
-                                                                   InputStreamReply reply) {
+                                                                   InputStreamReply reply) mutable {
         using R = Result<std::shared_ptr<HttpFields>>;
         switch (event.kind()) {
         case InputStreamEvent::Kind::data: {
+            if (!parser)
+                parser = std::make_shared<HeadParser>(std::make_shared<HttpFields>());
             std::optional<std::size_t> used;
             try {
                 used = parser->put(view(event.data()));

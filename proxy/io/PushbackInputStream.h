@@ -1,8 +1,8 @@
 #pragma once
 
-#include <deque>
 #include <optional>
 
+#include "platform/Fifo.h"
 #include "proxy/io/FilterInputStream.h"
 
 namespace pemtrox {
@@ -43,7 +43,7 @@ private:
     bool answerHeldEnd();
 
     std::optional<Data> buf_;
-    std::deque<Prepend> prependNextReadBuf_;
+    Fifo<Prepend> prependNextReadBuf_; // empty until the first read: no block per idle stream
     /// An end (eof or error) the parent announced while nobody read through it and bytes
     /// were pushed back: those bytes came first, so the end waits behind them.
     std::optional<InputStreamEvent> heldEnd_;
