@@ -123,7 +123,7 @@ public:
     /// bytes (0: no limit).
     void readDataToData(Bytes marker, double timeout, std::size_t maxLength, long tag);
     /// Queues bytes for the peer; socketDidWrite(tag) follows once they are sent or gathered
-    /// within the socket's limit of unsent bytes (512 KiB), never inside this call.
+    /// within the socket's limit of unsent bytes (256 KiB), never inside this call.
     void writeData(Bytes data, double timeout, long tag);
 
     /// Starts TLS once the reads and writes queued before this call are done.

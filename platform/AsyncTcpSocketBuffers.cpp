@@ -1,9 +1,54 @@
 #include "platform/AsyncTcpSocketBuffers.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
+#include <malloc.h>
+
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+
 namespace pemtrox {
+
+namespace {
+
+constexpr std::chrono::seconds quietBeforeTrim{1};
+
+struct TrafficWatch {
+    std::uint64_t traffic = 0;
+    bool armed = false;
+};
+thread_local TrafficWatch watch;
+
+// The timer belongs to its own handler, so a queue that stops drops it with its event loop.
+void awaitQuiet(asio::io_context& io, std::uint64_t seen) {
+    auto timer = std::make_shared<asio::steady_timer>(io, quietBeforeTrim);
+    timer->async_wait([timer, &io, seen](const std::error_code& ec) {
+        if (ec) {
+            watch.armed = false;
+            return;
+        }
+        if (watch.traffic != seen) {
+            awaitQuiet(io, watch.traffic);
+            return;
+        }
+        watch.armed = false;
+        SpareBlocks::local().clear();
+        SpareBytes::local().clear();
+        malloc_trim(0);
+    });
+}
+
+} // namespace
+
+void noteTraffic(asio::io_context& io) {
+    ++watch.traffic;
+    if (watch.armed)
+        return;
+    watch.armed = true;
+    awaitQuiet(io, watch.traffic);
+}
 
 SpareBlocks& SpareBlocks::local() {
     thread_local SpareBlocks spares;

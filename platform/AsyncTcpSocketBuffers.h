@@ -8,6 +8,10 @@
 
 #include "platform/Fifo.h"
 
+namespace asio {
+class io_context;
+}
+
 namespace pemtrox {
 
 /// What one wire read may take in: one system call feeds many pieces of a flowing stream.
@@ -23,6 +27,7 @@ public:
     std::unique_ptr<std::uint8_t[]> take();
     void give(std::unique_ptr<std::uint8_t[]> block);
     std::size_t count() const { return blocks_.size(); }
+    void clear() { blocks_.clear(); }
 
 private:
     std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
@@ -42,10 +47,16 @@ public:
     Bytes take();
     void give(Bytes bytes);
     std::size_t count() const { return vectors_.size(); }
+    void clear() { vectors_.clear(); }
 
 private:
     std::vector<Bytes> vectors_;
 };
+
+/// Bytes arrived on this thread's sockets. Once they have been quiet for a second, the
+/// thread's spare blocks and vectors go, and the heap gives its free pages back to the system:
+/// a burst of traffic leaves the process as small as it was before.
+void noteTraffic(asio::io_context& io);
 
 /// Bytes received and not yet handed on: one block, filled at the back and consumed from the
 /// front. An empty buffer holds no block, so an idle socket costs no buffer memory. Blocks of

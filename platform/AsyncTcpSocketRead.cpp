@@ -184,6 +184,7 @@ bool AsyncTcpSocket::Core::readWire() {
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
         target.commit(static_cast<std::size_t>(n));
+        noteTraffic(io);
         // A read that found less than it had room for emptied the socket: the next one
         // would most likely fail, so it waits for readiness instead.
         if (static_cast<std::size_t>(n) < room) {

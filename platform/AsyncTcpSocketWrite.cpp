@@ -16,11 +16,11 @@ namespace pemtrox {
 namespace {
 
 /// Writes gathered into one system call at most.
-constexpr std::size_t largestWriteBatch = 128;
+constexpr std::size_t largestWriteBatch = 64;
 /// Unsent bytes up to which a write counts as written once queued: the writer goes on while
 /// the socket gathers its pieces into fewer, larger system calls. It bounds what one socket
 /// holds for a peer that does not read, on top of the kernel's own buffer.
-constexpr std::size_t writeAhead = 524288;
+constexpr std::size_t writeAhead = 262144;
 
 } // namespace
 
