@@ -372,7 +372,7 @@ void PacketTunnelProvider::startRecording() {
     auto container = Container::directory();
     if (!container)
         throw GenericError("Couldn't get container URL");
-    auto listener = RecordingListener::make(*container / "Recording", settings.recordingSettings, true);
+    auto listener = RecordingListener::make(*container / "Recording", settings.recordingSettings, true, true);
     server->addProxyListener(listener);
     recordingListener = listener;
 }

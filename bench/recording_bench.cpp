@@ -1,6 +1,7 @@
 // Throughput of 1 MiB downloads through the proxy, unrecorded and with every exchange
 // recorded (metadata at each step, heads, and the whole body, which the default 1 MiB cap
-// keeps). One keep-alive client, an in-process origin, all on loopback.
+// keeps). One keep-alive client, an in-process origin, all on loopback. The store goes
+// under $TMPDIR (default /tmp).
 //   pemtrox_recording_bench [downloads]
 
 #include <arpa/inet.h>
@@ -104,10 +105,11 @@ void serveOrigin(int listenFd) {
 double measure(int originPort, bool recorded, int count, const std::filesystem::path& root) {
     auto queue = DispatchQueue::make("bench");
     std::shared_ptr<HttpProxyServer> server;
+    std::shared_ptr<RecordingListener> listener;
     queue->sync([&] {
         server = HttpProxyServer::make(queue);
         if (recorded)
-            server->addProxyListener(RecordingListener::make(root, {}, true));
+            server->addProxyListener(listener = RecordingListener::make(root, {}, true, true));
         server->bind(0, "127.0.0.1");
     });
     int fd = connectLoopback(server->localPort().value_or(0));
@@ -125,6 +127,8 @@ double measure(int originPort, bool recorded, int count, const std::filesystem::
     auto start = Clock::now();
     for (int i = 0; i < count; ++i)
         download();
+    if (listener)
+        listener->waitForWrites(); // the store holds every download before the clock stops
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     ::close(fd);
     queue->sync([&] {
@@ -141,8 +145,9 @@ double measure(int originPort, bool recorded, int count, const std::filesystem::
 
 int main(int argc, char** argv) {
     int count = argc > 1 ? std::atoi(argv[1]) : 200;
-    char pattern[] = "/tmp/pemtrox-recording-bench-XXXXXX";
-    std::filesystem::path dir = ::mkdtemp(pattern);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pemtrox-recording-bench-XXXXXX";
+    std::filesystem::path dir = ::mkdtemp(pattern.data());
     int originPort = 0;
     int listenFd = listenLoopback(originPort);
     std::thread(serveOrigin, listenFd).detach();

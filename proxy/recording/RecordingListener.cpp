@@ -1,10 +1,13 @@
 #include "proxy/recording/RecordingListener.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/DispatchQueue.h"
 #include "proxy/engine/Fields.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ReservedHosts.h"
@@ -28,38 +31,35 @@ constexpr int maxDirectoryAttempts = 100000;
 // other step and the last one are always written).
 constexpr auto bodyMetadataInterval = std::chrono::milliseconds(100);
 
+// Bytes of steps that may wait for the writer queue before a callback waits for it.
+constexpr std::size_t maxQueuedBytes = 32 << 20;
+
 // Beside the replaced files while the exchange runs: written over and swapped with the
 // file being replaced, so that a replacement makes no file.
 constexpr const char* spareFile = ".spare.tmp";
 
 } // namespace
 
-/// The recording of one exchange, kept in its record under keyAttribute. Its lock orders
-/// the callbacks of the exchange, which may come from two queues at once.
+/// The recording of one exchange, kept in its record under keyAttribute. The callbacks of
+/// an exchange may come from two queues at once: `mutex` orders the work on its files, which
+/// runs on the writer queue or, without one, inside the callback.
 struct RecordingListener::Exchange {
-    explicit Exchange(std::filesystem::path directory)
-        : directory(std::move(directory)), requestBody(this->directory / RecordingStore::requestBodyFile),
-          responseBody(this->directory / RecordingStore::responseBodyFile) {}
     ~Exchange() { release(); }
+    /// Called once its directory has been made.
+    void setDirectory(std::filesystem::path made) {
+        directory = std::move(made);
+        requestBody.emplace(directory / RecordingStore::requestBodyFile);
+        responseBody.emplace(directory / RecordingStore::responseBodyFile);
+    }
     /// Closes the body files and removes the spare; a later step takes them up again.
     void release() {
-        requestBody.close();
-        responseBody.close();
+        if (requestBody)
+            requestBody->close();
+        if (responseBody)
+            responseBody->close();
         if (std::exchange(spare, false))
             ::unlink((directory / spareFile).c_str());
     }
-    const std::filesystem::path directory;
-    std::mutex mutex;
-    /// False once cancelled or stopped after a failure: nothing more is written.
-    bool active = true;
-    BodyFile requestBody;
-    BodyFile responseBody;
-    /// What each replaced file holds, so that a step that would write the same bytes again
-    /// (the head as received and as sent on, a step that changes no member) writes nothing.
-    std::string metadata, requestHead, responseHead;
-    /// Whether the spare of the replaced files may be there.
-    bool spare = false;
-
     /// Replaces a file of the directory with the text unless it holds it already: the
     /// first time through a file of its own, later through the spare. Throws the system's error.
     void replace(const char* name, std::string text, std::string& written) {
@@ -75,37 +75,34 @@ struct RecordingListener::Exchange {
         }
         written = std::move(text);
     }
+
+    /// False once cancelled or stopped after a failure: nothing more is written. Set under
+    /// `mutex`; callbacks read it without, to skip work that would be dropped anyway.
+    std::atomic<bool> active = true;
+
+    std::mutex mutex;
+    /// Set before any other work on the files.
+    std::filesystem::path directory;
+    std::optional<BodyFile> requestBody;
+    std::optional<BodyFile> responseBody;
+    /// What each replaced file holds, so that a step that would write the same bytes again
+    /// (the head as received and as sent on, a step that changes no member) writes nothing.
+    std::string metadata, requestHead, responseHead;
+    /// Whether the spare of the replaced files may be there.
+    bool spare = false;
+
+    /// Guards the callbacks' own state below.
+    std::mutex stepMutex;
     /// When metadata.json was last replaced at a body piece; unset after any other step.
     std::optional<std::chrono::steady_clock::time_point> lastBodyMetadata;
-};
-
-/// The exchange's recording, locked, when it is being recorded.
-class RecordingListener::Locked {
-public:
-    explicit Locked(ProxyEvent& evt) {
-        // The attribute is set once, at the address step, before any other step of the
-        // exchange can run, and never removed: reading it needs no lock.
-        auto it = evt.attributes.find(keyAttribute);
-        if (it == evt.attributes.end())
-            return;
-        auto* exchange = std::any_cast<std::shared_ptr<Exchange>>(&it->second);
-        if (!exchange || !*exchange)
-            return;
-        exchange_ = *exchange;
-        lock_ = std::unique_lock(exchange_->mutex);
-    }
-    explicit operator bool() const { return exchange_ && exchange_->active; }
-    Exchange& operator*() const { return *exchange_; }
-    Exchange* operator->() const { return exchange_.get(); }
-
-private:
-    std::shared_ptr<Exchange> exchange_;
-    std::unique_lock<std::mutex> lock_;
+    /// The metadata of queued work that is still the last queued for the exchange: a later
+    /// step's metadata takes its place instead of queueing more.
+    std::shared_ptr<std::string> queuedMetadata;
 };
 
 std::shared_ptr<RecordingListener> RecordingListener::make(std::filesystem::path baseURL,
                                                            const RecordingSettings& settings,
-                                                           bool allowExisting) {
+                                                           bool allowExisting, bool background) {
     struct stat info {};
     if (::stat(baseURL.c_str(), &info) != 0) {
         if (errno != ENOENT || ::mkdir(baseURL.c_str(), 0700) != 0)
@@ -117,13 +114,26 @@ std::shared_ptr<RecordingListener> RecordingListener::make(std::filesystem::path
     struct sigaction current {};
     if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
         ::signal(SIGXFSZ, SIG_IGN);
-    return std::make_shared<RecordingListener>(std::move(baseURL), settings);
+    return std::make_shared<RecordingListener>(std::move(baseURL), settings, background);
 }
 
-RecordingListener::RecordingListener(std::filesystem::path baseURL, const RecordingSettings& settings)
+RecordingListener::RecordingListener(std::filesystem::path baseURL, const RecordingSettings& settings,
+                                     bool background)
     : baseURL_(std::move(baseURL)),
-      initialTimestamp_(RecordingStore::referenceTimestamp(std::chrono::system_clock::now())) {
+      initialTimestamp_(RecordingStore::referenceTimestamp(std::chrono::system_clock::now())),
+      writer_(background ? DispatchQueue::make("Recording") : nullptr) {
     setSettings(settings);
+}
+
+RecordingListener::~RecordingListener() {
+    waitForWrites();
+    if (writer_)
+        writer_->stop();
+}
+
+void RecordingListener::waitForWrites() {
+    if (writer_)
+        writer_->sync([] {});
 }
 
 std::int64_t RecordingListener::counter() {
@@ -163,6 +173,19 @@ void RecordingListener::startRecording(const std::shared_ptr<ProxyEvent>& evt) {
         return;
     if (evt->matchesAny(config->settings.exclude))
         return;
+    auto exchange = std::make_shared<Exchange>();
+    if (writer_) {
+        evt->attributes[keyAttribute] = exchange;
+        submit(exchange, [this](Exchange& exchange) {
+            if (!makeDirectory(exchange))
+                exchange.active = false;
+        });
+    } else if (makeDirectory(*exchange)) {
+        evt->attributes[keyAttribute] = exchange;
+    }
+}
+
+bool RecordingListener::makeDirectory(Exchange& exchange) {
     // mkdir without parents fails on a taken name, so a directory left by an earlier
     // listener of the same second is never shared: the exchange takes the next number.
     for (int attempt = 0; attempt < maxDirectoryAttempts; ++attempt) {
@@ -173,30 +196,110 @@ void RecordingListener::startRecording(const std::shared_ptr<ProxyEvent>& evt) {
         }
         auto directory = baseURL_ / RecordingStore::directoryName(initialTimestamp_, number);
         if (::mkdir(directory.c_str(), 0700) == 0) {
-            evt->attributes[keyAttribute] = std::make_shared<Exchange>(std::move(directory));
-            return;
+            exchange.setDirectory(std::move(directory));
+            return true;
         }
         if (errno != EEXIST || attempt + 1 == maxDirectoryAttempts) {
             logWarning("Failed to create directory for transaction: ",
                        systemError("mkdir(" + directory.string() + ")", errno));
-            return;
+            return false;
         }
     }
+    return false;
+}
+
+std::shared_ptr<RecordingListener::Exchange> RecordingListener::exchangeOf(ProxyEvent& evt) {
+    // The attribute is set once, at the address step, before any other step of the
+    // exchange can run, and never removed: reading it needs no lock.
+    auto it = evt.attributes.find(keyAttribute);
+    if (it == evt.attributes.end())
+        return nullptr;
+    auto* exchange = std::any_cast<std::shared_ptr<Exchange>>(&it->second);
+    if (!exchange || !*exchange || !(*exchange)->active)
+        return nullptr;
+    return *exchange;
+}
+
+void RecordingListener::submit(const std::shared_ptr<Exchange>& exchange, std::function<void(Exchange&)> work,
+                               std::size_t bytes) {
+    auto run = [](Exchange& exchange, const std::function<void(Exchange&)>& work) {
+        std::lock_guard lock(exchange.mutex);
+        if (exchange.active)
+            work(exchange);
+    };
+    if (!writer_) {
+        run(*exchange, work);
+        return;
+    }
+    {
+        std::lock_guard lock(exchange->stepMutex);
+        exchange->queuedMetadata.reset();
+    }
+    // Steps wait in memory while the disk is slower than the network: past a bound, the
+    // callback waits for the writer to catch up.
+    if (queuedBytes_.fetch_add(bytes) + bytes > maxQueuedBytes)
+        waitForWrites();
+    writer_->async([this, exchange, work = std::move(work), bytes, run] {
+        run(*exchange, work);
+        queuedBytes_ -= bytes;
+    });
+}
+
+void RecordingListener::submitMetadata(const std::shared_ptr<Exchange>& exchange, std::string metadata) {
+    auto write = [this](Exchange& exchange, std::string metadata) {
+        std::lock_guard lock(exchange.mutex);
+        if (!exchange.active)
+            return;
+        try {
+            exchange.replace(RecordingStore::metadataFile, std::move(metadata), exchange.metadata);
+        } catch (...) {
+            logWarning("Failed to write metadata: ", currentError());
+            stop(exchange);
+        }
+        updateModificationDate();
+    };
+    if (!writer_) {
+        write(*exchange, std::move(metadata));
+        return;
+    }
+    std::shared_ptr<std::string> queued;
+    {
+        std::lock_guard lock(exchange->stepMutex);
+        if (exchange->queuedMetadata) {
+            *exchange->queuedMetadata = std::move(metadata);
+            return;
+        }
+        queued = std::make_shared<std::string>(std::move(metadata));
+        exchange->queuedMetadata = queued;
+    }
+    std::size_t bytes = queued->size();
+    if (queuedBytes_.fetch_add(bytes) + bytes > maxQueuedBytes)
+        waitForWrites();
+    writer_->async([this, exchange, queued, write, bytes] {
+        std::string metadata;
+        {
+            std::lock_guard lock(exchange->stepMutex);
+            metadata = std::move(*queued);
+            if (exchange->queuedMetadata == queued)
+                exchange->queuedMetadata.reset();
+        }
+        write(*exchange, std::move(metadata));
+        queuedBytes_ -= bytes;
+    });
 }
 
 void RecordingListener::cancelRecording(const std::shared_ptr<ProxyEvent>& evt) {
-    Locked exchange(*evt);
-    if (!exchange)
-        return;
-    if (auto error = RecordingStore::removeExchangeDirectory(baseURL_, exchange->directory))
-        logWarning("Failed to remove cancelled transaction directory: ", error);
-    exchange->active = false;
-    exchange->release();
+    if (auto exchange = exchangeOf(*evt))
+        submit(exchange, [this](Exchange& exchange) {
+            if (auto error = RecordingStore::removeExchangeDirectory(baseURL_, exchange.directory))
+                logWarning("Failed to remove cancelled transaction directory: ", error);
+            stop(exchange);
+        });
 }
 
 void RecordingListener::stopRecording(const std::shared_ptr<ProxyEvent>& evt) {
-    if (Locked exchange{*evt})
-        stop(*exchange);
+    if (auto exchange = exchangeOf(*evt))
+        submit(exchange, [](Exchange& exchange) { stop(exchange); });
 }
 
 void RecordingListener::stop(Exchange& exchange) {
@@ -205,28 +308,25 @@ void RecordingListener::stop(Exchange& exchange) {
 }
 
 void RecordingListener::endStep(const std::shared_ptr<ProxyEvent>& evt) {
-    Locked exchange(*evt);
+    auto exchange = exchangeOf(*evt);
     if (!exchange)
         return;
-    writeMetadata(*evt, *exchange);
+    writeMetadata(*evt, exchange);
     // Usually the last step: what stays open would otherwise wait for the record's end.
-    exchange->release();
+    submit(exchange, [](Exchange& exchange) { exchange.release(); });
 }
 
 void RecordingListener::writeMetadata(const std::shared_ptr<ProxyEvent>& evt) {
-    if (Locked exchange{*evt})
-        writeMetadata(*evt, *exchange);
+    if (auto exchange = exchangeOf(*evt))
+        writeMetadata(*evt, exchange);
 }
 
-void RecordingListener::writeMetadata(ProxyEvent& evt, Exchange& exchange) {
-    exchange.lastBodyMetadata.reset();
-    try {
-        exchange.replace(RecordingStore::metadataFile, recordingMetadata(evt), exchange.metadata);
-    } catch (...) {
-        logWarning("Failed to write metadata: ", currentError());
-        stop(exchange);
+void RecordingListener::writeMetadata(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange) {
+    {
+        std::lock_guard lock(exchange->stepMutex);
+        exchange->lastBodyMetadata.reset();
     }
-    updateModificationDate();
+    submitMetadata(exchange, recordingMetadata(evt));
 }
 
 void RecordingListener::updateModificationDate() {
@@ -234,29 +334,36 @@ void RecordingListener::updateModificationDate() {
 }
 
 void RecordingListener::writeRequestHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    if (Locked exchange{*evt})
-        writeHeader(*evt, *exchange, true);
+    if (auto exchange = exchangeOf(*evt))
+        writeHeader(*evt, exchange, true);
 }
 
 void RecordingListener::writeResponseHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    if (Locked exchange{*evt})
-        writeHeader(*evt, *exchange, false);
+    if (auto exchange = exchangeOf(*evt))
+        writeHeader(*evt, exchange, false);
 }
 
-void RecordingListener::writeHeader(ProxyEvent& evt, Exchange& exchange, bool request) {
+void RecordingListener::writeHeader(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange,
+                                    bool request) {
     const auto& head = request ? evt.requestHeader : evt.responseHeader;
     if (!head)
         return;
-    try {
-        if (request)
-            exchange.replace(RecordingStore::requestHeaderFile, head->headerText(), exchange.requestHead);
-        else
-            exchange.replace(RecordingStore::responseHeaderFile, head->headerText(), exchange.responseHead);
-    } catch (...) {
-        logWarning(request ? "Failed to write request header: " : "Failed to write response header: ",
-                   currentError());
-        stop(exchange);
-    }
+    auto text = head->headerText();
+    std::size_t bytes = text.size();
+    submit(
+        exchange,
+        [text = std::move(text), request](Exchange& exchange) {
+            try {
+                exchange.replace(request ? RecordingStore::requestHeaderFile
+                                         : RecordingStore::responseHeaderFile,
+                                 text, request ? exchange.requestHead : exchange.responseHead);
+            } catch (...) {
+                logWarning(request ? "Failed to write request header: " : "Failed to write response header: ",
+                           currentError());
+                stop(exchange);
+            }
+        },
+        bytes);
 }
 
 void RecordingListener::proxyListenerReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& evt) {
@@ -265,12 +372,11 @@ void RecordingListener::proxyListenerReceivedRequestAddress(const std::shared_pt
 }
 
 void RecordingListener::headerStep(const std::shared_ptr<ProxyEvent>& evt, bool request) {
-    Locked exchange(*evt);
+    auto exchange = exchangeOf(*evt);
     if (!exchange)
         return;
-    writeMetadata(*evt, *exchange);
-    if (exchange)
-        writeHeader(*evt, *exchange, request);
+    writeMetadata(*evt, exchange);
+    writeHeader(*evt, exchange, request);
 }
 
 void RecordingListener::proxyListenerReceivedRequestHeader(const std::shared_ptr<ProxyEvent>& evt) {
@@ -290,26 +396,40 @@ void RecordingListener::proxyListenerSentResponseHeader(const std::shared_ptr<Pr
 }
 
 void RecordingListener::bodyStep(const std::shared_ptr<ProxyEvent>& evt, const Data& data, bool request) {
-    Locked exchange(*evt);
+    auto exchange = exchangeOf(*evt);
     if (!exchange)
         return;
     auto now = std::chrono::steady_clock::now();
-    if (!exchange->lastBodyMetadata || now - *exchange->lastBodyMetadata >= bodyMetadataInterval) {
-        writeMetadata(*evt, *exchange);
+    bool metadataDue;
+    {
+        std::lock_guard lock(exchange->stepMutex);
+        metadataDue =
+            !exchange->lastBodyMetadata || now - *exchange->lastBodyMetadata >= bodyMetadataInterval;
+    }
+    if (metadataDue) {
+        writeMetadata(*evt, exchange);
+        std::lock_guard lock(exchange->stepMutex);
         exchange->lastBodyMetadata = now;
     }
     auto config = this->config();
-    if (!exchange || !(request ? config->settings.recordRequestBody : config->settings.recordResponseBody))
+    if (!(request ? config->settings.recordRequestBody : config->settings.recordResponseBody))
         return;
-    try {
-        (request ? exchange->requestBody : exchange->responseBody)
-            .append(data, RecordingStore::bodyCap(config->settings, evt->tunnel, request));
-    } catch (...) {
-        logWarning(request ? "Failed to write request body: " : "Failed to write response body: ",
-                   currentError());
-        if (!request)
-            stop(*exchange);
-    }
+    auto append = [request, cap = RecordingStore::bodyCap(config->settings, evt->tunnel, request)](
+                      Exchange& exchange, const Data& data) {
+        try {
+            (request ? exchange.requestBody : exchange.responseBody)->append(data, cap);
+        } catch (...) {
+            logWarning(request ? "Failed to write request body: " : "Failed to write response body: ",
+                       currentError());
+            if (!request)
+                stop(exchange);
+        }
+    };
+    if (writer_)
+        submit(
+            exchange, [append, data](Exchange& exchange) { append(exchange, data); }, data.size());
+    else
+        submit(exchange, [&](Exchange& exchange) { append(exchange, data); });
 }
 
 void RecordingListener::proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& evt,

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -9,6 +11,8 @@
 #include "proxy/engine/RecordingSettings.h"
 
 namespace pemtrox {
+
+class DispatchQueue;
 
 /// Writes every exchange that the settings select into a directory of its own under the
 /// recording root, step by step: "metadata.json" and the heads are replaced whole at each
@@ -18,6 +22,12 @@ namespace pemtrox {
 ///
 /// Callbacks may arrive from several queues, for one exchange at the same time (the two
 /// directions of a tunnel): each recorded exchange keeps its own lock in its record.
+///
+/// A listener made to write in the background takes the file work off the callers' queues:
+/// the callbacks take what the step needs (the metadata, the head text, a copy of the body
+/// piece) and a queue of the listener's own writes it in the order of the exchange's steps,
+/// a step's metadata taking the place of the previous step's while that waits unwritten
+/// behind nothing else. The store passes through the same states, later.
 class RecordingListener : public ProxyServerAdapter {
 public:
     /// The attribute under which an exchange record keeps its recording.
@@ -27,10 +37,16 @@ public:
     /// missing. Throws the system's error when it cannot be made, and
     /// RecordingError::recordingAlreadyExistsAtURL when something is there and it is not a
     /// directory or allowExisting is false.
+    /// The files are written inside the callbacks unless `background` is set.
     static std::shared_ptr<RecordingListener> make(std::filesystem::path baseURL,
-                                                   const RecordingSettings& settings, bool allowExisting);
+                                                   const RecordingSettings& settings, bool allowExisting,
+                                                   bool background = false);
     /// Use make().
-    RecordingListener(std::filesystem::path baseURL, const RecordingSettings& settings);
+    RecordingListener(std::filesystem::path baseURL, const RecordingSettings& settings, bool background);
+    /// Waits for the writes in the background to end.
+    ~RecordingListener() override;
+    /// Returns once what the callbacks passed so far is written.
+    void waitForWrites();
 
     const std::filesystem::path& baseURL() const { return baseURL_; }
     /// Seconds since 2001-01-01 00:00:00 UTC when the listener was made.
@@ -45,7 +61,8 @@ public:
     /// True when at least one include location is enabled.
     bool settingsHasIncludes() const;
 
-    /// Decides whether to record the exchange and, if so, makes its directory.
+    /// Decides whether to record the exchange and, if so, makes its directory (in the
+    /// background, the exchange is taken as recorded until that fails).
     void startRecording(const std::shared_ptr<ProxyEvent>& evt);
     /// Removes the exchange's directory; nothing more is written for it.
     void cancelRecording(const std::shared_ptr<ProxyEvent>& evt);
@@ -87,17 +104,25 @@ private:
         bool hasIncludes;
     };
     struct Exchange;
-    class Locked;
 
     std::shared_ptr<const Config> config() const;
+    /// Makes the exchange's directory under the next free number; false (logged) when it cannot.
+    bool makeDirectory(Exchange& exchange);
+    /// The exchange's recording while it is being recorded, else null.
+    static std::shared_ptr<Exchange> exchangeOf(ProxyEvent& evt);
+    /// Runs work on the exchange's files, under its lock and while it is active: on the
+    /// writer queue (`bytes`, what the work holds, counts against the bound), else at once.
+    void submit(const std::shared_ptr<Exchange>& exchange, std::function<void(Exchange&)> work,
+                std::size_t bytes = 0);
+    void submitMetadata(const std::shared_ptr<Exchange>& exchange, std::string metadata);
     void headerStep(const std::shared_ptr<ProxyEvent>& evt, bool request);
     void bodyStep(const std::shared_ptr<ProxyEvent>& evt, const Data& data, bool request);
-    void writeMetadata(ProxyEvent& evt, Exchange& exchange);
-    /// Nothing more is written for the exchange.
-    void stop(Exchange& exchange);
+    void writeMetadata(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange);
+    /// Nothing more is written for the exchange (called under its lock).
+    static void stop(Exchange& exchange);
     /// The metadata of an ended exchange; its files are closed.
     void endStep(const std::shared_ptr<ProxyEvent>& evt);
-    void writeHeader(ProxyEvent& evt, Exchange& exchange, bool request);
+    void writeHeader(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange, bool request);
 
     const std::filesystem::path baseURL_;
     const double initialTimestamp_;
@@ -105,6 +130,9 @@ private:
     std::int64_t counter_ = 0;
     mutable std::mutex configMutex_;
     std::shared_ptr<const Config> config_;
+    /// Null when the callbacks write themselves.
+    std::shared_ptr<DispatchQueue> writer_;
+    std::atomic<std::size_t> queuedBytes_ = 0;
 };
 
 } // namespace pemtrox

@@ -31,7 +31,7 @@ TestOrigin::Script bytesOrigin() {
 class RecordingEngineTest : public testing::Test {
 protected:
     void SetUp() override {
-        listener = RecordingListener::make(store.root, {}, true);
+        listener = RecordingListener::make(store.root, {}, true, true);
         proxy.queue->sync([&] { proxy.server->addProxyListener(listener); });
     }
     Store store;
@@ -163,13 +163,14 @@ TEST(RecordingProcessTest, FileSizeLimitStopsBodyFilesAndKeepsMetadata) {
                &status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(slurp(down), bytes(1048576)) << "the exchange itself is unharmed";
+    // The response body's failure is the last write of the exchange.
+    ASSERT_TRUE(
+        waitFor([&] { return slurp(log).find("Failed to write response body: ") != std::string::npos; }));
     ASSERT_EQ(store.exchanges().size(), 1u);
     auto dir = store.exchanges()[0];
     EXPECT_EQ(fs::file_size(dir / "request.dat"), 102400u);
     EXPECT_EQ(fs::file_size(dir / "response.dat"), 102400u);
     EXPECT_TRUE(metadataHolds(dir, R"(.status == "RECEIVING_RESPONSE_BODY")"));
-    EXPECT_TRUE(
-        waitFor([&] { return slurp(log).find("Failed to write response body: ") != std::string::npos; }));
     EXPECT_NE(slurp(log).find("Failed to write request body: Failed to write data: File too large"),
               std::string::npos);
 }
