@@ -3,6 +3,8 @@
 #include <fstream>
 
 #include "PacketTunnel/LWIPMode.h"
+#include "PacketTunnel/PacketTunnelProxyServer.h"
+#include "PacketTunnel/PacketTunnelTCPProxyServer.h"
 #include "PacketTunnel/ProxyManager.h"
 #include "PacketTunnel/Resolver.h"
 #include "PacketTunnel/TunPacketFlow.h"
@@ -123,6 +125,12 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
                 self->networkChanged(flags);
         });
     toolsMultiplexer = ToolsProxyServerListenerMultiplexer::make(settings.tools);
+    toolsMultiplexer->updateListeners();
+    // The tools act on the servers of LWIP mode only.
+    if (lwip && lwip->proxyServer())
+        lwip->proxyServer()->addProxyListener(toolsMultiplexer);
+    if (lwip && lwip->tcpProxyServer())
+        lwip->tcpProxyServer()->addProxyListener(toolsMultiplexer);
     updateTools();
     networkTunnelSettings = makeTunnelNetworkSettings(chosen);
     setTunnelNetworkSettings(networkTunnelSettings, [weak, completion](ErrorPtr error) {
@@ -363,34 +371,58 @@ void PacketTunnelProvider::stopProxy() {
 
 // MARK: recording and tools
 
+std::vector<std::shared_ptr<ProxyServer>> PacketTunnelProvider::httpServers() const {
+    std::vector<std::shared_ptr<ProxyServer>> servers;
+    if (auto server = proxyManager ? proxyManager->socketProxyServer() : nullptr)
+        servers.push_back(server);
+    if (lwip && lwip->proxyServer())
+        servers.push_back(lwip->proxyServer());
+    return servers;
+}
+
 void PacketTunnelProvider::startRecording() {
     if (recordingListener)
         stopRecording();
-    auto server = proxyManager ? proxyManager->socketProxyServer() : nullptr;
-    if (!server)
+    auto servers = httpServers();
+    if (servers.empty())
         return;
     auto container = Container::directory();
     if (!container)
         throw GenericError("Couldn't get container URL");
     auto listener = RecordingListener::make(*container / "Recording", settings.recordingSettings, true, true);
-    server->addProxyListener(listener);
+    for (auto& server : servers)
+        server->addProxyListener(listener);
+    if (lwip && lwip->tcpProxyServer() && settings.recordingSettings.recordRawTCPStreams)
+        lwip->tcpProxyServer()->addProxyListener(listener);
     recordingListener = listener;
 }
 
 void PacketTunnelProvider::stopRecording() {
     if (!recordingListener)
         return;
-    if (auto server = proxyManager ? proxyManager->socketProxyServer() : nullptr)
+    for (auto& server : httpServers())
         server->removeProxyListener(recordingListener);
+    if (lwip && lwip->tcpProxyServer())
+        lwip->tcpProxyServer()->removeProxyListener(recordingListener);
     recordingListener.reset();
 }
 
 void PacketTunnelProvider::settingsChanged() {
     settings = Settings::load(userDefaults());
+    // Each server takes the new settings as one whole value, read atomically on its queue.
+    if (lwip && lwip->proxyServer())
+        lwip->proxyServer()->setSettings(settings.sslSettings);
     if (proxyManager)
         proxyManager->setSslSettings(settings.sslSettings);
-    if (recordingListener)
+    if (recordingListener) {
         recordingListener->setSettings(settings.recordingSettings);
+        if (lwip && lwip->tcpProxyServer()) {
+            if (settings.recordingSettings.recordRawTCPStreams)
+                lwip->tcpProxyServer()->addProxyListener(recordingListener);
+            else
+                lwip->tcpProxyServer()->removeProxyListener(recordingListener);
+        }
+    }
     updateTools();
 }
 

@@ -12,6 +12,7 @@
 namespace pemtrox {
 
 class FileLogger;
+class ProxyServer;
 class LWIPMode;
 class PacketFlow;
 class ProxyManager;
@@ -73,6 +74,8 @@ public:
     virtual void stopRecording();
     virtual void settingsChanged();
     virtual void updateTools();
+    /// The HTTP proxy servers running: the manager's in Proxy mode, the stack's in LWIP mode.
+    std::vector<std::shared_ptr<ProxyServer>> httpServers() const;
 
     /// The system's DNS servers as numeric address texts (as the tunnel's clients can
     /// use them).

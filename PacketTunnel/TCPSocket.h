@@ -52,6 +52,9 @@ public:
     void close(ErrorPtr error = nullptr, CloseCompletion completion = nullptr) override {
         AbstractSocket::close(std::move(error), std::move(completion));
     }
+    /// A stack connection always passes the app's end on alone and ends our side when its
+    /// output stream closes with the input still open.
+    bool allowHalfClose() override { return true; }
 
     // SocketStreamProtocol
     void read(std::optional<std::uint64_t> maxLength, double timeout) override;

@@ -59,8 +59,7 @@ void SocketProxyConnection::reset(const std::shared_ptr<Socket>& socket) {
 }
 
 bool SocketProxyConnection::allowHalfClose(const std::shared_ptr<Socket>& socket) {
-    auto tcp = std::dynamic_pointer_cast<DefaultSocket>(socket);
-    return tcp && tcp->allowHalfClose();
+    return socket && socket->allowHalfClose();
 }
 
 bool SocketProxyConnection::peerHasGone(const std::shared_ptr<Socket>& socket) {

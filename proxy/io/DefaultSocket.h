@@ -75,9 +75,8 @@ public:
     /// Ends the input stream (the end of stream reaches its reader); the output goes on.
     void socketDidReadToEnd() override;
 
-    /// From now on the peer's end of stream ends only the input stream, and closing the
-    /// output stream alone ends our side (plain TCP only; false when not possible).
-    bool allowHalfClose();
+    /// Plain TCP only: false once TLS runs on the socket.
+    bool allowHalfClose() override;
 
     /// Starts the connect; throws the layer's error when it cannot start.
     virtual void connect(const InetAddress& address, int port);

@@ -36,6 +36,9 @@ public:
     virtual bool isClosed() const = 0;
     /// Closes the socket once; the completion gets the error the close sequence ends with.
     virtual void close(ErrorPtr error = nullptr, CloseCompletion completion = nullptr) = 0;
+    /// Asks that from now on the peer's end of stream end only the input stream, and that
+    /// closing the output stream alone end our side. False where the socket cannot do it.
+    virtual bool allowHalfClose() { return false; }
 };
 
 } // namespace pemtrox

@@ -32,6 +32,16 @@ TEST(LWIPModeProgram, RelaysAndProxiesAClientNamespace) {
                            " openssl s_server -accept 127.0.0.1:0 -www -key '" + pki.leafKeyFile.string() +
                            "' -cert '" + pki.leafFile.string() + "' -cert_chain '" +
                            pki.intermediateFile.string() + "'");
+    test::ChildProcess counter("exec ip netns exec " + spaces.srv + R"( python3 -u -c 'import socket
+srv = socket.create_server(("::", 7070), family=socket.AF_INET6, dualstack_ipv6=True); print("READY", flush=True)
+while True:
+    c, _ = srv.accept(); n = 0
+    while True:
+        piece = c.recv(65536)
+        if not piece: break
+        n += len(piece)
+    c.sendall(b"got %d" % n); c.close()' 2>&1)");
+    ASSERT_NE(counter.waitForLine("READY"), "") << counter.output();
     int tlsPort = test::acceptedPort(tls.waitForLine("ACCEPT"));
     ASSERT_GT(tlsPort, 0) << tls.output();
     std::ofstream(dir.path() / "settings.json") << R"({"sslSettings.proxyingEnabled": true,
@@ -54,6 +64,16 @@ TEST(LWIPModeProgram, RelaysAndProxiesAClientNamespace) {
                   .find("s_server"),
               std::string::npos)
         << "intercepted";
+    // "Send, then read the reply" through a tunnel on the stack: the client ends its side
+    // after its bytes and still gets the server's answer.
+    EXPECT_EQ(TunnelNamespaces::in(spaces.cli, R"(python3 -c 'import socket
+s = socket.create_connection(("198.18.72.253", 8888)); s.sendall(b"CONNECT 203.0.113.10:7070 HTTP/1.1\r\n\r\n")
+head = b""
+while b"\r\n\r\n" not in head: head += s.recv(1)
+s.sendall(b"hello\n"); s.shutdown(socket.SHUT_WR)
+print(s.makefile().read(), end="")')"),
+              "got 6")
+        << "half-closed tunnel through the stack";
     EXPECT_EQ(curl("http://203.0.113.10:8080/big | sha256sum"),
               test::runCommand("sha256sum < '" + (www / "big").string() + "'"));
     EXPECT_EQ(TunnelNamespaces::in(spaces.cli,

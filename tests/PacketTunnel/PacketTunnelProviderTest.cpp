@@ -9,11 +9,13 @@
 #include "PacketTunnel/MemoryPacketFlow.h"
 #include "PacketTunnel/PacketTunnelProvider.h"
 #include "PacketTunnel/PacketTunnelProxyServer.h"
+#include "PacketTunnel/PacketTunnelTCPProxyServer.h"
 #include "PacketTunnel/ProxyManager.h"
 #include "platform/Container.h"
 #include "platform/DispatchQueue.h"
 #include "platform/KeyedArchive.h"
 #include "platform/Log.h"
+#include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/SocketProxyServer.h"
 #include "proxy/recording/RecordingListener.h"
 #include "proxy/tls/SSLCAGenerator.h"
@@ -221,12 +223,26 @@ TEST_F(ProviderTest, LWIPModeStartsAndStopsOncePerProcess) {
     // checker reports at exit (as the TLS server would do on the main queue).
     OPENSSL_init_crypto(
         OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_LOAD_CONFIG, nullptr);
+    // The tools and the recording act on both stack servers (raw streams recorded when asked).
+    std::ofstream(dir.path() / "settings.json") << R"({"tools.blacklist.enabled": true,
+        "tools.blacklist.include": [{"enabled": true, "type": "Glob", "hostname": "blocked.test"}],
+        "recordingSettings.recordRawTCPStreams": true})";
     make();
     auto flow = MemoryPacketFlow::make();
     provider->packetFlow = flow;
     ASSERT_EQ(start(json{{"PacketTunnelMode", "LWIP"}, {"Port", 9090}}), nullptr);
     ASSERT_TRUE(provider->lwip);
     EXPECT_EQ(provider->lwip->proxyServer()->localPort(), 9090);
+    for (std::shared_ptr<AbstractProxyServer> server :
+         {std::shared_ptr<AbstractProxyServer>(provider->lwip->proxyServer()),
+          std::shared_ptr<AbstractProxyServer>(provider->lwip->tcpProxyServer())}) {
+        auto evt = ProxyEvent::make(nullptr);
+        evt->host = "blocked.test";
+        EXPECT_THROW(server->fanOut<&ProxyServerListener::proxyListenerReceivedRequestURL>(evt), Error);
+        evt->host = "fine.test";
+        server->fanOut<&ProxyServerListener::proxyListenerReceivedRequestAddress>(evt);
+        EXPECT_TRUE(evt->attributes.count(RecordingListener::keyAttribute)) << "recorded";
+    }
     EXPECT_EQ(platform->applied.back()->ipv4Settings->includedRoutes.size(), 1u);
     EXPECT_TRUE(test::waitFor([&] { return flow->isIdle(); })) << "reading";
     std::weak_ptr<PacketTunnelProxyServer> server = provider->lwip->proxyServer();
