@@ -13,48 +13,18 @@
 #include "proxy/io/ProxySocket.h"
 #include "proxy/io/SocketError.h"
 #include "tests/io/StreamTestSupport.h"
+#include "tests/support/ClientSocketServer.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
 
 namespace {
 
-/// A listener on 127.0.0.1 port 0 that wraps every accepted connection in a ClientSocket.
-class TestServer : public GCDAsyncServerSocketSwiftDelegate, public std::enable_shared_from_this<TestServer> {
-public:
-    static std::shared_ptr<TestServer> start(std::shared_ptr<DispatchQueue> queue) {
-        auto server = std::make_shared<TestServer>();
-        server->queue = queue;
-        server->listener = AsyncTcpSocket::make(queue);
-        server->helper->delegate = server;
-        server->listener->setDelegate(server->helper);
-        server->listener->acceptOn("127.0.0.1", 0);
-        return server;
-    }
-    void socketDidAcceptNewSocket(std::shared_ptr<AsyncTcpSocket> newSocket) override {
-        clients.push_back(ClientSocket::make(newSocket, queue));
-    }
-    int port() const { return *listener->localPort(); }
-    void stop() {
-        queue->sync([&] {
-            listener->disconnect();
-            for (auto& c : clients)
-                c->close();
-            clients.clear();
-        });
-    }
-    std::shared_ptr<DispatchQueue> queue;
-    std::shared_ptr<AsyncTcpSocket> listener;
-    std::shared_ptr<GCDAsyncServerSocketDelegateHelper> helper =
-        std::make_shared<GCDAsyncServerSocketDelegateHelper>();
-    std::vector<std::shared_ptr<ClientSocket>> clients;
-};
-
 const InetAddress loopback("localhost", "127.0.0.1");
 
 struct DefaultSocketTest : ::testing::Test {
     std::shared_ptr<DispatchQueue> queue = DispatchQueue::make("socket-test");
-    std::shared_ptr<TestServer> server = TestServer::start(queue);
+    std::shared_ptr<test::ClientSocketServer> server = test::ClientSocketServer::start(queue);
 
     void onQueue(const std::function<void()>& f) { queue->sync(f); }
     bool eventually(const std::function<bool()>& condition) {

@@ -19,6 +19,7 @@
 #include "proxy/io/SSLSocketWrapper.h"
 #include "proxy/io/SSLSocketWrapperError.h"
 #include "tests/io/StreamTestSupport.h"
+#include "tests/support/ClientSocketServer.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 
@@ -192,33 +193,6 @@ private:
     Status last_[2] = {TlsEngine::wouldBlock, TlsEngine::wouldBlock};
 };
 
-/// Accepts TCP connections on 127.0.0.1 as ClientSockets.
-class Listener : public GCDAsyncServerSocketSwiftDelegate {
-public:
-    std::shared_ptr<AsyncTcpSocket> socket;
-    std::shared_ptr<GCDAsyncServerSocketDelegateHelper> helper =
-        std::make_shared<GCDAsyncServerSocketDelegateHelper>();
-    std::shared_ptr<DispatchQueue> queue;
-    std::function<void(std::shared_ptr<ClientSocket>)> onAccept;
-
-    /// Starts listening (on the queue); the port.
-    int start(const std::shared_ptr<Listener>& self, std::shared_ptr<DispatchQueue> on) {
-        queue = std::move(on);
-        socket = AsyncTcpSocket::make(queue);
-        helper->delegate = self;
-        socket->setDelegate(helper);
-        socket->acceptOn(std::string("127.0.0.1"), 0);
-        return static_cast<int>(*socket->localPort());
-    }
-    void socketDidAcceptNewSocket(std::shared_ptr<AsyncTcpSocket> newSocket) override {
-        onAccept(ClientSocket::make(std::move(newSocket), queue));
-    }
-    void stop() {
-        socket->disconnect();
-        onAccept = nullptr;
-    }
-};
-
 enum class Layer { engine, socketLayer, wrapperOverTcp, wrapperInMemory };
 
 /// Secures a plain socket with the layer's TLS socket.
@@ -361,9 +335,9 @@ public:
             });
             return;
         }
-        listener_ = std::make_shared<Listener>();
         queue_->sync([&] {
-            int port = listener_->start(listener_, queue_);
+            listener_ = test::ClientSocketServer::start(queue_);
+            int port = listener_->port();
             listener_->onAccept = [this](std::shared_ptr<ClientSocket> accepted) {
                 plain_[serverSide] = accepted;
             };
@@ -375,7 +349,7 @@ public:
 
     Layer layer_;
     std::shared_ptr<DispatchQueue> queue_ = DispatchQueue::make("tls-link");
-    std::shared_ptr<Listener> listener_;
+    std::shared_ptr<test::ClientSocketServer> listener_;
     std::shared_ptr<Socket> plain_[2];
     std::shared_ptr<PipeSocket> pipe_; ///< the server's plain socket in memory
     std::shared_ptr<SSLSocket> tls_[2];
@@ -769,7 +743,7 @@ TEST_P(TlsRealPeers, OurClientAgainstOpensslServer) {
 TEST_P(TlsRealPeers, OurServerAgainstOpensslClient) {
     for (bool rejected : {false, true}) {
         SCOPED_TRACE(rejected ? "our certificate rejected" : "accepted");
-        auto listener = std::make_shared<Listener>();
+        std::shared_ptr<test::ClientSocketServer> listener;
         std::shared_ptr<SSLSocket> tls;
         std::optional<SocketConnectionState> state;
         std::shared_ptr<test::EventLog> request;
@@ -777,7 +751,8 @@ TEST_P(TlsRealPeers, OurServerAgainstOpensslClient) {
         std::optional<std::vector<Data>> peerCertificates;
         int port = 0;
         queue->sync([&] {
-            port = listener->start(listener, queue);
+            listener = test::ClientSocketServer::start(queue);
+            port = listener->port();
             listener->onAccept = [&](std::shared_ptr<ClientSocket> accepted) {
                 // A chain from a root the client does not trust: it answers with an alert.
                 tls = secure(GetParam(), accepted, queue, serverSettings(rejected),
