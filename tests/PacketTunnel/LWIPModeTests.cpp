@@ -28,6 +28,7 @@ TEST(LWIPModeProgram, RelaysAndProxiesAClientNamespace) {
     test::ChildProcess web("exec ip netns exec " + spaces.srv +
                            " python3 -u -m http.server 8080 --bind :: --directory '" + www.string() +
                            "' 2>&1");
+    ASSERT_NE(web.waitForLine("Serving HTTP"), "") << web.output();
     test::ChildProcess tls("exec ip netns exec " + spaces.gw +
                            " openssl s_server -accept 127.0.0.1:0 -www -key '" + pki.leafKeyFile.string() +
                            "' -cert '" + pki.leafFile.string() + "' -cert_chain '" +
