@@ -14,7 +14,6 @@ struct Identity::Impl {
     X509Ptr leaf;
     std::vector<X509Ptr> chainOwned;
     std::vector<X509*> chain;
-    SslCtxPtr context;
 };
 
 namespace {
@@ -36,22 +35,11 @@ std::shared_ptr<const Identity> Identity::make(EVP_PKEY* key, X509* leaf, const 
         impl->chain.push_back(c);
     }
 
+    // The connections share one server context and take the identity each (a context per
+    // identity cost more to make than minting the leaf); what they would refuse is refused here.
     ERR_clear_error();
-    impl->context.reset(SSL_CTX_new(TLS_server_method()));
-    if (!impl->context)
-        fail("Cannot create a server TLS context");
-    SSL_CTX* ctx = impl->context.get();
-    if (SSL_CTX_use_certificate(ctx, leaf) != 1)
-        fail("Cannot use the certificate");
-    if (SSL_CTX_use_PrivateKey(ctx, key) != 1)
-        fail("Cannot use the private key");
-    if (SSL_CTX_check_private_key(ctx) != 1)
+    if (X509_check_private_key(leaf, key) != 1)
         fail("The private key does not match the certificate");
-    for (X509* c : chain)
-        if (SSL_CTX_add1_chain_cert(ctx, c) != 1)
-            fail("Cannot add a chain certificate");
-    // Streams hand ciphertext on in whole records; a retried write may come from another buffer.
-    SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     return std::shared_ptr<const Identity>(new Identity(std::move(impl)));
 }
 
@@ -90,9 +78,6 @@ X509* Identity::leaf() const {
 }
 const std::vector<X509*>& Identity::chain() const {
     return impl_->chain;
-}
-SSL_CTX* Identity::serverContext() const {
-    return impl_->context.get();
 }
 
 } // namespace pemtrox

@@ -6,14 +6,11 @@
 
 struct evp_pkey_st;
 struct x509_st;
-struct ssl_ctx_st;
 
 namespace pemtrox {
 
 /// What the server side of TLS presents: a private key, its certificate and the
-/// intermediate certificates sent along with it. The TLS context for the server side is
-/// made once here, so every connection that presents this identity shares it.
-/// Immutable; safe to share between queues.
+/// intermediate certificates sent along with it. Immutable; safe to share between queues.
 class Identity {
 public:
     /// Takes its own references to the key and certificates. Throws TlsError when OpenSSL
@@ -30,8 +27,6 @@ public:
     evp_pkey_st* key() const;
     x509_st* leaf() const;
     const std::vector<x509_st*>& chain() const;
-    /// The ready server-side context (key, leaf and chain loaded).
-    ssl_ctx_st* serverContext() const;
 
 private:
     struct Impl;

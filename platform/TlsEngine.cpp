@@ -56,6 +56,22 @@ SslCtxPtr clientContext() {
     return SslCtxPtr(context.get());
 }
 
+/// The server-side context, shared by every server connection, each of which is given its
+/// identity: making a context is costly.
+SslCtxPtr serverContext() {
+    static SslCtxPtr context = [] {
+        SslCtxPtr made(SSL_CTX_new(TLS_server_method()));
+        // Streams hand ciphertext on in whole records; a retried write may come from another buffer.
+        if (made)
+            SSL_CTX_set_mode(made.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        return made;
+    }();
+    if (!context)
+        return nullptr;
+    SSL_CTX_up_ref(context.get());
+    return SslCtxPtr(context.get());
+}
+
 std::string bareAddress(std::string_view name) {
     if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
         name = name.substr(1, name.size() - 2);
@@ -204,21 +220,22 @@ TlsEngine::Status TlsEngine::ensureConnection() {
         return configurationFailure(badConfiguration, "The TLS engine has no I/O callbacks");
 
     ERR_clear_error();
-    SslCtxPtr clientHolder;
-    SSL_CTX* context = nullptr;
+    SslCtxPtr context;
     if (side_ == Side::server) {
         if (!identity_)
             return configurationFailure(badConfiguration, "The server side of TLS has no certificate");
-        context = identity_->serverContext();
+        context = serverContext();
+        if (!context)
+            return configurationFailure(internalError, "Cannot create the server TLS context: " +
+                                                           takeErrorText("unknown error"));
     } else {
-        clientHolder = clientContext();
-        if (!clientHolder)
+        context = clientContext();
+        if (!context)
             return configurationFailure(internalError, "Cannot create the client TLS context: " +
                                                            takeErrorText("unknown error"));
-        context = clientHolder.get();
     }
 
-    SslPtr ssl(SSL_new(context));
+    SslPtr ssl(SSL_new(context.get()));
     BIO* bio = ssl ? BIO_new(TlsEngineBio::method()) : nullptr;
     if (!bio)
         return configurationFailure(internalError,
@@ -231,6 +248,18 @@ TlsEngine::Status TlsEngine::ensureConnection() {
     SSL_set_mode(ssl.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
 
     if (side_ == Side::server) {
+        // Sessions are resumed only under the certificate they began with.
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int digestLength = 0;
+        bool ok = SSL_use_certificate(ssl.get(), identity_->leaf()) == 1 &&
+                  SSL_use_PrivateKey(ssl.get(), identity_->key()) == 1 &&
+                  X509_digest(identity_->leaf(), EVP_sha1(), digest, &digestLength) == 1 &&
+                  SSL_set_session_id_context(ssl.get(), digest, digestLength) == 1;
+        for (X509* c : identity_->chain())
+            ok = ok && SSL_add1_chain_cert(ssl.get(), c) == 1;
+        if (!ok)
+            return configurationFailure(badConfiguration,
+                                        "Cannot use the identity: " + takeErrorText("rejected"));
         SSL_set_accept_state(ssl.get());
     } else {
         SSL_set_connect_state(ssl.get());
