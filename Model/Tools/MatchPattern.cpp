@@ -1,6 +1,10 @@
 #include "Model/Tools/MatchPattern.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -20,6 +24,34 @@ std::size_t sequenceLength(unsigned char lead) {
     if (lead >= 0xC0)
         return 2;
     return 1;
+}
+
+// Patterns come from the settings and are matched at every exchange, often several times:
+// each anchored expression is compiled once. Compiled expressions are safe to share between
+// threads (each search makes its own matcher).
+std::shared_ptr<const Regex> compiled(MatchType type, std::string_view pattern) {
+    // A regular expression is put in a group so that both anchors hold for every top-level
+    // alternative: "ads|track" must not match every host that merely starts with "ads". A glob
+    // cannot hold an alternative, and is anchored as it is.
+    std::string expression =
+        type == MatchType::Glob ? "^" + globToRegex(pattern) + "$" : "^(?:" + std::string(pattern) + ")$";
+    static std::mutex mutex;
+    static std::unordered_map<std::string, std::shared_ptr<const Regex>> cache;
+    {
+        std::lock_guard lock(mutex);
+        if (auto found = cache.find(expression); found != cache.end())
+            return found->second;
+    }
+    // A pattern that is not valid on its own ("a)|(b") could close the group early and
+    // escape the anchors; compiling it alone first rejects it.
+    if (type == MatchType::Regex)
+        Regex{pattern};
+    auto regex = std::make_shared<const Regex>(expression);
+    std::lock_guard lock(mutex);
+    if (cache.size() >= 1024) // settings replaced many times over
+        cache.clear();
+    cache.emplace(std::move(expression), regex);
+    return regex;
 }
 
 } // namespace
@@ -51,17 +83,8 @@ std::string globToRegex(std::string_view pattern) {
 }
 
 bool matchPattern(MatchType type, std::string_view value, std::string_view pattern) {
-    // A regular expression is put in a group so that both anchors hold for every top-level
-    // alternative: "ads|track" must not match every host that merely starts with "ads". A glob
-    // cannot hold an alternative, and is anchored as it is.
-    std::string expression =
-        type == MatchType::Glob ? "^" + globToRegex(pattern) + "$" : "^(?:" + std::string(pattern) + ")$";
     try {
-        // A pattern that is not valid on its own ("a)|(b") could close the group early and
-        // escape the anchors; compiling it alone first rejects it.
-        if (type == MatchType::Regex)
-            Regex{pattern};
-        return Regex(expression).search(value);
+        return compiled(type, pattern)->search(value);
     } catch (const RegexError& error) {
         logWarning(fmt::format("Failed to match pattern \"{}\": ", pattern), error);
         return false;
