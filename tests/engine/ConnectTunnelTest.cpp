@@ -1,9 +1,5 @@
 // CONNECT tunnels through real sockets: what reaches each side, and that every tunnel ends
 // with nothing left behind (the harness checks the live-object counts when it goes).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +14,7 @@
 #include "platform/HostResolver.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/ProxyEvent.h"
+#include "tests/support/FakeDnsServer.h"
 #include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/proxy/ProxyHarness.h"
@@ -220,14 +217,8 @@ TEST(ConnectTunnel, ClientThatGoesWhileItsServerIsLookedUpOrConnectingEndsThatAt
     // Connects whose SYNs are never answered, and lookups whose DNS server never answers,
     // once outlived their clients by minutes, each holding a descriptor or a lookup.
     BlackHole hole;
-    int dns = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); // takes queries, never answers
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    ::bind(dns, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(dns, reinterpret_cast<sockaddr*>(&addr), &length);
-    HostResolver::configure({"127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), std::chrono::seconds(60)});
+    FakeDnsServer dns({}, {"never.test"});
+    HostResolver::configure({dns.address(), std::chrono::seconds(60)});
     auto hostPort = "127.0.0.1:" + std::to_string(hole.port());
     struct Case {
         std::string request, step;
@@ -263,7 +254,6 @@ TEST(ConnectTunnel, ClientThatGoesWhileItsServerIsLookedUpOrConnectingEndsThatAt
         EXPECT_EQ(proxy.recorder->exchanges("exception").size(), 1u);
     }
     HostResolver::configure({});
-    ::close(dns);
 }
 
 TEST(ConnectTunnel, OneDirectionEndingLeavesTheOtherRunningUntilItEndsToo) {

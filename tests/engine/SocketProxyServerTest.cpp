@@ -17,6 +17,7 @@
 #include "proxy/io/InetAddress.h"
 #include "proxy/io/NullOutputStream.h"
 #include "proxy/io/Socket.h"
+#include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/proxy/ProxyHarness.h"
 
@@ -45,9 +46,7 @@ private:
             auto address = self->connection_->address();
             auto body = *result.value()->firstLine() + " from " + (address ? address->address() : "?") +
                         (self->connection_->port() ? ":port" : "");
-            auto response =
-                "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-            self->connection_->outputStream()->write(toData(response), true,
+            self->connection_->outputStream()->write(toData(TestOrigin::ok(body)), true,
                                                      [self](OutputStreamWriteHandlerResult w) {
                                                          if (w.isError())
                                                              self->finish();
@@ -106,9 +105,7 @@ TEST_F(SocketProxyServerTest, ServesConcurrentKeepAliveClients) {
                 std::string line = "GET /" + std::to_string(c) + "/" + std::to_string(r) + " HTTP/1.1";
                 client.send(line + "\r\nHost: x\r\n\r\n");
                 auto body = line + " from 127.0.0.1:port";
-                good +=
-                    client.readUntil(body) ==
-                    "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+                good += client.readUntil(body) == TestOrigin::ok(body);
             }
         });
     for (auto& t : threads)
