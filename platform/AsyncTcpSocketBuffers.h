@@ -39,7 +39,7 @@ class SpareBytes {
 public:
     using Bytes = std::vector<std::uint8_t>;
     // Most of the pieces a flush frees at once come back for the reads that follow it.
-    static constexpr std::size_t kept = 40;
+    static constexpr std::size_t kept = 96;
     static constexpr std::size_t largest = 8192; // bigger ones go back to the allocator
     /// This thread's spares.
     static SpareBytes& local();

@@ -184,6 +184,10 @@ void AsyncTcpSocket::Core::acceptOn(const std::optional<std::string>& interface,
         a->bind(endpoint, ec);
     if (!ec)
         a->listen(asio::socket_base::max_listen_connections, ec);
+    // Accepted sockets inherit it: no system call per connection.
+    std::error_code ignored;
+    if (!ec)
+        a->set_option(tcp::no_delay(true), ignored);
     if (ec)
         throw AsyncSocketError::posix(ec.value());
     auto bound = a->local_endpoint(ec);
@@ -216,10 +220,9 @@ void AsyncTcpSocket::Core::acceptNext() {
         }
         auto core = std::make_shared<Core>(*self->queue);
         core->socket = std::move(peer);
-        // Heads and body pieces can leave in separate sends; with Nagle each would
-        // wait for the peer's delayed acknowledgement of the one before.
-        std::error_code ignored;
-        core->socket.set_option(tcp::no_delay(true), ignored);
+        // Heads and body pieces can leave in separate sends; with Nagle each would wait for
+        // the peer's delayed acknowledgement of the one before. Set on the listener, whose
+        // accepted sockets inherit it.
         core->state = State::connected;
         core->started = true;
         core->recordAddresses(self->acceptedPeer);

@@ -273,10 +273,13 @@ TEST(AsyncTcpSocket, OptionsHookRunsBeforeConnectAndInterfaceChoosesTheSource) {
     client->connect("127.0.0.1", *listener->localPort(), "lo", 5);
     EXPECT_TRUE(hookRan);
     ASSERT_TRUE(test::waitFor([&] { return events->has("connect"); }));
-    // The hook's option is in place, and the connection runs without Nagle's delay.
-    for (auto [level, option] : {std::pair<int, int>{SOL_SOCKET, SO_KEEPALIVE}, {IPPROTO_TCP, TCP_NODELAY}}) {
+    // The hook's option is in place, and both ends run without Nagle's delay.
+    ASSERT_TRUE(test::waitFor([&] { return listenerEvents->firstAccepted() != nullptr; }));
+    auto accepted = listenerEvents->firstAccepted();
+    for (auto [socket, level, option] : {std::tuple{client, SOL_SOCKET, SO_KEEPALIVE},
+                                         {client, IPPROTO_TCP, TCP_NODELAY}, {accepted, IPPROTO_TCP, TCP_NODELAY}}) {
         int value = 0;
-        client->performBlock([&](int fd) {
+        socket->performBlock([&](int fd) {
             socklen_t len = sizeof value;
             getsockopt(fd, level, option, &value, &len);
         });
