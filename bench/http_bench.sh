@@ -4,6 +4,9 @@
 #
 #   bench/http_bench.sh [seconds-per-run]        (default 10)
 #
+# With BENCH_NO_RECORDING=1 the proxy records nothing (every exchange excluded), which
+# measures forwarding alone.
+#
 # Installs nginx, wrk and tinyproxy when missing; builds the default preset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -66,6 +69,10 @@ DisableViaHeader Yes
 CONF
 tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 & pids+=($!)
 
+if [[ "${BENCH_NO_RECORDING:-}" == 1 ]]; then
+  mkdir -p "$work/container"
+  echo '{"recordingSettings.exclude":[{"enabled":true}]}' >"$work/container/settings.json"
+fi
 "$pemtrox" --port "$proxy" --container "$work/container" >"$work/pemtrox.log" 2>&1 & pids+=($!)
 pemtrox_pid=$!
 
