@@ -6,7 +6,9 @@
 #
 #   bench/tls_bench.sh [seconds-per-run] [connections]      (default 10, 32)
 #
-# Installs nginx when missing; builds the default preset.
+# The proxy records every exchange, as it does by default; RECORD=0 excludes every host from
+# the recording, to measure the interception alone. The work directory (the recording store
+# included) is made under TMPDIR. Installs nginx when missing; builds the default preset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 duration=${1:-10}
@@ -87,9 +89,11 @@ $hostservers
 CONF
 nginx -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" & pids+=($!)
 
-cat >"$work/container/settings.json" <<'JSON'
+exclude=""
+[[ "${RECORD:-1}" == 0 ]] && exclude=', "recordingSettings.exclude": [{"enabled": true, "type": "Glob", "hostname": "*"}]'
+cat >"$work/container/settings.json" <<JSON
 {"sslSettings.proxyingEnabled": true,
- "sslSettings.include": [{"enabled": true, "type": "Glob", "hostname": "*"}]}
+ "sslSettings.include": [{"enabled": true, "type": "Glob", "hostname": "*"}]$exclude}
 JSON
 # The proxy trusts the origin's root; the client trusts the proxy's CA.
 SSL_CERT_FILE=$work/root.pem XDG_CACHE_HOME=$work/cache \
@@ -118,7 +122,7 @@ run() {
   echo "$rps"
 }
 
-echo "== $conns connections, ${duration}s each, loopback, nginx with one worker, 1 KiB bodies ==" >&2
+echo "== $conns connections, ${duration}s each, loopback, nginx with one worker, 1 KiB bodies, recording ${RECORD:-1} ==" >&2
 dka=$(run "direct TLS keep-alive" keepalive "$work/root.pem")
 pka=$(run "intercepted keep-alive" keepalive "$ca" "$proxy")
 dnc=$(run "direct TLS, new handshake each" close "$work/root.pem")
