@@ -140,13 +140,18 @@ std::string curl(const ProxyHarness& proxy, const std::string& arguments, int* s
 }
 
 void play(RawClient& client, const std::vector<std::string>& steps) {
+    std::string reply; // since the last send
     for (auto& step : steps) {
         SCOPED_TRACE(step);
         auto arg = step.substr(1);
         if (step[0] == '>')
-            client.send(arg);
+            client.send(arg), reply.clear();
         else if (step[0] == '<')
-            EXPECT_TRUE(client.readUntil(arg).ends_with(arg));
+            EXPECT_TRUE((reply += client.readUntil(arg, 15000)).ends_with(arg)) << reply;
+        else if (step[0] == '^')
+            EXPECT_EQ(client.readUntil(arg, 15000), arg), reply += arg;
+        else if (step[0] == '!')
+            EXPECT_EQ(reply.find(arg), std::string::npos) << reply;
         else if (step[0] == '=')
             EXPECT_EQ(client.readAll(), arg);
         else if (step == "close")

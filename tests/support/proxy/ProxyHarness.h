@@ -105,8 +105,9 @@ private:
 std::string curl(const ProxyHarness& proxy, const std::string& arguments, int* status = nullptr);
 
 /// Runs one client's steps: ">bytes" sends, "<text" reads up to the text (and expects it),
-/// "=text" reads to the end and expects exactly the text, "close" and "reset" end the
-/// connection.
+/// "^text" expects exactly the text next, "!text" expects none of it in the reply since the
+/// last send, "=text" reads to the end and expects exactly the text, "close" and "reset" end
+/// the connection.
 void play(RawClient& client, const std::vector<std::string>& steps);
 
 /// The live count of a counted type, e.g. "HttpProxyHandler".
