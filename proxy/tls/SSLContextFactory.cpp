@@ -1,9 +1,14 @@
 #include "proxy/tls/SSLContextFactory.h"
 
+#include <atomic>
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <thread>
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 
 #include "platform/Container.h"
@@ -41,6 +46,35 @@ void addSubjectAltName(X509* leaf, const std::string& host) {
     if (!OpenSSL::addSubjectAltName(leaf, host))
         throw SSLContextFactoryError::failedToAddExtensionToCertificate(NID_subject_alt_name);
 }
+
+/// Cache files being written, queued ones included. Trivially destructible, so it is still
+/// there for the library's exit handler whatever the order of destruction at exit.
+std::atomic<int> pendingWrites{0};
+
+/// One cache write's leaf, counted from the moment it is queued until the leaf is freed:
+/// the library must not tear itself down at exit under a PKCS#12 being built, so its exit
+/// handler waits for the count to drop (bounded, so that a write stuck on a full disk does
+/// not hold the exit for ever).
+struct PendingWrite {
+    explicit PendingWrite(std::shared_ptr<SSLV3CertificateGenerator> made) : generator(std::move(made)) {
+        static std::once_flag registered;
+        std::call_once(registered, [] {
+            OPENSSL_atexit([] {
+                auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+                while (pendingWrites.load() > 0 && std::chrono::steady_clock::now() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            });
+        });
+        ++pendingWrites;
+    }
+    ~PendingWrite() {
+        generator.reset();
+        --pendingWrites;
+    }
+    PendingWrite(const PendingWrite&) = delete;
+    PendingWrite& operator=(const PendingWrite&) = delete;
+    std::shared_ptr<SSLV3CertificateGenerator> generator;
+};
 
 } // namespace
 
@@ -204,9 +238,10 @@ std::shared_ptr<const Identity> SSLContextFactory::mint(const CA& ca, const std:
     auto store = std::make_shared<KeyStore>(
         Identity::make(generator->key(), generator->certificate(), generator->chain()));
     keyStoreCache_.setObject(key, store);
-    writer_->async([generator, url = cacheURL_ / (key + ".p12"), password = ca.keystorePassword] {
+    auto write = std::make_shared<PendingWrite>(std::move(generator));
+    writer_->async([write, url = cacheURL_ / (key + ".p12"), password = ca.keystorePassword] {
         try {
-            generator->writePKCS12(url, password);
+            write->generator->writePKCS12(url, password);
         } catch (const Error& e) {
             // The leaf serves from memory; without its file it is minted again next time.
             logWarning("Failed to write certificate cache file: ", e);

@@ -89,7 +89,7 @@ TEST(HostProgram, ProxyModeAnswersMessagesFollowsSettingsAndCleansUp) {
     })) << "the decrypted exchange is recorded";
 
     ::kill(pemtrox.pid(), SIGTERM);
-    EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.output();
+    EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.readAll();
     EXPECT_FALSE(fs::exists(dir.path() / "pemtrox.sock"));
     EXPECT_FALSE(fs::exists(env));
     message("Log", &status);
@@ -136,7 +136,7 @@ TEST(HostProgram, LWIPModeTakesTheClientNamespacesTrafficAndCleansUp) {
               "200");
     EXPECT_TRUE(fs::exists(spaces.cliResolvConf()));
     ::kill(pemtrox.pid(), SIGTERM);
-    EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.output();
+    EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.readAll();
     EXPECT_EQ(test::TunnelNamespaces::in(spaces.cli, "ip -br link | grep -c pemtrox"), "0\n");
     EXPECT_FALSE(fs::exists(spaces.cliResolvConf().parent_path()));
     EXPECT_FALSE(fs::exists(dir.path() / "proxy.env"));

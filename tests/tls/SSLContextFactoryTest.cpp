@@ -263,6 +263,19 @@ TEST_F(SSLContextFactoryTest, ConcurrentMintsOfOneHostLeaveOneWholeFile) {
               nullptr);
 }
 
+// The program may exit with cache files still queued: the library's teardown must wait for them.
+TEST_F(SSLContextFactoryTest, ExitingWithCacheFilesQueuedWritesThemWhole) {
+    EXPECT_EXIT(
+        {
+            auto f = make();
+            for (int i = 0; i < 10; ++i)
+                f->identityForHost("exit" + std::to_string(i) + ".test");
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EQ(cacheFiles().size(), 10u);
+}
+
 TEST_F(SSLContextFactoryTest, PythonAcceptsTheLeavesByAltNameAlone) {
     auto check = [&](const std::shared_ptr<const Identity>& id, const std::string& host) {
         write(id->leaf(), "py-leaf.pem");
