@@ -5,7 +5,6 @@
 
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
-#include "tests/support/tunnel/TunnelNamespaces.h"
 
 using namespace pemtrox;
 namespace fs = std::filesystem;
@@ -118,26 +117,4 @@ TEST(HostProgram, UnusableStartOptionsEndTheProgramWithTheirError) {
         EXPECT_EQ(status, row.status) << row.arguments;
     }
     EXPECT_FALSE(fs::exists(dir.path() / "pemtrox.sock"));
-}
-
-/// LWIP mode as its user runs it: the program in gw, the apps in cli.
-TEST(HostProgram, LWIPModeTakesTheClientNamespacesTrafficAndCleansUp) {
-    if (auto reason = test::TunnelNamespaces::unavailable(); !reason.empty())
-        GTEST_SKIP() << reason;
-    test::TunnelNamespaces spaces;
-    test::TempDir dir;
-    test::ChildProcess pemtrox("exec ip netns exec " + spaces.gw + " " + PEMTROX_BINARY + " --container " +
-                               shellQuote(dir.path().string()) + " --mode LWIP --netns " + spaces.cli +
-                               " 2>&1");
-    ASSERT_NE(pemtrox.waitForLine("Running; app messages at"), "") << pemtrox.output();
-    // The CA download, answered by the proxy on the stack behind the moved device.
-    EXPECT_EQ(test::TunnelNamespaces::in(spaces.cli, "curl -s -o /dev/null -w %{http_code} --max-time 20 -x "
-                                                     "http://198.18.72.253:8888 http://pemtrox.crt/"),
-              "200");
-    EXPECT_TRUE(fs::exists(spaces.cliResolvConf()));
-    ::kill(pemtrox.pid(), SIGTERM);
-    EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.readAll();
-    EXPECT_EQ(test::TunnelNamespaces::in(spaces.cli, "ip -br link | grep -c pemtrox"), "0\n");
-    EXPECT_FALSE(fs::exists(spaces.cliResolvConf().parent_path()));
-    EXPECT_FALSE(fs::exists(dir.path() / "proxy.env"));
 }
