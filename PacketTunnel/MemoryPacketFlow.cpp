@@ -26,7 +26,7 @@ void MemoryPacketFlow::dispatchLocked() {
     Protocols protocols;
     for (const auto& packet : batches_.front())
         protocols.push_back(!packet.empty() && packet[0] >> 4 == 6 ? AF_INET6 : AF_INET);
-    DispatchQueue::main()->async(
+    deliveryQueue()->async(
         [reader = std::move(reader_), batch = std::move(batches_.front()),
          protocols = std::move(protocols)]() mutable { reader(std::move(batch), std::move(protocols)); });
     reader_ = nullptr;

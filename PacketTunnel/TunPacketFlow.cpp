@@ -70,45 +70,57 @@ void TunPacketFlow::close() {
 
 void TunPacketFlow::readLoop() {
     Data buffer(65536);
+    Packets packets;
+    Protocols protocols;
     for (;;) {
-        {
-            std::unique_lock lock(mutex_);
-            wanted_.wait(lock, [&] { return closed_ || reader_; });
-            if (closed_)
-                return;
-        }
-        pollfd fds[] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
-            LOG_ERROR("TUN device {}: poll failed: {}", name_, std::strerror(errno));
-            return;
-        }
-        if (fds[1].revents)
-            return; // closing
-        Packets packets;
-        Protocols protocols;
+        // The next batch is read while the previous one is being taken in: the reader is
+        // one batch ahead at most.
         int error = 0;
+        bool waited = false;
         while (packets.size() < maxBatch) {
             ssize_t n = ::read(fd_, buffer.data(), buffer.size());
-            if (n < 0) {
-                error = errno == EAGAIN || errno == EINTR ? 0 : errno;
-                break; // EAGAIN: drained for now
+            if (n >= 0) {
+                packets.emplace_back(buffer.begin(), buffer.begin() + n);
+                protocols.push_back(n > 0 && buffer[0] >> 4 == 6 ? AF_INET6 : AF_INET);
+                continue;
             }
-            packets.emplace_back(buffer.begin(), buffer.begin() + n);
-            protocols.push_back(n > 0 && buffer[0] >> 4 == 6 ? AF_INET6 : AF_INET);
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN) {
+                error = errno;
+                break;
+            }
+            if (!packets.empty() || waited)
+                break; // drained for now
+            pollfd fds[] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+                LOG_ERROR("TUN device {}: poll failed: {}", name_, std::strerror(errno));
+                return;
+            }
+            if (fds[1].revents)
+                return; // closing
+            if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                error = EIO;
+                break;
+            }
+            waited = true;
         }
-        if (packets.empty() && (error || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)))) {
-            LOG_ERROR("TUN device {}: reading failed: {}", name_, std::strerror(error ? error : EIO));
+        if (packets.empty() && error) {
+            LOG_ERROR("TUN device {}: reading failed: {}", name_, std::strerror(error));
             return;
         }
         if (packets.empty())
             continue;
         ReadHandler reader;
         {
-            std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
+            wanted_.wait(lock, [&] { return closed_ || reader_; });
+            if (closed_)
+                return;
             reader = std::exchange(reader_, nullptr);
         }
-        DispatchQueue::main()->async([reader = std::move(reader), packets = std::move(packets),
-                                      protocols = std::move(protocols)]() mutable {
+        deliveryQueue()->async([reader = std::move(reader), packets = std::exchange(packets, {}),
+                                protocols = std::exchange(protocols, {})]() mutable {
             reader(std::move(packets), std::move(protocols));
         });
     }

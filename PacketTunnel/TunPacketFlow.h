@@ -14,9 +14,9 @@ namespace pemtrox {
 class TunDevice;
 
 /// The packet flow over a TUN device (bare IP packets, no packet information header).
-/// A reader thread waits for the device only while a read is outstanding, so packets wait
-/// in the device until the reader wants them, and hands each batch to the main queue;
-/// writes go straight to the device from the caller's thread. A reading error ends the
+/// A reader thread reads a batch, waits for the outstanding read and hands the batch to
+/// the delivery queue, then reads the next one meanwhile (one batch ahead at most; the rest
+/// waits in the device); writes go straight to the device from the caller's thread. A reading error ends the
 /// reading (logged); the outstanding read is then never answered.
 class TunPacketFlow : public PacketFlow {
 public:

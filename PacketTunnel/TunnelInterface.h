@@ -16,10 +16,9 @@ class DispatchQueue;
 /// packet flow enter the stack, on the stack's queue, and through which everything the
 /// stack sends is written back to the flow.
 ///
-/// Stack work (the record's changes, the output slot) runs synchronously on the stack's
-/// queue; the read loop runs on the main queue, where the flow delivers its batches, so a
-/// removal never races with a batch being handed over. The main queue waits for the stack's
-/// queue packet by packet: work on the stack's queue must never wait for the main queue.
+/// Everything runs on the stack's queue: the record's changes, the output slot and the
+/// read loop, to which the flow delivers its batches, so a removal never races with a
+/// batch being taken in.
 class TunnelInterface : public std::enable_shared_from_this<TunnelInterface> {
 public:
     static std::shared_ptr<TunnelInterface> make(std::shared_ptr<DispatchQueue> stackQueue,
@@ -34,8 +33,8 @@ public:
     /// installs the output block. The stack must be initialised.
     void add(const std::string& ipv4Address);
     /// Starts the read loop: each batch enters the stack packet by packet, each packet
-    /// fully processed before the next; then the next batch is requested from the main
-    /// queue. The loop ends at the first batch after remove().
+    /// fully processed before the next; then the next batch is requested. The loop ends at
+    /// the first batch after remove().
     void startReading();
     /// Ends the read loop, clears the output slot, and takes the record down and out of
     /// the stack. Not from the stack's queue (the read loop may be waiting on it).
@@ -58,7 +57,7 @@ private:
     std::shared_ptr<PacketFlow> flow_;
     struct netif netif_ {};
     bool added_ = false;                                             // on the stack's queue
-    bool reading_ = false;                                           // on the main queue
+    bool reading_ = false;                                           // on the stack's queue
     std::optional<std::chrono::steady_clock::time_point> lastWrite_; // on the stack's queue
 };
 
