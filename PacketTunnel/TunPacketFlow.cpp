@@ -1,5 +1,6 @@
 #include "TunPacketFlow.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include <asio/posix/stream_descriptor.hpp>
 
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
@@ -28,17 +31,110 @@ std::shared_ptr<TunPacketFlow> TunPacketFlow::make(TunDevice device) {
     return std::shared_ptr<TunPacketFlow>(new TunPacketFlow(device.release(), wakeFd, name));
 }
 
+// Reads on the delivery queue: waits for the device in that queue's event loop, through a
+// duplicate of the device's descriptor that only the queue touches and that closes with it.
+class TunPacketFlow::QueueReader : public std::enable_shared_from_this<QueueReader> {
+public:
+    QueueReader(TunPacketFlow& flow, std::shared_ptr<DispatchQueue> queue, int fd)
+        : flow_(&flow), queue_(std::move(queue)), descriptor_(queue_->ioContext(), fd) {}
+
+    const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
+
+    // On the queue.
+    void read(ReadHandler handler) {
+        handler_ = std::move(handler);
+        queue_->async([self = shared_from_this()] { self->tryRead(); });
+    }
+
+    // On the queue; the flow is not touched afterwards.
+    void close() {
+        flow_ = nullptr;
+        handler_ = nullptr;
+        std::error_code ignored;
+        descriptor_.close(ignored);
+    }
+
+private:
+    void tryRead() {
+        if (!flow_ || !handler_ || waiting_)
+            return;
+        Packets packets;
+        Protocols protocols;
+        if (!flow_->readBatch(descriptor_.native_handle(), packets, protocols))
+            return; // the reading ends
+        if (!packets.empty()) {
+            std::exchange(handler_, nullptr)(std::move(packets), std::move(protocols));
+            return;
+        }
+        waiting_ = true;
+        descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
+                               [self = shared_from_this()](const std::error_code& error) {
+                                   self->waiting_ = false;
+                                   if (!error)
+                                       self->tryRead();
+                               });
+    }
+
+    TunPacketFlow* flow_;
+    std::shared_ptr<DispatchQueue> queue_; // outlives the descriptor, which lives in its loop
+    asio::posix::stream_descriptor descriptor_;
+    ReadHandler handler_;
+    bool waiting_ = false;
+};
+
 TunPacketFlow::TunPacketFlow(int fd, int wakeFd, std::string name)
-    : name_(std::move(name)), wakeFd_(wakeFd), fd_(fd), thread_([this] { readLoop(); }) {}
+    : name_(std::move(name)), wakeFd_(wakeFd), fd_(fd) {}
 
 TunPacketFlow::~TunPacketFlow() {
     close();
 }
 
 void TunPacketFlow::readPackets(ReadHandler handler) {
-    std::lock_guard lock(mutex_);
-    reader_ = std::move(handler);
-    wanted_.notify_one();
+    auto queue = deliveryQueue();
+    std::shared_ptr<QueueReader> queueReader;
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_)
+            return;
+        if (queue == DispatchQueue::main()) {
+            reader_ = std::move(handler);
+            if (!thread_.joinable())
+                thread_ = std::thread([this] { readLoop(); });
+            wanted_.notify_one();
+            return;
+        }
+        if (!queueReader_ || queueReader_->queue() != queue) {
+            int duplicate = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+            if (duplicate < 0) {
+                LOG_ERROR("TUN device {}: reading failed: {}", name_, std::strerror(errno));
+                return;
+            }
+            if (queueReader_)
+                queueReader_->queue()->async([old = queueReader_] { old->close(); });
+            queueReader_ = std::make_shared<QueueReader>(*this, queue, duplicate);
+        }
+        queueReader = queueReader_;
+    }
+    queueReader->read(std::move(handler));
+}
+
+bool TunPacketFlow::readBatch(int fd, Packets& packets, Protocols& protocols) {
+    thread_local Data buffer(65536);
+    while (packets.size() < maxBatch) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n >= 0) {
+            packets.emplace_back(buffer.begin(), buffer.begin() + n);
+            protocols.push_back(n > 0 && buffer[0] >> 4 == 6 ? AF_INET6 : AF_INET);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || !packets.empty())
+            return true;
+        LOG_ERROR("TUN device {}: reading failed: {}", name_, std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 bool TunPacketFlow::writePackets(Packets packets, Protocols) {
@@ -52,16 +148,23 @@ bool TunPacketFlow::writePackets(Packets packets, Protocols) {
 }
 
 void TunPacketFlow::close() {
+    std::shared_ptr<QueueReader> queueReader;
     {
         std::lock_guard lock(mutex_);
         if (closed_)
             return;
         closed_ = true;
+        queueReader = std::move(queueReader_);
         wanted_.notify_one();
     }
+    if (queueReader && queueReader->queue()->isCurrent())
+        queueReader->close();
+    else if (queueReader) // never waits: the queue may be waiting for this thread
+        queueReader->queue()->async([queueReader] { queueReader->close(); });
     std::uint64_t one = 1;
     (void)!::write(wakeFd_, &one, sizeof one);
-    thread_.join();
+    if (thread_.joinable())
+        thread_.join();
     std::unique_lock lock(fdMutex_);
     ::close(fd_);
     ::close(wakeFd_);
@@ -69,29 +172,14 @@ void TunPacketFlow::close() {
 }
 
 void TunPacketFlow::readLoop() {
-    Data buffer(65536);
     Packets packets;
     Protocols protocols;
     for (;;) {
         // The next batch is read while the previous one is being taken in: the reader is
         // one batch ahead at most.
-        int error = 0;
-        bool waited = false;
-        while (packets.size() < maxBatch) {
-            ssize_t n = ::read(fd_, buffer.data(), buffer.size());
-            if (n >= 0) {
-                packets.emplace_back(buffer.begin(), buffer.begin() + n);
-                protocols.push_back(n > 0 && buffer[0] >> 4 == 6 ? AF_INET6 : AF_INET);
-                continue;
-            }
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN) {
-                error = errno;
-                break;
-            }
-            if (!packets.empty() || waited)
-                break; // drained for now
+        if (!readBatch(fd_, packets, protocols))
+            return;
+        if (packets.empty()) {
             pollfd fds[] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
                 LOG_ERROR("TUN device {}: poll failed: {}", name_, std::strerror(errno));
@@ -99,18 +187,12 @@ void TunPacketFlow::readLoop() {
             }
             if (fds[1].revents)
                 return; // closing
-            if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                error = EIO;
-                break;
+            if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
+                LOG_ERROR("TUN device {}: reading failed: {}", name_, std::strerror(EIO));
+                return;
             }
-            waited = true;
-        }
-        if (packets.empty() && error) {
-            LOG_ERROR("TUN device {}: reading failed: {}", name_, std::strerror(error));
-            return;
-        }
-        if (packets.empty())
             continue;
+        }
         ReadHandler reader;
         {
             std::unique_lock lock(mutex_);

@@ -14,9 +14,12 @@ namespace pemtrox {
 class TunDevice;
 
 /// The packet flow over a TUN device (bare IP packets, no packet information header).
-/// A reader thread reads a batch, waits for the outstanding read and hands the batch to
-/// the delivery queue, then reads the next one meanwhile (one batch ahead at most; the rest
-/// waits in the device); writes go straight to the device from the caller's thread. A reading error ends the
+/// Delivered on the main queue, a reader thread reads a batch, waits for the outstanding
+/// read and hands the batch over, then reads the next one meanwhile (one batch ahead at
+/// most; the rest waits in the device). Delivered on another queue, that queue waits for
+/// the device itself and reads each batch when asked, so no thread stands between the
+/// device and its reader; reads are then asked for on that queue. Writes go straight to
+/// the device from the caller's thread. A reading error ends the
 /// reading (logged); the outstanding read is then never answered.
 class TunPacketFlow : public PacketFlow {
 public:
@@ -42,8 +45,11 @@ public:
     void close() override;
 
 private:
+    class QueueReader;
     TunPacketFlow(int fd, int wakeFd, std::string name);
     void readLoop();
+    /// Reads what the device holds, up to a batch; false on a reading error (logged).
+    bool readBatch(int fd, Packets& packets, Protocols& protocols);
 
     std::string name_;
     int wakeFd_;
@@ -52,8 +58,9 @@ private:
     std::shared_mutex fdMutex_; // writes share it, the close takes it alone
     int fd_;                    // guarded by fdMutex_ for writes and close; the reader uses it until joined
     ReadHandler reader_;        // guarded
-    bool closed_ = false;
-    std::thread thread_;
+    bool closed_ = false;       // guarded
+    std::shared_ptr<QueueReader> queueReader_; // guarded
+    std::thread thread_;                       // started by the first read delivered on the main queue
 };
 
 } // namespace pemtrox
