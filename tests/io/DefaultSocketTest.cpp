@@ -163,7 +163,6 @@ TEST_F(DefaultSocketTest, FailedConnectsAreAnsweredOnceAndCloseTheSocket) {
         ErrorPtr closedWith;
         onQueue([&] {
             socket = ProxySocket::make(AsyncTcpSocket::make(queue), queue);
-            EXPECT_EQ(socket->ConnectTimeout, 300.0);
             socket->ConnectTimeout = c.timeout;
             socket->setDidCloseBlock([&](std::shared_ptr<Socket>, ErrorPtr e, CloseCompletion next) {
                 closedWith = e;
