@@ -150,9 +150,12 @@ int runProvider(const std::filesystem::path& container, const PacketTunnelProvid
 
 int main(int argc, char** argv) {
     // The crypto library is set up once, on this thread: set up first on a queue's thread,
-    // it leaves that thread's state unreachable at exit.
-    OPENSSL_init_crypto(
-        OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_LOAD_CONFIG, nullptr);
+    // it leaves that thread's state unreachable at exit. It is never torn down: threads not
+    // joined at exit (the key pool, the cache writer, a queue ended by its own work) may still
+    // be using it, and would crash on its freed state or leave their own state unreachable.
+    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_LOAD_CONFIG |
+                            OPENSSL_INIT_NO_ATEXIT,
+                        nullptr);
     std::vector<std::string> args(argv + 1, argv + argc);
     std::optional<std::string> mode, port, optionsText, command, netns;
     bool wantsReply = true;
