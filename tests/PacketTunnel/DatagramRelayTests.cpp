@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -19,9 +18,10 @@
 #include "lwip/pbuf.h"
 #include "platform/AsyncUdpSocket.h"
 #include "platform/DispatchQueue.h"
+#include "platform/NetworkNamespace.h"
 #include "tests/support/TestSupport.h"
-#include "tests/support/tunnel/ClientNamespace.h"
 #include "tests/support/tunnel/StackHarness.h"
+#include "tests/support/tunnel/TunnelNamespaces.h"
 
 using namespace pemtrox;
 using pemtrox::test::Packet;
@@ -247,60 +247,61 @@ void PrintTo(const Family& f, std::ostream* os) {
     *os << f.name;
 }
 
-// LWIP mode on a TUN device whose client namespace runs dig and ping; the servers sit on
-// the test's own namespace, where ping sockets are allowed.
+// LWIP mode in gw on a TUN device in cli, which runs dig and ping; the servers are srv's.
 class LWIPModeDatagramTest : public ::testing::TestWithParam<Family> {
 protected:
     void SetUp() override {
-        if (auto reason = test::ClientNamespace::unavailable(); !reason.empty())
+        if (auto reason = test::TunnelNamespaces::unavailable(); !reason.empty())
             GTEST_SKIP() << reason;
         if (test::runCommand("command -v dig && command -v ping").empty())
             GTEST_SKIP() << "needs dig and ping (bind9-dnsutils, iputils-ping)";
         if (LWIPStack::isInitialised())
             GTEST_SKIP() << "the stack initialises once per process: run each test alone (ctest does)";
-        client = std::make_unique<test::ClientNamespace>();
-        for (auto address : {"10.77.0.1/32", "10.77.0.53/32", "fd77::1/128", "fd77::53/128"})
-            client->addServerAddress(address);
-        client->run("ip link set pxtun0 mtu 65535"); // IPv4 echoes of 3000 bytes go whole
-        std::ofstream("/proc/sys/net/ipv4/ping_group_range") << "0 2147483647";
+        spaces.emplace();
+        flow = spaces->clientDevice();
         LWIPMode::Configuration configuration;
         configuration.caDirectory = dir.path();
-        mode = LWIPMode::start(configuration, client->flow());
+        NetworkNamespace::named(spaces->gw).run([&] { mode = LWIPMode::start(configuration, flow); });
         mode->startReading();
     }
     void TearDown() override {
         if (mode)
             mode->stop();
+        if (flow)
+            flow->close();
         mode.reset();
-        client.reset();
+        spaces.reset();
     }
+    std::string cli(const std::string& command) { return test::TunnelNamespaces::in(spaces->cli, command); }
     long counter() {
         auto name = GetParam().counter;
-        return std::stol("0" +
-                         test::runCommand("nstat -asz " + name + " | awk '/^" + name + " /{print $2}'"));
+        return std::stol("0" + test::TunnelNamespaces::in(spaces->srv, "nstat -asz " + name + " | awk '/^" +
+                                                                           name + " /{print $2}'"));
     }
 
     test::TempDir dir;
-    std::unique_ptr<test::ClientNamespace> client;
+    std::optional<test::TunnelNamespaces> spaces;
+    std::shared_ptr<TunPacketFlow> flow;
     std::unique_ptr<LWIPMode> mode;
 };
 
 TEST_P(LWIPModeDatagramTest, DigAndPingThroughTheTunnel) {
     const auto& f = GetParam();
     auto logger = test::CapturingLogger::install();
-    auto dnsServer = Peer::make(f.dnsServer, dns, 53);
+    std::shared_ptr<Peer> dnsServer;
+    NetworkNamespace::named(spaces->srv).run([&] { dnsServer = Peer::make(f.dnsServer, dns, 53); });
     auto dig = [&] {
-        EXPECT_EQ(client->run("dig +short +time=5 +tries=2 @" + f.dnsServer + " a.test A"), "192.0.2.7\n");
+        EXPECT_EQ(cli("dig +short +time=5 +tries=2 @" + f.dnsServer + " a.test A"), "192.0.2.7\n");
     };
     dig();
-    auto big = client->run("dig +bufsize=4096 +time=5 +tries=2 @" + f.dnsServer + " big.test TXT");
+    auto big = cli("dig +bufsize=4096 +time=5 +tries=2 @" + f.dnsServer + " big.test TXT");
     std::smatch size;
     ASSERT_TRUE(std::regex_search(big, size, std::regex("MSG SIZE  rcvd: (\\d+)"))) << big;
     EXPECT_GT(std::stoi(size[1]), 3000) << big;
 
     long base = counter();
     auto ping = [&](int bytes) {
-        auto out = client->run("ping -c3 -i0.2 -W1 -s " + std::to_string(bytes) + " " + f.server);
+        auto out = cli("ping -c3 -i0.2 -W1 -s " + std::to_string(bytes) + " " + f.server);
         EXPECT_NE(out.find("3 packets transmitted, 0 received"), std::string::npos) << out;
     };
     ping(56), ping(3000); // more than the bridge's copy once held
@@ -320,8 +321,8 @@ TEST_P(LWIPModeDatagramTest, DigAndPingThroughTheTunnel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, LWIPModeDatagramTest,
-                         ::testing::Values(Family{"ipv4", "10.77.0.1", "10.77.0.53", "IcmpInEchos"},
-                                           Family{"ipv6", "fd77::1", "fd77::53", "Icmp6InEchos"}),
+                         ::testing::Values(Family{"ipv4", "203.0.113.10", "203.0.113.53", "IcmpInEchos"},
+                                           Family{"ipv6", "2001:db8::10", "2001:db8::53", "Icmp6InEchos"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

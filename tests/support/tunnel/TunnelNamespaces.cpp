@@ -5,6 +5,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "PacketTunnel/TunPacketFlow.h"
+#include "platform/NetworkNamespace.h"
 #include "tests/support/TestSupport.h"
 
 namespace pemtrox::test {
@@ -73,6 +75,16 @@ std::filesystem::path TunnelNamespaces::gwResolvConf() const {
 
 std::filesystem::path TunnelNamespaces::cliResolvConf() const {
     return "/etc/netns/" + cli + "/resolv.conf";
+}
+
+std::shared_ptr<TunPacketFlow> TunnelNamespaces::clientDevice() const {
+    std::shared_ptr<TunPacketFlow> flow;
+    NetworkNamespace::named(cli).run([&] { flow = TunPacketFlow::make("pxtun0"); });
+    std::string c = "ip -n " + cli + " ";
+    must(c + "link set pxtun0 up mtu 65535 && " + c + "addr add 198.18.72.254/24 dev pxtun0 && " + c +
+         "addr add fd92:1d98:ae72:f4ca:1234:1234:1234:1234/64 dev pxtun0 nodad && " + c +
+         "route add default dev pxtun0 && " + c + "-6 route add default dev pxtun0");
+    return flow;
 }
 
 } // namespace pemtrox::test

@@ -1,7 +1,12 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
+
+namespace pemtrox {
+class TunPacketFlow;
+}
 
 namespace pemtrox::test {
 
@@ -29,6 +34,9 @@ public:
     std::filesystem::path gwResolvConf() const;
     /// The resolv.conf that apps in cli read.
     std::filesystem::path cliResolvConf() const;
+    /// A TUN device "pxtun0" in cli, its only way out: 198.18.72.254/24 and
+    /// fd92:1d98:ae72:f4ca:1234:1234:1234:1234/64, both default routes, an MTU of 65535.
+    std::shared_ptr<TunPacketFlow> clientDevice() const;
     /// Runs a shell command in the namespace; returns its standard output and error.
     static std::string in(const std::string& space, const std::string& command, int* status = nullptr);
     /// As in(), failing with the output when the command fails.
