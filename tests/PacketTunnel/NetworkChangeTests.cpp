@@ -24,14 +24,11 @@ TEST(ReachabilityText, FlagsAndErrors) {
          "Intervention required, Is direct, Is local address, WWAN, Reachable, Transient connection"}};
     for (const auto& row : rows)
         EXPECT_EQ(reachabilityFlagsText(row.flags), row.text) << row.flags;
-    EXPECT_EQ(ReachabilityError(ReachabilityError::createFailed).description(),
-              "Failed to create network reachability");
-    EXPECT_EQ(ReachabilityError(ReachabilityError::startFailed).description(),
-              "Failed to start network reachability monitor");
-    EXPECT_EQ(ReachabilityError(ReachabilityError::stopFailed).description(),
-              "Failed to stop network reachability monitor");
-    EXPECT_EQ(ReachabilityError(ReachabilityError::getFlagsFailed).description(),
-              "Failed to get network reachability flags");
+    for (auto [code, text] : {std::pair{ReachabilityError::createFailed, "create network reachability"},
+                              {ReachabilityError::startFailed, "start network reachability monitor"},
+                              {ReachabilityError::stopFailed, "stop network reachability monitor"},
+                              {ReachabilityError::getFlagsFailed, "get network reachability flags"}})
+        EXPECT_EQ(ReachabilityError(code).description(), std::string("Failed to ") + text);
 }
 
 class ChangeProvider : public PacketTunnelProvider {
@@ -63,14 +60,10 @@ protected:
         return test::waitFor([&] { return platform->count() >= requests; }) && platform->release();
     }
     std::string icmp() {
-        std::string out;
-        DispatchQueue::main()->sync([&] { out = provider->icmp; });
-        return out;
+        return DispatchQueue::main()->onQueue([&] { return provider->icmp; });
     }
     bool reasserting() {
-        bool value = false;
-        DispatchQueue::main()->sync([&] { value = provider->reasserting(); });
-        return value;
+        return DispatchQueue::main()->onQueue([&] { return provider->reasserting(); });
     }
     std::string requests() {
         std::string out;
@@ -97,15 +90,11 @@ TEST_F(NetworkChangeTest, ChangesDuringARunGiveOneMoreRunWithTheLastFlags) {
     ASSERT_TRUE(answerNext(4));
     EXPECT_TRUE(test::waitFor([&] { return !reasserting(); }));
     EXPECT_EQ(requests(), "clear apply(192.0.2.53) clear apply(192.0.2.54) ");
-    auto lines = logger->lines();
-    auto count = [&](const std::string& text) {
-        return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.find(text) != l.npos; });
-    };
-    EXPECT_EQ(count("Network changed Reachable. Clearing current network settings..."), 1);
-    EXPECT_EQ(count("Network changed Is direct, Reachable. Clearing current network settings..."), 1);
-    EXPECT_EQ(count("WWAN"), 0);
-    EXPECT_EQ(count("Network changed. Updating DNS servers to [192.0.2.54]"), 1);
-    EXPECT_EQ(count("Network tunnel settings updated"), 2);
+    EXPECT_EQ(logger->count("Network changed Reachable. Clearing current network settings..."), 1);
+    EXPECT_EQ(logger->count("Network changed Is direct, Reachable. Clearing current network settings..."), 1);
+    EXPECT_EQ(logger->count("WWAN"), 0);
+    EXPECT_EQ(logger->count("Network changed. Updating DNS servers to [192.0.2.54]"), 1);
+    EXPECT_EQ(logger->count("Network tunnel settings updated"), 2);
     EXPECT_EQ(icmp(), "-+-+");
 
     // Idle again: the next change starts a run of its own.

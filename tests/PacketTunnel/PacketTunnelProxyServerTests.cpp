@@ -33,10 +33,7 @@ protected:
             listener->clear();
             server.reset();
         }
-        peers.clear();
         StackHarness::TearDown();
-        EXPECT_TRUE(test::waitFor(
-            [&] { return Plumber::count(std::string(plumberModuleName) + ".TCPSocket") == 0; }));
     }
     // Whether a SYN to the address and port is answered with a SYN-ACK (else a reset).
     bool answered(const std::string& from, const std::string& to, std::uint16_t port) {

@@ -72,12 +72,7 @@ protected:
             listener->clear();
             relay.reset();
         }
-        peers.clear();
         StackHarness::TearDown();
-        for (auto type : {".TCPSocket", ".ProxySocket", ".StreamCopier", ".ProxyEvent"})
-            EXPECT_TRUE(test::waitFor([&] {
-                return Plumber::count(std::string(plumberModuleName) + type) == 0;
-            })) << type;
     }
     int count(const std::string& step) {
         auto names = listener->names();
@@ -164,13 +159,7 @@ TEST_F(RelayTest, RefusedDestinationResetsTheApp) {
                                           ":40001 remote=" + destination + "/" + destination +
                                           ":443 scheme=- method=-");
     ASSERT_TRUE(test::waitFor([&] { return count("exception") == 1; }));
-    auto lines = log->lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](auto& line) {
-                                return line.find("TCP Proxy: Remote socket failed to connect to ") !=
-                                       std::string::npos;
-                            }),
-              1);
+    EXPECT_EQ(log->count("TCP Proxy: Remote socket failed to connect to "), 1);
     EXPECT_EQ(listener->exchanges("exception").at(0)->status, ProxyEventStatus::exception);
 }
 

@@ -52,6 +52,12 @@ bool CapturingLogger::contains(const std::string& fragment) {
     return false;
 }
 
+int CapturingLogger::count(const std::string& fragment) {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(
+        std::count_if(lines_.begin(), lines_.end(), [&](auto& l) { return l.find(fragment) != l.npos; }));
+}
+
 void CapturingLogger::write(std::string_view line) {
     std::lock_guard lock(mutex_);
     lines_.emplace_back(line);

@@ -31,6 +31,8 @@ public:
     ~CapturingLogger() override;
     std::vector<std::string> lines();
     bool contains(const std::string& fragment);
+    /// How many lines hold the fragment.
+    int count(const std::string& fragment);
     void uninstall();
 
 protected:

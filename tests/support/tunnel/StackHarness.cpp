@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "PacketTunnel/LWIPStack.h"
+#include "proxy/io/Plumber.h"
 #include "tests/support/TestSupport.h"
 
 namespace pemtrox::test {
@@ -20,10 +21,14 @@ void StackHarness::SetUp() {
 }
 
 void StackHarness::TearDown() {
+    peers.clear();
     if (timer)
         timer->cancel();
     if (iface)
         iface->remove();
+    for (auto type : {".TCPSocket", ".ProxySocket", ".StreamCopier", ".ProxyEvent"})
+        EXPECT_TRUE(waitFor([&] { return Plumber::count(std::string(plumberModuleName) + type) == 0; }))
+            << type << " left alive";
 }
 
 void StackHarness::send(const Packet& packet) {

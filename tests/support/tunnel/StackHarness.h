@@ -57,7 +57,8 @@ private:
 };
 
 /// The stack as the tunnel runs it, on an in-memory flow, with its 250 ms timer. The stack
-/// initialises once per process: a second harness in the same process skips its test.
+/// initialises once per process: a second harness in the same process skips its test. At
+/// the end no socket, copier or exchange may be left alive.
 class StackHarness : public ::testing::Test {
 protected:
     void SetUp() override;
