@@ -153,8 +153,8 @@ int main(int argc, char** argv) {
     // it leaves that thread's state unreachable at exit. It is never torn down: threads not
     // joined at exit (the key pool, the cache writer, a queue ended by its own work) may still
     // be using it, and would crash on its freed state or leave their own state unreachable.
-    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_LOAD_CONFIG |
-                            OPENSSL_INIT_NO_ATEXIT,
+    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS |
+                            OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT,
                         nullptr);
     std::vector<std::string> args(argv + 1, argv + argc);
     std::optional<std::string> mode, port, optionsText, command, netns;
