@@ -1,19 +1,15 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <future>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "PacketTunnel/PacketTunnelProvider.h"
 #include "PacketTunnel/Resolver.h"
 #include "PacketTunnel/TunPacketFlow.h"
-#include "platform/Container.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NetnsTunnelPlatform.h"
 #include "tests/support/PacketBuilder.h"
@@ -26,12 +22,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string fileText(const std::filesystem::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 sockaddr_storage socketAddress(const std::string& text, std::uint16_t port) {
     sockaddr_storage storage{};
     auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
@@ -43,11 +33,10 @@ sockaddr_storage socketAddress(const std::string& text, std::uint16_t port) {
     return storage;
 }
 
-/// A provider whose LWIP mode is only its packet flow, reading the DNS servers of gw.
-class DeviceOnlyProvider : public PacketTunnelProvider {
+/// A provider reading the DNS servers of gw.
+class GwProvider : public PacketTunnelProvider {
 public:
-    explicit DeviceOnlyProvider(std::filesystem::path resolvConf) : resolvConf_(std::move(resolvConf)) {}
-    ErrorPtr startLWIP() override { return packetFlow ? nullptr : makeError<GenericError>("no device"); }
+    explicit GwProvider(std::filesystem::path resolvConf) : resolvConf_(std::move(resolvConf)) {}
     std::vector<std::string> systemDnsServers() override {
         return Resolver::tunnelDnsServers(resolvConf_, "/nonexistent");
     }
@@ -65,7 +54,7 @@ protected:
         spaces = std::make_unique<test::TunnelNamespaces>();
         gw = std::make_unique<NetworkNamespace>(NetworkNamespace::named(spaces->gw));
         gw->run([&] { platform = NetnsTunnelPlatform::make(spaces->cli, dir.path()); });
-        provider = std::make_shared<DeviceOnlyProvider>(spaces->gwResolvConf());
+        provider = std::make_shared<GwProvider>(spaces->gwResolvConf());
         settings = provider->makeTunnelNetworkSettings(PacketTunnelMode::LWIP);
     }
     void TearDown() override {
@@ -111,7 +100,7 @@ protected:
     std::unique_ptr<test::TunnelNamespaces> spaces;
     std::unique_ptr<NetworkNamespace> gw;
     std::shared_ptr<NetnsTunnelPlatform> platform;
-    std::shared_ptr<DeviceOnlyProvider> provider;
+    std::shared_ptr<GwProvider> provider;
     TunnelNetworkSettings settings;
     std::shared_ptr<TunPacketFlow> flow;
     std::string name;
@@ -221,41 +210,5 @@ INSTANTIATE_TEST_SUITE_P(Families, TunnelPacketsTest,
                                            Family{"ipv6", "fd92:1d98:ae72:f4ca:1234:1234:1234:1234",
                                                   "2001:db8::10"}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// The provider on the platform, with the main queue (and so the network monitor) in gw as
-// in the program: a new default route there and a rewritten resolv.conf reach cli.
-TEST_F(TunnelPlatformTest, ANetworkChangeInTheProgramsNamespaceReachesTheClients) {
-    auto logger = test::CapturingLogger::install();
-    Container::setDirectory(dir.path());
-    name = "pemtrox";
-    auto home = NetworkNamespace::current();
-    DispatchQueue::main()->sync([&] { ASSERT_EQ(setns(gw->fd(), CLONE_NEWNET), 0); });
-    provider->setTunnelPlatform(platform);
-    std::promise<ErrorPtr> started;
-    DispatchQueue::main()->async([&] {
-        provider->startTunnel(nlohmann::json::object(), [&](ErrorPtr error) { started.set_value(error); });
-    });
-    EXPECT_EQ(started.get_future().get(), nullptr);
-    EXPECT_EQ(fileText(spaces->cliResolvConf()).find("nameserver 203.0.113.53\nnameserver 2001:db8::53\n") !=
-                  std::string::npos,
-              true);
-
-    { std::ofstream(spaces->gwResolvConf()) << "nameserver 203.0.113.1\n"; } // in place: same file
-    test::TunnelNamespaces::must("ip -n " + spaces->gw + " route replace default via 192.0.2.3");
-    EXPECT_TRUE(test::waitFor(
-        [&] {
-            return fileText(spaces->cliResolvConf()).find("nameserver 203.0.113.1\n") != std::string::npos;
-        },
-        30s))
-        << fileText(spaces->cliResolvConf());
-    EXPECT_TRUE(test::waitFor([&] { return logger->contains("Network tunnel settings updated"); }, 30s));
-    EXPECT_TRUE(logger->contains("Network changed Reachable. Clearing current network settings..."));
-    EXPECT_NE(cli("ip route show default").find("dev pemtrox"), std::string::npos) << "the routes are back";
-
-    DispatchQueue::main()->sync([&] { provider->stopTunnel(0, [] {}); });
-    EXPECT_EQ(inPlace(), "");
-    DispatchQueue::main()->sync([&] { setns(home.fd(), CLONE_NEWNET); });
-    logger->uninstall();
-}
 
 } // namespace
