@@ -144,7 +144,7 @@ protected:
         EXPECT_EQ(message("SettingsChanged"), "Acknowleged\n");
     }
 
-    /// The first recording (metadata, plus "dir") that the predicate accepts, waiting for it.
+    /// The first ended recording (metadata, plus "dir") that the predicate accepts, waiting for it.
     json recorded(const std::function<bool(const json&)>& wanted) {
         json found = json::object();
         test::waitFor(
@@ -152,7 +152,9 @@ protected:
                 std::error_code error;
                 for (auto& entry : fs::directory_iterator(container("Recording"), error)) {
                     auto metadata = json::parse(test::slurp(entry.path() / "metadata.json"), nullptr, false);
-                    if (!metadata.is_discarded() && wanted(metadata)) {
+                    auto status = metadata.is_object() ? metadata.value("status", "") : "";
+                    bool ended = status == "COMPLETE" || status == "EXCEPTION" || status == "BLOCKED";
+                    if (ended && wanted(metadata)) {
                         found = metadata;
                         found["dir"] = entry.path().string();
                         return true;
