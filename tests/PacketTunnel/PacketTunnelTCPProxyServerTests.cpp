@@ -83,6 +83,15 @@ protected:
     std::shared_ptr<ScriptedListener> listener = std::make_shared<ScriptedListener>();
 };
 
+// Parameter cases print as their names in listings and failures.
+template <class Case>
+requires requires(Case c) {
+    c.name;
+}
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 struct HalfCloseCase {
     const char* name;
     int family;

@@ -34,6 +34,9 @@ struct StreamKind {
     /// Whether it answers reads up to a marker (the reader then reads the head line by line).
     bool markers;
 };
+void PrintTo(const StreamKind& kind, std::ostream* os) {
+    *os << kind.name;
+}
 
 std::string chunked(const std::string& body) {
     auto hex = [](std::size_t n) {

@@ -2,6 +2,7 @@
 // SSLSocketWrapper (over TCP and over an in-memory pipe socket) share one suite of
 // behaviours; each layer's own duties follow, then our sockets against the openssl tool.
 
+#include <array>
 #include <deque>
 #include <random>
 
@@ -366,6 +367,12 @@ struct LayerCase {
     /// socket layer closes at once instead).
     bool clientSendsAlert = true;
 };
+void PrintTo(const LayerCase& c, std::ostream* os) {
+    *os << c.name;
+}
+void PrintTo(Layer layer, std::ostream* os) {
+    *os << std::array{"engine", "socketLayer", "wrapperOverTcp", "wrapperInMemory"}[static_cast<int>(layer)];
+}
 
 class TlsLayers : public ::testing::TestWithParam<LayerCase> {
 protected:
