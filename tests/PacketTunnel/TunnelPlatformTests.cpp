@@ -1,5 +1,3 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include "PacketTunnel/PacketTunnelProvider.h"
 #include "PacketTunnel/Resolver.h"
 #include "PacketTunnel/TunPacketFlow.h"
+#include "platform/AsyncUdpSocket.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NetnsTunnelPlatform.h"
 #include "tests/support/PacketBuilder.h"
@@ -21,17 +20,6 @@ using pemtrox::test::Packet;
 using namespace std::chrono_literals;
 
 namespace {
-
-sockaddr_storage socketAddress(const std::string& text, std::uint16_t port) {
-    sockaddr_storage storage{};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1)
-        v4->sin_family = AF_INET, v4->sin_port = htons(port);
-    else if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1)
-        v6->sin6_family = AF_INET6, v6->sin6_port = htons(port);
-    return storage;
-}
 
 /// A provider reading the DNS servers of gw.
 class GwProvider : public PacketTunnelProvider {
@@ -178,15 +166,16 @@ TEST_P(TunnelPacketsTest, PacketsPassBothWaysAndClosingRemovesTheDevice) {
     const auto& f = GetParam();
     openDevice();
     ASSERT_EQ(apply(settings), nullptr);
-    auto peer = socketAddress(f.peer, 9), local = socketAddress(f.local, 5000);
+    auto peer = AsyncUdpSocket::socketAddress(f.peer, 9), local = AsyncUdpSocket::socketAddress(f.local, 5000);
+    auto family = reinterpret_cast<const sockaddr*>(local.data())->sa_family;
     int socket = -1; // in cli
     NetworkNamespace::named(spaces->cli).run([&] {
-        socket = ::socket(local.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        socket = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     });
     timeval timeout{20, 0};
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ASSERT_EQ(bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << std::strerror(errno);
-    ASSERT_EQ(sendto(socket, "hello", 5, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 5)
+    ASSERT_EQ(bind(socket, reinterpret_cast<const sockaddr*>(local.data()), local.size()), 0) << std::strerror(errno);
+    ASSERT_EQ(sendto(socket, "hello", 5, 0, reinterpret_cast<const sockaddr*>(peer.data()), peer.size()), 5)
         << std::strerror(errno);
     auto out = readUdp(9);
     ASSERT_TRUE(out) << "the datagram never left through the device";
@@ -195,14 +184,14 @@ TEST_P(TunnelPacketsTest, PacketsPassBothWaysAndClosingRemovesTheDevice) {
 
     // Larger than the device's MTU of 1500.
     auto in = Packet::udpDatagram(f.peer, 7, f.local, 5000, Data(3000, 'x')).build();
-    EXPECT_TRUE(flow->writePackets({in}, {local.ss_family}));
+    EXPECT_TRUE(flow->writePackets({in}, {family}));
     Data received(4000);
     EXPECT_EQ(recv(socket, received.data(), received.size(), 0), 3000) << std::strerror(errno);
     close(socket);
 
     flow->close();
     EXPECT_EQ(cli("ip -br link | grep -c " + name), "0\n");
-    EXPECT_FALSE(flow->writePackets({in}, {local.ss_family}));
+    EXPECT_FALSE(flow->writePackets({in}, {family}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, TunnelPacketsTest,
