@@ -31,8 +31,11 @@ constexpr int maxDirectoryAttempts = 100000;
 // other step and the last one are always written).
 constexpr auto bodyMetadataInterval = std::chrono::milliseconds(100);
 
-// Bytes of steps that may wait for the writer queue before a callback waits for it.
-constexpr std::size_t maxQueuedBytes = 32 << 20;
+// How much may wait for the writer before a callback waits for room: each step weighs its
+// bytes plus a page, so a burst of small exchanges (each step a file operation) is held
+// to about a second of the writer's work on a slow disk, and a body to a few MiB.
+constexpr std::size_t maxQueuedWeight = 8 << 20;
+constexpr std::size_t stepWeight = 4096;
 
 // Beside the replaced files while the exchange runs: written over and swapped with the
 // file being replaced, so that a replacement makes no file.
@@ -136,6 +139,21 @@ void RecordingListener::waitForWrites() {
         writer_->sync([] {});
 }
 
+void RecordingListener::reserveRoom(std::size_t weight) {
+    std::unique_lock lock(roomMutex_);
+    roomAvailable_.wait(lock,
+                        [&] { return queuedWeight_ == 0 || queuedWeight_ + weight <= maxQueuedWeight; });
+    queuedWeight_ += weight;
+}
+
+void RecordingListener::releaseRoom(std::size_t weight) {
+    {
+        std::lock_guard lock(roomMutex_);
+        queuedWeight_ -= weight;
+    }
+    roomAvailable_.notify_all();
+}
+
 std::int64_t RecordingListener::counter() {
     std::lock_guard lock(counterMutex_);
     return counter_;
@@ -236,12 +254,12 @@ void RecordingListener::submit(const std::shared_ptr<Exchange>& exchange, std::f
         exchange->queuedMetadata.reset();
     }
     // Steps wait in memory while the disk is slower than the network: past a bound, the
-    // callback waits for the writer to catch up.
-    if (queuedBytes_.fetch_add(bytes) + bytes > maxQueuedBytes)
-        waitForWrites();
-    writer_->async([this, exchange, work = std::move(work), bytes, run] {
+    // callback waits for room.
+    std::size_t weight = bytes + stepWeight;
+    reserveRoom(weight);
+    writer_->async([this, exchange, work = std::move(work), weight, run] {
         run(*exchange, work);
-        queuedBytes_ -= bytes;
+        releaseRoom(weight);
     });
 }
 
@@ -272,10 +290,9 @@ void RecordingListener::submitMetadata(const std::shared_ptr<Exchange>& exchange
         queued = std::make_shared<std::string>(std::move(metadata));
         exchange->queuedMetadata = queued;
     }
-    std::size_t bytes = queued->size();
-    if (queuedBytes_.fetch_add(bytes) + bytes > maxQueuedBytes)
-        waitForWrites();
-    writer_->async([this, exchange, queued, write, bytes] {
+    std::size_t weight = queued->size() + stepWeight;
+    reserveRoom(weight);
+    writer_->async([this, exchange, queued, write, weight] {
         std::string metadata;
         {
             std::lock_guard lock(exchange->stepMutex);
@@ -284,7 +301,7 @@ void RecordingListener::submitMetadata(const std::shared_ptr<Exchange>& exchange
                 exchange->queuedMetadata.reset();
         }
         write(*exchange, std::move(metadata));
-        queuedBytes_ -= bytes;
+        releaseRoom(weight);
     });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -132,7 +133,14 @@ private:
     std::shared_ptr<const Config> config_;
     /// Null when the callbacks write themselves.
     std::shared_ptr<DispatchQueue> writer_;
-    std::atomic<std::size_t> queuedBytes_ = 0;
+    /// What waits for the writer, in bytes plus a page's weight per step (a step's file
+    /// work costs far more than its bytes). A callback waits only for room, never for the
+    /// whole queue to drain.
+    void reserveRoom(std::size_t weight);
+    void releaseRoom(std::size_t weight);
+    std::mutex roomMutex_;
+    std::condition_variable roomAvailable_;
+    std::size_t queuedWeight_ = 0;
 };
 
 } // namespace pemtrox
