@@ -454,43 +454,6 @@ TEST(ProxyRobustness, LargeBodiesArriveIntactBothWays) {
     EXPECT_TRUE(bodies[0] == big) << bodies[0].size();
 }
 
-TEST(ProxyRobustness, HttpOneZeroClientsGetNoChunks) {
-    // gzip of "hello world"
-    const std::string gzipped("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xcb\x48\xcd\xc9\xc9\x57\x28\xcf"
-                              "\x2f\xca\x49\x01\x00\x85\x11\x4a\x0d\x0b\x00\x00\x00",
-                              31);
-    struct Case {
-        const char* name;
-        std::string response;
-        std::string body;
-    } cases[] = {
-        {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "hello"},
-        {"decoded", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 31\r\n\r\n" + gzipped,
-         "hello world"},
-        {"chunked and decoded",
-         "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n1f\r\n" + gzipped +
-             "\r\n0\r\n\r\n",
-         "hello world"},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TestOrigin origin([&c](OriginConnection& conn, TestOrigin&) {
-            if (!conn.readHead())
-                return;
-            conn.write(c.response);
-            conn.readToEnd();
-        });
-        ProxyHarness proxy;
-        RawClient client(proxy.port());
-        client.send("GET " + origin.url() + " HTTP/1.0\r\n\r\n");
-        auto reply = client.readAll();
-        auto headEnd = reply.find("\r\n\r\n");
-        ASSERT_NE(headEnd, std::string::npos) << reply;
-        EXPECT_EQ(headerValue(reply.substr(0, headEnd + 4), "Transfer-Encoding"), "") << reply;
-        EXPECT_EQ(reply.substr(headEnd + 4), c.body);
-    }
-}
-
 // MARK: mutated messages
 
 /// A few random edits: changed, removed, inserted, doubled bytes, line ends, a cut.
