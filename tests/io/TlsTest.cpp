@@ -233,19 +233,17 @@ public:
     explicit SocketLink(Layer layer) : layer_(layer) {}
     ~SocketLink() override {
         queue_->sync([&] {
-            for (auto& socket : plain_)
-                if (socket)
-                    socket->close();
             if (listener_)
                 listener_->stop();
             listener_.reset();
-            tls_[0].reset();
-            tls_[1].reset();
-            state_[0].reset(); // a connected state holds its socket
-            state_[1].reset();
             pipe_.reset();
-            plain_[0].reset();
-            plain_[1].reset();
+            for (int side : {0, 1}) {
+                if (plain_[side])
+                    plain_[side]->close();
+                tls_[side].reset();
+                state_[side].reset(); // a connected state holds its socket
+                plain_[side].reset();
+            }
         });
         stopWhenIdle(queue_);
     }
