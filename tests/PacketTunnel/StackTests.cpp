@@ -13,6 +13,7 @@
 #include "PacketTunnel/TunnelInterface.h"
 #include "PacketTunnel/lwipglue/icmp_bridge.h"
 #include "PacketTunnel/lwipglue/netunif.h"
+#include "lwip/priv/tcp_priv.h"
 #include "lwip/sys.h"
 #include "lwip/tcp.h"
 #include "lwip/timeouts.h"
@@ -126,6 +127,31 @@ TEST_P(TcpCatchAllTest, SynIsAnsweredFromTheDialledEndpointAndAccepted) {
         EXPECT_EQ(accepted[0].host, upper(c.destination));
         EXPECT_EQ(accepted[0].port, c.port);
     });
+}
+
+// An app that reuses its port while the stack still holds the connection it closed first
+// in TIME_WAIT gets a new connection, not a stale ACK that leaves it retrying its SYN.
+TEST_F(StackTest, SynReusingAPortInTimeWaitIsAccepted) {
+    listen();
+    auto synAck = connect(client4, "203.0.113.5", 443);
+    queue->sync([&] {
+        ASSERT_EQ(accepted.size(), 1u);
+        for (tcp_pcb* pcb = tcp_active_pcbs; pcb; pcb = pcb->next)
+            if (pcb->local_port == 443)
+                tcp_close(pcb); // the stack's side ends first
+    });
+    auto fin = writtenPacket();
+    EXPECT_TRUE(fin.flags & Packet::fin);
+    auto finAck = Packet::tcpSegment(client4, 40000, "203.0.113.5", 443, Packet::fin | Packet::ack);
+    finAck.seq = 1001, finAck.ackNumber = synAck.seq + 2;
+    send(finAck);
+    EXPECT_EQ(writtenPacket().flags, Packet::ack); // now in TIME_WAIT
+    auto again = Packet::tcpSegment(client4, 40000, "203.0.113.5", 443, Packet::syn);
+    again.seq = 5000;
+    send(again);
+    auto reply = writtenPacket();
+    EXPECT_EQ(reply.flags, Packet::syn | Packet::ack);
+    EXPECT_EQ(reply.ackNumber, 5001u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Destinations, TcpCatchAllTest,
