@@ -47,6 +47,9 @@ SslCtxPtr clientContext() {
         if (!fresh)
             return nullptr;
         SSL_CTX_set_verify(fresh.get(), SSL_VERIFY_PEER, nullptr);
+        // Servers' keys of less than 112 bits' strength (RSA-1024) and SHA-1 signatures are
+        // refused whatever level the library was built with.
+        SSL_CTX_set_security_level(fresh.get(), 2);
         if (SSL_CTX_set_default_verify_paths(fresh.get()) != 1)
             return nullptr;
         context = std::move(fresh);
@@ -270,7 +273,10 @@ TlsEngine::Status TlsEngine::ensureConnection() {
                 ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()),
                                                    bareAddress(*peerName_).c_str()) == 1;
             } else {
-                SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+                // Names come from the subjectAltName alone: a certificate whose only name is
+                // its common name names no server (the library would fall back to it).
+                SSL_set_hostflags(ssl.get(),
+                                  X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
                 ok = SSL_set_tlsext_host_name(ssl.get(), peerName_->c_str()) == 1 &&
                      SSL_set1_host(ssl.get(), peerName_->c_str()) == 1;
             }

@@ -82,14 +82,17 @@ const TestCertificates& TestCertificates::shared() {
     return certificates;
 }
 
-TrustTestRoot::TrustTestRoot() {
-    const auto& certificates = TestCertificates::shared();
+TrustTestRoot::TrustTestRoot()
+    : TrustTestRoot(TestCertificates::shared().rootFile, TestCertificates::shared().directory / "empty") {}
+
+TrustTestRoot::TrustTestRoot(const std::filesystem::path& rootFile,
+                             const std::filesystem::path& emptyDirectory) {
     if (const char* v = std::getenv("SSL_CERT_FILE"))
         hadFile_ = true, oldFile_ = v;
     if (const char* v = std::getenv("SSL_CERT_DIR"))
         hadDir_ = true, oldDir_ = v;
-    setenv("SSL_CERT_FILE", certificates.rootFile.c_str(), 1);
-    setenv("SSL_CERT_DIR", (certificates.directory / "empty").c_str(), 1);
+    setenv("SSL_CERT_FILE", rootFile.c_str(), 1);
+    setenv("SSL_CERT_DIR", emptyDirectory.c_str(), 1);
 }
 
 TrustTestRoot::~TrustTestRoot() {

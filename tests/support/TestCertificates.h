@@ -33,6 +33,8 @@ struct TestCertificates {
 class TrustTestRoot {
 public:
     TrustTestRoot();
+    /// Trusts this root file alone, with this directory (empty) as the store directory.
+    TrustTestRoot(const std::filesystem::path& rootFile, const std::filesystem::path& emptyDirectory);
     ~TrustTestRoot();
     TrustTestRoot(const TrustTestRoot&) = delete;
     TrustTestRoot& operator=(const TrustTestRoot&) = delete;
