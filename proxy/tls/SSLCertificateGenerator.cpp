@@ -92,7 +92,8 @@ void SSLCertificateGenerator::writePEM(const std::filesystem::path& url, std::st
     try {
         writeFileAtomically(url, memoryContents(bio.get()), true);
     } catch (const Error& e) {
-        throw SSLCertificateGeneratorError::failedToWriteFile(url, e.description());
+        throw SSLCertificateGeneratorError::failedToWriteFile(
+            url, "Could not open private key file for writing: " + e.description());
     }
 }
 

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include "proxy/tls/OpenSSL.h"
+#include "proxy/tls/OpenSSLError.h"
 #include "proxy/tls/SSLCertificateGeneratorError.h"
+#include "proxy/tls/SSLContextFactoryError.h"
 #include "tests/support/TestSupport.h"
 #include "tests/tls/TlsTestSupport.h"
 
@@ -169,6 +171,7 @@ TEST(SSLCAGenerator, CommonNameIsCutAtSixtyFourCharactersOnlyFromSixtyFiveBytes)
         FAIL() << "generated";
     } catch (const SSLCertificateGeneratorError& e) {
         EXPECT_EQ(e.kind(), SSLCertificateGeneratorError::Kind::failedToCreateCertificate);
+        EXPECT_EQ(e.description().rfind("SSL certificate generator failed to create certificate: ", 0), 0u);
         EXPECT_NE(e.description().find("string too long"), std::string::npos) << e.description();
     }
     EXPECT_EQ(ca->certificate(), nullptr);
@@ -196,8 +199,84 @@ TEST(SSLCertificateGenerator, ReadsChainsKeepsNothingFromAFailedReadAndNeedsAKey
     EXPECT_THROW(reader.readPEM(file, passPhrase), SSLCertificateGeneratorError);
     EXPECT_EQ(reader.chain().size(), 2u);
     EXPECT_EQ(EVP_PKEY_eq(reader.key(), ca.key()), 1);
-    EXPECT_EQ(SSLCertificateGeneratorError::failedToCreatePKCS12("detail").description(),
-              "SSL certificate generator failed to create PKCS12 container");
+}
+
+// The certificate code's error texts and titles, as users and logs see them: every case, then
+// the texts that failed writes really produce.
+TEST(ErrorTexts, CertificateErrorsOfEveryCaseAndOfFailedWrites) {
+    const char* generatorTitle = "SSL Certificate Generator Error";
+    struct Case {
+        ErrorPtr error;
+        std::string description;
+        const char* title;
+    } cases[] = {
+        {SSLCertificateGeneratorError::failedToReadFile("/c/ca.pem", "Read private key PEM failed: bad")
+             .clone(),
+         "SSL certificate generator failed to read file: Read private key PEM failed: bad", generatorTitle},
+        {SSLCertificateGeneratorError::failedToWriteFile("/c/ca.pem",
+                                                         "Could not open private key file for writing")
+             .clone(),
+         "SSL certificate generator failed to write file: Could not open private key file for writing",
+         generatorTitle},
+        {SSLCertificateGeneratorError::failedToCreatePKCS12("detail").clone(),
+         "SSL certificate generator failed to create PKCS12 container", generatorTitle},
+        {SSLCertificateGeneratorError::failedToCreateKeys().clone(),
+         "SSL certificate generator failed to create keys", generatorTitle},
+        {SSLCertificateGeneratorError::failedToCreateKeys("error:1:rsa").clone(),
+         "SSL certificate generator failed to create keys: error:1:rsa", generatorTitle},
+        {SSLCertificateGeneratorError::failedToCreateCertificate().clone(),
+         "SSL certificate generator failed to create certificate", generatorTitle},
+        {SSLCertificateGeneratorError::failedToCreateCertificate("error:2:x509").clone(),
+         "SSL certificate generator failed to create certificate: error:2:x509", generatorTitle},
+        {SSLCertificateGeneratorError::noKey().clone(), "SSL certificate generator is missing a private key",
+         generatorTitle},
+        {SSLContextFactoryError::failedToAddExtensionToCertificate(85).clone(),
+         "Failed to add certificate extension (#85)", "SSL Error"},
+        {SSLContextFactoryError::certificateHasNoSubject().clone(), "Certificate has no subject",
+         "SSL Error"},
+        {SSLContextFactoryError::certificateIsNotAnX509Certificate().clone(),
+         "Certificate not an X509 certificate", "SSL Error"},
+        {OpenSSLError::failedToAddExtension("87: x").clone(), "Failed to add certificate extension: 87: x",
+         "OpenSSL Error"},
+        {OpenSSLError::failedToConvertCertificate("bad").clone(), "Failed to convert certificate: bad",
+         "OpenSSL Error"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.error->description(), c.description);
+        EXPECT_EQ(c.error->errorTitle().value_or(""), c.title) << c.description;
+    }
+
+    // A write that fails in the file system keeps the fixed text; the system's error follows.
+    test::TempDir dir;
+    auto& shared = test::sharedCA();
+    auto ca = SSLCAGenerator::make(dir.path());
+    shared.writePEM(dir.path() / "source.pem", passPhrase, PEMContents::keyAndCertificates);
+    ASSERT_TRUE(ca->readPEM(dir.path() / "source.pem", passPhrase));
+    std::filesystem::create_directories(ca->caFile() / "in-the-way");
+    const std::string writeFailed =
+        "SSL certificate generator failed to write file: Could not open private key file for writing: ";
+    struct Write {
+        const char* name;
+        std::function<void()> write;
+        std::string path, text;
+    } writes[] = {
+        {"into a missing directory",
+         [&] { shared.writePEM(dir.path() / "missing" / "x.pem", passPhrase, PEMContents::keyOnly); },
+         dir.path() / "missing" / "x.pem", writeFailed + "mkstemp(" + (dir.path() / "missing").string()},
+        {"over a directory", [&] { ca->save(passPhrase); }, ca->caFile(),
+         writeFailed + "rename(" + ca->caFile().string() + "): Is a directory"},
+    };
+    for (const auto& w : writes) {
+        SCOPED_TRACE(w.name);
+        try {
+            w.write();
+            ADD_FAILURE() << "written";
+        } catch (const SSLCertificateGeneratorError& e) {
+            EXPECT_EQ(e.kind(), SSLCertificateGeneratorError::Kind::failedToWriteFile);
+            EXPECT_EQ(e.path(), w.path);
+            EXPECT_EQ(e.description().rfind(w.text, 0), 0u) << e.description();
+        }
+    }
 }
 
 } // namespace
