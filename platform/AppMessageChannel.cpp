@@ -1,8 +1,10 @@
 #include "platform/AppMessageChannel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <list>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "platform/AppMessageConnection.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
 
@@ -136,8 +139,21 @@ struct AppMessageServer::Thread {
     std::thread thread;
 };
 
+struct AppMessageServer::Connections {
+    /// In the order they were accepted, so the first one still reading is the oldest idle.
+    std::list<AppMessageConnection> open;
+    /// Out of descriptors: accepting waits until then rather than spinning on the listener.
+    Clock::time_point acceptPausedUntil;
+
+    bool anyIdle() const {
+        return std::any_of(open.begin(), open.end(),
+                           [](const auto& c) { return c.state() == AppMessageConnection::State::reading; });
+    }
+};
+
 std::unique_ptr<AppMessageServer> AppMessageServer::start(std::filesystem::path path, Handler handler,
-                                                          std::chrono::milliseconds readTimeout) {
+                                                          std::chrono::milliseconds readTimeout,
+                                                          std::size_t maxConnections) {
     auto address = socketAddress(path);
     std::error_code ignored;
     if (std::filesystem::is_socket(std::filesystem::symlink_status(path, ignored))) {
@@ -149,19 +165,19 @@ std::unique_ptr<AppMessageServer> AppMessageServer::start(std::filesystem::path 
         }
         std::filesystem::remove(path, ignored);
     }
-    Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (listener.get() < 0)
         systemError("socket", errno)->raise();
     if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
         systemError("bind(" + path.string() + ")", errno)->raise();
     // The container directory is private (0700); the file itself is made private as well.
-    if (::chmod(path.c_str(), 0600) != 0 || ::listen(listener.get(), 16) != 0) {
+    if (::chmod(path.c_str(), 0600) != 0 || ::listen(listener.get(), SOMAXCONN) != 0) {
         int saved = errno;
         std::filesystem::remove(path, ignored);
         systemError("listen(" + path.string() + ")", saved)->raise();
     }
-    std::unique_ptr<AppMessageServer> server(
-        new AppMessageServer(std::move(path), std::move(handler), readTimeout));
+    std::unique_ptr<AppMessageServer> server(new AppMessageServer(
+        std::move(path), std::move(handler), readTimeout, std::max<std::size_t>(maxConnections, 1)));
     if (::pipe2(server->wake_, O_CLOEXEC) != 0) {
         std::filesystem::remove(server->path_, ignored);
         systemError("pipe", errno)->raise();
@@ -173,8 +189,9 @@ std::unique_ptr<AppMessageServer> AppMessageServer::start(std::filesystem::path 
 }
 
 AppMessageServer::AppMessageServer(std::filesystem::path path, Handler handler,
-                                   std::chrono::milliseconds readTimeout)
-    : path_(std::move(path)), handler_(std::move(handler)), readTimeout_(readTimeout) {}
+                                   std::chrono::milliseconds readTimeout, std::size_t maxConnections)
+    : path_(std::move(path)), handler_(std::move(handler)), readTimeout_(readTimeout),
+      maxConnections_(maxConnections) {}
 
 AppMessageServer::~AppMessageServer() {
     stop();
@@ -198,24 +215,66 @@ void AppMessageServer::stop() {
 }
 
 void AppMessageServer::run() {
+    using State = AppMessageConnection::State;
+    Connections connections;
+    auto& open = connections.open;
+    std::vector<pollfd> fds;
+    std::vector<AppMessageConnection*> polled;
     for (;;) {
-        pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        auto now = Clock::now();
+        // At the limit, a newcomer needs an idle connection whose place it takes.
+        bool room = open.size() < maxConnections_ || connections.anyIdle();
+        bool accepting = room && now >= connections.acceptPausedUntil;
+        auto wakeAt = room && !accepting ? connections.acceptPausedUntil : Clock::time_point::max();
+        fds.assign({{wake_[0], POLLIN, 0}, {accepting ? listener_ : -1, POLLIN, 0}});
+        polled.clear();
+        for (auto& c : open) {
+            fds.push_back({c.fd(), c.events(), 0});
+            polled.push_back(&c);
+            wakeAt = std::min(wakeAt, c.deadline());
+        }
+        int timeout = -1;
+        if (wakeAt != Clock::time_point::max())
+            timeout = static_cast<int>(std::clamp<std::int64_t>(
+                std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count(), 0, 60'000));
+        if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR)
                 continue;
             LOG_ERROR("App message server stopped: {}", std::strerror(errno));
             return;
         }
-        if (fds[1].revents != 0)
+        if (fds[0].revents != 0)
             return;
-        if ((fds[0].revents & POLLIN) == 0)
-            continue;
-        Fd client(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
+        for (std::size_t i = 0; i < polled.size(); ++i) {
+            if (fds[i + 2].revents == 0)
+                continue;
+            if (polled[i]->state() == State::reading)
+                serve(*polled[i]);
+            else
+                polled[i]->send();
+        }
+        if (fds[1].revents != 0)
+            acceptWaiting(connections);
+        // Requests that arrived in time were served above, even when the handler took long.
+        now = Clock::now();
+        open.remove_if([&](const auto& c) { return c.state() == State::done || c.deadline() <= now; });
+    }
+}
+
+void AppMessageServer::acceptWaiting(Connections& connections) {
+    auto& open = connections.open;
+    auto isIdle = [](const auto& c) { return c.state() == AppMessageConnection::State::reading; };
+    // A bounded batch: the clients already open get their turn between batches.
+    for (std::size_t taken = 0; taken < maxConnections_; ++taken) {
+        if (open.size() >= maxConnections_ && !connections.anyIdle())
+            return;
+        Fd client(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (client.get() < 0) {
-            // Out of descriptors or a client that left at once: try again on the next wake.
-            if (errno == EMFILE || errno == ENFILE)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                connections.acceptPausedUntil = Clock::now() + std::chrono::milliseconds(50);
+            return;
         }
         ucred peer{};
         socklen_t length = sizeof(peer);
@@ -224,16 +283,24 @@ void AppMessageServer::run() {
             LOG_WARNING("App message from uid {} refused", peer.uid);
             continue;
         }
-        serve(client.get());
+        if (open.size() >= maxConnections_)
+            open.erase(std::find_if(open.begin(), open.end(), isIdle));
+        auto& connection = open.emplace_back(client.release(), Clock::now() + readTimeout_);
+        // Its request may be here already.
+        serve(connection);
+        if (connection.state() == AppMessageConnection::State::done)
+            open.pop_back();
     }
 }
 
-void AppMessageServer::serve(int client) {
-    // A silent or slow client holds the server for at most the read time-out.
-    auto deadline = Clock::now() + readTimeout_;
-    auto frame = readFrame(client, maxFrame + 1, deadline);
-    if (!frame || frame->empty())
+void AppMessageServer::serve(AppMessageConnection& connection) {
+    auto frame = connection.receive(maxFrame + 1);
+    if (!frame)
         return;
+    if (frame->empty()) {
+        connection.finish();
+        return;
+    }
     bool wantsReply = (*frame)[0] == 1;
     Bytes message(frame->begin() + 1, frame->end());
     std::optional<Bytes> reply;
@@ -241,10 +308,13 @@ void AppMessageServer::serve(int client) {
         reply = handler_(message, wantsReply);
     } catch (...) {
         LOG_ERROR("App message failed: {}", describe(currentError()));
+        connection.finish();
         return;
     }
     if (wantsReply && reply)
-        writeFrame(client, *reply, Clock::now() + readTimeout_);
+        connection.reply(*reply, Clock::now() + readTimeout_);
+    else
+        connection.finish();
 }
 
 std::optional<AppMessageServer::Bytes> sendAppMessage(const std::filesystem::path& path,

@@ -1,5 +1,10 @@
 #include <csignal>
+#include <cstring>
 #include <fstream>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -54,7 +59,21 @@ TEST(HostProgram, ProxyModeAnswersMessagesFollowsSettingsAndCleansUp) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(message("log"), "UnknownMessage\n");
     EXPECT_EQ(message("ClearLog --no-reply"), "");
-    EXPECT_EQ(message("Plumber").rfind("Plumber\n", 0), 0u);
+    {
+        // Clients that connect and say nothing delay nobody's answer.
+        std::vector<int> idle;
+        for (int i = 0; i < 20; ++i) {
+            idle.push_back(::socket(AF_UNIX, SOCK_STREAM, 0));
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::strcpy(address.sun_path, (dir.path() / "pemtrox.sock").c_str());
+            EXPECT_EQ(::connect(idle.back(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        }
+        EXPECT_EQ(message("Plumber", &status).rfind("Plumber\n", 0), 0u);
+        EXPECT_EQ(status, 0);
+        for (int fd : idle)
+            ::close(fd);
+    }
 
     // proxy.env points a shell's clients at the proxy: its error page answers a dead server.
     auto env = (dir.path() / "proxy.env").string();

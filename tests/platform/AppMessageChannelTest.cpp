@@ -2,6 +2,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,6 +31,24 @@ int rawConnect(const std::filesystem::path& path) {
     std::strcpy(address.sun_path, path.c_str());
     EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     return fd;
+}
+
+/// A raw client closed at the end of the test.
+struct RawClient {
+    explicit RawClient(const std::filesystem::path& path) : fd(rawConnect(path)) {}
+    ~RawClient() { ::close(fd); }
+    RawClient(const RawClient&) = delete;
+    /// Whether the server has closed it, waiting for that up to the time given.
+    bool closedByServer(int waitMs = 0) const {
+        pollfd p{fd, POLLIN, 0};
+        char byte;
+        return ::poll(&p, 1, waitMs) > 0 && ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+    }
+    int fd;
+};
+
+std::optional<Bytes> answerOk(const Bytes&, bool) {
+    return bytes("ok");
 }
 } // namespace
 
@@ -67,8 +86,84 @@ TEST(AppMessageChannel, OversizedAndSilentClientsBlockNobody) {
     char byte;
     EXPECT_EQ(::read(oversized, &byte, 1), 0) << "an oversized frame is closed unanswered";
     EXPECT_EQ(sendAppMessage(server->path(), bytes("Log"), true), bytes("ok"));
+    pollfd p{silent, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1) << "the silent client is closed after the read time-out";
+    EXPECT_EQ(::read(silent, &byte, 1), 0);
     ::close(silent);
     ::close(oversized);
+}
+
+TEST(AppMessageChannel, IdleAndSlowClientsDelayNobody) {
+    test::TempDir dir;
+    // A read time-out far beyond the sender's: serving one client at a time would fail it.
+    auto server = AppMessageServer::start(dir.path() / "app.sock", answerOk, std::chrono::seconds(60));
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<RawClient>(server->path()));
+        if (i % 2 == 1) { // slow: stopped partway through its header
+            ASSERT_EQ(::write(idle.back()->fd, "\0\0", 2), 2);
+        }
+    }
+    EXPECT_EQ(sendAppMessage(server->path(), bytes("Plumber"), true, std::chrono::seconds(2)), bytes("ok"));
+    for (const auto& client : idle)
+        EXPECT_FALSE(client->closedByServer()) << "below the limit, nobody is closed early";
+}
+
+TEST(AppMessageChannel, AtTheLimitANewcomerClosesTheOldestIdleClientNotOneTakingItsReply) {
+    test::TempDir dir;
+    const Bytes big(1 << 20, 'b'); // more than the socket holds: its sending waits for the client
+    auto server = AppMessageServer::start(
+        dir.path() / "app.sock",
+        [&](const Bytes& message, bool) {
+            return std::optional<Bytes>(message == bytes("big") ? big : bytes("ok"));
+        },
+        std::chrono::seconds(60), 3);
+    RawClient taking(server->path());
+    const std::uint8_t request[] = {0, 0, 0, 4, 1, 'b', 'i', 'g'};
+    ASSERT_EQ(::write(taking.fd, request, sizeof request), ssize_t(sizeof request));
+    RawClient first(server->path()), second(server->path());
+    // The newcomers arrive in order: each closes the oldest client still waiting to speak.
+    RawClient third(server->path());
+    EXPECT_TRUE(first.closedByServer(5000));
+    EXPECT_EQ(sendAppMessage(server->path(), bytes("Log"), true), bytes("ok"));
+    EXPECT_TRUE(second.closedByServer(5000));
+    EXPECT_FALSE(third.closedByServer());
+    EXPECT_FALSE(taking.closedByServer());
+    Bytes reply(4 + big.size());
+    ASSERT_EQ(::recv(taking.fd, reply.data(), reply.size(), MSG_WAITALL), ssize_t(reply.size()));
+    EXPECT_EQ(Bytes(reply.begin() + 4, reply.end()), big);
+}
+
+TEST(AppMessageChannel, AThousandClientsAtOnceAreAllServed) {
+    test::TempDir dir;
+    auto server = AppMessageServer::start(dir.path() / "app.sock", answerOk);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, server->path().c_str());
+    std::vector<int> clients;
+    int refused = 0;
+    const std::uint8_t request[] = {0, 0, 0, 2, 1, 'x'};
+    for (int i = 0; i < 1000; ++i) {
+        // Non-blocking, so that a full backlog shows as a refusal instead of a wait.
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            ::write(fd, request, sizeof request) != ssize_t(sizeof request)) {
+            ++refused;
+            ::close(fd);
+            continue;
+        }
+        clients.push_back(fd);
+    }
+    EXPECT_EQ(refused, 0);
+    int answered = 0;
+    for (int fd : clients) {
+        pollfd p{fd, POLLIN, 0};
+        std::uint8_t reply[6] = {};
+        answered += ::poll(&p, 1, 10000) == 1 && ::recv(fd, reply, sizeof reply, MSG_WAITALL) == 6 &&
+                    reply[3] == 2 && reply[4] == 'o' && reply[5] == 'k';
+        ::close(fd);
+    }
+    EXPECT_EQ(answered, 1000);
 }
 
 TEST(AppMessageChannel, StaleSocketReplacedLiveOneAndLongPathRefused) {
