@@ -11,6 +11,7 @@
 #include "platform/Container.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
+#include "platform/LogEntryPoints.h"
 #include "platform/UserDefaults.h"
 #include "proxy/engine/SocketProxyServer.h"
 #include "proxy/io/AppGroup.h"

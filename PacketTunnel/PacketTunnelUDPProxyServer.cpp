@@ -15,7 +15,7 @@
 #include "platform/AsyncUdpSocket.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
-#include "proxy/io/CustomLogFormatter.h"
+#include "platform/LogEntryPoints.h"
 #include "proxy/io/GCDAsyncSocketDelegateHelper.h"
 
 namespace pemtrox {

@@ -10,8 +10,7 @@
 #include <cstring>
 #include <utility>
 
-#include <asio/posix/stream_descriptor.hpp>
-
+#include "platform/DescriptorWatch.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
@@ -36,7 +35,7 @@ std::shared_ptr<TunPacketFlow> TunPacketFlow::make(TunDevice device) {
 class TunPacketFlow::QueueReader : public std::enable_shared_from_this<QueueReader> {
 public:
     QueueReader(TunPacketFlow& flow, std::shared_ptr<DispatchQueue> queue, int fd)
-        : flow_(&flow), queue_(std::move(queue)), descriptor_(queue_->ioContext(), fd) {}
+        : flow_(&flow), queue_(std::move(queue)), watch_(queue_->watchDescriptor(fd)) {}
 
     const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
 
@@ -50,8 +49,7 @@ public:
     void close() {
         flow_ = nullptr;
         handler_ = nullptr;
-        std::error_code ignored;
-        descriptor_.close(ignored);
+        watch_->close();
     }
 
 private:
@@ -60,24 +58,23 @@ private:
             return;
         Packets packets;
         Protocols protocols;
-        if (!flow_->readBatch(descriptor_.native_handle(), packets, protocols))
+        if (!flow_->readBatch(watch_->descriptor(), packets, protocols))
             return; // the reading ends
         if (!packets.empty()) {
             std::exchange(handler_, nullptr)(std::move(packets), std::move(protocols));
             return;
         }
         waiting_ = true;
-        descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
-                               [self = shared_from_this()](const std::error_code& error) {
-                                   self->waiting_ = false;
-                                   if (!error)
-                                       self->tryRead();
-                               });
+        watch_->waitReadable([self = shared_from_this()](bool readable) {
+            self->waiting_ = false;
+            if (readable)
+                self->tryRead();
+        });
     }
 
     TunPacketFlow* flow_;
-    std::shared_ptr<DispatchQueue> queue_; // outlives the descriptor, which lives in its loop
-    asio::posix::stream_descriptor descriptor_;
+    std::shared_ptr<DispatchQueue> queue_; // outlives the watch, which lives in its loop
+    std::shared_ptr<DescriptorWatch> watch_;
     ReadHandler handler_;
     bool waiting_ = false;
 };

@@ -17,6 +17,7 @@
 #include "platform/DispatchQueue.h"
 #include "platform/KeyedArchive.h"
 #include "platform/Log.h"
+#include "platform/LogEntryPoints.h"
 #include "platform/NetnsTunnelPlatform.h"
 #include "proxy/io/CustomLogFormatter.h"
 

@@ -11,6 +11,7 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "platform/DescriptorWatch.h"
 #include "platform/Log.h"
 
 namespace pemtrox {
@@ -117,6 +118,10 @@ void DispatchQueue::sync(const Work& work) {
 
 asio::io_context& DispatchQueue::ioContext() {
     return impl_->io;
+}
+
+std::shared_ptr<DescriptorWatch> DispatchQueue::watchDescriptor(int fd) {
+    return std::shared_ptr<DescriptorWatch>(new DescriptorWatch(impl_->io, fd));
 }
 
 struct RepeatingTimer::Impl {

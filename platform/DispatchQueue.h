@@ -12,6 +12,7 @@ class io_context;
 
 namespace pemtrox {
 
+class DescriptorWatch;
 class RepeatingTimer;
 
 /// A serial queue: one thread running one event loop. Work posted to it runs in order,
@@ -62,11 +63,15 @@ public:
     std::shared_ptr<RepeatingTimer> every(std::chrono::steady_clock::duration period, Work work,
                                           bool firstTickAtOnce = false);
 
+    /// Takes the descriptor over and waits on it in this queue's event loop.
+    std::shared_ptr<DescriptorWatch> watchDescriptor(int fd);
+
     /// Stops the loop and, from another thread, waits for it; pending work is dropped.
     /// Called by the destructor; safe to call twice.
     void stop();
 
-    /// The event loop, for platform layers that put I/O objects on this queue.
+    /// The event loop, for platform layers that put I/O objects on this queue; layers above
+    /// use the operations of the queue instead.
     asio::io_context& ioContext();
 
 private:

@@ -8,8 +8,8 @@
 
 #include <fmt/format.h>
 
+#include "platform/LogEntryPoints.h"
 #include "platform/Regex.h"
-#include "proxy/io/CustomLogFormatter.h"
 
 namespace pemtrox {
 

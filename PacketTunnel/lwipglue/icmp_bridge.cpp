@@ -1,8 +1,9 @@
 #include "icmp_bridge.h"
 
+#include <vector>
+
 #include "lwip/ip.h"
 #include "lwip/pbuf.h"
-#include "proxy/io/Data.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ int offer(const IcmpBridgeReceiver& receiver, struct pbuf* p) {
     if (!receiver)
         return 0;
     // Sized to the message: reassembled IPv6 messages can be longer than any fixed buffer.
-    pemtrox::Data message(p->tot_len);
+    std::vector<std::uint8_t> message(p->tot_len);
     pbuf_copy_partial(p, message.data(), p->tot_len, 0);
     receiver(*ip_current_dest_addr(), message.data(), message.size());
     pbuf_free(p);

@@ -3,15 +3,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "lwip/err.h"
-#include "proxy/io/Data.h"
 
 struct netif;
 
 /// Receives each packet the stack sends through the tunnel interface; the packet is the
 /// receiver's to keep. Called on the stack's queue.
-using NetunifOutputBlock = std::function<void(pemtrox::Data packet)>;
+using NetunifOutputBlock = std::function<void(std::vector<std::uint8_t> packet)>;
 
 /// Set-up callback for netif_add: names the interface "nt" and installs both output
 /// callbacks. The MTU stays 0, so the stack never fragments what it sends.

@@ -2,8 +2,6 @@
 
 #include <ctime>
 
-#include "platform/Error.h"
-
 namespace pemtrox {
 
 const char* CustomLogFormatter::flagWord(std::uint32_t flag) {
@@ -30,8 +28,8 @@ std::string CustomLogFormatter::formatTime(std::chrono::system_clock::time_point
     std::time_t t = seconds.count();
     std::tm tm{};
     localtime_r(&t, &tm);
-    return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}:{:03}", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                       tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
+    return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}:{:03}", tm.tm_year + 1900, tm.tm_mon + 1,
+                       tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
 }
 
 std::string CustomLogFormatter::format(const LogMessage& message) {
@@ -43,20 +41,6 @@ std::string CustomLogFormatter::format(const LogMessage& message) {
     if (message.flag == static_cast<std::uint32_t>(LogFlag::debug))
         line += fmt::format("  [{}:{}]", message.fileName(), message.line);
     return line;
-}
-
-void logMessage(std::string_view text) { LOG_INFO("{}", text); }
-
-void logWarning(std::string_view text, const Error& error) { LOG_WARNING("{}{}", text, error.description()); }
-
-void logWarning(std::string_view text, const std::shared_ptr<const Error>& error) {
-    LOG_WARNING("{}{}", text, describe(error));
-}
-
-void logError(std::string_view text, const Error& error) { LOG_ERROR("{}{}", text, error.description()); }
-
-void logError(std::string_view text, const std::shared_ptr<const Error>& error) {
-    LOG_ERROR("{}{}", text, describe(error));
 }
 
 } // namespace pemtrox

@@ -15,14 +15,4 @@ public:
     static std::string formatTime(std::chrono::system_clock::time_point time);
 };
 
-/// Logs the text whole at the info level.
-void logMessage(std::string_view text);
-/// Logs at the warning level the text followed directly by the error's description.
-/// Callers end the text with ": ".
-void logWarning(std::string_view text, const class Error& error);
-void logWarning(std::string_view text, const std::shared_ptr<const class Error>& error);
-/// The same at the error level.
-void logError(std::string_view text, const class Error& error);
-void logError(std::string_view text, const std::shared_ptr<const class Error>& error);
-
 } // namespace pemtrox

@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include "platform/DispatchQueue.h"
+#include "platform/LogEntryPoints.h"
 #include "proxy/engine/Fields.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ReservedHosts.h"
-#include "proxy/io/CustomLogFormatter.h"
 #include "proxy/recording/BodyFile.h"
 #include "proxy/recording/FileOps.h"
 #include "proxy/recording/RecordingError.h"

@@ -3,12 +3,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/LogEntryPoints.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpInputStream.h"
 #include "proxy/engine/PipeRemoteConnection.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/io/ByteArrayInputStream.h"
-#include "proxy/io/CustomLogFormatter.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/NullOutputStream.h"
 #include "proxy/tls/SSLCAGenerator.h"

@@ -10,7 +10,7 @@
 #include "platform/Container.h"
 #include "platform/Graphemes.h"
 #include "platform/Log.h"
-#include "proxy/io/CustomLogFormatter.h"
+#include "platform/LogEntryPoints.h"
 #include "proxy/tls/CertificateNames.h"
 #include "proxy/tls/OpenSSL.h"
 #include "proxy/tls/SSLCertificateGeneratorError.h"

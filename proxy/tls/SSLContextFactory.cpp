@@ -15,7 +15,7 @@
 #include "platform/DispatchQueue.h"
 #include "platform/Identity.h"
 #include "platform/Log.h"
-#include "proxy/io/CustomLogFormatter.h"
+#include "platform/LogEntryPoints.h"
 #include "proxy/tls/CertificateNames.h"
 #include "proxy/tls/KeyPool.h"
 #include "proxy/tls/KeyStore.h"

@@ -1,12 +1,12 @@
 #include "proxy/tls/SSLTestProxyListener.h"
 
+#include "platform/LogEntryPoints.h"
 #include "platform/TlsEngine.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ReservedHosts.h"
 #include "proxy/engine/SimpleSocketRemoteConnection.h"
 #include "proxy/io/CrossOverSocket.h"
-#include "proxy/io/CustomLogFormatter.h"
 #include "proxy/io/PipeSocket.h"
 #include "proxy/io/SSLSocketWrapper.h"
 #include "proxy/tls/SSLContextFactory.h"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Error.h"
+#include "platform/LogEntryPoints.h"
 #include "proxy/io/CustomLogFormatter.h"
 #include "proxy/io/ISO8601.h"
 #include "tests/support/TestSupport.h"

@@ -1,9 +1,14 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/DescriptorWatch.h"
 #include "platform/DispatchQueue.h"
 #include "tests/support/TestSupport.h"
 
@@ -91,4 +96,45 @@ TEST(DispatchQueue, DestroyingTheQueueFromItsOwnWorkDoesNotHang) {
     });
     q.reset();
     EXPECT_TRUE(test::waitFor([&] { return done.load(); }));
+}
+
+// The watch owns its descriptor: a wait answers on the queue, never inside the call, true once
+// there is something to read; closing answers the pending wait with false and closes the
+// descriptor, which the peer sees.
+TEST(DispatchQueue, DescriptorWatchAnswersOnTheQueueAndOwnsItsDescriptor) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    auto q = DispatchQueue::make("test");
+    std::shared_ptr<DescriptorWatch> watch;
+    std::atomic<int> answers{0};
+    std::atomic<bool> lastAnswer{false};
+    auto answer = [&](bool readable) {
+        EXPECT_TRUE(q->isCurrent());
+        lastAnswer = readable;
+        ++answers;
+    };
+    ASSERT_EQ(::send(fds[1], "x", 1, MSG_NOSIGNAL), 1);
+    q->sync([&] {
+        watch = q->watchDescriptor(fds[0]);
+        EXPECT_EQ(watch->descriptor(), fds[0]);
+        watch->waitReadable(answer);
+        EXPECT_EQ(answers, 0);
+    });
+    EXPECT_TRUE(test::waitFor([&] { return answers == 1; }));
+    EXPECT_TRUE(lastAnswer);
+    q->sync([&] {
+        char byte;
+        EXPECT_EQ(::read(watch->descriptor(), &byte, 1), 1);
+        watch->waitReadable(answer);
+        watch->close();
+        watch->close();
+        EXPECT_EQ(watch->descriptor(), -1);
+    });
+    EXPECT_TRUE(test::waitFor([&] { return answers == 2; }));
+    EXPECT_FALSE(lastAnswer);
+    errno = 0;
+    EXPECT_EQ(::send(fds[1], "x", 1, MSG_NOSIGNAL), -1);
+    EXPECT_EQ(errno, EPIPE);
+    q->sync([&] { watch.reset(); });
+    ::close(fds[1]);
 }
