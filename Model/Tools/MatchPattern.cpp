@@ -1,6 +1,5 @@
 #include "Model/Tools/MatchPattern.h"
 
-#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,21 +9,11 @@
 
 #include "platform/LogEntryPoints.h"
 #include "platform/Regex.h"
+#include "platform/UnicodeScalars.h"
 
 namespace pemtrox {
 
 namespace {
-
-// The length of the UTF-8 sequence that starts with this byte; stray bytes count alone.
-std::size_t sequenceLength(unsigned char lead) {
-    if (lead >= 0xF0 && lead < 0xF8)
-        return 4;
-    if (lead >= 0xE0)
-        return lead < 0xF0 ? 3 : 1;
-    if (lead >= 0xC0)
-        return 2;
-    return 1;
-}
 
 // Patterns come from the settings and are matched at every exchange, often several times:
 // each anchored expression is compiled once. Compiled expressions are safe to share between
@@ -60,10 +49,10 @@ std::string globToRegex(std::string_view pattern) {
     std::string out;
     bool escaping = false;
     for (std::size_t i = 0; i < pattern.size();) {
-        std::size_t length =
-            std::min(sequenceLength(static_cast<unsigned char>(pattern[i])), pattern.size() - i);
-        std::string_view character = pattern.substr(i, length);
-        i += length;
+        // One character at a time; a byte that starts no well-formed sequence stands alone.
+        std::size_t start = i;
+        nextScalar(pattern, i);
+        std::string_view character = pattern.substr(start, i - start);
         if (escaping) {
             escaping = false;
             out += Regex::escapedPattern(character);

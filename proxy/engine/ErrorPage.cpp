@@ -1,6 +1,6 @@
 #include "proxy/engine/ErrorPage.h"
 
-#include "proxy/io/TextHelpers.h"
+#include "platform/UnicodeScalars.h"
 
 #include <cerrno>
 #include <cstring>

@@ -3,9 +3,9 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/UnicodeScalars.h"
 #include "proxy/engine/FieldsError.h"
 #include "proxy/engine/HttpText.h"
-#include "proxy/io/TextHelpers.h"
 
 namespace pemtrox {
 

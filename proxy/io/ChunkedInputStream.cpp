@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/UnicodeScalars.h"
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/Plumber.h"
 #include "proxy/io/TextHelpers.h"

@@ -1,6 +1,6 @@
 #include "proxy/recording/BufferedWriter.h"
 
-#include "proxy/recording/UnicodeScalars.h"
+#include "platform/UnicodeScalars.h"
 
 namespace pemtrox {
 

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include "platform/UnicodeScalars.h"
 #include "proxy/recording/FileOps.h"
-#include "proxy/recording/UnicodeScalars.h"
 #include "proxy/recording/WriterError.h"
 
 namespace pemtrox {

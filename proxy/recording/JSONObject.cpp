@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "proxy/recording/UnicodeScalars.h"
+#include "platform/UnicodeScalars.h"
 
 namespace pemtrox {
 

@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "platform/Log.h"
-#include "proxy/recording/UnicodeScalars.h"
+#include "platform/UnicodeScalars.h"
 
 namespace pemtrox {
 

@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "platform/DispatchQueue.h"
+#include "platform/UnicodeScalars.h"
 #include "proxy/io/ChunkedInputStream.h"
 #include "proxy/io/PipeStream.h"
-#include "proxy/io/TextHelpers.h"
 
 namespace pemtrox::fuzz {
 
