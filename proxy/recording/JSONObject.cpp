@@ -3,60 +3,9 @@
 #include <charconv>
 #include <cmath>
 
-#include "platform/UnicodeScalars.h"
+#include "proxy/recording/JSONString.h"
 
 namespace pemtrox {
-
-std::string JSONObject::quoted(std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size() + 2);
-    out += '"';
-    for (std::size_t pos = 0; pos < text.size();) {
-        auto byte = static_cast<unsigned char>(text[pos]);
-        if (byte >= 0x80) {
-            appendUTF8(out, nextScalar(text, pos));
-            continue;
-        }
-        ++pos;
-        switch (byte) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '/':
-            out += "\\/";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (byte < 0x20) {
-                out += "\\u00";
-                out += hex[byte >> 4];
-                out += hex[byte & 0xF];
-            } else {
-                out += static_cast<char>(byte);
-            }
-        }
-    }
-    out += '"';
-    return out;
-}
 
 std::string JSONObject::number(double value) {
     if (!std::isfinite(value))
@@ -72,14 +21,14 @@ std::string JSONObject::number(double value) {
 JSONObject& JSONObject::add(std::string_view key, std::string_view valueText) {
     if (!members_.empty())
         members_ += ',';
-    members_ += quoted(key);
+    members_ += quotedJSONString(key, JSONStringForm::serialiser);
     members_ += ':';
     members_ += valueText;
     return *this;
 }
 
 JSONObject& JSONObject::addString(std::string_view key, std::string_view value) {
-    return add(key, quoted(value));
+    return add(key, quotedJSONString(value, JSONStringForm::serialiser));
 }
 
 JSONObject& JSONObject::addInteger(std::string_view key, std::int64_t value) {

@@ -7,9 +7,8 @@
 namespace pemtrox {
 
 /// A compact JSON object built member by member in the order added, written in the form
-/// the reading app's serialiser expects: "/" as "\/", non-ASCII text as UTF-8 (bytes that
-/// are not well-formed UTF-8 as U+FFFD), the short escapes \" \\ \b \f \n \r \t, other
-/// control characters as \u00xx in lower case, integral numbers without a fraction.
+/// the reading app's serialiser expects: texts in JSONStringForm::serialiser, integral
+/// numbers without a fraction.
 class JSONObject {
 public:
     JSONObject& addString(std::string_view key, std::string_view value);
@@ -22,8 +21,6 @@ public:
     /// The object's text, "{...}".
     std::string text() const { return "{" + members_ + "}"; }
 
-    /// The quoted, escaped form of a text.
-    static std::string quoted(std::string_view text);
     /// The text of a number.
     static std::string number(double value);
 

@@ -3,48 +3,13 @@
 #include <charconv>
 #include <cmath>
 
-#include <fmt/format.h>
-
 #include "platform/Log.h"
-#include "platform/UnicodeScalars.h"
+#include "proxy/recording/JSONString.h"
 
 namespace pemtrox {
 
 std::string JSONPrintWriter::quoted(std::string_view text) {
-    std::string out = "\"";
-    char32_t previous = 0;
-    for (std::size_t pos = 0; pos < text.size();) {
-        char32_t c = nextScalar(text, pos);
-        switch (c) {
-        case '\t':
-            out += "\\t";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '/':
-            // Escaped only in "</", so that the text can sit inside a script element.
-            out += previous == '<' ? "\\/" : "/";
-            break;
-        default:
-            if (c < 0x20 || (c >= 0x80 && c <= 0x9F) || (c >= 0x2000 && c <= 0x20FF))
-                out += fmt::format("\\u{:04X}", static_cast<std::uint32_t>(c));
-            else
-                appendUTF8(out, c);
-        }
-        previous = c;
-    }
-    out += '"';
-    return out;
+    return quotedJSONString(text, JSONStringForm::scriptSafe);
 }
 
 JSONPrintWriter& JSONPrintWriter::token(std::string_view text) {

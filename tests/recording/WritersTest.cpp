@@ -9,6 +9,7 @@
 #include "proxy/recording/BufferedWriter.h"
 #include "proxy/recording/FileHandleWriter.h"
 #include "proxy/recording/JSONPrintWriter.h"
+#include "proxy/recording/JSONString.h"
 #include "proxy/recording/StringWriter.h"
 #include "proxy/recording/WriterError.h"
 #include "tests/support/TestSupport.h"
@@ -68,6 +69,29 @@ TEST(JSONPrintWriter, WritesCompactTokens) {
     test::TimeZoneGuard utc("UTC");
     for (const auto& c : cases)
         EXPECT_EQ(json(c.build), c.expected);
+}
+
+// One escaper, two forms: the recording's files keep the serialiser's form, the streaming
+// writer its script-safe one; they agree on everything else.
+TEST(JSONString, TheTwoFormsDifferOnlyInSlashesControlsAndScriptUnsafeRanges) {
+    struct Case {
+        std::string text, serialiser, scriptSafe;
+    };
+    const Case cases[] = {
+        {"a/b", R"("a\/b")", R"("a/b")"},
+        {"</b>", R"("<\/b>")", R"("<\/b>")"},
+        {"\b\f", R"("\b\f")", R"("\u0008\u000C")"},
+        {"\x01\x1F", R"("\u0001\u001f")", R"("\u0001\u001F")"},
+        {"\u0085\u2028\u20FF", "\"\u0085\u2028\u20FF\"", R"("\u0085\u2028\u20FF")"},
+        {"\"\\\n\r\t", R"("\"\\\n\r\t")", R"("\"\\\n\r\t")"},
+        {"\x7F\u00E9\u2100\U0001F600", "\"\x7F\u00E9\u2100\U0001F600\"", "\"\x7F\u00E9\u2100\U0001F600\""},
+        {"a\xFF\xC3(", "\"a\uFFFD\uFFFD(\"", "\"a\uFFFD\uFFFD(\""},
+        {"", R"("")", R"("")"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(quotedJSONString(c.text, JSONStringForm::serialiser), c.serialiser) << c.text;
+        EXPECT_EQ(quotedJSONString(c.text, JSONStringForm::scriptSafe), c.scriptSafe) << c.text;
+    }
 }
 
 TEST(JSONPrintWriter, KeepsGoingAfterSinkFailureAndClosesThrough) {
