@@ -16,6 +16,7 @@
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 #include "platform/LogEntryPoints.h"
+#include "platform/SocketAddress.h"
 #include "proxy/io/GCDAsyncSocketDelegateHelper.h"
 
 namespace pemtrox {
@@ -44,32 +45,22 @@ struct Sender {
 // The sender of a received datagram as the stack's address. The dual-stack socket reports
 // IPv4 senders as mapped IPv6 addresses: the stack takes them only as IPv4.
 Sender senderOf(const Data& address) {
+    auto parsed = SocketAddress::parse(address);
+    if (!parsed)
+        fatalError("Unsupported received address family: " +
+                   std::to_string(SocketAddress::familyOf(address)));
+    SocketAddress from = parsed->unmapped();
     Sender sender{};
-    sa_family_t family = 0;
-    if (address.size() >= sizeof(sockaddr))
-        std::memcpy(&family, address.data() + offsetof(sockaddr, sa_family), sizeof family);
-    if (family == AF_INET && address.size() >= sizeof(sockaddr_in)) {
-        sockaddr_in sin;
-        std::memcpy(&sin, address.data(), sizeof sin);
-        ip_addr_set_ip4_u32_val(sender.addr, sin.sin_addr.s_addr);
-        sender.port = ntohs(sin.sin_port);
-    } else if (family == AF_INET6 && address.size() >= sizeof(sockaddr_in6)) {
-        sockaddr_in6 sin6;
-        std::memcpy(&sin6, address.data(), sizeof sin6);
-        sender.port = ntohs(sin6.sin6_port);
-        const std::uint8_t* bytes = sin6.sin6_addr.s6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(&sin6.sin6_addr)) {
-            std::uint32_t v4;
-            std::memcpy(&v4, bytes + 12, sizeof v4);
-            ip_addr_set_ip4_u32_val(sender.addr, v4);
-        } else {
-            std::uint32_t words[4];
-            std::memcpy(words, bytes, sizeof words);
-            IP_ADDR6(&sender.addr, words[0], words[1], words[2], words[3]);
-            ip6_addr_clear_zone(ip_2_ip6(&sender.addr));
-        }
+    sender.port = from.port;
+    if (from.family == AF_INET) {
+        std::uint32_t v4;
+        std::memcpy(&v4, from.address.data(), sizeof v4);
+        ip_addr_set_ip4_u32_val(sender.addr, v4);
     } else {
-        fatalError("Unsupported received address family: " + std::to_string(family));
+        std::uint32_t words[4];
+        std::memcpy(words, from.address.data(), sizeof words);
+        IP_ADDR6(&sender.addr, words[0], words[1], words[2], words[3]);
+        ip6_addr_clear_zone(ip_2_ip6(&sender.addr));
     }
     return sender;
 }

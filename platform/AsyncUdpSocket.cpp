@@ -12,6 +12,7 @@
 
 #include "platform/AsyncSocketError.h"
 #include "platform/DispatchQueue.h"
+#include "platform/SocketAddress.h"
 
 namespace pemtrox {
 
@@ -30,21 +31,15 @@ std::string addressText(const asio::ip::address& address) {
 }
 
 std::optional<udp::endpoint> endpointOf(const Bytes& address) {
-    if (address.size() >= sizeof(sockaddr_in) &&
-        reinterpret_cast<const sockaddr*>(address.data())->sa_family == AF_INET) {
-        sockaddr_in sin;
-        std::memcpy(&sin, address.data(), sizeof sin);
-        return udp::endpoint(asio::ip::address_v4(ntohl(sin.sin_addr.s_addr)), ntohs(sin.sin_port));
+    auto parts = SocketAddress::parse(address);
+    if (!parts)
+        return std::nullopt;
+    if (parts->family == AF_INET) {
+        asio::ip::address_v4::bytes_type bytes;
+        std::memcpy(bytes.data(), parts->address.data(), bytes.size());
+        return udp::endpoint(asio::ip::address_v4(bytes), parts->port);
     }
-    if (address.size() >= sizeof(sockaddr_in6) &&
-        reinterpret_cast<const sockaddr*>(address.data())->sa_family == AF_INET6) {
-        sockaddr_in6 sin6;
-        std::memcpy(&sin6, address.data(), sizeof sin6);
-        asio::ip::address_v6::bytes_type bytes;
-        std::memcpy(bytes.data(), sin6.sin6_addr.s6_addr, bytes.size());
-        return udp::endpoint(asio::ip::address_v6(bytes, sin6.sin6_scope_id), ntohs(sin6.sin6_port));
-    }
-    return std::nullopt;
+    return udp::endpoint(asio::ip::address_v6(parts->address, parts->scopeId), parts->port);
 }
 
 Bytes bytesOf(const udp::endpoint& endpoint) {
