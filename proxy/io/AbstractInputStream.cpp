@@ -5,18 +5,11 @@
 namespace pemtrox {
 
 void AbstractInputStream::close(ErrorPtr error, CloseCompletion completion) {
-    if (isClosed()) {
-        if (completion)
-            completion(std::move(error));
-        return;
-    }
+    if (isClosed())
+        return completeClose(completion, std::move(error));
     closed_ = true;
-    // The caller's completion gets the caller's error, whatever end the close work delivers.
-    // closeImpl always gets a completion it can call.
-    CloseCompletion done = [error, completion = std::move(completion)](ErrorPtr) {
-        if (completion)
-            completion(error);
-    };
+    // A stream closes once; the close work may deliver any end, the caller hears its own.
+    auto done = answeringWith(error, std::move(completion));
     closeImpl(std::move(error), std::move(done));
 }
 
