@@ -27,7 +27,7 @@ struct MatchDefinition;
 /// The record of one exchange: one HTTP request with its response, one CONNECT tunnel or
 /// one relayed TCP stream. Its creator, the handler, the remote connection, the copiers
 /// and every listener share the same record and may change it; it has no lock of its
-/// own, since all of them run on the server's queue.
+/// own, since all of them run on the queue of the server that made it (`source()`).
 class ProxyEvent : public PlumberTracked {
 public:
     /// Attribute key of the exchange's notes (a list of texts).

@@ -43,9 +43,9 @@ constexpr const char* spareFile = ".spare.tmp";
 
 } // namespace
 
-/// The recording of one exchange, kept in its record under keyAttribute. The callbacks of
-/// an exchange may come from two queues at once: `mutex` orders the work on its files, which
-/// runs on the writer queue or, without one, inside the callback.
+/// The recording of one exchange, kept in its record under keyAttribute. The work on its
+/// files runs on the writer queue or, without one, inside the callback, while the next
+/// callback may already run on the server's queue: `mutex` orders that work.
 struct RecordingListener::Exchange {
     ~Exchange() { release(); }
     /// Called once its directory has been made.

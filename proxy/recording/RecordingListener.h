@@ -21,8 +21,10 @@ class DispatchQueue;
 /// caps through files kept open until the exchange ends. It never
 /// throws from a callback: a failure costs only the recording, and is logged.
 ///
-/// Callbacks may arrive from several queues, for one exchange at the same time (the two
-/// directions of a tunnel): each recorded exchange keeps its own lock in its record.
+/// Each exchange's callbacks come from its server's queue, one at a time (see ProxyEvent);
+/// one listener may serve servers on different queues, and its settings change from any
+/// thread. Each recorded exchange keeps its own locks in its record, for its file work on
+/// the writer queue and so that callbacks of one exchange from two threads stay safe too.
 ///
 /// A listener made to write in the background takes the file work off the callers' queues:
 /// the callbacks take what the step needs (the metadata, the head text, a copy of the body
