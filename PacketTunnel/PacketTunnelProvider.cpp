@@ -46,8 +46,10 @@ void onMain(std::function<void()> work) {
 
 std::shared_ptr<PacketTunnelProvider> PacketTunnelProvider::make() {
     std::shared_ptr<PacketTunnelProvider> provider(new PacketTunnelProvider());
-    provider->settings = Settings::load(provider->userDefaults());
+    // The log file first: loading the settings warns about what it cannot read as written,
+    // and the user looks for those warnings in the file.
     provider->setupLogging();
+    provider->settings = Settings::load(provider->userDefaults());
     return provider;
 }
 
@@ -346,6 +348,7 @@ void PacketTunnelProvider::startProxy() {
     auto manager = ProxyManager::make();
     manager->setSslSettings(settings.sslSettings);
     manager->httpProxyPort = proxyPort;
+    manager->interface = proxyInterface;
     // The CA lives in the container, beside the recordings, so the user's side finds it.
     auto container = Container::directory();
     manager->sslCAGenerator = container ? SSLCAGenerator::make(*container) : SSLCAGenerator::make();

@@ -30,7 +30,7 @@ class UserDefaults;
 /// is swapped there as whole values.
 class PacketTunnelProvider : public PacketTunnelProviderBase {
 public:
-    /// Reads the settings and sets up the log file in the container.
+    /// Sets up the log file in the container, then reads the settings.
     static std::shared_ptr<PacketTunnelProvider> make();
     ~PacketTunnelProvider() override;
 
@@ -39,6 +39,9 @@ public:
     const int tunnelAddress6PrefixLength = 64;
     const std::string proxyAddress = "198.18.72.253";
     int proxyPort = 8888;
+    /// Proxy mode: the address the manager listens on, set by the host before the start;
+    /// none means every interface.
+    std::optional<std::string> proxyInterface;
 
     std::shared_ptr<ProxyManager> proxyManager;
     std::shared_ptr<RecordingListener> recordingListener;

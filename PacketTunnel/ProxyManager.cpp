@@ -12,7 +12,9 @@
 
 namespace pemtrox {
 
-std::shared_ptr<ProxyManager> ProxyManager::make() { return std::shared_ptr<ProxyManager>(new ProxyManager()); }
+std::shared_ptr<ProxyManager> ProxyManager::make() {
+    return std::shared_ptr<ProxyManager>(new ProxyManager());
+}
 
 ProxyManager::ProxyManager() : queue_(DispatchQueue::make("ProxyManager")) {}
 
@@ -32,17 +34,24 @@ void ProxyManager::setSslSettings(const SSLSettings& settings) {
 }
 
 void ProxyManager::start() {
-    // The server and its listening socket belong to the server's queue.
-    queue_->sync([&] {
-        auto server = SSLProxyServer::make(sslSettings_, queue_, sslContextFactory, sslCAGenerator);
-        socketProxyServer_ = server;
-        server->addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
-        server->addProxyListener(std::make_shared<SSLTestProxyListener>());
-        server->addProxyListener(std::make_shared<LoggingProxyListener>());
-        server->bind(httpProxyPort, interface);
-        LOG_INFO("Proxy listening on port {}; CA certificate: {}", httpProxyPort,
-                 server->ca()->caCertificateFile().string());
-    });
+    startError_ = nullptr;
+    try {
+        // The server and its listening socket belong to the server's queue.
+        queue_->sync([&] {
+            auto server = SSLProxyServer::make(sslSettings_, queue_, sslContextFactory, sslCAGenerator);
+            socketProxyServer_ = server;
+            server->addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
+            server->addProxyListener(std::make_shared<SSLTestProxyListener>());
+            server->addProxyListener(std::make_shared<LoggingProxyListener>());
+            server->bind(httpProxyPort, interface);
+            LOG_INFO("Proxy listening on port {} of {}; CA certificate: {}", httpProxyPort,
+                     interface.value_or("every interface"), server->ca()->caCertificateFile().string());
+        });
+    } catch (...) {
+        // Kept for the host, which must not report a proxy running that nobody can reach.
+        startError_ = currentError();
+        throw;
+    }
 }
 
 void ProxyManager::stop() {

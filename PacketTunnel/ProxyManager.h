@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/Error.h"
 #include "proxy/engine/SSLSettings.h"
 
 namespace pemtrox {
@@ -36,6 +37,8 @@ public:
     /// Makes the server (its CA ready), adds the built-in listeners and listens. Throws
     /// the listening error; the server then stays, not listening.
     void start();
+    /// Why the last start does not listen; none after a start that listens (and before any).
+    const ErrorPtr& startError() const { return startError_; }
     /// Stops listening, then cancels the running exchanges. Throws when listening cannot
     /// be stopped.
     void stop();
@@ -44,6 +47,7 @@ private:
     ProxyManager();
     std::shared_ptr<SocketProxyServer> socketProxyServer_;
     SSLSettings sslSettings_;
+    ErrorPtr startError_;
     std::shared_ptr<DispatchQueue> queue_;
 };
 

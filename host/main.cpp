@@ -1,6 +1,7 @@
 // The pemtrox program: plays the part of the operating system for the tunnel extension.
 // It makes the provider, starts it with the start options, serves app messages, and
 // stops it on SIGINT or SIGTERM. Its "message" verb is the user's side of app messages.
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <openssl/crypto.h>
 
 #include "PacketTunnel/PacketTunnelProvider.h"
+#include "PacketTunnel/ProxyManager.h"
 #include "platform/AppMessageChannel.h"
 #include "platform/Container.h"
 #include "platform/DispatchQueue.h"
@@ -33,6 +35,9 @@ An intercepting, recording HTTP/HTTPS proxy.
 Options:
   --mode Proxy|LWIP  how to run (default Proxy: a proxy on every interface)
   --port N           the proxy port (default 8888)
+  --interface ADDRESS
+                     Proxy mode: listen only on this address of the machine, e.g.
+                     127.0.0.1 (default: every interface)
   --netns NAME       LWIP mode (root): the network namespace whose traffic the tunnel
                      takes, made when missing; run apps there with 'ip netns exec NAME'
                      (never the program's own namespace)
@@ -79,9 +84,40 @@ int sendMessage(const std::filesystem::path& container, const std::string& comma
     }
 }
 
+/// Whether the text is a numeric IPv4 or IPv6 address; the unspecified ones are told apart.
+bool isAddress(const std::string& text, bool* unspecified) {
+    in6_addr v6{};
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+        *unspecified = v4.s_addr == INADDR_ANY;
+        return true;
+    }
+    if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
+        *unspecified = IN6_IS_ADDR_UNSPECIFIED(&v6);
+        return true;
+    }
+    return false;
+}
+
+/// Why Proxy mode's proxy is not listening after the start, or none. The provider logs such
+/// a failure and goes on; for the program it is a start that failed: nobody can use the
+/// proxy, and proxy.env would point shells at a port someone else holds.
+ErrorPtr proxyNotListening(const PacketTunnelProvider& provider) {
+    if (provider.mode != PacketTunnelMode::Proxy)
+        return nullptr;
+    auto manager = provider.proxyManager;
+    if (manager && manager->socketProxyServer() && !manager->startError())
+        return nullptr;
+    std::string where = "port " + std::to_string(provider.proxyPort);
+    if (provider.proxyInterface)
+        where = *provider.proxyInterface + " " + where;
+    std::string why = manager && manager->startError() ? manager->startError()->description() : "not started";
+    return makeError<GenericError>("the proxy is not listening on " + where + ": " + why);
+}
+
 /// Runs the provider until SIGINT or SIGTERM; its start options come from the command line.
 int runProvider(const std::filesystem::path& container, const PacketTunnelProviderBase::Options& options,
-                const std::optional<std::string>& netns) {
+                const std::optional<std::string>& netns, const std::optional<std::string>& interface) {
     auto main = DispatchQueue::main();
     std::shared_ptr<TunnelPlatform> platform;
     if (netns) {
@@ -93,12 +129,17 @@ int runProvider(const std::filesystem::path& container, const PacketTunnelProvid
             return 1;
         }
     } else {
-        platform = std::make_shared<ProxyEnvTunnelPlatform>(container);
+        // proxy.env names the one address the proxy listens on, when it is told one.
+        bool unspecified = false;
+        bool named = interface && isAddress(*interface, &unspecified) && !unspecified;
+        platform =
+            std::make_shared<ProxyEnvTunnelPlatform>(container, false, named ? *interface : "127.0.0.1");
     }
     std::shared_ptr<PacketTunnelProvider> provider;
     main->sync([&] {
         provider = PacketTunnelProvider::make();
         provider->setTunnelPlatform(platform);
+        provider->proxyInterface = interface;
     });
     auto stop = [&] {
         std::promise<void> stopped;
@@ -127,9 +168,15 @@ int runProvider(const std::filesystem::path& container, const PacketTunnelProvid
 
     std::promise<ErrorPtr> started;
     main->async([&] { provider->startTunnel(options, [&](ErrorPtr error) { started.set_value(error); }); });
-    if (auto error = started.get_future().get()) {
+    auto error = started.get_future().get();
+    if (!error)
+        main->sync([&] { error = proxyNotListening(*provider); });
+    if (error) {
+        // Whatever the start wrote (proxy.env, the tunnel's settings, the message socket)
+        // goes again: nothing is left that points at a proxy that is not there.
         stop();
         messages->stop();
+        main->sync([&] { provider.reset(); });
         std::fprintf(stderr, "pemtrox: the tunnel did not start: %s\n", error->description().c_str());
         return 1;
     }
@@ -158,7 +205,7 @@ int main(int argc, char** argv) {
                             OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT,
                         nullptr);
     std::vector<std::string> args(argv + 1, argv + argc);
-    std::optional<std::string> mode, port, optionsText, command, netns;
+    std::optional<std::string> mode, port, optionsText, command, netns, interface;
     bool wantsReply = true;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const auto& a = args[i];
@@ -179,6 +226,10 @@ int main(int argc, char** argv) {
         } else if (a == "--port") {
             if (!(port = value()))
                 return usageError("--port needs a number");
+        } else if (a == "--interface") {
+            bool unspecified = false;
+            if (!(interface = value()) || !isAddress(*interface, &unspecified))
+                return usageError("--interface needs an IP address of this machine, e.g. 127.0.0.1");
         } else if (a == "--netns") {
             if (!(netns = value()))
                 return usageError("--netns needs a namespace name");
@@ -229,8 +280,11 @@ int main(int argc, char** argv) {
             "LWIP mode needs --netns NAME: the network namespace whose traffic the tunnel takes");
     if (!command && !lwip && netns)
         return usageError("--netns is for LWIP mode");
+    if (!command && lwip && interface)
+        return usageError("--interface is for Proxy mode");
 
-    auto console = std::make_shared<ConsoleLogger>(logLevelErrorWarning | static_cast<std::uint32_t>(LogFlag::info));
+    auto console =
+        std::make_shared<ConsoleLogger>(logLevelErrorWarning | static_cast<std::uint32_t>(LogFlag::info));
     console->setFormatter(std::make_shared<CustomLogFormatter>());
     auto container = Container::directory();
     if (!container) {
@@ -248,5 +302,5 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return runProvider(*container, options, netns);
+    return runProvider(*container, options, netns, interface);
 }

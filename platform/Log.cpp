@@ -98,9 +98,13 @@ ConsoleLogger::ConsoleLogger(std::uint32_t levelMask)
 
 ConsoleLogger::~ConsoleLogger() = default;
 
-void ConsoleLogger::write(std::string_view line) { sinkWrite(*sink_, line); }
+void ConsoleLogger::write(std::string_view line) {
+    sinkWrite(*sink_, line);
+}
 
-void ConsoleLogger::flush() { sink_->flush(); }
+void ConsoleLogger::flush() {
+    sink_->flush();
+}
 
 FileLogger::FileLogger(std::filesystem::path directory, std::uint32_t levelMask,
                        std::chrono::seconds rollingFrequency)
@@ -152,6 +156,10 @@ void FileLogger::write(std::string_view line) {
         if (!sink_ || std::chrono::steady_clock::now() - openedAt_ >= rollingFrequency_)
             openFileLocked();
         sinkWrite(*sink_, line);
+        // Each line reaches the file when it is logged: the file holds only warnings and
+        // errors, and a user reading it while the program runs, or after a crash, must not
+        // find it a block behind.
+        sink_->flush();
     } catch (const std::exception& e) {
         // A log line must never take the process down; report once on stderr.
         std::fprintf(stderr, "log file write failed: %s\n", e.what());
@@ -182,8 +190,12 @@ bool Log::enabled(LogFlag flag) {
 }
 
 void Log::log(LogFlag flag, const char* file, const char* function, int line, std::string message) {
-    LogMessage msg{std::chrono::system_clock::now(), static_cast<std::uint32_t>(flag), std::move(message), file,
-                   function, line};
+    LogMessage msg{std::chrono::system_clock::now(),
+                   static_cast<std::uint32_t>(flag),
+                   std::move(message),
+                   file,
+                   function,
+                   line};
     for (auto& logger : *snapshot())
         logger->log(msg);
 }

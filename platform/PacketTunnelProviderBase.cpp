@@ -52,13 +52,14 @@ ErrorPtr writeAtomically(const std::filesystem::path& path, const std::string& t
     return nullptr;
 }
 
-std::string proxyEnvText(const ProxySettings& proxy, bool namesProxyAddress) {
+std::string proxyEnvText(const ProxySettings& proxy, bool namesProxyAddress,
+                         const std::string& localAddress) {
     std::string text =
         "# Written by pemtrox while it runs: source it to send a shell's traffic through the proxy.\n";
     auto line = [&](const char* name, const std::optional<ProxyServerAddress>& server) {
-        // Without a tunnel device to carry the proxy's own address, the loopback address
-        // reaches the listening port instead.
-        std::string host = namesProxyAddress ? server->address : "127.0.0.1";
+        // Without a tunnel device to carry the proxy's own address, a local address reaches
+        // the listening port instead.
+        std::string host = namesProxyAddress ? server->address : localAddress;
         if (host.find(':') != std::string::npos)
             host = "[" + host + "]";
         std::string url = "http://" + host + ":" + std::to_string(server->port) + "/";
@@ -86,7 +87,7 @@ void ProxyEnvTunnelPlatform::apply(const std::optional<TunnelNetworkSettings>& s
 
 ErrorPtr ProxyEnvTunnelPlatform::publish(const std::optional<ProxySettings>& proxy) {
     if (proxy)
-        return writeAtomically(proxyEnvPath(), proxyEnvText(*proxy, namesProxyAddress_));
+        return writeAtomically(proxyEnvPath(), proxyEnvText(*proxy, namesProxyAddress_, localAddress_));
     removeProxyEnv();
     return nullptr;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/Error.h"
@@ -69,11 +70,14 @@ private:
 /// The program's platform without a tunnel device: publishes the system proxy settings
 /// as "proxy.env" in a directory (http_proxy, https_proxy and their upper-case forms) for
 /// the user's shell. With no device to carry the tunnel's proxy address, the file names
-/// the loopback address and the proxy port, unless told that a device carries it.
+/// `localAddress` (the loopback address, or the one address the proxy listens on) and the
+/// proxy port, unless told that a device carries it.
 class ProxyEnvTunnelPlatform : public TunnelPlatform {
 public:
-    explicit ProxyEnvTunnelPlatform(std::filesystem::path directory, bool namesProxyAddress = false)
-        : directory_(std::move(directory)), namesProxyAddress_(namesProxyAddress) {}
+    explicit ProxyEnvTunnelPlatform(std::filesystem::path directory, bool namesProxyAddress = false,
+                                    std::string localAddress = "127.0.0.1")
+        : directory_(std::move(directory)), namesProxyAddress_(namesProxyAddress),
+          localAddress_(std::move(localAddress)) {}
     void apply(const std::optional<TunnelNetworkSettings>& settings,
                std::function<void(ErrorPtr)> completion) override;
     void stop() override { removeProxyEnv(); }
@@ -85,6 +89,7 @@ public:
 private:
     std::filesystem::path directory_;
     bool namesProxyAddress_;
+    std::string localAddress_;
 };
 
 } // namespace pemtrox

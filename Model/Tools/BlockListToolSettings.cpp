@@ -7,7 +7,8 @@ namespace pemtrox {
 BlockListToolSettings BlockListToolSettings::load(const UserDefaults& userDefaults,
                                                   const std::string& prefix) {
     BlockListToolSettings settings;
-    settings.include = MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "include"));
+    settings.include =
+        MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "include"), prefix + "include");
     settings.enabled = userDefaults.boolForKey(prefix + "enabled");
     // Only the exact text of the 403 action selects it; anything else, stored or not, drops.
     auto blockType = userDefaults.objectForKey(prefix + "blockType");

@@ -1,5 +1,7 @@
 #include "Model/Tools/DNSMapping.h"
 
+#include <fmt/format.h>
+
 namespace pemtrox {
 
 std::optional<DNSMapping> DNSMapping::fromDictionary(const nlohmann::json& dictionary) {
@@ -15,13 +17,20 @@ std::optional<DNSMapping> DNSMapping::fromDictionary(const nlohmann::json& dicti
     return DNSMapping{std::move(*definition), address->get<std::string>()};
 }
 
-std::vector<DNSMapping> DNSMapping::decodeList(const std::optional<nlohmann::json>& stored) {
+std::vector<DNSMapping> DNSMapping::decodeList(const std::optional<nlohmann::json>& stored,
+                                               std::string_view listName) {
     std::vector<DNSMapping> list;
     if (!stored || !isDictionaryList(*stored))
         return list;
-    for (const auto& element : *stored)
-        if (auto mapping = fromDictionary(element))
+    std::size_t number = 0; // counted as the user sees the stored list, left-out elements too
+    for (const auto& element : *stored) {
+        ++number;
+        if (auto mapping = fromDictionary(element)) {
+            MatchDefinition::warnIfMisread(element.at("hostnameMatch"),
+                                           fmt::format("{}, mapping {}, hostnameMatch", listName, number));
             list.push_back(std::move(*mapping));
+        }
+    }
     return list;
 }
 

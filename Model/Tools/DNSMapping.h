@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -21,7 +22,10 @@ struct DNSMapping {
     static std::optional<DNSMapping> fromDictionary(const nlohmann::json& dictionary);
     /// The mappings of a stored list. Anything but an array made only of dictionaries reads as
     /// the empty list; elements that do not decode are left out, the rest keep their order.
-    static std::vector<DNSMapping> decodeList(const std::optional<nlohmann::json>& stored);
+    /// A mapping's location that is read other than it is written logs one warning naming
+    /// the list (its settings key) and the mapping.
+    static std::vector<DNSMapping> decodeList(const std::optional<nlohmann::json>& stored,
+                                              std::string_view listName = "a list of mappings");
 
     /// The host pattern (or "*" when absent), " → ", the address.
     std::string description() const;

@@ -2,6 +2,7 @@
 
 #include "Model/Tools/LegacyMatchType.h"
 #include "Model/Tools/MatchPattern.h"
+#include "platform/Log.h"
 
 namespace pemtrox {
 
@@ -14,6 +15,31 @@ std::optional<std::string> textEntry(const json& dictionary, const char* key) {
     if (it == dictionary.end() || !it->is_string())
         return std::nullopt;
     return it->get<std::string>();
+}
+
+// What the loader makes of an enabled location other than it is written, or none.
+std::optional<std::string> misreading(const json& dictionary) {
+    auto type = dictionary.find("type");
+    std::string typeText = type != dictionary.end() && type->is_string() ? type->get<std::string>() : "";
+    if (matchTypeFromString(typeText)) {
+        std::string ignored;
+        for (const char* key : {"protocol", "hostname", "port", "path", "query"}) {
+            auto entry = dictionary.find(key);
+            if (entry != dictionary.end() && !entry->is_string())
+                ignored += fmt::format("{}{} ignored: not a text", ignored.empty() ? "" : "; ", key);
+        }
+        return ignored.empty() ? std::nullopt : std::optional(ignored);
+    }
+    if (legacyMatchTypeFromString(typeText)) {
+        if (textEntry(dictionary, "hostname"))
+            return std::nullopt;
+        return fmt::format("type \"{}\" without a text \"hostname\": matches every exchange", typeText);
+    }
+    if (type == dictionary.end())
+        return "no type: matches every exchange";
+    return fmt::format(
+        "type {} is none of Glob, Regex, Exact, Prefix, Suffix, Contains: matches every exchange",
+        type->dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
 bool partPasses(MatchType type, const std::optional<std::string>& value,
@@ -52,14 +78,29 @@ std::optional<MatchDefinition> MatchDefinition::fromDictionary(const json& dicti
     return definition;
 }
 
-std::vector<MatchDefinition> MatchDefinition::decodeList(const std::optional<json>& stored) {
+std::vector<MatchDefinition> MatchDefinition::decodeList(const std::optional<json>& stored,
+                                                         std::string_view listName) {
     std::vector<MatchDefinition> list;
     if (!stored || !isDictionaryList(*stored))
         return list;
-    for (const auto& element : *stored)
-        if (auto definition = fromDictionary(element))
+    std::size_t number = 0; // counted as the user sees the stored list, left-out elements too
+    for (const auto& element : *stored) {
+        ++number;
+        if (auto definition = fromDictionary(element)) {
+            warnIfMisread(element, fmt::format("{}, location {}", listName, number));
             list.push_back(std::move(*definition));
+        }
+    }
     return list;
+}
+
+void MatchDefinition::warnIfMisread(const json& dictionary, std::string_view where) {
+    auto enabled = dictionary.find("enabled");
+    if (enabled == dictionary.end() || !enabled->is_boolean() || !enabled->get<bool>())
+        return;
+    if (auto what = misreading(dictionary))
+        LOG_WARNING("{} {}: {}", where, dictionary.dump(-1, ' ', false, json::error_handler_t::replace),
+                    *what);
 }
 
 bool MatchDefinition::matches(const std::optional<std::string>& scheme,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -28,7 +29,15 @@ struct MatchDefinition {
     static std::optional<MatchDefinition> fromDictionary(const nlohmann::json& dictionary);
     /// The locations of a stored list. Anything but an array made only of dictionaries reads as
     /// the empty list; elements that do not decode are left out, the rest keep their order.
-    static std::vector<MatchDefinition> decodeList(const std::optional<nlohmann::json>& stored);
+    /// Each enabled location that is read other than it is written logs one warning naming
+    /// the list (its settings key) and the location (see warnIfMisread).
+    static std::vector<MatchDefinition> decodeList(const std::optional<nlohmann::json>& stored,
+                                                   std::string_view listName = "a list of locations");
+    /// Logs one warning, naming `where` and the stored dictionary, when an enabled location is
+    /// read other than it is written: a type text other than the six matches every exchange
+    /// (as does an older host-only type without a text host), and a pattern that is not a
+    /// text is ignored. Says nothing of a disabled location, which matches nothing either way.
+    static void warnIfMisread(const nlohmann::json& dictionary, std::string_view where);
 
     /// Whether the location matches a request with these parts: false when disabled; otherwise
     /// every part passes whose value or pattern is absent, and the others must match their

@@ -20,8 +20,10 @@ RecordingSettings RecordingSettings::load(const UserDefaults& userDefaults, cons
     settings.recordPartialOpaqueBody =
         userDefaults.optionalBool(prefix + "recordPartialOpaqueBody").value_or(true);
     settings.recordRawTCPStreams = userDefaults.optionalBool(prefix + "recordRawTCPStreams").value_or(true);
-    settings.include = MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "include"));
-    settings.exclude = MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "exclude"));
+    settings.include =
+        MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "include"), prefix + "include");
+    settings.exclude =
+        MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "exclude"), prefix + "exclude");
     return settings;
 }
 

@@ -6,8 +6,10 @@ namespace pemtrox {
 
 SSLSettings SSLSettings::load(const UserDefaults& userDefaults, const std::string& prefix) {
     SSLSettings settings;
-    settings.include = MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "include"));
-    settings.exclude = MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "exclude"));
+    settings.include =
+        MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "include"), prefix + "include");
+    settings.exclude =
+        MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "exclude"), prefix + "exclude");
     settings.proxyingEnabled = userDefaults.boolForKey(prefix + "proxyingEnabled");
     return settings;
 }

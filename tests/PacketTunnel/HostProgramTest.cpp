@@ -1,6 +1,9 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,6 +13,7 @@
 
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/TunnelNamespaces.h"
 
 using namespace pemtrox;
 namespace fs = std::filesystem;
@@ -35,6 +39,37 @@ def serve(c):
 while True:
     c, _ = srv.accept(); threading.Thread(target=serve, args=(c,), daemon=True).start()
 )";
+
+/// A loopback port that another program listens on, for the life of the object.
+class TakenPort {
+public:
+    TakenPort() {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof addr;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(fd_, 1) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
+            throw std::runtime_error("cannot take a loopback port");
+        port = ntohs(addr.sin_port);
+    }
+    ~TakenPort() { ::close(fd_); }
+    TakenPort(const TakenPort&) = delete;
+    TakenPort& operator=(const TakenPort&) = delete;
+    int port = 0;
+
+private:
+    int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
+
+/// The text of the container's log file ("" when there is none).
+std::string logFileText(const fs::path& container) {
+    std::string text;
+    for (auto& entry : fs::directory_iterator(container))
+        if (entry.path().extension() == ".log")
+            text += test::slurp(entry.path());
+    return text;
+}
 
 } // namespace
 
@@ -136,4 +171,143 @@ TEST(HostProgram, UnusableStartOptionsEndTheProgramWithTheirError) {
         EXPECT_EQ(status, row.status) << row.arguments;
     }
     EXPECT_FALSE(fs::exists(dir.path() / "pemtrox.sock"));
+}
+
+/// A proxy that cannot listen is a start that failed: the error on the console, status 1, and
+/// nothing left that points shells at a port someone else holds.
+TEST(HostProgram, AStartThatCannotListenEndsTheProgramAndLeavesNoProxyEnv) {
+    test::TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all);
+    std::string program = PEMTROX_BINARY;
+    TakenPort taken;
+    struct Row {
+        std::string name, runAs;
+        int port;
+        std::string why;
+    };
+    std::vector<Row> rows{{"taken", "", taken.port, "Address already in use"}};
+    // A port below 1024 without the right to it: as root, the program runs as nobody.
+    int firstUnprivileged =
+        std::atoi(test::runCommand("sysctl -n net.ipv4.ip_unprivileged_port_start").c_str());
+    if (firstUnprivileged <= 80)
+        std::cerr << "port 80 is open to everyone here: that row is skipped\n";
+    else if (::geteuid() != 0)
+        rows.push_back({"port80", "", 80, "Permission denied"});
+    else if (test::runCommand("command -v setpriv").empty())
+        std::cerr << "no setpriv to drop root's right to port 80: that row is skipped\n";
+    else
+        rows.push_back({"port80", "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=", 80,
+                        "Permission denied"});
+
+    for (const auto& row : rows) {
+        auto container = dir.path() / row.name;
+        fs::create_directory(container);
+        fs::permissions(container, fs::perms::all);
+        int status = -1;
+        // nobody's home (for the certificate cache) is the container.
+        std::string runAs = row.runAs.empty() ? "" : row.runAs + shellQuote(container.string()) + " ";
+        auto out = test::runCommand(runAs + program + " --container " + shellQuote(container.string()) +
+                                        " --port " + std::to_string(row.port) + " 2>&1",
+                                    &status);
+        EXPECT_EQ(status, 1) << row.name << ": " << out;
+        EXPECT_NE(out.find("pemtrox: the tunnel did not start: the proxy is not listening on port " +
+                           std::to_string(row.port) + ": " + row.why),
+                  std::string::npos)
+            << row.name << ": " << out;
+        EXPECT_EQ(out.find("Running"), std::string::npos) << row.name << ": " << out;
+        EXPECT_FALSE(fs::exists(container / "proxy.env")) << row.name;
+        EXPECT_FALSE(fs::exists(container / "pemtrox.sock")) << row.name;
+        EXPECT_NE(logFileText(container).find("WARN  Failed to start Proxy Manager: " + row.why),
+                  std::string::npos)
+            << row.name << ": the log file keeps the failure";
+    }
+}
+
+/// The log file holds each warning as it is logged: read here while the program runs. The
+/// warnings are those of loading settings that hold a location read other than it is written.
+TEST(HostProgram, LoadWarningsAreInTheLogFileWhileTheProgramRuns) {
+    test::TempDir dir;
+    std::string program = PEMTROX_BINARY;
+    std::string container = " --container " + shellQuote(dir.path().string());
+    std::ofstream(dir.path() / "settings.json")
+        << R"({"sslSettings.include": [{"enabled": true, "type": "glob", "hostname": "nomatch"}]})";
+    int port = test::RefusingPort().port();
+    test::ChildProcess pemtrox("exec " + program + container + " --port " + std::to_string(port) + " 2>&1");
+    ASSERT_NE(pemtrox.waitForLine("Running; app messages at"), "") << pemtrox.output();
+    auto log = test::runCommand(program + " message Log" + container);
+    ASSERT_EQ(log.rfind("Log\n", 0), 0u) << log;
+    fs::path logFile = log.substr(4, log.size() - 5);
+
+    auto text = test::slurp(logFile);
+    EXPECT_NE(
+        text.find(" WARN  sslSettings.include, location 1 "
+                  R"({"enabled":true,"hostname":"nomatch","type":"glob"}: type "glob" is none of Glob, )"
+                  "Regex, Exact, Prefix, Suffix, Contains: matches every exchange\n"),
+        std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("INFO"), std::string::npos) << "the file holds warnings and errors only";
+
+    std::ofstream(dir.path() / "settings.json") << R"({"recordingSettings.exclude": [
+        {"enabled": true, "type": "Glob", "hostname": "a"},
+        {"enabled": true, "type": "Glob", "hostname": "b", "port": 443}]})";
+    EXPECT_EQ(test::runCommand(program + " message SettingsChanged" + container), "Acknowleged\n");
+    text = test::slurp(logFile);
+    EXPECT_NE(
+        text.find(" WARN  recordingSettings.exclude, location 2 "
+                  R"({"enabled":true,"hostname":"b","port":443,"type":"Glob"}: port ignored: not a text)"),
+        std::string::npos)
+        << text;
+
+    ::kill(pemtrox.pid(), SIGTERM);
+    EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.readAll();
+}
+
+/// --interface keeps the proxy to one address; without it, every interface takes clients.
+/// The program runs in a namespace of its own with a neighbour (the tunnel fixture's gw and
+/// srv, joined at 192.0.2.1 and 192.0.2.2); the proxy's own CA download answers the probes.
+TEST(HostProgram, InterfaceKeepsTheProxyToOneAddress) {
+    if (auto reason = test::TunnelNamespaces::unavailable(); !reason.empty())
+        GTEST_SKIP() << "needs network namespaces of its own: " << reason;
+    test::TunnelNamespaces spaces;
+    test::TempDir dir;
+    std::string program = PEMTROX_BINARY;
+    struct Probe {
+        std::string from, address;
+        bool reaches;
+    };
+    struct Row {
+        std::string interface; // "" for none
+        std::vector<Probe> probes;
+    } rows[] = {
+        {"127.0.0.1",
+         {{spaces.gw, "127.0.0.1", true}, {spaces.srv, "192.0.2.1", false}, {spaces.gw, "192.0.2.1", false}}},
+        {"192.0.2.1", {{spaces.srv, "192.0.2.1", true}, {spaces.gw, "127.0.0.1", false}}},
+        {"", {{spaces.gw, "127.0.0.1", true}, {spaces.srv, "192.0.2.1", true}}},
+    };
+    for (const auto& row : rows) {
+        std::string option = row.interface.empty() ? "" : " --interface " + row.interface;
+        test::ChildProcess pemtrox("exec ip netns exec " + spaces.gw + " " + program + " --container " +
+                                   shellQuote(dir.path().string()) + " --port 8888" + option + " 2>&1");
+        ASSERT_NE(pemtrox.waitForLine("Running; app messages at"), "") << pemtrox.output();
+        for (const auto& probe : row.probes) {
+            int status = -1;
+            auto code =
+                test::TunnelNamespaces::in(probe.from,
+                                           "curl -s -o /dev/null -w '%{http_code}' --max-time 5 -x http://" +
+                                               probe.address + ":8888 http://pemtrox.crt/",
+                                           &status);
+            if (probe.reaches)
+                EXPECT_EQ(code, "200") << option << " from " << probe.from << " to " << probe.address;
+            else
+                EXPECT_EQ(status, 7) << option << " from " << probe.from << " to " << probe.address
+                                     << ": refused, not " << code;
+        }
+        // Shells that source proxy.env reach the one address the proxy listens on.
+        std::string named = row.interface.empty() ? "127.0.0.1" : row.interface;
+        EXPECT_NE(test::slurp(dir.path() / "proxy.env").find("http_proxy=http://" + named + ":8888/\n"),
+                  std::string::npos)
+            << option;
+        ::kill(pemtrox.pid(), SIGTERM);
+        EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.readAll();
+    }
 }

@@ -27,10 +27,9 @@ Date localTime(int year, int month, int day, int hour, int minute, int second, i
 }
 
 LogMessage message(std::uint32_t flag, std::string text) {
-    return LogMessage{localTime(2026, 3, 4, 5, 6, 7, 89), flag, std::move(text), "/src/proxy/io/PipeStream.cpp",
-                      "write", 123};
+    return LogMessage{localTime(2026, 3, 4, 5, 6, 7, 89), flag,    std::move(text),
+                      "/src/proxy/io/PipeStream.cpp",     "write", 123};
 }
-
 
 } // namespace
 
@@ -55,7 +54,8 @@ TEST(CustomLogFormatter, FormatsEveryFlagByteForByte) {
 
 TEST(CustomLogFormatter, LastDaysOfDecemberKeepTheCalendarYear) {
     // 2025-12-29 lies in ISO week 1 of 2026; the line must still say 2025.
-    EXPECT_EQ(CustomLogFormatter::formatTime(localTime(2025, 12, 29, 23, 59, 59, 999)), "2025-12-29 23:59:59:999");
+    EXPECT_EQ(CustomLogFormatter::formatTime(localTime(2025, 12, 29, 23, 59, 59, 999)),
+              "2025-12-29 23:59:59:999");
     EXPECT_EQ(CustomLogFormatter::formatTime(localTime(2027, 1, 1, 0, 0, 0, 0)), "2027-01-01 00:00:00:000");
 }
 
@@ -90,8 +90,9 @@ TEST(LogStatements, WarningAndErrorAppendTheErrorDescriptionDirectly) {
     logError("Failed to start recording: ", GenericError("read-only"));
     logError("Failed: ", makeError<GenericError>("lost"));
     capture->uninstall();
-    EXPECT_EQ(capture->lines(), (std::vector<std::string>{"Failed to clear log: disk full", "Failed: gone",
-                                                          "Failed to start recording: read-only", "Failed: lost"}));
+    EXPECT_EQ(capture->lines(),
+              (std::vector<std::string>{"Failed to clear log: disk full", "Failed: gone",
+                                        "Failed to start recording: read-only", "Failed: lost"}));
 }
 
 TEST(FileLogger, WritesFormattedLinesAndRollsToANewFile) {
@@ -100,10 +101,12 @@ TEST(FileLogger, WritesFormattedLinesAndRollsToANewFile) {
     logger->setFormatter(std::make_shared<CustomLogFormatter>());
     logger->log(message(2, "first"));
     auto firstPath = logger->currentLogFilePath();
+    // Each line is in the file as soon as it is logged, without a flush: a user reads the
+    // file while the program runs.
+    EXPECT_EQ(test::slurp(firstPath), "2026-03-04 05:06:07:089 WARN  first\n");
     logger->log(message(4, "dropped: info is not taken"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     logger->log(message(1, "second"));
-    logger->flush();
     EXPECT_NE(logger->currentLogFilePath(), firstPath);
     std::string all;
     for (auto& entry : std::filesystem::directory_iterator(dir.path()))
@@ -117,12 +120,10 @@ TEST(FileLogger, ClearEmptiesTheCurrentFile) {
     test::TempDir dir;
     FileLogger logger(dir.path());
     logger.log(message(1, "something"));
-    logger.flush();
     auto path = logger.currentLogFilePath();
     EXPECT_GT(std::filesystem::file_size(path), 0u);
     logger.clearCurrentLogFile();
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
     logger.log(message(1, "again"));
-    logger.flush();
     EXPECT_EQ(test::runCommand("cat '" + path.string() + "'"), "again\n");
 }

@@ -140,3 +140,49 @@ TEST(DNSMapping, DecodesAndLeavesOutUnusableMappingsKeepingOrder) {
     EXPECT_TRUE(DNSMapping::decodeList(json::array({list[0], "text"})).empty());
     EXPECT_EQ((DNSMapping{{}, "h"}).description(), "*  \u2192 h");
 }
+
+// The rule is kept as read; only the loader's one warning tells the user what it will do.
+TEST(MatchDefinition, LoadingWarnsOnceAboutALocationReadOtherThanWritten) {
+    struct Case {
+        json dictionary;
+        const char* warning; // the text after the list, the location and its dump; "" for none
+    } cases[] = {
+        {{{"type", "glob"}, {"hostname", "nomatch"}},
+         "type \"glob\" is none of Glob, Regex, Exact, Prefix, Suffix, Contains: matches every exchange"},
+        {{{"type", 3}},
+         "type 3 is none of Glob, Regex, Exact, Prefix, Suffix, Contains: matches every exchange"},
+        {{{"hostname", "x"}}, "no type: matches every exchange"},
+        {{{"type", "Suffix"}, {"hostName", ".x"}},
+         "type \"Suffix\" without a text \"hostname\": matches every exchange"},
+        {{{"type", "Glob"}, {"hostname", "x"}, {"port", 443}}, "port ignored: not a text"},
+        {{{"type", "Regex"}, {"protocol", nullptr}, {"path", json::array()}},
+         "protocol ignored: not a text; path ignored: not a text"},
+        {{{"type", "Glob"}, {"hostname", "x"}, {"port", "443"}}, ""},
+        {{{"type", "Exact"}, {"hostname", "x"}, {"port", 443}}, ""}, // an older type reads only the host
+    };
+    for (auto& c : cases) {
+        auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
+        json disabled = c.dictionary;
+        c.dictionary["enabled"] = true;
+        disabled["enabled"] = false;
+        auto list = MatchDefinition::decodeList(json::array({json{{"type", "Glob"}}, disabled, c.dictionary}),
+                                                "sslSettings.include");
+        logger->uninstall();
+        EXPECT_EQ(list.size(), 2u) << "the element without \"enabled\" is left out; the rest stay";
+        std::vector<std::string> expected;
+        if (*c.warning)
+            expected.push_back("sslSettings.include, location 3 " + c.dictionary.dump() + ": " + c.warning);
+        EXPECT_EQ(logger->lines(), expected) << "a disabled location matches nothing: no warning for it";
+    }
+
+    auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
+    json host = {{"enabled", true}, {"type", "regex"}, {"hostname", "a"}};
+    DNSMapping::decodeList(json::array({{{"hostnameMatch", host}, {"address", "10.0.0.1"}}}),
+                           "tools.dnsSpoofing.mappings");
+    logger->uninstall();
+    EXPECT_EQ(logger->lines(),
+              std::vector<std::string>{"tools.dnsSpoofing.mappings, mapping 1, hostnameMatch " + host.dump() +
+                                       ": type \"regex\" is none of Glob, Regex, "
+                                       "Exact, Prefix, Suffix, Contains: matches "
+                                       "every exchange"});
+}
