@@ -15,6 +15,13 @@ std::shared_ptr<DefaultSSLSocket> DefaultSSLSocket::make(std::shared_ptr<Default
                                                          SocketConnectCallback callback) {
     auto ssl = makeSocket<DefaultSSLSocket>(std::move(socket), std::move(callback));
     ssl->coupleClose();
+    // A socket that closed before TLS was asked for (its peer reset it while nobody read)
+    // reports nothing more, so the handshake would wait for ever: it fails now.
+    if (ssl->defaultSocket_->isClosed()) {
+        if (auto failed = std::exchange(ssl->connectCallback_, nullptr))
+            failed(SocketConnectionState::failed(makeError<SocketError>(SocketError::socketClosed())));
+        return ssl;
+    }
     ssl->defaultSocketDelegate_->delegate = ssl->selfAs<DefaultSSLSocket>();
     auto layer = ssl->defaultSocket_->socket();
     layer->setDelegate(ssl->defaultSocketDelegate_);

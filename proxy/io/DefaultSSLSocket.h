@@ -23,7 +23,8 @@ class TlsSocketLayer;
 ///
 /// Contract: runs on the DefaultSocket's queue. The connect callback runs once: `connected`
 /// (this socket) when the handshake completes, `failed` when the connection ends before (a
-/// verification failure carries "certificate verify failed: …").
+/// verification failure carries "certificate verify failed: …"), or before make returns
+/// when the DefaultSocket is closed already.
 class DefaultSSLSocket : public AbstractSocketWrapper,
                          public SSLSocket,
                          public GCDAsyncSSLSocketSwiftDelegate {

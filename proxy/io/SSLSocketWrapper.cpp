@@ -84,6 +84,14 @@ std::shared_ptr<MyOutputStream> SSLSocketWrapper::outputStream() const {
 
 void SSLSocketWrapper::setUp(const TlsSettings& settings) {
     coupleClose();
+    // A socket closed before TLS was asked for never reaches closeImpl, and no ciphertext
+    // will come: the handshake fails now instead of waiting for ever.
+    if (socket()->isClosed()) {
+        isSSLClosed_ = true;
+        failConnect(makeError<SocketError>(SocketError::socketClosed()));
+        pipeIn_->close();
+        return;
+    }
     std::weak_ptr<SSLSocketWrapper> weakSelf = selfAs<SSLSocketWrapper>();
     outputStream_->onWrite = [weakSelf](Data data, bool flush, OutputStreamWriteCompletion completion) {
         auto self = weakSelf.lock();

@@ -31,8 +31,8 @@ class SynchronousBuffer;
 ///   engine calls made there.
 /// - The connect callback runs once, with `connected` (this wrapper) when the handshake
 ///   completes or `failed` when set-up or the handshake fails, or the socket closes before
-///   it ends. A client starts its handshake at once; a server waits for the client's first
-///   bytes.
+///   it ends (before make returns when it is closed already). A client starts its handshake at once; a server
+///   waits for the client's first bytes.
 /// - A plaintext write completes when the wrapped output stream has taken its ciphertext
 ///   (its result, so back-pressure passes through), once per write.
 /// - Closing the wrapper closes the wrapped socket; the close alert goes out first and the

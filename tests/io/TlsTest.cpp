@@ -442,6 +442,24 @@ TEST_P(TlsLayers, AClientLeavingBeforeItsHelloFailsOurServer) {
     EXPECT_EQ(describe(link->failure(serverSide)), GetParam().clientGone);
 }
 
+TEST_P(TlsLayers, ASocketClosedBeforeTLSBeginsFailsBeforeMakeReturns) {
+    // A client's reset closed its socket while nobody read it; TLS begun on it afterwards
+    // once waited for ever, and with it the tunnel and its server connection.
+    if (GetParam().layer == Layer::engine)
+        GTEST_SKIP() << "no socket below the engine";
+    SocketLink closed(GetParam().layer);
+    closed.makePlainPair();
+    closed.queue_->sync([&] {
+        closed.plain_[serverSide]->close();
+        closed.tls_[serverSide] =
+            secure(GetParam().layer, closed.plain_[serverSide], closed.queue_, serverSettings(),
+                   [&](SocketConnectionState state) { closed.state_[serverSide] = state; });
+        ASSERT_TRUE(closed.state_[serverSide].has_value());
+        EXPECT_EQ(describe(closed.state_[serverSide]->error()), "Connection closed");
+        EXPECT_TRUE(closed.tls_[serverSide]->isClosed());
+    });
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Tls, TlsLayers,
     ::testing::Values(LayerCase{"Engine", Layer::engine, "status -36"},
