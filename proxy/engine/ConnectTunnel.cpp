@@ -204,7 +204,7 @@ void ConnectTunnel::connectEstablished() {
 
 void ConnectTunnel::afterClientData() {
     auto self = shared_from_this();
-    remote()->setClientData(evt(), ConnectData::make(), [self](RemoteConnectionState state) {
+    handler_->setTunnelClientData(remote(), [self](RemoteConnectionState state) {
         if (self->ended())
             return;
         if (!state.isConnected()) {

@@ -272,10 +272,31 @@ constexpr auto clientWatchInterval = std::chrono::milliseconds(250);
 
 void HttpProxyHandler::connectRemote(const std::shared_ptr<RemoteConnection>& remote,
                                      RemoteConnectionCallback then) {
+    auto evt = evt_;
+    watchClientDuring([&](RemoteConnectionCallback done) { remote->connect(evt, std::move(done)); }, false,
+                      std::move(then));
+}
+
+void HttpProxyHandler::setTunnelClientData(const std::shared_ptr<RemoteConnection>& remote,
+                                           RemoteConnectionCallback then) {
+    auto evt = evt_;
+    watchClientDuring(
+        [&](RemoteConnectionCallback done) {
+            remote->setClientData(evt, ConnectData::make(), std::move(done));
+        },
+        true, std::move(then));
+}
+
+void HttpProxyHandler::watchClientDuring(const std::function<void(RemoteConnectionCallback)>& step,
+                                         bool tlsFromClient, RemoteConnectionCallback then) {
     ++connectsPending_;
+    if (tlsFromClient)
+        ++handshakesPending_;
     watchClientWhileConnecting();
     auto self = shared_from_this();
-    remote->connect(evt_, [self, then = std::move(then)](RemoteConnectionState state) {
+    step([self, tlsFromClient, then = std::move(then)](RemoteConnectionState state) {
+        if (tlsFromClient)
+            --self->handshakesPending_;
         if (--self->connectsPending_ == 0 && self->clientWatch_) {
             self->clientWatch_->cancel();
             self->clientWatch_.reset();
@@ -296,10 +317,13 @@ void HttpProxyHandler::watchClientWhileConnecting() {
         if (self->done_ || self->connectsPending_ == 0)
             return;
         // A client that sent more than its head (a body, a tunnel's first bytes) before it
-        // ended its side may still wait for the answer.
+        // ended its side may still wait for the answer, unless that is a TLS handshake.
         auto client = std::dynamic_pointer_cast<SocketProxyConnection>(self->client_);
-        if (client && SocketProxyConnection::peerHasGone(client->socket()) &&
-            !client->inputStream()->hasPushedData()) {
+        bool gone =
+            client && (self->handshakesPending_ > 0 ? SocketProxyConnection::peerHasEnded(client->socket())
+                                                    : SocketProxyConnection::peerHasGone(client->socket()) &&
+                                                          !client->inputStream()->hasPushedData());
+        if (gone) {
             LOG_DEBUG("The client went while its server was being connected to");
             client->close();
             self->finish(makeError<SocketError>(SocketError::connectionClosedByPeer()));

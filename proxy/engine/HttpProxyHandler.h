@@ -92,6 +92,11 @@ protected:
     /// exchange at once, and with it the lookup or connect in progress (it would otherwise
     /// hold a descriptor for the kernel's whole connect time).
     void connectRemote(const std::shared_ptr<RemoteConnection>& remote, RemoteConnectionCallback then);
+    /// Hands the tunnel's client data to `remote` (for TLS toward the server: its handshake)
+    /// under the same watch. The client's bytes are then a TLS handshake that only the proxy
+    /// answers, after this step: a client that ended its side cannot finish it and has gone,
+    /// whatever it sent before.
+    void setTunnelClientData(const std::shared_ptr<RemoteConnection>& remote, RemoteConnectionCallback then);
 
     std::shared_ptr<ProxyConnection> client_;
     Completion completion_;
@@ -111,14 +116,19 @@ private:
     void armReadTimeout();
     void onReadTimer();
     void startProxyHttp(const std::shared_ptr<ProxyHttp>& http);
+    /// Runs a step toward the server (`step` gets its completion) while the client is watched.
+    void watchClientDuring(const std::function<void(RemoteConnectionCallback)>& step, bool tlsFromClient,
+                           RemoteConnectionCallback then);
     void watchClientWhileConnecting();
 
     // Waiting for a request head, for the read timeout.
     bool headReadPending_ = false;
     std::chrono::steady_clock::time_point headReadStart_;
     std::shared_ptr<RepeatingTimer> readTimer_;
-    // A connect in progress, for the client watch.
+    // Steps toward the server in progress (of them, those whose end the client's TLS waits
+    // for), for the client watch.
     int connectsPending_ = 0;
+    int handshakesPending_ = 0;
     std::shared_ptr<RepeatingTimer> clientWatch_;
 };
 

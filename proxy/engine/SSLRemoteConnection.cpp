@@ -1,5 +1,6 @@
 #include "proxy/engine/SSLRemoteConnection.h"
 
+#include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 #include "platform/TlsEngine.h"
 #include "proxy/engine/HttpInputStream.h"
@@ -9,8 +10,10 @@
 #include "proxy/io/DefaultSSLSocket.h"
 #include "proxy/io/DefaultSocket.h"
 #include "proxy/io/HttpOutputStream.h"
+#include "proxy/io/ProxySocket.h"
 #include "proxy/io/SSLSocketWrapper.h"
 #include "proxy/io/SocketConnectionState.h"
+#include "proxy/io/SocketError.h"
 
 namespace pemtrox {
 
@@ -76,12 +79,18 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
     auto self = std::static_pointer_cast<SSLRemoteConnection>(shared_from_this());
     struct Attempt {
         bool failed = false;
+        bool ended = false; // the handshake's end or its time-out, whichever came first
+        std::shared_ptr<RepeatingTimer> limit;
     };
     auto attempt = std::make_shared<Attempt>();
     // The TLS socket keeps its callback: a weak reference keeps the two from holding each other.
     std::weak_ptr<SSLRemoteConnection> weak = self;
     auto outcome = [weak, evt, started, attempt,
                     completion = std::move(completion)](SocketConnectionState state) {
+        if (std::exchange(attempt->ended, true))
+            return;
+        if (auto limit = std::exchange(attempt->limit, nullptr))
+            limit->cancel();
         auto self = weak.lock();
         if (!self)
             return;
@@ -105,14 +114,34 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
         if (waiting)
             waiting(result);
     };
+    // Held by the TLS socket until it reports; the time-out only looks it up.
+    auto shared = std::make_shared<std::function<void(SocketConnectionState)>>(std::move(outcome));
+    auto report = [shared](SocketConnectionState state) { (*shared)(std::move(state)); };
     std::shared_ptr<SSLSocket> socket;
     if (auto tcp = std::dynamic_pointer_cast<DefaultSocket>(rawRemote_))
-        socket = DefaultSSLSocket::make(tcp, settings, outcome);
+        socket = DefaultSSLSocket::make(tcp, settings, report);
     else
-        socket = SSLSocketWrapper::make(rawRemote_, server_->queue(), settings, outcome);
+        socket = SSLSocketWrapper::make(rawRemote_, server_->queue(), settings, report);
     sslRemote = socket;
-    if (attempt->failed)
+    if (attempt->failed) {
         socket->close(); // set-up failed before make returned
+        return;
+    }
+    if (attempt->ended)
+        return;
+    // A server that accepts and then never finishes its handshake (or speaks something else
+    // on the port) gets the time a connect gets, then the handshake fails.
+    auto proxySocket = std::dynamic_pointer_cast<ProxySocket>(rawRemote_);
+    double limit = proxySocket ? proxySocket->ConnectTimeout : ProxySocket::defaultConnectTimeout();
+    std::weak_ptr<std::function<void(SocketConnectionState)>> pending = shared;
+    attempt->limit = server_->queue()->after(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(limit)),
+        [pending] {
+            if (auto outcome = pending.lock()) {
+                LOG_DEBUG("The server's TLS handshake did not end within the connect time-out");
+                (*outcome)(SocketConnectionState::failed(makeError<SocketError>(SocketError::timeout())));
+            }
+        });
 }
 
 void SSLRemoteConnection::closeSockets() {

@@ -20,6 +20,8 @@ public:
     /// For a secure scheme the plain streams are never handed out: they come with TLS.
     void connect(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion) override;
     /// Starts TLS toward the server for a secure scheme; a failed handshake closes both sockets.
+    /// The handshake gets the connect time-out of the socket (ProxySocket), then fails with
+    /// SocketError::timeout.
     void setClientData(const std::shared_ptr<ProxyEvent>& evt, std::shared_ptr<ConnectData> clientData,
                        RemoteConnectionCallback completion) override;
     void close() override { closeSockets(); }

@@ -62,15 +62,16 @@ bool SocketProxyConnection::allowHalfClose(const std::shared_ptr<Socket>& socket
     return socket && socket->allowHalfClose();
 }
 
-bool SocketProxyConnection::peerHasGone(const std::shared_ptr<Socket>& socket) {
+namespace {
+
+/// `unreadKeepsIt`: a peer that ended its side with bytes still unread counts as there.
+bool peerLeft(const std::shared_ptr<Socket>& socket, bool unreadKeepsIt) {
     auto tcp = std::dynamic_pointer_cast<DefaultSocket>(socket);
     if (!tcp)
         return false;
     if (tcp->isClosed())
         return true;
-    // A peer that ended its side after bytes still unread (a body, or a tunnel's first
-    // bytes) may be waiting for the answer; one with nothing left to say has gone.
-    bool unread = tcp->socket()->bufferedInput() > 0;
+    bool unread = unreadKeepsIt && tcp->socket()->bufferedInput() > 0;
     bool gone = false;
     tcp->socket()->performBlock([&](int fd) {
         pollfd p{fd, POLLRDHUP, 0};
@@ -78,10 +79,22 @@ bool SocketProxyConnection::peerHasGone(const std::shared_ptr<Socket>& socket) {
             gone = true;
         } else if (p.revents & POLLRDHUP) {
             char byte;
-            gone = !unread && ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+            gone = !unread && (!unreadKeepsIt || ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0);
         }
     });
     return gone;
+}
+
+} // namespace
+
+bool SocketProxyConnection::peerHasGone(const std::shared_ptr<Socket>& socket) {
+    // A peer that ended its side after bytes still unread (a body, or a tunnel's first
+    // bytes) may be waiting for the answer; one with nothing left to say has gone.
+    return peerLeft(socket, true);
+}
+
+bool SocketProxyConnection::peerHasEnded(const std::shared_ptr<Socket>& socket) {
+    return peerLeft(socket, false);
 }
 
 void SocketProxyConnection::close() {

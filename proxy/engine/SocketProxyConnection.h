@@ -35,6 +35,9 @@ public:
     /// Whether the peer of a TCP socket has gone: reset, closed, or ended its side with
     /// nothing left unread; false for other kinds of socket.
     static bool peerHasGone(const std::shared_ptr<Socket>& socket);
+    /// Whether the peer of a TCP socket has reset, closed, or ended its side, whatever it
+    /// sent before; false for other kinds of socket.
+    static bool peerHasEnded(const std::shared_ptr<Socket>& socket);
     /// Lets a TCP socket's peer end one direction alone (see DefaultSocket); false for
     /// sockets that cannot.
     static bool allowHalfClose(const std::shared_ptr<Socket>& socket);

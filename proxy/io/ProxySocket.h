@@ -20,8 +20,13 @@ public:
     }
     using DefaultSocket::DefaultSocket;
 
+    /// The connect time-out new sockets start with: 300 s unless changed. The server-side TLS
+    /// handshake of an intercepted tunnel is bounded by the same value.
+    static void setDefaultConnectTimeout(double seconds);
+    static double defaultConnectTimeout();
+
     /// Seconds a connect may take.
-    double ConnectTimeout = 300.0;
+    double ConnectTimeout = defaultConnectTimeout();
 
     /// Connects through the address's interface with ConnectTimeout, then sets TCP_NODELAY.
     void connect(const InetAddress& address, int port) override;
