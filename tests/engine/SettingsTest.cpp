@@ -162,18 +162,23 @@ TEST(Settings, ReadmeExampleLoadsFromTheContainer) {
     EXPECT_TRUE(r.exclude[0].matches("https", "gateway.icloud.com", 443, "/", {}));
 
     EXPECT_TRUE(s.sslSettings.proxyingEnabled);
-    ASSERT_EQ(s.sslSettings.include.size(), 2u);
-    EXPECT_TRUE(s.sslSettings.include[0].matches("https", "WWW.Example.com", 443, {}, {}));
-    EXPECT_TRUE(s.sslSettings.include[1].matches("https", "api7.example.org", 443, {}, {}));
-    EXPECT_FALSE(s.sslSettings.include[1].matches("https", "api7.example.org", 8443, {}, {}));
+    ASSERT_EQ(s.sslSettings.include.size(), 3u);
+    // The example lists the bare domain beside its subdomains: each matches only its own.
+    EXPECT_TRUE(s.sslSettings.include[0].matches("https", "Example.com", 443, {}, {}));
+    EXPECT_FALSE(s.sslSettings.include[0].matches("https", "www.example.com", 443, {}, {}));
+    EXPECT_TRUE(s.sslSettings.include[1].matches("https", "WWW.Example.com", 443, {}, {}));
+    EXPECT_FALSE(s.sslSettings.include[1].matches("https", "example.com", 443, {}, {}));
+    EXPECT_TRUE(s.sslSettings.include[2].matches("https", "api7.example.org", 443, {}, {}));
+    EXPECT_FALSE(s.sslSettings.include[2].matches("https", "api7.example.org", 8443, {}, {}));
     ASSERT_EQ(s.sslSettings.exclude.size(), 1u);
     EXPECT_EQ(s.sslSettings.exclude[0].hostnamePattern, "*.bank.example");
 
     EXPECT_TRUE(s.tools.blockList.enabled);
     EXPECT_EQ(s.tools.blockList.blockActionType, BlockListToolSettings::BlockActionType::Forbidden);
     ASSERT_EQ(s.tools.blockList.include.size(), 1u);
-    EXPECT_TRUE(s.tools.blockList.include[0].matches("http", "ads", 80, "/", {}));
-    EXPECT_FALSE(s.tools.blockList.include[0].matches("http", "ads.example.com", 80, "/", {}));
+    // The alternatives are grouped, so the dot and what follows it bind to both.
+    EXPECT_FALSE(s.tools.blockList.include[0].matches("http", "ads", 80, "/", {}));
+    EXPECT_TRUE(s.tools.blockList.include[0].matches("http", "ads.example.com", 80, "/", {}));
     EXPECT_TRUE(s.tools.blockList.include[0].matches("http", "tracker.example.com", 80, "/", {}));
 
     EXPECT_TRUE(s.tools.dnsSpoofing.enabled);
