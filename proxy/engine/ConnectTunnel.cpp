@@ -431,7 +431,13 @@ void ConnectTunnel::handleTunnelHttp(std::shared_ptr<RemoteConnection> served) {
         if (handler)
             handler->http_.reset();
         if (!error && !mustClose && !self->ended()) {
-            self->readNextTunnelHead(served);
+            // As between plain requests: a listener behind on this exchange holds the next.
+            std::weak_ptr<ConnectTunnel> weak = self;
+            self->evt()->pause()->whenRunning([weak, served] {
+                auto tunnel = weak.lock();
+                if (tunnel && !tunnel->ended())
+                    tunnel->readNextTunnelHead(served);
+            });
             return;
         }
         if (error && handler)

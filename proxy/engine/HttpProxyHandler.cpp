@@ -404,8 +404,15 @@ void HttpProxyHandler::startProxyHttp(const std::shared_ptr<ProxyHttp>& http) {
                 self->remote_->close();
                 self->remote_.reset();
             }
-            self->evt_.reset();
-            self->readNextHead();
+            // A listener behind on the exchange just ended (a recording writer) holds the
+            // connection's next one back until it has caught up.
+            auto ended = std::exchange(self->evt_, nullptr);
+            std::weak_ptr<HttpProxyHandler> weak = self;
+            ended->pause()->whenRunning([weak] {
+                auto handler = weak.lock();
+                if (handler && !handler->done_)
+                    handler->readNextHead();
+            });
         } else {
             self->finish(nullptr);
         }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "proxy/engine/ExchangePause.h"
 #include "proxy/engine/ProxyEventStatus.h"
 #include "proxy/io/Data.h"
 #include "proxy/io/ISO8601.h"
@@ -47,6 +48,9 @@ public:
 
     /// The server that created the exchange; fixed.
     const std::shared_ptr<ProxyServer>& source() const { return source_; }
+    /// Lets a listener that falls behind hold this exchange's copying alone; locked on its
+    /// own, as a listener lifts it from its own thread.
+    const std::shared_ptr<ExchangePause>& pause() const { return pause_; }
 
     std::optional<Date> startTime;
     std::optional<Date> endTime;
@@ -138,6 +142,7 @@ public:
 
 private:
     std::shared_ptr<ProxyServer> source_;
+    std::shared_ptr<ExchangePause> pause_ = std::make_shared<ExchangePause>();
     std::optional<std::string> path_;
     std::optional<std::string> query_;
     std::optional<std::string> file_;

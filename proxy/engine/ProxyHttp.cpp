@@ -269,7 +269,18 @@ void ProxyHttp::pumpBody(Direction direction) {
         else
             reply(InputStreamHandlerResult::done);
     });
-    source->read();
+    readBody(direction);
+}
+
+void ProxyHttp::readBody(Direction direction) {
+    // A listener behind on this exchange (a recording writer) holds its body until it has
+    // caught up; the queue and the other exchanges go on meanwhile.
+    std::weak_ptr<ProxyHttp> weak = shared_from_this();
+    evt_->pause()->whenRunning([weak, direction] {
+        auto self = weak.lock();
+        if (self && !self->done_)
+            (direction == Direction::request ? self->requestSource_ : self->responseSource_)->read();
+    });
 }
 
 void ProxyHttp::onBodyEvent(Direction direction, InputStreamEvent event, Reply reply) {
@@ -307,7 +318,7 @@ void ProxyHttp::onBodyEvent(Direction direction, InputStreamEvent event, Reply r
     auto self = shared_from_this();
     auto& sink = request ? requestSink_ : responseSink_;
     sink->write(std::move(piece), false,
-                [self, request, reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
+                [self, direction, reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
                     if (result.isError()) {
                         reply(InputStreamHandlerResult::done);
                         self->fail(result.error());
@@ -316,7 +327,7 @@ void ProxyHttp::onBodyEvent(Direction direction, InputStreamEvent event, Reply r
                     // `wait` also means the bytes were taken: go on.
                     reply(InputStreamHandlerResult::more);
                     if (!self->done_)
-                        (request ? self->requestSource_ : self->responseSource_)->read();
+                        self->readBody(direction);
                 });
 }
 

@@ -101,6 +101,8 @@ private:
     /// Copies the body of one direction from its source to its sink, counting and
     /// reporting each piece.
     void pumpBody(Direction direction);
+    /// Asks the direction's source for the next piece, once the exchange is not paused.
+    void readBody(Direction direction);
     void onBodyEvent(Direction direction, InputStreamEvent event,
                      std::function<void(InputStreamHandlerResult)> reply);
     /// Ends the exchange when the client connection ends while the response is awaited.

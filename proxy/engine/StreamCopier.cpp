@@ -96,7 +96,26 @@ void StreamCopier::start(Completion completion) {
             return;
         }
     });
-    from_->read();
+    readNext();
+}
+
+void StreamCopier::readNext() {
+    if (!evt_) {
+        from_->read();
+        return;
+    }
+    // A listener behind on this exchange (a recording writer) holds its source until it has
+    // caught up; the queue and the other exchanges go on meanwhile.
+    std::weak_ptr<StreamCopier> weak = shared_from_this();
+    evt_->pause()->whenRunning([weak] {
+        auto self = weak.lock();
+        if (!self || self->finished_)
+            return;
+        if (self->copying_)
+            self->from_->read();
+        else
+            self->end(nullptr, true);
+    });
 }
 
 void StreamCopier::onData(Data piece, InputStreamReply reply) {
@@ -121,7 +140,7 @@ void StreamCopier::onData(Data piece, InputStreamReply reply) {
                    self->chunkCopied(kept, size);
                    if (self->copying_) {
                        reply(InputStreamHandlerResult::more);
-                       self->from_->read();
+                       self->readNext();
                    } else {
                        self->end(nullptr, true);
                        reply(InputStreamHandlerResult::done);

@@ -32,6 +32,9 @@ enum class StreamCopierStatus { started, finished };
 /// request or response body, so that recording sees tunnel traffic; once the server is
 /// gone it only counts.
 ///
+/// A directed copier reads the next piece only while its exchange is not paused (a listener
+/// that falls behind pauses it; see ExchangePause).
+///
 /// Runs on the streams' queue. The owner keeps the copier alive while it runs (the input
 /// handler holds it weakly); another thread may wait for the end with waitUntilFinished().
 class StreamCopier : public PlumberTracked, public std::enable_shared_from_this<StreamCopier> {
@@ -81,6 +84,8 @@ private:
     bool wantsPieces() const { return evt_ && !server_.expired(); }
 
     void onData(Data piece, InputStreamReply reply);
+    /// Asks the source for the next piece, once the exchange is not paused.
+    void readNext();
     void end(ErrorPtr error, bool flush);
 
     std::shared_ptr<MyInputStream> from_;

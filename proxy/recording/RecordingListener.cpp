@@ -1,5 +1,6 @@
 #include "proxy/recording/RecordingListener.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -31,10 +32,13 @@ constexpr int maxDirectoryAttempts = 100000;
 // other step and the last one are always written).
 constexpr auto bodyMetadataInterval = std::chrono::milliseconds(100);
 
-// How much may wait for the writer before a callback waits for room: each step weighs its
-// bytes plus a page, so a burst of small exchanges (each step a file operation) is held
-// to about a second of the writer's work on a slow disk, and a body to a few MiB.
+// How much may wait for the writer before the exchanges that add to it pause: each step
+// weighs its bytes plus a page, so a burst of small exchanges (each step a file operation)
+// is held to about a second of the writer's work on a slow disk, and a body to a few MiB.
+// Paused exchanges go on once the writer is down to half of it, so that they do not pause
+// again at its next step.
 constexpr std::size_t maxQueuedWeight = 8 << 20;
+constexpr std::size_t resumeWeight = maxQueuedWeight / 2;
 constexpr std::size_t stepWeight = 4096;
 
 // Beside the replaced files while the exchange runs: written over and swapped with the
@@ -96,11 +100,19 @@ struct RecordingListener::Exchange {
 
     /// Guards the callbacks' own state below.
     std::mutex stepMutex;
+    /// Body bytes handed to the writer so far, per direction, -1 before the first piece: what
+    /// lies beyond the cap is neither copied nor queued.
+    std::int64_t requestQueued = -1, responseQueued = -1;
     /// When metadata.json was last replaced at a body piece; unset after any other step.
     std::optional<std::chrono::steady_clock::time_point> lastBodyMetadata;
     /// The metadata of queued work that is still the last queued for the exchange: a later
     /// step's metadata takes its place instead of queueing more.
     std::shared_ptr<std::string> queuedMetadata;
+
+    /// The exchange's copying, which the listener pauses while the writer is behind.
+    std::shared_ptr<ExchangePause> pause;
+    /// Whether the listener holds `pause` now; guarded by the listener's roomMutex_.
+    bool pausedByWriter = false;
 };
 
 std::shared_ptr<RecordingListener> RecordingListener::make(std::filesystem::path baseURL,
@@ -139,19 +151,34 @@ void RecordingListener::waitForWrites() {
         writer_->sync([] {});
 }
 
-void RecordingListener::reserveRoom(std::size_t weight) {
-    std::unique_lock lock(roomMutex_);
-    roomAvailable_.wait(lock,
-                        [&] { return queuedWeight_ == 0 || queuedWeight_ + weight <= maxQueuedWeight; });
+void RecordingListener::addWeight(const std::shared_ptr<Exchange>& exchange, std::size_t weight) {
+    std::lock_guard lock(roomMutex_);
     queuedWeight_ += weight;
+    if (queuedWeight_ <= maxQueuedWeight || exchange->pausedByWriter || !exchange->pause)
+        return;
+    exchange->pausedByWriter = true;
+    exchange->pause->pause();
+    paused_.push_back(exchange);
 }
 
-void RecordingListener::releaseRoom(std::size_t weight) {
+void RecordingListener::removeWeight(std::size_t weight) {
+    std::vector<std::shared_ptr<Exchange>> resumed;
     {
         std::lock_guard lock(roomMutex_);
         queuedWeight_ -= weight;
+        if (queuedWeight_ > resumeWeight)
+            return;
+        resumed.swap(paused_);
+        for (auto& exchange : resumed)
+            exchange->pausedByWriter = false;
     }
-    roomAvailable_.notify_all();
+    for (auto& exchange : resumed)
+        exchange->pause->resume();
+}
+
+std::size_t RecordingListener::queuedWeight() {
+    std::lock_guard lock(roomMutex_);
+    return queuedWeight_;
 }
 
 std::int64_t RecordingListener::counter() {
@@ -192,6 +219,7 @@ void RecordingListener::startRecording(const std::shared_ptr<ProxyEvent>& evt) {
     if (evt->matchesAny(config->settings.exclude))
         return;
     auto exchange = std::make_shared<Exchange>();
+    exchange->pause = evt->pause();
     if (writer_) {
         evt->attributes[keyAttribute] = exchange;
         submit(exchange, [this](Exchange& exchange) {
@@ -254,12 +282,12 @@ void RecordingListener::submit(const std::shared_ptr<Exchange>& exchange, std::f
         exchange->queuedMetadata.reset();
     }
     // Steps wait in memory while the disk is slower than the network: past a bound, the
-    // callback waits for room.
+    // exchange pauses, never the caller's queue.
     std::size_t weight = bytes + stepWeight;
-    reserveRoom(weight);
+    addWeight(exchange, weight);
     writer_->async([this, exchange, work = std::move(work), weight, run] {
         run(*exchange, work);
-        releaseRoom(weight);
+        removeWeight(weight);
     });
 }
 
@@ -291,7 +319,7 @@ void RecordingListener::submitMetadata(const std::shared_ptr<Exchange>& exchange
         exchange->queuedMetadata = queued;
     }
     std::size_t weight = queued->size() + stepWeight;
-    reserveRoom(weight);
+    addWeight(exchange, weight);
     writer_->async([this, exchange, queued, write, weight] {
         std::string metadata;
         {
@@ -301,7 +329,7 @@ void RecordingListener::submitMetadata(const std::shared_ptr<Exchange>& exchange
                 exchange->queuedMetadata.reset();
         }
         write(*exchange, std::move(metadata));
-        releaseRoom(weight);
+        removeWeight(weight);
     });
 }
 
@@ -431,8 +459,8 @@ void RecordingListener::bodyStep(const std::shared_ptr<ProxyEvent>& evt, const D
     auto config = this->config();
     if (!(request ? config->settings.recordRequestBody : config->settings.recordResponseBody))
         return;
-    auto append = [request, cap = RecordingStore::bodyCap(config->settings, evt->tunnel, request)](
-                      Exchange& exchange, const Data& data) {
+    auto cap = RecordingStore::bodyCap(config->settings, evt->tunnel, request);
+    auto append = [request, cap](Exchange& exchange, const Data& data) {
         try {
             (request ? exchange.requestBody : exchange.responseBody)->append(data, cap);
         } catch (...) {
@@ -442,11 +470,27 @@ void RecordingListener::bodyStep(const std::shared_ptr<ProxyEvent>& evt, const D
                 stop(exchange);
         }
     };
-    if (writer_)
-        submit(
-            exchange, [append, data](Exchange& exchange) { append(exchange, data); }, data.size());
-    else
+    if (!writer_) {
         submit(exchange, [&](Exchange& exchange) { append(exchange, data); });
+        return;
+    }
+    // Only what fits below the cap is copied for the writer. The first piece goes even when
+    // empty: it makes the file.
+    std::size_t fits;
+    {
+        std::lock_guard lock(exchange->stepMutex);
+        auto& queued = request ? exchange->requestQueued : exchange->responseQueued;
+        bool first = queued < 0;
+        queued = std::max<std::int64_t>(queued, 0);
+        fits = static_cast<std::size_t>(
+            std::clamp<std::int64_t>(cap - queued, 0, static_cast<std::int64_t>(data.size())));
+        if (fits == 0 && !first)
+            return;
+        queued += static_cast<std::int64_t>(fits);
+    }
+    Data piece(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(fits));
+    submit(
+        exchange, [append, piece = std::move(piece)](Exchange& exchange) { append(exchange, piece); }, fits);
 }
 
 void RecordingListener::proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& evt,

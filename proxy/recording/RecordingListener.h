@@ -1,12 +1,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "proxy/engine/ProxyServerAdapter.h"
 #include "proxy/engine/RecordingSettings.h"
@@ -30,7 +30,10 @@ class DispatchQueue;
 /// the callbacks take what the step needs (the metadata, the head text, a copy of the body
 /// piece) and a queue of the listener's own writes it in the order of the exchange's steps,
 /// a step's metadata taking the place of the previous step's while that waits unwritten
-/// behind nothing else. The store passes through the same states, later.
+/// behind nothing else. The store passes through the same states, later. While the writer
+/// is behind by more than a bound, each exchange that adds a step pauses its copying (see
+/// ExchangePause) until the writer has caught up: a slow disk slows the recorded exchanges
+/// alone and never blocks a caller's queue.
 class RecordingListener : public ProxyServerAdapter {
 public:
     /// The attribute under which an exchange record keeps its recording.
@@ -50,6 +53,10 @@ public:
     ~RecordingListener() override;
     /// Returns once what the callbacks passed so far is written.
     void waitForWrites();
+    /// What waits for the writer now (bytes plus a page per step).
+    std::size_t queuedWeight();
+    /// The queue the files are written on; null when the callbacks write themselves.
+    const std::shared_ptr<DispatchQueue>& writerQueue() const { return writer_; }
 
     const std::filesystem::path& baseURL() const { return baseURL_; }
     /// Seconds since 2001-01-01 00:00:00 UTC when the listener was made.
@@ -135,14 +142,15 @@ private:
     std::shared_ptr<const Config> config_;
     /// Null when the callbacks write themselves.
     std::shared_ptr<DispatchQueue> writer_;
-    /// What waits for the writer, in bytes plus a page's weight per step (a step's file
-    /// work costs far more than its bytes). A callback waits only for room, never for the
-    /// whole queue to drain.
-    void reserveRoom(std::size_t weight);
-    void releaseRoom(std::size_t weight);
+    /// Adds a step's weight to what waits for the writer (its bytes plus a page: a step's
+    /// file work costs far more than its bytes); past the bound the step's exchange pauses.
+    void addWeight(const std::shared_ptr<Exchange>& exchange, std::size_t weight);
+    /// Takes off a written step's weight; once the writer has caught up, the paused
+    /// exchanges go on.
+    void removeWeight(std::size_t weight);
     std::mutex roomMutex_;
-    std::condition_variable roomAvailable_;
     std::size_t queuedWeight_ = 0;
+    std::vector<std::shared_ptr<Exchange>> paused_;
 };
 
 } // namespace pemtrox

@@ -19,13 +19,7 @@ namespace {
 
 const std::string app4 = "198.18.72.254", app6 = "fd92:1d98:ae72:f4ca:1234:1234:1234:1234";
 
-// A global address of this machine (the stack takes no loopback destinations), so that
-// the relay's outgoing connection stays on this machine; empty when there is none.
-std::string localAddress(int family) {
-    auto text = test::runCommand(std::string("ip -o -") + (family == AF_INET ? "4" : "6") +
-                                 " addr show scope global | awk 'NR==1 {sub(\"/.*\", \"\", $4); print $4}'");
-    return text.substr(0, text.find('\n'));
-}
+using test::localAddress;
 
 // Refuses or redirects at the request steps, and notes the record as it is when connecting.
 class ScriptedListener : public test::RecordingProxyListener {

@@ -1,4 +1,5 @@
 #include <csignal>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -108,6 +109,67 @@ TEST_F(RecordingEngineTest, HundredParallelClientsGetHundredDirectories) {
     ASSERT_TRUE(store.ended(100)) << store.dump();
     EXPECT_TRUE(jq("map(.path) | unique | length == 100", store.root.string() + "/*/metadata.json", true));
 }
+
+struct StallCase {
+    const char* name;
+    std::int64_t cap;
+    bool pauses; // the download waits for the writer
+};
+
+void PrintTo(const StallCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RecordingStallTest : public RecordingEngineTest, public testing::WithParamInterface<StallCase> {};
+
+// While the writer is stalled, a download whose body is recorded stops once the writer is a
+// bound behind, and one recorded only up to a small cap never waits, as nothing more of it is
+// queued; an exchange that is not recorded runs on the same proxy meanwhile. Once the writer
+// resumes, every recording holds what passed up to its cap.
+TEST_P(RecordingStallTest, OnlyAnExchangeBeingRecordedWaitsForTheWriter) {
+    const auto& c = GetParam();
+    const std::size_t size = 12 << 20;
+    RecordingSettings settings;
+    settings.responseBodyMaxSize = c.cap;
+    settings.exclude.emplace_back().pathPattern = "/bytes/100";
+    listener->setSettings(settings);
+    StalledWriter stall(*listener);
+    auto down = store.temp.path() / "down.bin";
+    int status = -1;
+    std::thread download([&] {
+        curl(proxy, "-o " + down.string() + " " + origin.url("/bytes/" + std::to_string(size)), &status);
+    });
+    // Paused: the file stops growing for a second, short of the whole body.
+    std::uintmax_t seen = 0;
+    auto still = std::chrono::steady_clock::now();
+    waitFor(
+        [&] {
+            std::error_code error;
+            auto now = fs::file_size(down, error);
+            if (!error && now != seen)
+                seen = now, still = std::chrono::steady_clock::now();
+            return seen == size || (seen > 0 && std::chrono::steady_clock::now() - still > 1s);
+        },
+        20s);
+    EXPECT_EQ(seen < size, c.pauses) << seen;
+    int plainStatus = -1;
+    EXPECT_EQ(curl(proxy, origin.url("/bytes/100"), &plainStatus), bytes(100));
+    EXPECT_EQ(plainStatus, 0);
+    stall.resume();
+    download.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(slurp(down) == bytes(size));
+    ASSERT_TRUE(store.ended(1)) << store.dump();
+    auto dir = store.exchanges().at(0);
+    EXPECT_TRUE(slurp(dir / "response.dat") == bytes(size).substr(0, static_cast<std::size_t>(c.cap)));
+    EXPECT_TRUE(
+        metadataHolds(dir, ".status == \"COMPLETE\" and .response.sizes.body == " + std::to_string(size)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Caps, RecordingStallTest,
+                         testing::Values(StallCase{"WholeBody", 12 << 20, true},
+                                         StallCase{"SmallCap", 65536, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 /// The recording proxy in a process of its own, started through bash with a prefix
 /// (such as a ulimit); killed at the end.

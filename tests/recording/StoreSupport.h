@@ -1,12 +1,16 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
+#include "platform/DispatchQueue.h"
+#include "proxy/recording/RecordingListener.h"
 #include "tests/support/TestSupport.h"
 
 namespace pemtrox::test {
@@ -53,6 +57,24 @@ struct Store {
             [&] { return exchanges().size() == n && jq(filter, root.string() + "/*/metadata.json", true); },
             std::chrono::seconds(20));
     }
+};
+
+/// Blocks a background recording listener's writer, as a disk that stops answering would,
+/// until resumed (at the latest at the end of the test, so that the listener can finish).
+class StalledWriter {
+public:
+    explicit StalledWriter(RecordingListener& listener) {
+        listener.writerQueue()->async([released = released_.get_future().share()] { released.wait(); });
+    }
+    ~StalledWriter() { resume(); }
+    void resume() {
+        if (!resumed_.exchange(true))
+            released_.set_value();
+    }
+
+private:
+    std::promise<void> released_;
+    std::atomic<bool> resumed_{false};
 };
 
 } // namespace pemtrox::test

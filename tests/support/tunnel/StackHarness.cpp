@@ -10,6 +10,12 @@
 
 namespace pemtrox::test {
 
+std::string localAddress(int family) {
+    auto text = runCommand(std::string("ip -o -") + (family == AF_INET ? "4" : "6") +
+                           " addr show scope global | awk 'NR==1 {sub(\"/.*\", \"\", $4); print $4}'");
+    return text.substr(0, text.find('\n'));
+}
+
 void StackHarness::SetUp() {
     if (LWIPStack::isInitialised())
         GTEST_SKIP() << "the stack initialises once per process: run each test alone (ctest does)";

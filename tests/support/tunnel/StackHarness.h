@@ -17,6 +17,10 @@ namespace pemtrox::test {
 
 class StackHarness;
 
+/// A global address of this machine (the stack takes no loopback destinations), so that a
+/// relayed connection stays on this machine; empty when there is none of the family.
+std::string localAddress(int family);
+
 /// The app's end of one TCP connection through the stack, driven by crafted segments:
 /// it keeps the sequence numbers, collects what the stack sends and acknowledges it
 /// (unless told not to).
