@@ -143,6 +143,12 @@ err_t TCPSocket::onReceive(void* arg, tcp_pcb*, pbuf* chain, err_t err) {
     return socket.result();
 }
 
+bool TCPSocket::peerHasLeft(bool unreadKeepsIt, bool unreadAbove) {
+    if (isClosed() || pcbDeallocated_)
+        return true;
+    return appEnded_ && (!unreadKeepsIt || (!unreadAbove && inputPipe_->buffered() == 0));
+}
+
 // MARK: writing
 
 void TCPSocket::write(Data data, bool flush, double) {

@@ -55,6 +55,9 @@ public:
     /// A stack connection always passes the app's end on alone and ends our side when its
     /// output stream closes with the input still open.
     bool allowHalfClose() override { return true; }
+    /// The app reset the connection or the stack dropped it, or the app ended its side (and,
+    /// with `unreadKeepsIt`, every byte it sent has been read).
+    bool peerHasLeft(bool unreadKeepsIt, bool unreadAbove) override;
 
     // SocketStreamProtocol
     void read(std::optional<std::uint64_t> maxLength, double timeout) override;

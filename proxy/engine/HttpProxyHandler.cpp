@@ -319,11 +319,7 @@ void HttpProxyHandler::watchClientWhileConnecting() {
         // A client that sent more than its head (a body, a tunnel's first bytes) before it
         // ended its side may still wait for the answer, unless that is a TLS handshake.
         auto client = std::dynamic_pointer_cast<SocketProxyConnection>(self->client_);
-        bool gone =
-            client && (self->handshakesPending_ > 0 ? SocketProxyConnection::peerHasEnded(client->socket())
-                                                    : SocketProxyConnection::peerHasGone(client->socket()) &&
-                                                          !client->inputStream()->hasPushedData());
-        if (gone) {
+        if (client && (self->handshakesPending_ > 0 ? client->peerHasEnded() : client->peerHasGone())) {
             LOG_DEBUG("The client went while its server was being connected to");
             client->close();
             self->finish(makeError<SocketError>(SocketError::connectionClosedByPeer()));

@@ -1,6 +1,5 @@
 #include "proxy/engine/SocketProxyConnection.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include "proxy/engine/HttpInputStream.h"
@@ -62,39 +61,15 @@ bool SocketProxyConnection::allowHalfClose(const std::shared_ptr<Socket>& socket
     return socket && socket->allowHalfClose();
 }
 
-namespace {
-
-/// `unreadKeepsIt`: a peer that ended its side with bytes still unread counts as there.
-bool peerLeft(const std::shared_ptr<Socket>& socket, bool unreadKeepsIt) {
-    auto tcp = std::dynamic_pointer_cast<DefaultSocket>(socket);
-    if (!tcp)
-        return false;
-    if (tcp->isClosed())
-        return true;
-    bool unread = unreadKeepsIt && tcp->socket()->bufferedInput() > 0;
-    bool gone = false;
-    tcp->socket()->performBlock([&](int fd) {
-        pollfd p{fd, POLLRDHUP, 0};
-        if (fd < 0 || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0)) {
-            gone = true;
-        } else if (p.revents & POLLRDHUP) {
-            char byte;
-            gone = !unread && (!unreadKeepsIt || ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0);
-        }
-    });
-    return gone;
-}
-
-} // namespace
-
-bool SocketProxyConnection::peerHasGone(const std::shared_ptr<Socket>& socket) {
+bool SocketProxyConnection::peerHasGone() const {
     // A peer that ended its side after bytes still unread (a body, or a tunnel's first
-    // bytes) may be waiting for the answer; one with nothing left to say has gone.
-    return peerLeft(socket, true);
+    // bytes, also those the head reader read ahead) may be waiting for the answer; one with
+    // nothing left to say has gone.
+    return socket_->peerHasLeft(true, inputStream_->hasPushedData());
 }
 
-bool SocketProxyConnection::peerHasEnded(const std::shared_ptr<Socket>& socket) {
-    return peerLeft(socket, false);
+bool SocketProxyConnection::peerHasEnded() const {
+    return socket_->peerHasLeft(false, false);
 }
 
 void SocketProxyConnection::close() {

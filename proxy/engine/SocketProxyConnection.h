@@ -32,12 +32,13 @@ public:
     /// server must not wait for peers that do not read. The socket's own close sequence
     /// follows; other kinds of socket are left as they are.
     static void reset(const std::shared_ptr<Socket>& socket);
-    /// Whether the peer of a TCP socket has gone: reset, closed, or ended its side with
-    /// nothing left unread; false for other kinds of socket.
-    static bool peerHasGone(const std::shared_ptr<Socket>& socket);
-    /// Whether the peer of a TCP socket has reset, closed, or ended its side, whatever it
+    /// Whether the client of a TCP socket (the kernel's or the tunnel stack's) has gone:
+    /// reset, closed, or ended its side with nothing left unread (in the socket or read
+    /// ahead by the head reader); false for other kinds of socket.
+    bool peerHasGone() const;
+    /// Whether the client of a TCP socket has reset, closed, or ended its side, whatever it
     /// sent before; false for other kinds of socket.
-    static bool peerHasEnded(const std::shared_ptr<Socket>& socket);
+    bool peerHasEnded() const;
     /// Lets a TCP socket's peer end one direction alone (see DefaultSocket); false for
     /// sockets that cannot.
     static bool allowHalfClose(const std::shared_ptr<Socket>& socket);

@@ -1,6 +1,8 @@
 #include "proxy/io/DefaultSocket.h"
 
 #include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include "platform/AsyncSocketError.h"
 #include "platform/Log.h"
@@ -117,6 +119,24 @@ bool DefaultSocket::allowHalfClose() {
     if (!halfClose_ && !isClosed())
         halfClose_ = socket_->allowHalfClose();
     return halfClose_;
+}
+
+bool DefaultSocket::peerHasLeft(bool unreadKeepsIt, bool unreadAbove) {
+    // Closed at the client's end of a request with a body: the exchange may still go on.
+    if (isClosed())
+        return !(unreadKeepsIt && unreadAbove);
+    bool unread = unreadKeepsIt && (unreadAbove || socket_->bufferedInput() > 0);
+    bool gone = false;
+    socket_->performBlock([&](int fd) {
+        pollfd p{fd, POLLRDHUP, 0};
+        if (fd < 0 || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0)) {
+            gone = true;
+        } else if (p.revents & POLLRDHUP) {
+            char byte;
+            gone = !unread && (!unreadKeepsIt || ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0);
+        }
+    });
+    return gone;
 }
 
 void DefaultSocket::socketDidReadToEnd() {

@@ -77,6 +77,8 @@ public:
 
     /// Plain TCP only: false once TLS runs on the socket.
     bool allowHalfClose() override;
+    /// Asks the kernel: the peer's end with nothing read ahead and nothing left in the socket.
+    bool peerHasLeft(bool unreadKeepsIt, bool unreadAbove) override;
 
     /// Starts the connect; throws the layer's error when it cannot start.
     virtual void connect(const InetAddress& address, int port);

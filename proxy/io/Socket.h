@@ -39,6 +39,14 @@ public:
     /// Asks that from now on the peer's end of stream end only the input stream, and that
     /// closing the output stream alone end our side. False where the socket cannot do it.
     virtual bool allowHalfClose() { return false; }
+    /// Whether the peer has left: reset, closed, or ended its side. With `unreadKeepsIt`, a
+    /// peer that ended its side with bytes still unread, here or (`unreadAbove`) in a reader
+    /// above, counts as there: it may still wait for an answer. False where the socket
+    /// cannot tell.
+    virtual bool peerHasLeft(bool unreadKeepsIt, bool unreadAbove) {
+        (void)unreadKeepsIt, (void)unreadAbove;
+        return false;
+    }
 };
 
 } // namespace pemtrox
