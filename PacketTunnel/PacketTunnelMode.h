@@ -3,6 +3,8 @@
 #include <optional>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 namespace pemtrox {
 
 /// How the tunnel runs: "Proxy" serves a proxy port only; "LWIP" captures every packet.
@@ -14,5 +16,9 @@ std::optional<PacketTunnelMode> packetTunnelModeFromString(std::string_view text
 const char* packetTunnelModeRawValue(PacketTunnelMode mode);
 /// The text form in log lines: "Proxy" and "Transparent".
 const char* packetTunnelModeText(PacketTunnelMode mode);
+/// The mode that the start options ask for: LWIP when there are no options, no
+/// "PacketTunnelMode" or one that is not a text. A text other than "Proxy" and "LWIP" throws
+/// GenericError: a misspelt mode must neither end the process nor quietly claim every route.
+PacketTunnelMode packetTunnelModeFromOptions(const std::optional<nlohmann::json>& options);
 
 } // namespace pemtrox

@@ -71,17 +71,12 @@ UserDefaults PacketTunnelProvider::userDefaults() {
 void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
                                        std::function<void(ErrorPtr)> completion) {
     bool given = options && options->is_object() && !options->empty();
-    PacketTunnelMode chosen = PacketTunnelMode::LWIP;
-    if (given && options->contains("PacketTunnelMode") && (*options)["PacketTunnelMode"].is_string()) {
-        auto text = (*options)["PacketTunnelMode"].get<std::string>();
-        auto parsed = packetTunnelModeFromString(text);
-        if (!parsed) {
-            // A misspelt mode must neither end the process nor quietly claim every route.
-            completion(makeError<GenericError>("Unknown PacketTunnelMode \"" + text +
-                                               "\": expected \"Proxy\" or \"LWIP\""));
-            return;
-        }
-        chosen = *parsed;
+    PacketTunnelMode chosen;
+    try {
+        chosen = packetTunnelModeFromOptions(options);
+    } catch (...) {
+        completion(currentError());
+        return;
     }
     mode = chosen;
     stopped_ = false;

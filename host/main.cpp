@@ -115,6 +115,15 @@ ErrorPtr proxyNotListening(const PacketTunnelProvider& provider) {
     return makeError<GenericError>("the proxy is not listening on " + where + ": " + why);
 }
 
+/// The signals that stop the program: blocked in every thread, taken only by sigwait.
+sigset_t stopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
 /// Runs the provider until SIGINT or SIGTERM; its start options come from the command line.
 int runProvider(const std::filesystem::path& container, const PacketTunnelProviderBase::Options& options,
                 const std::optional<std::string>& netns, const std::optional<std::string>& interface) {
@@ -182,10 +191,7 @@ int runProvider(const std::filesystem::path& container, const PacketTunnelProvid
     }
     logMessage("Running; app messages at " + messages->path().string());
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
+    auto signals = stopSignals();
     int received = 0;
     sigwait(&signals, &received);
     stop();
@@ -270,11 +276,13 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The provider takes LWIP mode for a missing or non-text mode, and refuses unknown
-    // texts itself; only LWIP mode has a tunnel device.
-    auto chosen = options.find("PacketTunnelMode");
-    bool text = chosen != options.end() && chosen->is_string();
-    bool lwip = !text || chosen->get<std::string>() == "LWIP";
+    // Only LWIP mode has a tunnel device. An unknown mode is the provider's to refuse, with
+    // the error its start reports.
+    bool lwip = false;
+    try {
+        lwip = packetTunnelModeFromOptions(options) == PacketTunnelMode::LWIP;
+    } catch (const Error&) {
+    }
     if (!command && lwip && !netns)
         return usageError(
             "LWIP mode needs --netns NAME: the network namespace whose traffic the tunnel takes");
@@ -297,10 +305,7 @@ int main(int argc, char** argv) {
     Log::addLogger(console);
     logMessage("Container: " + container->string());
     // Every thread inherits the blocked signals, so that only sigwait takes them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
+    auto signals = stopSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return runProvider(*container, options, netns, interface);
 }
