@@ -126,6 +126,9 @@ void LWIPMode::stop() {
     queue_->sync([] {
         icmp_bridge_set_icmp_block(nullptr);
         icmp_bridge_set_icmp6_block(nullptr);
+        // What the load took of the stack's memory, for the benchmarks.
+        LOG_INFO("Stack heap: {} bytes in use, peak {} of {}", LWIPStack::heapUsed(), LWIPStack::heapPeak(),
+                 MEM_SIZE);
     });
     interface_->remove();
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 
+#include "PacketTunnel/lwipglue/lwipmem.h"
 #include "lwip/init.h"
 #include "lwip/stats.h"
 #include "lwip/timeouts.h"
@@ -18,6 +19,7 @@ void LWIPStack::initialise() {
     if (initialised.exchange(true))
         throw LWIPStackError();
     lwip_init();
+    lwipmem_init();
 }
 
 bool LWIPStack::isInitialised() {
@@ -26,11 +28,20 @@ bool LWIPStack::isInitialised() {
 
 std::shared_ptr<RepeatingTimer> LWIPStack::startTimer(DispatchQueue& queue) {
     return queue.every(
-        std::chrono::milliseconds(250), [] { sys_check_timeouts(); }, true);
+        std::chrono::milliseconds(250),
+        [] {
+            sys_check_timeouts();
+            lwipmem_release(); // expired TIME_WAIT and retransmitted-then-acked memory
+        },
+        true);
 }
 
 std::size_t LWIPStack::heapUsed() {
     return lwip_stats.mem.used;
+}
+
+std::size_t LWIPStack::heapPeak() {
+    return lwip_stats.mem.max;
 }
 
 } // namespace pemtrox

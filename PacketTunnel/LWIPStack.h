@@ -22,6 +22,8 @@ public:
     static std::shared_ptr<RepeatingTimer> startTimer(DispatchQueue& queue);
     /// Bytes of the stack's heap in use. Call on the stack's queue.
     static std::size_t heapUsed();
+    /// The most bytes of the heap ever in use. Call on the stack's queue.
+    static std::size_t heapPeak();
 };
 
 /// The stack could not be initialised.

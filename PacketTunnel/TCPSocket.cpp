@@ -4,6 +4,7 @@
 
 #include "PacketTunnel/LWIPHelpers.h"
 #include "PacketTunnel/TCPSocketError.h"
+#include "PacketTunnel/lwipglue/lwipmem.h"
 #include "platform/Log.h"
 #include "proxy/io/SocketError.h"
 
@@ -155,6 +156,7 @@ void TCPSocket::write(Data data, bool flush, double) {
     auto drained = outputBuffer_->append(std::move(data), flush);
     if (!drained.isSuccess())
         drained.error()->raise();
+    waitForStackMemory();
     output();
 }
 
@@ -169,7 +171,29 @@ void TCPSocket::output() {
 }
 
 std::int64_t TCPSocket::availableSpace() const {
-    return pcbDeallocated_ ? 0 : tcp_sndbuf(pcb_);
+    // While the stack's memory is short nothing more is queued in it: the output buffer
+    // holds the bytes, its writer (the copier reading from a server) waits, and the
+    // connection goes on when acknowledgements have freed memory.
+    if (pcbDeallocated_ || lwipmem_output_short())
+        return 0;
+    return tcp_sndbuf(pcb_);
+}
+
+void TCPSocket::waitForStackMemory() {
+    if (waitingForMemory_ || pcbDeallocated_ || outputBuffer_->sendQueue().empty() || !lwipmem_output_short())
+        return;
+    waitingForMemory_ = true;
+    std::weak_ptr<TCPSocket> weak = std::static_pointer_cast<TCPSocket>(shared_from_this());
+    lwipmem_wait_for_room([weak] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->waitingForMemory_ = false;
+        if (self->pcbDeallocated_)
+            return;
+        self->feedStack();
+        self->output();
+    });
 }
 
 Result<std::int64_t> TCPSocket::write(const Data& data, std::size_t offset, std::size_t count,
@@ -233,6 +257,7 @@ void TCPSocket::feedStack() {
         tryDisconnect(nullptr);
     else
         finishShutdown();
+    waitForStackMemory();
 }
 
 void TCPSocket::outputStreamDidClose(const MyOutputStream& stream, ErrorPtr error,

@@ -100,6 +100,9 @@ private:
     static err_t onPoll(void* arg, tcp_pcb* pcb);
     /// Drains the output into the stack once it has room; aborts on a refusal.
     void feedStack();
+    /// With output left over while the stack's memory is short, queues the socket to be
+    /// fed again once memory is freed.
+    void waitForStackMemory();
 
     void attach();
     void acknowledge();
@@ -128,6 +131,7 @@ private:
     bool shutdownPending_ = false; // our side is to end once the output has drained
     bool shutdownSent_ = false;
     int callbackDepth_ = 0; // inside a stack callback for this pcb
+    bool waitingForMemory_ = false;
     std::shared_ptr<TCPSocket> pcbReference_;
 };
 

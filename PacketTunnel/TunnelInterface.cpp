@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include "PacketTunnel/lwipglue/lwipmem.h"
 #include "PacketTunnel/lwipglue/netunif.h"
 #include "lwip/ip.h"
 #include "platform/DispatchQueue.h"
@@ -97,6 +98,9 @@ void TunnelInterface::handlePackets(PacketFlow::Packets packets) {
     for (const auto& packet : packets)
         if (added_)
             netunif_input(&netif_, packet.data(), packet.size());
+    // The batch's acknowledgements have freed queued output: connections waiting for the
+    // stack's memory go on.
+    lwipmem_release();
     requestBatch();
 }
 

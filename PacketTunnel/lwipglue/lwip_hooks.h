@@ -13,6 +13,10 @@ struct pbuf;
 int icmp_bridge_icmp_input(struct pbuf *p);
 int icmp_bridge_icmp6_input(struct pbuf *p);
 
+/* Asked by the listener input before a new connection takes memory: 1 admits the SYN,
+ * 0 drops it (the heap is over its high-water mark). */
+int lwipmem_syn_admitted(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -35,6 +35,8 @@
 #define MEM_ALIGNMENT 8
 #define PBUF_POOL_BUFSIZE 1536
 #define PBUF_LINK_HLEN 16
+/* Device input comes in custom pbufs outside the heap (netunif). */
+#define LWIP_SUPPORT_CUSTOM_PBUF 1
 
 /* TCP */
 #define TCP_MSS 1460
@@ -43,14 +45,19 @@
 #define TCP_SND_QUEUELEN 23
 #define TCP_TTL 255
 #define TCP_LISTEN_BACKLOG 1
+/* Both ends of the tunnel are on one host: no segment of an old connection can still be on
+ * its way after 2 s, so TIME_WAIT (twice this) holds a pcb for 4 s instead of 2 minutes. */
+#define TCP_MSL 2000UL
 /* Out-of-order segments are held only up to these limits per connection; without them a
  * peer could fill the whole heap with segments beyond a gap. */
 #define TCP_OOSEQ_MAX_BYTES 8192
 #define TCP_OOSEQ_MAX_PBUFS 8
 
-/* Heap use is read by the tests and the live-object report. */
+/* Heap use is read by the tests, the live-object report and the load shedding (lwipmem),
+ * which also counts the pcbs in the heap. */
 #define LWIP_STATS 1
 #define MEM_STATS 1
+#define MEMP_STATS 1
 #define LWIP_STATS_DISPLAY 0
 
 /* Our C++ includes the system's byte-order functions. */

@@ -17,10 +17,18 @@ using NetunifOutputBlock = std::function<void(std::vector<std::uint8_t> packet)>
 /// callbacks. The MTU stays 0, so the stack never fragments what it sends.
 extern "C" err_t netunif_init(struct netif* netif);
 
-/// Feeds one packet into the stack through the interface's input function. Packets of
-/// 0 or more than 65535 bytes are dropped, as is one the stack has no buffers for.
-/// Call on the stack's queue.
+/// Bytes that device input may hold at once (what the stack keeps of it is out-of-order
+/// segments and IPv6 fragments), outside the stack's heap.
+constexpr std::size_t netunif_input_reserve = 4 * 1024 * 1024;
+
+/// Feeds one packet into the stack through the interface's input function. The packet
+/// goes into a buffer of the input reserve, never into the stack's heap, so input gets in
+/// however full the heap is; when the reserve is full the stack's out-of-order segments
+/// are dropped first. Packets of 0 or more than 65535 bytes are dropped, as is one the
+/// reserve cannot hold. Call on the stack's queue.
 void netunif_input(struct netif* netif, const std::uint8_t* bytes, std::size_t length);
+/// Bytes of the input reserve in use.
+std::size_t netunif_input_held();
 
 /// Sets (or, given an empty block, clears) the process-wide output slot. Without a block
 /// the stack's packets are dropped. Call on the stack's queue.

@@ -2,8 +2,11 @@
 
 #include "PacketTunnel/TCPSocket.h"
 #include "PacketTunnel/TCPSocketError.h"
+#include "PacketTunnel/lwipglue/lwipmem.h"
+#include "lwip/priv/tcp_priv.h"
 #include "lwip/tcp.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/HeapFiller.h"
 #include "tests/support/tunnel/StackHarness.h"
 
 using namespace pemtrox;
@@ -136,6 +139,36 @@ TEST_F(TCPSocketTest, OutOfMemoryHalvesThePiece) {
             ASSERT_TRUE(written.isSuccess());
             EXPECT_EQ(written.value(), static_cast<std::int64_t>(step.taken)) << step.ask;
         }
+    });
+}
+
+// While the stack's memory is short (other connections' queued output) nothing more goes
+// into the stack: the bytes wait in the socket and hold its writer back; once
+// acknowledgements have freed memory the next packet from the device resumes them.
+TEST_F(TCPSocketTest, OutputWaitsWhileTheStacksMemoryIsShort) {
+    test::HeapFiller filler;
+    std::vector<std::string> completions; // on the stack's queue
+    onStack([&] {
+        filler.fillTo(test::HeapFiller::used() + lwipmem_output_budget);
+        ASSERT_TRUE(lwipmem_output_short());
+        for (std::size_t size : {3000, 9000}) // below the writer's limit, then over it
+            socket->outputStream()->write(Data(size, 'm'), false, [&](OutputStreamWriteHandlerResult result) {
+                completions.push_back(result.isReady() ? "ready" : result.isWait() ? "wait" : "error");
+            });
+        EXPECT_EQ(tcp_sndbuf(tcp_active_pcbs), TCP_SND_BUF); // the one connection
+        EXPECT_EQ(lwipmem_waiting(), 1u);
+    });
+    peer.waitUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_TRUE(peer.received.empty());
+    onStack([&] {
+        EXPECT_EQ(completions, std::vector<std::string>{"ready"}) << "the writer was not held back";
+        filler.release();
+    });
+    peer.ack(); // any packet from the device
+    EXPECT_TRUE(peer.waitUntil([&] { return peer.received.size() == 12000; })) << peer.received.size();
+    onStack([&] {
+        EXPECT_EQ(lwipmem_waiting(), 0u);
+        EXPECT_EQ(completions, (std::vector<std::string>{"ready", "ready"}));
     });
 }
 

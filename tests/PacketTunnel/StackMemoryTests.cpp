@@ -1,0 +1,212 @@
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "PacketTunnel/LWIPStack.h"
+#include "PacketTunnel/lwipglue/lwipmem.h"
+#include "PacketTunnel/lwipglue/netunif.h"
+#include "lwip/priv/tcp_priv.h"
+#include "lwip/tcp.h"
+#include "lwip/timeouts.h"
+#include "tests/support/PacketBuilder.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/HeapFiller.h"
+#include "tests/support/tunnel/StackHarness.h"
+
+using namespace pemtrox;
+using pemtrox::test::HeapFiller;
+using pemtrox::test::Packet;
+using pemtrox::test::TcpPeer;
+
+namespace {
+
+const std::string client4 = "198.18.72.254", server4 = "203.0.113.5";
+
+// The stack under memory pressure: a catch-all listener whose connections stay with the
+// stack (nobody reads them), the heap filled by a stand-in for load, and a check that
+// the heap is back at its start once every connection is gone.
+class StackMemoryTest : public test::StackHarness {
+protected:
+    void SetUp() override {
+        StackHarness::SetUp();
+        if (IsSkipped())
+            return;
+        onStack([&] {
+            listener = tcp_listen_with_backlog(tcp_new_ip_type(IPADDR_TYPE_ANY), 255);
+            tcp_arg(listener, this);
+            tcp_accept(listener, [](void* arg, tcp_pcb* pcb, err_t) -> err_t {
+                static_cast<StackMemoryTest*>(arg)->accepted.push_back(pcb);
+                return ERR_OK;
+            });
+            start = LWIPStack::heapUsed();
+        });
+    }
+    void TearDown() override {
+        if (!IsSkipped()) {
+            onStack([&] {
+                filler.release();
+                while (tcp_active_pcbs) // accepted or still in the handshake
+                    tcp_abort(tcp_active_pcbs);
+                while (tcp_tw_pcbs)
+                    tcp_abort(tcp_tw_pcbs);
+                EXPECT_EQ(LWIPStack::heapUsed(), start) << "heap not back at its start";
+                EXPECT_EQ(netunif_input_held(), 0u) << "input reserve not back at its start";
+                tcp_close(listener);
+            });
+        }
+        StackHarness::TearDown();
+    }
+    std::unique_ptr<TcpPeer> peer(std::uint16_t port) {
+        return std::make_unique<TcpPeer>(*this, client4, port, server4, 443);
+    }
+    std::size_t synAcksIn(const std::vector<std::pair<Data, int>>& written) {
+        return std::count_if(written.begin(), written.end(), [](const auto& packet) {
+            auto parsed = Packet::parse(packet.first);
+            return parsed && parsed->flags == (Packet::syn | Packet::ack);
+        });
+    }
+
+    tcp_pcb* listener = nullptr;
+    std::vector<tcp_pcb*> accepted; // on the queue
+    HeapFiller filler;              // on the queue
+    std::size_t start = 0;
+};
+
+// Queued output and the rest of the load leave no byte of the heap: the peers' ACKs still
+// get in (device input does not come from the heap), free the acknowledged segments, and
+// the stack sends everything it had queued.
+TEST_F(StackMemoryTest, AcksGetInWhileQueuedOutputFillsTheHeap) {
+    std::vector<std::unique_ptr<TcpPeer>> peers;
+    for (std::uint16_t i = 0; i < 4; ++i) {
+        peers.push_back(peer(41000 + i));
+        peers.back()->autoAck = false;
+        ASSERT_TRUE(peers.back()->connect());
+    }
+    std::vector<std::size_t> queued;
+    onStack([&] {
+        ASSERT_EQ(accepted.size(), peers.size());
+        Data bytes(1000, 'q');
+        for (tcp_pcb* pcb : accepted) {
+            std::size_t total = 0;
+            while (tcp_write(pcb, bytes.data(), 1000, TCP_WRITE_FLAG_COPY) == ERR_OK)
+                total += 1000;
+            queued.push_back(total);
+            tcp_output(pcb);
+        }
+        filler.fillAll();
+        EXPECT_EQ(mem_malloc(1), nullptr);
+    });
+    for (auto& p : peers)
+        p->waitUntil([&] { return !p->received.empty(); });
+    auto full = onStack([] { return LWIPStack::heapUsed(); });
+    for (auto& p : peers)
+        p->autoAck = true, p->ack();
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+        EXPECT_TRUE(peers[i]->waitUntil([&] { return peers[i]->received.size() == queued[i]; }))
+            << "peer " << i << " got " << peers[i]->received.size() << " of " << queued[i];
+    }
+    onStack([&] {
+        EXPECT_LT(LWIPStack::heapUsed(), full);
+        for (tcp_pcb* pcb : accepted)
+            EXPECT_EQ(tcp_sndbuf(pcb), TCP_SND_BUF) << "acknowledged output still held";
+    });
+}
+
+// A burst of SYNs with the heap near its high-water mark: a few are taken, the rest are
+// dropped before they cost any memory (their apps retry); once the load is gone the next
+// connection is served at once.
+TEST_F(StackMemoryTest, SynBurstBeyondMemoryIsRefusedAndTheNextConnectionServed) {
+    onStack([&] { filler.fillTo(lwipmem_syn_high_water - 2048); });
+    PacketFlow::Packets burst;
+    for (std::uint16_t i = 0; i < 40; ++i) {
+        auto syn = Packet::tcpSegment(client4, 42000 + i, server4, 443, Packet::syn);
+        syn.mss = 1460;
+        burst.push_back(syn.build());
+    }
+    flow->deliver(std::move(burst));
+    settle();
+    auto answered = synAcksIn(flow->takeWritten());
+    EXPECT_GT(answered, 0u);
+    EXPECT_LT(answered, 40u);
+    onStack([&] {
+        EXPECT_LT(LWIPStack::heapUsed(), lwipmem_output_ceiling) << "refusals came too late";
+        filler.release();
+    });
+    auto next = peer(43000);
+    EXPECT_TRUE(next->connect());
+    EXPECT_TRUE(next->waitUntil([&] { return onStack([&] { return accepted.size(); }) == 1u; }));
+}
+
+// TIME_WAIT connections are the first memory taken back: a SYN that finds the heap over
+// their mark ends them and is admitted.
+TEST_F(StackMemoryTest, TimeWaitIsReclaimedBeforeANewConnectionIsRefused) {
+    std::vector<std::unique_ptr<TcpPeer>> peers;
+    for (std::uint16_t i = 0; i < 3; ++i) {
+        peers.push_back(peer(44000 + i));
+        ASSERT_TRUE(peers.back()->connect());
+    }
+    onStack([&] {
+        for (tcp_pcb* pcb : accepted)
+            tcp_close(pcb); // our side ends first: TIME_WAIT is ours
+        accepted.clear();
+    });
+    for (auto& p : peers) {
+        ASSERT_TRUE(p->waitUntil([&] { return p->finReceived; }));
+        p->fin();
+    }
+    settle();
+    ASSERT_EQ(onStack([] {
+                  std::size_t count = 0;
+                  for (tcp_pcb* pcb = tcp_tw_pcbs; pcb; pcb = pcb->next)
+                      ++count;
+                  return count;
+              }),
+              3u);
+    onStack([&] { filler.fillTo(lwipmem_timewait_target + 256); });
+    auto next = peer(45000);
+    EXPECT_TRUE(next->connect());
+    onStack([&] { EXPECT_EQ(tcp_tw_pcbs, nullptr); });
+}
+
+// With not a byte of heap left a timeout cannot be had: it is dropped instead of ending
+// the process, and the stack's own timers, which have their own elements, keep running.
+TEST_F(StackMemoryTest, TimerAllocationFailureDoesNotAbort) {
+    static std::atomic<int> fired{0};
+    auto handler = [](void*) { ++fired; };
+    onStack([&] {
+        filler.fillAll();
+        sys_timeout(10, handler, nullptr);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(600)); // every stack timer has run
+    onStack([&] {
+        EXPECT_NE(sys_timeouts_sleeptime(), SYS_TIMEOUTS_SLEEPTIME_INFINITE) << "the stack's timers stopped";
+        filler.release();
+        sys_timeout(10, handler, nullptr);
+    });
+    EXPECT_TRUE(test::waitFor([&] { return fired.load() == 1; }));
+    EXPECT_EQ(fired.load(), 1);
+    auto next = peer(46000);
+    EXPECT_TRUE(next->connect());
+}
+
+// Next headers the stack has no handler for would be answered with a parameter problem
+// from the interface's IPv6 address; it has none, so the packet is dropped quietly.
+TEST_F(StackMemoryTest, Ipv6PacketWithAnUnknownNextHeaderIsDropped) {
+    for (std::uint8_t next : {253, 254, 59}) {
+        Packet packet;
+        packet.version = 6;
+        packet.source = "fd92:1d98:ae72:f4ca:1234:1234:1234:1234";
+        packet.destination = "2001:db8::5";
+        packet.protocol = static_cast<Packet::Protocol>(next);
+        packet.payload = toData("unknown");
+        send(packet);
+        settle();
+        EXPECT_TRUE(flow->takeWritten().empty()) << int(next);
+        onStack([&] { EXPECT_EQ(LWIPStack::heapUsed(), start) << int(next); });
+    }
+}
+
+} // namespace
