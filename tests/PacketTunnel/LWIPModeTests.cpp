@@ -1,5 +1,7 @@
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
 
 #include <gtest/gtest.h>
 
@@ -75,6 +77,54 @@ print(s.makefile().read(), end="")')"),
 
     ::kill(pemtrox.pid(), SIGTERM);
     EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.output();
+}
+
+// Thousands of apps in cli connect through the relay at once, each for a small download: every
+// connection completes or is refused, none hangs or gets wrong bytes, and right after the load
+// a new connection is served; the relay's objects then go back to none.
+TEST(LWIPModeProgram, ThousandsOfConnectionsAtOnceCompleteOrAreRefusedAndTheTunnelServesOn) {
+    if (auto reason = TunnelNamespaces::unavailable(); !reason.empty())
+        GTEST_SKIP() << reason;
+    const char* source = std::getenv("PEMTROX_SOURCE_DIR");
+    ASSERT_NE(source, nullptr) << "run through ctest, which sets PEMTROX_SOURCE_DIR";
+    auto load =
+        "python3 '" + (std::filesystem::path(source) / "tests/support/tunnel/tcp_load.py").string() + "' ";
+    TunnelNamespaces spaces;
+    test::TempDir dir;
+    test::ChildProcess server("exec ip netns exec " + spaces.srv + " " + load +
+                              "serve 203.0.113.10 8080 2>&1");
+    ASSERT_NE(server.waitForLine("READY"), "") << server.output();
+    std::string program = PEMTROX_BINARY, container = " --container '" + dir.path().string() + "'";
+    test::ChildProcess pemtrox("exec ip netns exec " + spaces.gw + " " + program + " --mode LWIP --netns " +
+                               spaces.cli + container + " 2>&1");
+    ASSERT_NE(pemtrox.waitForLine("Running; app messages at"), "") << pemtrox.output();
+
+    auto counts = TunnelNamespaces::in(spaces.cli, load + "load 203.0.113.10 8080 3000 20480 60");
+    std::cout << "3000 connections at once through the relay: " << counts;
+    auto count = [&](const std::string& kind) {
+        auto at = counts.find("\"" + kind + "\": ");
+        return at == std::string::npos ? -1 : std::atoi(counts.c_str() + at + kind.size() + 4);
+    };
+    EXPECT_EQ(count("hung"), 0) << counts;
+    EXPECT_EQ(count("broken"), 0) << counts;
+    EXPECT_GT(count("ok"), 0) << counts;
+    auto probe = TunnelNamespaces::in(spaces.cli, load + "probe 203.0.113.10 8080 10");
+    EXPECT_NE(probe, "none\n") << "no new connection was served after the load";
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            auto report = test::runCommand(program + " message Plumber" + container);
+            for (auto type : {"TCPSocket", "ProxySocket", "StreamCopier", "ProxyEvent"})
+                if (report.find(std::string(type) + " = 0") == std::string::npos)
+                    return false;
+            return true;
+        },
+        std::chrono::seconds(30)))
+        << test::runCommand(program + " message Plumber" + container);
+
+    ::kill(pemtrox.pid(), SIGTERM);
+    pemtrox.readAll(20000);
+    auto output = pemtrox.output();
+    EXPECT_EQ(pemtrox.wait(), 0) << output.substr(output.size() > 4000 ? output.size() - 4000 : 0);
 }
 
 } // namespace
