@@ -1,5 +1,6 @@
 #include "PacketTunnel/LWIPMode.h"
 
+#include "PacketTunnel/InterceptingServer.h"
 #include "PacketTunnel/LWIPStack.h"
 #include "PacketTunnel/PacketTunnelICMP6Handler.h"
 #include "PacketTunnel/PacketTunnelICMPHandler.h"
@@ -11,10 +12,7 @@
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 #include "platform/LogEntryPoints.h"
-#include "proxy/engine/LoggingProxyListener.h"
-#include "proxy/tls/SSLCACertificateProxyListener.h"
 #include "proxy/tls/SSLCAGenerator.h"
-#include "proxy/tls/SSLTestProxyListener.h"
 
 namespace pemtrox {
 
@@ -34,10 +32,8 @@ std::unique_ptr<LWIPMode> LWIPMode::start(const Configuration& configuration,
 void LWIPMode::startServers(const Configuration& configuration) {
     auto ca = configuration.caDirectory.empty() ? SSLCAGenerator::make()
                                                 : SSLCAGenerator::make(configuration.caDirectory);
-    proxyServer_ = PacketTunnelProxyServer::make(configuration.sslSettings, queue_, nullptr, ca);
-    proxyServer_->addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
-    proxyServer_->addProxyListener(std::make_shared<SSLTestProxyListener>());
-    proxyServer_->addProxyListener(std::make_shared<LoggingProxyListener>());
+    proxyServer_ =
+        makeInterceptingServer<PacketTunnelProxyServer>(configuration.sslSettings, queue_, nullptr, ca);
     try {
         proxyServer_->bind(configuration.proxyPort, std::nullopt);
     } catch (...) {

@@ -1,14 +1,11 @@
 #include "PacketTunnel/ProxyManager.h"
 
-#include <thread>
+#include <future>
 
+#include "PacketTunnel/InterceptingServer.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
-#include "proxy/engine/LoggingProxyListener.h"
-#include "proxy/tls/SSLCACertificateProxyListener.h"
 #include "proxy/tls/SSLCAGenerator.h"
-#include "proxy/tls/SSLProxyServer.h"
-#include "proxy/tls/SSLTestProxyListener.h"
 
 namespace pemtrox {
 
@@ -21,9 +18,12 @@ ProxyManager::ProxyManager() : queue_(DispatchQueue::make("ProxyManager")) {}
 ProxyManager::~ProxyManager() {
     if (!socketProxyServer_)
         return;
-    // Cancelled exchanges finish on the queue; give them a moment before the server goes.
-    for (int i = 0; i < 50 && socketProxyServer_->handlerCount() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The queue goes with the manager, dropping whatever is still queued: cancelled exchanges
+    // finish on it first. An exchange that does not finish within 5 s of its cancel does not
+    // hold the tunnel's stop for good.
+    auto ended = std::make_shared<std::promise<void>>();
+    socketProxyServer_->stop([ended] { ended->set_value(); });
+    ended->get_future().wait_for(std::chrono::seconds(5));
     queue_->sync([this] { socketProxyServer_.reset(); });
 }
 
@@ -38,11 +38,9 @@ void ProxyManager::start() {
     try {
         // The server and its listening socket belong to the server's queue.
         queue_->sync([&] {
-            auto server = SSLProxyServer::make(sslSettings_, queue_, sslContextFactory, sslCAGenerator);
+            auto server = makeInterceptingServer<SSLProxyServer>(sslSettings_, queue_, sslContextFactory,
+                                                                 sslCAGenerator);
             socketProxyServer_ = server;
-            server->addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
-            server->addProxyListener(std::make_shared<SSLTestProxyListener>());
-            server->addProxyListener(std::make_shared<LoggingProxyListener>());
             server->bind(httpProxyPort, interface);
             LOG_INFO("Proxy listening on port {} of {}; CA certificate: {}", httpProxyPort,
                      interface.value_or("every interface"), server->ca()->caCertificateFile().string());

@@ -23,19 +23,24 @@ void AbstractSocketProxyServer::handleConnection(const std::shared_ptr<ProxyConn
     handler->start([connection, weakServer](const std::shared_ptr<ProxyHandler>& finished) {
         connection->close();
         if (auto server = std::static_pointer_cast<AbstractSocketProxyServer>(weakServer.lock())) {
-            std::lock_guard lock(server->handlersMutex_);
-            server->handlers_.erase(finished);
+            {
+                std::lock_guard lock(server->handlersMutex_);
+                server->handlers_.erase(finished);
+            }
+            server->endedIfNoHandlers();
         }
     });
 }
 
-void AbstractSocketProxyServer::stop() {
+void AbstractSocketProxyServer::stop(std::function<void()> ended) {
     auto self = std::static_pointer_cast<AbstractSocketProxyServer>(shared_from_this());
-    queue_->async([self] {
+    queue_->async([self, ended = std::move(ended)]() mutable {
         std::vector<std::shared_ptr<ProxyHandler>> snapshot;
         {
             std::lock_guard lock(self->handlersMutex_);
             snapshot.assign(self->handlers_.begin(), self->handlers_.end());
+            if (ended)
+                self->whenNoHandlers_.push_back(std::move(ended));
         }
         for (auto& handler : snapshot) {
             try {
@@ -44,7 +49,20 @@ void AbstractSocketProxyServer::stop() {
                 LOG_WARNING("Failed to cancel handler: {}", describe(currentError()));
             }
         }
+        self->endedIfNoHandlers();
     });
+}
+
+void AbstractSocketProxyServer::endedIfNoHandlers() {
+    std::vector<std::function<void()>> ended;
+    {
+        std::lock_guard lock(handlersMutex_);
+        if (!handlers_.empty())
+            return;
+        ended.swap(whenNoHandlers_);
+    }
+    for (auto& completion : ended)
+        completion();
 }
 
 std::shared_ptr<Socket> AbstractSocketProxyServer::openRemoteSocket(const std::optional<std::string>&,

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_set>
+#include <vector>
 
 #include "proxy/engine/AbstractProxyServer.h"
 
@@ -37,8 +39,9 @@ public:
     /// completes, the client connection is closed and, while the server lives, the
     /// handler is dropped. Call on the queue.
     void handleConnection(const std::shared_ptr<ProxyConnection>& connection);
-    /// Cancels every live handler, later on the queue; does not stop listening.
-    void stop();
+    /// Cancels every live handler, later on the queue; does not stop listening. `ended`,
+    /// when given, runs on the queue once no handler is live any more (at once when none is).
+    void stop(std::function<void()> ended = nullptr);
     /// The number of live handlers.
     std::size_t handlerCount() const;
 
@@ -48,6 +51,10 @@ private:
     std::atomic<bool> supportsTransparent_{false};
     mutable std::mutex handlersMutex_;
     std::unordered_set<std::shared_ptr<ProxyHandler>> handlers_;
+    std::vector<std::function<void()>> whenNoHandlers_; // under handlersMutex_
+
+    /// Runs the stop completions once no handler is live; on the queue.
+    void endedIfNoHandlers();
 };
 
 } // namespace pemtrox

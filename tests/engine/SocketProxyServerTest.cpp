@@ -241,6 +241,33 @@ TEST(SocketServerTest, StopCancelsEveryHandlerEvenWhenOneFails) {
     EXPECT_EQ(warnings, 1);
 }
 
+// The stop's completion is what a server's owner waits for before its queue goes.
+TEST(SocketServerTest, StopCompletesOnceTheLastHandlerHasEnded) {
+    auto logger = CapturingLogger::install();
+    auto queue = DispatchQueue::make("server");
+    auto server = std::make_shared<FakeServer>(queue);
+    std::atomic<int> ended{0};
+    server->stop([&] { ++ended; });
+    queue->sync([] {});
+    EXPECT_EQ(ended, 1) << "no handler: at once";
+
+    queue->sync([&] {
+        server->handleConnection(SocketProxyConnection::make(std::make_shared<StubSocket>()));
+        server->handleConnection(SocketProxyConnection::make(std::make_shared<StubSocket>()));
+    });
+    server->stop([&] { ++ended; });
+    server->stop([&] { ended += 10; });
+    queue->sync([] {});
+    EXPECT_EQ(ended, 1) << "the handler whose cancel failed is still live";
+    queue->sync([&] { server->made[0]->finish(); });
+    EXPECT_EQ(ended, 12);
+    queue->sync(
+        [&] { server->handleConnection(SocketProxyConnection::make(std::make_shared<StubSocket>())); });
+    queue->sync([&] { server->made[2]->finish(); });
+    EXPECT_EQ(ended, 12) << "each completion runs once";
+    logger->uninstall();
+}
+
 TEST(SocketServerTest, HandlerCompletingAfterServerIsGoneStillClosesItsConnection) {
     auto queue = DispatchQueue::make("server");
     auto server = std::make_shared<FakeServer>(queue);

@@ -1,0 +1,15 @@
+#include "PacketTunnel/InterceptingServer.h"
+
+#include "proxy/engine/LoggingProxyListener.h"
+#include "proxy/tls/SSLCACertificateProxyListener.h"
+#include "proxy/tls/SSLTestProxyListener.h"
+
+namespace pemtrox {
+
+void addBuiltInListeners(SSLProxyServer& server) {
+    server.addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
+    server.addProxyListener(std::make_shared<SSLTestProxyListener>());
+    server.addProxyListener(std::make_shared<LoggingProxyListener>());
+}
+
+} // namespace pemtrox
