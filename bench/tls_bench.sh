@@ -1,18 +1,34 @@
 #!/usr/bin/env bash
 # Intercepted HTTPS through pemtrox against the same client speaking TLS to nginx directly,
 # in one run on loopback: requests/s kept alive and with a new tunnel and full handshake per
-# request, the proxy's CPU share, and the time of a first visit to a new host (the minting
-# of its certificate included) next to a second visit.
+# request, each through pemtrox with every exchange excluded from recording and with its
+# default settings (every exchange recorded), the recorded/unrecorded ratios, the proxy's CPU
+# share beside each, and the time of a first visit to a new host (the minting of its
+# certificate included) next to a second visit.
 #
-#   bench/tls_bench.sh [seconds-per-run] [connections]      (default 10, 32)
+#   bench/tls_bench.sh [seconds-per-run] [connections]      (default 10, 6)
 #
-# The proxy records every exchange, as it does by default; RECORD=0 excludes every host from
-# the recording, to measure the interception alone. The work directory (the recording store
-# included) is made under TMPDIR. Installs nginx when missing; builds the default preset.
+#   RECORD=0 / RECORD=1    only the rows with every host excluded from recording / only the
+#                          rows with the default settings (default: both)
+#   BENCH_RUNS=N           runs of every row, interleaved; the median is printed (default 2)
+#   PEMTROX_BASELINE=PATH  the same pemtrox rows for that binary too, in the same run, and
+#                          the current build's figures as a share of the baseline's
+#   PEMTROX=PATH           measure that binary as the current build instead of building
+#                          this tree's default preset
+#   BENCH_PERF=DIR         after the measured runs of each work, one more (uncounted) run of
+#                          each current-build proxy under perf record, into DIR
+#                          (BENCH_PERF_ARGS, default: cpu-clock at 499 Hz, DWARF call graphs)
+#   BENCH_KEEP=1           keep the work directory (recording stores, logs) at exit
+#
+# The work directory is made under TMPDIR (default /tmp) and holds each proxy's container,
+# its recording store included (<work>/<work name>/<build>-<mode>/Recording); each kind of
+# work starts fresh proxies with empty stores. Installs nginx when missing; builds the
+# default preset (the client always comes from it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 duration=${1:-10}
-conns=${2:-32}
+conns=${2:-6}
+runs=${BENCH_RUNS:-2}
 
 need=()
 for p in nginx-light python3; do
@@ -22,20 +38,67 @@ if ((${#need[@]})); then
   sudo=(); [[ $(id -u) -eq 0 ]] || sudo=(sudo)
   "${sudo[@]}" apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
 fi
+if [[ -n ${BENCH_PERF:-} ]]; then
+  command -v perf >/dev/null || { echo "BENCH_PERF needs perf" >&2; exit 1; }
+  mkdir -p "$BENCH_PERF"
+  perfdir=$(realpath "$BENCH_PERF")
+  read -r -a perfargs <<<"${BENCH_PERF_ARGS:--e cpu-clock -F 499 --call-graph dwarf,8192}"
+fi
 scripts/setup.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target pemtrox pemtrox_tls_client >/dev/null
-pemtrox=$PWD/build/default/host/pemtrox
+targets=(pemtrox_tls_client)
+[[ -n ${PEMTROX:-} ]] || targets+=(pemtrox)
+cmake --build --preset default --target "${targets[@]}" >/dev/null
 client=$PWD/build/default/bench/pemtrox_tls_client
+if [[ -n ${PEMTROX:-} ]]; then pemtrox=$(realpath "$PEMTROX"); else pemtrox=$PWD/build/default/host/pemtrox; fi
+declare -A bin=([current]=$pemtrox)
+builds=(current)
+if [[ -n ${PEMTROX_BASELINE:-} ]]; then
+  [[ -x $PEMTROX_BASELINE ]] || { echo "PEMTROX_BASELINE: $PEMTROX_BASELINE is no program" >&2; exit 1; }
+  bin[baseline]=$(realpath "$PEMTROX_BASELINE")
+  builds+=(baseline)
+fi
+case "${RECORD:-}" in
+  0) modes=(unrecorded) ;;
+  1) modes=(recorded) ;;
+  *) modes=(unrecorded recorded) ;;
+esac
+proxies=()
+for b in "${builds[@]}"; do for m in "${modes[@]}"; do proxies+=("$b-$m"); done; done
 
 work=$(mktemp -d)
 chmod 755 "$work"
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
+results=$work/results.tsv
+: >"$results"
+declare -A pid port
+others=()
+cleanup() {
+  for p in "${pid[@]}" "${others[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  if [[ ${BENCH_KEEP:-} == 1 ]]; then echo "Work directory kept: $work" >&2; else rm -rf "$work"; fi
+}
 trap cleanup EXIT
 
 freeport() { python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])'; }
-origin=$(freeport); proxy=$(freeport)
+waitport() { for _ in $(seq 100); do (echo >/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return; sleep 0.1; done; }
+now() { date +%s.%N; }
+# A process's CPU time (user + system, all threads) in clock ticks.
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+hz=$(getconf CLK_TCK)
+# Waits until the process stays under 5 % of a core for half a second (at most 120 s);
+# prints the seconds it took.
+settle() {
+  local t0 t1 start; start=$(now)
+  while :; do
+    t0=$(ticks "$1"); sleep 0.5; t1=$(ticks "$1")
+    ((t1 - t0 <= hz / 40)) && break
+    awk -v s="$start" -v n="$(now)" 'BEGIN {exit !(n - s > 120)}' && break
+  done
+  awk -v s="$start" -v n="$(now)" 'BEGIN {printf "%.1f", n - s - 0.5}'
+}
+loadavg() { cut -d' ' -f1-3 /proc/loadavg; }
+
+origin=$(freeport)
 
 # The origin's certificate: localhost and 127.0.0.1-50, from a root of its own.
 sans="DNS:localhost$(for i in $(seq 1 50); do printf ',IP:127.0.0.%d' "$i"; done)"
@@ -59,7 +122,7 @@ hostservers=$(for i in $(seq 2 41); do
     "$i" "$origin" "$work" "$i" "$work" "$work"
 done)
 
-mkdir -p "$work/www" "$work/nginx" "$work/container"
+mkdir -p "$work/www" "$work/nginx"
 head -c 1024 /dev/urandom >"$work/www/1k.bin"
 cat >"$work/nginx/nginx.conf" <<CONF
 worker_processes 1;
@@ -87,54 +150,199 @@ http {
 $hostservers
 }
 CONF
-nginx -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" & pids+=($!)
+nginx -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" & others+=($!)
+waitport "$origin"
+# The direct rows' CPU is nginx's worker's.
+for _ in $(seq 50); do nginxworker=$(pgrep -P "${others[0]}" | head -1 || true); [[ -n $nginxworker ]] && break; sleep 0.1; done
 
-exclude=""
-[[ "${RECORD:-1}" == 0 ]] && exclude=', "recordingSettings.exclude": [{"enabled": true, "type": "Glob", "hostname": "*"}]'
-cat >"$work/container/settings.json" <<JSON
+# Fresh proxies for one kind of work, each with a container (settings, CA, store) and a
+# certificate cache of its own. They trust the origin's root; the client trusts their CAs.
+start_proxies() { # $1 work name
+  local name c exclude ca code
+  for name in "${proxies[@]}"; do
+    c=$work/$1/$name
+    mkdir -p "$c"
+    exclude=""
+    [[ $name == *-unrecorded ]] &&
+      exclude=', "recordingSettings.exclude": [{"enabled": true, "type": "Glob", "hostname": "*"}]'
+    cat >"$c/settings.json" <<JSON
 {"sslSettings.proxyingEnabled": true,
  "sslSettings.include": [{"enabled": true, "type": "Glob", "hostname": "*"}]$exclude}
 JSON
-# The proxy trusts the origin's root; the client trusts the proxy's CA.
-SSL_CERT_FILE=$work/root.pem XDG_CACHE_HOME=$work/cache \
-  "$pemtrox" --port "$proxy" --container "$work/container" >"$work/pemtrox.log" 2>&1 & pids+=($!)
-pemtrox_pid=$!
-
-for port in $origin $proxy; do
-  for _ in $(seq 100); do (echo >/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.1; done
-done
-ca=$work/container/ca-cert.pem
-for _ in $(seq 50); do [[ -s $ca ]] && break; sleep 0.1; done
-code=$(curl -s -o /dev/null -w '%{http_code}' --noproxy '' -x "http://127.0.0.1:$proxy" --cacert "$ca" \
-  "https://localhost:$origin/1k.bin" || true)
-[[ "$code" == 200 ]] || { echo "intercepted GET answered '$code'" >&2; cat "$work/pemtrox.log" >&2; exit 1; }
-
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$pemtrox_pid/stat"; }
-hz=$(getconf CLK_TCK)
-
-# run <label> <mode> <cafile> [proxy port]; prints requests/s
-run() {
-  local before; before=$(cpu_ticks)
-  local out; out=$("$client" "$2" "$duration" "$conns" localhost "$origin" "$3" /1k.bin ${4:-})
-  local rps=${out% *} errors=${out#* } extra=""
-  [[ -n "${4:-}" ]] && extra="proxy CPU $(( ($(cpu_ticks) - before) * 100 / hz / duration ))%"
-  printf '%-36s %10s req/s  errors %s  %s\n' "$1" "$rps" "$errors" "$extra" >&2
-  echo "$rps"
+    port[$name]=$(freeport)
+    SSL_CERT_FILE=$work/root.pem XDG_CACHE_HOME=$work/$1/$name-cache \
+      "${bin[${name%%-*}]}" --port "${port[$name]}" --container "$c" >"$work/$1/$name.log" 2>&1 &
+    pid[$name]=$!
+  done
+  for name in "${proxies[@]}"; do
+    waitport "${port[$name]}"
+    ca=$work/$1/$name/ca-cert.pem
+    for _ in $(seq 50); do [[ -s $ca ]] && break; sleep 0.1; done
+  done
+  # The certificate key pool fills at start.
+  for name in "${proxies[@]}"; do settle "${pid[$name]}" >/dev/null; done
+  for name in "${proxies[@]}"; do
+    code=$(curl -s -o /dev/null -w '%{http_code}' --noproxy '' -x "http://127.0.0.1:${port[$name]}" \
+      --cacert "$work/$1/$name/ca-cert.pem" "https://localhost:$origin/1k.bin" || true)
+    [[ "$code" == 200 ]] || { echo "intercepted GET through $name answered '$code'" >&2; cat "$work/$1/$name.log" >&2; exit 1; }
+  done
+}
+stop_proxies() { # $1 work name
+  local name store n mib
+  for name in "${proxies[@]}"; do
+    kill "${pid[$name]}" 2>/dev/null || true
+    wait "${pid[$name]}" 2>/dev/null || true
+    unset "pid[$name]"
+    [[ $name == *-recorded ]] || continue
+    store=$work/$1/$name/Recording
+    n=$(find "$store" -mindepth 1 -maxdepth 1 -type d 2>/dev/null | wc -l)
+    mib=$(du -sm "$store" 2>/dev/null | cut -f1)
+    printf 'store\t%s\t%s\t%s\t%s\n' "$1" "$name" "$n" "${mib:-0}" >>"$results"
+    printf '  recording store %s: %s exchanges, %s MiB\n' "$store" "$n" "${mib:-0}" >&2
+  done
 }
 
-echo "== $conns connections, ${duration}s each, loopback, nginx with one worker, 1 KiB bodies, recording ${RECORD:-1} ==" >&2
-dka=$(run "direct TLS keep-alive" keepalive "$work/root.pem")
-pka=$(run "intercepted keep-alive" keepalive "$ca" "$proxy")
-dnc=$(run "direct TLS, new handshake each" close "$work/root.pem")
-pnc=$(run "intercepted, new tunnel each" close "$ca" "$proxy")
-hosts=$(seq -s, -f '127.0.0.%g' 2 41)
-read -r first second < <("$client" first "$hosts" "$origin" "$ca" /1k.bin "$proxy" 200)
+# measure <work> <column> <mode> [proxy name]: one client run, its line on stderr and in the
+# results, with the server's CPU share (100 % = one core) and the time it took to be idle again.
+measure() {
+  local w=$1 col=$2 mode=$3 name=${4:-} ca=$work/root.pem spid=$nginxworker via=()
+  if [[ -n $name ]]; then ca=$work/$w/$name/ca-cert.pem spid=${pid[$name]} via=("${port[$name]}"); fi
+  local before t0 t1 out rps errors cpu idle
+  before=$(ticks "$spid"); t0=$(now)
+  out=$("$client" "$mode" "$duration" "$conns" localhost "$origin" "$ca" /1k.bin "${via[@]}")
+  t1=$(now)
+  cpu=$(awk -v a="$before" -v b="$(ticks "$spid")" -v s="$t0" -v e="$t1" -v hz="$hz" \
+    'BEGIN {printf "%.0f", (b - a) * 100 / hz / (e - s)}')
+  idle=$(settle "$spid")
+  rps=${out% *} errors=${out#* }
+  printf '  %-28s %10s req/s  errors %s  CPU %4s%%  idle after %ss\n' "$col" "$rps" "$errors" "$cpu" "$idle" >&2
+  printf 'run\t%s\t%s\t%s\t0\t%s\t%s\t%s\n' "$w" "$col" "$rps" "$cpu" "$idle" "$([[ $errors == 0 ]] || echo "$errors")" >>"$results"
+}
 
-ratio() { python3 -c "import sys; a,b=float(sys.argv[1] or 0),float(sys.argv[2] or 0); print(f'{a/b:.2f}' if b else 'n/a')" "$1" "$2"; }
+# profile <work> <mode> <name>: one uncounted run of a proxy under perf record.
+profile() {
+  local out=$perfdir/tls-$1-$3.data
+  perf record "${perfargs[@]}" -p "${pid[$3]}" -o "$out" -- sleep "$duration" 2>"$out.log" &
+  local perfpid=$!
+  sleep 0.2
+  "$client" "$2" "$duration" "$conns" localhost "$origin" "$work/$1/$3/ca-cert.pem" /1k.bin "${port[$3]}" >/dev/null
+  wait "$perfpid" || true
+  settle "${pid[$3]}" >/dev/null
+  echo "  profile of $3: $out" >&2
+}
+
+# The median time of a first and a second visit to 40 new servers, through the proxy of each
+# build with the last mode measured (the default settings unless RECORD=0).
+visits() { # $1 work name
+  local b name first second hosts
+  hosts=$(seq -s, -f '127.0.0.%g' 2 41)
+  for b in "${builds[@]}"; do
+    name=$b-${modes[-1]}
+    read -r first second < <("$client" first "$hosts" "$origin" "$work/$1/$name/ca-cert.pem" /1k.bin "${port[$name]}" 200)
+    printf '  %-28s first visit %s ms, second %s ms (medians)\n' "$name" "$first" "$second" >&2
+    printf 'visit\t%s\t%s\t%s\n' "$name" "$first" "$second" >>"$results"
+  done
+}
+
+# run_work <name> <title> <client mode>
+run_work() {
+  local w=$1 mode=$3 name
+  echo "== $2 (load average $(loadavg)) ==" >&2
+  start_proxies "$w"
+  for _ in $(seq "$runs"); do
+    measure "$w" direct "$mode"
+    for name in "${proxies[@]}"; do measure "$w" "$name" "$mode" "$name"; done
+  done
+  if [[ -n ${perfdir:-} ]]; then
+    for name in "${proxies[@]}"; do [[ $name == current-* ]] && profile "$w" "$mode" "$name"; done
+  fi
+  [[ $w == close ]] && visits "$w"
+  stop_proxies "$w"
+}
+
+load_start=$(loadavg)
+echo "== $conns connections, ${duration}s each, $runs run(s), loopback, nginx with one worker, 1 KiB bodies ==" >&2
+echo "== current: $pemtrox${bin[baseline]:+; baseline: ${bin[baseline]}} ==" >&2
+echo "== work directory (recording stores): $work ==" >&2
+run_work keepalive "intercepted HTTPS kept alive" keepalive
+run_work close "intercepted HTTPS, a new tunnel and handshakes per request" close
+
 echo
-echo "| measure | direct nginx | intercepted | ratio |"
-echo "|---|---|---|---|"
-echo "| 1 KiB keep-alive (req/s) | $dka | $pka | $(ratio "$pka" "$dka") |"
-echo "| 1 KiB, new connection and handshake (req/s) | $dnc | $pnc | $(ratio "$pnc" "$dnc") |"
-echo "| first visit to a new server, new tunnel, median ms (40 servers, 200 ms apart) | | $first | |"
-echo "| second visit, new tunnel, median ms | | $second | |"
+echo "$conns connections, ${duration}s each, median of $runs, loopback, nginx with one worker, 1 KiB bodies;" \
+  "load average $load_start at the start, $(loadavg) at the end ($(nproc) cores)"
+python3 - "$results" <<'PY'
+import statistics, sys
+from collections import defaultdict
+runs, stores, visits = defaultdict(list), {}, {}
+for line in open(sys.argv[1]):
+    f = line.rstrip("\n").split("\t")
+    if f[0] == "run":
+        runs[(f[1], f[2])].append((float(f[3] or 0), float(f[5] or 0), float(f[6] or 0), f[7]))
+    elif f[0] == "store":
+        stores[(f[1], f[2])] = (f[3], f[4])
+    elif f[0] == "visit":
+        visits[f[1]] = (f[2], f[3])
+works = [("keepalive", "intercepted HTTPS kept alive, req/s"),
+         ("close", "intercepted HTTPS, new tunnel and handshakes per request, req/s")]
+names = {"keepalive": "kept alive", "close": "new tunnel per request"}
+builds = [b for b in ("current", "baseline") if any(k[1].startswith(b + "-") for k in runs)]
+unrecorded = any(k[1].endswith("-unrecorded") for k in runs)
+recorded = any(k[1].endswith("-recorded") for k in runs)
+
+def med(w, col, i=0):
+    v = runs.get((w, col))
+    return statistics.median(r[i] for r in v) if v else None
+
+def cell(w, col, direct):
+    x = med(w, col)
+    if x is None:
+        return ""
+    notes = [f"{x / direct:.2f}×"] if direct else []
+    notes.append(f"{med(w, col, 1):.0f} % CPU")
+    if med(w, col, 2) >= 1:
+        notes.append(f"idle after {med(w, col, 2):.1f} s")
+    if any(r[3] for r in runs[(w, col)]):
+        notes.append("errors")
+    return f"{x:,.0f} ({', '.join(notes)})"
+
+def ratio(a, b):
+    return f"{a / b:.2f}×" if a is not None and b else ""
+
+head = ["work", "build", "TLS direct"]
+if unrecorded:
+    head.append("pemtrox, recording excluded")
+if recorded:
+    head.append("pemtrox, default settings (recording on)")
+if unrecorded and recorded:
+    head.append("recorded / unrecorded")
+print("| " + " | ".join(head) + " |")
+print("|" + "---|" * len(head))
+for w, title in works:
+    direct = med(w, "direct")
+    for b in builds:
+        row = [title if b == builds[0] else "", b, f"{direct:,.0f}" if b == builds[0] and direct else ""]
+        if unrecorded:
+            row.append(cell(w, f"{b}-unrecorded", direct))
+        if recorded:
+            row.append(cell(w, f"{b}-recorded", direct))
+        if unrecorded and recorded:
+            row.append(ratio(med(w, f"{b}-recorded"), med(w, f"{b}-unrecorded")))
+        print("| " + " | ".join(row) + " |")
+    if len(builds) == 2:
+        row = ["", "current ÷ baseline", ""]
+        for m, shown in (("unrecorded", unrecorded), ("recorded", recorded)):
+            if shown:
+                row.append(ratio(med(w, f"current-{m}"), med(w, f"baseline-{m}")))
+        if unrecorded and recorded:
+            row.append("")
+        print("| " + " | ".join(row) + " |")
+if visits:
+    print()
+    for name, (first, second) in visits.items():
+        print(f"{name}: first visit to a new server, new tunnel, median {first} ms; second visit {second} ms"
+              " (40 servers, 200 ms apart)")
+if stores:
+    print()
+    for (w, name), (n, mib) in stores.items():
+        print(f"recording store of {name}, {names[w]}: {n} exchanges, {mib} MiB")
+PY
