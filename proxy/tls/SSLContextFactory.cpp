@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -48,23 +49,37 @@ void addSubjectAltName(X509* leaf, const std::string& host) {
 }
 
 /// Cache files being written, queued ones included. Trivially destructible, so it is still
-/// there for the library's exit handler whatever the order of destruction at exit.
+/// there for the exit wait whatever the order of destruction at exit.
 std::atomic<int> pendingWrites{0};
 
-/// One cache write's leaf, counted from the moment it is queued until the leaf is freed:
-/// the library must not tear itself down at exit under a PKCS#12 being built, so its exit
-/// handler waits for the count to drop (bounded, so that a write stuck on a full disk does
-/// not hold the exit for ever).
+/// Runs at exit: the program may exit with cache files still queued, and each must be
+/// written whole. Bounded, so that a write stuck on a full disk does not hold the exit for
+/// ever.
+void waitForPendingWrites() {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (pendingWrites.load() > 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+/// Registers the exit wait once, with the C++ runtime and after the crypto library has
+/// registered its own exit handler, so that the wait runs first. Waiting inside the
+/// library's handler is too late: once its teardown has begun it refuses to set anything
+/// more up, and a writer that had not yet built its first PKCS#12 then fails every file.
+/// Nor does the program tear the library down at exit, so a wait hung on its teardown
+/// would never run there. Statics made before this are destroyed after the wait.
+void registerExitWait() {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        // Any option but none makes the library register its handler before it returns.
+        OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
+        if (std::atexit(waitForPendingWrites) != 0)
+            LOG_WARNING("Cache files queued at exit may not be written");
+    });
+}
+
+/// One cache write's leaf, counted from the moment it is queued until the leaf is freed.
 struct PendingWrite {
     explicit PendingWrite(std::shared_ptr<SSLV3CertificateGenerator> made) : generator(std::move(made)) {
-        static std::once_flag registered;
-        std::call_once(registered, [] {
-            OPENSSL_atexit([] {
-                auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-                while (pendingWrites.load() > 0 && std::chrono::steady_clock::now() < until)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            });
-        });
         ++pendingWrites;
     }
     ~PendingWrite() {
@@ -91,6 +106,7 @@ std::shared_ptr<SSLContextFactory> SSLContextFactory::make(std::filesystem::path
 SSLContextFactory::SSLContextFactory(std::filesystem::path cacheURL, std::shared_ptr<KeySource> keys)
     : cacheURL_(std::move(cacheURL)), keys_(std::move(keys)),
       writer_(DispatchQueue::make("CertificateCache")) {
+    registerExitWait();
     try {
         createPrivateDirectory(cacheURL_);
     } catch (const Error& e) {
