@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "PacketTunnel/LWIPMode.h"
+#include "PacketTunnel/NetworkChangeProcedure.h"
 #include "PacketTunnel/PacketTunnelProxyServer.h"
 #include "PacketTunnel/PacketTunnelTCPProxyServer.h"
 #include "PacketTunnel/ProxyManager.h"
@@ -25,13 +26,6 @@
 namespace pemtrox {
 
 namespace {
-
-std::string joined(const std::vector<std::string>& texts) {
-    std::string out;
-    for (const auto& text : texts)
-        out += (out.empty() ? "" : ", ") + text;
-    return "[" + out + "]";
-}
 
 /// Platform answers may come on any thread; the provider's state belongs to the main queue.
 void onMain(std::function<void()> work) {
@@ -79,7 +73,11 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
         return;
     }
     mode = chosen;
-    stopped_ = false;
+    // A run of an earlier start may still wait for the platform; this start's changes are
+    // this start's procedure's.
+    if (networkChange_)
+        networkChange_->stop();
+    networkChange_ = makeNetworkChange();
     if (given && options->contains("Port") && (*options)["Port"].is_number()) {
         const auto& value = (*options)["Port"];
         double port = value.get<double>();
@@ -166,8 +164,7 @@ void PacketTunnelProvider::stopTunnel(int, std::function<void()> completion) {
 
 void PacketTunnelProvider::releaseTunnel() {
     // A network-change run still under way sees this at its next step and ends.
-    stopped_ = true;
-    networkChangedAgain.reset();
+    networkChange().stop();
     reachabilityObserver.reset();
     if (ownsPacketFlow_) {
         packetFlow->close();
@@ -233,7 +230,7 @@ TunnelNetworkSettings PacketTunnelProvider::makeTunnelNetworkSettings(PacketTunn
     if (claimsRoutes)
         out.ipv6Settings->includedRoutes.push_back({"::0", 0});
     auto servers = systemDnsServers();
-    LOG_INFO("DNS servers: {}", joined(servers));
+    LOG_INFO("DNS servers: {}", NetworkChangeProcedure::dnsServersText(servers));
     out.dnsSettings = DNSSettings{servers};
     ProxyServerAddress proxy{proxyAddress, proxyPort};
     out.proxySettings = ProxySettings{true, proxy, true, proxy};
@@ -246,72 +243,51 @@ std::shared_ptr<Reachability> PacketTunnelProvider::makeReachability() {
     return Reachability::make();
 }
 
-void PacketTunnelProvider::networkChanged(ReachabilityFlags flags) {
-    if (stopped_)
-        return;
-    if (reasserting()) {
-        networkChangedAgain = flags;
-        return;
-    }
-    setReasserting(true);
-    applyNetworkChange(flags);
-}
-
-void PacketTunnelProvider::applyNetworkChange(ReachabilityFlags flags) {
-    if (stopped_) {
-        nextNetworkChange();
-        return;
-    }
-    invalidateICMPSockets();
-    LOG_INFO("Network changed {}. Clearing current network settings...", reachabilityFlagsText(flags));
+// The procedure's steps act on the provider while it lives; a step that finds it gone does
+// nothing, and the run is left where it was.
+std::shared_ptr<NetworkChangeProcedure> PacketTunnelProvider::makeNetworkChange() {
     std::weak_ptr<PacketTunnelProvider> weak =
         std::static_pointer_cast<PacketTunnelProvider>(shared_from_this());
-    setTunnelNetworkSettings(std::nullopt, [weak](ErrorPtr error) {
-        onMain([weak, error] {
-            if (auto self = weak.lock())
-                self->networkSettingsCleared(error);
-        });
-    });
-}
-
-void PacketTunnelProvider::networkSettingsCleared(ErrorPtr error) {
-    if (stopped_) {
-        nextNetworkChange();
-        return;
-    }
-    if (error) {
-        // The sockets were invalidated for this run: pings would be dropped until some
-        // later change bound them again.
-        rebindICMPSockets();
-        nextNetworkChange();
-        return;
-    }
-    auto servers = systemDnsServers();
-    LOG_INFO("Network changed. Updating DNS servers to {}", joined(servers));
-    if (networkTunnelSettings)
-        networkTunnelSettings->dnsSettings = DNSSettings{servers};
-    std::weak_ptr<PacketTunnelProvider> weak =
-        std::static_pointer_cast<PacketTunnelProvider>(shared_from_this());
-    updateNetworkTunnelSettings([weak](ErrorPtr) {
+    NetworkChangeProcedure::Steps steps;
+    steps.clearSettings = [weak](std::function<void(ErrorPtr)> done) {
         if (auto self = weak.lock())
-            self->networkSettingsRenewed();
-    });
+            self->setTunnelNetworkSettings(std::nullopt, std::move(done));
+    };
+    steps.renewSettings = [weak](std::vector<std::string> servers, std::function<void(ErrorPtr)> done) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        if (self->networkTunnelSettings)
+            self->networkTunnelSettings->dnsSettings = DNSSettings{std::move(servers)};
+        self->updateNetworkTunnelSettings(std::move(done));
+    };
+    steps.dnsServers = [weak] {
+        auto self = weak.lock();
+        return self ? self->systemDnsServers() : std::vector<std::string>();
+    };
+    steps.invalidateICMPSockets = [weak] {
+        if (auto self = weak.lock())
+            self->invalidateICMPSockets();
+    };
+    steps.rebindICMPSockets = [weak] {
+        if (auto self = weak.lock())
+            self->rebindICMPSockets();
+    };
+    steps.setReasserting = [weak](bool value) {
+        if (auto self = weak.lock())
+            self->setReasserting(value);
+    };
+    return NetworkChangeProcedure::make(std::move(steps), DispatchQueue::main());
 }
 
-void PacketTunnelProvider::networkSettingsRenewed() {
-    if (!stopped_)
-        rebindICMPSockets();
-    nextNetworkChange();
+NetworkChangeProcedure& PacketTunnelProvider::networkChange() {
+    if (!networkChange_)
+        networkChange_ = makeNetworkChange();
+    return *networkChange_;
 }
 
-void PacketTunnelProvider::nextNetworkChange() {
-    if (networkChangedAgain && !stopped_) {
-        auto flags = *std::exchange(networkChangedAgain, std::nullopt);
-        applyNetworkChange(flags);
-        return;
-    }
-    networkChangedAgain.reset();
-    setReasserting(false);
+void PacketTunnelProvider::networkChanged(ReachabilityFlags flags) {
+    networkChange().networkChanged(flags);
 }
 
 void PacketTunnelProvider::updateNetworkTunnelSettings(std::function<void(ErrorPtr)> completion) {

@@ -14,6 +14,7 @@ namespace pemtrox {
 class FileLogger;
 class ProxyServer;
 class LWIPMode;
+class NetworkChangeProcedure;
 class PacketFlow;
 class ProxyManager;
 class RecordingListener;
@@ -58,8 +59,6 @@ public:
     std::shared_ptr<Reachability> reachability;
     /// Held while the network-change observer is registered.
     std::shared_ptr<void> reachabilityObserver;
-    /// The flags of a network change that waits for the running one to end.
-    std::optional<ReachabilityFlags> networkChangedAgain;
 
     void startTunnel(const std::optional<Options>& options,
                      std::function<void(ErrorPtr)> completion) override;
@@ -86,14 +85,9 @@ public:
     /// The tunnel network settings for the mode, with the system's DNS servers.
     TunnelNetworkSettings makeTunnelNetworkSettings(PacketTunnelMode mode);
 
-    /// The network-change observer: starts a run of applyNetworkChange, or, while one runs,
-    /// leaves the flags for the run to take up when it ends (newer flags replace older).
+    /// The network-change observer: hands the change to the network-change procedure, which
+    /// renews networkTunnelSettings with the DNS servers of the new network.
     void networkChanged(ReachabilityFlags flags);
-    /// One run: invalidates the ICMP sockets, clears the tunnel settings, reads the DNS
-    /// servers again, applies the stored settings with them and rebinds the ICMP sockets;
-    /// then takes up a waiting change. Every step runs on the main queue and ends the run
-    /// once the tunnel has stopped.
-    virtual void applyNetworkChange(ReachabilityFlags flags);
     /// Applies networkTunnelSettings again; the completion, when given, gets the error.
     void updateNetworkTunnelSettings(std::function<void(ErrorPtr)> completion);
 
@@ -110,18 +104,17 @@ protected:
     virtual void rebindICMPSockets();
 
 private:
-    void networkSettingsCleared(ErrorPtr error);
-    void networkSettingsRenewed();
     /// The packet flow over the platform's device, when it has one.
     ErrorPtr openTunnelDevice();
-    /// Takes up a waiting change, or ends the procedure.
-    void nextNetworkChange();
     /// Lets go of what the platform holds for the tunnel: the device and what was applied.
     void releaseTunnel();
+    /// The procedure of this start (made at first use before any start).
+    NetworkChangeProcedure& networkChange();
+    std::shared_ptr<NetworkChangeProcedure> makeNetworkChange();
 
     bool ownsPacketFlow_ = false; // made over the platform's device, closed at the stop
     int tunnelDeviceIndex_ = 0;   // in the program's namespace, where the device was made
-    bool stopped_ = false;
+    std::shared_ptr<NetworkChangeProcedure> networkChange_;
 };
 
 } // namespace pemtrox

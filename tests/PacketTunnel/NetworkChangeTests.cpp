@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <deque>
+
+#include "PacketTunnel/NetworkChangeProcedure.h"
 #include "PacketTunnel/PacketTunnelProvider.h"
 #include "platform/DispatchQueue.h"
 #include "tests/support/TestSupport.h"
@@ -29,6 +32,70 @@ TEST(ReachabilityText, FlagsAndErrors) {
                               {ReachabilityError::stopFailed, "stop network reachability monitor"},
                               {ReachabilityError::getFlagsFailed, "get network reachability flags"}})
         EXPECT_EQ(ReachabilityError(code).description(), std::string("Failed to ") + text);
+}
+
+// The procedure alone. A script is a list of events: a digit is a change with those flags,
+// "o" and "e" answer the oldest platform request with success or an error, "s" stops. The
+// steps write "[" and "]" as reasserting goes on and off, "-" and "+" for the ICMP sockets,
+// "C" for a clearing and "R" followed by the DNS read's number for a renewal.
+TEST(NetworkChangeProcedure, RunsAndWaitingChangesFollowTheScript) {
+    const ReachabilityFlags flags[] = {0, reachable, reachable | isWWAN, reachable | isDirect};
+    struct Row {
+        const char *script, *steps, *runs; // runs: the flags of each run, as logged
+    } rows[] = {
+        {"1oo", "[-CR1+]", "1"},
+        {"123oooo", "[-CR1+-CR2+]", "13"},  // the newest waiting change wins
+        {"1o2ooo", "[-CR1+-CR2+]", "12"},   // a change while renewing waits too
+        {"1oo2oo", "[-CR1+][-CR2+]", "12"}, // idle in between: a run of its own
+        {"1e", "[-C+]", "1"},               // a refused clearing opens the sockets again
+        {"12eoo", "[-C+-CR1+]", "12"},      // and takes up the waiting change
+        {"1oe", "[-CR1+]", "1"},            // a refused renewal ends the run as usual
+        {"1so2", "[-C]", "1"},              // a stop ends the run before its next step
+        {"1oso", "[-CR1]", "1"},
+        {"12so", "[-C]", "1"}, // and drops the waiting change
+        {"s1", "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.script);
+        auto logger = test::CapturingLogger::install();
+        auto queue = DispatchQueue::make("changes");
+        std::string steps;
+        int dnsReads = 0;
+        std::deque<std::function<void(ErrorPtr)>> requests;
+        NetworkChangeProcedure::Steps fake;
+        fake.clearSettings = [&](auto done) { steps += "C", requests.push_back(done); };
+        fake.renewSettings = [&](auto servers, auto done) {
+            steps += "R" + servers.at(0), requests.push_back(done);
+        };
+        fake.dnsServers = [&] { return std::vector<std::string>{std::to_string(++dnsReads)}; };
+        fake.invalidateICMPSockets = [&] { steps += "-"; };
+        fake.rebindICMPSockets = [&] { steps += "+"; };
+        fake.setReasserting = [&](bool on) { steps += on ? "[" : "]"; };
+        auto procedure = NetworkChangeProcedure::make(fake, queue);
+        for (const char* event = row.script; *event; ++event) {
+            if (*event == 'o' || *event == 'e') {
+                ASSERT_FALSE(requests.empty());
+                auto answer = queue->onQueue([&] { return std::exchange(requests.front(), nullptr); });
+                queue->sync([&] { requests.pop_front(); });
+                answer(*event == 'e' ? makeError<GenericError>("refused") : nullptr);
+                queue->sync([] {}); // the answer is taken up on the queue
+            } else {
+                queue->sync([&] {
+                    *event == 's' ? procedure->stop() : procedure->networkChanged(flags[*event - '0']);
+                });
+            }
+        }
+        logger->uninstall();
+        EXPECT_EQ(steps, row.steps);
+        std::string runs;
+        for (const auto& line : logger->lines())
+            for (int i = 1; i <= 3; ++i)
+                if (line == "Network changed " + reachabilityFlagsText(flags[i]) +
+                                ". Clearing current network settings...")
+                    runs += std::to_string(i);
+        EXPECT_EQ(runs, row.runs);
+        queue->sync([&] { procedure.reset(); });
+    }
 }
 
 class ChangeProvider : public PacketTunnelProvider {
