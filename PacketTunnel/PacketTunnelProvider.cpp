@@ -2,11 +2,9 @@
 
 #include <fstream>
 
-#include "PacketTunnel/LWIPMode.h"
+#include "PacketTunnel/LWIPTunnelMode.h"
 #include "PacketTunnel/NetworkChangeProcedure.h"
-#include "PacketTunnel/PacketTunnelProxyServer.h"
-#include "PacketTunnel/PacketTunnelTCPProxyServer.h"
-#include "PacketTunnel/ProxyManager.h"
+#include "PacketTunnel/ProxyTunnelMode.h"
 #include "PacketTunnel/Resolver.h"
 #include "PacketTunnel/TunPacketFlow.h"
 #include "platform/Container.h"
@@ -15,13 +13,11 @@
 #include "platform/LogEntryPoints.h"
 #include "platform/UnicodeScalars.h"
 #include "platform/UserDefaults.h"
-#include "proxy/engine/SocketProxyServer.h"
 #include "proxy/io/AppGroup.h"
 #include "proxy/io/CustomLogFormatter.h"
 #include "proxy/io/Plumber.h"
 #include "proxy/recording/RecordingListener.h"
 #include "proxy/recording/ToolsProxyServerListenerMultiplexer.h"
-#include "proxy/tls/SSLCAGenerator.h"
 
 namespace pemtrox {
 
@@ -43,7 +39,7 @@ std::shared_ptr<PacketTunnelProvider> PacketTunnelProvider::make() {
     // The log file first: loading the settings warns about what it cannot read as written,
     // and the user looks for those warnings in the file.
     provider->setupLogging();
-    provider->settings = Settings::load(provider->userDefaults());
+    provider->settings_ = std::make_shared<const Settings>(Settings::load(provider->userDefaults()));
     return provider;
 }
 
@@ -51,8 +47,8 @@ PacketTunnelProvider::PacketTunnelProvider() = default;
 
 PacketTunnelProvider::~PacketTunnelProvider() {
     LOG_INFO("PacketTunnelProvider deinit");
-    if (fileLogger)
-        Log::removeLogger(fileLogger);
+    if (fileLogger_)
+        Log::removeLogger(fileLogger_);
 }
 
 UserDefaults PacketTunnelProvider::userDefaults() {
@@ -72,7 +68,7 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
         completion(currentError());
         return;
     }
-    mode = chosen;
+    mode_ = chosen;
     // A run of an earlier start may still wait for the platform; this start's changes are
     // this start's procedure's.
     if (networkChange_)
@@ -82,22 +78,18 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
         const auto& value = (*options)["Port"];
         double port = value.get<double>();
         if (port >= 1 && port <= 65535)
-            proxyPort = static_cast<int>(port);
+            proxyPort_ = static_cast<int>(port);
         else
-            LOG_WARNING("Port {} is outside 1-65535; keeping port {}", value.dump(), proxyPort);
+            LOG_WARNING("Port {} is outside 1-65535; keeping port {}", value.dump(), proxyPort_);
     }
     LOG_INFO("Start tunnel: {}", packetTunnelModeText(chosen));
+    // The one place that tells the modes apart: from here on the mode is a TunnelMode.
     if (chosen == PacketTunnelMode::Proxy) {
         startProxy();
-    } else {
-        auto error = openTunnelDevice();
-        if (!error)
-            error = startLWIP();
-        if (error) {
-            releaseTunnel();
-            completion(error);
-            return;
-        }
+    } else if (auto error = startLWIP()) {
+        releaseTunnel();
+        completion(error);
+        return;
     }
     try {
         startRecording();
@@ -111,22 +103,19 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
         if (tunnelDeviceIndex_)
             monitor->ignoreInterface(tunnelDeviceIndex_);
         monitor->start();
-        reachability = monitor;
+        reachability_ = monitor;
     } catch (...) {
         logError("Failed to start reachability: ", currentError());
     }
-    if (reachability)
-        reachabilityObserver = reachability->addObserver([weak](ReachabilityFlags flags) {
+    if (reachability_)
+        reachabilityObserver_ = reachability_->addObserver([weak](ReachabilityFlags flags) {
             if (auto self = weak.lock())
                 self->networkChanged(flags);
         });
-    toolsMultiplexer = ToolsProxyServerListenerMultiplexer::make(settings.tools);
-    toolsMultiplexer->updateListeners();
-    // The tools act on the servers of LWIP mode only.
-    if (lwip && lwip->proxyServer())
-        lwip->proxyServer()->addProxyListener(toolsMultiplexer);
-    if (lwip && lwip->tcpProxyServer())
-        lwip->tcpProxyServer()->addProxyListener(toolsMultiplexer);
+    toolsMultiplexer_ = ToolsProxyServerListenerMultiplexer::make(settings_->tools);
+    toolsMultiplexer_->updateListeners();
+    if (tunnelMode_)
+        tunnelMode_->setToolsListener(toolsMultiplexer_);
     updateTools();
     networkTunnelSettings = makeTunnelNetworkSettings(chosen);
     setTunnelNetworkSettings(networkTunnelSettings, [weak, completion](ErrorPtr error) {
@@ -134,29 +123,24 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
         if (error) {
             LOG_INFO("Failed to set the tunnel network settings: {}", describe(error));
             // Nothing may keep running behind a start reported as failed.
-            if (self && self->mode == PacketTunnelMode::Proxy)
-                self->stopProxy();
-            else if (self)
-                self->stopLWIP();
-            if (self)
+            if (self) {
+                self->stopMode();
                 self->releaseTunnel();
+            }
             completion(error);
             return;
         }
         LOG_INFO("Start reading packets");
-        if (self && self->lwip)
-            self->lwip->startReading();
+        if (self && self->tunnelMode_)
+            self->tunnelMode_->tunnelSettingsApplied();
         completion(nullptr);
     });
 }
 
 void PacketTunnelProvider::stopTunnel(int, std::function<void()> completion) {
     LOG_INFO("Stopping tunnel");
-    reachabilityObserver.reset();
-    if (mode == PacketTunnelMode::Proxy)
-        stopProxy();
-    else if (mode == PacketTunnelMode::LWIP)
-        stopLWIP();
+    reachabilityObserver_.reset();
+    stopMode();
     releaseTunnel();
     LOG_INFO("Stopped tunnel");
     completion();
@@ -165,10 +149,10 @@ void PacketTunnelProvider::stopTunnel(int, std::function<void()> completion) {
 void PacketTunnelProvider::releaseTunnel() {
     // A network-change run still under way sees this at its next step and ends.
     networkChange().stop();
-    reachabilityObserver.reset();
+    reachabilityObserver_.reset();
     if (ownsPacketFlow_) {
-        packetFlow->close();
-        packetFlow.reset();
+        packetFlow_->close();
+        packetFlow_.reset();
         ownsPacketFlow_ = false;
     }
     tunnelDeviceIndex_ = 0;
@@ -177,12 +161,12 @@ void PacketTunnelProvider::releaseTunnel() {
 }
 
 ErrorPtr PacketTunnelProvider::openTunnelDevice() {
-    if (packetFlow || !tunnelPlatform())
+    if (packetFlow_ || !tunnelPlatform())
         return nullptr;
     try {
         if (auto device = tunnelPlatform()->openTunnelDevice()) {
             tunnelDeviceIndex_ = device->index();
-            packetFlow = TunPacketFlow::make(std::move(*device));
+            packetFlow_ = TunPacketFlow::make(std::move(*device));
             ownsPacketFlow_ = true;
         }
     } catch (...) {
@@ -191,28 +175,38 @@ ErrorPtr PacketTunnelProvider::openTunnelDevice() {
     return nullptr;
 }
 
-ErrorPtr PacketTunnelProvider::startLWIP() {
-    if (!packetFlow)
-        return makeError<GenericError>(
-            "LWIP mode is not available without a tunnel device; start with --mode Proxy");
-    LWIPMode::Configuration configuration;
+TunnelMode::Configuration PacketTunnelProvider::modeConfiguration() const {
+    TunnelMode::Configuration configuration;
     configuration.tunnelAddress = tunnelAddress;
-    configuration.proxyPort = proxyPort;
-    configuration.sslSettings = settings.sslSettings;
+    configuration.proxyPort = proxyPort_;
+    configuration.proxyInterface = proxyInterface_;
     // The CA lives in the container, beside the recordings, so the user's side finds it.
     configuration.caDirectory = Container::directory().value_or(std::filesystem::path());
+    configuration.settings = settings_;
+    return configuration;
+}
+
+void PacketTunnelProvider::startProxy() {
+    tunnelMode_ = ProxyTunnelMode::start(modeConfiguration());
+}
+
+ErrorPtr PacketTunnelProvider::startLWIP() {
+    if (auto error = openTunnelDevice())
+        return error;
+    if (!packetFlow_)
+        return makeError<GenericError>(
+            "LWIP mode is not available without a tunnel device; start with --mode Proxy");
     try {
-        lwip = LWIPMode::start(configuration, packetFlow);
+        tunnelMode_ = LWIPTunnelMode::start(modeConfiguration(), packetFlow_);
     } catch (...) {
         return currentError(); // the stack runs once per process: a second start is refused
     }
     return nullptr;
 }
 
-void PacketTunnelProvider::stopLWIP() {
-    if (lwip)
-        lwip->stop();
-    lwip.reset();
+void PacketTunnelProvider::stopMode() {
+    if (tunnelMode_ && tunnelMode_->stop())
+        tunnelMode_.reset();
 }
 
 std::vector<std::string> PacketTunnelProvider::systemDnsServers() {
@@ -232,7 +226,7 @@ TunnelNetworkSettings PacketTunnelProvider::makeTunnelNetworkSettings(PacketTunn
     auto servers = systemDnsServers();
     LOG_INFO("DNS servers: {}", NetworkChangeProcedure::dnsServersText(servers));
     out.dnsSettings = DNSSettings{servers};
-    ProxyServerAddress proxy{proxyAddress, proxyPort};
+    ProxyServerAddress proxy{proxyAddress, proxyPort_};
     out.proxySettings = ProxySettings{true, proxy, true, proxy};
     return out;
 }
@@ -304,108 +298,52 @@ void PacketTunnelProvider::updateNetworkTunnelSettings(std::function<void(ErrorP
 }
 
 void PacketTunnelProvider::invalidateICMPSockets() {
-    if (lwip)
-        lwip->invalidateICMPSockets();
+    if (tunnelMode_)
+        tunnelMode_->networkChangeBegins();
 }
 
 void PacketTunnelProvider::rebindICMPSockets() {
-    if (lwip)
-        lwip->rebindICMPSockets();
-}
-
-// MARK: Proxy mode
-
-void PacketTunnelProvider::startProxy() {
-    auto manager = ProxyManager::make();
-    manager->setSslSettings(settings.sslSettings);
-    manager->httpProxyPort = proxyPort;
-    manager->interface = proxyInterface;
-    // The CA lives in the container, beside the recordings, so the user's side finds it.
-    auto container = Container::directory();
-    manager->sslCAGenerator = container ? SSLCAGenerator::make(*container) : SSLCAGenerator::make();
-    proxyManager = manager;
-    try {
-        manager->start();
-        LOG_INFO("Started Proxy Manager");
-    } catch (...) {
-        logWarning("Failed to start Proxy Manager: ", currentError());
-    }
-}
-
-void PacketTunnelProvider::stopProxy() {
-    if (proxyManager && proxyManager->socketProxyServer()) {
-        try {
-            proxyManager->stop();
-        } catch (...) {
-            logWarning("Failed to stop Proxy Manager: ", currentError());
-            return;
-        }
-    }
-    proxyManager.reset();
+    if (tunnelMode_)
+        tunnelMode_->networkChangeEnded();
 }
 
 // MARK: recording and tools
 
-std::vector<std::shared_ptr<ProxyServer>> PacketTunnelProvider::httpServers() const {
-    std::vector<std::shared_ptr<ProxyServer>> servers;
-    if (auto server = proxyManager ? proxyManager->socketProxyServer() : nullptr)
-        servers.push_back(server);
-    if (lwip && lwip->proxyServer())
-        servers.push_back(lwip->proxyServer());
-    return servers;
-}
-
 void PacketTunnelProvider::startRecording() {
-    if (recordingListener)
+    if (recordingListener_)
         stopRecording();
-    auto servers = httpServers();
-    if (servers.empty())
+    if (!tunnelMode_ || !tunnelMode_->hasProxyServer())
         return;
     auto container = Container::directory();
     if (!container)
         throw GenericError("Couldn't get container URL");
-    auto listener = RecordingListener::make(*container / "Recording", settings.recordingSettings, true, true);
-    for (auto& server : servers)
-        server->addProxyListener(listener);
-    if (lwip && lwip->tcpProxyServer() && settings.recordingSettings.recordRawTCPStreams)
-        lwip->tcpProxyServer()->addProxyListener(listener);
-    recordingListener = listener;
+    recordingListener_ =
+        RecordingListener::make(*container / "Recording", settings_->recordingSettings, true, true);
+    tunnelMode_->setRecordingListener(recordingListener_);
 }
 
 void PacketTunnelProvider::stopRecording() {
-    if (!recordingListener)
+    if (!recordingListener_)
         return;
-    for (auto& server : httpServers())
-        server->removeProxyListener(recordingListener);
-    if (lwip && lwip->tcpProxyServer())
-        lwip->tcpProxyServer()->removeProxyListener(recordingListener);
-    recordingListener.reset();
+    if (tunnelMode_)
+        tunnelMode_->setRecordingListener(nullptr);
+    recordingListener_.reset();
 }
 
 void PacketTunnelProvider::settingsChanged() {
-    settings = Settings::load(userDefaults());
-    // Each server takes the new settings as one whole value, read atomically on its queue.
-    if (lwip && lwip->proxyServer())
-        lwip->proxyServer()->setSettings(settings.sslSettings);
-    if (proxyManager)
-        proxyManager->setSslSettings(settings.sslSettings);
-    if (recordingListener) {
-        recordingListener->setSettings(settings.recordingSettings);
-        if (lwip && lwip->tcpProxyServer()) {
-            if (settings.recordingSettings.recordRawTCPStreams)
-                lwip->tcpProxyServer()->addProxyListener(recordingListener);
-            else
-                lwip->tcpProxyServer()->removeProxyListener(recordingListener);
-        }
-    }
+    settings_ = std::make_shared<const Settings>(Settings::load(userDefaults()));
+    if (tunnelMode_)
+        tunnelMode_->applySettings(settings_);
+    if (recordingListener_)
+        recordingListener_->setSettings(settings_->recordingSettings);
     updateTools();
 }
 
 void PacketTunnelProvider::updateTools() {
-    if (!toolsMultiplexer)
+    if (!toolsMultiplexer_)
         return;
-    toolsMultiplexer->settings = settings.tools;
-    toolsMultiplexer->updateListeners();
+    toolsMultiplexer_->settings = settings_->tools;
+    toolsMultiplexer_->updateListeners();
 }
 
 // MARK: app messages and the log file
@@ -416,7 +354,7 @@ void PacketTunnelProvider::setupLogging() {
     auto logger = std::make_shared<FileLogger>(directory, logLevelErrorWarning, std::chrono::seconds(86400));
     logger->setFormatter(std::make_shared<CustomLogFormatter>());
     Log::addLogger(logger);
-    fileLogger = logger;
+    fileLogger_ = logger;
 }
 
 void PacketTunnelProvider::handleAppMessage(const Bytes& message,
@@ -437,15 +375,15 @@ void PacketTunnelProvider::handleAppMessage(const Bytes& message,
             break;
         case AppMessageCommand::Log:
             type = AppMessageReplyType::Log;
-            if (fileLogger)
-                reply = toData(fileLogger->currentLogFilePath().string());
+            if (fileLogger_)
+                reply = toData(fileLogger_->currentLogFilePath().string());
             break;
         case AppMessageCommand::ClearLog:
             type = AppMessageReplyType::Acknowleged;
-            if (fileLogger) {
-                auto path = fileLogger->currentLogFilePath();
-                Log::removeLogger(fileLogger);
-                fileLogger->flush();
+            if (fileLogger_) {
+                auto path = fileLogger_->currentLogFilePath();
+                Log::removeLogger(fileLogger_);
+                fileLogger_->flush();
                 std::ofstream empty(path, std::ios::binary | std::ios::trunc);
                 if (!empty)
                     logWarning("Failed to clear log: ", GenericError("Cannot write " + path.string()));

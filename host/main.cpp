@@ -13,7 +13,6 @@
 #include <openssl/crypto.h>
 
 #include "PacketTunnel/PacketTunnelProvider.h"
-#include "PacketTunnel/ProxyManager.h"
 #include "platform/AppMessageChannel.h"
 #include "platform/Container.h"
 #include "platform/DispatchQueue.h"
@@ -99,20 +98,12 @@ bool isAddress(const std::string& text, bool* unspecified) {
     return false;
 }
 
-/// Why Proxy mode's proxy is not listening after the start, or none. The provider logs such
-/// a failure and goes on; for the program it is a start that failed: nobody can use the
-/// proxy, and proxy.env would point shells at a port someone else holds.
+/// Why the mode's proxy is not serving after the start, or none. The provider logs such a
+/// failure and goes on; for the program it is a start that failed: nobody can use the proxy,
+/// and proxy.env would point shells at a port someone else holds.
 ErrorPtr proxyNotListening(const PacketTunnelProvider& provider) {
-    if (provider.mode != PacketTunnelMode::Proxy)
-        return nullptr;
-    auto manager = provider.proxyManager;
-    if (manager && manager->socketProxyServer() && !manager->startError())
-        return nullptr;
-    std::string where = "port " + std::to_string(provider.proxyPort);
-    if (provider.proxyInterface)
-        where = *provider.proxyInterface + " " + where;
-    std::string why = manager && manager->startError() ? manager->startError()->description() : "not started";
-    return makeError<GenericError>("the proxy is not listening on " + where + ": " + why);
+    auto mode = provider.tunnelMode();
+    return mode ? mode->notServing() : nullptr;
 }
 
 /// The signals that stop the program: blocked in every thread, taken only by sigwait.
@@ -148,7 +139,7 @@ int runProvider(const std::filesystem::path& container, const PacketTunnelProvid
     main->sync([&] {
         provider = PacketTunnelProvider::make();
         provider->setTunnelPlatform(platform);
-        provider->proxyInterface = interface;
+        provider->setProxyInterface(interface);
     });
     auto stop = [&] {
         std::promise<void> stopped;

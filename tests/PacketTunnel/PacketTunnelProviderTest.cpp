@@ -6,11 +6,13 @@
 
 #include "PacketTunnel/LWIPMode.h"
 #include "PacketTunnel/LWIPStack.h"
+#include "PacketTunnel/LWIPTunnelMode.h"
 #include "PacketTunnel/MemoryPacketFlow.h"
 #include "PacketTunnel/PacketTunnelProvider.h"
 #include "PacketTunnel/PacketTunnelProxyServer.h"
 #include "PacketTunnel/PacketTunnelTCPProxyServer.h"
 #include "PacketTunnel/ProxyManager.h"
+#include "PacketTunnel/ProxyTunnelMode.h"
 #include "platform/Container.h"
 #include "platform/DispatchQueue.h"
 #include "platform/KeyedArchive.h"
@@ -45,6 +47,16 @@ std::string replyText(const std::optional<std::vector<std::uint8_t>>& reply) {
         out += ";";
     }
     return out;
+}
+
+// The running mode's own objects, or none.
+ProxyManager* proxyManager(const PacketTunnelProvider& provider) {
+    auto mode = dynamic_cast<ProxyTunnelMode*>(provider.tunnelMode());
+    return mode ? mode->manager().get() : nullptr;
+}
+LWIPMode* lwip(const PacketTunnelProvider& provider) {
+    auto mode = dynamic_cast<LWIPTunnelMode*>(provider.tunnelMode());
+    return mode ? &mode->lwip() : nullptr;
 }
 
 /// A provider in a private container, driven on the main queue as the host program does.
@@ -126,8 +138,8 @@ TEST_F(ProviderTest, StartOptionsChooseModeAndPort) {
         auto error = start(row.options);
         EXPECT_EQ(describe(error).find(row.error) == std::string::npos, false) << describe(error);
         EXPECT_EQ(error == nullptr, row.error.empty());
-        EXPECT_EQ(provider->mode, row.mode);
-        EXPECT_EQ(provider->proxyPort, row.port);
+        EXPECT_EQ(provider->mode(), row.mode);
+        EXPECT_EQ(provider->proxyPort(), row.port);
         if (row.mode == PacketTunnelMode::Proxy) {
             EXPECT_TRUE(listening(port));
             ASSERT_TRUE(platform->applied.back());
@@ -145,7 +157,7 @@ TEST_F(ProviderTest, RefusedNetworkSettingsReachTheCompletionWithNothingRunning)
     int port = test::RefusingPort().port();
     auto error = start(json{{"PacketTunnelMode", "Proxy"}, {"Port", port}});
     EXPECT_EQ(describe(error), "refused by the platform");
-    EXPECT_FALSE(provider->proxyManager);
+    EXPECT_FALSE(proxyManager(*provider));
     EXPECT_FALSE(listening(port));
 }
 
@@ -155,7 +167,7 @@ TEST_F(ProviderTest, RecordingThatCannotStartLeavesTheTunnelRunning) {
     int port = test::RefusingPort().port();
     EXPECT_EQ(start(json{{"PacketTunnelMode", "Proxy"}, {"Port", port}}), nullptr);
     capture->uninstall();
-    EXPECT_FALSE(provider->recordingListener);
+    EXPECT_FALSE(provider->recordingListener());
     EXPECT_TRUE(capture->contains("Failed to start recording: "))
         << ::testing::PrintToString(capture->lines());
     EXPECT_TRUE(listening(port));
@@ -164,7 +176,7 @@ TEST_F(ProviderTest, RecordingThatCannotStartLeavesTheTunnelRunning) {
 // Exact matching itself is AppMessages.CommandsMatchExactly's.
 TEST_F(ProviderTest, AppMessagesAnswerExactCommandsOnly) {
     make();
-    auto logPath = provider->fileLogger->currentLogFilePath().string();
+    auto logPath = provider->fileLogger()->currentLogFilePath().string();
     EXPECT_EQ(logPath.rfind(dir.path().string(), 0), 0u) << logPath;
     struct Row {
         std::string message, reply;
@@ -183,18 +195,18 @@ TEST_F(ProviderTest, AppMessagesAnswerExactCommandsOnly) {
 TEST_F(ProviderTest, SettingsChangedActsWithoutAReplyAndReachesTheRecording) {
     int port = test::RefusingPort().port();
     ASSERT_EQ(start(json{{"PacketTunnelMode", "Proxy"}, {"Port", port}}), nullptr);
-    ASSERT_TRUE(provider->recordingListener);
-    EXPECT_TRUE(provider->recordingListener->settings().recordRequestBody);
+    ASSERT_TRUE(provider->recordingListener());
+    EXPECT_TRUE(provider->recordingListener()->settings().recordRequestBody);
     std::ofstream(dir.path() / "settings.json")
         << R"({"recordingSettings.recordRequestBody": false, "sslSettings.proxyingEnabled": true})";
     EXPECT_EQ(message("SettingsChanged", false), "(none)");
-    EXPECT_FALSE(provider->recordingListener->settings().recordRequestBody);
-    EXPECT_TRUE(provider->proxyManager->sslSettings().proxyingEnabled);
+    EXPECT_FALSE(provider->recordingListener()->settings().recordRequestBody);
+    EXPECT_TRUE(proxyManager(*provider)->sslSettings().proxyingEnabled);
 }
 
 TEST_F(ProviderTest, ClearLogEmptiesTheFileThatHoldsOnlyWarningsAndErrors) {
     make();
-    auto oldPath = provider->fileLogger->currentLogFilePath();
+    auto oldPath = provider->fileLogger()->currentLogFilePath();
     LOG_INFO("an info line never reaches the file");
     LOG_WARNING("a warning before clearing");
     Log::flush();
@@ -206,7 +218,7 @@ TEST_F(ProviderTest, ClearLogEmptiesTheFileThatHoldsOnlyWarningsAndErrors) {
     EXPECT_EQ(read(oldPath), "");
     LOG_ERROR("an error after clearing");
     Log::flush();
-    EXPECT_NE(read(provider->fileLogger->currentLogFilePath()).find("ERRR  an error after clearing"),
+    EXPECT_NE(read(provider->fileLogger()->currentLogFilePath()).find("ERRR  an error after clearing"),
               std::string::npos);
 }
 
@@ -225,13 +237,13 @@ TEST_F(ProviderTest, LWIPModeStartsAndStopsOncePerProcess) {
         "recordingSettings.recordRawTCPStreams": true})";
     make();
     auto flow = MemoryPacketFlow::make();
-    provider->packetFlow = flow;
+    provider->setPacketFlow(flow);
     ASSERT_EQ(start(json{{"PacketTunnelMode", "LWIP"}, {"Port", 9090}}), nullptr);
-    ASSERT_TRUE(provider->lwip);
-    EXPECT_EQ(provider->lwip->proxyServer()->localPort(), 9090);
+    ASSERT_TRUE(lwip(*provider));
+    EXPECT_EQ(lwip(*provider)->proxyServer()->localPort(), 9090);
     for (std::shared_ptr<AbstractProxyServer> server :
-         {std::shared_ptr<AbstractProxyServer>(provider->lwip->proxyServer()),
-          std::shared_ptr<AbstractProxyServer>(provider->lwip->tcpProxyServer())}) {
+         {std::shared_ptr<AbstractProxyServer>(lwip(*provider)->proxyServer()),
+          std::shared_ptr<AbstractProxyServer>(lwip(*provider)->tcpProxyServer())}) {
         auto evt = ProxyEvent::make(nullptr);
         evt->host = "blocked.test";
         EXPECT_THROW(server->fanOut<&ProxyServerListener::proxyListenerReceivedRequestURL>(evt), Error);
@@ -241,11 +253,11 @@ TEST_F(ProviderTest, LWIPModeStartsAndStopsOncePerProcess) {
     }
     EXPECT_EQ(platform->applied.back()->ipv4Settings->includedRoutes.size(), 1u);
     EXPECT_TRUE(test::waitFor([&] { return flow->isIdle(); })) << "reading";
-    std::weak_ptr<PacketTunnelProxyServer> server = provider->lwip->proxyServer();
-    std::weak_ptr<SSLCAGenerator> ca = provider->lwip->proxyServer()->ca();
-    std::weak_ptr<SSLContextFactory> factory = provider->lwip->proxyServer()->contextFactory();
+    std::weak_ptr<PacketTunnelProxyServer> server = lwip(*provider)->proxyServer();
+    std::weak_ptr<SSLCAGenerator> ca = lwip(*provider)->proxyServer()->ca();
+    std::weak_ptr<SSLContextFactory> factory = lwip(*provider)->proxyServer()->contextFactory();
     stop();
-    EXPECT_FALSE(provider->lwip);
+    EXPECT_FALSE(lwip(*provider));
     EXPECT_TRUE(server.expired());
     EXPECT_TRUE(ca.expired());
     EXPECT_TRUE(factory.expired());
