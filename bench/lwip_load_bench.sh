@@ -20,10 +20,12 @@ command -v jq >/dev/null || apt-get install -y jq >/dev/null
 cli=pxlc$$ srv=pxls$$ dir=$(mktemp -d /tmp/pxloadbench.XXXXXX)
 nodepid= serverpid=
 cleanup() {
+    local status=$?
     for pid in $nodepid $serverpid; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
     ip netns del "$cli" 2>/dev/null || true
     ip netns del "$srv" 2>/dev/null || true
     rm -rf "$dir"
+    exit "$status"
 }
 trap cleanup EXIT
 ip netns add "$cli"

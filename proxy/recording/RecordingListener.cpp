@@ -176,11 +176,6 @@ void RecordingListener::removeWeight(std::size_t weight) {
         exchange->pause->resume();
 }
 
-std::size_t RecordingListener::queuedWeight() {
-    std::lock_guard lock(roomMutex_);
-    return queuedWeight_;
-}
-
 std::int64_t RecordingListener::counter() {
     std::lock_guard lock(counterMutex_);
     return counter_;

@@ -53,8 +53,6 @@ public:
     ~RecordingListener() override;
     /// Returns once what the callbacks passed so far is written.
     void waitForWrites();
-    /// What waits for the writer now (bytes plus a page per step).
-    std::size_t queuedWeight();
     /// The queue the files are written on; null when the callbacks write themselves.
     const std::shared_ptr<DispatchQueue>& writerQueue() const { return writer_; }
 
