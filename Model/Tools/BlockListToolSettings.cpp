@@ -8,7 +8,7 @@ BlockListToolSettings BlockListToolSettings::load(const UserDefaults& userDefaul
                                                   const std::string& prefix) {
     BlockListToolSettings settings;
     settings.include =
-        MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "include"), prefix + "include");
+        MatchDefinition::loadList(userDefaults.objectForKey(prefix + "include"), prefix + "include");
     settings.enabled = userDefaults.boolForKey(prefix + "enabled");
     // Only the exact text of the 403 action selects it; anything else, stored or not, drops.
     auto blockType = userDefaults.objectForKey(prefix + "blockType");

@@ -26,8 +26,9 @@ std::vector<DNSMapping> DNSMapping::decodeList(const std::optional<nlohmann::jso
     for (const auto& element : *stored) {
         ++number;
         if (auto mapping = fromDictionary(element)) {
-            MatchDefinition::warnIfMisread(element.at("hostnameMatch"),
-                                           fmt::format("{}, mapping {}, hostnameMatch", listName, number));
+            auto where = fmt::format("{}, mapping {}, hostnameMatch", listName, number);
+            MatchDefinition::warnIfMisread(element.at("hostnameMatch"), where);
+            mapping->hostnameMatchDefinition.compile(element.at("hostnameMatch"), where);
             list.push_back(std::move(*mapping));
         }
     }

@@ -23,7 +23,8 @@ struct DNSMapping {
     /// The mappings of a stored list. Anything but an array made only of dictionaries reads as
     /// the empty list; elements that do not decode are left out, the rest keep their order.
     /// A mapping's location that is read other than it is written logs one warning naming
-    /// the list (its settings key) and the mapping.
+    /// the list (its settings key) and the mapping; its patterns are compiled here, as the
+    /// settings loader reads them (see MatchDefinition::compile).
     static std::vector<DNSMapping> decodeList(const std::optional<nlohmann::json>& stored,
                                               std::string_view listName = "a list of mappings");
 

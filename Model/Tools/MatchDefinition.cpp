@@ -3,6 +3,7 @@
 #include "Model/Tools/LegacyMatchType.h"
 #include "Model/Tools/MatchPattern.h"
 #include "platform/Log.h"
+#include "platform/Regex.h"
 
 namespace pemtrox {
 
@@ -42,11 +43,6 @@ std::optional<std::string> misreading(const json& dictionary) {
         type->dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
-bool partPasses(MatchType type, const std::optional<std::string>& value,
-                const std::optional<std::string>& pattern) {
-    return !value || !pattern || matchPattern(type, *value, *pattern);
-}
-
 } // namespace
 
 std::optional<MatchDefinition> MatchDefinition::fromDictionary(const json& dictionary) {
@@ -80,6 +76,16 @@ std::optional<MatchDefinition> MatchDefinition::fromDictionary(const json& dicti
 
 std::vector<MatchDefinition> MatchDefinition::decodeList(const std::optional<json>& stored,
                                                          std::string_view listName) {
+    return decode(stored, listName, false);
+}
+
+std::vector<MatchDefinition> MatchDefinition::loadList(const std::optional<json>& stored,
+                                                       std::string_view listName) {
+    return decode(stored, listName, true);
+}
+
+std::vector<MatchDefinition> MatchDefinition::decode(const std::optional<json>& stored,
+                                                     std::string_view listName, bool compiling) {
     std::vector<MatchDefinition> list;
     if (!stored || !isDictionaryList(*stored))
         return list;
@@ -87,7 +93,10 @@ std::vector<MatchDefinition> MatchDefinition::decodeList(const std::optional<jso
     for (const auto& element : *stored) {
         ++number;
         if (auto definition = fromDictionary(element)) {
-            warnIfMisread(element, fmt::format("{}, location {}", listName, number));
+            auto where = fmt::format("{}, location {}", listName, number);
+            warnIfMisread(element, where);
+            if (compiling)
+                definition->compile(element, where);
             list.push_back(std::move(*definition));
         }
     }
@@ -103,6 +112,39 @@ void MatchDefinition::warnIfMisread(const json& dictionary, std::string_view whe
                     *what);
 }
 
+void MatchDefinition::compile(const json& dictionary, std::string_view where) {
+    if (!enabled)
+        return;
+    auto parts = std::make_shared<std::array<std::optional<CompiledPattern>, 5>>();
+    const std::optional<std::string>* patterns[] = {&protocolPattern, &hostnamePattern, &portPattern,
+                                                    &pathPattern, &queryPattern};
+    for (std::size_t i = 0; i < parts->size(); ++i) {
+        if (!*patterns[i])
+            continue;
+        auto& part = (*parts)[i].emplace(CompiledPattern{**patterns[i], nullptr});
+        try {
+            part.expression = compilePattern(type, part.pattern);
+        } catch (const RegexError& error) {
+            // Reported here, once per load: the exchanges it is tried on stay quiet.
+            LOG_WARNING("{} {}: Failed to match pattern \"{}\": {}", where,
+                        dictionary.dump(-1, ' ', false, json::error_handler_t::replace), part.pattern,
+                        error.description());
+        }
+    }
+    compiled = std::move(parts);
+}
+
+bool MatchDefinition::partPasses(std::size_t part, const std::optional<std::string>& value,
+                                 const std::optional<std::string>& pattern) const {
+    if (!value || !pattern)
+        return true;
+    if (compiled) {
+        if (const auto& loaded = (*compiled)[part]; loaded && loaded->pattern == *pattern)
+            return loaded->expression && matchCompiledPattern(*loaded->expression, *value, *pattern);
+    }
+    return matchPattern(type, *value, *pattern);
+}
+
 bool MatchDefinition::matches(const std::optional<std::string>& scheme,
                               const std::optional<std::string>& host, std::optional<std::int64_t> port,
                               const std::optional<std::string>& path,
@@ -112,9 +154,9 @@ bool MatchDefinition::matches(const std::optional<std::string>& scheme,
     std::optional<std::string> portText;
     if (port)
         portText = std::to_string(*port);
-    return partPasses(type, scheme, protocolPattern) && partPasses(type, host, hostnamePattern) &&
-           partPasses(type, portText, portPattern) && partPasses(type, path, pathPattern) &&
-           partPasses(type, query, queryPattern);
+    return partPasses(0, scheme, protocolPattern) && partPasses(1, host, hostnamePattern) &&
+           partPasses(2, portText, portPattern) && partPasses(3, path, pathPattern) &&
+           partPasses(4, query, queryPattern);
 }
 
 std::string MatchDefinition::description() const {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +13,8 @@
 #include "Model/Tools/MatchType.h"
 
 namespace pemtrox {
+
+class Regex;
 
 /// A location: patterns over the parts of a request's URL. An absent pattern places no
 /// condition on its part; a present but empty one matches only an empty value.
@@ -23,6 +27,18 @@ struct MatchDefinition {
     std::optional<std::string> pathPattern;
     std::optional<std::string> queryPattern;
 
+    /// One pattern as compiled when the settings were loaded; no expression when it does not
+    /// compile (the part then never matches).
+    struct CompiledPattern {
+        std::string pattern;
+        std::shared_ptr<const Regex> expression;
+    };
+    /// The patterns compiled at load (loadList, compile), in the order protocol, host, port, path,
+    /// query; none for a location made otherwise, whose patterns are compiled, and a failure
+    /// logged, each time they are used. A pattern changed after the load is compiled as it
+    /// is used too.
+    std::shared_ptr<const std::array<std::optional<CompiledPattern>, 5>> compiled;
+
     /// A location from its stored dictionary ("enabled", "type", "protocol", "hostname", "port",
     /// "path", "query"). Absent when the value is not a dictionary or has no Boolean "enabled":
     /// such an element is left out of its list rather than guessed at.
@@ -33,6 +49,14 @@ struct MatchDefinition {
     /// the list (its settings key) and the location (see warnIfMisread).
     static std::vector<MatchDefinition> decodeList(const std::optional<nlohmann::json>& stored,
                                                    std::string_view listName = "a list of locations");
+    /// The list as the settings loader reads it: decodeList, then each location compiled.
+    static std::vector<MatchDefinition> loadList(const std::optional<nlohmann::json>& stored,
+                                                 std::string_view listName);
+    /// Compiles the patterns of an enabled location for every later match (a disabled one
+    /// matches nothing and is left as it is). A pattern that does not compile logs one
+    /// warning, naming `where` and the stored dictionary, and never matches after that,
+    /// without a warning at each match.
+    void compile(const nlohmann::json& dictionary, std::string_view where);
     /// Logs one warning, naming `where` and the stored dictionary, when an enabled location is
     /// read other than it is written: a type text other than the six matches every exchange
     /// (as does an older host-only type without a text host), and a pattern that is not a
@@ -49,8 +73,14 @@ struct MatchDefinition {
     /// "protocol://host:port/path?query", each piece only when its pattern is present.
     std::string description() const;
 
-    /// Compares the type and the five patterns; `enabled` takes no part.
+    /// Compares the type and the five patterns; `enabled` and `compiled` take no part.
     bool operator==(const MatchDefinition& other) const;
+
+private:
+    static std::vector<MatchDefinition> decode(const std::optional<nlohmann::json>& stored,
+                                               std::string_view listName, bool compiling);
+    bool partPasses(std::size_t part, const std::optional<std::string>& value,
+                    const std::optional<std::string>& pattern) const;
 };
 
 /// Whether the value is an array whose every element is a dictionary.

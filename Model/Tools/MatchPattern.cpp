@@ -13,12 +13,10 @@
 
 namespace pemtrox {
 
-namespace {
-
 // Patterns come from the settings and are matched at every exchange, often several times:
 // each anchored expression is compiled once. Compiled expressions are safe to share between
 // threads (each search makes its own matcher).
-std::shared_ptr<const Regex> compiled(MatchType type, std::string_view pattern) {
+std::shared_ptr<const Regex> compilePattern(MatchType type, std::string_view pattern) {
     // A regular expression is put in a group so that both anchors hold for every top-level
     // alternative: "ads|track" must not match every host that merely starts with "ads". A glob
     // cannot hold an alternative, and is anchored as it is.
@@ -42,8 +40,6 @@ std::shared_ptr<const Regex> compiled(MatchType type, std::string_view pattern) 
     cache.emplace(std::move(expression), regex);
     return regex;
 }
-
-} // namespace
 
 std::string globToRegex(std::string_view pattern) {
     std::string out;
@@ -72,8 +68,19 @@ std::string globToRegex(std::string_view pattern) {
 }
 
 bool matchPattern(MatchType type, std::string_view value, std::string_view pattern) {
+    std::shared_ptr<const Regex> expression;
     try {
-        return compiled(type, pattern)->search(value);
+        expression = compilePattern(type, pattern);
+    } catch (const RegexError& error) {
+        logWarning(fmt::format("Failed to match pattern \"{}\": ", pattern), error);
+        return false;
+    }
+    return matchCompiledPattern(*expression, value, pattern);
+}
+
+bool matchCompiledPattern(const Regex& expression, std::string_view value, std::string_view pattern) {
+    try {
+        return expression.search(value);
     } catch (const RegexError& error) {
         logWarning(fmt::format("Failed to match pattern \"{}\": ", pattern), error);
         return false;

@@ -21,9 +21,9 @@ RecordingSettings RecordingSettings::load(const UserDefaults& userDefaults, cons
         userDefaults.optionalBool(prefix + "recordPartialOpaqueBody").value_or(true);
     settings.recordRawTCPStreams = userDefaults.optionalBool(prefix + "recordRawTCPStreams").value_or(true);
     settings.include =
-        MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "include"), prefix + "include");
+        MatchDefinition::loadList(userDefaults.objectForKey(prefix + "include"), prefix + "include");
     settings.exclude =
-        MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "exclude"), prefix + "exclude");
+        MatchDefinition::loadList(userDefaults.objectForKey(prefix + "exclude"), prefix + "exclude");
     return settings;
 }
 

@@ -7,9 +7,9 @@ namespace pemtrox {
 SSLSettings SSLSettings::load(const UserDefaults& userDefaults, const std::string& prefix) {
     SSLSettings settings;
     settings.include =
-        MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "include"), prefix + "include");
+        MatchDefinition::loadList(userDefaults.objectForKey(prefix + "include"), prefix + "include");
     settings.exclude =
-        MatchDefinition::decodeList(userDefaults.objectForKey(prefix + "exclude"), prefix + "exclude");
+        MatchDefinition::loadList(userDefaults.objectForKey(prefix + "exclude"), prefix + "exclude");
     settings.proxyingEnabled = userDefaults.boolForKey(prefix + "proxyingEnabled");
     return settings;
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Model/Tools/MatchesAny.h"
 #include "platform/UserDefaults.h"
 #include "proxy/engine/Settings.h"
 #include "tests/support/TestSupport.h"
@@ -184,4 +185,53 @@ TEST(Settings, ReadmeExampleLoadsFromTheContainer) {
     EXPECT_TRUE(s.tools.dnsSpoofing.enabled);
     ASSERT_EQ(s.tools.dnsSpoofing.mappings.size(), 1u);
     EXPECT_EQ(s.tools.dnsSpoofing.mappings[0].address, "127.0.0.1");
+}
+
+// Each list's locations are compiled as the settings load: a pattern that does not compile is
+// reported there, once, with its list and place, and the exchanges it is tried on stay quiet.
+TEST(Settings, APatternThatDoesNotCompileIsReportedOnceAtLoad) {
+    auto bad = [](const char* extra) {
+        json location = {{"enabled", true}, {"type", "Regex"}, {"hostname", "[bad"}};
+        if (*extra)
+            location["path"] = extra;
+        return location;
+    };
+    json good = {{"enabled", true}, {"type", "Glob"}, {"hostname", "*.test"}};
+    json disabled = bad("");
+    disabled["enabled"] = false;
+    auto logger = test::CapturingLogger::install(static_cast<std::uint32_t>(LogFlag::warning));
+    auto s = load(
+        json{{"sslSettings.include", json::array({disabled, bad(""), good})},
+             {"recordingSettings.exclude", json::array({bad("/(")})},
+             {"tools.blacklist.include", json::array({bad("")})},
+             {"tools.dnsSpoofing.mappings", json::array({{{"hostnameMatch", bad("")}, {"address", "x"}}})}});
+    std::vector<std::string> expected = {
+        // in the order the sections load
+        "recordingSettings.exclude, location 1 " + bad("/(").dump() + ": Failed to match pattern \"[bad\": ",
+        "recordingSettings.exclude, location 1 " + bad("/(").dump() + ": Failed to match pattern \"/(\": ",
+        "sslSettings.include, location 2 " + bad("").dump() + ": Failed to match pattern \"[bad\": ",
+        "tools.blacklist.include, location 1 " + bad("").dump() + ": Failed to match pattern \"[bad\": ",
+        "tools.dnsSpoofing.mappings, mapping 1, hostnameMatch " + bad("").dump() +
+            ": Failed to match pattern \"[bad\": "};
+    auto lines = logger->lines();
+    ASSERT_EQ(lines.size(), expected.size()) << ::testing::PrintToString(lines);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].rfind(expected[i], 0), 0u) << lines[i];
+
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(matchesAny(s.sslSettings.include, "https", "a.test", 443, "/", ""));
+        EXPECT_FALSE(matchesAny(s.sslSettings.include, "https", "b.example", 443, "/", ""));
+        EXPECT_FALSE(matchesAny(s.recordingSettings.exclude, "https", "a.test", 443, "/", ""));
+        EXPECT_FALSE(s.tools.dnsSpoofing.mappings[0].hostnameMatchDefinition.matches({}, "a", {}, {}, {}));
+    }
+    EXPECT_EQ(logger->lines().size(), expected.size()) << "nothing more at the matches";
+
+    // A pattern changed after the load is no longer the one compiled: it is compiled as it is used.
+    auto changed = s.sslSettings.include[1];
+    changed.hostnamePattern = "b\\.example";
+    EXPECT_TRUE(changed.matches("https", "b.example", 443, "/", ""));
+    changed.hostnamePattern = "(";
+    EXPECT_FALSE(changed.matches("https", "b.example", 443, "/", ""));
+    EXPECT_EQ(logger->lines().size(), expected.size() + 1);
+    logger->uninstall();
 }
