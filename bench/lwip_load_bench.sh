@@ -21,7 +21,7 @@ cli=pxlc$$ srv=pxls$$ dir=$(mktemp -d /tmp/pxloadbench.XXXXXX)
 nodepid= serverpid=
 cleanup() {
     local status=$?
-    for pid in $nodepid $serverpid; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+    for pid in $nodepid $serverpid; do { kill "$pid" && wait "$pid"; } 2>/dev/null || true; done
     ip netns del "$cli" 2>/dev/null || true
     ip netns del "$srv" 2>/dev/null || true
     rm -rf "$dir"
@@ -54,7 +54,7 @@ running() { kill -0 "$nodepid" 2>/dev/null; }
 # Stops the program and sets heap to the stack's heap as it logs it at its stop: "peak/in use"
 # (not in a subshell: only this shell can wait for the program).
 stop_program() {
-    kill "$nodepid" 2>/dev/null && wait "$nodepid" 2>/dev/null || true
+    { kill "$nodepid" && wait "$nodepid"; } 2>/dev/null || true
     nodepid=
     heap=$(sed -n 's/.*Stack heap: \([0-9]*\) bytes in use, peak \([0-9]*\) of.*/\2\/\1/p' "$dir/node.log" | tail -1)
 }
