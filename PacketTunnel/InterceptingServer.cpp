@@ -6,10 +6,10 @@
 
 namespace pemtrox {
 
-void addBuiltInListeners(SSLProxyServer& server) {
-    server.addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
-    server.addProxyListener(std::make_shared<SSLTestProxyListener>());
-    server.addProxyListener(std::make_shared<LoggingProxyListener>());
+void addBuiltInListeners(const std::shared_ptr<SSLProxyServer>& server) {
+    server->addProxyListener(std::make_shared<SSLCACertificateProxyListener>(server));
+    server->addProxyListener(std::make_shared<SSLTestProxyListener>(server));
+    server->addProxyListener(std::make_shared<LoggingProxyListener>());
 }
 
 } // namespace pemtrox

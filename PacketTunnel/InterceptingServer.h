@@ -8,7 +8,7 @@ namespace pemtrox {
 
 /// Adds the listeners that every intercepting server of the tunnel has: the CA certificate
 /// download, the TLS test host and the log of each exchange.
-void addBuiltInListeners(SSLProxyServer& server);
+void addBuiltInListeners(const std::shared_ptr<SSLProxyServer>& server);
 
 /// The intercepting proxy server of either mode (`Server` is SSLProxyServer for Proxy mode's
 /// port, PacketTunnelProxyServer for the stack's), with its built-in listeners; it is not yet
@@ -19,7 +19,7 @@ std::shared_ptr<Server> makeInterceptingServer(SSLSettings settings, std::shared
                                                std::shared_ptr<SSLCAGenerator> ca) {
     auto server =
         Server::make(std::move(settings), std::move(queue), std::move(contextFactory), std::move(ca));
-    addBuiltInListeners(*server);
+    addBuiltInListeners(server);
     return server;
 }
 

@@ -29,8 +29,8 @@ ProxyManager::~ProxyManager() {
 
 void ProxyManager::setSslSettings(const SSLSettings& settings) {
     sslSettings_ = settings;
-    if (auto server = std::dynamic_pointer_cast<SSLProxyServer>(socketProxyServer_))
-        server->setSettings(settings);
+    if (socketProxyServer_)
+        socketProxyServer_->setSettings(settings);
 }
 
 void ProxyManager::start() {

@@ -10,9 +10,9 @@
 namespace pemtrox {
 
 class DispatchQueue;
-class SocketProxyServer;
 class SSLCAGenerator;
 class SSLContextFactory;
+class SSLProxyServer;
 
 /// Proxy mode: owns the TLS-aware proxy server that listens on the proxy port, with the
 /// CA download, the TLS test host and logging, on its own queue "ProxyManager".
@@ -22,7 +22,7 @@ public:
     ~ProxyManager();
 
     /// The running server, once started (kept after a stop).
-    std::shared_ptr<SocketProxyServer> socketProxyServer() const { return socketProxyServer_; }
+    std::shared_ptr<SSLProxyServer> socketProxyServer() const { return socketProxyServer_; }
     int httpProxyPort = 0;
     /// The interface to listen on; none means every interface.
     std::optional<std::string> interface;
@@ -45,7 +45,7 @@ public:
 
 private:
     ProxyManager();
-    std::shared_ptr<SocketProxyServer> socketProxyServer_;
+    std::shared_ptr<SSLProxyServer> socketProxyServer_;
     SSLSettings sslSettings_;
     ErrorPtr startError_;
     std::shared_ptr<DispatchQueue> queue_;

@@ -3,8 +3,8 @@
 #include "PacketTunnel/ProxyManager.h"
 #include "platform/Log.h"
 #include "platform/LogEntryPoints.h"
-#include "proxy/engine/SocketProxyServer.h"
 #include "proxy/tls/SSLCAGenerator.h"
+#include "proxy/tls/SSLProxyServer.h"
 
 namespace pemtrox {
 

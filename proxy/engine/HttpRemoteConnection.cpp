@@ -7,7 +7,6 @@
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/io/AbstractSocket.h"
-#include "proxy/io/DefaultSocket.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InetAddress.h"
 #include "proxy/io/Socket.h"
@@ -64,30 +63,29 @@ void HttpRemoteConnection::resolveAndConnect(const std::shared_ptr<ProxyEvent>& 
     // Held apart from the lookup, so that a close can fail the connect while it waits.
     auto pending = std::make_shared<RemoteConnectionCallback>(std::move(completion));
     lookupCompletion_ = pending;
-    lookup_ = InetAddress::getByName(*name, server_->queue(),
-                                     [self, evt, pending, started, forOverride](Result<InetAddress> result) {
-                                         self->lookup_.reset();
-                                         auto completion = std::exchange(*pending, nullptr);
-                                         if (!completion)
-                                             return;
-                                         if (!result.isSuccess()) {
-                                             completion(RemoteConnectionState::failed(result.error()));
-                                             return;
-                                         }
-                                         evt->dnsDuration = secondsSince(started);
-                                         auto found = result.value();
-                                         // A spoofed address keeps the exchange's real host name.
-                                         if (forOverride && evt->host) {
-                                             auto text = found.address();
-                                             if (found.interface())
-                                                 text += "%" + *found.interface();
-                                             found = InetAddress(*evt->host, text);
-                                         }
-                                         self->remoteAddress_ =
-                                             std::make_shared<const InetAddress>(std::move(found));
-                                         evt->remoteAddress = self->remoteAddress_;
-                                         self->connectToAddress(evt, std::move(completion));
-                                     });
+    lookup_ = InetAddress::getByName(
+        *name, server_->queue(), [self, evt, pending, started, forOverride](Result<InetAddress> result) {
+            self->lookup_.reset();
+            auto completion = std::exchange(*pending, nullptr);
+            if (!completion)
+                return;
+            if (!result.isSuccess()) {
+                completion(RemoteConnectionState::failed(result.error()));
+                return;
+            }
+            evt->dnsDuration = secondsSince(started);
+            auto found = result.value();
+            // A spoofed address keeps the exchange's real host name.
+            if (forOverride && evt->host) {
+                auto text = found.address();
+                if (found.interface())
+                    text += "%" + *found.interface();
+                found = InetAddress(*evt->host, text);
+            }
+            self->remoteAddress_ = std::make_shared<const InetAddress>(std::move(found));
+            evt->remoteAddress = self->remoteAddress_;
+            self->connectToAddress(evt, std::move(completion));
+        });
 }
 
 void HttpRemoteConnection::connectToAddress(const std::shared_ptr<ProxyEvent>& evt,
@@ -177,8 +175,7 @@ namespace {
 bool holdsUnreadBytes(const std::shared_ptr<HttpInputStream>& in, const std::shared_ptr<Socket>& raw) {
     if (in && in->hasPushedData())
         return true;
-    auto socket = std::dynamic_pointer_cast<DefaultSocket>(raw);
-    return socket && socket->socket()->hasUnreadInput();
+    return raw && raw->hasUnreadInput();
 }
 
 } // namespace

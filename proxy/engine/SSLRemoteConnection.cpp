@@ -7,11 +7,11 @@
 #include "proxy/engine/HttpText.h"
 #include "proxy/engine/InternalProxyServer.h"
 #include "proxy/engine/ProxyEvent.h"
-#include "proxy/io/DefaultSSLSocket.h"
-#include "proxy/io/DefaultSocket.h"
+#include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/ProxySocket.h"
-#include "proxy/io/SSLSocketWrapper.h"
+#include "proxy/io/SSLSocket.h"
+#include "proxy/io/SecureSocket.h"
 #include "proxy/io/SocketConnectionState.h"
 #include "proxy/io/SocketError.h"
 
@@ -95,10 +95,8 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
         if (!self)
             return;
         attempt->failed = !state.isConnected() || !self->sslRemote;
-        RemoteConnectionCallback waiting;
-        std::unique_lock lock(self->handshakeCompleteMutex);
-        self->handshakeComplete = true;
-        waiting = std::exchange(self->handshakeCompleteCallback, nullptr);
+        self->handshakeComplete_ = true;
+        auto waiting = std::exchange(self->handshakeCompleteCallback_, nullptr);
         if (state.isConnected() && self->sslRemote) {
             evt->sslDuration = secondsSince(started);
             evt->cipherSuite = self->sslRemote->negotiatedCipher();
@@ -107,9 +105,10 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
             self->remoteIn_ = HttpInputStream::make(self->sslRemote->inputStream());
             self->remoteOut_ = HttpOutputStream::make(self->sslRemote->outputStream());
         }
-        lock.unlock();
         auto result = state.isConnected() && self->sslRemote ? RemoteConnectionState::connected(self)
                                                              : RemoteConnectionState::failed(state.error());
+        self->handshakeSucceeded_ = result.isConnected();
+        self->handshakeError_ = result.error();
         completion(result);
         if (waiting)
             waiting(result);
@@ -117,11 +116,7 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
     // Held by the TLS socket until it reports; the time-out only looks it up.
     auto shared = std::make_shared<std::function<void(SocketConnectionState)>>(std::move(outcome));
     auto report = [shared](SocketConnectionState state) { (*shared)(std::move(state)); };
-    std::shared_ptr<SSLSocket> socket;
-    if (auto tcp = std::dynamic_pointer_cast<DefaultSocket>(rawRemote_))
-        socket = DefaultSSLSocket::make(tcp, settings, report);
-    else
-        socket = SSLSocketWrapper::make(rawRemote_, server_->queue(), settings, report);
+    auto socket = secureSocket(rawRemote_, server_->queue(), settings, report);
     sslRemote = socket;
     if (attempt->failed) {
         socket->close(); // set-up failed before make returned
@@ -142,6 +137,21 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
                 (*outcome)(SocketConnectionState::failed(makeError<SocketError>(SocketError::timeout())));
             }
         });
+}
+
+void SSLRemoteConnection::whenHandshakeEnds(RemoteConnectionCallback then) {
+    if (handshakeComplete_) {
+        auto self = std::static_pointer_cast<SSLRemoteConnection>(shared_from_this());
+        then(handshakeSucceeded_ ? RemoteConnectionState::connected(self)
+                                 : RemoteConnectionState::failed(handshakeError_));
+        return;
+    }
+    if (sslRemote && sslRemote->isClosed()) {
+        then(RemoteConnectionState::failed(
+            makeError<RemoteConnectionErrors>(RemoteConnectionErrors::connectionClosedDuringHandshake())));
+        return;
+    }
+    handshakeCompleteCallback_ = std::move(then);
 }
 
 void SSLRemoteConnection::closeSockets() {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <mutex>
-
 #include "proxy/engine/ConnectRemoteConnection.h"
 
 namespace pemtrox {
@@ -9,8 +7,8 @@ namespace pemtrox {
 class SSLSocket;
 
 /// The connection of a CONNECT tunnel whose traffic the proxy decrypts: TCP first, then
-/// TLS toward the server once the tunnel's client data is known. TLS interception learns
-/// of the end of the server's handshake through handshakeCompleteCallback.
+/// TLS toward the server once the tunnel's client data is known. TLS interception waits for
+/// the end of the server's handshake through whenHandshakeEnds.
 class SSLRemoteConnection : public ConnectRemoteConnection {
 public:
     static std::shared_ptr<SSLRemoteConnection> make(std::shared_ptr<InternalProxyServer> server,
@@ -29,14 +27,23 @@ public:
     void startTLS(const std::shared_ptr<ProxyEvent>& evt, RemoteConnectionCallback completion);
     void closeSockets();
 
+    /// Runs `then` once with the outcome of the server's TLS handshake: inside this call
+    /// when the handshake has ended, or failed with connectionClosedDuringHandshake when the
+    /// TLS socket closed before it ended; otherwise when it ends, after the connect's own
+    /// completion. One waiter: a later call replaces one still waiting.
+    void whenHandshakeEnds(RemoteConnectionCallback then);
+    /// Whether the server's handshake has ended, either way.
+    bool handshakeEnded() const { return handshakeComplete_; }
+
     bool ssl = false;
     std::shared_ptr<SSLSocket> sslRemote;
-    /// Guards handshakeComplete and handshakeCompleteCallback (TLS interception registers
-    /// the callback from its own code path).
-    std::mutex handshakeCompleteMutex;
-    bool handshakeComplete = false;
-    /// Called once with the handshake's outcome, after the lock is released.
-    RemoteConnectionCallback handshakeCompleteCallback;
+
+private:
+    // All on the server's queue: the TLS socket reports there, and the tunnel waits there.
+    bool handshakeComplete_ = false;
+    bool handshakeSucceeded_ = false;
+    ErrorPtr handshakeError_;
+    RemoteConnectionCallback handshakeCompleteCallback_;
 };
 
 } // namespace pemtrox

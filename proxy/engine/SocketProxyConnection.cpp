@@ -1,9 +1,6 @@
 #include "proxy/engine/SocketProxyConnection.h"
 
-#include <sys/socket.h>
-
 #include "proxy/engine/HttpInputStream.h"
-#include "proxy/io/DefaultSocket.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InetAddress.h"
 #include "proxy/io/Socket.h"
@@ -45,16 +42,8 @@ std::optional<std::int64_t> SocketProxyConnection::localPort() const {
 }
 
 void SocketProxyConnection::reset(const std::shared_ptr<Socket>& socket) {
-    auto tcp = std::dynamic_pointer_cast<DefaultSocket>(socket);
-    if (!tcp || tcp->isClosed())
-        return;
-    tcp->socket()->performBlock([](int fd) {
-        if (fd < 0)
-            return;
-        linger reset{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    });
-    tcp->socket()->disconnect();
+    if (socket)
+        socket->resetConnection();
 }
 
 bool SocketProxyConnection::allowHalfClose(const std::shared_ptr<Socket>& socket) {

@@ -28,9 +28,9 @@ public:
     /// Closes the socket (which ends both streams).
     void close() override;
 
-    /// Resets a TCP socket at once, dropping what is still queued for the peer: a stopping
-    /// server must not wait for peers that do not read. The socket's own close sequence
-    /// follows; other kinds of socket are left as they are.
+    /// Resets a kernel TCP socket at once, dropping what is still queued for the peer: a
+    /// stopping server must not wait for peers that do not read. The socket's own close
+    /// sequence follows; other kinds of socket are left as they are (Socket::resetConnection).
     static void reset(const std::shared_ptr<Socket>& socket);
     /// Whether the client of a TCP socket (the kernel's or the tunnel stack's) has gone:
     /// reset, closed, or ended its side with nothing left unread (in the socket or read

@@ -6,6 +6,7 @@
 
 #include "platform/AsyncSocketError.h"
 #include "platform/Log.h"
+#include "proxy/io/DefaultSSLSocket.h"
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/SocketError.h"
 
@@ -137,6 +138,23 @@ bool DefaultSocket::peerHasLeft(bool unreadKeepsIt, bool unreadAbove) {
         }
     });
     return gone;
+}
+
+void DefaultSocket::resetConnection() {
+    if (isClosed())
+        return;
+    socket_->performBlock([](int fd) {
+        if (fd < 0)
+            return;
+        linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    });
+    socket_->disconnect();
+}
+
+std::shared_ptr<SSLSocket> DefaultSocket::startTLS(const TlsSettings& settings,
+                                                   std::function<void(SocketConnectionState)> callback) {
+    return DefaultSSLSocket::make(selfAs<DefaultSocket>(), settings, std::move(callback));
 }
 
 void DefaultSocket::socketDidReadToEnd() {

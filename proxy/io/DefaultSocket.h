@@ -79,6 +79,13 @@ public:
     bool allowHalfClose() override;
     /// Asks the kernel: the peer's end with nothing read ahead and nothing left in the socket.
     bool peerHasLeft(bool unreadKeepsIt, bool unreadAbove) override;
+    /// Bytes read ahead by the layer or waiting in the kernel, or the peer's end.
+    bool hasUnreadInput() const override { return socket_->hasUnreadInput(); }
+    /// Sends a reset (no linger) and disconnects, unless closed already.
+    void resetConnection() override;
+    /// The layer's own TLS (startTLS): a DefaultSSLSocket over this socket.
+    std::shared_ptr<SSLSocket> startTLS(const TlsSettings& settings,
+                                        std::function<void(SocketConnectionState)> callback) override;
 
     /// Starts the connect; throws the layer's error when it cannot start.
     virtual void connect(const InetAddress& address, int port);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,10 @@
 #include "proxy/io/MyOutputStream.h"
 
 namespace pemtrox {
+
+class SSLSocket;
+class SocketConnectionState;
+struct TlsSettings;
 
 /// A connection as the engine sees it, whatever carries it: one input stream, one output
 /// stream, the two endpoints and an asynchronous close.
@@ -46,6 +51,21 @@ public:
     virtual bool peerHasLeft(bool unreadKeepsIt, bool unreadAbove) {
         (void)unreadKeepsIt, (void)unreadAbove;
         return false;
+    }
+    /// Whether bytes have arrived that nobody has read yet (in the socket or the kernel).
+    /// False where the socket cannot tell.
+    virtual bool hasUnreadInput() const { return false; }
+    /// Resets the connection at once, dropping what is still queued for the peer; the
+    /// socket's own close sequence follows. Does nothing where the socket cannot.
+    virtual void resetConnection() {}
+    /// Starts TLS on this connection with the socket's own TLS, where it runs one: returns
+    /// the TLS socket to use from now on, whose callback follows SSLSocketWrapper's contract.
+    /// Null where the socket has none (the callback is then never called): TLS then goes
+    /// over its streams (secureSocket does either).
+    virtual std::shared_ptr<SSLSocket> startTLS(const TlsSettings& settings,
+                                                std::function<void(SocketConnectionState)> callback) {
+        (void)settings, (void)callback;
+        return nullptr;
     }
 };
 

@@ -35,7 +35,7 @@ void SSLCACertificateProxyListener::proxyListenerReceivedRequestURL(const std::s
                              : evt->path() && *evt->path() == "/" + std::string(CACertificateHost);
     if (!matches)
         return;
-    auto server = std::dynamic_pointer_cast<SSLProxyServer>(evt->source());
+    auto server = server_.lock();
     if (!server)
         return;
     auto file = server->ca()->caCertificateFile();

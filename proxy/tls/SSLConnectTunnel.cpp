@@ -3,7 +3,6 @@
 #include "proxy/engine/InternalProxyServer.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ProxyHandlerError.h"
-#include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/engine/SSLRemoteConnection.h"
 #include "proxy/engine/SocketProxyConnection.h"
 #include "proxy/io/SSLSocket.h"
@@ -37,26 +36,14 @@ void SSLConnectTunnel::wrapClient(std::shared_ptr<RemoteConnection> remote, std:
         callback(ProxyConnectionState::connected(std::move(client)));
         return;
     }
-    std::unique_lock lock(ssl->handshakeCompleteMutex);
-    if (ssl->handshakeComplete) {
-        lock.unlock();
-        upgradeClientConnection(RemoteConnectionState::connected(ssl), ssl, evt, client, callback);
-        return;
-    }
-    if (ssl->sslRemote && ssl->sslRemote->isClosed()) {
-        lock.unlock();
-        callback(ProxyConnectionState::failed(
-            makeError<RemoteConnectionErrors>(RemoteConnectionErrors::connectionClosedDuringHandshake())));
-        return;
-    }
     std::weak_ptr<SSLConnectTunnel> weak = std::static_pointer_cast<SSLConnectTunnel>(shared_from_this());
     std::weak_ptr<SSLRemoteConnection> weakRemote = ssl;
-    ssl->handshakeCompleteCallback = [weak, weakRemote, evt, client, callback](RemoteConnectionState state) {
+    ssl->whenHandshakeEnds([weak, weakRemote, evt, client, callback](RemoteConnectionState state) {
         auto self = weak.lock();
         auto remote = weakRemote.lock();
         if (self && remote)
             self->upgradeClientConnection(state, remote, evt, client, callback);
-    };
+    });
 }
 
 void SSLConnectTunnel::upgradeClientConnection(const RemoteConnectionState& state,

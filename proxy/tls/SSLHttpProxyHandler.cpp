@@ -2,46 +2,40 @@
 
 #include "platform/Identity.h"
 #include "platform/TlsEngine.h"
-#include "proxy/engine/InternalProxyServer.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/SSLRemoteConnection.h"
 #include "proxy/engine/SocketProxyConnection.h"
-#include "proxy/io/DefaultSSLSocket.h"
-#include "proxy/io/DefaultSocket.h"
-#include "proxy/io/SSLSocketWrapper.h"
-#include "proxy/tls/SSLAwareProxyServer.h"
+#include "proxy/io/SSLSocket.h"
+#include "proxy/io/SecureSocket.h"
 #include "proxy/tls/SSLConnectTunnel.h"
 #include "proxy/tls/SSLContextFactory.h"
 #include "proxy/tls/SSLHttpProxyHandlerError.h"
 #include "proxy/tls/SSLProxyConnection.h"
+#include "proxy/tls/SSLProxyServer.h"
 
 namespace pemtrox {
 
-std::shared_ptr<SSLHttpProxyHandler>
-SSLHttpProxyHandler::make(std::shared_ptr<InternalProxyServer> server,
-                          std::shared_ptr<ProxyConnection> client,
-                          std::shared_ptr<SSLContextFactory> contextFactory) {
-    return Plumber::make<SSLHttpProxyHandler>(std::move(server), std::move(client),
-                                              std::move(contextFactory));
+std::shared_ptr<SSLHttpProxyHandler> SSLHttpProxyHandler::make(std::shared_ptr<SSLProxyServer> server,
+                                                               std::shared_ptr<ProxyConnection> client) {
+    return Plumber::make<SSLHttpProxyHandler>(std::move(server), std::move(client));
 }
 
-SSLHttpProxyHandler::SSLHttpProxyHandler(std::shared_ptr<InternalProxyServer> server,
-                                         std::shared_ptr<ProxyConnection> client,
-                                         std::shared_ptr<SSLContextFactory> contextFactory)
-    : HttpProxyHandler(std::move(server), std::move(client)), contextFactory_(std::move(contextFactory)) {}
+SSLHttpProxyHandler::SSLHttpProxyHandler(std::shared_ptr<SSLProxyServer> server,
+                                         std::shared_ptr<ProxyConnection> client)
+    : HttpProxyHandler(server, std::move(client)), sslServer_(std::move(server)) {}
 
-void SSLHttpProxyHandler::handleConnect() {
-    if (auto aware = std::dynamic_pointer_cast<SSLAwareProxyServer>(server_)) {
-        if (aware->isSSLProxied(*evt_))
-            evt_->attributes[SSLProxied] = true;
-        else
-            evt_->addToListAttribute(ProxyEvent::NotesAttribute, notInterceptedNote);
-    }
-    HttpProxyHandler::handleConnect();
+const std::shared_ptr<SSLContextFactory>& SSLHttpProxyHandler::contextFactory() const {
+    return sslServer_->contextFactory();
 }
 
 std::shared_ptr<ConnectTunnel> SSLHttpProxyHandler::makeTunnel() {
-    bool intercepted = evt_->attributes.contains(SSLProxied);
+    // Decided once, here: the tunnel goes by this value. The mark stays on the record for
+    // the listeners.
+    bool intercepted = sslServer_->isSSLProxied(*evt_);
+    if (intercepted)
+        evt_->attributes[SSLProxied] = true;
+    else
+        evt_->addToListAttribute(ProxyEvent::NotesAttribute, notInterceptedNote);
     return SSLConnectTunnel::make(std::static_pointer_cast<SSLHttpProxyHandler>(shared_from_this()),
                                   intercepted);
 }
@@ -56,9 +50,9 @@ std::shared_ptr<const Identity> SSLHttpProxyHandler::clientIdentity(const SSLRem
             socket->withSSLContext([&](TlsEngine& engine) { certificates = engine.peerCertificates(); });
     }
     if (!certificates.empty())
-        return contextFactory_->identityForCertificate(certificates.front(), host);
+        return contextFactory()->identityForCertificate(certificates.front(), host);
     if (host)
-        return contextFactory_->identityForHost(*host);
+        return contextFactory()->identityForHost(*host);
     throw SSLHttpProxyHandlerError::noRemoteCertificateOrHostname();
 }
 
@@ -87,11 +81,8 @@ void SSLHttpProxyHandler::startSSLClientConnection(std::shared_ptr<SocketProxyCo
         }
         completion(ProxyConnectionState::connected(SSLProxyConnection::make(client, holder->socket)));
     };
-    if (auto tcp = std::dynamic_pointer_cast<DefaultSocket>(client->socket()))
-        holder->socket = DefaultSSLSocket::make(tcp, settings, std::move(handshakeCompleted));
-    else
-        holder->socket =
-            SSLSocketWrapper::make(client->socket(), queue, settings, std::move(handshakeCompleted));
+    holder->socket =
+        secureSocket(client->socket(), std::move(queue), settings, std::move(handshakeCompleted));
     if (holder->failedEarly)
         holder->socket->close();
 }

@@ -12,28 +12,28 @@ namespace pemtrox {
 class DispatchQueue;
 class Identity;
 class SSLContextFactory;
+class SSLProxyServer;
 class SSLRemoteConnection;
 class SocketProxyConnection;
 
-/// The handler of a TLS-aware server: records on each CONNECT whether it is intercepted;
+/// The handler of the TLS-aware server: decides on each CONNECT whether it is intercepted;
 /// an intercepted tunnel speaks TLS to the server and, once that handshake is over, the
 /// server side of TLS to the client with a certificate minted from the server's, so that
 /// the requests inside pass through the engine decrypted.
 class SSLHttpProxyHandler : public HttpProxyHandler {
 public:
-    /// Present (true) on an intercepted CONNECT exchange.
+    /// Present (true) on an intercepted CONNECT exchange, for the listeners.
     static constexpr const char* SSLProxied = "SSLHttpProxyHandler.SSLProxied";
     /// The note of a CONNECT that is not intercepted.
     static constexpr const char* notInterceptedNote =
         "SSL Proxying not enabled for this host: enable in Proxy Settings, SSL locations";
 
-    static std::shared_ptr<SSLHttpProxyHandler> make(std::shared_ptr<InternalProxyServer> server,
-                                                     std::shared_ptr<ProxyConnection> client,
-                                                     std::shared_ptr<SSLContextFactory> contextFactory);
-    SSLHttpProxyHandler(std::shared_ptr<InternalProxyServer> server, std::shared_ptr<ProxyConnection> client,
-                        std::shared_ptr<SSLContextFactory> contextFactory);
+    static std::shared_ptr<SSLHttpProxyHandler> make(std::shared_ptr<SSLProxyServer> server,
+                                                     std::shared_ptr<ProxyConnection> client);
+    SSLHttpProxyHandler(std::shared_ptr<SSLProxyServer> server, std::shared_ptr<ProxyConnection> client);
 
-    const std::shared_ptr<SSLContextFactory>& contextFactory() const { return contextFactory_; }
+    /// The server's certificate factory.
+    const std::shared_ptr<SSLContextFactory>& contextFactory() const;
 
     /// The identity presented to the client: minted from the server's certificate, else
     /// for the host. Throws noRemoteCertificateOrHostname and the factory's errors.
@@ -47,12 +47,12 @@ public:
                                          std::function<void(ProxyConnectionState)> completion);
 
 protected:
-    /// Asks the server whether to intercept and marks the exchange, then runs the tunnel.
-    void handleConnect() override;
+    /// Asks the server whether the CONNECT is intercepted, marks the record (the mark or the
+    /// note), and makes the tunnel with the answer.
     std::shared_ptr<ConnectTunnel> makeTunnel() override;
 
 private:
-    std::shared_ptr<SSLContextFactory> contextFactory_;
+    std::shared_ptr<SSLProxyServer> sslServer_;
 };
 
 } // namespace pemtrox

@@ -7,7 +7,7 @@
 
 #include "platform/Log.h"
 #include "proxy/engine/ProxyEvent.h"
-#include "proxy/engine/ReservedHosts.h"
+#include "proxy/tls/InterceptsConnect.h"
 #include "proxy/tls/SSLCAGenerator.h"
 #include "proxy/tls/SSLContextFactory.h"
 #include "proxy/tls/SSLHttpProxyHandler.h"
@@ -69,16 +69,13 @@ void SSLProxyServer::buildAndExportCA() {
 }
 
 bool SSLProxyServer::isSSLProxied(const ProxyEvent& evt) {
-    if (evt.host && *evt.host == SSLTestHostLong)
-        return true;
-    auto current = settings();
-    return current->proxyingEnabled && evt.matchesAny(current->include) && !evt.matchesAny(current->exclude);
+    return interceptsConnect(evt.host, evt.port, *settings());
 }
 
 std::shared_ptr<ProxyHandler>
 SSLProxyServer::createHandler(const std::shared_ptr<ProxyConnection>& connection) {
-    return SSLHttpProxyHandler::make(std::static_pointer_cast<InternalProxyServer>(shared_from_this()),
-                                     connection, contextFactory_);
+    return SSLHttpProxyHandler::make(std::static_pointer_cast<SSLProxyServer>(shared_from_this()),
+                                     connection);
 }
 
 } // namespace pemtrox

@@ -34,8 +34,7 @@ public:
     const std::shared_ptr<SSLContextFactory>& contextFactory() const { return contextFactory_; }
     const std::shared_ptr<SSLCAGenerator>& ca() const { return ca_; }
 
-    /// The test host, then: interception on, an include location matching and no exclude
-    /// location matching.
+    /// interceptsConnect for the CONNECT's host and port under the current settings.
     bool isSSLProxied(const ProxyEvent& evt) override;
     std::shared_ptr<ProxyHandler> createHandler(const std::shared_ptr<ProxyConnection>& connection) override;
 

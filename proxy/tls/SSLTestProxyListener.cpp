@@ -35,7 +35,7 @@ std::shared_ptr<SSLSocketWrapper> SSLTestProxyListener::saveMe() const {
 void SSLTestProxyListener::proxyListenerReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& evt) {
     if (!evt->host || *evt->host != SSLTestHost)
         return;
-    auto server = std::dynamic_pointer_cast<SSLProxyServer>(evt->source());
+    auto server = server_.lock();
     if (!server)
         return;
     TlsSettings settings;

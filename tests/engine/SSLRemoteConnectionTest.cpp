@@ -43,7 +43,7 @@ TEST(SSLRemoteConnection, HandshakeOutcomeReachesCompletionAndCallback) {
             evt->overrideHost = "127.0.0.1";
             evt->port = port;
             remote = SSLRemoteConnection::make(proxy, evt);
-            remote->handshakeCompleteCallback = [&](RemoteConnectionState s) { called = s; };
+            remote->whenHandshakeEnds([&](RemoteConnectionState s) { called = s; });
             remote->connect(evt, [&](RemoteConnectionState s) {
                 if (!s.isConnected()) {
                     ADD_FAILURE() << describe(s.error());
@@ -59,7 +59,7 @@ TEST(SSLRemoteConnection, HandshakeOutcomeReachesCompletionAndCallback) {
         queue->sync([&] {
             EXPECT_EQ(completed->isConnected(), !rogue);
             EXPECT_EQ(called->isConnected(), !rogue);
-            EXPECT_TRUE(remote->handshakeComplete);
+            EXPECT_TRUE(remote->handshakeEnded());
             ASSERT_NE(evt->remoteAddress, nullptr);
             EXPECT_EQ(evt->remoteAddress->host(), "localhost."); // the real name is kept
             EXPECT_EQ(evt->remoteAddress->address(), "127.0.0.1");

@@ -89,8 +89,8 @@ protected:
         settings.exclude = {host("127.0.0.1")};
         server = SSLProxyServer::make(settings, queue, SSLContextFactory::make(dir.path() / "certs"),
                                       SSLCAGenerator::make(dir.path() / "ca"));
-        server->addProxyListener(std::make_shared<SSLTestProxyListener>());
-        server->addProxyListener(std::make_shared<SSLCACertificateProxyListener>());
+        server->addProxyListener(std::make_shared<SSLTestProxyListener>(server));
+        server->addProxyListener(std::make_shared<SSLCACertificateProxyListener>(server));
         return server;
     }};
     const test::TestCertificates& pki = test::TestCertificates::shared();
@@ -252,7 +252,7 @@ TEST(SSLTestProxyListener, WithoutAnIdentityLeavesTheExchangeToTheEngine) {
             auto server =
                 SSLProxyServer::make({}, queue, std::make_shared<NoIdentity>(dir.path() / "certs", nullptr),
                                      SSLCAGenerator::make(dir.path() / "ca"));
-            server->addProxyListener(std::make_shared<SSLTestProxyListener>());
+            server->addProxyListener(std::make_shared<SSLTestProxyListener>(server));
             return server;
         });
         int status = 0;
