@@ -108,23 +108,23 @@ void ConnectTunnel::detach() {
 }
 
 bool ConnectTunnel::ended() const {
-    return !handler_ || handler_->done_;
+    return !handler_ || handler_->isDone();
 }
 
 const std::shared_ptr<InternalProxyServer>& ConnectTunnel::server() const {
-    return handler_->server_;
+    return handler_->server();
 }
 
 const std::shared_ptr<ProxyEvent>& ConnectTunnel::evt() const {
-    return handler_->evt_;
+    return handler_->evt();
 }
 
 const std::shared_ptr<ProxyConnection>& ConnectTunnel::client() const {
-    return handler_->client_;
+    return handler_->client();
 }
 
-std::shared_ptr<RemoteConnection>& ConnectTunnel::remote() {
-    return handler_->remote_;
+const std::shared_ptr<RemoteConnection>& ConnectTunnel::remote() const {
+    return handler_->remote();
 }
 
 void ConnectTunnel::finish(ErrorPtr error) {
@@ -157,20 +157,13 @@ void ConnectTunnel::start() {
     host_ = evt.host;
     port_ = evt.port;
     server()->notifyReceivedRequestAddress(this->evt());
-    auto& current = remote();
-    if (evt.overrideRemoteConnection) {
-        if (current && current != evt.overrideRemoteConnection)
-            current->close();
-        current = evt.overrideRemoteConnection;
-    } else {
-        // A connection of earlier plain requests is never the tunnel's: the tunnel's server
-        // must not see the bytes of an HTTP exchange, nor a plain exchange those of a tunnel.
-        if (current)
-            current->close();
-        current = makeConnectRemoteConnection(server(), this->evt());
-    }
+    // A connection of earlier plain requests is never the tunnel's: the tunnel's server must
+    // not see the bytes of an HTTP exchange, nor a plain exchange those of a tunnel.
+    handler_->replaceRemote(evt.overrideRemoteConnection
+                                ? evt.overrideRemoteConnection
+                                : makeConnectRemoteConnection(server(), this->evt()));
     auto self = shared_from_this();
-    auto chosen = current;
+    auto chosen = remote();
     handler_->connectRemote(chosen, [self, chosen](RemoteConnectionState state) {
         if (self->ended() || self->remote() != chosen)
             return;
@@ -220,7 +213,7 @@ void ConnectTunnel::afterClientData() {
                 self->finish(HttpProxyHandler::clientSSLError(wrapped.error()));
                 return;
             }
-            self->handler_->client_ = wrapped.connection();
+            self->handler_->replaceClient(wrapped.connection());
             self->firstBytesTest();
         });
     });
@@ -325,8 +318,7 @@ void ConnectTunnel::nextTunnelRequest(const std::shared_ptr<HttpFields>& head,
     }
     next->cipherSuite = previous->cipherSuite;
     next->sslProtocol = previous->sslProtocol;
-    handler_->evt_ = next;
-    handler_->responseStarted_ = false;
+    handler_->beginExchange(next);
     server()->notifyTransactionConnect(next);
     try {
         handleTunnelRequest(head, previous->attributes.contains(HttpProxyHandler::HOST_NAME_IS_RAW));
@@ -352,8 +344,7 @@ void ConnectTunnel::reconnectForRequest() {
     auto data = ConnectData::make();
     if (auto old = remote()->tunnelClientData())
         data->supportedProtocols = old->supportedProtocols;
-    remote()->close();
-    remote() = makeConnectRemoteConnection(server(), evt());
+    handler_->replaceRemote(makeConnectRemoteConnection(server(), evt()));
     auto fresh = remote();
     auto self = shared_from_this();
     handler_->connectRemote(fresh, [self, fresh, data](RemoteConnectionState state) {
@@ -425,11 +416,7 @@ void ConnectTunnel::handleTunnelHttp(std::shared_ptr<RemoteConnection> served) {
         auto peek = peek_;
         http->setResponseGate([peek](std::function<void()> then) { peek->whenResolved(std::move(then)); });
     }
-    handler_->http_ = http;
-    http->start(header, [self, http, served, endWith](bool mustClose, ErrorPtr error) {
-        auto handler = self->handler_;
-        if (handler)
-            handler->http_.reset();
+    handler_->runHttp(http, header, [self, served, endWith](bool mustClose, ErrorPtr error) {
         if (!error && !mustClose && !self->ended()) {
             // As between plain requests: a listener behind on this exchange holds the next.
             std::weak_ptr<ConnectTunnel> weak = self;
@@ -440,8 +427,6 @@ void ConnectTunnel::handleTunnelHttp(std::shared_ptr<RemoteConnection> served) {
             });
             return;
         }
-        if (error && handler)
-            handler->responseStarted_ = http->responseStarted();
         endWith(std::move(error));
     });
 }
@@ -452,12 +437,8 @@ void ConnectTunnel::handleTunnelHttp(std::shared_ptr<RemoteConnection> served) {
 // the tunnel, even while the answer is awaited.
 void ConnectTunnel::forwardConnect(std::shared_ptr<RemoteConnection> served,
                                    std::shared_ptr<HttpFields> header) {
-    if (served != remote()) {
-        // The raw tunnel ends with the tunnel's own connection; a listener's replaces it.
-        if (auto own = remote())
-            own->close();
-        remote() = served;
-    }
+    // The raw tunnel ends with the tunnel's own connection; a listener's replaces it.
+    handler_->replaceRemote(served);
     auto self = shared_from_this();
     auto answered = std::make_shared<TunnelPeek>();
     auto before = std::exchange(peek_, answered);
@@ -510,7 +491,7 @@ void ConnectTunnel::readNextTunnelHead(std::shared_ptr<RemoteConnection> served)
         if (!result.isSuccess()) {
             // The previous exchange is complete: a head that fails to arrive is no part of it,
             // as between plain requests.
-            self->handler_->evt_.reset();
+            self->handler_->clearExchange();
             auto error = result.error();
             self->finish(InputStreamError::is(error, InputStreamError::Kind::eof) ? nullptr : error);
             return;
@@ -646,7 +627,7 @@ void ConnectTunnel::endRawTunnel() {
     client()->outputStream()->flush();
     stillRunning();
     to->close();
-    if (auto own = std::exchange(remote(), nullptr); own && own != to)
+    if (auto own = handler_->releaseRemote(); own && own != to)
         own->close();
     handler_->complete();
 }

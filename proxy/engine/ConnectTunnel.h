@@ -71,7 +71,8 @@ protected:
     const std::shared_ptr<InternalProxyServer>& server() const;
     const std::shared_ptr<ProxyEvent>& evt() const;
     const std::shared_ptr<ProxyConnection>& client() const;
-    std::shared_ptr<RemoteConnection>& remote();
+    /// The handler's connection toward the server.
+    const std::shared_ptr<RemoteConnection>& remote() const;
     void finish(ErrorPtr error);
 
 private:

@@ -385,12 +385,9 @@ void HttpProxyHandler::startProxyHttp(const std::shared_ptr<ProxyHttp>& http) {
         finish(error);
         return;
     }
-    http_ = http;
     auto self = shared_from_this();
-    http->start(header, [self, http](bool mustClose, ErrorPtr error) {
-        self->http_.reset();
+    runHttp(http, header, [self](bool mustClose, ErrorPtr error) {
         if (error) {
-            self->responseStarted_ = http->responseStarted();
             LOG_WARNING("Error from ProxyHttp: {}", describe(error));
             self->finish(std::move(error));
         } else if (!mustClose) {
@@ -413,6 +410,43 @@ void HttpProxyHandler::startProxyHttp(const std::shared_ptr<ProxyHttp>& http) {
             self->finish(nullptr);
         }
     });
+}
+
+void HttpProxyHandler::runHttp(const std::shared_ptr<ProxyHttp>& http,
+                               const std::shared_ptr<HttpFields>& header,
+                               std::function<void(bool mustClose, ErrorPtr error)> then) {
+    http_ = http;
+    // Weakly: whoever waits for the outcome holds what it needs.
+    std::weak_ptr<HttpProxyHandler> weak = shared_from_this();
+    http->start(header, [weak, http, then = std::move(then)](bool mustClose, ErrorPtr error) {
+        if (auto self = weak.lock()) {
+            self->http_.reset();
+            if (error)
+                self->responseStarted_ = http->responseStarted();
+        }
+        then(mustClose, std::move(error));
+    });
+}
+
+// MARK: the tunnel's steps
+
+void HttpProxyHandler::replaceRemote(std::shared_ptr<RemoteConnection> remote) {
+    if (remote_ && remote_ != remote)
+        remote_->close();
+    remote_ = std::move(remote);
+}
+
+std::shared_ptr<RemoteConnection> HttpProxyHandler::releaseRemote() {
+    return std::exchange(remote_, nullptr);
+}
+
+void HttpProxyHandler::replaceClient(std::shared_ptr<ProxyConnection> client) {
+    client_ = std::move(client);
+}
+
+void HttpProxyHandler::beginExchange(std::shared_ptr<ProxyEvent> evt) {
+    evt_ = std::move(evt);
+    responseStarted_ = false;
 }
 
 // MARK: ending

@@ -67,10 +67,50 @@ public:
 
     const std::shared_ptr<ProxyConnection>& client() const { return client_; }
     const std::shared_ptr<ProxyEvent>& evt() const { return evt_; }
+    /// The connection toward the server, if any.
+    const std::shared_ptr<RemoteConnection>& remote() const { return remote_; }
+    /// Whether the handler has ended: its exchanges and any tunnel stop.
+    bool isDone() const { return done_; }
+
+    // The steps the CONNECT tunnel takes on the handler it serves: the tunnel drives the
+    // connection from the CONNECT on, while the handler still owns the client and server
+    // connections, the current exchange and the end.
+
+    /// Ends the handler with the error (answered as sendErrorResponse says), or without one.
+    virtual void finish(ErrorPtr error);
+    /// Ends the handler without an error reply: the completion runs (once).
+    void complete();
+    /// Fills method and version from the request line; returns the request target.
+    std::string readRequestFirstLine();
+    /// Reads the client's next head under the read time-out.
+    void readHead(std::function<void(Result<std::shared_ptr<HttpFields>>)> then);
+    /// Connects `remote` for the current exchange. A client that goes meanwhile ends the
+    /// exchange at once, and with it the lookup or connect in progress (it would otherwise
+    /// hold a descriptor for the kernel's whole connect time).
+    void connectRemote(const std::shared_ptr<RemoteConnection>& remote, RemoteConnectionCallback then);
+    /// Hands the tunnel's client data to `remote` (for TLS toward the server: its handshake)
+    /// under the same watch. The client's bytes are then a TLS handshake that only the proxy
+    /// answers, after this step: a client that ended its side cannot finish it and has gone,
+    /// whatever it sent before.
+    void setTunnelClientData(const std::shared_ptr<RemoteConnection>& remote, RemoteConnectionCallback then);
+    /// Makes `remote` the connection toward the server, closing the one before unless it is
+    /// the same.
+    void replaceRemote(std::shared_ptr<RemoteConnection> remote);
+    /// Lets go of the connection toward the server without closing it, and returns it.
+    std::shared_ptr<RemoteConnection> releaseRemote();
+    /// The client connection from now on (the TLS layer over it, say).
+    void replaceClient(std::shared_ptr<ProxyConnection> client);
+    /// Makes `evt` the current exchange, its response not begun.
+    void beginExchange(std::shared_ptr<ProxyEvent> evt);
+    /// Leaves no exchange current: a head that fails to arrive is no part of the last one.
+    void clearExchange() { evt_.reset(); }
+    /// Forwards one request with `http`; `then` gets its outcome. A failed exchange keeps
+    /// whether its response had begun, which decides the error reply.
+    void runHttp(const std::shared_ptr<ProxyHttp>& http, const std::shared_ptr<HttpFields>& header,
+                 std::function<void(bool mustClose, ErrorPtr error)> then);
 
 protected:
     virtual void handle(Completion completion);
-    virtual void finish(ErrorPtr error);
     virtual void handleRequest(std::shared_ptr<HttpFields> header);
     virtual void parseRequestURL(const std::string& target);
     virtual URLParser resolveRequestURL(const std::string& target);
@@ -82,22 +122,7 @@ protected:
     /// The tunnel of a CONNECT; a handler that intercepts TLS makes its own kind.
     virtual std::shared_ptr<ConnectTunnel> makeTunnel();
 
-    /// Fills method and version from the request line; returns the request target.
-    std::string readRequestFirstLine();
-    /// Reads the client's next head under the read time-out.
-    void readHead(std::function<void(Result<std::shared_ptr<HttpFields>>)> then);
-    /// Ends the handler without an error reply: the completion runs (once).
-    void complete();
-    /// Connects `remote` for the current exchange. A client that goes meanwhile ends the
-    /// exchange at once, and with it the lookup or connect in progress (it would otherwise
-    /// hold a descriptor for the kernel's whole connect time).
-    void connectRemote(const std::shared_ptr<RemoteConnection>& remote, RemoteConnectionCallback then);
-    /// Hands the tunnel's client data to `remote` (for TLS toward the server: its handshake)
-    /// under the same watch. The client's bytes are then a TLS handshake that only the proxy
-    /// answers, after this step: a client that ended its side cannot finish it and has gone,
-    /// whatever it sent before.
-    void setTunnelClientData(const std::shared_ptr<RemoteConnection>& remote, RemoteConnectionCallback then);
-
+private:
     std::shared_ptr<ProxyConnection> client_;
     Completion completion_;
     std::shared_ptr<RemoteConnection> remote_;
@@ -107,9 +132,6 @@ protected:
     bool responseStarted_ = false;
     std::shared_ptr<ProxyHttp> http_;
     std::shared_ptr<ConnectTunnel> tunnel_;
-
-private:
-    friend class ConnectTunnel;
 
     void readNextHead();
     void onHead(Result<std::shared_ptr<HttpFields>> result);

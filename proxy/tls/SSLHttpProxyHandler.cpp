@@ -31,11 +31,11 @@ const std::shared_ptr<SSLContextFactory>& SSLHttpProxyHandler::contextFactory() 
 std::shared_ptr<ConnectTunnel> SSLHttpProxyHandler::makeTunnel() {
     // Decided once, here: the tunnel goes by this value. The mark stays on the record for
     // the listeners.
-    bool intercepted = sslServer_->isSSLProxied(*evt_);
+    bool intercepted = sslServer_->isSSLProxied(*evt());
     if (intercepted)
-        evt_->attributes[SSLProxied] = true;
+        evt()->attributes[SSLProxied] = true;
     else
-        evt_->addToListAttribute(ProxyEvent::NotesAttribute, notInterceptedNote);
+        evt()->addToListAttribute(ProxyEvent::NotesAttribute, notInterceptedNote);
     return SSLConnectTunnel::make(std::static_pointer_cast<SSLHttpProxyHandler>(shared_from_this()),
                                   intercepted);
 }
