@@ -32,10 +32,10 @@ TCPSocket::TCPSocket(tcp_pcb* pcb, std::shared_ptr<DispatchQueue> queue)
     : queue_(queue), pcb_(pcb), inputPipe_(PipeStream::make(queue)),
       outputBuffer_(SynchronousOutputBuffer::make({})), socketInputStream_(SocketInputStream::make(-1.0)),
       socketOutputStream_(SocketOutputStream::make(-1.0)) {
-    host_ = LWIPHelpers::ipAddrToString(pcb->local_ip);
-    port_ = pcb->local_port;
-    localHost_ = LWIPHelpers::ipAddrToString(pcb->remote_ip);
-    localPort_ = pcb->remote_port;
+    setHost(LWIPHelpers::ipAddrToString(pcb->local_ip));
+    setPort(pcb->local_port);
+    setLocalHost(LWIPHelpers::ipAddrToString(pcb->remote_ip));
+    setLocalPort(pcb->remote_port);
 }
 
 std::shared_ptr<TCPSocket> TCPSocket::make(tcp_pcb* pcb, std::shared_ptr<DispatchQueue> queue) {
@@ -50,9 +50,9 @@ TCPSocket::~TCPSocket() {
 }
 
 std::string TCPSocket::description() const {
-    return "TCPSocket#" + std::to_string(globalIndex()) + " " + localHost_.value_or("?") + ":" +
-           std::to_string(localPort_.value_or(0)) + " -> " + host_.value_or("?") + ":" +
-           std::to_string(port_.value_or(0));
+    return "TCPSocket#" + std::to_string(globalIndex()) + " " + localHost().value_or("?") + ":" +
+           std::to_string(localPort().value_or(0)) + " -> " + host().value_or("?") + ":" +
+           std::to_string(port().value_or(0));
 }
 
 void TCPSocket::attach() {

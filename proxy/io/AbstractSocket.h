@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "proxy/io/AbstractBaseSocket.h"
 
@@ -15,12 +17,19 @@ std::int64_t takeNextGlobalIndex();
 /// Close sequence: mark closed; willCloseBlock; closeImpl (by default: close the input
 /// stream); close the output stream; didCloseBlock; the subclass's final step, which ends
 /// with the caller's completion. Each step hands the next the error it got or chose.
+///
+/// The endpoints are those the concrete socket records (a socket whose endpoints are
+/// another's overrides the four accessors).
 class AbstractSocket : public AbstractBaseSocket {
 public:
     /// Fatal "<type name> deinited without being closed" when released open.
     ~AbstractSocket() override;
 
     bool isClosed() const override { return closed_; }
+    std::optional<std::string> host() const override { return host_; }
+    std::optional<int> port() const override { return port_; }
+    std::optional<std::string> localHost() const override { return localHost_; }
+    std::optional<int> localPort() const override { return localPort_; }
     std::int64_t globalIndex() const { return globalIndex_; }
 
     /// Closes once: a second call only runs its completion with its own error.
@@ -47,9 +56,16 @@ protected:
     /// disconnection, a coupled socket).
     void runCloseSequence(ErrorPtr error, CloseCompletion completion);
 
+    void setHost(std::optional<std::string> host) { host_ = std::move(host); }
+    void setPort(std::optional<int> port) { port_ = port; }
+    void setLocalHost(std::optional<std::string> host) { localHost_ = std::move(host); }
+    void setLocalPort(std::optional<int> port) { localPort_ = port; }
+
 private:
     bool closed_ = false;
     std::int64_t globalIndex_;
+    std::optional<std::string> host_, localHost_;
+    std::optional<int> port_, localPort_;
 };
 
 } // namespace pemtrox

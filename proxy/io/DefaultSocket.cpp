@@ -71,18 +71,18 @@ void DefaultSocket::finalCloseStep(ErrorPtr error, CloseCompletion completion) {
 }
 
 void DefaultSocket::takeConnectedAddresses() {
-    host_ = socket_->connectedHost();
+    setHost(socket_->connectedHost());
     auto remote = socket_->connectedPort();
-    port_ = remote ? std::optional<int>(*remote) : std::nullopt;
-    localHost_ = socket_->localHost();
+    setPort(remote ? std::optional<int>(*remote) : std::nullopt);
+    setLocalHost(socket_->localHost());
     auto local = socket_->localPort();
-    localPort_ = local ? std::optional<int>(*local) : std::nullopt;
+    setLocalPort(local ? std::optional<int>(*local) : std::nullopt);
 }
 
 void DefaultSocket::socketDidConnect(const std::string& host, int port) {
     takeConnectedAddresses();
-    host_ = host;
-    port_ = port;
+    setHost(host);
+    setPort(port);
     if (auto callback = std::move(connectCallback_)) {
         connectCallback_ = nullptr;
         callback(SocketConnectionState::connected(selfSocket()));

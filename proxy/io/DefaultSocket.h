@@ -42,10 +42,6 @@ public:
     // Socket
     std::shared_ptr<MyInputStream> inputStream() const override { return socketInputStream_; }
     std::shared_ptr<MyOutputStream> outputStream() const override { return socketOutputStream_; }
-    std::optional<std::string> host() const override { return host_; }
-    std::optional<int> port() const override { return port_; }
-    std::optional<std::string> localHost() const override { return localHost_; }
-    std::optional<int> localPort() const override { return localPort_; }
     bool isClosed() const override { return AbstractSocket::isClosed(); }
     void close(ErrorPtr error = nullptr, CloseCompletion completion = nullptr) override {
         AbstractSocket::close(std::move(error), std::move(completion));
@@ -123,8 +119,6 @@ private:
     std::shared_ptr<SocketInputStream> socketInputStream_;
     std::shared_ptr<SocketOutputStream> socketOutputStream_;
     bool halfClose_ = false;
-    std::optional<std::string> host_, localHost_;
-    std::optional<int> port_, localPort_;
     bool socketDisconnected_ = false;
 };
 

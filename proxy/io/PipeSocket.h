@@ -26,22 +26,16 @@ public:
     const std::shared_ptr<PipeStream>& outputPipe() const { return outputPipe_; }
     const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
 
-    std::optional<std::string> host() const override { return host_; }
-    std::optional<int> port() const override { return port_; }
-    std::optional<std::string> localHost() const override { return localHost_; }
-    std::optional<int> localPort() const override { return localPort_; }
     /// The addresses are never set by the socket itself; its owner may name them.
-    void setHost(std::optional<std::string> host) { host_ = std::move(host); }
-    void setPort(std::optional<int> port) { port_ = port; }
-    void setLocalHost(std::optional<std::string> host) { localHost_ = std::move(host); }
-    void setLocalPort(std::optional<int> port) { localPort_ = port; }
+    using AbstractSocket::setHost;
+    using AbstractSocket::setLocalHost;
+    using AbstractSocket::setLocalPort;
+    using AbstractSocket::setPort;
 
 private:
     std::shared_ptr<DispatchQueue> queue_;
     std::shared_ptr<PipeStream> inputPipe_;
     std::shared_ptr<PipeStream> outputPipe_;
-    std::optional<std::string> host_, localHost_;
-    std::optional<int> port_, localPort_;
 };
 
 } // namespace pemtrox
