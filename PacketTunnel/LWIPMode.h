@@ -30,7 +30,7 @@ public:
     struct Configuration {
         std::string tunnelAddress = "198.18.72.254";
         int proxyPort = 8888;
-        SSLSettings sslSettings;
+        std::shared_ptr<const SSLSettings> sslSettings = std::make_shared<const SSLSettings>();
         /// Where the interception CA is kept (the app group container); empty: the default.
         std::filesystem::path caDirectory;
     };

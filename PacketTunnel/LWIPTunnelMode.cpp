@@ -8,17 +8,22 @@ namespace pemtrox {
 
 std::unique_ptr<LWIPTunnelMode> LWIPTunnelMode::start(const Configuration& configuration,
                                                       std::shared_ptr<PacketFlow> flow) {
+    auto settings = configuration.settings->current();
     LWIPMode::Configuration lwip;
     lwip.tunnelAddress = configuration.tunnelAddress;
     lwip.proxyPort = configuration.proxyPort;
-    lwip.sslSettings = configuration.settings->sslSettings;
+    lwip.sslSettings = sectionOf(settings, &Settings::sslSettings);
     lwip.caDirectory = configuration.caDirectory;
-    return std::unique_ptr<LWIPTunnelMode>(
-        new LWIPTunnelMode(LWIPMode::start(lwip, std::move(flow)), configuration.settings));
+    std::unique_ptr<LWIPTunnelMode> mode(new LWIPTunnelMode(
+        LWIPMode::start(lwip, std::move(flow)), sectionOf(settings, &Settings::recordingSettings)));
+    mode->settingsSubscription_ = configuration.settings->subscribe(
+        [self = mode.get()](const SettingsPublisher::Snapshot& settings) { self->applySettings(settings); });
+    return mode;
 }
 
-LWIPTunnelMode::LWIPTunnelMode(std::unique_ptr<LWIPMode> lwip, std::shared_ptr<const Settings> settings)
-    : lwip_(std::move(lwip)), settings_(std::move(settings)) {}
+LWIPTunnelMode::LWIPTunnelMode(std::unique_ptr<LWIPMode> lwip,
+                               std::shared_ptr<const RecordingSettings> recordingSettings)
+    : lwip_(std::move(lwip)), recordingSettings_(std::move(recordingSettings)) {}
 
 LWIPTunnelMode::~LWIPTunnelMode() = default;
 
@@ -44,9 +49,9 @@ void LWIPTunnelMode::setToolsListener(std::shared_ptr<ProxyServerListener> liste
     tools_ = std::move(listener);
 }
 
-void LWIPTunnelMode::applySettings(const std::shared_ptr<const Settings>& settings) {
-    settings_ = settings;
-    lwip_->proxyServer()->setSettings(settings->sslSettings);
+void LWIPTunnelMode::applySettings(const SettingsPublisher::Snapshot& settings) {
+    lwip_->proxyServer()->setSettings(sectionOf(settings, &Settings::sslSettings));
+    recordingSettings_ = sectionOf(settings, &Settings::recordingSettings);
     updateRawStreamRecording();
 }
 
@@ -54,7 +59,7 @@ void LWIPTunnelMode::updateRawStreamRecording() {
     if (!recording_)
         return;
     // A set: a listener already there stays there once.
-    if (settings_->recordingSettings.recordRawTCPStreams)
+    if (recordingSettings_->recordRawTCPStreams)
         lwip_->tcpProxyServer()->addProxyListener(recording_);
     else
         lwip_->tcpProxyServer()->removeProxyListener(recording_);

@@ -27,7 +27,7 @@ public:
     void setToolsListener(std::shared_ptr<ProxyServerListener> listener) override;
     /// The proxy server on the stack takes the TLS interception settings; the relay keeps the
     /// recording listener while raw TCP streams are recorded.
-    void applySettings(const std::shared_ptr<const Settings>& settings) override;
+    void applySettings(const SettingsPublisher::Snapshot& settings) override;
     /// Starts reading the tunnel's packets.
     void tunnelSettingsApplied() override;
     void networkChangeBegins() override;
@@ -35,14 +35,16 @@ public:
     bool stop() override;
 
 private:
-    LWIPTunnelMode(std::unique_ptr<LWIPMode> lwip, std::shared_ptr<const Settings> settings);
+    LWIPTunnelMode(std::unique_ptr<LWIPMode> lwip,
+                   std::shared_ptr<const RecordingSettings> recordingSettings);
     /// The relay's membership follows the raw TCP recording setting.
     void updateRawStreamRecording();
 
     std::unique_ptr<LWIPMode> lwip_;
-    std::shared_ptr<const Settings> settings_;
+    std::shared_ptr<const RecordingSettings> recordingSettings_;
     std::shared_ptr<ProxyServerListener> recording_;
     std::shared_ptr<ProxyServerListener> tools_;
+    std::shared_ptr<void> settingsSubscription_;
 };
 
 } // namespace pemtrox

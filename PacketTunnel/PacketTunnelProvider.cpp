@@ -39,7 +39,7 @@ std::shared_ptr<PacketTunnelProvider> PacketTunnelProvider::make() {
     // The log file first: loading the settings warns about what it cannot read as written,
     // and the user looks for those warnings in the file.
     provider->setupLogging();
-    provider->settings_ = std::make_shared<const Settings>(Settings::load(provider->userDefaults()));
+    provider->settings_.publish(Settings::load(provider->userDefaults()));
     return provider;
 }
 
@@ -112,8 +112,9 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
             if (auto self = weak.lock())
                 self->networkChanged(flags);
         });
-    toolsMultiplexer_ = ToolsProxyServerListenerMultiplexer::make(settings_->tools);
+    toolsMultiplexer_ = ToolsProxyServerListenerMultiplexer::make(settings_.current()->tools);
     toolsMultiplexer_->updateListeners();
+    toolsSubscription_ = settings_.subscribe([this](const SettingsPublisher::Snapshot&) { updateTools(); });
     if (tunnelMode_)
         tunnelMode_->setToolsListener(toolsMultiplexer_);
     updateTools();
@@ -175,14 +176,14 @@ ErrorPtr PacketTunnelProvider::openTunnelDevice() {
     return nullptr;
 }
 
-TunnelMode::Configuration PacketTunnelProvider::modeConfiguration() const {
+TunnelMode::Configuration PacketTunnelProvider::modeConfiguration() {
     TunnelMode::Configuration configuration;
     configuration.tunnelAddress = tunnelAddress;
     configuration.proxyPort = proxyPort_;
     configuration.proxyInterface = proxyInterface_;
     // The CA lives in the container, beside the recordings, so the user's side finds it.
     configuration.caDirectory = Container::directory().value_or(std::filesystem::path());
-    configuration.settings = settings_;
+    configuration.settings = &settings_;
     return configuration;
 }
 
@@ -317,9 +318,13 @@ void PacketTunnelProvider::startRecording() {
     auto container = Container::directory();
     if (!container)
         throw GenericError("Couldn't get container URL");
-    recordingListener_ =
-        RecordingListener::make(*container / "Recording", settings_->recordingSettings, true, true);
-    tunnelMode_->setRecordingListener(recordingListener_);
+    auto listener =
+        RecordingListener::make(*container / "Recording", settings_.current()->recordingSettings, true, true);
+    recordingSubscription_ = settings_.subscribe([listener](const SettingsPublisher::Snapshot& settings) {
+        listener->setSettings(settings->recordingSettings);
+    });
+    tunnelMode_->setRecordingListener(listener);
+    recordingListener_ = listener;
 }
 
 void PacketTunnelProvider::stopRecording() {
@@ -327,22 +332,19 @@ void PacketTunnelProvider::stopRecording() {
         return;
     if (tunnelMode_)
         tunnelMode_->setRecordingListener(nullptr);
+    recordingSubscription_.reset();
     recordingListener_.reset();
 }
 
+// Loaded once, here, into one snapshot: each part that subscribed takes its own section.
 void PacketTunnelProvider::settingsChanged() {
-    settings_ = std::make_shared<const Settings>(Settings::load(userDefaults()));
-    if (tunnelMode_)
-        tunnelMode_->applySettings(settings_);
-    if (recordingListener_)
-        recordingListener_->setSettings(settings_->recordingSettings);
-    updateTools();
+    settings_.publish(Settings::load(userDefaults()));
 }
 
 void PacketTunnelProvider::updateTools() {
     if (!toolsMultiplexer_)
         return;
-    toolsMultiplexer_->settings = settings_->tools;
+    toolsMultiplexer_->settings = settings_.current()->tools;
     toolsMultiplexer_->updateListeners();
 }
 

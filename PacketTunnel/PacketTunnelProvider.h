@@ -102,7 +102,7 @@ private:
     ErrorPtr startLWIP();
     /// Stops the running mode; a mode that cannot stop is kept.
     void stopMode();
-    TunnelMode::Configuration modeConfiguration() const;
+    TunnelMode::Configuration modeConfiguration();
     /// The packet flow over the platform's device, when it has one.
     ErrorPtr openTunnelDevice();
     /// Lets go of what the platform holds for the tunnel: the device and what was applied.
@@ -117,7 +117,11 @@ private:
     std::unique_ptr<TunnelMode> tunnelMode_;
     std::shared_ptr<RecordingListener> recordingListener_;
     std::shared_ptr<ToolsProxyServerListenerMultiplexer> toolsMultiplexer_;
-    std::shared_ptr<const Settings> settings_ = std::make_shared<const Settings>();
+    /// Loaded at construction and at each "SettingsChanged"; the mode, the recording listener
+    /// and the tools subscribe.
+    SettingsPublisher settings_;
+    std::shared_ptr<void> recordingSubscription_;
+    std::shared_ptr<void> toolsSubscription_;
     std::shared_ptr<FileLogger> fileLogger_;
     std::shared_ptr<PacketFlow> packetFlow_;
     std::shared_ptr<Reachability> reachability_;

@@ -12,8 +12,9 @@ std::shared_ptr<PacketTunnelProxyServer>
 PacketTunnelProxyServer::make(SSLSettings settings, std::shared_ptr<DispatchQueue> queue,
                               std::shared_ptr<SSLContextFactory> contextFactory,
                               std::shared_ptr<SSLCAGenerator> ca) {
-    return std::make_shared<PacketTunnelProxyServer>(std::move(settings), std::move(queue),
-                                                     std::move(contextFactory), std::move(ca));
+    return std::make_shared<PacketTunnelProxyServer>(std::make_shared<const SSLSettings>(std::move(settings)),
+                                                     std::move(queue), std::move(contextFactory),
+                                                     std::move(ca));
 }
 
 PacketTunnelProxyServer::~PacketTunnelProxyServer() {

@@ -27,10 +27,10 @@ ProxyManager::~ProxyManager() {
     queue_->sync([this] { socketProxyServer_.reset(); });
 }
 
-void ProxyManager::setSslSettings(const SSLSettings& settings) {
-    sslSettings_ = settings;
+void ProxyManager::setSslSettings(std::shared_ptr<const SSLSettings> settings) {
+    sslSettings_ = std::move(settings);
     if (socketProxyServer_)
-        socketProxyServer_->setSettings(settings);
+        socketProxyServer_->setSettings(sslSettings_);
 }
 
 void ProxyManager::start() {

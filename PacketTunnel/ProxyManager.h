@@ -30,9 +30,10 @@ public:
     std::shared_ptr<SSLCAGenerator> sslCAGenerator;
     const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
 
-    const SSLSettings& sslSettings() const { return sslSettings_; }
-    /// Stores the settings and hands them, whole, to the running server.
-    void setSslSettings(const SSLSettings& settings);
+    const SSLSettings& sslSettings() const { return *sslSettings_; }
+    /// Keeps the settings (a section of the settings snapshot) and hands them, whole, to the
+    /// running server.
+    void setSslSettings(std::shared_ptr<const SSLSettings> settings);
 
     /// Makes the server (its CA ready), adds the built-in listeners and listens. Throws
     /// the listening error; the server then stays, not listening.
@@ -46,7 +47,7 @@ public:
 private:
     ProxyManager();
     std::shared_ptr<SSLProxyServer> socketProxyServer_;
-    SSLSettings sslSettings_;
+    std::shared_ptr<const SSLSettings> sslSettings_ = std::make_shared<const SSLSettings>();
     ErrorPtr startError_;
     std::shared_ptr<DispatchQueue> queue_;
 };

@@ -10,13 +10,15 @@ namespace pemtrox {
 
 std::unique_ptr<ProxyTunnelMode> ProxyTunnelMode::start(const Configuration& configuration) {
     auto manager = ProxyManager::make();
-    manager->setSslSettings(configuration.settings->sslSettings);
+    manager->setSslSettings(sectionOf(configuration.settings->current(), &Settings::sslSettings));
     manager->httpProxyPort = configuration.proxyPort;
     manager->interface = configuration.proxyInterface;
     manager->sslCAGenerator = configuration.caDirectory.empty()
                                   ? SSLCAGenerator::make()
                                   : SSLCAGenerator::make(configuration.caDirectory);
     std::unique_ptr<ProxyTunnelMode> mode(new ProxyTunnelMode(manager));
+    mode->settingsSubscription_ = configuration.settings->subscribe(
+        [self = mode.get()](const SettingsPublisher::Snapshot& settings) { self->applySettings(settings); });
     try {
         manager->start();
         LOG_INFO("Started Proxy Manager");
@@ -40,8 +42,8 @@ void ProxyTunnelMode::setRecordingListener(std::shared_ptr<ProxyServerListener> 
     recording_ = std::move(listener);
 }
 
-void ProxyTunnelMode::applySettings(const std::shared_ptr<const Settings>& settings) {
-    manager_->setSslSettings(settings->sslSettings);
+void ProxyTunnelMode::applySettings(const SettingsPublisher::Snapshot& settings) {
+    manager_->setSslSettings(sectionOf(settings, &Settings::sslSettings));
 }
 
 bool ProxyTunnelMode::stop() {

@@ -22,7 +22,8 @@ public:
     bool hasProxyServer() const override;
     void setRecordingListener(std::shared_ptr<ProxyServerListener> listener) override;
     void setToolsListener(std::shared_ptr<ProxyServerListener>) override {}
-    void applySettings(const std::shared_ptr<const Settings>& settings) override;
+    /// The manager, and through it its server, take the TLS interception section.
+    void applySettings(const SettingsPublisher::Snapshot& settings) override;
     /// The server stops listening, then its exchanges are cancelled; a server that cannot
     /// stop listening is logged as "Failed to stop Proxy Manager: " and left running.
     bool stop() override;
@@ -32,6 +33,7 @@ private:
     explicit ProxyTunnelMode(std::shared_ptr<ProxyManager> manager) : manager_(std::move(manager)) {}
     std::shared_ptr<ProxyManager> manager_;
     std::shared_ptr<ProxyServerListener> recording_;
+    std::shared_ptr<void> settingsSubscription_;
 };
 
 } // namespace pemtrox

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/Error.h"
-#include "proxy/engine/Settings.h"
+#include "proxy/engine/SettingsPublisher.h"
 
 namespace pemtrox {
 
@@ -29,7 +29,9 @@ public:
         std::optional<std::string> proxyInterface;
         /// Where the interception CA is kept (the app group container); empty: the default.
         std::filesystem::path caDirectory;
-        std::shared_ptr<const Settings> settings;
+        /// The mode starts with the current snapshot and subscribes to the later ones; the
+        /// publisher outlives the mode.
+        SettingsPublisher* settings = nullptr;
     };
 
     virtual ~TunnelMode() = default;
@@ -41,8 +43,9 @@ public:
     virtual void setRecordingListener(std::shared_ptr<ProxyServerListener> listener) = 0;
     /// The tools multiplexer joins the servers the tools act on (none in Proxy mode).
     virtual void setToolsListener(std::shared_ptr<ProxyServerListener> listener) = 0;
-    /// New settings: each server takes its own part, whole.
-    virtual void applySettings(const std::shared_ptr<const Settings>& settings) = 0;
+    /// New settings (a mode is subscribed to them from its start): each server takes its own
+    /// section, whole.
+    virtual void applySettings(const SettingsPublisher::Snapshot& settings) = 0;
     /// The tunnel's network settings are in place: traffic may flow.
     virtual void tunnelSettingsApplied() {}
     /// A network change begins and ends: sockets bound to the old network are closed for the

@@ -18,17 +18,17 @@ std::shared_ptr<SSLProxyServer> SSLProxyServer::make(SSLSettings settings,
                                                      std::shared_ptr<DispatchQueue> queue,
                                                      std::shared_ptr<SSLContextFactory> contextFactory,
                                                      std::shared_ptr<SSLCAGenerator> ca) {
-    return std::make_shared<SSLProxyServer>(std::move(settings), std::move(queue), std::move(contextFactory),
-                                            std::move(ca));
+    return std::make_shared<SSLProxyServer>(std::make_shared<const SSLSettings>(std::move(settings)),
+                                            std::move(queue), std::move(contextFactory), std::move(ca));
 }
 
-SSLProxyServer::SSLProxyServer(SSLSettings settings, std::shared_ptr<DispatchQueue> queue,
+SSLProxyServer::SSLProxyServer(std::shared_ptr<const SSLSettings> settings,
+                               std::shared_ptr<DispatchQueue> queue,
                                std::shared_ptr<SSLContextFactory> contextFactory,
                                std::shared_ptr<SSLCAGenerator> ca)
     : SocketProxyServer(std::move(queue)),
       contextFactory_(contextFactory ? std::move(contextFactory) : SSLContextFactory::make()),
-      ca_(ca ? std::move(ca) : SSLCAGenerator::make()),
-      settings_(std::make_shared<const SSLSettings>(std::move(settings))) {
+      ca_(ca ? std::move(ca) : SSLCAGenerator::make()), settings_(std::move(settings)) {
     initCA();
 }
 
@@ -43,7 +43,11 @@ std::string SSLProxyServer::caPassPhrase() {
 }
 
 void SSLProxyServer::setSettings(SSLSettings settings) {
-    settings_.store(std::make_shared<const SSLSettings>(std::move(settings)));
+    setSettings(std::make_shared<const SSLSettings>(std::move(settings)));
+}
+
+void SSLProxyServer::setSettings(std::shared_ptr<const SSLSettings> settings) {
+    settings_.store(std::move(settings));
 }
 
 void SSLProxyServer::initCA() {

@@ -23,13 +23,15 @@ public:
     static std::shared_ptr<SSLProxyServer> make(SSLSettings settings, std::shared_ptr<DispatchQueue> queue,
                                                 std::shared_ptr<SSLContextFactory> contextFactory = nullptr,
                                                 std::shared_ptr<SSLCAGenerator> ca = nullptr);
-    SSLProxyServer(SSLSettings settings, std::shared_ptr<DispatchQueue> queue,
+    /// The settings are kept as given (a section of the settings snapshot), never copied.
+    SSLProxyServer(std::shared_ptr<const SSLSettings> settings, std::shared_ptr<DispatchQueue> queue,
                    std::shared_ptr<SSLContextFactory> contextFactory, std::shared_ptr<SSLCAGenerator> ca);
     ~SSLProxyServer() override;
 
     /// The current settings; replaced whole, from any thread, so a decision sees one value.
     std::shared_ptr<const SSLSettings> settings() const { return settings_.load(); }
     void setSettings(SSLSettings settings);
+    void setSettings(std::shared_ptr<const SSLSettings> settings);
 
     const std::shared_ptr<SSLContextFactory>& contextFactory() const { return contextFactory_; }
     const std::shared_ptr<SSLCAGenerator>& ca() const { return ca_; }

@@ -22,6 +22,7 @@
 #include "proxy/recording/RecordingListener.h"
 #include "proxy/tls/SSLCAGenerator.h"
 #include "proxy/tls/SSLContextFactory.h"
+#include "proxy/tls/SSLProxyServer.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/tunnel/FakeTunnelPlatform.h"
 
@@ -203,6 +204,74 @@ TEST_F(ProviderTest, SettingsChangedActsWithoutAReplyAndReachesTheRecording) {
     EXPECT_FALSE(provider->recordingListener()->settings().recordRequestBody);
     EXPECT_TRUE(proxyManager(*provider)->sslSettings().proxyingEnabled);
 }
+
+class ProviderSettingsTest : public ProviderTest, public ::testing::WithParamInterface<PacketTunnelMode> {};
+
+// One load, one snapshot, each part its own section: a "SettingsChanged" reaches the mode's
+// intercepting server (the very section loaded, not a copy), the recording listener and the
+// tools (which act in LWIP mode only), and LWIP mode's relay records raw TCP streams only
+// while the settings ask for it, turned off and on again.
+TEST_P(ProviderSettingsTest, ASettingsChangeReachesEachPartOfTheMode) {
+    bool stack = GetParam() == PacketTunnelMode::LWIP;
+    if (stack && LWIPStack::isInitialised())
+        GTEST_SKIP() << "the stack initialises once per process: run each test alone (ctest does)";
+    OPENSSL_init_crypto(
+        OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_LOAD_CONFIG, nullptr);
+    make();
+    test::RefusingPort free;
+    if (stack)
+        provider->setPacketFlow(MemoryPacketFlow::make());
+    ASSERT_EQ(start(json{{"PacketTunnelMode", packetTunnelModeRawValue(GetParam())}, {"Port", free.port()}}),
+              nullptr);
+    std::shared_ptr<SSLProxyServer> server =
+        stack ? lwip(*provider)->proxyServer() : proxyManager(*provider)->socketProxyServer();
+    ASSERT_TRUE(server);
+    auto exchange = [](AbstractProxyServer& on, const char* host) -> std::string {
+        auto evt = ProxyEvent::make(nullptr);
+        evt->host = host;
+        try {
+            on.fanOut<&ProxyServerListener::proxyListenerReceivedRequestURL>(evt);
+        } catch (const Error&) {
+            return "blocked";
+        }
+        on.fanOut<&ProxyServerListener::proxyListenerReceivedRequestAddress>(evt);
+        return evt->attributes.count(RecordingListener::keyAttribute) ? "recorded" : "passed";
+    };
+    auto change = [&](const char* settings) {
+        std::ofstream(dir.path() / "settings.json") << settings;
+        message("SettingsChanged");
+    };
+    auto intercepted = ProxyEvent::make(nullptr);
+    intercepted->host = "a.test";
+
+    change(R"({"sslSettings.proxyingEnabled": true,
+        "sslSettings.include": [{"enabled": true, "type": "Glob", "hostname": "*.test"}],
+        "recordingSettings.recordRawTCPStreams": false, "recordingSettings.recordRequestBody": false,
+        "tools.blacklist.enabled": true,
+        "tools.blacklist.include": [{"enabled": true, "type": "Glob", "hostname": "blocked.test"}]})");
+    EXPECT_TRUE(server->isSSLProxied(*intercepted));
+    if (!stack) {
+        EXPECT_EQ(server->settings().get(), &proxyManager(*provider)->sslSettings()) << "one value, shared";
+    }
+    EXPECT_FALSE(provider->recordingListener()->settings().recordRequestBody);
+    EXPECT_EQ(exchange(*server, "blocked.test"), stack ? "blocked" : "recorded");
+    if (stack) {
+        EXPECT_EQ(exchange(*lwip(*provider)->tcpProxyServer(), "blocked.test"), "blocked");
+        EXPECT_EQ(exchange(*lwip(*provider)->tcpProxyServer(), "fine.test"), "passed");
+    }
+
+    change(R"({"recordingSettings.recordRawTCPStreams": true})");
+    EXPECT_FALSE(server->isSSLProxied(*intercepted));
+    EXPECT_TRUE(provider->recordingListener()->settings().recordRequestBody);
+    EXPECT_EQ(exchange(*server, "blocked.test"), "recorded");
+    if (stack) {
+        EXPECT_EQ(exchange(*lwip(*provider)->tcpProxyServer(), "fine.test"), "recorded");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ProviderSettingsTest,
+                         ::testing::Values(PacketTunnelMode::Proxy, PacketTunnelMode::LWIP),
+                         [](const auto& info) { return std::string(packetTunnelModeRawValue(info.param)); });
 
 TEST_F(ProviderTest, ClearLogEmptiesTheFileThatHoldsOnlyWarningsAndErrors) {
     make();

@@ -6,6 +6,7 @@
 #include "Model/Tools/MatchesAny.h"
 #include "platform/UserDefaults.h"
 #include "proxy/engine/Settings.h"
+#include "proxy/engine/SettingsPublisher.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
@@ -234,4 +235,35 @@ TEST(Settings, APatternThatDoesNotCompileIsReportedOnceAtLoad) {
     EXPECT_FALSE(changed.matches("https", "b.example", 443, "/", ""));
     EXPECT_EQ(logger->lines().size(), expected.size() + 1);
     logger->uninstall();
+}
+
+// Every part that holds its token is handed each new snapshot, in the order they subscribed;
+// a part that lets go, even while being handed one, is handed no more.
+TEST(SettingsPublisher, HandsEachSnapshotToThePartsThatHoldTheirTokens) {
+    SettingsPublisher publisher(load(json{{"sslSettings.proxyingEnabled", true}}));
+    EXPECT_TRUE(publisher.current()->sslSettings.proxyingEnabled);
+    std::string handed;
+    std::shared_ptr<void> second;
+    auto first = publisher.subscribe([&](const SettingsPublisher::Snapshot& s) {
+        handed += s->sslSettings.proxyingEnabled ? "1+" : "1-";
+        second.reset();
+    });
+    second = publisher.subscribe([&](const SettingsPublisher::Snapshot&) { handed += "2"; });
+    auto third = publisher.subscribe([&](const SettingsPublisher::Snapshot& s) {
+        handed += "3";
+        EXPECT_EQ(s, publisher.current());
+    });
+    publisher.publish(load(json::object()));
+    EXPECT_EQ(handed, "1-3") << "the second let go while the first was handed it";
+    third.reset();
+    publisher.publish(load(json{{"sslSettings.proxyingEnabled", true}}));
+    EXPECT_EQ(handed, "1-31+");
+
+    // A section shares the snapshot's life: no copy is made.
+    auto snapshot = publisher.current();
+    auto section = sectionOf(snapshot, &Settings::sslSettings);
+    EXPECT_EQ(section.get(), &snapshot->sslSettings);
+    publisher.publish(load(json::object()));
+    snapshot.reset();
+    EXPECT_TRUE(section->proxyingEnabled);
 }
