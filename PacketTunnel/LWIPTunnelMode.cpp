@@ -28,24 +28,15 @@ LWIPTunnelMode::LWIPTunnelMode(std::unique_ptr<LWIPMode> lwip,
 LWIPTunnelMode::~LWIPTunnelMode() = default;
 
 void LWIPTunnelMode::setRecordingListener(std::shared_ptr<ProxyServerListener> listener) {
-    if (recording_) {
-        lwip_->proxyServer()->removeProxyListener(recording_);
-        lwip_->tcpProxyServer()->removeProxyListener(recording_);
-    }
+    replaceListener(*lwip_->proxyServer(), recording_, listener);
+    replaceListener(*lwip_->tcpProxyServer(), recording_, nullptr); // back as the settings ask
     recording_ = std::move(listener);
-    if (recording_)
-        lwip_->proxyServer()->addProxyListener(recording_);
     updateRawStreamRecording();
 }
 
 void LWIPTunnelMode::setToolsListener(std::shared_ptr<ProxyServerListener> listener) {
-    for (AbstractProxyServer* server : {static_cast<AbstractProxyServer*>(lwip_->proxyServer().get()),
-                                        static_cast<AbstractProxyServer*>(lwip_->tcpProxyServer().get())}) {
-        if (tools_)
-            server->removeProxyListener(tools_);
-        if (listener)
-            server->addProxyListener(listener);
-    }
+    replaceListener(*lwip_->proxyServer(), tools_, listener);
+    replaceListener(*lwip_->tcpProxyServer(), tools_, listener);
     tools_ = std::move(listener);
 }
 

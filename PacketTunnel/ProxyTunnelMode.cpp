@@ -33,12 +33,8 @@ bool ProxyTunnelMode::hasProxyServer() const {
 }
 
 void ProxyTunnelMode::setRecordingListener(std::shared_ptr<ProxyServerListener> listener) {
-    if (auto server = manager_->socketProxyServer()) {
-        if (recording_)
-            server->removeProxyListener(recording_);
-        if (listener)
-            server->addProxyListener(listener);
-    }
+    if (auto server = manager_->socketProxyServer())
+        replaceListener(*server, recording_, listener);
     recording_ = std::move(listener);
 }
 

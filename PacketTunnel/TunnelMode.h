@@ -10,6 +10,7 @@
 
 namespace pemtrox {
 
+class ProxyServer;
 class ProxyServerListener;
 
 /// One way of running the tunnel, as the provider sees it: the mode owns its servers, puts
@@ -57,6 +58,11 @@ public:
     virtual bool stop() = 0;
     /// Why the mode's proxy is not serving after the start, when it is not.
     virtual ErrorPtr notServing() const { return nullptr; }
+
+protected:
+    /// On one server: the listener that was there leaves, and its replacement, if any, joins.
+    static void replaceListener(ProxyServer& server, const std::shared_ptr<ProxyServerListener>& old,
+                                const std::shared_ptr<ProxyServerListener>& replacement);
 };
 
 } // namespace pemtrox
