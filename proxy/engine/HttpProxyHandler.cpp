@@ -428,25 +428,10 @@ void HttpProxyHandler::runHttp(const std::shared_ptr<ProxyHttp>& http,
     });
 }
 
-// MARK: the tunnel's steps
-
 void HttpProxyHandler::replaceRemote(std::shared_ptr<RemoteConnection> remote) {
     if (remote_ && remote_ != remote)
         remote_->close();
     remote_ = std::move(remote);
-}
-
-std::shared_ptr<RemoteConnection> HttpProxyHandler::releaseRemote() {
-    return std::exchange(remote_, nullptr);
-}
-
-void HttpProxyHandler::replaceClient(std::shared_ptr<ProxyConnection> client) {
-    client_ = std::move(client);
-}
-
-void HttpProxyHandler::beginExchange(std::shared_ptr<ProxyEvent> evt) {
-    evt_ = std::move(evt);
-    responseStarted_ = false;
 }
 
 // MARK: ending

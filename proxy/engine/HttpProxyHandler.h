@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/Error.h"
 #include "proxy/engine/AbstractSocketProxyHandler.h"
@@ -97,11 +98,14 @@ public:
     /// the same.
     void replaceRemote(std::shared_ptr<RemoteConnection> remote);
     /// Lets go of the connection toward the server without closing it, and returns it.
-    std::shared_ptr<RemoteConnection> releaseRemote();
+    std::shared_ptr<RemoteConnection> releaseRemote() { return std::exchange(remote_, nullptr); }
     /// The client connection from now on (the TLS layer over it, say).
-    void replaceClient(std::shared_ptr<ProxyConnection> client);
+    void replaceClient(std::shared_ptr<ProxyConnection> client) { client_ = std::move(client); }
     /// Makes `evt` the current exchange, its response not begun.
-    void beginExchange(std::shared_ptr<ProxyEvent> evt);
+    void beginExchange(std::shared_ptr<ProxyEvent> evt) {
+        evt_ = std::move(evt);
+        responseStarted_ = false;
+    }
     /// Leaves no exchange current: a head that fails to arrive is no part of the last one.
     void clearExchange() { evt_.reset(); }
     /// Forwards one request with `http`; `then` gets its outcome. A failed exchange keeps
