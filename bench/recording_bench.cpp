@@ -3,6 +3,13 @@
 // keeps). One keep-alive client, an in-process origin, all on loopback. The store goes
 // under $TMPDIR (default /tmp).
 //   pemtrox_recording_bench [downloads]
+//
+// With --steps, the recording listener alone, without sockets: one thread plays the steps
+// of small kept-alive GET exchanges (the callbacks a 1 KiB exchange makes, in its order)
+// as fast as the listener takes them, and prints the CPU per exchange of that thread
+// (the serving queue's share of recording) and of the rest of the process (the writer),
+// and exchanges/s until the store holds them all.
+//   pemtrox_recording_bench --steps [exchanges] [body bytes]
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -17,7 +24,10 @@
 #include <unistd.h>
 
 #include "platform/DispatchQueue.h"
+#include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpProxyServer.h"
+#include "proxy/engine/ProxyEvent.h"
+#include "proxy/io/InetAddress.h"
 #include "proxy/recording/RecordingListener.h"
 
 using namespace pemtrox;
@@ -141,13 +151,102 @@ double measure(int originPort, bool recorded, int count, const std::filesystem::
     return count / seconds;
 }
 
+std::shared_ptr<HttpFields> head(std::initializer_list<const char*> lines) {
+    auto fields = std::make_shared<HttpFields>();
+    for (auto line : lines)
+        fields->addLine(std::string(line) + "\r\n");
+    fields->addLine("\r\n");
+    return fields;
+}
+
+double cpuSeconds(clockid_t clock) {
+    timespec t{};
+    ::clock_gettime(clock, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// The steps of `count` kept-alive GET exchanges with a body of `bodyBytes`, played straight
+// into a background listener.
+void steps(int count, std::size_t bodyBytes, const std::filesystem::path& root) {
+    auto listener = RecordingListener::make(root, {}, true, true);
+    auto requestHead = head({"GET http://127.0.0.1:8080/1k.bin HTTP/1.1", "Host: 127.0.0.1:8080",
+                             "User-Agent: bench", "Accept: */*"});
+    auto sentHead =
+        head({"GET /1k.bin HTTP/1.1", "Host: 127.0.0.1:8080", "User-Agent: bench", "Accept: */*"});
+    auto responseHead = head({"HTTP/1.1 200 OK", "Server: nginx", "Date: Tue, 04 Mar 2025 10:11:12 GMT",
+                              "Content-Type: application/octet-stream", "Content-Length: 1024",
+                              "Last-Modified: Tue, 04 Mar 2025 10:00:00 GMT", "Connection: keep-alive",
+                              "ETag: \"67c6d0a0-400\"", "Accept-Ranges: bytes"});
+    const Data body(bodyBytes, 'x');
+    auto client = std::make_shared<InetAddress>("127.0.0.1", "127.0.0.1");
+    auto remote = std::make_shared<InetAddress>("127.0.0.1", "127.0.0.1");
+    auto wallStart = Clock::now();
+    double threadStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID),
+           processStart = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    for (int i = 0; i < count; ++i) {
+        auto evt = ProxyEvent::make(nullptr);
+        evt->keptAlive = i > 0;
+        evt->clientAddress = client;
+        evt->startTime = Date::clock::now();
+        evt->status = ProxyEventStatus::receivedRequestFirstLine;
+        listener->proxyListenerReceivedRequestAddress(evt);
+        evt->method = "GET";
+        evt->protocolVersion = "HTTP/1.1";
+        evt->scheme = "http";
+        evt->host = "127.0.0.1";
+        evt->port = 8080;
+        evt->setPath("/1k.bin");
+        evt->status = ProxyEventStatus::receivedRequestURL;
+        listener->proxyListenerReceivedRequestURL(evt);
+        evt->requestHeader = requestHead;
+        evt->requestHeaderSize = 96;
+        evt->requestBeginTime = Date::clock::now();
+        evt->status = ProxyEventStatus::receivedRequestHeader;
+        listener->proxyListenerReceivedRequestHeader(evt);
+        evt->remoteAddress = remote;
+        evt->connectDuration = 0.0001;
+        evt->requestHeader = sentHead;
+        listener->proxyListenerSentRequestHeader(evt);
+        evt->requestCompleteTime = Date::clock::now();
+        evt->status = ProxyEventStatus::receivedRequestBody;
+        listener->proxyListenerReceivedRequest(evt);
+        evt->responseHeader = responseHead;
+        evt->responseHeaderSize = 250;
+        evt->responseBeginTime = Date::clock::now();
+        evt->status = ProxyEventStatus::receivedResponseHeader;
+        listener->proxyListenerReceivedResponseHeader(evt);
+        listener->proxyListenerSentResponseHeader(evt);
+        evt->responseSize = static_cast<std::int64_t>(body.size());
+        evt->status = ProxyEventStatus::receivingResponseBody;
+        listener->proxyListenerReceivingResponseBody(evt, body);
+        evt->status = ProxyEventStatus::receivedResponseBody;
+        listener->proxyListenerReceivedResponse(evt);
+        evt->endTime = Date::clock::now();
+        evt->status = ProxyEventStatus::complete;
+        listener->proxyListenerTransactionComplete(evt);
+    }
+    double serving = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadStart;
+    listener->waitForWrites();
+    double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
+    double writer = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processStart - serving;
+    std::printf("%d exchanges of %zu body bytes: %.1f us serving, %.1f us writer CPU per exchange; "
+                "%.0f exchanges/s until written\n",
+                count, bodyBytes, serving * 1e6 / count, writer * 1e6 / count, count / wall);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    int count = argc > 1 ? std::atoi(argv[1]) : 200;
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pemtrox-recording-bench-XXXXXX";
     std::filesystem::path dir = ::mkdtemp(pattern.data());
+    if (argc > 1 && std::string(argv[1]) == "--steps") {
+        steps(argc > 2 ? std::atoi(argv[2]) : 20000,
+              argc > 3 ? static_cast<std::size_t>(std::atol(argv[3])) : std::size_t(1024), dir / "Recording");
+        std::filesystem::remove_all(dir);
+        return 0;
+    }
+    int count = argc > 1 ? std::atoi(argv[1]) : 200;
     int originPort = 0;
     int listenFd = listenLoopback(originPort);
     std::thread(serveOrigin, listenFd).detach();

@@ -7,6 +7,16 @@
 
 namespace pemtrox {
 
+namespace {
+
+void appendInteger(std::string& out, std::int64_t value) {
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr);
+}
+
+} // namespace
+
 std::string JSONObject::number(double value) {
     if (!std::isfinite(value))
         return "null";
@@ -18,33 +28,62 @@ std::string JSONObject::number(double value) {
     return std::string(buffer, result.ptr);
 }
 
-JSONObject& JSONObject::add(std::string_view key, std::string_view valueText) {
-    if (!members_.empty())
-        members_ += ',';
-    members_ += quotedJSONString(key, JSONStringForm::serialiser);
-    members_ += ':';
-    members_ += valueText;
-    return *this;
+void JSONObject::key(std::string_view key) {
+    if (!empty_)
+        text_ += ',';
+    empty_ = false;
+    appendQuotedJSONString(text_, key, JSONStringForm::serialiser);
+    text_ += ':';
 }
 
 JSONObject& JSONObject::addString(std::string_view key, std::string_view value) {
-    return add(key, quotedJSONString(value, JSONStringForm::serialiser));
+    this->key(key);
+    appendQuotedJSONString(text_, value, JSONStringForm::serialiser);
+    return *this;
 }
 
 JSONObject& JSONObject::addInteger(std::string_view key, std::int64_t value) {
-    return add(key, std::to_string(value));
+    this->key(key);
+    appendInteger(text_, value);
+    return *this;
 }
 
 JSONObject& JSONObject::addNumber(std::string_view key, double value) {
-    return add(key, number(value));
+    this->key(key);
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9007199254740992.0)
+        appendInteger(text_, static_cast<std::int64_t>(value));
+    else
+        text_ += number(value);
+    return *this;
 }
 
 JSONObject& JSONObject::addBool(std::string_view key, bool value) {
-    return add(key, value ? "true" : "false");
+    this->key(key);
+    text_ += value ? "true" : "false";
+    return *this;
 }
 
-JSONObject& JSONObject::addObject(std::string_view key, const JSONObject& value) {
-    return add(key, value.text());
+JSONObject& JSONObject::openObject(std::string_view key) {
+    this->key(key);
+    text_ += '{';
+    ++depth_;
+    empty_ = true;
+    return *this;
+}
+
+JSONObject& JSONObject::closeObject() {
+    if (depth_ > 1) {
+        text_ += '}';
+        --depth_;
+        empty_ = false;
+    }
+    return *this;
+}
+
+std::string JSONObject::take() {
+    text_.append(static_cast<std::size_t>(depth_), '}');
+    depth_ = 0;
+    return std::move(text_);
 }
 
 } // namespace pemtrox

@@ -1,19 +1,42 @@
 #include "proxy/recording/JSONString.h"
 
+#include <array>
 #include <cstdint>
 
 #include "platform/UnicodeScalars.h"
 
 namespace pemtrox {
 
-std::string quotedJSONString(std::string_view text, JSONStringForm form) {
+namespace {
+
+// Bytes that both forms write as themselves whatever stands around them: printable ASCII
+// and DEL, less the quote, the backslash and the slash (which the script-safe form escapes
+// after "<"). Metadata texts are nearly all such bytes, so runs of them go in one append.
+constexpr std::array<bool, 256> plainBytes = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c <= 0x7F; ++c)
+        plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\' && c != '/';
+    return plain;
+}();
+
+} // namespace
+
+void appendQuotedJSONString(std::string& out, std::string_view text, JSONStringForm form) {
     const bool serialiser = form == JSONStringForm::serialiser;
     const char* digits = serialiser ? "0123456789abcdef" : "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() + 2);
     out += '"';
     char32_t previous = 0;
     for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t run = pos;
+        while (run < text.size() && plainBytes[static_cast<unsigned char>(text[run])])
+            ++run;
+        if (run > pos) {
+            out.append(text.data() + pos, run - pos);
+            previous = static_cast<unsigned char>(text[run - 1]);
+            pos = run;
+            if (pos == text.size())
+                break;
+        }
         char32_t c = nextScalar(text, pos);
         switch (c) {
         case '"':
@@ -53,6 +76,12 @@ std::string quotedJSONString(std::string_view text, JSONStringForm form) {
         previous = c;
     }
     out += '"';
+}
+
+std::string quotedJSONString(std::string_view text, JSONStringForm form) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    appendQuotedJSONString(out, text, form);
     return out;
 }
 

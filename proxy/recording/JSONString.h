@@ -20,5 +20,7 @@ enum class JSONStringForm {
 
 /// The quoted, escaped form of a text.
 std::string quotedJSONString(std::string_view text, JSONStringForm form);
+/// Appends the quoted, escaped form of a text.
+void appendQuotedJSONString(std::string& out, std::string_view text, JSONStringForm form);
 
 } // namespace pemtrox

@@ -49,17 +49,20 @@ std::optional<std::string> notesText(const ProxyEvent& event) {
     return joined;
 }
 
-JSONObject sizes(const std::optional<std::int64_t>& headers, const std::optional<std::int64_t>& body) {
-    JSONObject sizes;
-    addInteger(sizes, "headers", headers);
-    addInteger(sizes, "body", body);
-    return JSONObject().addObject("sizes", sizes);
+void addSizes(JSONObject& object, const char* key, const std::optional<std::int64_t>& headers,
+              const std::optional<std::int64_t>& body) {
+    object.openObject(key).openObject("sizes");
+    addInteger(object, "headers", headers);
+    addInteger(object, "body", body);
+    object.closeObject().closeObject();
 }
 
 } // namespace
 
 std::string recordingMetadata(const ProxyEvent& event) {
     JSONObject metadata;
+    // About the size of a whole exchange's text, so that it is not grown step by step.
+    metadata.reserve(1024);
     metadata.addString("status", name(event.status));
     addText(metadata, "method", event.method);
     addText(metadata, "protocolVersion", event.protocolVersion);
@@ -77,19 +80,19 @@ std::string recordingMetadata(const ProxyEvent& event) {
     if (event.clientAddress)
         metadata.addString("clientAddress", event.clientAddress->description());
 
-    JSONObject times;
-    addTime(times, "start", event.startTime);
-    addTime(times, "requestBegin", event.requestBeginTime);
-    addTime(times, "requestComplete", event.requestCompleteTime);
-    addTime(times, "responseBegin", event.responseBeginTime);
-    addTime(times, "end", event.endTime);
-    metadata.addObject("times", times);
+    metadata.openObject("times");
+    addTime(metadata, "start", event.startTime);
+    addTime(metadata, "requestBegin", event.requestBeginTime);
+    addTime(metadata, "requestComplete", event.requestCompleteTime);
+    addTime(metadata, "responseBegin", event.responseBeginTime);
+    addTime(metadata, "end", event.endTime);
+    metadata.closeObject();
 
-    JSONObject durations;
-    addDuration(durations, "dns", event.dnsDuration);
-    addDuration(durations, "connect", event.connectDuration);
-    addDuration(durations, "ssl", event.sslDuration);
-    metadata.addObject("durations", durations);
+    metadata.openObject("durations");
+    addDuration(metadata, "dns", event.dnsDuration);
+    addDuration(metadata, "connect", event.connectDuration);
+    addDuration(metadata, "ssl", event.sslDuration);
+    metadata.closeObject();
 
     // Unsigned sum: sizes near the 64-bit limit wrap instead of overflowing.
     auto total = static_cast<std::uint64_t>(event.requestHeaderSize.value_or(0)) +
@@ -99,10 +102,9 @@ std::string recordingMetadata(const ProxyEvent& event) {
     metadata.addInteger("totalSize", static_cast<std::int64_t>(total));
 
     if (event.sslProtocol) {
-        JSONObject ssl;
-        ssl.addString("protocol", *event.sslProtocol);
-        addText(ssl, "cipherSuite", event.cipherSuite);
-        metadata.addObject("ssl", ssl);
+        metadata.openObject("ssl").addString("protocol", *event.sslProtocol);
+        addText(metadata, "cipherSuite", event.cipherSuite);
+        metadata.closeObject();
     }
     addText(metadata, "notes", notesText(event));
     if (event.exception) {
@@ -110,9 +112,9 @@ std::string recordingMetadata(const ProxyEvent& event) {
         metadata.addString("exception", title ? *title + ": " + event.exception->description()
                                               : event.exception->description());
     }
-    metadata.addObject("request", sizes(event.requestHeaderSize, event.requestSize));
-    metadata.addObject("response", sizes(event.responseHeaderSize, event.responseSize));
-    return metadata.text();
+    addSizes(metadata, "request", event.requestHeaderSize, event.requestSize);
+    addSizes(metadata, "response", event.responseHeaderSize, event.responseSize);
+    return metadata.take();
 }
 
 } // namespace pemtrox
