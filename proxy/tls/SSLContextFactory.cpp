@@ -163,6 +163,14 @@ std::string SSLContextFactory::keystorePassword() {
 std::shared_ptr<const Identity>
 SSLContextFactory::identityForCertificate(std::span<const std::uint8_t> der,
                                           const std::optional<std::string>& host) {
+    auto current = ca();
+    // A server seen before: its identity, while the cache still serves that one unexpired.
+    if (auto seen = mirrors_.find(der, host); seen && seen->ca == current) {
+        auto store = seen->store.lock();
+        if (store && keyStoreCache_.object(seen->key) == store &&
+            X509_cmp_current_time(X509_get0_notAfter(store->identity->leaf())) > 0)
+            return store->identity;
+    }
     const unsigned char* bytes = der.data();
     X509Ptr upstream(d2i_X509(nullptr, &bytes, static_cast<long>(der.size())));
     ERR_clear_error();
@@ -179,8 +187,10 @@ SSLContextFactory::identityForCertificate(std::span<const std::uint8_t> der,
         subject = renamed.get();
         newCommonName = host;
     }
-    return keyStore(subject, X509_get0_notBefore(upstream.get()), X509_get0_notAfter(upstream.get()),
-                    upstream.get(), newCommonName);
+    auto found = find(subject, X509_get0_notBefore(upstream.get()), X509_get0_notAfter(upstream.get()),
+                      upstream.get(), newCommonName);
+    mirrors_.remember(der, host, {current, found.key, found.store});
+    return found.store->identity;
 }
 
 std::shared_ptr<const Identity> SSLContextFactory::identityForHost(const std::string& host) {
@@ -225,21 +235,28 @@ std::shared_ptr<const Identity> SSLContextFactory::keyStore(const X509_NAME* sub
                                                             const ASN1_TIME* notBefore,
                                                             const ASN1_TIME* notAfter, X509* upstream,
                                                             const std::optional<std::string>& newCommonName) {
+    return find(subject, notBefore, notAfter, upstream, newCommonName).store->identity;
+}
+
+SSLContextFactory::Found SSLContextFactory::find(const X509_NAME* subject, const ASN1_TIME* notBefore,
+                                                 const ASN1_TIME* notAfter, X509* upstream,
+                                                 const std::optional<std::string>& newCommonName) {
     auto current = ca();
     std::string key = cacheKey(subject, upstream);
     if (auto store = keyStoreCache_.object(key); store && stillGood(*store, upstream))
-        return store->identity;
+        return {std::move(key), std::move(store)};
     if (auto store = loadKeyStore(key); store && stillGood(*store, upstream)) {
         keyStoreCache_.setObject(key, store);
-        return store->identity;
+        return {std::move(key), std::move(store)};
     }
-    return mint(*current, key, subject, notBefore, notAfter, upstream, newCommonName);
+    auto store = mint(*current, key, subject, notBefore, notAfter, upstream, newCommonName);
+    return {std::move(key), std::move(store)};
 }
 
-std::shared_ptr<const Identity> SSLContextFactory::mint(const CA& ca, const std::string& key,
-                                                        const X509_NAME* subject, const ASN1_TIME* notBefore,
-                                                        const ASN1_TIME* notAfter, X509* upstream,
-                                                        const std::optional<std::string>& newCommonName) {
+std::shared_ptr<KeyStore> SSLContextFactory::mint(const CA& ca, const std::string& key,
+                                                  const X509_NAME* subject, const ASN1_TIME* notBefore,
+                                                  const ASN1_TIME* notAfter, X509* upstream,
+                                                  const std::optional<std::string>& newCommonName) {
     bool v3 =
         upstream ? X509_get_version(upstream) == 2 : DefaultCertificateVersion == SSLCertificateVersion::v3;
     auto generator =
@@ -263,7 +280,7 @@ std::shared_ptr<const Identity> SSLContextFactory::mint(const CA& ca, const std:
             logWarning("Failed to write certificate cache file: ", e);
         }
     });
-    return store->identity;
+    return store;
 }
 
 void SSLContextFactory::addLeafExtensions(X509* leaf, X509* upstream,

@@ -10,6 +10,7 @@
 
 #include "proxy/tls/CryptoHandles.h"
 #include "proxy/tls/KeyStoreCache.h"
+#include "proxy/tls/MirrorCache.h"
 #include "proxy/tls/SSLV1CertificateGenerator.h"
 
 namespace pemtrox {
@@ -83,10 +84,18 @@ private:
         std::string serial;
         std::string issuerText;
     };
+    /// An identity and its key in the cache.
+    struct Found {
+        std::string key;
+        std::shared_ptr<KeyStore> store;
+    };
     std::shared_ptr<const CA> ca();
-    std::shared_ptr<const Identity> mint(const CA& ca, const std::string& key, const X509_NAME* subject,
-                                         const ASN1_TIME* notBefore, const ASN1_TIME* notAfter,
-                                         X509* upstream, const std::optional<std::string>& newCommonName);
+    /// What keyStore serves, with its key.
+    Found find(const X509_NAME* subject, const ASN1_TIME* notBefore, const ASN1_TIME* notAfter,
+               X509* upstream, const std::optional<std::string>& newCommonName);
+    std::shared_ptr<KeyStore> mint(const CA& ca, const std::string& key, const X509_NAME* subject,
+                                   const ASN1_TIME* notBefore, const ASN1_TIME* notAfter, X509* upstream,
+                                   const std::optional<std::string>& newCommonName);
 
     std::filesystem::path cacheURL_;
     std::shared_ptr<KeySource> keys_;
@@ -96,6 +105,7 @@ private:
     std::mutex caMutex_;
     std::shared_ptr<const CA> ca_;
     KeyStoreCache keyStoreCache_;
+    MirrorCache mirrors_;
 };
 
 /// Copies the upstream's extensions to the leaf, in order, but the key ids, policies,

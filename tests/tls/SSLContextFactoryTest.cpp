@@ -231,6 +231,37 @@ TEST_F(SSLContextFactoryTest, CachedLeavesServeFromMemoryAndDiskUntilDamagedExpi
     EXPECT_EQ(ASN1_TIME_compare(X509_get0_notAfter(renewed->leaf()), X509_get0_notAfter(upstream.get())), 0);
 }
 
+// A server seen before is looked up by its certificate's bytes: that lookup must still answer
+// for the host asked, the CA signing now and a leaf that has not expired.
+TEST_F(SSLContextFactoryTest, ARepeatedUpstreamIsServedItsIdentityOnlyWhileThatStillHolds) {
+    const auto& v3 = Upstreams::shared().v3;
+    auto first = factory->identityForCertificate(v3, std::nullopt);
+    EXPECT_EQ(factory->identityForCertificate(v3, std::nullopt), first);
+    auto renamed = factory->identityForCertificate(v3, "other.test");
+    EXPECT_NE(renamed, first);
+    EXPECT_EQ(factory->identityForCertificate(v3, "other.test"), renamed);
+    EXPECT_EQ(factory->identityForCertificate(v3, std::nullopt), first);
+
+    test::AgedCA other(dir.path() / "other");
+    other.generate();
+    factory->setCA(other.certificate(), other.key());
+    auto underOther = factory->identityForCertificate(v3, std::nullopt);
+    EXPECT_EQ(X509_check_issued(other.certificate(), underOther->leaf()), X509_V_OK);
+    factory->setCA(test::sharedCA().certificate(), test::sharedCA().key());
+    EXPECT_EQ(X509_check_issued(test::sharedCA().certificate(),
+                                factory->identityForCertificate(v3, std::nullopt)->leaf()),
+              X509_V_OK);
+
+    // A leaf mirrors its upstream's validity: an expired upstream's leaf is never served again.
+    auto expired = Upstreams::parse(v3);
+    X509_gmtime_adj(X509_getm_notBefore(expired.get()), -2 * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(expired.get()), -86400);
+    X509_sign(expired.get(), test::sharedCA().key(), EVP_sha256());
+    auto der = Upstreams::der(expired.get());
+    auto once = factory->identityForCertificate(der, std::nullopt);
+    EXPECT_NE(serial(factory->identityForCertificate(der, std::nullopt)), serial(once));
+}
+
 TEST_F(SSLContextFactoryTest, ANewCAMintsUnderNewNamesAndAnExpiredOneTakesItsLeavesAlong) {
     test::AgedCA ca(dir.path() / "ca");
     installCA(ca, *factory, test::passPhrase);
