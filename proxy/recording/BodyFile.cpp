@@ -13,17 +13,17 @@
 
 namespace pemtrox {
 
-void BodyFile::append(const Data& chunk, std::int64_t cap) {
+void BodyFile::append(std::string_view chunk, std::int64_t cap) {
     if (failed_)
         return;
     if (fd_ < 0) {
         // A full file needs no descriptor, unless the cap has grown since.
         if (size_ >= 0 && size_ >= cap)
             return;
-        fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        fd_ = ::openat(directory_, name_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (fd_ < 0) {
             failed_ = true;
-            systemError("open(" + file_.string() + ")", errno)->raise();
+            systemError("open(" + (base_ / name_).string() + ")", errno)->raise();
         }
         struct stat info {};
         if (::fstat(fd_, &info) != 0) {

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <fcntl.h>
 #include <filesystem>
+#include <string>
+#include <string_view>
 
 #include "proxy/io/Data.h"
 
@@ -13,7 +16,11 @@ namespace pemtrox {
 /// so the file never has a gap.
 class BodyFile {
 public:
-    explicit BodyFile(std::filesystem::path file) : file_(std::move(file)) {}
+    /// The file at `name` relative to the open directory `directory` (AT_FDCWD: the working
+    /// directory); `base`, the directory's path, names it in messages.
+    BodyFile(int directory, std::string name, std::filesystem::path base = {})
+        : directory_(directory), name_(std::move(name)), base_(std::move(base)) {}
+    explicit BodyFile(const std::filesystem::path& file) : BodyFile(AT_FDCWD, file.string()) {}
     ~BodyFile() { close(); }
     BodyFile(const BodyFile&) = delete;
     BodyFile& operator=(const BodyFile&) = delete;
@@ -21,12 +28,17 @@ public:
     /// Appends what fits of the chunk below the cap, opening the file (mode 0600, made when
     /// missing) at the first call, even for an empty chunk. Throws the system's error when
     /// the file cannot be opened, RecordingError::writeFailed when the write fails.
-    void append(const Data& chunk, std::int64_t cap);
+    void append(std::string_view chunk, std::int64_t cap);
+    void append(const Data& chunk, std::int64_t cap) {
+        append(std::string_view(reinterpret_cast<const char*>(chunk.data()), chunk.size()), cap);
+    }
     /// Closes the file; a later append opens it again.
     void close();
 
 private:
-    const std::filesystem::path file_;
+    const int directory_;
+    const std::string name_;
+    const std::filesystem::path base_;
     int fd_ = -1;
     /// The file's length, known once it has been opened.
     std::int64_t size_ = -1;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace pemtrox {
@@ -10,21 +11,34 @@ namespace pemtrox {
 /// the write that failed (bytes written before it stay written).
 int writeFully(int fd, const void* bytes, std::size_t count);
 
+/// A file named relative to an open directory (AT_FDCWD for the working directory), with the
+/// directory's path for messages: the files of the store are opened by short names from a
+/// handle, not by walking the whole path each time.
+struct FileAt {
+    int directory;
+    /// Relative to the directory: a name, or a name in one of its subdirectories.
+    const std::string& name;
+    const std::filesystem::path& base;
+
+    /// The file's path, for messages.
+    std::filesystem::path path() const { return base / name; }
+};
+
 /// Replaces the file's content as one step: the bytes go to a temporary file beside it
-/// (mode 0600), which is then renamed over it, so a reader or a crash never sees a torn
-/// file. Throws the system's error; the temporary file is removed then.
-void replaceFile(const std::filesystem::path& file, std::string_view bytes);
+/// (".<name>.tmp", mode 0600), which is then renamed over it, so a reader or a crash never
+/// sees a torn file. Throws the system's error; the temporary file is removed then.
+void replaceFile(const FileAt& file, std::string_view bytes);
 
 /// Replaces the content of a file that exists as one step, as replaceFile does, but without
-/// making a file each time: the bytes go into the spare, whose name is then swapped with the
-/// file's, so that the spare holds the old content and is written over next time (one spare
-/// may serve several files). A reader or a crash still finds the file whole at its name.
-/// Where the file system cannot swap names, the spare is renamed over the file. Throws the
-/// system's error.
-void replaceThroughSpare(const std::filesystem::path& file, std::string_view bytes,
-                         const std::filesystem::path& spare);
+/// making a file each time: the bytes go into the spare (in the same directory), whose name
+/// is then swapped with the file's, so that the spare holds the old content and is written
+/// over next time (one spare may serve several files). A reader or a crash still finds the
+/// file whole at its name. Where the file system cannot swap names, the spare is renamed over
+/// the file. Throws the system's error.
+void replaceThroughSpare(const FileAt& file, std::string_view bytes, std::string_view spare);
 
-/// Sets the modification (and access) time to now; failures are ignored.
-void touch(const std::filesystem::path& path);
+/// Sets the modification (and access) time of an open file or directory to now; failures
+/// are ignored.
+void touch(int fd);
 
 } // namespace pemtrox

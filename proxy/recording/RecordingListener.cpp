@@ -1,10 +1,9 @@
 #include "proxy/recording/RecordingListener.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <functional>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 #include "proxy/engine/Fields.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ReservedHosts.h"
-#include "proxy/recording/BodyFile.h"
 #include "proxy/recording/FileOps.h"
 #include "proxy/recording/RecordingError.h"
 #include "proxy/recording/RecordingMetadata.h"
@@ -32,88 +30,11 @@ constexpr int maxDirectoryAttempts = 100000;
 // other step and the last one are always written).
 constexpr auto bodyMetadataInterval = std::chrono::milliseconds(100);
 
-// How much may wait for the writer before the exchanges that add to it pause: each step
-// weighs its bytes plus a page, so a burst of small exchanges (each step a file operation)
-// is held to about a second of the writer's work on a slow disk, and a body to a few MiB.
-// Paused exchanges go on once the writer is down to half of it, so that they do not pause
-// again at its next step.
-constexpr std::size_t maxQueuedWeight = 8 << 20;
-constexpr std::size_t resumeWeight = maxQueuedWeight / 2;
-constexpr std::size_t stepWeight = 4096;
-
-// Beside the replaced files while the exchange runs: written over and swapped with the
-// file being replaced, so that a replacement makes no file.
-constexpr const char* spareFile = ".spare.tmp";
+// While the writer is busy, the root's date is set after each of its turns, and at least
+// this often within a long one.
+constexpr auto rootTouchInterval = std::chrono::milliseconds(100);
 
 } // namespace
-
-/// The recording of one exchange, kept in its record under keyAttribute. The work on its
-/// files runs on the writer queue or, without one, inside the callback, while the next
-/// callback may already run on the server's queue: `mutex` orders that work.
-struct RecordingListener::Exchange {
-    ~Exchange() { release(); }
-    /// Called once its directory has been made.
-    void setDirectory(std::filesystem::path made) {
-        directory = std::move(made);
-        requestBody.emplace(directory / RecordingStore::requestBodyFile);
-        responseBody.emplace(directory / RecordingStore::responseBodyFile);
-    }
-    /// Closes the body files and removes the spare; a later step takes them up again.
-    void release() {
-        if (requestBody)
-            requestBody->close();
-        if (responseBody)
-            responseBody->close();
-        if (std::exchange(spare, false))
-            ::unlink((directory / spareFile).c_str());
-    }
-    /// Replaces a file of the directory with the text unless it holds it already: the
-    /// first time through a file of its own, later through the spare. Throws the system's error.
-    void replace(const char* name, std::string text, std::string& written) {
-        if (text == written)
-            return;
-        auto file = directory / name;
-        if (written.empty()) {
-            replaceFile(file, text);
-        } else {
-            written.clear();
-            spare = true;
-            replaceThroughSpare(file, text, directory / spareFile);
-        }
-        written = std::move(text);
-    }
-
-    /// False once cancelled or stopped after a failure: nothing more is written. Set under
-    /// `mutex`; callbacks read it without, to skip work that would be dropped anyway.
-    std::atomic<bool> active = true;
-
-    std::mutex mutex;
-    /// Set before any other work on the files.
-    std::filesystem::path directory;
-    std::optional<BodyFile> requestBody;
-    std::optional<BodyFile> responseBody;
-    /// What each replaced file holds, so that a step that would write the same bytes again
-    /// (the head as received and as sent on, a step that changes no member) writes nothing.
-    std::string metadata, requestHead, responseHead;
-    /// Whether the spare of the replaced files may be there.
-    bool spare = false;
-
-    /// Guards the callbacks' own state below.
-    std::mutex stepMutex;
-    /// Body bytes handed to the writer so far, per direction, -1 before the first piece: what
-    /// lies beyond the cap is neither copied nor queued.
-    std::int64_t requestQueued = -1, responseQueued = -1;
-    /// When metadata.json was last replaced at a body piece; unset after any other step.
-    std::optional<std::chrono::steady_clock::time_point> lastBodyMetadata;
-    /// The metadata of queued work that is still the last queued for the exchange: a later
-    /// step's metadata takes its place instead of queueing more.
-    std::shared_ptr<std::string> queuedMetadata;
-
-    /// The exchange's copying, which the listener pauses while the writer is behind.
-    std::shared_ptr<ExchangePause> pause;
-    /// Whether the listener holds `pause` now; guarded by the listener's roomMutex_.
-    bool pausedByWriter = false;
-};
 
 std::shared_ptr<RecordingListener> RecordingListener::make(std::filesystem::path baseURL,
                                                            const RecordingSettings& settings,
@@ -135,45 +56,25 @@ std::shared_ptr<RecordingListener> RecordingListener::make(std::filesystem::path
 RecordingListener::RecordingListener(std::filesystem::path baseURL, const RecordingSettings& settings,
                                      bool background)
     : baseURL_(std::move(baseURL)),
-      initialTimestamp_(RecordingStore::referenceTimestamp(std::chrono::system_clock::now())),
-      writer_(background ? DispatchQueue::make("Recording") : nullptr) {
+      initialTimestamp_(RecordingStore::referenceTimestamp(std::chrono::system_clock::now())) {
     setSettings(settings);
+    root(true);
+    if (background)
+        writer_ = std::make_unique<RecordingWriter>([this](RecordingStep& step) { perform(step); },
+                                                    [this] { afterWriterTurn(); });
 }
 
 RecordingListener::~RecordingListener() {
-    waitForWrites();
-    if (writer_)
-        writer_->stop();
+    writer_.reset();
 }
 
 void RecordingListener::waitForWrites() {
     if (writer_)
-        writer_->sync([] {});
+        writer_->waitForWrites();
 }
 
-void RecordingListener::addWeight(const std::shared_ptr<Exchange>& exchange, std::size_t weight) {
-    std::lock_guard lock(roomMutex_);
-    queuedWeight_ += weight;
-    if (queuedWeight_ <= maxQueuedWeight || exchange->pausedByWriter || !exchange->pause)
-        return;
-    exchange->pausedByWriter = true;
-    exchange->pause->pause();
-    paused_.push_back(exchange);
-}
-
-void RecordingListener::removeWeight(std::size_t weight) {
-    std::vector<std::shared_ptr<Exchange>> resumed;
-    {
-        std::lock_guard lock(roomMutex_);
-        queuedWeight_ -= weight;
-        if (queuedWeight_ > resumeWeight)
-            return;
-        resumed.swap(paused_);
-        for (auto& exchange : resumed)
-            exchange->pausedByWriter = false;
-    }
-    for (auto& exchange : resumed)
-        exchange->pause->resume();
+std::shared_ptr<DispatchQueue> RecordingListener::writerQueue() const {
+    return writer_ ? writer_->queue() : nullptr;
 }
 
 std::int64_t RecordingListener::counter() {
@@ -203,6 +104,19 @@ bool RecordingListener::settingsHasIncludes() const {
     return config()->hasIncludes;
 }
 
+std::shared_ptr<const StoreRoot> RecordingListener::root(bool reopen) {
+    std::lock_guard lock(rootMutex_);
+    if (reopen || !root_) {
+        // Exchanges made in an earlier root keep that one's handle for their own files.
+        int fd = ::open(baseURL_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0)
+            root_ = std::make_shared<const StoreRoot>(StoreRoot{FileDescriptor(fd), baseURL_});
+        else if (reopen)
+            root_.reset();
+    }
+    return root_;
+}
+
 void RecordingListener::startRecording(const std::shared_ptr<ProxyEvent>& evt) {
     if (evt->attributes.contains(keyAttribute))
         return;
@@ -217,32 +131,36 @@ void RecordingListener::startRecording(const std::shared_ptr<ProxyEvent>& evt) {
     exchange->pause = evt->pause();
     if (writer_) {
         evt->attributes[keyAttribute] = exchange;
-        submit(exchange, [this](Exchange& exchange) {
-            if (!makeDirectory(exchange))
-                exchange.active = false;
-        });
+        submit(exchange, Kind::makeDirectory);
     } else if (makeDirectory(*exchange)) {
         evt->attributes[keyAttribute] = exchange;
     }
 }
 
 bool RecordingListener::makeDirectory(Exchange& exchange) {
-    // mkdir without parents fails on a taken name, so a directory left by an earlier
-    // listener of the same second is never shared: the exchange takes the next number.
+    auto root = this->root();
+    bool reopened = false;
     for (int attempt = 0; attempt < maxDirectoryAttempts; ++attempt) {
         std::int64_t number;
         {
             std::lock_guard lock(counterMutex_);
             number = counter_++;
         }
-        auto directory = baseURL_ / RecordingStore::directoryName(initialTimestamp_, number);
-        if (::mkdir(directory.c_str(), 0700) == 0) {
-            exchange.setDirectory(std::move(directory));
-            return true;
+        auto name = RecordingStore::directoryName(initialTimestamp_, number);
+        // mkdir without parents fails on a taken name, so a directory left by an earlier
+        // listener of the same second is never shared: the exchange takes the next number.
+        bool made = exchange.makeDirectory(root, name);
+        if (!made && errno == ENOENT && !reopened) {
+            // The root may have been removed and made again since it was opened.
+            reopened = true;
+            root = this->root(true);
+            made = exchange.makeDirectory(root, name);
         }
+        if (made)
+            return true;
         if (errno != EEXIST || attempt + 1 == maxDirectoryAttempts) {
             logWarning("Failed to create directory for transaction: ",
-                       systemError("mkdir(" + directory.string() + ")", errno));
+                       systemError("mkdir(" + (baseURL_ / name).string() + ")", errno));
             return false;
         }
     }
@@ -261,85 +179,101 @@ std::shared_ptr<RecordingListener::Exchange> RecordingListener::exchangeOf(Proxy
     return *exchange;
 }
 
-void RecordingListener::submit(const std::shared_ptr<Exchange>& exchange, std::function<void(Exchange&)> work,
-                               std::size_t bytes) {
-    auto run = [](Exchange& exchange, const std::function<void(Exchange&)>& work) {
-        std::lock_guard lock(exchange.mutex);
-        if (exchange.active)
-            work(exchange);
-    };
-    if (!writer_) {
-        run(*exchange, work);
-        return;
-    }
-    {
-        std::lock_guard lock(exchange->stepMutex);
-        exchange->queuedMetadata.reset();
-    }
-    // Steps wait in memory while the disk is slower than the network: past a bound, the
-    // exchange pauses, never the caller's queue.
-    std::size_t weight = bytes + stepWeight;
-    addWeight(exchange, weight);
-    writer_->async([this, exchange, work = std::move(work), weight, run] {
-        run(*exchange, work);
-        removeWeight(weight);
-    });
+void RecordingListener::submit(const std::shared_ptr<Exchange>& exchange, Kind kind, std::string text,
+                               std::uint64_t number, std::int64_t cap) {
+    RecordingStep step{exchange, kind, std::move(text), number, cap};
+    if (writer_)
+        writer_->submit(std::move(step));
+    else
+        perform(step);
 }
 
-void RecordingListener::submitMetadata(const std::shared_ptr<Exchange>& exchange, std::string metadata) {
-    auto write = [this](Exchange& exchange, std::string metadata) {
-        std::lock_guard lock(exchange.mutex);
-        if (!exchange.active)
-            return;
+void RecordingListener::perform(RecordingStep& step) {
+    auto& exchange = *step.exchange;
+    std::lock_guard lock(exchange.mutex);
+    if (!exchange.active)
+        return;
+    switch (step.kind) {
+    case Kind::makeDirectory:
+        if (!makeDirectory(exchange))
+            exchange.active = false;
+        break;
+    case Kind::metadata:
+        if (step.number != exchange.metadataNumber)
+            break; // a later step's metadata waits behind this one
         try {
-            exchange.replace(RecordingStore::metadataFile, std::move(metadata), exchange.metadata);
+            exchange.replace(RecordingStore::metadataFile, std::move(step.text), exchange.metadata);
         } catch (...) {
             logWarning("Failed to write metadata: ", currentError());
             stop(exchange);
         }
+        if (!writer_) {
+            updateModificationDate();
+        } else if (auto now = std::chrono::steady_clock::now(); now - rootTouched_ >= rootTouchInterval) {
+            updateModificationDate();
+            rootTouched_ = now;
+            rootChanged_ = false;
+        } else {
+            rootChanged_ = true;
+        }
+        break;
+    case Kind::requestHead:
+    case Kind::responseHead: {
+        bool request = step.kind == Kind::requestHead;
+        if (step.number != (request ? exchange.requestHeadNumber : exchange.responseHeadNumber))
+            break;
+        try {
+            exchange.replace(request ? RecordingStore::requestHeaderFile : RecordingStore::responseHeaderFile,
+                             std::move(step.text), request ? exchange.requestHead : exchange.responseHead);
+        } catch (...) {
+            logWarning(request ? "Failed to write request header: " : "Failed to write response header: ",
+                       currentError());
+            stop(exchange);
+        }
+        break;
+    }
+    case Kind::requestBody:
+    case Kind::responseBody: {
+        bool request = step.kind == Kind::requestBody;
+        try {
+            exchange.appendBody(request, step.text, step.cap);
+        } catch (...) {
+            logWarning(request ? "Failed to write request body: " : "Failed to write response body: ",
+                       currentError());
+            if (!request)
+                stop(exchange);
+        }
+        break;
+    }
+    case Kind::release:
+        exchange.release();
+        break;
+    case Kind::stop:
+        stop(exchange);
+        break;
+    case Kind::cancel:
+        if (auto error = RecordingStore::removeExchangeDirectory(baseURL_, exchange.directory()))
+            logWarning("Failed to remove cancelled transaction directory: ", error);
+        stop(exchange);
+        break;
+    }
+}
+
+void RecordingListener::afterWriterTurn() {
+    if (std::exchange(rootChanged_, false)) {
         updateModificationDate();
-    };
-    if (!writer_) {
-        write(*exchange, std::move(metadata));
-        return;
+        rootTouched_ = std::chrono::steady_clock::now();
     }
-    std::shared_ptr<std::string> queued;
-    {
-        std::lock_guard lock(exchange->stepMutex);
-        if (exchange->queuedMetadata) {
-            *exchange->queuedMetadata = std::move(metadata);
-            return;
-        }
-        queued = std::make_shared<std::string>(std::move(metadata));
-        exchange->queuedMetadata = queued;
-    }
-    std::size_t weight = queued->size() + stepWeight;
-    addWeight(exchange, weight);
-    writer_->async([this, exchange, queued, write, weight] {
-        std::string metadata;
-        {
-            std::lock_guard lock(exchange->stepMutex);
-            metadata = std::move(*queued);
-            if (exchange->queuedMetadata == queued)
-                exchange->queuedMetadata.reset();
-        }
-        write(*exchange, std::move(metadata));
-        removeWeight(weight);
-    });
 }
 
 void RecordingListener::cancelRecording(const std::shared_ptr<ProxyEvent>& evt) {
     if (auto exchange = exchangeOf(*evt))
-        submit(exchange, [this](Exchange& exchange) {
-            if (auto error = RecordingStore::removeExchangeDirectory(baseURL_, exchange.directory))
-                logWarning("Failed to remove cancelled transaction directory: ", error);
-            stop(exchange);
-        });
+        submit(exchange, Kind::cancel);
 }
 
 void RecordingListener::stopRecording(const std::shared_ptr<ProxyEvent>& evt) {
     if (auto exchange = exchangeOf(*evt))
-        submit(exchange, [](Exchange& exchange) { stop(exchange); });
+        submit(exchange, Kind::stop);
 }
 
 void RecordingListener::stop(Exchange& exchange) {
@@ -353,7 +287,7 @@ void RecordingListener::endStep(const std::shared_ptr<ProxyEvent>& evt) {
         return;
     writeMetadata(*evt, exchange);
     // Usually the last step: what stays open would otherwise wait for the record's end.
-    submit(exchange, [](Exchange& exchange) { exchange.release(); });
+    submit(exchange, Kind::release);
 }
 
 void RecordingListener::writeMetadata(const std::shared_ptr<ProxyEvent>& evt) {
@@ -366,11 +300,12 @@ void RecordingListener::writeMetadata(ProxyEvent& evt, const std::shared_ptr<Exc
         std::lock_guard lock(exchange->stepMutex);
         exchange->lastBodyMetadata.reset();
     }
-    submitMetadata(exchange, recordingMetadata(evt));
+    submit(exchange, Kind::metadata, recordingMetadata(evt), ++exchange->metadataNumber);
 }
 
 void RecordingListener::updateModificationDate() {
-    touch(baseURL_);
+    if (auto root = this->root())
+        touch(root->handle.get());
 }
 
 void RecordingListener::writeRequestHeader(const std::shared_ptr<ProxyEvent>& evt) {
@@ -388,22 +323,8 @@ void RecordingListener::writeHeader(ProxyEvent& evt, const std::shared_ptr<Excha
     const auto& head = request ? evt.requestHeader : evt.responseHeader;
     if (!head)
         return;
-    auto text = head->headerText();
-    std::size_t bytes = text.size();
-    submit(
-        exchange,
-        [text = std::move(text), request](Exchange& exchange) {
-            try {
-                exchange.replace(request ? RecordingStore::requestHeaderFile
-                                         : RecordingStore::responseHeaderFile,
-                                 text, request ? exchange.requestHead : exchange.responseHead);
-            } catch (...) {
-                logWarning(request ? "Failed to write request header: " : "Failed to write response header: ",
-                           currentError());
-                stop(exchange);
-            }
-        },
-        bytes);
+    auto& number = request ? exchange->requestHeadNumber : exchange->responseHeadNumber;
+    submit(exchange, request ? Kind::requestHead : Kind::responseHead, head->headerText(), ++number);
 }
 
 void RecordingListener::proxyListenerReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& evt) {
@@ -455,24 +376,11 @@ void RecordingListener::bodyStep(const std::shared_ptr<ProxyEvent>& evt, const D
     if (!(request ? config->settings.recordRequestBody : config->settings.recordResponseBody))
         return;
     auto cap = RecordingStore::bodyCap(config->settings, evt->tunnel, request);
-    auto append = [request, cap](Exchange& exchange, const Data& data) {
-        try {
-            (request ? exchange.requestBody : exchange.responseBody)->append(data, cap);
-        } catch (...) {
-            logWarning(request ? "Failed to write request body: " : "Failed to write response body: ",
-                       currentError());
-            if (!request)
-                stop(exchange);
-        }
-    };
-    if (!writer_) {
-        submit(exchange, [&](Exchange& exchange) { append(exchange, data); });
-        return;
-    }
+    auto bytes = reinterpret_cast<const char*>(data.data());
     // Only what fits below the cap is copied for the writer. The first piece goes even when
     // empty: it makes the file.
-    std::size_t fits;
-    {
+    std::size_t fits = data.size();
+    if (writer_) {
         std::lock_guard lock(exchange->stepMutex);
         auto& queued = request ? exchange->requestQueued : exchange->responseQueued;
         bool first = queued < 0;
@@ -483,9 +391,7 @@ void RecordingListener::bodyStep(const std::shared_ptr<ProxyEvent>& evt, const D
             return;
         queued += static_cast<std::int64_t>(fits);
     }
-    Data piece(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(fits));
-    submit(
-        exchange, [append, piece = std::move(piece)](Exchange& exchange) { append(exchange, piece); }, fits);
+    submit(exchange, request ? Kind::requestBody : Kind::responseBody, std::string(bytes, fits), 0, cap);
 }
 
 void RecordingListener::proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& evt,

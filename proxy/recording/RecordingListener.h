@@ -1,15 +1,18 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <vector>
+#include <string>
 
 #include "proxy/engine/ProxyServerAdapter.h"
 #include "proxy/engine/RecordingSettings.h"
+#include "proxy/recording/ExchangeRecording.h"
+#include "proxy/recording/RecordingWriter.h"
 
 namespace pemtrox {
 
@@ -28,12 +31,14 @@ class DispatchQueue;
 ///
 /// A listener made to write in the background takes the file work off the callers' queues:
 /// the callbacks take what the step needs (the metadata, the head text, a copy of the body
-/// piece) and a queue of the listener's own writes it in the order of the exchange's steps,
-/// a step's metadata taking the place of the previous step's while that waits unwritten
-/// behind nothing else. The store passes through the same states, later. While the writer
-/// is behind by more than a bound, each exchange that adds a step pauses its copying (see
-/// ExchangePause) until the writer has caught up: a slow disk slows the recorded exchanges
-/// alone and never blocks a caller's queue.
+/// piece) and a RecordingWriter writes it in the order of the exchange's steps. A metadata or
+/// head step that a later one of the same file replaced while it waited is skipped, so a
+/// writer that is behind writes each of an exchange's files once, with its latest text, after
+/// the steps queued before it; one that keeps up writes every step. The store passes through
+/// the same states, or fewer of them, later; a metadata.json that exists is always whole.
+/// While the writer is behind by more than a bound, each exchange that adds a step pauses its
+/// copying (see ExchangePause) until the writer has caught up: a slow disk slows the recorded
+/// exchanges alone and never blocks a caller's queue.
 class RecordingListener : public ProxyServerAdapter {
 public:
     /// The attribute under which an exchange record keeps its recording.
@@ -54,7 +59,7 @@ public:
     /// Returns once what the callbacks passed so far is written.
     void waitForWrites();
     /// The queue the files are written on; null when the callbacks write themselves.
-    const std::shared_ptr<DispatchQueue>& writerQueue() const { return writer_; }
+    std::shared_ptr<DispatchQueue> writerQueue() const;
 
     const std::filesystem::path& baseURL() const { return baseURL_; }
     /// Seconds since 2001-01-01 00:00:00 UTC when the listener was made.
@@ -111,18 +116,21 @@ private:
         RecordingSettings settings;
         bool hasIncludes;
     };
-    struct Exchange;
+    using Exchange = ExchangeRecording;
+    using Kind = RecordingStep::Kind;
 
     std::shared_ptr<const Config> config() const;
+    /// The root held open, opened again when it was replaced; null when it cannot be opened.
+    std::shared_ptr<const StoreRoot> root(bool reopen = false);
     /// Makes the exchange's directory under the next free number; false (logged) when it cannot.
     bool makeDirectory(Exchange& exchange);
     /// The exchange's recording while it is being recorded, else null.
     static std::shared_ptr<Exchange> exchangeOf(ProxyEvent& evt);
-    /// Runs work on the exchange's files, under its lock and while it is active: on the
-    /// writer queue (`bytes`, what the work holds, counts against the bound), else at once.
-    void submit(const std::shared_ptr<Exchange>& exchange, std::function<void(Exchange&)> work,
-                std::size_t bytes = 0);
-    void submitMetadata(const std::shared_ptr<Exchange>& exchange, std::string metadata);
+    /// Hands a step to the writer, or does it at once without one.
+    void submit(const std::shared_ptr<Exchange>& exchange, Kind kind, std::string text = {},
+                std::uint64_t number = 0, std::int64_t cap = 0);
+    /// Does a step's file work, under the exchange's lock and while it is active.
+    void perform(RecordingStep& step);
     void headerStep(const std::shared_ptr<ProxyEvent>& evt, bool request);
     void bodyStep(const std::shared_ptr<ProxyEvent>& evt, const Data& data, bool request);
     void writeMetadata(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange);
@@ -131,6 +139,8 @@ private:
     /// The metadata of an ended exchange; its files are closed.
     void endStep(const std::shared_ptr<ProxyEvent>& evt);
     void writeHeader(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange, bool request);
+    /// After a turn of the writer: the root's date follows the metadata written in it.
+    void afterWriterTurn();
 
     const std::filesystem::path baseURL_;
     const double initialTimestamp_;
@@ -138,17 +148,14 @@ private:
     std::int64_t counter_ = 0;
     mutable std::mutex configMutex_;
     std::shared_ptr<const Config> config_;
+    std::mutex rootMutex_;
+    std::shared_ptr<const StoreRoot> root_;
     /// Null when the callbacks write themselves.
-    std::shared_ptr<DispatchQueue> writer_;
-    /// Adds a step's weight to what waits for the writer (its bytes plus a page: a step's
-    /// file work costs far more than its bytes); past the bound the step's exchange pauses.
-    void addWeight(const std::shared_ptr<Exchange>& exchange, std::size_t weight);
-    /// Takes off a written step's weight; once the writer has caught up, the paused
-    /// exchanges go on.
-    void removeWeight(std::size_t weight);
-    std::mutex roomMutex_;
-    std::size_t queuedWeight_ = 0;
-    std::vector<std::shared_ptr<Exchange>> paused_;
+    std::unique_ptr<RecordingWriter> writer_;
+    /// Whether metadata was written since the root's date was last set, and when that was;
+    /// the writer's thread only.
+    bool rootChanged_ = false;
+    std::chrono::steady_clock::time_point rootTouched_;
 };
 
 } // namespace pemtrox

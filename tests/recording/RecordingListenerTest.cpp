@@ -24,7 +24,9 @@ std::shared_ptr<HttpFields> head(const std::string& firstLine) {
 
 class RecordingListenerTest : public testing::Test {
 protected:
-    void make(RecordingSettings settings = {}) { listener = RecordingListener::make(root, settings, true); }
+    void make(RecordingSettings settings = {}, bool background = false) {
+        listener = RecordingListener::make(root, settings, true, background);
+    }
     std::shared_ptr<ProxyEvent> start(const std::string& host = "example.com") {
         auto evt = ProxyEvent::make(nullptr);
         evt->host = host;
@@ -52,17 +54,30 @@ TEST_F(RecordingListenerTest, MakesOrRefusesTheRoot) {
     EXPECT_THROW(RecordingListener::make(store.temp.path() / "no" / "parent", {}, true), Error);
 }
 
-TEST_F(RecordingListenerTest, WritesEachStepOfAnExchange) {
-    make();
+class RecordingListenerModeTest : public RecordingListenerTest, public testing::WithParamInterface<bool> {
+protected:
+    /// What the store holds once the steps so far are written.
+    std::string file(const fs::path& path) {
+        listener->waitForWrites();
+        return test::slurp(path);
+    }
+};
+
+// Written in the callbacks or by a writer that keeps up, the store shows every step.
+TEST_P(RecordingListenerModeTest, WritesEachStepOfAnExchange) {
+    make({}, GetParam());
     auto evt = start();
     auto dir = directory(0);
+    EXPECT_EQ(file(dir / "metadata.json").substr(0, 40), R"({"status":"RECEIVED_REQUEST_FIRST_LINE",)");
     EXPECT_EQ(test::mode(dir), 0700u);
-    EXPECT_EQ(test::slurp(dir / "metadata.json").substr(0, 40),
-              R"({"status":"RECEIVED_REQUEST_FIRST_LINE",)");
     evt->requestHeader = head("POST /x HTTP/1.1");
+    evt->status = ProxyEventStatus::receivedRequestHeader;
     listener->proxyListenerReceivedRequestHeader(evt);
+    EXPECT_EQ(file(dir / "request_hdr.http"), "POST /x HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_NE(file(dir / "metadata.json").find("RECEIVED_REQUEST_HEADER"), std::string::npos);
     evt->requestHeader = head("POST http://h/x HTTP/1.1");
     listener->proxyListenerSentRequestHeader(evt);
+    EXPECT_EQ(file(dir / "request_hdr.http"), "POST http://h/x HTTP/1.1\r\nHost: h\r\n\r\n");
     for (auto piece : {"abc", "def"})
         listener->proxyListenerReceivingRequestBody(evt, toData(piece));
     evt->responseHeader = head("HTTP/1.1 200 OK");
@@ -71,8 +86,7 @@ TEST_F(RecordingListenerTest, WritesEachStepOfAnExchange) {
     evt->status = ProxyEventStatus::complete;
     listener->proxyListenerTransactionComplete(evt);
 
-    EXPECT_EQ(test::slurp(dir / "request_hdr.http"), "POST http://h/x HTTP/1.1\r\nHost: h\r\n\r\n");
-    EXPECT_EQ(test::slurp(dir / "response_hdr.http"), "HTTP/1.1 200 OK\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(file(dir / "response_hdr.http"), "HTTP/1.1 200 OK\r\nHost: h\r\n\r\n");
     EXPECT_EQ(test::slurp(dir / "request.dat"), "abcdef");
     EXPECT_EQ(test::slurp(dir / "response.dat"), "body");
     EXPECT_EQ(test::slurp(dir / "metadata.json").substr(0, 20), R"({"status":"COMPLETE")");
@@ -80,6 +94,68 @@ TEST_F(RecordingListenerTest, WritesEachStepOfAnExchange) {
               "700 .\n700 ..\n600 metadata.json\n600 request.dat\n600 request_hdr.http\n600 response.dat\n"
               "600 response_hdr.http\n");
     EXPECT_EQ(listener->counter(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, RecordingListenerModeTest, testing::Bool(),
+                         [](const auto& info) { return info.param ? "Background" : "InCallbacks"; });
+
+// A writer far behind skips the metadata and heads that later steps replaced while they
+// waited, but loses and reorders nothing: each file ends with its latest text, the bodies
+// hold every piece in order, a cancelled exchange leaves nothing, and no temporary file stays.
+TEST_F(RecordingListenerTest, AWriterBehindEndsWithTheLatestOfEachFileAndEveryPiece) {
+    make({}, true);
+    test::StalledWriter stall(*listener);
+    std::vector<std::shared_ptr<ProxyEvent>> events;
+    for (int i = 0; i < 3; ++i)
+        events.push_back(start("host" + std::to_string(i)));
+    for (int round = 0; round < 3; ++round) {
+        for (auto& evt : events) {
+            evt->requestHeader = head("GET /" + std::to_string(round) + " HTTP/1.1");
+            evt->status = ProxyEventStatus::receivedRequestHeader;
+            listener->proxyListenerReceivedRequestHeader(evt);
+            listener->proxyListenerReceivingRequestBody(evt, toData(std::to_string(round)));
+            evt->responseHeader = head("HTTP/1.1 20" + std::to_string(round) + " X");
+            listener->proxyListenerSentResponseHeader(evt);
+            evt->status = ProxyEventStatus::receivingResponseBody;
+            listener->proxyListenerReceivingResponseBody(evt, toData("r" + std::to_string(round)));
+        }
+    }
+    listener->proxyListenerTransactionCancelled(events[1]);
+    for (auto& evt : events) {
+        evt->status = ProxyEventStatus::complete;
+        listener->proxyListenerTransactionComplete(evt);
+    }
+    EXPECT_TRUE(store.exchanges().empty());
+    stall.resume();
+    listener->waitForWrites();
+    ASSERT_EQ(store.exchanges(), (std::vector<fs::path>{directory(0), directory(2)}));
+    for (auto& dir : store.exchanges()) {
+        EXPECT_EQ(test::slurp(dir / "request_hdr.http"), "GET /2 HTTP/1.1\r\nHost: h\r\n\r\n");
+        EXPECT_EQ(test::slurp(dir / "response_hdr.http"), "HTTP/1.1 202 X\r\nHost: h\r\n\r\n");
+        EXPECT_EQ(test::slurp(dir / "request.dat"), "012");
+        EXPECT_EQ(test::slurp(dir / "response.dat"), "r0r1r2");
+        EXPECT_TRUE(test::metadataHolds(dir, R"(.status == "COMPLETE")"));
+        EXPECT_EQ(test::runCommand("ls -A " + dir.string()),
+                  "metadata.json\nrequest.dat\nrequest_hdr.http\nresponse.dat\nresponse_hdr.http\n");
+    }
+}
+
+// The root is held open; one removed and made again while the listener runs takes the next
+// exchanges, in both modes; the root's date follows each exchange's metadata.
+TEST_P(RecordingListenerModeTest, ARootMadeAgainTakesTheNextExchangesAndItsDateFollowsTheMetadata) {
+    make({}, GetParam());
+    start();
+    listener->waitForWrites();
+    fs::remove_all(root);
+    fs::create_directory(root);
+    auto evt = start();
+    listener->waitForWrites();
+    EXPECT_EQ(store.exchanges(), std::vector<fs::path>{directory(1)});
+    fs::last_write_time(root, fs::file_time_type::clock::now() - std::chrono::hours(24));
+    evt->status = ProxyEventStatus::complete;
+    listener->proxyListenerTransactionComplete(evt);
+    EXPECT_NE(file(directory(1) / "metadata.json").find("COMPLETE"), std::string::npos);
+    EXPECT_GT(fs::last_write_time(root), fs::file_time_type::clock::now() - std::chrono::minutes(1));
 }
 
 TEST_F(RecordingListenerTest, SelectsByReservedHostsIncludesAndExcludes) {

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "proxy/recording/BodyFile.h"
+#include "proxy/recording/FileDescriptor.h"
+
+namespace pemtrox {
+
+class ExchangePause;
+
+/// The recording root held open: the exchanges' files are opened by short names from this
+/// handle instead of walking the root's whole path for each.
+struct StoreRoot {
+    FileDescriptor handle;
+    std::filesystem::path path;
+};
+
+/// The recording of one exchange: its directory in the store, the files in it, and what the
+/// listener's callbacks keep between the exchange's steps. The file work runs one step at a
+/// time under `mutex` (on the listener's writer, or inside the callbacks), while the next
+/// callback may already run on the server's queue.
+struct ExchangeRecording {
+    ~ExchangeRecording() { release(); }
+
+    /// Makes the directory `name` (mode 0700) in the root; false, with errno set, when it
+    /// cannot (EEXIST: the name is taken).
+    bool makeDirectory(std::shared_ptr<const StoreRoot> root, std::string name);
+    /// The directory's path; empty before it is made.
+    std::filesystem::path directory() const;
+    /// Replaces a file of the directory with the text unless it holds it already (`written`):
+    /// the first time through a file of its own, later through the spare. Throws the system's
+    /// error.
+    void replace(const char* file, std::string text, std::string& written);
+    /// Appends to the request or the response body file up to the cap (see BodyFile).
+    void appendBody(bool request, std::string_view bytes, std::int64_t cap);
+    /// Closes the body files and removes the spare; a later step takes them up again.
+    void release();
+
+    /// False once cancelled or stopped after a failure: nothing more is written. Set under
+    /// `mutex`; callbacks read it without, to skip work that would be dropped anyway.
+    std::atomic<bool> active = true;
+    std::mutex mutex;
+    /// What each replaced file holds, so that a step that would write the same bytes again
+    /// (the head as received and as sent on, a step that changes no member) writes nothing.
+    std::string metadata, requestHead, responseHead;
+
+    /// The number of the latest metadata and heads handed over: a step whose text a later one
+    /// of its kind has replaced while it waited is skipped, so that a writer behind the
+    /// exchange writes each file once, with the latest text, after what was queued before it.
+    std::atomic<std::uint64_t> metadataNumber = 0, requestHeadNumber = 0, responseHeadNumber = 0;
+
+    /// Guards the callbacks' own state below.
+    std::mutex stepMutex;
+    /// Body bytes handed to the writer so far, per direction, -1 before the first piece: what
+    /// lies beyond the cap is neither copied nor queued.
+    std::int64_t requestQueued = -1, responseQueued = -1;
+    /// When metadata.json was last replaced at a body piece; unset after any other step.
+    std::optional<std::chrono::steady_clock::time_point> lastBodyMetadata;
+
+    /// The exchange's copying, which the writer pauses while it is behind.
+    std::shared_ptr<ExchangePause> pause;
+    /// Whether the writer holds `pause` now; guarded by the writer's lock.
+    bool pausedByWriter = false;
+
+private:
+    /// The name of a file of the directory, relative to the root.
+    std::string inDirectory(const char* file) const;
+
+    std::shared_ptr<const StoreRoot> root_;
+    std::string name_;
+    std::optional<BodyFile> requestBody_, responseBody_;
+    /// Whether the spare of the replaced files may be there.
+    bool spare_ = false;
+};
+
+} // namespace pemtrox
