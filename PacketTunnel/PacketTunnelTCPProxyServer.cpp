@@ -7,15 +7,15 @@
 #include "PacketTunnel/TCPSocket.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
+#include "proxy/engine/ByteRelay.h"
 #include "proxy/engine/ProxyEvent.h"
-#include "proxy/engine/RequestStreamCopier.h"
-#include "proxy/engine/ResponseStreamCopier.h"
 #include "proxy/io/InetAddress.h"
 #include "proxy/io/ProxySocket.h"
 
 namespace pemtrox {
 
-/// One relayed connection: the app's socket, the outgoing one, a copier each way.
+/// One relayed connection: the app's socket, the outgoing one, and the bytes relayed between
+/// them, the exchange told of each direction's start and end.
 class PacketTunnelTCPProxyServer::Relay : public std::enable_shared_from_this<Relay> {
 public:
     Relay(std::shared_ptr<PacketTunnelTCPProxyServer> server, std::shared_ptr<ProxyEvent> evt,
@@ -31,17 +31,14 @@ public:
     ErrorPtr connectError;
 
 private:
-    void copierStatus(bool request, StreamCopierStatus status);
-    void directionEnded(bool request);
+    void copyStatus(ByteRelay::Direction direction, StreamCopierStatus status);
     void teardown();
 
     std::shared_ptr<PacketTunnelTCPProxyServer> server_;
     std::shared_ptr<ProxyEvent> evt_;
     std::shared_ptr<TCPSocket> app_;
     std::chrono::steady_clock::time_point connectStart_;
-    std::shared_ptr<StreamCopier> requestCopier_, responseCopier_;
-    bool remoteHalfCloses_ = false;
-    bool done_ = false;
+    std::shared_ptr<ByteRelay> bytes_;
 };
 
 void PacketTunnelTCPProxyServer::Relay::connectDone(const SocketConnectionState& state) {
@@ -65,16 +62,23 @@ void PacketTunnelTCPProxyServer::Relay::connectDone(const SocketConnectionState&
         std::chrono::duration<double>(std::chrono::steady_clock::now() - connectStart_).count();
     server_->notifyConnectedToRemote(evt_);
     LOG_VERBOSE("TCP Proxy: Socket connected {}", app_->description());
-    remoteHalfCloses_ = remote->allowHalfClose();
-    requestCopier_ = RequestStreamCopier::make(app_->inputStream(), remote->outputStream(), server_, evt_);
-    responseCopier_ = ResponseStreamCopier::make(remote->inputStream(), app_->outputStream(), server_, evt_);
+    // The relay holds this connection through its hooks until it has ended and both copies
+    // have stopped.
     auto self = shared_from_this();
-    requestCopier_->start([self](StreamCopierStatus status) { self->copierStatus(true, status); });
-    responseCopier_->start([self](StreamCopierStatus status) { self->copierStatus(false, status); });
+    ByteRelay::Hooks hooks;
+    hooks.copyStatus = [self](ByteRelay::Direction direction, StreamCopierStatus status) {
+        self->copyStatus(direction, status);
+    };
+    hooks.ended = [self] { self->teardown(); };
+    bytes_ = ByteRelay::make(ByteRelay::Peer::of(app_), ByteRelay::Peer::of(remote), server_, evt_,
+                             std::move(hooks));
+    bytes_->start();
 }
 
-void PacketTunnelTCPProxyServer::Relay::copierStatus(bool request, StreamCopierStatus status) {
-    auto& copier = request ? requestCopier_ : responseCopier_;
+void PacketTunnelTCPProxyServer::Relay::copyStatus(ByteRelay::Direction direction,
+                                                   StreamCopierStatus status) {
+    bool request = direction == ByteRelay::Direction::request;
+    const auto& copier = bytes_->copier(direction);
     auto& evt = *evt_;
     if (status == StreamCopierStatus::started) {
         (request ? evt.requestBeginTime : evt.responseBeginTime) = copier->streamStartTime();
@@ -87,30 +91,10 @@ void PacketTunnelTCPProxyServer::Relay::copierStatus(bool request, StreamCopierS
         evt.endTime = copier->streamLastTime();
         server_->notifyReceivedResponse(evt_);
     }
-    // Later, so that the copier has left its own handler before streams close.
-    server_->queue()->async([self = shared_from_this(), request] { self->directionEnded(request); });
-}
-
-void PacketTunnelTCPProxyServer::Relay::directionEnded(bool request) {
-    if (done_)
-        return;
-    bool bothEnded = requestCopier_->finished() && responseCopier_->finished();
-    if (bothEnded || responseCopier_->error() ||
-        (request && (requestCopier_->error() || !remoteHalfCloses_))) {
-        teardown();
-        return;
-    }
-    // A clean end of one direction: end our side toward the other peer, keep the other way.
-    (request ? remote->outputStream() : app_->outputStream())->close();
 }
 
 void PacketTunnelTCPProxyServer::Relay::teardown() {
-    done_ = true;
-    requestCopier_->stop();
-    responseCopier_->stop();
-    remote->inputStream()->close();
-    app_->inputStream()->close();
-    auto error = responseCopier_->error();
+    auto error = bytes_->error(ByteRelay::Direction::response);
     if (error)
         LOG_ERROR("copyIn error: {}", describe(error));
     remote->outputStream()->flush();

@@ -18,10 +18,10 @@ class TCPSocket;
 /// one tunnel exchange that the listeners see step by step and may refuse at the address
 /// or URL step. Outgoing connections are made from the program's own network.
 ///
-/// A clean end of one direction ends our sending side toward the other peer, and the other
-/// direction runs until it ends too; an error, or the end of both, tears the connection
-/// down. Everything runs on `queue`, the stack's queue; start and stop enter it
-/// synchronously, so they must not be called on it.
+/// The bytes go through a ByteRelay and its end rules: a clean end of one direction ends our
+/// sending side toward the other peer while the other direction runs on to its end; an
+/// error resets both peers; the connection is torn down once. Everything runs on `queue`, the stack's queue;
+/// start and stop enter it synchronously, so they must not be called on it.
 class PacketTunnelTCPProxyServer : public AbstractProxyServer {
 public:
     static std::shared_ptr<PacketTunnelTCPProxyServer> make(std::shared_ptr<DispatchQueue> queue);

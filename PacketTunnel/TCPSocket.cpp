@@ -150,6 +150,14 @@ bool TCPSocket::peerHasLeft(bool unreadKeepsIt, bool unreadAbove) {
     return appEnded_ && (!unreadKeepsIt || (!unreadAbove && inputPipe_->buffered() == 0));
 }
 
+void TCPSocket::resetConnection() {
+    if (isClosed() || pcbDeallocated_)
+        return;
+    auto self = std::static_pointer_cast<TCPSocket>(shared_from_this()); // the pcb's reference goes
+    tryDisconnect(makeError<SocketError>(SocketError::connectionReset()));
+    close();
+}
+
 // MARK: writing
 
 void TCPSocket::write(Data data, bool flush, double) {

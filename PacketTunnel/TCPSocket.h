@@ -54,6 +54,9 @@ public:
     /// The app reset the connection or the stack dropped it, or the app ended its side (and,
     /// with `unreadKeepsIt`, every byte it sent has been read).
     bool peerHasLeft(bool unreadKeepsIt, bool unreadAbove) override;
+    /// Aborts the connection (RST), dropping the output still queued, and closes the socket
+    /// without an error of its own; nothing once closed or let go by the stack.
+    void resetConnection() override;
 
     // SocketStreamProtocol
     void read(std::optional<std::uint64_t> maxLength, double timeout) override;

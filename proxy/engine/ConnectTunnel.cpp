@@ -4,6 +4,7 @@
 
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
+#include "proxy/engine/ByteRelay.h"
 #include "proxy/engine/ConnectData.h"
 #include "proxy/engine/ConnectRemoteConnection.h"
 #include "proxy/engine/HttpFields.h"
@@ -18,8 +19,6 @@
 #include "proxy/engine/ProxyHttp.h"
 #include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
-#include "proxy/engine/RequestStreamCopier.h"
-#include "proxy/engine/ResponseStreamCopier.h"
 #include "proxy/engine/SocketProxyConnection.h"
 #include "proxy/engine/SocketRemoteConnection.h"
 #include "proxy/engine/URLParser.h"
@@ -261,7 +260,7 @@ void ConnectTunnel::firstBytesTest() {
 
 void ConnectTunnel::onClientFirstBytes(InputStreamEvent event) {
     peekWaitingForClient_ = false;
-    if (copyOut_) {
+    if (relay_) {
         // The server spoke first and the raw tunnel is running: the client side joins now.
         startCopyOut();
         return;
@@ -456,7 +455,7 @@ void ConnectTunnel::forwardConnect(std::shared_ptr<RemoteConnection> served,
                                        if (self->ended())
                                            return;
                                        served->remoteIn()->readHeader([self, answered](HeadResult answer) {
-                                           if (self->ended() || self->rawDone_)
+                                           if (self->ended() || self->relay_->isOver())
                                                return;
                                            if (!answer.isSuccess()) {
                                                self->finish(answer.error());
@@ -521,92 +520,60 @@ void ConnectTunnel::startRawTunnel(std::shared_ptr<RemoteConnection> to, bool cl
 void ConnectTunnel::copyRaw(std::shared_ptr<RemoteConnection> to, bool clientBytesPending) {
     evt()->tunnel = true;
     rawRemote_ = to;
-    copyOut_ = RequestStreamCopier::make(client()->inputStream(), to->remoteOut(), server(), evt());
-    copyIn_ = ResponseStreamCopier::make(to->remoteIn(), client()->outputStream(), server(), evt());
+    ByteRelay::Peer clientPeer{client()->inputStream(), client()->outputStream(), {}, clientHalfClose_};
+    if (auto client = std::dynamic_pointer_cast<SocketProxyConnection>(this->client()))
+        clientPeer.sockets.push_back(client->socket());
+    ByteRelay::Peer serverPeer{to->remoteIn(), to->remoteOut(), {}, serverHalfClose_};
+    if (auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(to))
+        serverPeer.sockets = {remote->remote(), remote->rawRemote()};
+    std::weak_ptr<ConnectTunnel> weak = shared_from_this();
+    ByteRelay::Hooks hooks;
+    hooks.abandoned = [weak] {
+        auto self = weak.lock();
+        return !self || self->ended();
+    };
+    hooks.ended = [weak] {
+        if (auto self = weak.lock())
+            self->endRawTunnel();
+    };
+    relay_ = ByteRelay::make(std::move(clientPeer), std::move(serverPeer), server(), evt(), std::move(hooks));
     if (!clientBytesPending)
         startCopyOut();
-    std::weak_ptr<ConnectTunnel> weak = shared_from_this();
     peek_->whenResolved([weak] {
         auto self = weak.lock();
-        if (self && !self->ended() && !self->rawDone_)
-            self->copyIn_->start(self->directionEnd(false));
+        if (self && !self->ended())
+            self->relay_->start(ByteRelay::Direction::response);
     });
 }
 
-StreamCopier::Completion ConnectTunnel::directionEnd(bool out) {
-    std::weak_ptr<ConnectTunnel> weak = shared_from_this();
-    return [weak, out](StreamCopierStatus status) {
-        if (status != StreamCopierStatus::finished)
-            return;
-        // Later, so that the copier has left its own handler before the streams close.
-        if (auto self = weak.lock(); self && !self->ended())
-            self->server()->queue()->async([self, out] { self->directionEnded(out); });
-    };
-}
-
 void ConnectTunnel::startCopyOut() {
-    if (!ended() && !rawDone_ && copyOut_ && !copyOutStarted_) {
-        copyOutStarted_ = true;
-        copyOut_->start(directionEnd(true));
-    }
-}
-
-// A direction that ends cleanly is passed on as a FIN while the other one goes on, so that
-// "send, then read the reply" peers get their reply; the tunnel ends once both have ended.
-// An error in either ends both with a reset: the peers must not take a cut stream for a
-// whole one.
-void ConnectTunnel::directionEnded(bool out) {
-    if (rawDone_ || ended())
-        return;
-    auto& copier = out ? copyOut_ : copyIn_;
-    auto& done = out ? outEnded_ : inEnded_;
-    if (done)
-        return;
-    done = true;
-    if (copier->error()) {
-        resetPeers();
-        endRawTunnel();
-        return;
-    }
-    if (!halfClose_ || (outEnded_ && inEnded_)) {
-        endRawTunnel();
-        return;
-    }
-    (out ? rawRemote_->remoteOut() : client()->outputStream())->close();
+    if (!ended() && relay_)
+        relay_->start(ByteRelay::Direction::request);
 }
 
 void ConnectTunnel::allowHalfClose() {
     auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(this->remote());
     // Only plain TCP on both sides: a TLS layer has no half-close of its own.
-    halfClose_ = clientHalfClose_ && remote && remote->remote() == remote->rawRemote() &&
-                 SocketProxyConnection::allowHalfClose(remote->rawRemote());
+    serverHalfClose_ = remote && remote->remote() == remote->rawRemote() &&
+                       SocketProxyConnection::allowHalfClose(remote->rawRemote());
 }
 
-void ConnectTunnel::resetPeers() {
-    if (auto client = std::dynamic_pointer_cast<SocketProxyConnection>(this->client()))
-        SocketProxyConnection::reset(client->socket());
-    if (auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(rawRemote_))
-        for (const auto& socket : {remote->remote(), remote->rawRemote()})
-            SocketProxyConnection::reset(socket);
-}
-
+// The relay has ended both directions (see ByteRelay for the end rules): the exchange is
+// complete, unless the server's side failed before it sent anything.
 void ConnectTunnel::endRawTunnel() {
-    if (rawDone_ || ended())
+    if (ended())
         return;
-    rawDone_ = true;
     auto to = rawRemote_;
     auto& evt = this->evt();
-    copyIn_->stop();
-    copyOut_->stop();
-    client()->inputStream()->close();
-    to->remoteIn()->close();
-    auto stillRunning = [this] {
-        if (!copyIn_->finished())
+    const auto& copyIn = relay_->copier(ByteRelay::Direction::response);
+    const auto& copyOut = relay_->copier(ByteRelay::Direction::request);
+    auto stillRunning = [&] {
+        if (!copyIn->finished())
             LOG_ERROR("copyIn is still running, probably leaking a StreamCopier");
-        if (!copyOut_->finished())
+        if (!copyOut->finished())
             LOG_ERROR("copyOut is still running, probably leaking a StreamCopier");
     };
-    if (auto error = copyIn_->error()) {
+    if (auto error = copyIn->error()) {
         if (!evt->responseSize) {
             stillRunning();
             finish(error);

@@ -7,12 +7,12 @@
 #include <string>
 
 #include "proxy/engine/ProxyConnectionState.h"
-#include "proxy/engine/StreamCopier.h"
 #include "proxy/io/Plumber.h"
 #include "proxy/io/Result.h"
 
 namespace pemtrox {
 
+class ByteRelay;
 class HttpFields;
 class HttpProxyHandler;
 class InputStreamEvent;
@@ -89,10 +89,7 @@ private:
     void startRawTunnel(std::shared_ptr<RemoteConnection> remote, bool clientBytesPending);
     void copyRaw(std::shared_ptr<RemoteConnection> remote, bool clientBytesPending);
     void startCopyOut();
-    StreamCopier::Completion directionEnd(bool out);
-    void directionEnded(bool out);
     void allowHalfClose();
-    void resetPeers();
     void endRawTunnel();
 
     std::shared_ptr<HttpProxyHandler> handler_;
@@ -102,14 +99,11 @@ private:
     std::optional<std::int64_t> port_;
     std::shared_ptr<TunnelPeek> peek_;
     bool peekWaitingForClient_ = false;
-    bool copyOutStarted_ = false;
-    std::shared_ptr<StreamCopier> copyIn_;
-    std::shared_ptr<StreamCopier> copyOut_;
+    /// The opaque copy, once the tunnel carries raw bytes.
+    std::shared_ptr<ByteRelay> relay_;
     std::shared_ptr<RemoteConnection> rawRemote_;
-    bool rawDone_ = false;
-    // Both peers can end one direction alone (plain TCP on both sides).
-    bool halfClose_ = false, clientHalfClose_ = false;
-    bool outEnded_ = false, inEnded_ = false;
+    // Whether each peer can end one direction alone (plain TCP).
+    bool clientHalfClose_ = false, serverHalfClose_ = false;
 };
 
 } // namespace pemtrox
