@@ -14,6 +14,21 @@ using test::TunnelNamespaces;
 
 namespace {
 
+// The running program's relay objects all back at zero within the time, by its Plumber message.
+void expectRelayIdle(const std::string& program, const std::string& container, std::chrono::seconds within) {
+    auto report = [&] { return test::runCommand(program + " message Plumber" + container); };
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            auto text = report();
+            for (auto type : {"TCPSocket", "ProxySocket", "StreamCopier", "ProxyEvent"})
+                if (text.find(std::string(type) + " = 0") == std::string::npos)
+                    return false;
+            return true;
+        },
+        within))
+        << report();
+}
+
 // LWIP mode under load, as its user runs it: in gw, taking cli's traffic to the servers in srv
 // (203.0.113.10, port 8080); ended with SIGTERM. Relaying, proxying and interception one
 // request at a time are WholeSystem.LWIPModeTakesTheClientNamespacesTraffic's.
@@ -64,16 +79,7 @@ print(s.makefile().read(), end="")')"),
                                    "seq 200 | xargs -P 200 -I{} curl -s -o /dev/null --max-time 60 "
                                    "-w '%{http_code}\\n' http://203.0.113.10:8080/index | sort | uniq -c"),
               "    200 200\n");
-    EXPECT_TRUE(test::waitFor(
-        [&] {
-            auto report = test::runCommand(program + " message Plumber" + container);
-            for (auto type : {"TCPSocket", "ProxySocket", "StreamCopier", "ProxyEvent"})
-                if (report.find(std::string(type) + " = 0") == std::string::npos)
-                    return false;
-            return true;
-        },
-        std::chrono::seconds(20)))
-        << test::runCommand(program + " message Plumber" + container);
+    expectRelayIdle(program, container, std::chrono::seconds(20));
 
     ::kill(pemtrox.pid(), SIGTERM);
     EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.output();
@@ -119,16 +125,7 @@ TEST(LWIPModeProgram, ThousandsOfConnectionsAtOnceCompleteOrAreRefusedAndTheTunn
     EXPECT_GT(count("ok"), 0) << counts;
     auto probe = TunnelNamespaces::in(spaces.cli, load + "probe 203.0.113.10 8080 10");
     EXPECT_NE(probe, "none\n") << "no new connection was served after the load";
-    EXPECT_TRUE(test::waitFor(
-        [&] {
-            auto report = test::runCommand(program + " message Plumber" + container);
-            for (auto type : {"TCPSocket", "ProxySocket", "StreamCopier", "ProxyEvent"})
-                if (report.find(std::string(type) + " = 0") == std::string::npos)
-                    return false;
-            return true;
-        },
-        std::chrono::seconds(30)))
-        << test::runCommand(program + " message Plumber" + container);
+    expectRelayIdle(program, container, std::chrono::seconds(30));
 
     ::kill(pemtrox.pid(), SIGTERM);
     pemtrox.readAll(20000);
