@@ -1,6 +1,8 @@
 #include "platform/HostResolver.h"
 
+#include <algorithm>
 #include <array>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -80,6 +82,16 @@ public:
             completion(failed(Failure::noResolver));
             return;
         }
+        if (auto addresses = remembered(name)) {
+            HostResolution result;
+            result.addresses = std::move(*addresses);
+            asio::post(io_,
+                       [completion = std::move(completion), handle, result = std::move(result)]() mutable {
+                           if (!handle->isCancelled())
+                               completion(std::move(result));
+                       });
+            return;
+        }
         auto& lookup = pending_[id];
         lookup.completion = std::move(completion);
         lookup.handle = handle;
@@ -95,7 +107,7 @@ public:
         starting_ = id;
         startAnswer_.reset();
         ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, &ResolverService::answered,
-                         std::make_unique<Ticket>(Ticket{this, id}).release());
+                         std::make_unique<Ticket>(Ticket{this, id, name}).release());
         starting_ = 0;
         if (auto answer = std::move(startAnswer_)) {
             startAnswer_.reset();
@@ -127,6 +139,7 @@ private:
         }
         if (channel_)
             return true;
+        answers_.clear(); // another channel may ask other servers
         resolvConf_ = stamp;
         {
             std::lock_guard lock(settingsMutex);
@@ -148,18 +161,67 @@ private:
         return channel_ != nullptr;
     }
 
-    static std::array<long, 4> resolvConfStamp() {
+    static std::array<long, 4> fileStamp(const char* path) {
         struct stat info {};
-        if (stat("/etc/resolv.conf", &info) != 0)
+        if (stat(path, &info) != 0)
             return {};
         return {static_cast<long>(info.st_ino), static_cast<long>(info.st_size), info.st_mtim.tv_sec,
                 info.st_mtim.tv_nsec};
+    }
+    static std::array<long, 4> resolvConfStamp() { return fileStamp("/etc/resolv.conf"); }
+
+    /// The addresses of an earlier answer for the name while it holds: within its time to
+    /// live and while /etc/hosts is unchanged. A new tunnel to a server seen a moment ago then
+    /// neither reads /etc/hosts again nor opens a socket (c-ares sorts the addresses it found
+    /// by connecting a datagram socket to each).
+    std::optional<std::vector<std::string>> remembered(const std::string& name) {
+        if (auto stamp = fileStamp("/etc/hosts"); stamp != hosts_) {
+            hosts_ = stamp;
+            answers_.clear();
+            return std::nullopt;
+        }
+        auto found = answers_.find(name);
+        if (found == answers_.end())
+            return std::nullopt;
+        if (std::chrono::steady_clock::now() >= found->second.until) {
+            answers_.erase(found);
+            return std::nullopt;
+        }
+        return found->second.addresses;
+    }
+
+    void remember(const std::string& name, const std::vector<std::string>& addresses,
+                  std::chrono::seconds timeToLive) {
+        if (answers_.size() >= answersKept) {
+            auto now = std::chrono::steady_clock::now();
+            std::erase_if(answers_, [now](const auto& entry) { return now >= entry.second.until; });
+            if (answers_.size() >= answersKept)
+                answers_.clear();
+        }
+        answers_[name] = {addresses, std::chrono::steady_clock::now() + timeToLive};
+    }
+
+    /// How long an answer is kept: its time to live, but at least a second (the hosts file's
+    /// answers have none) and at most a minute.
+    static std::chrono::seconds timeToLive(const ares_addrinfo& info) {
+        int least = std::numeric_limits<int>::max();
+        for (auto* node = info.nodes; node; node = node->ai_next)
+            least = std::min(least, node->ai_ttl);
+        for (auto* cname = info.cnames; cname; cname = cname->next)
+            least = std::min(least, cname->ttl);
+        return std::chrono::seconds(std::clamp(least, 1, 60));
     }
 
     struct Ticket {
         ResolverService* service;
         std::uint64_t id;
+        std::string name;
     };
+    struct Answer {
+        std::vector<std::string> addresses;
+        std::chrono::steady_clock::time_point until;
+    };
+    static constexpr std::size_t answersKept = 1024;
     struct Pending {
         HostResolver::Completion completion;
         std::shared_ptr<HostLookup> handle;
@@ -187,6 +249,7 @@ private:
     static void answered(void* arg, int status, int, ares_addrinfo* info) {
         std::unique_ptr<Ticket> ticket(static_cast<Ticket*>(arg));
         HostResolution result;
+        std::chrono::seconds keep{0};
         if (status == ARES_SUCCESS && info) {
             for (auto* node = info->nodes; node; node = node->ai_next) {
                 char text[NI_MAXHOST];
@@ -194,15 +257,18 @@ private:
                                 NI_NUMERICHOST) == 0)
                     result.addresses.emplace_back(text);
             }
+            keep = timeToLive(*info);
         }
         if (info)
             ares_freeaddrinfo(info);
         if (status == ARES_EDESTRUCTION)
             return; // the queue's event loop is going away
+        auto* self = ticket->service;
         if (result.addresses.empty())
             result = failed(Failure::notFound, status == ARES_SUCCESS ? ARES_ENODATA : status,
                             ares_strerror(status == ARES_SUCCESS ? ARES_ENODATA : status));
-        auto* self = ticket->service;
+        else
+            self->remember(ticket->name, result.addresses, keep);
         if (self->starting_ == ticket->id) {
             self->startAnswer_ = std::move(result);
             return;
@@ -301,6 +367,8 @@ private:
     std::array<long, 4> resolvConf_{};
     timeval idle_{};
     std::unordered_map<std::uint64_t, Pending> pending_;
+    std::unordered_map<std::string, Answer> answers_;
+    std::array<long, 4> hosts_{};
     std::map<int, std::shared_ptr<Watch>> watches_;
     std::uint64_t starting_ = 0;
     std::optional<HostResolution> startAnswer_;

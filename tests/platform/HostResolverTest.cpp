@@ -1,5 +1,7 @@
 #include <atomic>
+#include <future>
 #include <mutex>
+#include <thread>
 
 #include <netdb.h>
 
@@ -140,4 +142,32 @@ TEST_F(HostResolverTest, NamesThatCannotBeLookedUpFailInsideTheCall) {
         EXPECT_EQ(result->errorCode, EAI_NONAME);
         EXPECT_EQ(result->errorMessage, gai_strerror(EAI_NONAME));
     }
+}
+
+// A name asked again within its answer's time to live is answered from memory: so the
+// resolver must still ask again once that time is up, and never keep a failure.
+TEST(HostResolverAnswers, AreKeptForTheirTimeToLiveAndFailuresAreNot) {
+    test::FakeDnsServer dns{{{"kept.test", "192.0.2.1"}}, {}, 1};
+    HostResolver::configure({dns.address(), std::chrono::milliseconds(2500)});
+    auto queue = DispatchQueue::make("resolver-kept-test");
+    auto lookUp = [&](const std::string& name) {
+        std::promise<HostResolution> answer;
+        HostResolver::resolve(name, queue, [&](HostResolution r) { answer.set_value(std::move(r)); });
+        return answer.get_future().get();
+    };
+    using Addresses = std::vector<std::string>;
+    EXPECT_EQ(lookUp("kept.test").addresses, Addresses{"192.0.2.1"});
+    int asked = dns.queries();
+    dns.setAnswer("kept.test", "192.0.2.2");
+    EXPECT_EQ(lookUp("kept.test").addresses, Addresses{"192.0.2.1"});
+    EXPECT_EQ(dns.queries(), asked);
+
+    EXPECT_EQ(lookUp("missing.test").failure, Failure::notFound);
+    asked = dns.queries();
+    EXPECT_EQ(lookUp("missing.test").failure, Failure::notFound);
+    EXPECT_GT(dns.queries(), asked);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(lookUp("kept.test").addresses, Addresses{"192.0.2.2"});
+    HostResolver::configure({});
 }

@@ -1,5 +1,6 @@
 #include "tests/support/FakeDnsServer.h"
 
+#include <optional>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -10,8 +11,9 @@
 
 namespace pemtrox::test {
 
-FakeDnsServer::FakeDnsServer(std::map<std::string, std::string> answers, std::set<std::string> silent)
-    : answers_(std::move(answers)), silent_(std::move(silent)) {
+FakeDnsServer::FakeDnsServer(std::map<std::string, std::string> answers, std::set<std::string> silent,
+                             std::uint32_t timeToLive)
+    : answers_(std::move(answers)), timeToLive_(timeToLive), silent_(std::move(silent)) {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -27,6 +29,11 @@ FakeDnsServer::~FakeDnsServer() {
     stop_ = true;
     thread_.join();
     close(fd_);
+}
+
+void FakeDnsServer::setAnswer(const std::string& name, const std::string& address) {
+    std::lock_guard lock(mutex_);
+    answers_[name] = address;
 }
 
 std::string FakeDnsServer::address() const {
@@ -61,15 +68,21 @@ void FakeDnsServer::run() {
         int type = packet[at + 1] << 8 | packet[at + 2];
         std::vector<std::uint8_t> reply(packet.begin(),
                                         packet.begin() + static_cast<std::ptrdiff_t>(questionEnd));
-        auto found = answers_.find(name);
-        reply[2] = 0x81;                                  // a response, recursion desired
-        reply[3] = found == answers_.end() ? 0x83 : 0x80; // recursion available; NXDOMAIN or none
+        std::optional<std::string> answer;
+        {
+            std::lock_guard lock(mutex_);
+            if (auto found = answers_.find(name); found != answers_.end())
+                answer = found->second;
+        }
+        reply[2] = 0x81;                 // a response, recursion desired
+        reply[3] = answer ? 0x80 : 0x83; // recursion available; none or NXDOMAIN
         reply[6] = reply[7] = reply[8] = reply[9] = reply[10] = reply[11] = 0;
         in_addr address{};
-        if (found != answers_.end() && type == 1 &&
-            inet_pton(AF_INET, found->second.c_str(), &address) == 1) {
-            reply[7] = 1; // one answer: the question's name, A, IN, 60 s, 4 bytes
-            const std::uint8_t record[] = {0xc0, 0x0c, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
+        if (answer && type == 1 && inet_pton(AF_INET, answer->c_str(), &address) == 1) {
+            reply[7] = 1; // one answer: the question's name, A, IN, its time to live, 4 bytes
+            std::uint8_t record[] = {0xc0, 0x0c, 0, 1, 0, 1, 0, 0, 0, 0, 0, 4};
+            for (int i = 0; i < 4; ++i)
+                record[6 + i] = static_cast<std::uint8_t>(timeToLive_ >> (24 - 8 * i));
             reply.insert(reply.end(), std::begin(record), std::end(record));
             auto* bytes = reinterpret_cast<const std::uint8_t*>(&address.s_addr);
             reply.insert(reply.end(), bytes, bytes + 4);
