@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include <arpa/inet.h>
 
@@ -24,6 +25,8 @@ struct TlsEngine::Impl {
     Status failedStatus = noErr;
     /// A failing status a callback returned during the current call.
     Status ioStatus = noErr;
+    /// The server side's session ticket, issued with its first write.
+    bool ticketOwed = false;
 };
 
 namespace {
@@ -67,6 +70,10 @@ SslCtxPtr serverContext() {
         // Streams hand ciphertext on in whole records; a retried write may come from another buffer.
         if (made)
             SSL_CTX_set_mode(made.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        // A TLS 1.3 handshake ends without session tickets: each connection issues one with
+        // its first write instead (see write), which a client needs to resume once.
+        if (made)
+            SSL_CTX_set_num_tickets(made.get(), 0);
         return made;
     }();
     if (!context)
@@ -349,6 +356,7 @@ TlsEngine::Status TlsEngine::handshake() {
     int result = SSL_do_handshake(impl_->ssl.get());
     if (result == 1) {
         impl_->established = true;
+        impl_->ticketOwed = side_ == Side::server;
         return noErr;
     }
     return failure(result, true);
@@ -372,8 +380,10 @@ TlsEngine::Status TlsEngine::transfer(std::size_t length, std::size_t& processed
     impl_->ioStatus = noErr;
     bool inHandshake = !impl_->established;
     int result = call(impl_->ssl.get());
-    if (inHandshake && SSL_is_init_finished(impl_->ssl.get()))
+    if (inHandshake && SSL_is_init_finished(impl_->ssl.get())) {
         impl_->established = true;
+        impl_->ticketOwed = side_ == Side::server;
+    }
     if (result == 1)
         return noErr;
     processed = 0;
@@ -386,8 +396,14 @@ TlsEngine::Status TlsEngine::read(std::uint8_t* data, std::size_t length, std::s
 }
 
 TlsEngine::Status TlsEngine::write(const std::uint8_t* data, std::size_t length, std::size_t& processed) {
-    return transfer(length, processed, false,
-                    [&](SSL* ssl) { return SSL_write_ex(ssl, data, length, &processed); });
+    return transfer(length, processed, false, [&](SSL* ssl) {
+        // The ticket's record goes out in the same send as the first answer, instead of
+        // costing a send (and a wake-up of the client) of its own right after the handshake.
+        // Only TLS 1.3 issues it here: an older handshake carries its ticket itself.
+        if (std::exchange(impl_->ticketOwed, false) && SSL_version(ssl) == TLS1_3_VERSION)
+            SSL_new_session_ticket(ssl);
+        return SSL_write_ex(ssl, data, length, &processed);
+    });
 }
 
 TlsEngine::Status TlsEngine::close() {
