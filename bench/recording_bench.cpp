@@ -4,11 +4,12 @@
 // under $TMPDIR (default /tmp).
 //   pemtrox_recording_bench [downloads]
 //
-// With --steps, the recording listener alone, without sockets: one thread plays the steps
+// With --steps, the recording listener alone, without sockets: a queue plays the steps
 // of small kept-alive GET exchanges (the callbacks a 1 KiB exchange makes, in its order)
-// as fast as the listener takes them, and prints the CPU per exchange of that thread
-// (the serving queue's share of recording) and of the rest of the process (the writer),
-// and exchanges/s until the store holds them all.
+// one after another as fast as the listener takes them (waiting while the writer holds one
+// paused), and prints the CPU per exchange of that queue's thread (the serving queue's share
+// of recording) and of the rest of the process (the writer), and exchanges/s until the
+// store holds them all.
 //   pemtrox_recording_bench --steps [exchanges] [body bytes]
 
 #include <arpa/inet.h>
@@ -16,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
@@ -24,6 +27,7 @@
 #include <unistd.h>
 
 #include "platform/DispatchQueue.h"
+#include "proxy/engine/ExchangePause.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpProxyServer.h"
 #include "proxy/engine/ProxyEvent.h"
@@ -165,27 +169,26 @@ double cpuSeconds(clockid_t clock) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-// The steps of `count` kept-alive GET exchanges with a body of `bodyBytes`, played straight
-// into a background listener.
-void steps(int count, std::size_t bodyBytes, const std::filesystem::path& root) {
-    auto listener = RecordingListener::make(root, {}, true, true);
-    auto requestHead = head({"GET http://127.0.0.1:8080/1k.bin HTTP/1.1", "Host: 127.0.0.1:8080",
-                             "User-Agent: bench", "Accept: */*"});
-    auto sentHead =
+// The steps of one kept-alive GET exchange with the body, straight into the listener.
+struct ExchangeSteps {
+    std::shared_ptr<RecordingListener> listener;
+    std::shared_ptr<HttpFields> requestHead =
+        head({"GET http://127.0.0.1:8080/1k.bin HTTP/1.1", "Host: 127.0.0.1:8080", "User-Agent: bench",
+              "Accept: */*"});
+    std::shared_ptr<HttpFields> sentHead =
         head({"GET /1k.bin HTTP/1.1", "Host: 127.0.0.1:8080", "User-Agent: bench", "Accept: */*"});
-    auto responseHead = head({"HTTP/1.1 200 OK", "Server: nginx", "Date: Tue, 04 Mar 2025 10:11:12 GMT",
-                              "Content-Type: application/octet-stream", "Content-Length: 1024",
-                              "Last-Modified: Tue, 04 Mar 2025 10:00:00 GMT", "Connection: keep-alive",
-                              "ETag: \"67c6d0a0-400\"", "Accept-Ranges: bytes"});
-    const Data body(bodyBytes, 'x');
-    auto client = std::make_shared<InetAddress>("127.0.0.1", "127.0.0.1");
-    auto remote = std::make_shared<InetAddress>("127.0.0.1", "127.0.0.1");
-    auto wallStart = Clock::now();
-    double threadStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID),
-           processStart = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-    for (int i = 0; i < count; ++i) {
+    std::shared_ptr<HttpFields> responseHead =
+        head({"HTTP/1.1 200 OK", "Server: nginx", "Date: Tue, 04 Mar 2025 10:11:12 GMT",
+              "Content-Type: application/octet-stream", "Content-Length: 1024",
+              "Last-Modified: Tue, 04 Mar 2025 10:00:00 GMT", "Connection: keep-alive",
+              "ETag: \"67c6d0a0-400\"", "Accept-Ranges: bytes"});
+    Data body;
+    std::shared_ptr<InetAddress> client = std::make_shared<InetAddress>("127.0.0.1", "127.0.0.1");
+    std::shared_ptr<InetAddress> remote = std::make_shared<InetAddress>("127.0.0.1", "127.0.0.1");
+
+    std::shared_ptr<ProxyEvent> play(bool keptAlive) {
         auto evt = ProxyEvent::make(nullptr);
-        evt->keptAlive = i > 0;
+        evt->keptAlive = keptAlive;
         evt->clientAddress = client;
         evt->startTime = Date::clock::now();
         evt->status = ProxyEventStatus::receivedRequestFirstLine;
@@ -224,11 +227,38 @@ void steps(int count, std::size_t bodyBytes, const std::filesystem::path& root) 
         evt->endTime = Date::clock::now();
         evt->status = ProxyEventStatus::complete;
         listener->proxyListenerTransactionComplete(evt);
+        return evt;
     }
-    double serving = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadStart;
-    listener->waitForWrites();
+};
+
+// `count` exchanges played one after another on a queue, as on one kept-alive connection:
+// while the writer holds an exchange paused, the next waits for it to be resumed.
+void steps(int count, std::size_t bodyBytes, const std::filesystem::path& root) {
+    ExchangeSteps exchange;
+    exchange.listener = RecordingListener::make(root, {}, true, true);
+    exchange.body.assign(bodyBytes, 'x');
+    auto queue = DispatchQueue::make("bench");
+    std::promise<double> servingCPU;
+    int played = 0;
+    std::function<void()> next = [&] {
+        if (played == count) {
+            servingCPU.set_value(cpuSeconds(CLOCK_THREAD_CPUTIME_ID));
+            return;
+        }
+        auto evt = exchange.play(played++ > 0);
+        evt->pause()->whenRunning([&] { queue->async(next); });
+    };
+    auto wallStart = Clock::now();
+    double threadStart = 0, processStart = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    queue->async([&] {
+        threadStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+        next();
+    });
+    double serving = servingCPU.get_future().get() - threadStart;
+    exchange.listener->waitForWrites();
     double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
     double writer = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processStart - serving;
+    queue->stop();
     std::printf("%d exchanges of %zu body bytes: %.1f us serving, %.1f us writer CPU per exchange; "
                 "%.0f exchanges/s until written\n",
                 count, bodyBytes, serving * 1e6 / count, writer * 1e6 / count, count / wall);

@@ -12,6 +12,7 @@
 
 #include "proxy/recording/BodyFile.h"
 #include "proxy/recording/FileDescriptor.h"
+#include "proxy/recording/RecordingMetadata.h"
 
 namespace pemtrox {
 
@@ -65,6 +66,8 @@ struct ExchangeRecording {
     std::int64_t requestQueued = -1, responseQueued = -1;
     /// When metadata.json was last replaced at a body piece; unset after any other step.
     std::optional<std::chrono::steady_clock::time_point> lastBodyMetadata;
+    /// The texts of the exchange's times in its latest metadata.
+    RecordingTimeTexts times;
 
     /// The exchange's copying, which the writer pauses while it is behind.
     std::shared_ptr<ExchangePause> pause;

@@ -296,11 +296,13 @@ void RecordingListener::writeMetadata(const std::shared_ptr<ProxyEvent>& evt) {
 }
 
 void RecordingListener::writeMetadata(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange) {
+    std::string metadata;
     {
         std::lock_guard lock(exchange->stepMutex);
         exchange->lastBodyMetadata.reset();
+        metadata = recordingMetadata(evt, &exchange->times);
     }
-    submit(exchange, Kind::metadata, recordingMetadata(evt), ++exchange->metadataNumber);
+    submit(exchange, Kind::metadata, std::move(metadata), ++exchange->metadataNumber);
 }
 
 void RecordingListener::updateModificationDate() {

@@ -20,8 +20,13 @@ void addInteger(JSONObject& object, const char* key, const std::optional<std::in
         object.addInteger(key, *value);
 }
 
-void addTime(JSONObject& object, const char* key, const std::optional<Date>& value) {
-    if (value)
+void addTime(JSONObject& object, const char* key, const std::optional<Date>& value, std::size_t slot,
+             RecordingTimeTexts* times) {
+    if (!value)
+        return;
+    if (times)
+        object.addString(key, times->text(slot, *value));
+    else
         object.addString(key, ISO8601String(*value));
 }
 
@@ -59,7 +64,16 @@ void addSizes(JSONObject& object, const char* key, const std::optional<std::int6
 
 } // namespace
 
-std::string recordingMetadata(const ProxyEvent& event) {
+const std::string& RecordingTimeTexts::text(std::size_t slot, Date date) {
+    auto& entry = entries_.at(slot);
+    if (entry.text.empty() || entry.date != date) {
+        entry.date = date;
+        entry.text = ISO8601String(date);
+    }
+    return entry.text;
+}
+
+std::string recordingMetadata(const ProxyEvent& event, RecordingTimeTexts* times) {
     JSONObject metadata;
     // About the size of a whole exchange's text, so that it is not grown step by step.
     metadata.reserve(1024);
@@ -81,11 +95,11 @@ std::string recordingMetadata(const ProxyEvent& event) {
         metadata.addString("clientAddress", event.clientAddress->description());
 
     metadata.openObject("times");
-    addTime(metadata, "start", event.startTime);
-    addTime(metadata, "requestBegin", event.requestBeginTime);
-    addTime(metadata, "requestComplete", event.requestCompleteTime);
-    addTime(metadata, "responseBegin", event.responseBeginTime);
-    addTime(metadata, "end", event.endTime);
+    addTime(metadata, "start", event.startTime, 0, times);
+    addTime(metadata, "requestBegin", event.requestBeginTime, 1, times);
+    addTime(metadata, "requestComplete", event.requestCompleteTime, 2, times);
+    addTime(metadata, "responseBegin", event.responseBeginTime, 3, times);
+    addTime(metadata, "end", event.endTime, 4, times);
     metadata.closeObject();
 
     metadata.openObject("durations");

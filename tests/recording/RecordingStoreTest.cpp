@@ -80,6 +80,23 @@ TEST(RecordingMetadata, FullExchangeGoldenBytesInEachTimeZone) {
     }
 }
 
+// The texts kept between an exchange's steps follow each time that changes, appears or goes.
+TEST(RecordingMetadata, KeptTimeTextsFollowTheTimes) {
+    auto evt = fullExchange();
+    RecordingTimeTexts times;
+    const std::function<void(ProxyEvent&)> steps[] = {
+        [](auto&) {},
+        [](auto& e) { e.startTime = base + 5ms; },
+        [](auto& e) { e.endTime.reset(); },
+        [](auto& e) { e.endTime = base + 14h; },
+        [](auto& e) { e.requestBeginTime = e.responseBeginTime; },
+    };
+    for (const auto& step : steps) {
+        step(*evt);
+        EXPECT_EQ(recordingMetadata(*evt, &times), recordingMetadata(*evt));
+    }
+}
+
 TEST(RecordingMetadata, EmptyExchangeKeepsTheAlwaysMembers) {
     EXPECT_EQ(recordingMetadata(*ProxyEvent::make(nullptr)),
               R"({"status":"BEFORE","tunnel":false,"keptAlive":false,"webSocket":false,"times":{},)"
