@@ -53,6 +53,8 @@ struct ExchangeRecording {
     /// What each replaced file holds, so that a step that would write the same bytes again
     /// (the head as received and as sent on, a step that changes no member) writes nothing.
     std::string metadata, requestHead, responseHead;
+    /// The text of the last metadata step skipped since metadata.json was last written.
+    std::string skippedMetadata;
 
     /// The number of the latest metadata and heads handed over: a step whose text a later one
     /// of its kind has replaced while it waited is skipped, so that a writer behind the

@@ -199,8 +199,13 @@ void RecordingListener::perform(RecordingStep& step) {
             exchange.active = false;
         break;
     case Kind::metadata:
-        if (step.number != exchange.metadataNumber)
-            break; // a later step's metadata waits behind this one
+        if (step.number != exchange.metadataNumber) {
+            // A later step's metadata waits behind this one; kept in case a failure stops the
+            // exchange before that one is written.
+            exchange.skippedMetadata = std::move(step.text);
+            break;
+        }
+        exchange.skippedMetadata.clear();
         try {
             exchange.replace(RecordingStore::metadataFile, std::move(step.text), exchange.metadata);
         } catch (...) {
@@ -226,9 +231,10 @@ void RecordingListener::perform(RecordingStep& step) {
             exchange.replace(request ? RecordingStore::requestHeaderFile : RecordingStore::responseHeaderFile,
                              std::move(step.text), request ? exchange.requestHead : exchange.responseHead);
         } catch (...) {
+            auto error = currentError();
+            stopAfterFailure(exchange);
             logWarning(request ? "Failed to write request header: " : "Failed to write response header: ",
-                       currentError());
-            stop(exchange);
+                       error);
         }
         break;
     }
@@ -238,10 +244,10 @@ void RecordingListener::perform(RecordingStep& step) {
         try {
             exchange.appendBody(request, step.text, step.cap);
         } catch (...) {
-            logWarning(request ? "Failed to write request body: " : "Failed to write response body: ",
-                       currentError());
+            auto error = currentError();
             if (!request)
-                stop(exchange);
+                stopAfterFailure(exchange);
+            logWarning(request ? "Failed to write request body: " : "Failed to write response body: ", error);
         }
         break;
     }
@@ -279,6 +285,19 @@ void RecordingListener::stopRecording(const std::shared_ptr<ProxyEvent>& evt) {
 void RecordingListener::stop(Exchange& exchange) {
     exchange.active = false;
     exchange.release();
+}
+
+void RecordingListener::stopAfterFailure(Exchange& exchange) {
+    // The exchange's metadata stays that of the last step before the failed one, as when
+    // every step is written, even where a later step's had taken its place.
+    if (!exchange.skippedMetadata.empty()) {
+        try {
+            exchange.replace(RecordingStore::metadataFile, std::move(exchange.skippedMetadata),
+                             exchange.metadata);
+        } catch (...) {
+        }
+    }
+    stop(exchange);
 }
 
 void RecordingListener::endStep(const std::shared_ptr<ProxyEvent>& evt) {

@@ -136,6 +136,9 @@ private:
     void writeMetadata(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange);
     /// Nothing more is written for the exchange (called under its lock).
     static void stop(Exchange& exchange);
+    /// As stop, after a failed write: metadata.json first gets the metadata of the last step
+    /// before the failed one if the writer had skipped it.
+    static void stopAfterFailure(Exchange& exchange);
     /// The metadata of an ended exchange; its files are closed.
     void endStep(const std::shared_ptr<ProxyEvent>& evt);
     void writeHeader(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange, bool request);

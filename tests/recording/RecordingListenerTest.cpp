@@ -235,6 +235,27 @@ TEST_F(RecordingListenerTest, FailedWritesStopTheRecordingExceptRequestBodies) {
     }
 }
 
+// A writer behind skips the metadata of the step into the response body, which a later step
+// replaced; when that body piece then fails, the exchange stops with the skipped step's
+// metadata, as a writer that kept up would have left it.
+TEST_F(RecordingListenerTest, AFailureBehindASkippedStepLeavesThatStepsMetadata) {
+    make({}, true);
+    auto evt = start();
+    listener->waitForWrites();
+    fs::create_directory(directory(0) / "response.dat");
+    {
+        test::StalledWriter stall(*listener);
+        evt->status = ProxyEventStatus::receivingResponseBody;
+        listener->proxyListenerReceivingResponseBody(evt, toData("x"));
+        evt->status = ProxyEventStatus::complete;
+        listener->proxyListenerTransactionComplete(evt);
+    }
+    listener->waitForWrites();
+    EXPECT_TRUE(log->contains("Failed to write response body: "));
+    EXPECT_TRUE(test::metadataHolds(directory(0), R"(.status == "RECEIVING_RESPONSE_BODY")"))
+        << test::slurp(directory(0) / "metadata.json");
+}
+
 TEST_F(RecordingListenerTest, CancelledExchangesLeaveNothing) {
     make();
     auto evt = start();
