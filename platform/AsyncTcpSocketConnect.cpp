@@ -109,7 +109,7 @@ void AsyncTcpSocket::Core::connect(const std::string& host, std::uint16_t port,
         }
         local = tcp::endpoint(*ifaceAddress, 0);
     }
-    socket.open(endpoint.protocol(), ec);
+    socket.openNonBlocking(endpoint.protocol(), ec);
     if (!ec && local)
         socket.bind(*local, ec);
     if (ec) {
@@ -220,6 +220,7 @@ void AsyncTcpSocket::Core::acceptNext() {
         }
         auto core = std::make_shared<Core>(*self->queue);
         core->socket = std::move(peer);
+        core->socket.ownsDescriptorAlone();
         // Heads and body pieces can leave in separate sends; with Nagle each would wait for
         // the peer's delayed acknowledgement of the one before. Set on the listener, whose
         // accepted sockets inherit it.

@@ -17,6 +17,7 @@
 #include "platform/AsyncTcpSocket.h"
 #include "platform/AsyncTcpSocketBuffers.h"
 #include "platform/DispatchQueue.h"
+#include "platform/ReactorSocket.h"
 
 namespace pemtrox {
 
@@ -138,7 +139,7 @@ public:
     // own work.
     DispatchQueue* queue;
     asio::io_context& io;
-    tcp::socket socket;
+    ReactorSocket socket;
     std::unique_ptr<tcp::acceptor> acceptor;
     tcp::endpoint acceptedPeer; // filled in by the accept in progress
     LazyTimer connectTimer;
