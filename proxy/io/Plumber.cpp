@@ -64,6 +64,10 @@ PlumberTracked::~PlumberTracked() {
 }
 
 std::string Plumber::typeKey(const PlumberTracked& object) {
+    // A counted object's counter holds its key already: demangling costs more than the rest
+    // of making a socket's name.
+    if (object.plumberCounter_)
+        return object.plumberCounter_->key;
     return demangledKey(typeid(object));
 }
 
