@@ -41,7 +41,7 @@ std::string ExchangeRecording::inDirectory(const char* file) const {
     return path;
 }
 
-void ExchangeRecording::replace(const char* file, std::string text, std::string& written) {
+void ExchangeRecording::replace(const char* file, std::string& text, std::string& written) {
     if (text == written)
         return;
     auto name = inDirectory(file);
@@ -53,7 +53,7 @@ void ExchangeRecording::replace(const char* file, std::string text, std::string&
         spare_ = true;
         replaceThroughSpare(at, text, spareFile);
     }
-    written = std::move(text);
+    written.swap(text);
 }
 
 void ExchangeRecording::appendBody(bool request, std::string_view bytes, std::int64_t cap) {

@@ -38,9 +38,10 @@ struct ExchangeRecording {
     /// The directory's path; empty before it is made.
     std::filesystem::path directory() const;
     /// Replaces a file of the directory with the text unless it holds it already (`written`):
-    /// the first time through a file of its own, later through the spare. Throws the system's
-    /// error.
-    void replace(const char* file, std::string text, std::string& written);
+    /// the first time through a file of its own, later through the spare. `written` then
+    /// takes the text, and `text` the buffer of what the file held before. Throws the
+    /// system's error.
+    void replace(const char* file, std::string& text, std::string& written);
     /// Appends to the request or the response body file up to the cap (see BodyFile).
     void appendBody(bool request, std::string_view bytes, std::int64_t cap);
     /// Closes the body files and removes the spare; a later step takes them up again.
@@ -71,6 +72,8 @@ struct ExchangeRecording {
     /// The texts of the exchange's times in its latest metadata.
     RecordingTimeTexts times;
 
+    /// The writer's lane that does the exchange's file work.
+    std::size_t lane = 0;
     /// The exchange's copying, which the writer pauses while it is behind.
     std::shared_ptr<ExchangePause> pause;
     /// Whether the writer holds `pause` now; guarded by the writer's lock.

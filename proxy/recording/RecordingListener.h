@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "proxy/engine/ProxyServerAdapter.h"
 #include "proxy/engine/RecordingSettings.h"
@@ -58,8 +59,8 @@ public:
     ~RecordingListener() override;
     /// Returns once what the callbacks passed so far is written.
     void waitForWrites();
-    /// The queue the files are written on; null when the callbacks write themselves.
-    std::shared_ptr<DispatchQueue> writerQueue() const;
+    /// The queues the files are written on; none when the callbacks write themselves.
+    std::vector<std::shared_ptr<DispatchQueue>> writerQueues() const;
 
     const std::filesystem::path& baseURL() const { return baseURL_; }
     /// Seconds since 2001-01-01 00:00:00 UTC when the listener was made.
@@ -122,8 +123,11 @@ private:
     std::shared_ptr<const Config> config() const;
     /// The root held open, opened again when it was replaced; null when it cannot be opened.
     std::shared_ptr<const StoreRoot> root(bool reopen = false);
-    /// Makes the exchange's directory under the next free number; false (logged) when it cannot.
-    bool makeDirectory(Exchange& exchange);
+    /// The next number of an exchange directory.
+    std::int64_t takeNumber();
+    /// Makes the exchange's directory under the number, or the next free one when it is
+    /// taken; false (logged) when it cannot.
+    bool makeDirectory(Exchange& exchange, std::int64_t number);
     /// The exchange's recording while it is being recorded, else null.
     static std::shared_ptr<Exchange> exchangeOf(ProxyEvent& evt);
     /// Hands a step to the writer, or does it at once without one.
@@ -155,10 +159,10 @@ private:
     std::shared_ptr<const StoreRoot> root_;
     /// Null when the callbacks write themselves.
     std::unique_ptr<RecordingWriter> writer_;
-    /// Whether metadata was written since the root's date was last set, and when that was;
-    /// the writer's thread only.
-    bool rootChanged_ = false;
-    std::chrono::steady_clock::time_point rootTouched_;
+    /// Whether metadata was written since the root's date was last set by the writer, and
+    /// when that was (steady clock, in its ticks).
+    std::atomic<bool> rootChanged_ = false;
+    std::atomic<std::chrono::steady_clock::rep> rootTouched_ = 0;
 };
 
 } // namespace pemtrox

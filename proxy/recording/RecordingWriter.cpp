@@ -1,5 +1,7 @@
 #include "proxy/recording/RecordingWriter.h"
 
+#include <algorithm>
+
 #include "platform/DispatchQueue.h"
 #include "proxy/engine/ExchangePause.h"
 #include "proxy/recording/ExchangeRecording.h"
@@ -20,77 +22,125 @@ constexpr std::size_t stepWeight = 4096;
 // Room for this many steps stays allocated between turns.
 constexpr std::size_t keptSteps = 256;
 
+// A lane without steps looks again this many times, this long apart, before it waits to be
+// woken: the steps of a stream of body pieces then wake it about once per look, not once each.
+constexpr int idleLooks = 4;
+constexpr auto idleLookInterval = std::chrono::microseconds(500);
+
 std::size_t weightOf(const RecordingStep& step) {
     return step.text.size() + stepWeight;
 }
 
 } // namespace
 
-RecordingWriter::RecordingWriter(std::function<void(RecordingStep&)> perform, std::function<void()> afterTurn)
-    : perform_(std::move(perform)), afterTurn_(std::move(afterTurn)),
-      queue_(DispatchQueue::make("Recording")) {}
+RecordingWriter::RecordingWriter(std::size_t lanes, std::function<void(RecordingStep&)> perform,
+                                 std::function<void()> afterTurn)
+    : perform_(std::move(perform)), afterTurn_(std::move(afterTurn)) {
+    for (std::size_t i = 0; i < std::max<std::size_t>(lanes, 1); ++i) {
+        lanes_.push_back(std::make_unique<Lane>());
+        lanes_.back()->queue = DispatchQueue::make("Recording");
+    }
+}
 
 RecordingWriter::~RecordingWriter() {
     waitForWrites();
-    queue_->stop();
+    for (auto& lane : lanes_)
+        lane->queue->stop();
+}
+
+std::size_t RecordingWriter::nextLane() {
+    return nextLane_.fetch_add(1, std::memory_order_relaxed) % lanes_.size();
 }
 
 void RecordingWriter::waitForWrites() {
-    // A drain queued or running when this is queued takes every step handed over before it.
-    queue_->sync([] {});
+    // A lane that is about to look again has not taken what came meanwhile: take it now.
+    for (auto& lane : lanes_)
+        lane->queue->sync([this, &lane = *lane] {
+            while (takeTurn(lane)) {
+            }
+        });
 }
 
-void RecordingWriter::submit(RecordingStep step) {
-    bool wake;
-    {
-        std::lock_guard lock(mutex_);
+std::vector<std::shared_ptr<DispatchQueue>> RecordingWriter::queues() const {
+    std::vector<std::shared_ptr<DispatchQueue>> queues;
+    for (auto& lane : lanes_)
+        queues.push_back(lane->queue);
+    return queues;
+}
+
+void RecordingWriter::submit(std::size_t laneNumber, RecordingStep step) {
+    // Steps wait in memory while the disk is slower than the network: past a bound, the
+    // exchange pauses, never the caller's queue. The pause is taken before the step is queued,
+    // so that the step's own completion finds it.
+    if ((queuedWeight_ += weightOf(step)) > maxQueuedWeight) {
+        std::lock_guard lock(pauseMutex_);
         auto& exchange = *step.exchange;
-        queuedWeight_ += weightOf(step);
-        // Steps wait in memory while the disk is slower than the network: past a bound, the
-        // exchange pauses, never the caller's queue.
-        if (queuedWeight_ > maxQueuedWeight && !exchange.pausedByWriter && exchange.pause) {
+        if (!exchange.pausedByWriter && exchange.pause) {
             exchange.pausedByWriter = true;
             exchange.pause->pause();
             paused_.push_back(step.exchange);
         }
-        pending_.push_back(std::move(step));
-        wake = !std::exchange(draining_, true);
+    }
+    auto& lane = *lanes_.at(laneNumber);
+    bool wake;
+    {
+        std::lock_guard lock(lane.mutex);
+        lane.pending.push_back(std::move(step));
+        wake = !std::exchange(lane.draining, true);
     }
     if (wake)
-        queue_->async([this] { drain(); });
+        lane.queue->async([this, &lane] { drain(lane); });
 }
 
-void RecordingWriter::drain() {
-    for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (pending_.empty()) {
-                draining_ = false;
-                break;
-            }
-            turn_.swap(pending_);
+void RecordingWriter::drain(Lane& lane) {
+    while (takeTurn(lane))
+        lane.idleLooks = 0;
+    {
+        std::lock_guard lock(lane.mutex);
+        if (!lane.pending.empty()) {
+            // Came after the last turn: take it at once.
+            lane.queue->async([this, &lane] { drain(lane); });
+            return;
         }
-        for (auto& step : turn_) {
-            auto weight = weightOf(step);
-            perform_(step);
-            // What a step holds goes here, on the writer, rather than with the list.
-            step = RecordingStep{};
-            removeWeight(weight);
+        if (lane.idleLooks < idleLooks) {
+            ++lane.idleLooks;
+            lane.queue->after(idleLookInterval, [this, &lane] { drain(lane); });
+            return;
         }
-        turn_.clear();
-        // A burst's list is not kept at its largest for the idle time after it.
-        if (turn_.capacity() > keptSteps)
-            std::vector<RecordingStep>().swap(turn_);
-        afterTurn_();
+        lane.idleLooks = 0;
+        lane.draining = false;
     }
+}
+
+bool RecordingWriter::takeTurn(Lane& lane) {
+    {
+        std::lock_guard lock(lane.mutex);
+        if (lane.pending.empty())
+            return false;
+        lane.turn.swap(lane.pending);
+    }
+    for (auto& step : lane.turn) {
+        auto weight = weightOf(step);
+        perform_(step);
+        // What a step holds goes here, on the writer, rather than with the list.
+        step = RecordingStep{};
+        removeWeight(weight);
+    }
+    lane.turn.clear();
+    // A burst's list is not kept at its largest for the idle time after it.
+    if (lane.turn.capacity() > keptSteps)
+        std::vector<RecordingStep>().swap(lane.turn);
+    afterTurn_();
+    return true;
 }
 
 void RecordingWriter::removeWeight(std::size_t weight) {
+    if ((queuedWeight_ -= weight) > resumeWeight)
+        return;
     std::vector<std::shared_ptr<ExchangeRecording>> resumed;
     {
-        std::lock_guard lock(mutex_);
-        queuedWeight_ -= weight;
-        if (queuedWeight_ > resumeWeight || paused_.empty())
+        std::lock_guard lock(pauseMutex_);
+        if (paused_.empty())
             return;
         resumed.swap(paused_);
         for (auto& exchange : resumed)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -35,54 +36,72 @@ struct RecordingStep {
     /// The metadata or head text, or the body bytes.
     std::string text;
     /// Of metadata and heads: the step's number among those of its kind (see
-    /// ExchangeRecording::metadataNumber).
+    /// ExchangeRecording::metadataNumber); of the directory: the exchange's number.
     std::uint64_t number = 0;
     /// Of bodies: the most bytes the file may hold.
     std::int64_t cap = 0;
 };
 
-/// Runs the recording's file work on a thread of its own, in the order the steps come in,
-/// and holds back the exchanges that add to it while it is far behind.
+/// Runs the recording's file work on threads of its own (lanes): each exchange's steps go to
+/// one lane and are done there in the order they come in, while exchanges on other lanes are
+/// written meanwhile, so that making the files of one exchange does not wait for another's.
 ///
-/// Steps wait in one list, which the thread takes whole at each turn, so that a burst of
-/// steps costs one wake-up and no allocation each. Each step weighs its bytes plus a page
-/// (a step's file work costs far more than its bytes); past the bound, the exchange that adds
-/// a step pauses its copying (see ExchangePause) until the writer is down to half of it: a
-/// slow disk slows the recorded exchanges alone and never blocks a caller's queue.
+/// Steps wait in one list per lane, which its thread takes whole at each turn, so that a burst
+/// of steps costs one wake-up and no allocation each. A lane that runs out of steps looks
+/// again a little later before it waits to be woken: a writer faster than the network would
+/// otherwise be woken, at the cost of the serving queue, for nearly every step. Each step weighs its bytes
+/// plus a page (a step's file work costs far more than its bytes); past the bound, which holds for all lanes
+/// together, the exchange that adds a step pauses its copying (see ExchangePause) until the writer is down to
+/// half of it: a slow disk slows the recorded exchanges alone and never blocks a caller's queue.
 class RecordingWriter {
 public:
-    /// `perform` does a step's work; `afterTurn` runs on the thread after each turn.
-    RecordingWriter(std::function<void(RecordingStep&)> perform, std::function<void()> afterTurn);
+    /// `perform` does a step's work; `afterTurn` runs on a lane's thread after each of its turns.
+    RecordingWriter(std::size_t lanes, std::function<void(RecordingStep&)> perform,
+                    std::function<void()> afterTurn);
     /// Waits for the steps handed over to be done.
     ~RecordingWriter();
     RecordingWriter(const RecordingWriter&) = delete;
     RecordingWriter& operator=(const RecordingWriter&) = delete;
 
-    /// Queues the step; any thread.
-    void submit(RecordingStep step);
+    /// The lane for a new exchange's steps.
+    std::size_t nextLane();
+    /// Queues the step on the lane; any thread. An exchange's steps all go to one lane.
+    void submit(std::size_t lane, RecordingStep step);
     /// Returns once the steps handed over so far are done.
     void waitForWrites();
-    /// The queue whose thread does the work.
-    const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
+    /// The queues whose threads do the work, one per lane.
+    std::vector<std::shared_ptr<DispatchQueue>> queues() const;
 
 private:
-    /// Takes turns at the list until it is empty.
-    void drain();
+    struct Lane {
+        std::shared_ptr<DispatchQueue> queue;
+        std::mutex mutex;
+        std::vector<RecordingStep> pending;
+        /// Whether a drain is queued, running or about to look again: a step added meanwhile
+        /// needs no wake-up.
+        bool draining = false;
+        /// The turn being worked through, and how often in a row the lane found nothing to
+        /// do; the lane's thread only.
+        std::vector<RecordingStep> turn;
+        int idleLooks = 0;
+    };
+    /// Takes turns at the lane's list while it has steps, then looks again a few times
+    /// shortly after before it waits to be woken.
+    void drain(Lane& lane);
+    /// Does the steps waiting in the lane's list as one turn; false when there were none.
+    bool takeTurn(Lane& lane);
     /// Takes a done step's weight off; once the writer has caught up, the paused exchanges go on.
     void removeWeight(std::size_t weight);
 
     const std::function<void(RecordingStep&)> perform_;
     const std::function<void()> afterTurn_;
-    std::shared_ptr<DispatchQueue> queue_;
+    std::vector<std::unique_ptr<Lane>> lanes_;
+    std::atomic<std::size_t> nextLane_ = 0;
 
-    std::mutex mutex_;
-    std::vector<RecordingStep> pending_;
-    /// Whether a drain is queued or running: a step added meanwhile needs no wake-up.
-    bool draining_ = false;
-    std::size_t queuedWeight_ = 0;
+    std::atomic<std::size_t> queuedWeight_ = 0;
+    /// Guards paused_ and the exchanges' pausedByWriter.
+    std::mutex pauseMutex_;
     std::vector<std::shared_ptr<ExchangeRecording>> paused_;
-    /// The turn being worked through; the writer's thread only.
-    std::vector<RecordingStep> turn_;
 };
 
 } // namespace pemtrox

@@ -129,6 +129,9 @@ TEST_F(RecordingListenerTest, AWriterBehindEndsWithTheLatestOfEachFileAndEveryPi
     stall.resume();
     listener->waitForWrites();
     ASSERT_EQ(store.exchanges(), (std::vector<fs::path>{directory(0), directory(2)}));
+    // Numbered in the order they started, whichever lane of the writer made them first.
+    EXPECT_TRUE(test::metadataHolds(directory(0), R"(.host == "host0")"));
+    EXPECT_TRUE(test::metadataHolds(directory(2), R"(.host == "host2")"));
     for (auto& dir : store.exchanges()) {
         EXPECT_EQ(test::slurp(dir / "request_hdr.http"), "GET /2 HTTP/1.1\r\nHost: h\r\n\r\n");
         EXPECT_EQ(test::slurp(dir / "response_hdr.http"), "HTTP/1.1 202 X\r\nHost: h\r\n\r\n");

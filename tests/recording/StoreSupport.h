@@ -64,7 +64,9 @@ struct Store {
 class StalledWriter {
 public:
     explicit StalledWriter(RecordingListener& listener) {
-        listener.writerQueue()->async([released = released_.get_future().share()] { released.wait(); });
+        auto released = released_.get_future().share();
+        for (auto& queue : listener.writerQueues())
+            queue->async([released] { released.wait(); });
     }
     ~StalledWriter() { resume(); }
     void resume() {
