@@ -13,6 +13,11 @@ namespace pemtrox {
 class JSONObject {
 public:
     JSONObject() : text_("{") {}
+    /// Writes the object into the room of `buffer`, whose content goes.
+    explicit JSONObject(std::string buffer) : text_(std::move(buffer)) {
+        text_.clear();
+        text_ += '{';
+    }
 
     JSONObject& addString(std::string_view key, std::string_view value);
     JSONObject& addInteger(std::string_view key, std::int64_t value);

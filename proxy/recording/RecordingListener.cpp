@@ -264,9 +264,11 @@ void RecordingListener::perform(RecordingStep& step) {
     }
     case Kind::release:
         exchange.release();
+        giveBack(exchange);
         break;
     case Kind::stop:
         stop(exchange);
+        giveBack(exchange);
         break;
     case Kind::cancel:
         if (auto error = RecordingStore::removeExchangeDirectory(baseURL_, exchange.directory()))
@@ -274,6 +276,23 @@ void RecordingListener::perform(RecordingStep& step) {
         stop(exchange);
         break;
     }
+}
+
+std::string RecordingListener::buffer(std::size_t size) {
+    if (writer_)
+        return writer_->buffers().take(size);
+    std::string buffer;
+    buffer.reserve(size);
+    return buffer;
+}
+
+void RecordingListener::giveBack(Exchange& exchange) {
+    // At its end the exchange's texts go back for the next exchanges' steps; a later step
+    // then writes its files afresh.
+    if (writer_)
+        for (auto* text :
+             {&exchange.metadata, &exchange.requestHead, &exchange.responseHead, &exchange.skippedMetadata})
+            writer_->buffers().give(std::exchange(*text, {}));
 }
 
 void RecordingListener::afterWriterTurn() {
@@ -329,7 +348,7 @@ void RecordingListener::writeMetadata(ProxyEvent& evt, const std::shared_ptr<Exc
     {
         std::lock_guard lock(exchange->stepMutex);
         exchange->lastBodyMetadata.reset();
-        metadata = recordingMetadata(evt, &exchange->times);
+        metadata = recordingMetadata(evt, &exchange->times, buffer(1024));
     }
     submit(exchange, Kind::metadata, std::move(metadata), ++exchange->metadataNumber);
 }
@@ -355,7 +374,10 @@ void RecordingListener::writeHeader(ProxyEvent& evt, const std::shared_ptr<Excha
     if (!head)
         return;
     auto& number = request ? exchange->requestHeadNumber : exchange->responseHeadNumber;
-    submit(exchange, request ? Kind::requestHead : Kind::responseHead, head->headerText(), ++number);
+    auto headText = head->headerText();
+    auto text = buffer(headText.size());
+    text.assign(headText);
+    submit(exchange, request ? Kind::requestHead : Kind::responseHead, std::move(text), ++number);
 }
 
 void RecordingListener::proxyListenerReceivedRequestAddress(const std::shared_ptr<ProxyEvent>& evt) {
@@ -422,7 +444,9 @@ void RecordingListener::bodyStep(const std::shared_ptr<ProxyEvent>& evt, const D
             return;
         queued += static_cast<std::int64_t>(fits);
     }
-    submit(exchange, request ? Kind::requestBody : Kind::responseBody, std::string(bytes, fits), 0, cap);
+    auto piece = buffer(fits);
+    piece.assign(bytes, fits);
+    submit(exchange, request ? Kind::requestBody : Kind::responseBody, std::move(piece), 0, cap);
 }
 
 void RecordingListener::proxyListenerReceivingRequestBody(const std::shared_ptr<ProxyEvent>& evt,

@@ -148,6 +148,10 @@ private:
     void writeHeader(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange, bool request);
     /// After a turn of the writer: the root's date follows the metadata written in it.
     void afterWriterTurn();
+    /// A buffer for a step's text of about that size, from the writer's when there is one.
+    std::string buffer(std::size_t size);
+    /// The texts an exchange holds go back to the writer's buffers (on the writer).
+    void giveBack(Exchange& exchange);
 
     const std::filesystem::path baseURL_;
     const double initialTimestamp_;

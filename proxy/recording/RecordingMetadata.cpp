@@ -73,8 +73,8 @@ const std::string& RecordingTimeTexts::text(std::size_t slot, Date date) {
     return entry.text;
 }
 
-std::string recordingMetadata(const ProxyEvent& event, RecordingTimeTexts* times) {
-    JSONObject metadata;
+std::string recordingMetadata(const ProxyEvent& event, RecordingTimeTexts* times, std::string buffer) {
+    JSONObject metadata(std::move(buffer));
     // About the size of a whole exchange's text, so that it is not grown step by step.
     metadata.reserve(1024);
     metadata.addString("status", name(event.status));

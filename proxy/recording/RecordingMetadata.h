@@ -26,7 +26,8 @@ private:
 
 /// The text of an exchange's "metadata.json": the exchange record's fields as one compact
 /// JSON object, members in a fixed order, unknown values left out. `times`, when given, keeps
-/// the times' texts for the exchange's next steps.
-std::string recordingMetadata(const ProxyEvent& event, RecordingTimeTexts* times = nullptr);
+/// the times' texts for the exchange's next steps; the text is written in the room of `buffer`.
+std::string recordingMetadata(const ProxyEvent& event, RecordingTimeTexts* times = nullptr,
+                              std::string buffer = {});
 
 } // namespace pemtrox

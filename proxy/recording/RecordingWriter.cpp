@@ -110,6 +110,7 @@ void RecordingWriter::drain(Lane& lane) {
         lane.idleLooks = 0;
         lane.draining = false;
     }
+    buffers_.trim();
 }
 
 bool RecordingWriter::takeTurn(Lane& lane) {
@@ -122,8 +123,8 @@ bool RecordingWriter::takeTurn(Lane& lane) {
     for (auto& step : lane.turn) {
         auto weight = weightOf(step);
         perform_(step);
-        // What a step holds goes here, on the writer, rather than with the list.
-        step = RecordingStep{};
+        buffers_.give(std::move(step.text));
+        step.exchange.reset();
         removeWeight(weight);
     }
     lane.turn.clear();

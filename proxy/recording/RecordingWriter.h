@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "proxy/recording/RecordingBuffers.h"
+
 namespace pemtrox {
 
 class DispatchQueue;
@@ -33,7 +35,8 @@ struct RecordingStep {
 
     std::shared_ptr<ExchangeRecording> exchange;
     Kind kind;
-    /// The metadata or head text, or the body bytes.
+    /// The metadata or head text, or the body bytes, in a buffer of the writer's
+    /// RecordingBuffers; whatever buffer it holds once done goes back to them.
     std::string text;
     /// Of metadata and heads: the step's number among those of its kind (see
     /// ExchangeRecording::metadataNumber); of the directory: the exchange's number.
@@ -71,6 +74,8 @@ public:
     void waitForWrites();
     /// The queues whose threads do the work, one per lane.
     std::vector<std::shared_ptr<DispatchQueue>> queues() const;
+    /// Where the steps' texts are taken from; a done step's goes back there.
+    RecordingBuffers& buffers() { return buffers_; }
 
 private:
     struct Lane {
@@ -93,6 +98,7 @@ private:
     /// Takes a done step's weight off; once the writer has caught up, the paused exchanges go on.
     void removeWeight(std::size_t weight);
 
+    RecordingBuffers buffers_;
     const std::function<void(RecordingStep&)> perform_;
     const std::function<void()> afterTurn_;
     std::vector<std::unique_ptr<Lane>> lanes_;

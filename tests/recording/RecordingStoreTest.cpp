@@ -5,6 +5,7 @@
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/io/InetAddress.h"
 #include "proxy/recording/BodyFile.h"
+#include "proxy/recording/RecordingBuffers.h"
 #include "proxy/recording/RecordingError.h"
 #include "proxy/recording/RecordingMetadata.h"
 #include "proxy/recording/RecordingStore.h"
@@ -180,6 +181,39 @@ TEST(RecordingStore, BodyFileStopsExactlyAtTheCapAndAfterAFailure) {
     std::filesystem::create_directory(dir.path() / "missing");
     missing.append(Data(1, 'e'), 10);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing" / "x")) << "no file with a gap";
+}
+
+// Buffers come back empty with the room they had, small texts never in a piece's buffer, and
+// what is kept stays bounded, down to a little once trimmed.
+TEST(RecordingBuffers, ReuseRoomWithinBounds) {
+    RecordingBuffers buffers;
+    auto piece = buffers.take(65536);
+    piece.assign(65536, 'p');
+    auto head = buffers.take(300);
+    head.assign(300, 'h');
+    auto* pieceRoom = piece.data();
+    buffers.give(std::move(piece));
+    buffers.give(std::move(head));
+    auto again = buffers.take(500);
+    EXPECT_TRUE(again.empty());
+    EXPECT_LT(again.capacity(), 65536u) << "a small text in a piece's buffer";
+    auto nextPiece = buffers.take(20000);
+    EXPECT_EQ(nextPiece.data(), pieceRoom);
+    EXPECT_TRUE(nextPiece.empty());
+
+    buffers.give(std::move(nextPiece));
+    buffers.give(std::move(again));
+
+    // Of many pieces given back at once, at most 8 MiB are kept, and a little once trimmed.
+    std::vector<std::string> pieces;
+    for (int i = 0; i < 200; ++i)
+        pieces.push_back(std::string(100000, 'p'));
+    for (auto& buffer : pieces)
+        buffers.give(std::move(buffer));
+    EXPECT_GT(buffers.keptBytes(), std::size_t(7) << 20);
+    EXPECT_LE(buffers.keptBytes(), (std::size_t(8) << 20) + (std::size_t(1) << 20));
+    buffers.trim();
+    EXPECT_LE(buffers.keptBytes(), std::size_t(128) << 10);
 }
 
 TEST(RecordingStore, RemovesOnlyDirectChildrenOfTheRoot) {
