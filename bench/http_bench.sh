@@ -34,22 +34,10 @@ threads=2
 conns=50
 peers=${BENCH_PEERS:-1}
 
-need=()
 pkgs=(nginx-light wrk python3)
 [[ $peers == 0 ]] || pkgs+=(tinyproxy)
-for p in "${pkgs[@]}"; do
-  [[ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)" == "install ok installed" ]] || need+=("$p")
-done
-if ((${#need[@]})); then
-  sudo=(); [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-  "${sudo[@]}" apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
-fi
-if [[ -n ${BENCH_PERF:-} ]]; then
-  command -v perf >/dev/null || { echo "BENCH_PERF needs perf" >&2; exit 1; }
-  mkdir -p "$BENCH_PERF"
-  perfdir=$(realpath "$BENCH_PERF")
-  read -r -a perfargs <<<"${BENCH_PERF_ARGS:--e cpu-clock -F 499 --call-graph dwarf,8192}"
-fi
+source bench/bench_lib.sh
+install_missing "${pkgs[@]}"
 if [[ -n ${PEMTROX:-} ]]; then
   pemtrox=$(realpath "$PEMTROX")
 else
@@ -58,76 +46,15 @@ else
   cmake --build --preset default --target pemtrox >/dev/null
   pemtrox=$PWD/build/default/host/pemtrox
 fi
-declare -A bin=([current]=$pemtrox)
-builds=(current)
-if [[ -n ${PEMTROX_BASELINE:-} ]]; then
-  [[ -x $PEMTROX_BASELINE ]] || { echo "PEMTROX_BASELINE: $PEMTROX_BASELINE is no program" >&2; exit 1; }
-  bin[baseline]=$(realpath "$PEMTROX_BASELINE")
-  builds+=(baseline)
-fi
 modes=(unrecorded recorded)
 [[ "${BENCH_NO_RECORDING:-}" == 1 ]] && modes=(unrecorded)
-proxies=()
-for b in "${builds[@]}"; do for m in "${modes[@]}"; do proxies+=("$b-$m"); done; done
-
-work=$(mktemp -d)
-chmod 755 "$work"
-results=$work/results.tsv
-: >"$results"
-declare -A pid port
-others=()
-cleanup() {
-  for p in "${pid[@]}" "${others[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  if [[ ${BENCH_KEEP:-} == 1 ]]; then echo "Work directory kept: $work" >&2; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-
-freeport() { python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])'; }
-waitport() { for _ in $(seq 100); do (echo >/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return; sleep 0.1; done; }
-now() { date +%s.%N; }
-# A process's CPU time (user + system, all threads) in clock ticks.
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-hz=$(getconf CLK_TCK)
-# Waits until the process stays under 5 % of a core for half a second (at most 120 s);
-# prints the seconds it took.
-settle() {
-  local t0 t1 start; start=$(now)
-  while :; do
-    t0=$(ticks "$1"); sleep 0.5; t1=$(ticks "$1")
-    ((t1 - t0 <= hz / 40)) && break
-    awk -v s="$start" -v n="$(now)" 'BEGIN {exit !(n - s > 120)}' && break
-  done
-  awk -v s="$start" -v n="$(now)" 'BEGIN {printf "%.1f", n - s - 0.5}'
-}
-loadavg() { cut -d' ' -f1-3 /proc/loadavg; }
+use_builds "$pemtrox" "${modes[@]}"
 
 origin=$(freeport); tiny=$(freeport)
-mkdir -p "$work/www" "$work/nginx"
+mkdir -p "$work/www"
 head -c 1024 /dev/urandom >"$work/www/1k.bin"
 head -c 1048576 /dev/urandom >"$work/www/1m.bin"
-cat >"$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-user $(id -un) $(id -gn);
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  keepalive_requests 1000000;
-  client_body_temp_path $work/nginx;
-  proxy_temp_path $work/nginx;
-  fastcgi_temp_path $work/nginx;
-  uwsgi_temp_path $work/nginx;
-  scgi_temp_path $work/nginx;
-  server { listen 127.0.0.1:$origin; root $work/www; }
-}
-CONF
-nginx -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" & others+=($!)
-waitport "$origin"
-# The direct rows' CPU is nginx's worker's.
-for _ in $(seq 50); do nginxworker=$(pgrep -P "${others[0]}" | head -1 || true); [[ -n $nginxworker ]] && break; sleep 0.1; done
+start_nginx "$origin" "  server { listen 127.0.0.1:$origin; root $work/www; }"
 
 if [[ $peers != 0 ]]; then
   cat >"$work/tinyproxy.conf" <<CONF
