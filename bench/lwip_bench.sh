@@ -5,11 +5,12 @@
 # namespace and takes the client's default routes: TUN device, stack, catch-all relay),
 # both directions, one stream and eight. Prints Gbit/s, the tunnel/kernel ratio and
 # pemtrox's CPU (100% = one core). Needs root.
-# Usage: bench/lwip_bench.sh [seconds]   (BUILD=build/default by default)
+# Usage: bench/lwip_bench.sh [seconds]   (BUILD=build/default by default; PEMTROX=path
+# measures that program instead)
 set -euo pipefail
 secs=${1:-5}
 build=${BUILD:-build/default}
-program=$build/host/pemtrox
+program=${PEMTROX:-$build/host/pemtrox}
 command -v iperf3 >/dev/null || apt-get install -y iperf3 >/dev/null
 command -v jq >/dev/null || apt-get install -y jq >/dev/null
 cli=pxbc$$ srv=pxbs$$ dir=$(mktemp -d /tmp/pxbench.XXXXXX)
