@@ -14,4 +14,13 @@ std::shared_ptr<DispatchQueue> PacketFlow::deliveryQueue() {
     return deliveryQueue_ ? deliveryQueue_ : DispatchQueue::main();
 }
 
+bool PacketFlow::writePacket(std::span<const iovec> pieces, int protocol) {
+    Data packet;
+    for (const auto& piece : pieces) {
+        const auto* bytes = static_cast<const std::uint8_t*>(piece.iov_base);
+        packet.insert(packet.end(), bytes, bytes + piece.iov_len);
+    }
+    return writePackets({std::move(packet)}, {protocol});
+}
+
 } // namespace pemtrox

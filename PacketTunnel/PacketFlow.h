@@ -1,8 +1,11 @@
 #pragma once
 
+#include <sys/uio.h>
+
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "proxy/io/Data.h"
@@ -31,6 +34,10 @@ public:
     std::shared_ptr<DispatchQueue> deliveryQueue();
     /// Writes the packets to the device, from any thread; false when they were refused.
     virtual bool writePackets(Packets packets, Protocols protocols) = 0;
+    /// Writes one packet given in pieces (the stack's buffer chain, read only during the
+    /// call), from any thread; false when it was refused. This default gathers the pieces
+    /// into one packet for writePackets; a device that takes a gathered write skips the copy.
+    virtual bool writePacket(std::span<const iovec> pieces, int protocol);
     /// Lets the device go when the tunnel stops: an outstanding read is never answered,
     /// later writes are refused. Idempotent.
     virtual void close() {}

@@ -14,6 +14,11 @@
 
 namespace pemtrox {
 
+namespace {
+/// The most bytes one read of a server's stream asks for.
+constexpr std::uint64_t serverReadLength = 65536;
+} // namespace
+
 /// One relayed connection: the app's socket, the outgoing one, and the bytes relayed between
 /// them, the exchange told of each direction's start and end.
 class PacketTunnelTCPProxyServer::Relay : public std::enable_shared_from_this<Relay> {
@@ -70,8 +75,12 @@ void PacketTunnelTCPProxyServer::Relay::connectDone(const SocketConnectionState&
         self->copyStatus(direction, status);
     };
     hooks.ended = [self] { self->teardown(); };
-    bytes_ = ByteRelay::make(ByteRelay::Peer::of(app_), ByteRelay::Peer::of(remote), server_, evt_,
-                             std::move(hooks));
+    // The server's bytes are read in pieces many times the stack's send buffer: a piece waits
+    // in the app socket's output buffer, from which each acknowledgement refills the stack
+    // at once, and the copier comes round once per piece instead of once per few segments.
+    auto server = ByteRelay::Peer::of(remote);
+    server.readLength = serverReadLength;
+    bytes_ = ByteRelay::make(ByteRelay::Peer::of(app_), std::move(server), server_, evt_, std::move(hooks));
     bytes_->start();
 }
 

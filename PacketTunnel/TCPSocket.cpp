@@ -28,10 +28,17 @@ private:
     std::shared_ptr<TCPSocket> self_;
 };
 
+namespace {
+// The writer is let go for its next block while two of the stack's send buffers are still
+// queued here: the acknowledgements that free the stack's buffer meanwhile find bytes to
+// send at once, instead of waiting for the writer to come round through the queue.
+constexpr std::int64_t outputAhead = 2 * TCP_SND_BUF;
+} // namespace
+
 TCPSocket::TCPSocket(tcp_pcb* pcb, std::shared_ptr<DispatchQueue> queue)
     : queue_(queue), pcb_(pcb), inputPipe_(PipeStream::make(queue)),
       outputBuffer_(SynchronousOutputBuffer::make({})), socketInputStream_(SocketInputStream::make(-1.0)),
-      socketOutputStream_(SocketOutputStream::make(-1.0)) {
+      socketOutputStream_(SocketOutputStream::make(-1.0, outputAhead)) {
     setHost(LWIPHelpers::ipAddrToString(pcb->local_ip));
     setPort(pcb->local_port);
     setLocalHost(LWIPHelpers::ipAddrToString(pcb->remote_ip));

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,10 +40,12 @@ public:
 
     const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
 
-    // On the queue.
+    // On the queue. Asked for inside the delivery of the previous batch, the read is taken
+    // up by that delivery's loop at once instead of going round the queue.
     void read(ReadHandler handler) {
         handler_ = std::move(handler);
-        queue_->async([self = shared_from_this()] { self->tryRead(); });
+        if (!delivering_)
+            queue_->async([self = shared_from_this()] { self->tryRead(); });
     }
 
     // On the queue; the flow is not touched afterwards.
@@ -53,23 +56,33 @@ public:
     }
 
 private:
+    /// Batches handed over in one turn of the queue before the rest of its work gets a turn.
+    static constexpr int batchesPerTurn = 4;
+
     void tryRead() {
-        if (!flow_ || !handler_ || waiting_)
-            return;
-        Packets packets;
-        Protocols protocols;
-        if (!flow_->readBatch(watch_->descriptor(), packets, protocols))
-            return; // the reading ends
-        if (!packets.empty()) {
+        auto self = shared_from_this(); // a handler may close the flow and drop the reader
+        for (int turn = 0; flow_ && handler_ && !waiting_; ++turn) {
+            if (turn == batchesPerTurn) {
+                queue_->async([self] { self->tryRead(); });
+                return;
+            }
+            Packets packets;
+            Protocols protocols;
+            if (!flow_->readBatch(watch_->descriptor(), packets, protocols))
+                return; // the reading ends
+            if (packets.empty()) {
+                waiting_ = true;
+                watch_->waitReadable([self](bool readable) {
+                    self->waiting_ = false;
+                    if (readable)
+                        self->tryRead();
+                });
+                return;
+            }
+            delivering_ = true;
             std::exchange(handler_, nullptr)(std::move(packets), std::move(protocols));
-            return;
+            delivering_ = false;
         }
-        waiting_ = true;
-        watch_->waitReadable([self = shared_from_this()](bool readable) {
-            self->waiting_ = false;
-            if (readable)
-                self->tryRead();
-        });
     }
 
     TunPacketFlow* flow_;
@@ -77,6 +90,7 @@ private:
     std::shared_ptr<DescriptorWatch> watch_;
     ReadHandler handler_;
     bool waiting_ = false;
+    bool delivering_ = false; // inside a handler, whose next read this loop takes up
 };
 
 TunPacketFlow::TunPacketFlow(int fd, int wakeFd, std::string name)
@@ -142,6 +156,15 @@ bool TunPacketFlow::writePackets(Packets packets, Protocols) {
         if (fd_ < 0 || ::write(fd_, packet.data(), packet.size()) != static_cast<ssize_t>(packet.size()))
             return false;
     return true;
+}
+
+bool TunPacketFlow::writePacket(std::span<const iovec> pieces, int) {
+    std::size_t length = 0;
+    for (const auto& piece : pieces)
+        length += piece.iov_len;
+    std::shared_lock lock(fdMutex_);
+    return fd_ >= 0 &&
+           ::writev(fd_, pieces.data(), static_cast<int>(pieces.size())) == static_cast<ssize_t>(length);
 }
 
 void TunPacketFlow::close() {

@@ -18,8 +18,10 @@ class TunDevice;
 /// read and hands the batch over, then reads the next one meanwhile (one batch ahead at
 /// most; the rest waits in the device). Delivered on another queue, that queue waits for
 /// the device itself and reads each batch when asked, so no thread stands between the
-/// device and its reader; reads are then asked for on that queue. Writes go straight to
-/// the device from the caller's thread. A reading error ends the
+/// device and its reader; reads are then asked for on that queue, and one asked for inside
+/// a delivery is served in the same turn of the queue (four batches at most, then the
+/// queue's other work gets its turn). Writes go straight to the device from the caller's
+/// thread. A reading error ends the
 /// reading (logged); the outstanding read is then never answered.
 class TunPacketFlow : public PacketFlow {
 public:
@@ -40,6 +42,8 @@ public:
     /// Writes each packet (a packet may exceed the device's MTU); false when the device is
     /// closed or refuses one, after which the rest are not written.
     bool writePackets(Packets packets, Protocols protocols) override;
+    /// One gathered write: the pieces leave as one packet without being copied together.
+    bool writePacket(std::span<const iovec> pieces, int protocol) override;
     /// Stops reading and closes the device, which removes it. An outstanding read is never
     /// answered. Idempotent; from any thread.
     void close() override;

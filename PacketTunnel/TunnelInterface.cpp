@@ -1,10 +1,14 @@
 #include "TunnelInterface.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <array>
 
 #include "PacketTunnel/lwipglue/lwipmem.h"
 #include "PacketTunnel/lwipglue/netunif.h"
 #include "lwip/ip.h"
+#include "lwip/pbuf.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 
@@ -42,9 +46,9 @@ void TunnelInterface::add(const std::string& ipv4Address) {
         netif_set_default(&netif_);
         added_ = true;
         lastWrite_ = std::chrono::steady_clock::now();
-        netunif_set_output_block([weak](Data packet) {
+        netunif_set_output_block([weak](const struct pbuf* packet) {
             if (auto self = weak.lock())
-                self->writePacket(std::move(packet));
+                self->writePacket(packet);
         });
     });
 }
@@ -104,7 +108,7 @@ void TunnelInterface::handlePackets(PacketFlow::Packets packets) {
     requestBatch();
 }
 
-void TunnelInterface::writePacket(Data packet) {
+void TunnelInterface::writePacket(const struct pbuf* packet) {
     auto now = std::chrono::steady_clock::now();
     if (lastWrite_) {
         double gap = std::chrono::duration<double>(now - *lastWrite_).count();
@@ -112,11 +116,28 @@ void TunnelInterface::writePacket(Data packet) {
             LOG_VERBOSE("Long wait since writing {:f}", gap);
     }
     lastWrite_ = now;
-    if (packet.size() >= 4)
-        LOG_VERBOSE("PacketTunnel: Writing {}", packet[2] << 8 | packet[3]);
+    if (packet->tot_len >= 4)
+        LOG_VERBOSE("PacketTunnel: Writing {}", pbuf_get_at(packet, 2) << 8 | pbuf_get_at(packet, 3));
     // The flow takes a family per packet; the stack does not say, the version nibble does.
-    int protocol = !packet.empty() && packet[0] >> 4 == 6 ? AF_INET6 : AF_INET;
-    if (!flow_->writePackets({std::move(packet)}, {protocol}))
+    int protocol = packet->tot_len > 0 && pbuf_get_at(packet, 0) >> 4 == 6 ? AF_INET6 : AF_INET;
+    // The chain's buffers go to the device as they are, one gathered write per packet: no
+    // copy and no allocation on the way (a chain longer than a TCP segment's header and
+    // data pieces is rare, and gathered first).
+    std::array<iovec, 8> pieces;
+    std::size_t count = 0;
+    const struct pbuf* piece = packet;
+    for (; piece != nullptr && count < pieces.size(); piece = piece->next)
+        if (piece->len > 0)
+            pieces[count++] = iovec{piece->payload, piece->len};
+    bool written;
+    if (piece == nullptr) {
+        written = flow_->writePacket(std::span<const iovec>(pieces.data(), count), protocol);
+    } else {
+        Data bytes(packet->tot_len);
+        pbuf_copy_partial(packet, bytes.data(), packet->tot_len, 0);
+        written = flow_->writePackets({std::move(bytes)}, {protocol});
+    }
+    if (!written)
         LOG_INFO("failed to write packets");
 }
 

@@ -50,7 +50,7 @@ private:
     TunnelInterface(std::shared_ptr<DispatchQueue> stackQueue, std::shared_ptr<PacketFlow> flow);
     void requestBatch();
     void handlePackets(PacketFlow::Packets packets);
-    void writePacket(Data packet);
+    void writePacket(const struct pbuf* packet);
     void removeFromStack();
 
     std::shared_ptr<DispatchQueue> stackQueue_;

@@ -58,13 +58,8 @@ struct pbuf* allocInput(u16_t length) {
 }
 
 err_t netunif_send(struct pbuf* p) {
-    if (!outputBlock)
-        return ERR_OK;
-    // Sized to the packet: the stack does not fragment for this interface, so UDP replies
-    // and IPv6 segments can be longer than any fixed buffer.
-    std::vector<std::uint8_t> packet(p->tot_len);
-    pbuf_copy_partial(p, packet.data(), p->tot_len, 0);
-    outputBlock(std::move(packet));
+    if (outputBlock)
+        outputBlock(p);
     return ERR_OK;
 }
 

@@ -8,10 +8,12 @@
 #include "lwip/err.h"
 
 struct netif;
+struct pbuf;
 
-/// Receives each packet the stack sends through the tunnel interface; the packet is the
-/// receiver's to keep. Called on the stack's queue.
-using NetunifOutputBlock = std::function<void(std::vector<std::uint8_t> packet)>;
+/// Receives each packet the stack sends through the tunnel interface, as the stack's own
+/// buffer chain: to be read during the call only and left unchanged (TCP keeps its segments
+/// for retransmission). Called on the stack's queue.
+using NetunifOutputBlock = std::function<void(const struct pbuf* packet)>;
 
 /// Set-up callback for netif_add: names the interface "nt" and installs both output
 /// callbacks. The MTU stays 0, so the stack never fragments what it sends.

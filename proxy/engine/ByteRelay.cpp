@@ -14,7 +14,7 @@ namespace pemtrox {
 
 ByteRelay::Peer ByteRelay::Peer::of(const std::shared_ptr<Socket>& socket) {
     bool halfCloses = socket->allowHalfClose();
-    return Peer{socket->inputStream(), socket->outputStream(), {socket}, halfCloses};
+    return Peer{socket->inputStream(), socket->outputStream(), {socket}, halfCloses, std::nullopt};
 }
 
 std::shared_ptr<ByteRelay> ByteRelay::make(Peer client, Peer server,
@@ -32,6 +32,8 @@ ByteRelay::ByteRelay(Peer client, Peer server, const std::shared_ptr<InternalPro
         RequestStreamCopier::make(client_.in, server_.out, proxyServer, evt);
     copiers_[index(Direction::response)] =
         ResponseStreamCopier::make(server_.in, client_.out, proxyServer, std::move(evt));
+    copiers_[index(Direction::request)]->setReadLength(client_.readLength);
+    copiers_[index(Direction::response)]->setReadLength(server_.readLength);
 }
 
 ByteRelay::~ByteRelay() = default;

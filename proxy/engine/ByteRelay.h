@@ -3,6 +3,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/Error.h"
@@ -49,6 +50,8 @@ public:
         std::vector<std::shared_ptr<Socket>> sockets;
         /// Whether the peer's end ends only `in`, and closing `out` alone ends our side.
         bool halfCloses = false;
+        /// The most bytes one read of `in` asks for; unset: the stream's own piece size.
+        std::optional<std::uint64_t> readLength;
 
         /// A socket's own streams. Asks the socket to let its peer end one direction alone,
         /// so it must come before the socket's first read.

@@ -520,10 +520,11 @@ void ConnectTunnel::startRawTunnel(std::shared_ptr<RemoteConnection> to, bool cl
 void ConnectTunnel::copyRaw(std::shared_ptr<RemoteConnection> to, bool clientBytesPending) {
     evt()->tunnel = true;
     rawRemote_ = to;
-    ByteRelay::Peer clientPeer{client()->inputStream(), client()->outputStream(), {}, clientHalfClose_};
+    ByteRelay::Peer clientPeer{
+        client()->inputStream(), client()->outputStream(), {}, clientHalfClose_, std::nullopt};
     if (auto client = std::dynamic_pointer_cast<SocketProxyConnection>(this->client()))
         clientPeer.sockets.push_back(client->socket());
-    ByteRelay::Peer serverPeer{to->remoteIn(), to->remoteOut(), {}, serverHalfClose_};
+    ByteRelay::Peer serverPeer{to->remoteIn(), to->remoteOut(), {}, serverHalfClose_, std::nullopt};
     if (auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(to))
         serverPeer.sockets = {remote->remote(), remote->rawRemote()};
     std::weak_ptr<ConnectTunnel> weak = shared_from_this();

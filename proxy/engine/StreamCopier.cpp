@@ -101,7 +101,7 @@ void StreamCopier::start(Completion completion) {
 
 void StreamCopier::readNext() {
     if (!evt_) {
-        from_->read();
+        from_->read(readLength_);
         return;
     }
     // A listener behind on this exchange (a recording writer) holds its source until it has
@@ -112,7 +112,7 @@ void StreamCopier::readNext() {
         if (!self || self->finished_)
             return;
         if (self->copying_)
-            self->from_->read();
+            self->from_->read(self->readLength_);
         else
             self->end(nullptr, true);
     });

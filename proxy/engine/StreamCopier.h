@@ -56,6 +56,9 @@ public:
     /// Starts copying. The completion gets `started` with the first piece and `finished`
     /// when the copy ends (only `finished` when the input ends before any data). Once.
     void start(Completion completion);
+    /// The most bytes one read of the input asks for; unset (the default): the stream's own
+    /// piece size. Before start.
+    void setReadLength(std::optional<std::uint64_t> length) { readLength_ = length; }
     /// Asks the copier to stop after the piece in flight. Any thread.
     void stop() { copying_ = false; }
     /// Blocks until the copy has ended. Not on the streams' queue.
@@ -100,6 +103,7 @@ private:
     std::optional<Date> streamStartTime_;
     std::optional<Date> streamLastTime_;
     Direction direction_ = Direction::request;
+    std::optional<std::uint64_t> readLength_;
     std::weak_ptr<InternalProxyServer> server_;
     std::shared_ptr<ProxyEvent> evt_;
 };

@@ -5,8 +5,8 @@
 
 namespace pemtrox {
 
-std::shared_ptr<SocketOutputStream> SocketOutputStream::make(double timeout) {
-    return Plumber::make<SocketOutputStream>(timeout);
+std::shared_ptr<SocketOutputStream> SocketOutputStream::make(double timeout, std::int64_t maxBuffered) {
+    return Plumber::make<SocketOutputStream>(timeout, maxBuffered);
 }
 
 void SocketOutputStream::releasePending(OutputStreamWriteHandlerResult result) {
@@ -41,7 +41,7 @@ void SocketOutputStream::write(Data data, bool flush, OutputStreamWriteCompletio
         completion(OutputStreamWriteHandlerResult::error(currentError()));
         return;
     }
-    if (buffered_ >= MaxBuffered) {
+    if (buffered_ >= maxBuffered_) {
         LOG_VERBOSE("SocketOutputStream.write: applying back pressure for buffered {}", buffered_);
         pendingWriteCompletion_ = std::move(completion);
         return;
@@ -56,7 +56,7 @@ void SocketOutputStream::flush() {
 
 void SocketOutputStream::didSend(std::int64_t count) {
     buffered_ -= count;
-    if (pendingWriteCompletion_ && buffered_ < MaxBuffered) {
+    if (pendingWriteCompletion_ && buffered_ < maxBuffered_) {
         auto self = selfAs<SocketOutputStream>();
         releasePending(OutputStreamWriteHandlerResult::ready());
     }

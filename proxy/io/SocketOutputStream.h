@@ -17,19 +17,21 @@ public:
 };
 
 /// The output stream of a socket that writes by itself: each block goes to the socket's
-/// write at once; the writer is held back while 4096 or more bytes are handed on and not yet
-/// reported sent. Used on the socket's queue.
+/// write at once; the writer is held back while a limit of bytes (4096 unless the socket
+/// says otherwise) or more are handed on and not yet reported sent. Used on the socket's
+/// queue.
 ///
 /// Completions: `ready` at once below the limit, else parked until didSend brings the count
-/// below 4096 (`ready`), a newer write arrives (`wait`) or the stream closes (`ready`, or
+/// below the limit (`ready`), a newer write arrives (`wait`) or the stream closes (`ready`, or
 /// `error` with the close error). A write on a closed stream, or whose socket is gone,
 /// gets OutputStreamError.closed; one the socket refuses gets the socket's error.
 class SocketOutputStream : public AbstractOutputStream, public SocketOutputStreamProtocol {
 public:
     static constexpr std::int64_t MaxBuffered = 4096;
 
-    static std::shared_ptr<SocketOutputStream> make(double timeout);
-    explicit SocketOutputStream(double timeout) : timeout_(timeout) {}
+    static std::shared_ptr<SocketOutputStream> make(double timeout, std::int64_t maxBuffered = MaxBuffered);
+    explicit SocketOutputStream(double timeout, std::int64_t maxBuffered = MaxBuffered)
+        : timeout_(timeout), maxBuffered_(maxBuffered) {}
 
     std::shared_ptr<SocketStreamProtocol> socket() const override { return socket_.lock(); }
     void setSocket(std::weak_ptr<SocketStreamProtocol> socket) override { socket_ = std::move(socket); }
@@ -51,6 +53,7 @@ protected:
 private:
     void releasePending(OutputStreamWriteHandlerResult result);
     double timeout_;
+    std::int64_t maxBuffered_;
     std::weak_ptr<SocketStreamProtocol> socket_;
     std::int64_t buffered_ = 0;
     OutputStreamWriteCompletion pendingWriteCompletion_;

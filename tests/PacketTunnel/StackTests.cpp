@@ -309,6 +309,40 @@ TEST_F(StackTest, BatchSkipsEmptyPacketsAndRefusedWritesAreLogged) {
     logger->uninstall();
 }
 
+// The stack's buffer chain leaves as one packet however many pieces it has (a UDP header and
+// the payload's pieces): up to eight go to the flow as they are, longer chains are gathered.
+TEST_F(StackTest, ChainedOutputLeavesAsOnePacket) {
+    for (int pieces : {1, 7, 8, 20}) {
+        SCOPED_TRACE(std::to_string(pieces) + " payload pieces");
+        Data want;
+        queue->sync([&] {
+            auto before = LWIPStack::heapUsed();
+            pbuf* chain = nullptr;
+            for (int i = 0; i < pieces; ++i) {
+                pbuf* piece = pbuf_alloc(PBUF_RAW, 100, PBUF_RAM);
+                std::memset(piece->payload, 'a' + i, 100);
+                want.insert(want.end(), 100, static_cast<std::uint8_t>('a' + i));
+                if (chain)
+                    pbuf_cat(chain, piece);
+                else
+                    chain = piece;
+            }
+            ip_addr_t to, from;
+            ipaddr_aton(client4.c_str(), &to);
+            ipaddr_aton("192.0.2.1", &from);
+            udp_pcb* pcb = udp_new_ip_type(IPADDR_TYPE_V4);
+            pcb->local_port = 53;
+            EXPECT_EQ(udp_sendto_if_src(pcb, chain, &to, 5353, netif_default, &from), ERR_OK);
+            pbuf_free(chain);
+            udp_remove(pcb);
+            EXPECT_EQ(LWIPStack::heapUsed(), before);
+        });
+        auto packet = writtenPacket();
+        EXPECT_EQ(packet.source + ":" + std::to_string(packet.sourcePort), "192.0.2.1:53");
+        EXPECT_EQ(packet.payload, want);
+    }
+}
+
 TEST_F(StackTest, BatchAfterRemovalEndsTheReadLoop) {
     auto logger = test::CapturingLogger::install();
     iface->remove();

@@ -3,7 +3,9 @@
 #include <numeric>
 #include <vector>
 
+#include "platform/DispatchQueue.h"
 #include "proxy/engine/AbstractProxyServer.h"
+#include "proxy/engine/ByteRelay.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ProxyServerAdapter.h"
 #include "proxy/engine/RequestStreamCopier.h"
@@ -48,15 +50,21 @@ Data bytes(std::size_t n) {
 }
 
 TEST(StreamCopierTest, CopiesEverythingInPieces) {
+    const std::vector<StreamCopierStatus> both{StreamCopierStatus::started, StreamCopierStatus::finished};
     struct Case {
         std::size_t size;
+        std::optional<std::uint64_t> readLength; // unset: the stream's own piece size
         int writes;
         std::vector<StreamCopierStatus> statuses;
-    } cases[] = {{10000, 3, {StreamCopierStatus::started, StreamCopierStatus::finished}}, // 4096+4096+1808
-                 {0, 0, {StreamCopierStatus::finished}}};
+    } cases[] = {{10000, std::nullopt, 3, both}, // 4096+4096+1808
+                 {10000, 3000, 4, both},
+                 {10000, 65536, 1, both},
+                 {0, std::nullopt, 0, {StreamCopierStatus::finished}}};
     for (auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + " read " + std::to_string(c.readLength.value_or(0)));
         Sink sink;
         auto copier = StreamCopier::make(ByteArrayInputStream::make(bytes(c.size)), sink.stream);
+        copier->setReadLength(c.readLength);
         std::vector<StreamCopierStatus> statuses;
         copier->start([&](StreamCopierStatus s) { statuses.push_back(s); });
         EXPECT_EQ(statuses, c.statuses);
@@ -146,6 +154,26 @@ TEST(StreamCopierTest, TunnelCopiersCountIntoTheRecordAndNotify) {
     EXPECT_EQ(alone->requestSize, 4096);
     EXPECT_EQ(listener->requestBody().size(), 5000u);
     listener->clear(); // its records hold the server, which holds it
+}
+
+// Each copy of a relay reads pieces of the size the peer whose bytes it carries asks for.
+TEST(StreamCopierTest, RelayCopiesReadThePieceSizeOfTheirSource) {
+    auto queue = DispatchQueue::make("relay");
+    auto server = std::make_shared<test::NullProxyServer>(queue);
+    Sink toClient, toServer;
+    std::shared_ptr<ByteRelay> relay;
+    queue->sync([&] {
+        ByteRelay::Peer client{
+            ByteArrayInputStream::make(bytes(10000)), toClient.stream, {}, true, std::nullopt};
+        ByteRelay::Peer remote{ByteArrayInputStream::make(bytes(10000)), toServer.stream, {}, true, 3000};
+        relay = ByteRelay::make(std::move(client), std::move(remote), server, ProxyEvent::make(server), {});
+        relay->start();
+    });
+    queue->sync([&] { EXPECT_TRUE(relay->isOver()); });
+    EXPECT_EQ(toServer.writes, 3); // the client's own pieces: 4096+4096+1808
+    EXPECT_EQ(toClient.writes, 4); // 3000+3000+3000+1000
+    EXPECT_EQ(toClient.received, bytes(10000));
+    queue->sync([&] { relay.reset(); });
 }
 
 } // namespace

@@ -15,8 +15,11 @@ namespace {
 /// reports sent bytes with didSend.
 class RecordingSocket : public AbstractSocket, public SocketStreamProtocol {
 public:
-    static std::shared_ptr<RecordingSocket> make() {
+    /// `limit`: the output stream's back-pressure limit; 0: its default.
+    static std::shared_ptr<RecordingSocket> make(std::int64_t limit = 0) {
         auto s = makeSocket<RecordingSocket>();
+        if (limit)
+            s->out = SocketOutputStream::make(-1.0, limit);
         s->in->setSocket(std::weak_ptr<SocketStreamProtocol>(s));
         s->out->setSocket(std::weak_ptr<SocketStreamProtocol>(s));
         return s;
@@ -131,22 +134,31 @@ TEST_F(SocketStreamsTest, ClosingBothStreamsClosesTheSocketWithTheLastError) {
     EXPECT_EQ(done, (std::vector<std::string>{"in:in", "out:out"}));
 }
 
-TEST_F(SocketStreamsTest, BackPressureParksAtExactly4096AndReleasesBelowIt) {
+TEST_F(SocketStreamsTest, BackPressureParksAtItsLimitAndReleasesBelowIt) {
     struct Case {
+        std::int64_t limit; // 0: the default, 4096
         std::vector<std::size_t> writes;
         std::int64_t sent;
         std::vector<std::string> before, after;
     };
     const std::vector<Case> cases{
-        {{4096}, 1, {}, {"ready"}},
-        {{4095}, 0, {"ready"}, {"ready"}},
-        {{4000, 100}, 5, {"ready"}, {"ready", "ready"}},
-        {{4000, 100}, 4, {"ready"}, {"ready"}}, // 4096 left: still parked
-        {{5000, 10}, 0, {"wait"}, {"wait"}},    // the second write releases the first early
+        {0, {4096}, 1, {}, {"ready"}},
+        {0, {4095}, 0, {"ready"}, {"ready"}},
+        {0, {4000, 100}, 5, {"ready"}, {"ready", "ready"}},
+        {0, {4000, 100}, 4, {"ready"}, {"ready"}}, // 4096 left: still parked
+        {0, {5000, 10}, 0, {"wait"}, {"wait"}},    // the second write releases the first early
+        {16384,
+         {4096, 4096, 4096, 4095},
+         0,
+         {"ready", "ready", "ready", "ready"},
+         {"ready", "ready", "ready", "ready"}},
+        {16384, {65536}, 49152, {}, {}}, // 16384 left: still parked
+        {16384, {65536}, 49153, {}, {"ready"}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.writes) + " sent " + std::to_string(c.sent));
-        auto s = RecordingSocket::make();
+        SCOPED_TRACE("limit " + std::to_string(c.limit) + " " + ::testing::PrintToString(c.writes) +
+                     " sent " + std::to_string(c.sent));
+        auto s = RecordingSocket::make(c.limit);
         test::WriteLog log;
         for (auto n : c.writes)
             s->out->write(bytes(n), false, log.completion());
