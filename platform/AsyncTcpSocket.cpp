@@ -19,7 +19,8 @@ constexpr std::chrono::seconds lingerLimit{5};
 } // namespace
 
 AsyncTcpSocket::Core::Core(DispatchQueue& q)
-    : queue(&q), io(q.ioContext()), socket(io), connectTimer(io), in(io), out(io) {}
+    : queue(&q), queueRef(q.weak_from_this()), io(q.ioContext()), socket(io), connectTimer(io), in(io),
+      out(io) {}
 
 // ---- progress: the one place that answers requests and starts I/O ----
 

@@ -14,6 +14,7 @@ namespace pemtrox {
 
 class AsyncTcpSocket;
 class DispatchQueue;
+class HandshakeWorkers;
 
 /// The callbacks of an AsyncTcpSocket. They run on the socket's queue, never inside the
 /// call that caused them. The socket holds its delegate weakly; a gone delegate is skipped.
@@ -53,7 +54,8 @@ public:
 
 /// The TLS layer that startTLS places between the wire and the socket's reads and writes
 /// (the TLS engine provides it). Every call runs synchronously on the socket's queue and
-/// moves ciphertext only through the transport given to attach().
+/// moves ciphertext only through the transport given to attach(), except the handshake steps
+/// of a layer that names workers (see handshakeWorkers).
 class AsyncTcpSocketTls {
 public:
     enum class Status {
@@ -63,8 +65,15 @@ public:
         failed,     ///< a fatal TLS error, given in `error`
     };
     virtual ~AsyncTcpSocketTls() = default;
-    /// Called once, before any other call; the transport outlives every later call.
+    /// Called before any other call; the transport outlives every later call. Called again
+    /// around a handshake step run by the workers, with a transport of that step's own.
     virtual void attach(AsyncTcpSocketTlsTransport& transport) = 0;
+    /// Where handshake steps may run instead of the socket's queue, or null. The socket then
+    /// gives a step the ciphertext received so far, attaches the layer to a transport that
+    /// holds it, hands the layer to a worker for that one handshake() call and takes it back
+    /// on its queue after: the layer is touched by one thread at a time, and no other call is
+    /// made while a step is away.
+    virtual std::shared_ptr<HandshakeWorkers> handshakeWorkers() const { return nullptr; }
     /// One handshake step.
     virtual Status handshake(ErrorPtr& error) = 0;
     /// Decrypts up to `length` bytes into `destination`; `count` is what was produced.

@@ -23,6 +23,8 @@ namespace pemtrox {
 
 using tcp = asio::ip::tcp;
 
+struct HandshakeStep;
+
 /// The read unit: TLS decrypts this much ahead of the readers.
 inline constexpr std::size_t readUnit = 4096;
 
@@ -129,6 +131,14 @@ public:
         AsyncTcpSocket::Bytes cipherOut;
         std::size_t cipherOutSent = 0;
         bool peerClosed = false, closeSent = false;
+        /// A handshake step runs on a worker with the layer: nothing here touches the layer
+        /// until the step comes back (stepReturned).
+        bool stepAway = false;
+        /// A step away answered the peer's bytes (the costly step of either side is done;
+        /// what is left is cheap enough for the queue).
+        bool answered = false;
+        /// The step that came back, for the next progress round to act on.
+        std::shared_ptr<HandshakeStep> returned;
         bool onWire() const { return phase == TlsPhase::handshaking || phase == TlsPhase::secure; }
     };
 
@@ -138,6 +148,9 @@ public:
     // the rest reaches the event loop through `io`, which outlives a queue released from its
     // own work.
     DispatchQueue* queue;
+    /// The same queue for a worker that hands a handshake step back: it learns there whether
+    /// the queue still exists.
+    std::weak_ptr<DispatchQueue> queueRef;
     asio::io_context& io;
     ReactorSocket socket;
     std::unique_ptr<tcp::acceptor> acceptor;
@@ -201,13 +214,17 @@ public:
     void shutWhenWritten();
     void awaitWritable();
     bool allWritten() const {
-        return out.requests.empty() && tls.cipherOut.empty() && !out.writableWaitArmed;
+        // A handshake step away may still bring bytes to send.
+        return out.requests.empty() && tls.cipherOut.empty() && !out.writableWaitArmed && !tls.stepAway;
     }
 
     // ---- AsyncTcpSocketTls.cpp ----
     void startTls(std::shared_ptr<AsyncTcpSocketTls> engine);
     void activateTls();
     bool handshakeStep();
+    void sendStepAway(std::shared_ptr<HandshakeWorkers> workers);
+    void stepReturned(const std::shared_ptr<HandshakeStep>& step);
+    bool handshakeOutcome(AsyncTcpSocketTls::Status status, ErrorPtr error);
     bool decrypt();
     bool encryptWrites();
     long receive(std::uint8_t* destination, std::size_t length) override;

@@ -45,6 +45,9 @@ void AsyncTcpSocket::Core::readRequested() {
 bool AsyncTcpSocket::Core::plainEnded() const {
     if (tls.phase == TlsPhase::none || tls.phase == TlsPhase::pending)
         return in.wireEof;
+    // A step away may still have the peer's last handshake bytes to answer.
+    if (tls.stepAway)
+        return false;
     return tls.peerClosed || (in.wireEof && tls.cipherIn.size() == 0);
 }
 

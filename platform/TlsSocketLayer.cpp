@@ -1,6 +1,7 @@
 #include "platform/TlsSocketLayer.h"
 
 #include "platform/AsyncSocketError.h"
+#include "platform/HandshakeWorkers.h"
 
 namespace pemtrox {
 
@@ -22,14 +23,14 @@ std::shared_ptr<TlsSocketLayer> TlsSocketLayer::make(const TlsSettings& settings
 }
 
 TlsSocketLayer::TlsSocketLayer(std::unique_ptr<TlsEngine> engine, ErrorPtr setupError)
-    : engine_(std::move(engine)), setupError_(std::move(setupError)) {}
-
-void TlsSocketLayer::attach(AsyncTcpSocketTlsTransport& transport) {
+    : engine_(std::move(engine)), setupError_(std::move(setupError)), workers_(HandshakeWorkers::shared()) {
     if (!engine_)
         return;
+    // The callbacks are set once and follow transport_, which attach moves between the
+    // socket and a handshake step's own transport.
     engine_->setIOFuncs(
-        [&transport](std::uint8_t* destination, std::size_t& length) {
-            long received = transport.receive(destination, length);
+        [this](std::uint8_t* destination, std::size_t& length) {
+            long received = transport_ ? transport_->receive(destination, length) : -1;
             if (received < 0) {
                 length = 0;
                 return TlsEngine::ioErr;
@@ -38,10 +39,16 @@ void TlsSocketLayer::attach(AsyncTcpSocketTlsTransport& transport) {
             length = static_cast<std::size_t>(received);
             return all ? TlsEngine::noErr : TlsEngine::wouldBlock;
         },
-        [&transport](const std::uint8_t* source, std::size_t& length) {
-            transport.send(source, length);
+        [this](const std::uint8_t* source, std::size_t& length) {
+            if (!transport_)
+                return TlsEngine::ioErr;
+            transport_->send(source, length);
             return TlsEngine::noErr;
         });
+}
+
+void TlsSocketLayer::attach(AsyncTcpSocketTlsTransport& transport) {
+    transport_ = &transport;
 }
 
 AsyncTcpSocketTls::Status TlsSocketLayer::translate(TlsEngine::Status status, ErrorPtr& error,

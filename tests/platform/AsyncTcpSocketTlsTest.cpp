@@ -1,3 +1,6 @@
+#include <deque>
+#include <optional>
+
 #include <gtest/gtest.h>
 
 #include "platform/AsyncSocketError.h"
@@ -5,17 +8,18 @@
 #include "platform/DispatchQueue.h"
 #include "platform/Identity.h"
 #include "platform/TlsSocketLayer.h"
+#include "tests/support/HeldHandshakeWorkers.h"
 #include "tests/support/SocketPair.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 
 using namespace pemtrox;
 using Bytes = AsyncTcpSocket::Bytes;
+using Status = TlsEngine::Status;
 
 namespace {
 
-/// The TLS layer the sockets run, as either side.
-std::shared_ptr<AsyncTcpSocketTls> tlsLayer(bool server) {
+TlsSettings tlsSettings(bool server) {
     TlsSettings settings;
     settings.isServer = server;
     if (server)
@@ -23,7 +27,19 @@ std::shared_ptr<AsyncTcpSocketTls> tlsLayer(bool server) {
                                                   test::TestCertificates::shared().chainPEM);
     else
         settings.peerName = "localhost";
-    return TlsSocketLayer::make(settings);
+    return settings;
+}
+
+/// The TLS layer the sockets run, as either side (its handshake steps on the shared workers).
+std::shared_ptr<AsyncTcpSocketTls> tlsLayer(bool server) {
+    return TlsSocketLayer::make(tlsSettings(server));
+}
+
+/// A server layer whose handshake steps wait in `workers`.
+std::shared_ptr<TlsSocketLayer> heldServerLayer(const std::shared_ptr<test::HeldHandshakeWorkers>& workers) {
+    auto layer = TlsSocketLayer::make(tlsSettings(true));
+    layer->setHandshakeWorkers(workers);
+    return layer;
 }
 
 } // namespace
@@ -107,4 +123,122 @@ TEST(AsyncTcpSocketTls, DisconnectAfterWritingSendsEveryQueuedPieceBeforeTheClos
                                             "disconnect -"}))
             << ::testing::PrintToString(clientLog);
     }
+}
+
+// The server's answer to a hello runs on a worker; whatever becomes of its socket meanwhile,
+// the step that comes back must not touch it, and the layer must not stay behind.
+enum class WhileAway { closed, closedWithTheAnswerQueued, ownerGone, queueGone };
+
+class AsyncTcpSocketTlsStepAway : public ::testing::TestWithParam<WhileAway> {};
+
+TEST_P(AsyncTcpSocketTlsStepAway, TheStepComingBackTouchesNothingAndFreesTheLayer) {
+    test::TrustTestRoot trust;
+    auto workers = test::HeldHandshakeWorkers::make();
+    std::optional<test::SocketPair> pair;
+    pair.emplace();
+    auto& p = *pair;
+    auto layer = heldServerLayer(workers);
+    std::weak_ptr<TlsSocketLayer> weakLayer = layer;
+    p.server->startTLS(std::move(layer));
+    p.client->startTLS(tlsLayer(false));
+    ASSERT_TRUE(workers->waitForHeld(1));
+    auto events = p.serverEvents;
+
+    switch (GetParam()) {
+    case WhileAway::closed:
+        p.server->disconnect();
+        workers->releaseOne();
+        break;
+    case WhileAway::closedWithTheAnswerQueued:
+        // The answer is on the queue behind the close.
+        p.queue->sync([&] {
+            workers->releaseOne();
+            p.server->disconnect();
+        });
+        break;
+    case WhileAway::ownerGone:
+        p.queue->sync([&] {
+            p.server.reset();
+            p.listenerEvents->dropAccepted(); // the listener's record held it too
+        });
+        workers->releaseOne();
+        break;
+    case WhileAway::queueGone:
+        pair.reset(); // the worker finds no queue to answer to and lets the step go
+        workers->releaseOne();
+        break;
+    }
+    if (pair) {
+        p.queue->sync([] {}); // the answer's turn
+        p.queue->sync([] {});
+    }
+    auto log = events->snapshot();
+    EXPECT_FALSE(events->has("secure")) << ::testing::PrintToString(log);
+    EXPECT_LE(log.size(), 1u) << ::testing::PrintToString(log); // at most the local close
+    pair.reset();
+    EXPECT_TRUE(test::waitFor([&] { return weakLayer.expired(); }));
+    EXPECT_EQ(workers->held(), 0u);
+}
+
+std::string whileAwayName(const ::testing::TestParamInfo<WhileAway>& info) {
+    static const char* const names[] = {"Closed", "ClosedWithTheAnswerQueued", "OwnerGone", "QueueGone"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(AsyncTcpSocketTls, AsyncTcpSocketTlsStepAway,
+                         ::testing::Values(WhileAway::closed, WhileAway::closedWithTheAnswerQueued,
+                                           WhileAway::ownerGone, WhileAway::queueGone),
+                         whileAwayName);
+
+TEST(AsyncTcpSocketTls, OneStepAwayAtATimeAndBytesArrivingMeanwhileAreTheNextStepsWork) {
+    test::TrustTestRoot trust;
+    auto workers = test::HeldHandshakeWorkers::make();
+    test::SocketPair p;
+    // The client is an engine in memory behind the plain client socket: the test decides
+    // how its hello reaches the server.
+    std::deque<std::uint8_t> fromServer;
+    Bytes toServer;
+    auto client = TlsEngine::make(TlsEngine::Side::client);
+    ASSERT_EQ(client->setPeerName("localhost"), TlsEngine::noErr);
+    client->setIOFuncs(
+        [&](std::uint8_t* destination, std::size_t& length) {
+            std::size_t n = std::min(length, fromServer.size());
+            std::copy_n(fromServer.begin(), n, destination);
+            fromServer.erase(fromServer.begin(), fromServer.begin() + static_cast<std::ptrdiff_t>(n));
+            bool all = n == length;
+            length = n;
+            return all ? TlsEngine::noErr : TlsEngine::wouldBlock;
+        },
+        [&](const std::uint8_t* source, std::size_t& length) {
+            toServer.insert(toServer.end(), source, source + length);
+            return TlsEngine::noErr;
+        });
+    ASSERT_EQ(client->handshake(), TlsEngine::wouldBlock);
+    Bytes hello = std::exchange(toServer, {});
+    std::size_t half = hello.size() / 2;
+
+    p.server->startTLS(heldServerLayer(workers));
+    p.client->writeData(Bytes(hello.begin(), hello.begin() + static_cast<std::ptrdiff_t>(half)), -1, 1);
+    ASSERT_TRUE(workers->waitForHeld(1));
+    // The rest arrives while the first half's step is away: it waits for that step.
+    p.client->writeData(Bytes(hello.begin() + static_cast<std::ptrdiff_t>(half), hello.end()), -1, 2);
+    ASSERT_TRUE(test::waitFor([&] { return p.server->bufferedInput() == hello.size() - half; }));
+    EXPECT_EQ(workers->held(), 1u);
+    workers->releaseOne(); // half a hello: nothing to answer yet
+    ASSERT_TRUE(workers->waitForHeld(1));
+    workers->releaseOne(); // the whole hello: the server's answer
+
+    Status status = TlsEngine::wouldBlock;
+    for (long tag = 10; tag < 40 && status == TlsEngine::wouldBlock; ++tag) {
+        p.client->readData(-1, 65536, tag);
+        ASSERT_TRUE(test::waitFor([&] { return p.clientEvents->has("read " + std::to_string(tag)); }));
+        auto bytes = p.clientEvents->lastRead();
+        fromServer.insert(fromServer.end(), bytes.begin(), bytes.end());
+        status = client->handshake();
+    }
+    ASSERT_EQ(status, TlsEngine::noErr);
+    p.client->writeData(std::exchange(toServer, {}), -1, 3);
+    // The client's last message is checked on the queue: no step waits for a worker.
+    ASSERT_TRUE(test::waitFor([&] { return p.serverEvents->has("secure"); }));
+    EXPECT_EQ(workers->held(), 0u);
 }
