@@ -24,8 +24,6 @@ public:
             threads_.emplace_back([this] { work(); });
     }
 
-    ~ThreadWorkers() override { stop(); }
-
     void run(Job job) override {
         {
             std::lock_guard lock(mutex_);
@@ -38,7 +36,8 @@ public:
             wake_.notify_one();
     }
 
-    /// Lets the jobs under way end, drops the others unrun and ends the threads. Once.
+    /// Lets the jobs under way end, drops the others unrun and ends the threads; later jobs
+    /// are dropped too. Once.
     void stop() {
         std::deque<Job> dropped;
         {
@@ -75,14 +74,6 @@ private:
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
-
-} // namespace
-
-std::shared_ptr<HandshakeWorkers> HandshakeWorkers::make(std::size_t threads) {
-    return std::make_shared<ThreadWorkers>(threads == 0 ? 1 : threads);
-}
-
-namespace {
 
 std::shared_ptr<ThreadWorkers>* sharedWorkers = nullptr;
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -20,11 +19,9 @@ public:
 
     virtual void run(Job job) = 0;
 
-    /// The program's workers: a few threads, started on first use and kept to the end.
+    /// The program's workers: two threads, started on first use; at exit the jobs under
+    /// way end and the others are dropped unrun.
     static std::shared_ptr<HandshakeWorkers> shared();
-    /// Workers on `threads` threads of their own, stopped (jobs not yet begun are dropped
-    /// unrun) when the last owner lets them go.
-    static std::shared_ptr<HandshakeWorkers> make(std::size_t threads);
 };
 
 } // namespace pemtrox
