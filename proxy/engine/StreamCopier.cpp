@@ -87,11 +87,11 @@ void StreamCopier::start(Completion completion) {
             return;
         }
         case InputStreamEvent::Kind::error:
-            self->end(isClosedSocket(event.error()) ? nullptr : event.error(), true);
+            self->sourceEnded(isClosedSocket(event.error()) ? nullptr : event.error());
             reply(InputStreamHandlerResult::done);
             return;
         case InputStreamEvent::Kind::eof:
-            self->end(nullptr, true);
+            self->sourceEnded(nullptr);
             reply(InputStreamHandlerResult::done);
             return;
         }
@@ -127,9 +127,11 @@ void StreamCopier::onData(Data piece, InputStreamReply reply) {
     auto size = static_cast<std::int64_t>(piece.size());
     Data kept = wantsPieces() ? piece : Data();
     auto self = shared_from_this();
+    writing_ = true;
     to_->write(std::move(piece), true,
                [self, size, kept = std::move(kept),
                 reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
+                   self->writing_ = false;
                    if (result.isError()) {
                        self->end(result.error(), false);
                        reply(InputStreamHandlerResult::done);
@@ -138,7 +140,10 @@ void StreamCopier::onData(Data piece, InputStreamReply reply) {
                    self->total_ += size;
                    self->streamLastTime_ = std::chrono::system_clock::now();
                    self->chunkCopied(kept, size);
-                   if (self->copying_) {
+                   if (auto ended = std::exchange(self->endAfterWrite_, std::nullopt)) {
+                       self->end(std::move(*ended), true);
+                       reply(InputStreamHandlerResult::done);
+                   } else if (self->copying_) {
                        reply(InputStreamHandlerResult::more);
                        self->readNext();
                    } else {
@@ -146,6 +151,15 @@ void StreamCopier::onData(Data piece, InputStreamReply reply) {
                        reply(InputStreamHandlerResult::done);
                    }
                });
+}
+
+void StreamCopier::sourceEnded(ErrorPtr error) {
+    // A source that closes (a socket that saw its peer's FIN) can say so while the last
+    // piece's write is still waiting for room downstream.
+    if (writing_ && !finished_)
+        endAfterWrite_ = std::move(error);
+    else
+        end(std::move(error), true);
 }
 
 void StreamCopier::end(ErrorPtr error, bool flush) {

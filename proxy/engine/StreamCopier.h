@@ -90,11 +90,16 @@ private:
     /// Asks the source for the next piece, once the exchange is not paused.
     void readNext();
     void end(ErrorPtr error, bool flush);
+    /// The source ended (error none for a clean end); while a piece is still being written
+    /// the end waits for that write, so the copy's size and last time count the piece.
+    void sourceEnded(ErrorPtr error);
 
     std::shared_ptr<MyInputStream> from_;
     std::shared_ptr<MyOutputStream> to_;
     Completion completion_;
     std::int64_t total_ = 0;
+    bool writing_ = false;
+    std::optional<ErrorPtr> endAfterWrite_;
     std::atomic<bool> copying_{false};
     std::atomic<bool> finished_{true};
     mutable std::mutex mutex_;

@@ -126,6 +126,34 @@ TEST(StreamCopierTest, StopAfterThePieceInFlight) {
     copier->waitUntilFinished(); // returns at once
 }
 
+// A source that closes while its last piece is still being written (a socket that saw its
+// peer's FIN while the downstream buffer is full) ends the copy only once that write is done,
+// so the copy's size and last time count the piece; an error other than a closed socket is
+// still kept.
+TEST(StreamCopierTest, ASourceClosedDuringTheLastWriteEndsAfterIt) {
+    auto timeout = SocketError::timeout().clone();
+    for (auto& [error, kept] : std::vector<std::pair<ErrorPtr, bool>>{
+             {nullptr, false}, {SocketError::socketClosed().clone(), false}, {timeout, true}}) {
+        SCOPED_TRACE(error ? error->description() : "end");
+        Sink sink;
+        sink.hold = true;
+        auto input = ByteArrayInputStream::make(bytes(3000));
+        auto copier = StreamCopier::make(input, sink.stream);
+        std::vector<StreamCopierStatus> statuses;
+        copier->start([&](StreamCopierStatus s) { statuses.push_back(s); });
+        ASSERT_EQ(sink.held.size(), 1u);
+        input->close(error);
+        EXPECT_FALSE(copier->finished());
+        EXPECT_EQ(statuses, std::vector{StreamCopierStatus::started});
+        sink.held[0](OutputStreamWriteHandlerResult::ready());
+        EXPECT_EQ(statuses, (std::vector{StreamCopierStatus::started, StreamCopierStatus::finished}));
+        EXPECT_EQ(copier->total(), 3000);
+        EXPECT_TRUE(copier->streamLastTime().has_value());
+        EXPECT_EQ(copier->error(), kept ? timeout : nullptr);
+        EXPECT_EQ(sink.writes, 1);
+    }
+}
+
 // Directed copiers count into the record and report each piece; without the server they
 // only count, and a piece whose write failed is not counted.
 TEST(StreamCopierTest, TunnelCopiersCountIntoTheRecordAndNotify) {
