@@ -15,6 +15,7 @@
 #include "proxy/io/OutputStreamError.h"
 #include "proxy/io/SocketError.h"
 #include "tests/io/StreamTestSupport.h"
+#include "tests/support/TestSupport.h"
 #include "tests/support/proxy/NullProxyServer.h"
 #include "tests/support/proxy/ProxyHarness.h"
 
@@ -197,7 +198,8 @@ TEST(StreamCopierTest, RelayCopiesReadThePieceSizeOfTheirSource) {
         relay = ByteRelay::make(std::move(client), std::move(remote), server, ProxyEvent::make(server), {});
         relay->start();
     });
-    queue->sync([&] { EXPECT_TRUE(relay->isOver()); });
+    // Each direction's end comes round through the queue once its copy has finished.
+    ASSERT_TRUE(test::waitFor([&] { return queue->onQueue([&] { return relay->isOver(); }); }));
     EXPECT_EQ(toServer.writes, 3); // the client's own pieces: 4096+4096+1808
     EXPECT_EQ(toClient.writes, 4); // 3000+3000+3000+1000
     EXPECT_EQ(toClient.received, bytes(10000));
