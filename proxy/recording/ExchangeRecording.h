@@ -50,6 +50,9 @@ struct ExchangeRecording {
     /// False once cancelled or stopped after a failure: nothing more is written. Set under
     /// `mutex`; callbacks read it without, to skip work that would be dropped anyway.
     std::atomic<bool> active = true;
+    /// Set by the callback that stops or cancels the exchange: no later step is handed over,
+    /// so none can take the place of the steps before it while they wait for the writer.
+    std::atomic<bool> ended = false;
     std::mutex mutex;
     /// What each replaced file holds, so that a step that would write the same bytes again
     /// (the head as received and as sent on, a step that changes no member) writes nothing.
@@ -67,6 +70,12 @@ struct ExchangeRecording {
     /// Body bytes handed to the writer so far, per direction, -1 before the first piece: what
     /// lies beyond the cap is neither copied nor queued.
     std::int64_t requestQueued = -1, responseQueued = -1;
+    /// Whether a step's metadata waits for the end of its queue's turn to be built: the steps
+    /// that change nothing but metadata.json in one turn then build it once.
+    bool metadataWaits = false;
+    /// The heads last handed over (the serving side's view of requestHead and responseHead),
+    /// so that a head sent on as it was received is not copied and queued again.
+    std::string requestHeadGiven, responseHeadGiven;
     /// When metadata.json was last replaced at a body piece; unset after any other step.
     std::optional<std::chrono::steady_clock::time_point> lastBodyMetadata;
     /// The texts of the exchange's times in its latest metadata.

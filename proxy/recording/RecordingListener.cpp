@@ -187,7 +187,7 @@ std::shared_ptr<RecordingListener::Exchange> RecordingListener::exchangeOf(Proxy
     if (it == evt.attributes.end())
         return nullptr;
     auto* exchange = std::any_cast<std::shared_ptr<Exchange>>(&it->second);
-    if (!exchange || !*exchange || !(*exchange)->active)
+    if (!exchange || !*exchange || !(*exchange)->active || (*exchange)->ended)
         return nullptr;
     return *exchange;
 }
@@ -303,13 +303,22 @@ void RecordingListener::afterWriterTurn() {
 }
 
 void RecordingListener::cancelRecording(const std::shared_ptr<ProxyEvent>& evt) {
-    if (auto exchange = exchangeOf(*evt))
+    if (auto exchange = exchangeOf(*evt)) {
+        {
+            std::lock_guard lock(exchange->stepMutex);
+            exchange->metadataWaits = false;
+        }
+        exchange->ended = true;
         submit(exchange, Kind::cancel);
+    }
 }
 
 void RecordingListener::stopRecording(const std::shared_ptr<ProxyEvent>& evt) {
-    if (auto exchange = exchangeOf(*evt))
+    if (auto exchange = exchangeOf(*evt)) {
+        flushMetadata(*evt, exchange);
+        exchange->ended = true;
         submit(exchange, Kind::stop);
+    }
 }
 
 void RecordingListener::stop(Exchange& exchange) {
@@ -334,13 +343,19 @@ void RecordingListener::endStep(const std::shared_ptr<ProxyEvent>& evt) {
     if (!exchange)
         return;
     writeMetadata(*evt, exchange);
+    {
+        // A head after the end is written afresh, as the writer gives its texts back.
+        std::lock_guard lock(exchange->stepMutex);
+        std::string().swap(exchange->requestHeadGiven);
+        std::string().swap(exchange->responseHeadGiven);
+    }
     // Usually the last step: what stays open would otherwise wait for the record's end.
     submit(exchange, Kind::release);
 }
 
 void RecordingListener::writeMetadata(const std::shared_ptr<ProxyEvent>& evt) {
     if (auto exchange = exchangeOf(*evt))
-        writeMetadata(*evt, exchange);
+        deferMetadata(evt, exchange);
 }
 
 void RecordingListener::writeMetadata(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange) {
@@ -348,9 +363,41 @@ void RecordingListener::writeMetadata(ProxyEvent& evt, const std::shared_ptr<Exc
     {
         std::lock_guard lock(exchange->stepMutex);
         exchange->lastBodyMetadata.reset();
+        exchange->metadataWaits = false;
         metadata = recordingMetadata(evt, &exchange->times, buffer(1024));
     }
     submit(exchange, Kind::metadata, std::move(metadata), ++exchange->metadataNumber);
+}
+
+void RecordingListener::deferMetadata(const std::shared_ptr<ProxyEvent>& evt,
+                                      const std::shared_ptr<Exchange>& exchange) {
+    // Several steps of an exchange often follow each other in one turn of its queue (the
+    // address, the URL, the request read whole), and a writer behind them would write the
+    // last one's metadata only: it is built once, when the turn has ended. Without a writer
+    // each step's file is written in its callback, as callers expect.
+    auto* queue = writer_ ? DispatchQueue::current() : nullptr;
+    if (!queue) {
+        writeMetadata(*evt, exchange);
+        return;
+    }
+    {
+        std::lock_guard lock(exchange->stepMutex);
+        exchange->lastBodyMetadata.reset();
+        if (std::exchange(exchange->metadataWaits, true))
+            return;
+    }
+    // The listener stays until then, so that a listener let go meanwhile still writes the step.
+    queue->async([self = shared_from_this(), evt, exchange] { self->flushMetadata(*evt, exchange); });
+}
+
+void RecordingListener::flushMetadata(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange) {
+    {
+        std::lock_guard lock(exchange->stepMutex);
+        if (!exchange->metadataWaits)
+            return;
+    }
+    if (exchange->active)
+        writeMetadata(evt, exchange);
 }
 
 void RecordingListener::updateModificationDate() {
@@ -359,24 +406,43 @@ void RecordingListener::updateModificationDate() {
 }
 
 void RecordingListener::writeRequestHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    if (auto exchange = exchangeOf(*evt))
+    if (auto exchange = exchangeOf(*evt)) {
+        flushMetadata(*evt, exchange);
         writeHeader(*evt, exchange, true);
+    }
 }
 
 void RecordingListener::writeResponseHeader(const std::shared_ptr<ProxyEvent>& evt) {
-    if (auto exchange = exchangeOf(*evt))
+    if (auto exchange = exchangeOf(*evt)) {
+        flushMetadata(*evt, exchange);
         writeHeader(*evt, exchange, false);
+    }
 }
 
 void RecordingListener::writeHeader(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange,
                                     bool request) {
+    if (auto head = changedHead(evt, *exchange, request))
+        submitHead(exchange, request, *head);
+}
+
+std::optional<std::string> RecordingListener::changedHead(ProxyEvent& evt, Exchange& exchange, bool request) {
     const auto& head = request ? evt.requestHeader : evt.responseHeader;
     if (!head)
-        return;
+        return std::nullopt;
+    auto text = head->headerText();
+    std::lock_guard lock(exchange.stepMutex);
+    auto& given = request ? exchange.requestHeadGiven : exchange.responseHeadGiven;
+    if (text == given)
+        return std::nullopt;
+    given = text;
+    return text;
+}
+
+void RecordingListener::submitHead(const std::shared_ptr<Exchange>& exchange, bool request,
+                                   const std::string& head) {
     auto& number = request ? exchange->requestHeadNumber : exchange->responseHeadNumber;
-    auto headText = head->headerText();
-    auto text = buffer(headText.size());
-    text.assign(headText);
+    auto text = buffer(head.size());
+    text.assign(head);
     submit(exchange, request ? Kind::requestHead : Kind::responseHead, std::move(text), ++number);
 }
 
@@ -389,8 +455,15 @@ void RecordingListener::headerStep(const std::shared_ptr<ProxyEvent>& evt, bool 
     auto exchange = exchangeOf(*evt);
     if (!exchange)
         return;
+    // A head handed over already (as received, then as sent on unchanged) writes nothing:
+    // the step changes metadata.json alone.
+    auto head = changedHead(*evt, *exchange, request);
+    if (!head) {
+        deferMetadata(evt, exchange);
+        return;
+    }
     writeMetadata(*evt, exchange);
-    writeHeader(*evt, exchange, request);
+    submitHead(exchange, request, *head);
 }
 
 void RecordingListener::proxyListenerReceivedRequestHeader(const std::shared_ptr<ProxyEvent>& evt) {
@@ -428,6 +501,8 @@ void RecordingListener::bodyStep(const std::shared_ptr<ProxyEvent>& evt, const D
     auto config = this->config();
     if (!(request ? config->settings.recordRequestBody : config->settings.recordResponseBody))
         return;
+    if (!metadataDue)
+        flushMetadata(*evt, exchange);
     auto cap = RecordingStore::bodyCap(config->settings, evt->tunnel, request);
     auto bytes = reinterpret_cast<const char*>(data.data());
     // Only what fits below the cap is copied for the writer. The first piece goes even when

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,10 +38,12 @@ class DispatchQueue;
 /// writer that is behind writes each of an exchange's files once, with its latest text, after
 /// the steps queued before it; one that keeps up writes every step. The store passes through
 /// the same states, or fewer of them, later; a metadata.json that exists is always whole.
+/// A step that changes metadata.json alone builds it at the end of its queue's turn, once for
+/// all such steps of the turn; any other step of the exchange builds it first.
 /// While the writer is behind by more than a bound, each exchange that adds a step pauses its
 /// copying (see ExchangePause) until the writer has caught up: a slow disk slows the recorded
 /// exchanges alone and never blocks a caller's queue.
-class RecordingListener : public ProxyServerAdapter {
+class RecordingListener : public ProxyServerAdapter, public std::enable_shared_from_this<RecordingListener> {
 public:
     /// The attribute under which an exchange record keeps its recording.
     static constexpr const char* keyAttribute = "RecordingListener.key";
@@ -137,7 +140,13 @@ private:
     void perform(RecordingStep& step);
     void headerStep(const std::shared_ptr<ProxyEvent>& evt, bool request);
     void bodyStep(const std::shared_ptr<ProxyEvent>& evt, const Data& data, bool request);
+    /// Builds the metadata now and hands it over.
     void writeMetadata(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange);
+    /// Builds the metadata at the end of the queue's turn when there is a writer and a queue,
+    /// else now.
+    void deferMetadata(const std::shared_ptr<ProxyEvent>& evt, const std::shared_ptr<Exchange>& exchange);
+    /// Builds the metadata that waits for the end of the turn, if any, before another step.
+    void flushMetadata(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange);
     /// Nothing more is written for the exchange (called under its lock).
     static void stop(Exchange& exchange);
     /// As stop, after a failed write: metadata.json first gets the metadata of the last step
@@ -146,6 +155,10 @@ private:
     /// The metadata of an ended exchange; its files are closed.
     void endStep(const std::shared_ptr<ProxyEvent>& evt);
     void writeHeader(ProxyEvent& evt, const std::shared_ptr<Exchange>& exchange, bool request);
+    /// The event's head text when it differs from the last one handed over for its file
+    /// (which it then becomes), else none.
+    static std::optional<std::string> changedHead(ProxyEvent& evt, Exchange& exchange, bool request);
+    void submitHead(const std::shared_ptr<Exchange>& exchange, bool request, const std::string& head);
     /// After a turn of the writer: the root's date follows the metadata written in it.
     void afterWriterTurn();
     /// A buffer for a step's text of about that size, from the writer's when there is one.

@@ -66,10 +66,25 @@ void addSizes(JSONObject& object, const char* key, const std::optional<std::int6
 
 const std::string& RecordingTimeTexts::text(std::size_t slot, Date date) {
     auto& entry = entries_.at(slot);
-    if (entry.text.empty() || entry.date != date) {
-        entry.date = date;
-        entry.text = ISO8601String(date);
+    if (!entry.text.empty() && entry.date == date)
+        return entry.text;
+    entry.date = date;
+    // An exchange's times mostly fall in one second, whose text (zone included) differs only
+    // in the milliseconds: another time's text is patched instead of formatted again.
+    auto second = std::chrono::floor<std::chrono::seconds>(date);
+    for (const auto& other : entries_) {
+        auto dot = other.text.find('.');
+        if (&other == &entry || other.text.empty() || dot == std::string::npos ||
+            other.text.size() < dot + 4 || std::chrono::floor<std::chrono::seconds>(other.date) != second)
+            continue;
+        entry.text = other.text;
+        auto millis = std::chrono::floor<std::chrono::milliseconds>(date - second).count();
+        entry.text[dot + 1] = static_cast<char>('0' + millis / 100);
+        entry.text[dot + 2] = static_cast<char>('0' + millis / 10 % 10);
+        entry.text[dot + 3] = static_cast<char>('0' + millis % 10);
+        return entry.text;
     }
+    entry.text = ISO8601String(date);
     return entry.text;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/DispatchQueue.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ReservedHosts.h"
@@ -257,6 +258,80 @@ TEST_F(RecordingListenerTest, AFailureBehindASkippedStepLeavesThatStepsMetadata)
     EXPECT_TRUE(log->contains("Failed to write response body: "));
     EXPECT_TRUE(test::metadataHolds(directory(0), R"(.status == "RECEIVING_RESPONSE_BODY")"))
         << test::slurp(directory(0) / "metadata.json");
+}
+
+// On a serving queue, the steps that change metadata.json alone write it once, after the
+// queue's turn; whatever else the exchange does in that turn still comes after it (a cancel
+// drops it), a head sent on unchanged adds nothing, and a listener let go meanwhile still
+// writes it.
+TEST_F(RecordingListenerTest, MetadataOfAQueueTurnIsWrittenOnceInItsPlace) {
+    using Evt = std::shared_ptr<ProxyEvent>;
+    auto status = [](ProxyEventStatus next) { return [next](Evt& e) { e->status = next; }; };
+    auto request = [this](Evt& e) { listener->proxyListenerReceivedRequest(e); };
+    auto requestHead = [this](const char* line, bool sent) {
+        return [this, line, sent](Evt& e) {
+            e->requestHeader = head(line);
+            sent ? listener->proxyListenerSentRequestHeader(e)
+                 : listener->proxyListenerReceivedRequestHeader(e);
+        };
+    };
+    struct Case {
+        std::vector<std::function<void(Evt&)>> steps;
+        const char* status; // none: no directory stays
+        const char* requestHead = nullptr;
+    };
+    const Case cases[] = {
+        {{status(ProxyEventStatus::receivedRequestBody), request}, "RECEIVED_REQUEST_BODY"},
+        {{status(ProxyEventStatus::complete),
+          [this](Evt& e) { listener->proxyListenerTransactionComplete(e); }},
+         "COMPLETE"},
+        {{request, [this](Evt& e) { listener->proxyListenerTransactionCancelled(e); }}, nullptr},
+        {{status(ProxyEventStatus::receivedRequestBody), request,
+          [this](Evt& e) { listener->stopRecording(e); }, status(ProxyEventStatus::complete), request},
+         "RECEIVED_REQUEST_BODY"},
+        {{requestHead("GET / HTTP/1.1", false), status(ProxyEventStatus::connected),
+          requestHead("GET / HTTP/1.1", true)},
+         "CONNECTED",
+         "GET / HTTP/1.1\r\nHost: h\r\n\r\n"},
+        {{requestHead("GET / HTTP/1.1", false), requestHead("GET http://h/ HTTP/1.1", true), request},
+         "RECEIVED_REQUEST_FIRST_LINE",
+         "GET http://h/ HTTP/1.1\r\nHost: h\r\n\r\n"},
+        {{status(ProxyEventStatus::receivedRequestBody), request, [this](Evt&) { listener.reset(); }},
+         "RECEIVED_REQUEST_BODY"},
+    };
+    auto queue = DispatchQueue::make("RecordingListenerTest");
+    int index = 0;
+    for (const auto& [steps, expected, requestText] : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << index++);
+        test::Store own;
+        listener = RecordingListener::make(own.root, {}, true, true);
+        std::weak_ptr<RecordingListener> made = listener;
+        queue->sync([&] {
+            auto evt = start();
+            for (const auto& step : steps)
+                step(evt);
+        });
+        // Work that a turn posts can run after work posted from outside meanwhile: two more
+        // turns make sure the end of that one has come.
+        queue->sync([] {});
+        queue->sync([] {});
+        if (listener)
+            listener->waitForWrites();
+        // One let go finishes its writes as it goes, on whichever thread lets go of it last.
+        ASSERT_TRUE(test::waitFor([&] { return listener || made.expired(); }, std::chrono::seconds(20)));
+        auto dirs = own.exchanges();
+        ASSERT_EQ(dirs.size(), expected ? 1u : 0u);
+        if (!expected)
+            continue;
+        EXPECT_TRUE(test::metadataHolds(dirs[0], std::string(".status == \"") + expected + "\""))
+            << test::slurp(dirs[0] / "metadata.json");
+        EXPECT_EQ(fs::exists(dirs[0] / "request_hdr.http"), requestText != nullptr);
+        if (requestText) {
+            EXPECT_EQ(test::slurp(dirs[0] / "request_hdr.http"), requestText);
+        }
+        EXPECT_EQ(test::runCommand("ls -A " + dirs[0].string()).find(".tmp"), std::string::npos);
+    }
+    EXPECT_FALSE(log->contains("Failed"));
 }
 
 TEST_F(RecordingListenerTest, CancelledExchangesLeaveNothing) {

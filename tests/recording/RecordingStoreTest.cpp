@@ -81,20 +81,30 @@ TEST(RecordingMetadata, FullExchangeGoldenBytesInEachTimeZone) {
     }
 }
 
-// The texts kept between an exchange's steps follow each time that changes, appears or goes.
+// The texts kept between an exchange's steps follow each time that changes, appears or goes,
+// those taken from another time of the same second too, in zones with and without an offset.
 TEST(RecordingMetadata, KeptTimeTextsFollowTheTimes) {
-    auto evt = fullExchange();
-    RecordingTimeTexts times;
     const std::function<void(ProxyEvent&)> steps[] = {
         [](auto&) {},
         [](auto& e) { e.startTime = base + 5ms; },
         [](auto& e) { e.endTime.reset(); },
         [](auto& e) { e.endTime = base + 14h; },
         [](auto& e) { e.requestBeginTime = e.responseBeginTime; },
+        [](auto& e) { e.requestCompleteTime = base - 345ms; },
+        [](auto& e) { e.responseBeginTime = base + 654ms; },
+        [](auto& e) { e.responseBeginTime = base + 655ms; },
+        [](auto& e) { e.startTime = base + 14h + 9ms; },
+        [](auto& e) { e.requestBeginTime = Date{} - 1001ms; },
+        [](auto& e) { e.requestCompleteTime = Date{} - 1999ms; },
     };
-    for (const auto& step : steps) {
-        step(*evt);
-        EXPECT_EQ(recordingMetadata(*evt, &times), recordingMetadata(*evt));
+    for (const char* zone : {"UTC", "Asia/Kolkata", "America/St_Johns"}) {
+        test::TimeZoneGuard guard(zone);
+        auto evt = fullExchange();
+        RecordingTimeTexts times;
+        for (const auto& step : steps) {
+            step(*evt);
+            EXPECT_EQ(recordingMetadata(*evt, &times), recordingMetadata(*evt)) << zone;
+        }
     }
 }
 
