@@ -35,13 +35,15 @@ constexpr auto bodyMetadataInterval = std::chrono::milliseconds(100);
 constexpr auto rootTouchTicks =
     std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::milliseconds(100)).count();
 
-// Threads of the writer: an exchange's files are made on one, another exchange's meanwhile
-// on the other. Making files is most of a small exchange's recording, and ext4 makes them in
-// two directories at once about half again as fast as in one after the other (8,000 small
-// exchanges/s on one thread, 12,000 on two). More threads made more small files still
-// (20,000/s on four) but slowed large bodies through the proxy by a quarter (page cache
-// copies side by side), and the serving queue limits small exchanges before that.
-constexpr std::size_t writerLanes = 2;
+// Threads of the writer: an exchange's files are made on one, other exchanges' meanwhile on
+// the others. Making files is most of a small exchange's recording, and on a journaled ext4
+// a lane spends much of its time waiting for the journal (its checkpoints, the directory's
+// lock) rather than working, so that each lane added up to four made more small exchanges
+// per second (intercepted HTTPS kept alive, recorded: about a fifth more from two lanes to
+// three and again from three to four) while 1 MiB downloads through the proxy kept their
+// pace (recorded at 0.62 of unrecorded, where an earlier measurement on a quieter machine had
+// seen four lanes slow them by a quarter: watch that figure when changing this).
+constexpr std::size_t writerLanes = 4;
 
 } // namespace
 
