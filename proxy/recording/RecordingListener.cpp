@@ -76,6 +76,10 @@ RecordingListener::RecordingListener(std::filesystem::path baseURL, const Record
 }
 
 RecordingListener::~RecordingListener() {
+    // The steps still waiting are done while the writer is there for them to see: resetting
+    // it first would clear the pointer that the lanes read as they work through them.
+    if (writer_)
+        writer_->waitForWrites();
     writer_.reset();
 }
 
