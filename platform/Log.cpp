@@ -196,12 +196,16 @@ void Log::log(LogFlag flag, const char* file, const char* function, int line, st
                    file,
                    function,
                    line};
-    for (auto& logger : *snapshot())
+    // The snapshot is held by name: a range over `*snapshot()` would let the temporary go
+    // before the loop, and a logger removed meanwhile would free the list being walked.
+    auto loggers = snapshot();
+    for (auto& logger : *loggers)
         logger->log(msg);
 }
 
 void Log::flush() {
-    for (auto& logger : *snapshot())
+    auto loggers = snapshot();
+    for (auto& logger : *loggers)
         logger->flush();
 }
 

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <ctime>
 #include <thread>
 
@@ -126,4 +127,22 @@ TEST(FileLogger, ClearEmptiesTheCurrentFile) {
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
     logger.log(message(1, "again"));
     EXPECT_EQ(test::runCommand("cat '" + path.string() + "'"), "again\n");
+}
+
+// Loggers come and go while other threads log (tests install and remove capturing loggers
+// while a queue still logs): a line goes to the loggers of the moment, and a list replaced
+// meanwhile is not freed under a thread still walking it (the address sanitizer sees that).
+TEST(LogStatements, LoggersAddedAndRemovedWhileAnotherThreadLogs) {
+    auto steady = test::CapturingLogger::install();
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        while (!done)
+            LOG_WARNING("line");
+    });
+    for (int i = 0; i < 2000; ++i)
+        test::CapturingLogger::install()->uninstall();
+    done = true;
+    writer.join();
+    EXPECT_GT(steady->count("line"), 0);
+    steady->uninstall();
 }
