@@ -135,14 +135,28 @@ TEST(FileLogger, ClearEmptiesTheCurrentFile) {
 TEST(LogStatements, LoggersAddedAndRemovedWhileAnotherThreadLogs) {
     auto steady = test::CapturingLogger::install();
     std::atomic<bool> done{false};
+    std::atomic<int> logged{0};
     std::thread writer([&] {
-        while (!done)
+        while (!done) {
             LOG_WARNING("line");
+            logged.fetch_add(1, std::memory_order_release);
+        }
     });
-    for (int i = 0; i < 2000; ++i)
+    // The race needs lines logged while the list is being replaced: the rounds go on until
+    // the writer has logged a good many of them, not for a fixed count that may end before
+    // its thread has even started.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int rounds = 0;
+    while ((rounds < 2000 || logged.load(std::memory_order_acquire) < 2000) &&
+           std::chrono::steady_clock::now() < deadline) {
         test::CapturingLogger::install()->uninstall();
+        ++rounds;
+    }
+    const int linesDuringRounds = logged.load(std::memory_order_acquire);
     done = true;
     writer.join();
-    EXPECT_GT(steady->count("line"), 0);
+    EXPECT_GE(linesDuringRounds, 2000) << "the writer logged too little while loggers changed";
+    // The steady logger was there for every line: none may be lost to a list swapped under it.
+    EXPECT_EQ(steady->count("line"), logged.load());
     steady->uninstall();
 }
