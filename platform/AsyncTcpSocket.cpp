@@ -129,7 +129,8 @@ void AsyncTcpSocket::Core::closeWithError(ErrorPtr error, bool afterWriting) {
     out.requests.clear();
     out.writtenTags.clear();
     out.frontSent = out.plainUnsent = out.reportedWrites = out.reportedBytes = 0;
-    tls.cipherIn.release();
+    if (tls.driver)
+        tls.driver->detach(); // a handshake step away comes back to nothing
     tls.cipherOut.clear();
     tls.cipherOutSent = 0;
     if (!notify)
@@ -291,7 +292,7 @@ void AsyncTcpSocket::writeData(Bytes data, double timeout, long tag) {
     });
 }
 
-void AsyncTcpSocket::startTLS(std::shared_ptr<AsyncTcpSocketTls> tls) {
+void AsyncTcpSocket::startTLS(std::shared_ptr<TlsDriver> tls) {
     queue_->onQueue([&] { core_->startTls(std::move(tls)); });
 }
 
@@ -346,14 +347,14 @@ bool AsyncTcpSocket::isDisconnected() const {
 }
 
 std::size_t AsyncTcpSocket::bufferedInput() const {
-    return core_->queue->onQueue([&] { return core_->in.plain.size() + core_->tls.cipherIn.size(); });
+    return core_->queue->onQueue([&] { return core_->in.plain.size() + core_->tls.cipherIn(); });
 }
 
 bool AsyncTcpSocket::hasUnreadInput() const {
     // No system call: while nobody reads, the socket reads one unit ahead anyway.
     return queue_->onQueue([&] {
         const auto& c = *core_;
-        return c.in.plain.size() > 0 || c.in.wireEof || c.tls.cipherIn.size() > 0 || c.tls.peerClosed;
+        return c.in.plain.size() > 0 || c.in.wireEof || c.tls.cipherIn() > 0 || c.tls.peerClosed;
     });
 }
 

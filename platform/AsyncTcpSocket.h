@@ -14,7 +14,7 @@ namespace pemtrox {
 
 class AsyncTcpSocket;
 class DispatchQueue;
-class HandshakeWorkers;
+class TlsDriver;
 
 /// The callbacks of an AsyncTcpSocket. They run on the socket's queue, never inside the
 /// call that caused them. The socket holds its delegate weakly; a gone delegate is skipped.
@@ -39,50 +39,6 @@ public:
     /// The peer ended its stream on a socket that allows half-closing: every byte before the
     /// end was read, read requests still queued are dropped, and writing goes on. Once.
     virtual void socketDidReadToEnd() {}
-};
-
-/// What moves ciphertext for an AsyncTcpSocketTls; the socket provides it.
-class AsyncTcpSocketTlsTransport {
-public:
-    virtual ~AsyncTcpSocketTlsTransport() = default;
-    /// Copies up to `length` received ciphertext bytes into `destination` and returns the
-    /// count: 0 when none has arrived yet, -1 when the peer has ended the stream.
-    virtual long receive(std::uint8_t* destination, std::size_t length) = 0;
-    /// Queues ciphertext for the peer; always takes all of it.
-    virtual void send(const std::uint8_t* source, std::size_t length) = 0;
-};
-
-/// The TLS layer that startTLS places between the wire and the socket's reads and writes
-/// (the TLS engine provides it). Every call runs synchronously on the socket's queue and
-/// moves ciphertext only through the transport given to attach(), except the handshake steps
-/// of a layer that names workers (see handshakeWorkers).
-class AsyncTcpSocketTls {
-public:
-    enum class Status {
-        ok,         ///< done (handshake complete, bytes read or written)
-        wouldBlock, ///< needs more ciphertext from the peer
-        closed,     ///< the peer closed the TLS connection
-        failed,     ///< a fatal TLS error, given in `error`
-    };
-    virtual ~AsyncTcpSocketTls() = default;
-    /// Called before any other call; the transport outlives every later call. Called again
-    /// around a handshake step run by the workers, with a transport of that step's own.
-    virtual void attach(AsyncTcpSocketTlsTransport& transport) = 0;
-    /// Where handshake steps may run instead of the socket's queue, or null. The socket then
-    /// gives a step the ciphertext received so far, attaches the layer to a transport that
-    /// holds it, hands the layer to a worker for that one handshake() call and takes it back
-    /// on its queue after: the layer is touched by one thread at a time, and no other call is
-    /// made while a step is away.
-    virtual std::shared_ptr<HandshakeWorkers> handshakeWorkers() const { return nullptr; }
-    /// One handshake step.
-    virtual Status handshake(ErrorPtr& error) = 0;
-    /// Decrypts up to `length` bytes into `destination`; `count` is what was produced.
-    virtual Status read(std::uint8_t* destination, std::size_t length, std::size_t& count,
-                        ErrorPtr& error) = 0;
-    /// Encrypts all of the plaintext.
-    virtual Status write(const std::uint8_t* source, std::size_t length, ErrorPtr& error) = 0;
-    /// Sends the close alert (once).
-    virtual void close() = 0;
 };
 
 /// An asynchronous TCP socket on one DispatchQueue: connect (optional interface, time-out),
@@ -135,8 +91,10 @@ public:
     /// within the socket's limit of unsent bytes (256 KiB), never inside this call.
     void writeData(Bytes data, double timeout, long tag);
 
-    /// Starts TLS once the reads and writes queued before this call are done.
-    void startTLS(std::shared_ptr<AsyncTcpSocketTls> tls);
+    /// Starts TLS once the reads and writes queued before this call are done: the driver
+    /// then sits between the wire (ciphertext) and the read and write requests (plaintext).
+    /// The owner may keep it to ask for the negotiated values once the socket is secure.
+    void startTLS(std::shared_ptr<TlsDriver> tls);
 
     /// Closes at once; queued reads and writes are dropped.
     void disconnect();

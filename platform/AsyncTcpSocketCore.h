@@ -3,7 +3,7 @@
 // The inside of AsyncTcpSocket, shared by its parts: AsyncTcpSocket.cpp (the owner's calls,
 // progress rounds and closing), AsyncTcpSocketConnect.cpp (connect and accept),
 // AsyncTcpSocketRead.cpp (read requests and wire reads), AsyncTcpSocketWrite.cpp (write
-// batching) and AsyncTcpSocketTls.cpp (the TLS layer between the wire and the requests).
+// batching) and AsyncTcpSocketTls.cpp (the TLS driver between the wire and the requests).
 
 #include <chrono>
 #include <memory>
@@ -18,12 +18,11 @@
 #include "platform/AsyncTcpSocketBuffers.h"
 #include "platform/DispatchQueue.h"
 #include "platform/ReactorSocket.h"
+#include "platform/TlsDriver.h"
 
 namespace pemtrox {
 
 using tcp = asio::ip::tcp;
-
-struct HandshakeStep;
 
 /// The read unit: TLS decrypts this much ahead of the readers.
 inline constexpr std::size_t readUnit = 4096;
@@ -79,7 +78,7 @@ struct WriteRequest {
     long tag = 0;
 };
 
-class AsyncTcpSocket::Core : public std::enable_shared_from_this<Core>, private AsyncTcpSocketTlsTransport {
+class AsyncTcpSocket::Core : public std::enable_shared_from_this<Core>, private TlsTransport {
 public:
     enum class State { idle, connecting, connected, listening, closed };
     enum class TlsPhase { none, pending, handshaking, secure };
@@ -122,24 +121,19 @@ public:
         bool shut = false;              // the FIN was sent
     };
 
-    /// The TLS layer started by startTLS, once the requests queued before it are done.
+    /// The TLS started by startTLS, once the requests queued before it are done. The
+    /// driver holds the ciphertext received and not yet decrypted.
     struct TlsState {
-        std::shared_ptr<AsyncTcpSocketTls> engine;
+        std::shared_ptr<TlsDriver> driver;
         TlsPhase phase = TlsPhase::none;
         std::size_t readsBefore = 0, writesBefore = 0; // requests still to go in the clear
-        InBuffer cipherIn;
         AsyncTcpSocket::Bytes cipherOut;
         std::size_t cipherOutSent = 0;
         bool peerClosed = false, closeSent = false;
-        /// A handshake step runs on a worker with the layer: nothing here touches the layer
-        /// until the step comes back (stepReturned).
-        bool stepAway = false;
-        /// A step away answered the peer's bytes (the costly step of either side is done;
-        /// what is left is cheap enough for the queue).
-        bool answered = false;
-        /// The step that came back, for the next progress round to act on.
-        std::shared_ptr<HandshakeStep> returned;
         bool onWire() const { return phase == TlsPhase::handshaking || phase == TlsPhase::secure; }
+        /// A handshake step is on a worker: it may still bring bytes to send or answer.
+        bool stepAway() const { return driver && driver->stepAway(); }
+        std::size_t cipherIn() const { return driver && onWire() ? driver->input().size() : 0; }
     };
 
     // Not owned: the owner's handle keeps the queue, so a core whose pending work sits in the
@@ -148,8 +142,8 @@ public:
     // the rest reaches the event loop through `io`, which outlives a queue released from its
     // own work.
     DispatchQueue* queue;
-    /// The same queue for a worker that hands a handshake step back: it learns there whether
-    /// the queue still exists.
+    /// The same queue for a TLS driver that hands a handshake step back: it learns there
+    /// whether the queue still exists.
     std::weak_ptr<DispatchQueue> queueRef;
     asio::io_context& io;
     ReactorSocket socket;
@@ -215,20 +209,18 @@ public:
     void awaitWritable();
     bool allWritten() const {
         // A handshake step away may still bring bytes to send.
-        return out.requests.empty() && tls.cipherOut.empty() && !out.writableWaitArmed && !tls.stepAway;
+        return out.requests.empty() && tls.cipherOut.empty() && !out.writableWaitArmed && !tls.stepAway();
     }
 
     // ---- AsyncTcpSocketTls.cpp ----
-    void startTls(std::shared_ptr<AsyncTcpSocketTls> engine);
+    void startTls(std::shared_ptr<TlsDriver> driver);
     void activateTls();
     bool handshakeStep();
-    void sendStepAway(std::shared_ptr<HandshakeWorkers> workers);
-    void stepReturned(const std::shared_ptr<HandshakeStep>& step);
-    bool handshakeOutcome(AsyncTcpSocketTls::Status status, ErrorPtr error);
+    bool handshakeOutcome(TlsDriver::Status status, ErrorPtr error);
     bool decrypt();
     bool encryptWrites();
-    long receive(std::uint8_t* destination, std::size_t length) override;
     void send(const std::uint8_t* source, std::size_t length) override;
+    void handshakeStepReturned() override;
 };
 
 } // namespace pemtrox

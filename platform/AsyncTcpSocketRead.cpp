@@ -46,9 +46,9 @@ bool AsyncTcpSocket::Core::plainEnded() const {
     if (tls.phase == TlsPhase::none || tls.phase == TlsPhase::pending)
         return in.wireEof;
     // A step away may still have the peer's last handshake bytes to answer.
-    if (tls.stepAway)
+    if (tls.stepAway())
         return false;
-    return tls.peerClosed || (in.wireEof && tls.cipherIn.size() == 0);
+    return tls.peerClosed || (in.wireEof && tls.cipherIn() == 0);
 }
 
 bool AsyncTcpSocket::Core::servingBlocked() const {
@@ -139,7 +139,7 @@ bool AsyncTcpSocket::Core::wantsWireData() const {
     if (!in.requests.empty())
         return false; // waiting for TLS to start: read nothing that belongs to it yet
     // Read ahead one unit so that a peer's close is noticed while nobody reads.
-    return in.plain.size() == 0 && tls.cipherIn.size() == 0;
+    return in.plain.size() == 0 && tls.cipherIn() == 0;
 }
 
 /// Reads from the wire when a reader (or the read-ahead) wants bytes: at once while the
@@ -175,7 +175,7 @@ void AsyncTcpSocket::Core::readFromWireIfNeeded() {
 /// to look at (bytes or the end of the stream).
 bool AsyncTcpSocket::Core::readWire() {
     bool cipher = tls.onWire();
-    InBuffer& target = cipher ? tls.cipherIn : in.plain;
+    InBuffer& target = cipher ? tls.driver->input() : in.plain;
     std::size_t wanted = readAhead;
     if (!cipher && !in.requests.empty() && in.requests.front().kind == ReadRequest::Kind::length &&
         in.requests.front().length > in.plain.size())
@@ -201,6 +201,8 @@ bool AsyncTcpSocket::Core::readWire() {
         target.release();
     if (n == 0) {
         in.wireEof = true;
+        if (cipher)
+            tls.driver->endInput();
         return true;
     }
     if (error == EAGAIN || error == EWOULDBLOCK) {

@@ -1,7 +1,7 @@
 #include "proxy/io/DefaultSSLSocket.h"
 
 #include "platform/Log.h"
-#include "platform/TlsSocketLayer.h"
+#include "platform/TlsDriver.h"
 #include "proxy/io/DefaultSocket.h"
 #include "proxy/io/GCDAsyncSocketDelegateHelper.h"
 #include "proxy/io/SSLCipherSuiteName.h"
@@ -25,7 +25,7 @@ std::shared_ptr<DefaultSSLSocket> DefaultSSLSocket::make(std::shared_ptr<Default
     ssl->defaultSocketDelegate_->delegate = ssl->selfAs<DefaultSSLSocket>();
     auto layer = ssl->defaultSocket_->socket();
     layer->setDelegate(ssl->defaultSocketDelegate_);
-    ssl->tls_ = TlsSocketLayer::make(settings);
+    ssl->tls_ = TlsDriver::make(settings);
     layer->startTLS(ssl->tls_);
     return ssl;
 }
@@ -45,21 +45,11 @@ std::shared_ptr<MyOutputStream> DefaultSSLSocket::outputStream() const {
 }
 
 std::optional<std::string> DefaultSSLSocket::negotiatedCipher() const {
-    const TlsEngine* engine = tls_ ? static_cast<const TlsSocketLayer&>(*tls_).engine() : nullptr;
-    int protocol = 0;
-    std::uint16_t cipher = 0;
-    if (!engine || engine->negotiatedProtocolVersion(protocol) != TlsEngine::noErr ||
-        engine->negotiatedCipher(cipher) != TlsEngine::noErr)
-        return std::nullopt;
-    return SSLCipherSuiteName(protocol, cipher);
+    return negotiatedCipherName(tls_ ? tls_->engine() : nullptr);
 }
 
 std::optional<std::string> DefaultSSLSocket::negotiatedProtocol() const {
-    const TlsEngine* engine = tls_ ? static_cast<const TlsSocketLayer&>(*tls_).engine() : nullptr;
-    int protocol = 0;
-    if (!engine || engine->negotiatedProtocolVersion(protocol) != TlsEngine::noErr)
-        return std::nullopt;
-    return SSLProtocolName(protocol);
+    return negotiatedProtocolName(tls_ ? tls_->engine() : nullptr);
 }
 
 void DefaultSSLSocket::withSSLContext(const std::function<void(TlsEngine&)>& body) const {
@@ -95,7 +85,7 @@ void DefaultSSLSocket::socketDidReadToEnd() {
 
 void DefaultSSLSocket::socketDidSecure() {
     auto self = selfAs<DefaultSSLSocket>();
-    if (const TlsEngine* engine = static_cast<const TlsSocketLayer&>(*tls_).engine()) {
+    if (const TlsEngine* engine = tls_->engine()) {
         auto certificates = engine->peerCertificates();
         if (!certificates.empty())
             trust_ = std::move(certificates);

@@ -14,12 +14,13 @@ namespace pemtrox {
 
 class DefaultSocket;
 class GCDAsyncSSLSocketDelegateHelper;
-class TlsSocketLayer;
+class TlsDriver;
 
 /// TLS run by the socket layer itself (startTLS) on the connection of a DefaultSocket: the
-/// layer encrypts and decrypts below the DefaultSocket's own streams, which this socket
-/// presents. It takes the layer's callbacks in the DefaultSocket's place, answering the
-/// connect callback from the handshake's outcome and passing everything else on.
+/// layer's TLS driver encrypts and decrypts below the DefaultSocket's own streams, which
+/// this socket presents. It takes the layer's callbacks in the DefaultSocket's place,
+/// answering the connect callback from the handshake's outcome and passing everything else
+/// on.
 ///
 /// Contract: runs on the DefaultSocket's queue. The connect callback runs once: `connected`
 /// (this socket) when the handshake completes, `failed` when the connection ends before (a
@@ -61,7 +62,7 @@ private:
     SocketConnectCallback connectCallback_;
     std::shared_ptr<DefaultSocket> defaultSocket_;
     std::shared_ptr<GCDAsyncSSLSocketDelegateHelper> defaultSocketDelegate_;
-    std::shared_ptr<TlsSocketLayer> tls_;
+    std::shared_ptr<TlsDriver> tls_;
 };
 
 } // namespace pemtrox

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <string_view>
 
+#include "platform/TlsEngine.h"
+
 namespace pemtrox {
 
 namespace {
@@ -218,6 +220,15 @@ std::string SSLCipherSuiteName(int protocol, std::uint16_t cipherSuite) {
         break;
     }
     return "Unknown protocol " + std::to_string(protocol) + " cipher suite #" + std::to_string(cipherSuite);
+}
+
+std::optional<std::string> negotiatedCipherName(const TlsEngine* engine) {
+    int protocol = 0;
+    std::uint16_t cipher = 0;
+    if (!engine || engine->negotiatedProtocolVersion(protocol) != TlsEngine::noErr ||
+        engine->negotiatedCipher(cipher) != TlsEngine::noErr)
+        return std::nullopt;
+    return SSLCipherSuiteName(protocol, cipher);
 }
 
 } // namespace pemtrox

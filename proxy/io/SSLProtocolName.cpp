@@ -1,5 +1,7 @@
 #include "proxy/io/SSLProtocolName.h"
 
+#include "platform/TlsEngine.h"
+
 namespace pemtrox {
 
 std::string SSLProtocolName(int protocol) {
@@ -31,6 +33,13 @@ std::string SSLProtocolName(int protocol) {
     default:
         return "Unknown";
     }
+}
+
+std::optional<std::string> negotiatedProtocolName(const TlsEngine* engine) {
+    int protocol = 0;
+    if (!engine || engine->negotiatedProtocolVersion(protocol) != TlsEngine::noErr)
+        return std::nullopt;
+    return SSLProtocolName(protocol);
 }
 
 } // namespace pemtrox

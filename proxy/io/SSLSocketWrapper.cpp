@@ -1,7 +1,5 @@
 #include "proxy/io/SSLSocketWrapper.h"
 
-#include <cstring>
-
 #include "platform/Log.h"
 #include "proxy/io/CustomOutputStream.h"
 #include "proxy/io/InputStreamError.h"
@@ -12,19 +10,16 @@
 #include "proxy/io/SSLProtocolName.h"
 #include "proxy/io/SSLSocketWrapperError.h"
 #include "proxy/io/SocketError.h"
-#include "proxy/io/SynchronousBuffer.h"
 
 namespace pemtrox {
 
 namespace {
 
-bool isClosedStatus(TlsEngine::Status status) {
-    return status == TlsEngine::closedGraceful || status == TlsEngine::closedAbort ||
-           status == TlsEngine::closedNoNotify;
-}
-
 using Reply = InputStreamHandlerResult;
-using Done = std::function<void(Reply)>;
+using Status = TlsDriver::Status;
+
+/// The largest TLS record with its header.
+constexpr std::size_t largestRecord = 16384 + 2048 + 5;
 
 /// Runs `start` with a completion. A completion run inside `start` gives its result here;
 /// one run later goes to `later` instead.
@@ -67,7 +62,6 @@ std::shared_ptr<SSLSocketWrapper> SSLSocketWrapper::makeOverPipeSocket(std::shar
 
 SSLSocketWrapper::SSLSocketWrapper(std::shared_ptr<Socket> socket, std::shared_ptr<DispatchQueue> queue)
     : AbstractSocketWrapper(std::move(socket)), queue_(std::move(queue)) {
-    syncBuffer_ = SynchronousBuffer::make(this->socket()->inputStream());
     pipeIn_ = PipeStream::make(queue_);
     outputStream_ = CustomOutputStream::make();
 }
@@ -84,15 +78,17 @@ std::shared_ptr<MyOutputStream> SSLSocketWrapper::outputStream() const {
 
 void SSLSocketWrapper::setUp(const TlsSettings& settings) {
     coupleClose();
+    driver_ = TlsDriver::make(settings);
     // A socket closed before TLS was asked for never reaches closeImpl, and no ciphertext
     // will come: the handshake fails now instead of waiting for ever.
     if (socket()->isClosed()) {
-        isSSLClosed_ = true;
+        isSSLClosed_ = stopped_ = true;
         failConnect(makeError<SocketError>(SocketError::socketClosed()));
         pipeIn_->close();
         return;
     }
-    std::weak_ptr<SSLSocketWrapper> weakSelf = selfAs<SSLSocketWrapper>();
+    auto self = selfAs<SSLSocketWrapper>();
+    std::weak_ptr<SSLSocketWrapper> weakSelf = self;
     outputStream_->onWrite = [weakSelf](Data data, bool flush, OutputStreamWriteCompletion completion) {
         auto self = weakSelf.lock();
         if (!self) {
@@ -108,35 +104,25 @@ void SSLSocketWrapper::setUp(const TlsSettings& settings) {
         }
         self->write(std::move(data), flush, std::move(completion));
     };
-
-    sslContext_ = TlsEngine::make(settings.isServer ? TlsEngine::Side::server : TlsEngine::Side::client);
-    if (!sslContext_) {
-        failConnect(makeError<SSLSocketWrapperError>(SSLSocketWrapperError::cannotCreateSSLContext()));
+    if (driver_->setupFailed()) {
+        stopped_ = true;
+        failConnect(makeError<SSLSocketWrapperError>(
+            driver_->setupStatus() == 0 ? SSLSocketWrapperError::cannotCreateSSLContext()
+                                        : SSLSocketWrapperError::sslContextError(driver_->setupStatus())));
         return;
     }
-    TlsEngine::Status status = sslContext_->setIOFuncs(
-        [this](std::uint8_t* destination, std::size_t& length) { return sslRead(destination, length); },
-        [this](const std::uint8_t* source, std::size_t& length) { return sslWrite(source, length); });
-    if (status == TlsEngine::noErr && settings.certificates)
-        status = sslContext_->setCertificate(settings.certificates);
-    // The peer name gives SNI and the name the server's certificate must carry.
-    if (status == TlsEngine::noErr && !settings.isServer && settings.peerName)
-        status = sslContext_->setPeerName(*settings.peerName);
-    if (status != TlsEngine::noErr) {
-        failConnect(makeError<SSLSocketWrapperError>(SSLSocketWrapperError::sslContextError(status)));
-        return;
-    }
-
-    syncBuffer_->ready = [weakSelf](InputStreamReply reply) {
-        if (auto self = weakSelf.lock())
-            self->ready(std::move(reply));
-        else
-            reply(Reply::done);
-    };
-    syncBuffer_->fill();
+    driver_->attach(std::weak_ptr<TlsTransport>(std::shared_ptr<TlsTransport>(self, this)), queue_);
+    socket()->inputStream()->handler([weakSelf](InputStreamEvent event, InputStreamReply reply) {
+        auto self = weakSelf.lock();
+        reply(self && event.isData() ? Reply::more : Reply::done);
+        if (self)
+            self->received(std::move(event));
+    });
     // A TLS client speaks first: waiting for the server's bytes would wait forever.
-    if (!settings.isServer)
-        ready([](Reply) {});
+    if (settings.isServer)
+        requestCiphertext();
+    else
+        drive();
 }
 
 void SSLSocketWrapper::failConnect(ErrorPtr error) {
@@ -144,184 +130,156 @@ void SSLSocketWrapper::failConnect(ErrorPtr error) {
         callback(SocketConnectionState::failed(std::move(error)));
 }
 
-void SSLSocketWrapper::ready(InputStreamReply reply) {
-    if (socket()->isClosed() || !sslContext_) {
-        reply(Reply::done);
-        return;
+void SSLSocketWrapper::received(InputStreamEvent event) {
+    reading_ = false;
+    switch (event.kind()) {
+    case InputStreamEvent::Kind::data: {
+        const Data& bytes = event.data();
+        driver_->input().append(bytes.data(), bytes.size());
+        break;
     }
-    parkedReplies_.push_back(std::move(reply));
+    case InputStreamEvent::Kind::error:
+        error_ = event.error();
+        inputEnded_ = true;
+        driver_->endInput();
+        break;
+    case InputStreamEvent::Kind::eof:
+        eof_ = true;
+        inputEnded_ = true;
+        driver_->endInput();
+        break;
+    }
     drive();
+}
+
+void SSLSocketWrapper::requestCiphertext() {
+    if (reading_ || inputEnded_ || stopped_ || socket()->isClosed())
+        return;
+    reading_ = true;
+    socket()->inputStream()->read();
 }
 
 void SSLSocketWrapper::drive() {
-    // One engine call at a time: events that arrive while the pump waits for the pipe, or
-    // while a write or close is inside the engine (an in-memory peer answers at once), wait.
-    if (pumpWaiting_ || engineBusy_ > 0)
+    if (driving_ || engineBusy_ > 0) {
+        driveAgain_ = true;
         return;
+    }
     auto self = selfAs<SSLSocketWrapper>();
-    while (!parkedReplies_.empty()) {
-        auto replies = std::exchange(parkedReplies_, {});
-        if (socket()->isClosed()) {
-            for (auto& r : replies)
-                r(Reply::done);
+    driving_ = true;
+    do {
+        driveAgain_ = false;
+        if (stopped_ || pipeWaiting_ || socket()->isClosed())
+            break;
+        if (!handshakeComplete_ && !handshake())
             continue;
-        }
-        // Steps may finish at once or after the plaintext pipe took their bytes.
-        pumpWaiting_ = true;
-        auto now = nowOrLater<Reply>(
-            [this](Done done) {
-                if (handshakeComplete_)
-                    readPump(std::move(done));
-                else
-                    handshake(std::move(done));
-            },
-            [self, replies](Reply result) {
-                for (auto& r : replies)
-                    r(result);
-                self->pumpWaiting_ = false;
-                self->answerParked(result);
-            });
-        if (!now)
-            return; // the pump goes on when the pipe takes its bytes
-        for (auto& r : replies)
-            r(*now);
-        pumpWaiting_ = false;
-        if (*now == Reply::done) {
-            answerParked(Reply::done);
-            return;
-        }
-    }
+        readPump();
+    } while (driveAgain_);
+    driving_ = false;
 }
 
-void SSLSocketWrapper::answerParked(Reply result) {
-    if (parkedReplies_.empty())
-        return;
-    if (result == Reply::done) {
-        for (auto& r : std::exchange(parkedReplies_, {}))
-            r(Reply::done);
-        return;
-    }
-    // Events that came while the pump waited brought ciphertext it has not seen yet.
-    drive();
-}
-
-void SSLSocketWrapper::handshake(InputStreamReply done) {
+bool SSLSocketWrapper::handshake() {
     if (pendingWrite_)
         fatalError("SSLSocketWrapper.handshake: pendingWriteCompletion handler already exists");
-    TlsEngine::Status status = sslContext_->handshake();
-    if (status == TlsEngine::wouldBlock) {
-        done(Reply::more);
-        return;
+    ErrorPtr engineError;
+    Status status = driver_->handshake(engineError);
+    if (status == Status::wouldBlock) {
+        // Ciphertext arriving while a step is away is the next step's work; a peer that
+        // floods meanwhile is held back once a record's worth waits.
+        if (!driver_->stepAway() || driver_->input().size() < largestRecord)
+            requestCiphertext();
+        return false;
     }
-    if (status != TlsEngine::noErr) {
+    if (status != Status::ok) {
+        stopped_ = true;
         ErrorPtr failure;
-        auto engineError = sslContext_->lastError();
-        auto* tlsError = dynamic_cast<const TlsError*>(engineError.get());
         if (eof_)
             failure = makeError<InputStreamError>(InputStreamError::eof());
         else if (error_)
             failure = error_;
-        else if (tlsError && tlsError->kind() == TlsError::Kind::certificateVerifyFailed)
-            failure = engineError; // "certificate verify failed: …"
+        else if (driver_->engineStatus() == TlsEngine::certificateChainInvalid && engineError)
+            failure = engineError; // "certificate verify failed: …" says more than the status
         else
-            failure = makeError<SSLSocketWrapperError>(SSLSocketWrapperError::handshakeFailed(status));
+            failure = makeError<SSLSocketWrapperError>(
+                SSLSocketWrapperError::handshakeFailed(driver_->engineStatus()));
         failConnect(std::move(failure));
-        done(Reply::done);
-        return;
+        if (auto early = std::exchange(earlyWrite_, std::nullopt))
+            early->completion(OutputStreamWriteHandlerResult::error(
+                makeError<SSLSocketWrapperError>(SSLSocketWrapperError::sslContextClosed())));
+        return false;
     }
     handshakeComplete_ = true;
     if (auto callback = std::exchange(connectCallback_, nullptr))
         callback(SocketConnectionState::connected(selfAs<Socket>()));
-    readPump(std::move(done));
+    if (auto early = std::exchange(earlyWrite_, std::nullopt))
+        write(std::move(early->data), false, std::move(early->completion));
+    return !stopped_ && !socket()->isClosed();
 }
 
-void SSLSocketWrapper::readPump(InputStreamReply done) {
+void SSLSocketWrapper::readPump() {
     auto self = selfAs<SSLSocketWrapper>();
-    for (;;) {
+    while (!stopped_ && !pipeWaiting_) {
         if (socket()->isClosed() || isSSLClosed_) {
-            done(Reply::done);
+            stopped_ = true;
             return;
         }
         std::size_t count = 0;
-        TlsEngine::Status status = sslContext_->read(buffer_.data(), buffer_.size(), count);
-        if (isClosedStatus(status)) {
+        ErrorPtr ignored;
+        Status status = driver_->read(buffer_.data(), buffer_.size(), count, ignored);
+        if (TlsDriver::isClosedStatus(driver_->engineStatus())) {
             isSSLClosed_ = true;
             eof_ = true;
         }
-
-        // What to do once the pipe answered: true to read again.
-        auto next = [this, status, done](const OutputStreamWriteHandlerResult& result) {
-            if (result.isError()) {
-                if (!pipeIn_->isClosed())
-                    pipeIn_->appendError(result.error());
-                done(Reply::done);
-                return false;
-            }
-            if (status == TlsEngine::wouldBlock || (result.isWait() && status == TlsEngine::noErr)) {
-                done(Reply::more);
-                return false;
-            }
-            if (status == TlsEngine::noErr)
-                return true; // more plaintext may wait in the engine
-            if (!pipeIn_->isClosed()) {
-                if (eof_)
-                    pipeIn_->appendEOF();
-                else
-                    pipeIn_->appendError(
-                        error_ ? error_
-                               : makeError<SSLSocketWrapperError>(SSLSocketWrapperError::readError(status)));
-            }
-            done(Reply::done);
-            return false;
-        };
-
         if (count == 0) {
-            if (next(OutputStreamWriteHandlerResult::ready()))
-                continue;
-            return;
+            if (!afterPipe(OutputStreamWriteHandlerResult::ready(), status))
+                return;
+            continue;
         }
+        pipeWaiting_ = true;
         auto answer = nowOrLater<OutputStreamWriteHandlerResult>(
             [&](OutputStreamWriteCompletion completion) {
                 pipeIn_->write(Data(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count)),
                                false, std::move(completion));
             },
-            [self, next, done](OutputStreamWriteHandlerResult result) {
-                if (next(result))
-                    self->readPump(done);
+            [self, status](OutputStreamWriteHandlerResult result) {
+                // The reader drained the pipe: the pump goes on from here.
+                self->pipeWaiting_ = false;
+                if (self->afterPipe(result, status))
+                    self->drive();
             });
         if (!answer)
-            return; // held back until the reader drains the pipe
-        if (!next(*answer))
+            return;
+        pipeWaiting_ = false;
+        if (!afterPipe(*answer, status))
             return;
     }
 }
 
-TlsEngine::Status SSLSocketWrapper::sslRead(std::uint8_t* destination, std::size_t& length) {
-    auto taken = syncBuffer_->read(length);
-    if (!taken.isSuccess()) {
-        error_ = taken.error();
-        length = 0;
-        return TlsEngine::ioErr;
+bool SSLSocketWrapper::afterPipe(const OutputStreamWriteHandlerResult& result, Status status) {
+    if (result.isError()) {
+        stopped_ = true;
+        if (!pipeIn_->isClosed())
+            pipeIn_->appendError(result.error());
+        return false;
     }
-    const std::optional<Data>& data = taken.value();
-    if (!data) {
-        eof_ = true;
-        length = 0;
-        return TlsEngine::ioErr;
+    if (status == Status::ok)
+        return true; // more plaintext may wait in the engine
+    if (status == Status::wouldBlock) {
+        requestCiphertext();
+        return false;
     }
-    if (data->empty()) {
-        length = 0;
-        return TlsEngine::wouldBlock;
+    stopped_ = true;
+    if (!pipeIn_->isClosed()) {
+        if (eof_)
+            pipeIn_->appendEOF();
+        else
+            pipeIn_->appendError(error_ ? error_
+                                        : makeError<SSLSocketWrapperError>(
+                                              SSLSocketWrapperError::readError(driver_->engineStatus())));
     }
-    if (data->size() > length)
-        fatalError("readLength > length.pointee");
-    std::memcpy(destination, data->data(), data->size());
-    bool all = data->size() == length;
-    length = data->size();
-    return all ? TlsEngine::noErr : TlsEngine::wouldBlock;
+    return false;
 }
 
-TlsEngine::Status SSLSocketWrapper::sslWrite(const std::uint8_t* source, std::size_t length) {
+void SSLSocketWrapper::send(const std::uint8_t* source, std::size_t length) {
     rawWriteCalled_ = true;
     // Only the ciphertext of the plaintext write being issued answers that write; records
     // the engine sends on its own (handshake, close alert) answer nobody.
@@ -341,53 +299,56 @@ TlsEngine::Status SSLSocketWrapper::sslWrite(const std::uint8_t* source, std::si
                 return;
             self->finishWrite(pending);
         });
-    return TlsEngine::noErr;
+}
+
+void SSLSocketWrapper::handshakeStepReturned() {
+    drive();
 }
 
 void SSLSocketWrapper::write(Data data, bool, OutputStreamWriteCompletion completion) {
-    if (pendingWrite_)
+    if (pendingWrite_ || earlyWrite_)
         fatalError("SSLSocketWrapper.write: pendingWriteCompletion handler already exists");
-    if (isSSLClosed_ || !sslContext_) {
+    if (isSSLClosed_ || (stopped_ && !handshakeComplete_) || driver_->setupFailed()) {
         completion(OutputStreamWriteHandlerResult::error(
             makeError<SSLSocketWrapperError>(SSLSocketWrapperError::sslContextClosed())));
         return;
     }
+    if (!handshakeComplete_) {
+        earlyWrite_ = EarlyWrite{std::move(data), std::move(completion)};
+        return;
+    }
     auto self = selfAs<SSLSocketWrapper>();
-    // Events parked while the engine encrypted are run once this write is done with it.
-    struct DriveLater {
-        SSLSocketWrapper& wrapper;
-        ~DriveLater() { wrapper.drive(); }
-    } driveLater{*this};
     auto pending = std::make_shared<PendingWrite>();
     pending->completion = std::move(completion);
     pendingWrite_ = pending;
     rawWriteCalled_ = false;
 
     std::size_t processed = 0;
+    ErrorPtr ignored;
     ++engineBusy_;
-    TlsEngine::Status status = sslContext_->write(data.data(), data.size(), processed);
+    Status status = driver_->write(data.data(), data.size(), processed, ignored);
     --engineBusy_;
     pending->issuing = false;
-    if (isClosedStatus(status))
+    if (TlsDriver::isClosedStatus(driver_->engineStatus()))
         isSSLClosed_ = true;
-    if (status != TlsEngine::noErr) {
+    if (status != Status::ok) {
         pendingWrite_.reset();
         if (auto c = std::exchange(pending->completion, nullptr))
-            c(OutputStreamWriteHandlerResult::error(
-                makeError<SSLSocketWrapperError>(SSLSocketWrapperError::writeError(status))));
-        return;
-    }
-    if (processed < data.size())
+            c(OutputStreamWriteHandlerResult::error(makeError<SSLSocketWrapperError>(
+                SSLSocketWrapperError::writeError(driver_->engineStatus()))));
+    } else if (processed < data.size()) {
         fatalError("Should never write less data than sent");
-    if (!rawWriteCalled_) {
+    } else if (!rawWriteCalled_) {
         LOG_WARNING("SSLSocketWrapper.write: rawWrite wasn't called");
         pendingWrite_.reset();
         if (auto c = std::exchange(pending->completion, nullptr))
             c(OutputStreamWriteHandlerResult::ready());
-        return;
-    }
-    if (pending->outstanding == 0)
+    } else if (pending->outstanding == 0) {
         finishWrite(pending);
+    }
+    // Ciphertext that arrived while the engine encrypted is decrypted now.
+    if (driveAgain_)
+        drive();
 }
 
 void SSLSocketWrapper::finishWrite(const std::shared_ptr<PendingWrite>& pending) {
@@ -399,15 +360,19 @@ void SSLSocketWrapper::finishWrite(const std::shared_ptr<PendingWrite>& pending)
 
 void SSLSocketWrapper::closeImpl(ErrorPtr error, CloseCompletion completion) {
     auto self = selfAs<SSLSocketWrapper>();
-    if (!isSSLClosed_ && sslContext_) {
+    if (!isSSLClosed_ && driver_) {
         ++engineBusy_;
-        sslContext_->close(); // the close alert leaves before the wrapped socket closes its streams
+        driver_->close(); // the close alert leaves before the wrapped socket closes its streams
         --engineBusy_;
     }
-    drive();
-    isSSLClosed_ = true;
+    isSSLClosed_ = stopped_ = true;
+    if (driver_)
+        driver_->detach(); // a handshake step away comes back to nothing
     // A socket that closes during the handshake must still tell whoever waits to connect.
     failConnect(error ? error : makeError<SocketError>(SocketError::socketClosed()));
+    if (auto early = std::exchange(earlyWrite_, std::nullopt))
+        early->completion(
+            OutputStreamWriteHandlerResult::error(makeError<SocketError>(SocketError::socketClosed())));
     // The pump stops at a closed socket, so the plaintext reader is told here.
     if (!pipeIn_->isClosed())
         pipeIn_->close(error);
@@ -415,29 +380,18 @@ void SSLSocketWrapper::closeImpl(ErrorPtr error, CloseCompletion completion) {
 }
 
 std::optional<std::string> SSLSocketWrapper::negotiatedCipher() const {
-    if (!sslContext_)
-        return std::nullopt;
-    int protocol = 0;
-    std::uint16_t cipher = 0;
-    if (sslContext_->negotiatedProtocolVersion(protocol) != TlsEngine::noErr ||
-        sslContext_->negotiatedCipher(cipher) != TlsEngine::noErr)
-        return std::nullopt;
-    return SSLCipherSuiteName(protocol, cipher);
+    return negotiatedCipherName(driver_ ? driver_->engine() : nullptr);
 }
 
 std::optional<std::string> SSLSocketWrapper::negotiatedProtocol() const {
-    if (!sslContext_)
-        return std::nullopt;
-    int protocol = 0;
-    if (sslContext_->negotiatedProtocolVersion(protocol) != TlsEngine::noErr)
-        return std::nullopt;
-    return SSLProtocolName(protocol);
+    return negotiatedProtocolName(driver_ ? driver_->engine() : nullptr);
 }
 
 void SSLSocketWrapper::withSSLContext(const std::function<void(TlsEngine&)>& body) const {
-    if (!sslContext_)
+    TlsEngine* engine = driver_ ? driver_->engine() : nullptr;
+    if (!engine)
         fatalError("SSLSocketWrapper.withSSLContext: no SSL context");
-    body(*sslContext_);
+    body(*engine);
 }
 
 } // namespace pemtrox

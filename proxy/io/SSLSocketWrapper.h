@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "platform/DispatchQueue.h"
+#include "platform/TlsDriver.h"
 #include "platform/TlsEngine.h"
 #include "proxy/io/AbstractSocketWrapper.h"
+#include "proxy/io/InputStreamEvent.h"
 #include "proxy/io/InputStreamHandlerResult.h"
 #include "proxy/io/MyInputStream.h"
 #include "proxy/io/OutputStreamWriteHandlerResult.h"
@@ -19,25 +21,29 @@ namespace pemtrox {
 class CustomOutputStream;
 class PipeSocket;
 class PipeStream;
-class SynchronousBuffer;
+class TlsDriver;
 
-/// TLS over any socket, either side, run by our TLS engine. Ciphertext is read from the
-/// wrapped socket's input stream through a SynchronousBuffer (the engine pulls it
-/// synchronously) and written to the wrapped socket's output stream; plaintext comes out
-/// of `inputStream` (a pipe) and goes in through `outputStream`.
+/// TLS over any socket, either side, run by the TLS driver over the wrapped socket's
+/// streams: ciphertext is read from the wrapped socket's input stream into the driver and
+/// written to the wrapped socket's output stream; plaintext comes out of `inputStream` (a
+/// pipe) and goes in through `outputStream`. The costly handshake steps run on the
+/// handshake workers.
 ///
 /// Contract:
-/// - Everything runs on the connection's queue; the engine's callbacks run inside the
-///   engine calls made there.
+/// - Everything runs on the connection's queue; the driver's transport calls run inside the
+///   driver calls made there, or in a turn of their own when a handshake step comes back.
 /// - The connect callback runs once, with `connected` (this wrapper) when the handshake
 ///   completes or `failed` when set-up or the handshake fails, or the socket closes before
-///   it ends (before make returns when it is closed already). A client starts its handshake at once; a server
-///   waits for the client's first bytes.
+///   it ends (before make returns when it is closed already). A client starts its handshake
+///   at once; a server waits for the client's first bytes.
 /// - A plaintext write completes when the wrapped output stream has taken its ciphertext
-///   (its result, so back-pressure passes through), once per write.
+///   (its result, so back-pressure passes through), once per write. A write made before the
+///   handshake completed waits for it.
+/// - Ciphertext is read only while the engine needs it: not while the plaintext pipe holds
+///   back what was decrypted.
 /// - Closing the wrapper closes the wrapped socket; the close alert goes out first and the
 ///   plaintext stream ends.
-class SSLSocketWrapper : public AbstractSocketWrapper, public SSLSocket {
+class SSLSocketWrapper : public AbstractSocketWrapper, public SSLSocket, private TlsTransport {
 public:
     /// Starts TLS over the socket with the settings; `callback` gets the outcome. Set-up
     /// failures reach the callback before this returns; the wrapper is returned in every
@@ -67,6 +73,9 @@ public:
 
     bool handshakeComplete() const { return handshakeComplete_; }
     bool isSSLClosed() const { return isSSLClosed_; }
+    /// The driver, for tests that hold its handshake steps (other workers, before the first
+    /// step).
+    const std::shared_ptr<TlsDriver>& driver() const { return driver_; }
 
 protected:
     void closeImpl(ErrorPtr error, CloseCompletion completion) override;
@@ -81,19 +90,28 @@ private:
         ErrorPtr error;
         OutputStreamWriteHandlerResult last = OutputStreamWriteHandlerResult::ready();
     };
+    /// A plaintext write made before the handshake completed.
+    struct EarlyWrite {
+        Data data;
+        OutputStreamWriteCompletion completion;
+    };
 
     void setUp(const TlsSettings& settings);
     void failConnect(ErrorPtr error);
-    /// The buffer has ciphertext (or news of the end) for the engine.
-    void ready(InputStreamReply reply);
-    /// Runs the engine for the parked events unless it is busy.
+    /// One event of the wrapped input stream: ciphertext, its end or its error.
+    void received(InputStreamEvent event);
+    /// Asks the wrapped input stream for ciphertext unless a request is out or it ended.
+    void requestCiphertext();
+    /// Runs the engine as far as it can go now; one run at a time (a call from inside the
+    /// run, or from inside another engine call, makes the run go round again).
     void drive();
-    void handshake(InputStreamReply reply);
-    void readPump(InputStreamReply reply);
-    /// Answers the replies of events that arrived while a pump was waiting.
-    void answerParked(InputStreamHandlerResult result);
-    TlsEngine::Status sslRead(std::uint8_t* destination, std::size_t& length);
-    TlsEngine::Status sslWrite(const std::uint8_t* source, std::size_t length);
+    /// false while the handshake waits or after it failed.
+    bool handshake();
+    void readPump();
+    /// The plaintext pipe's answer to a write of decrypted bytes: true to read again.
+    bool afterPipe(const OutputStreamWriteHandlerResult& result, TlsDriver::Status status);
+    void send(const std::uint8_t* source, std::size_t length) override;
+    void handshakeStepReturned() override;
     void write(Data data, bool flush, OutputStreamWriteCompletion completion);
     void finishWrite(const std::shared_ptr<PendingWrite>& pending);
 
@@ -101,8 +119,7 @@ private:
     std::shared_ptr<PipeStream> pipeIn_;
     std::shared_ptr<CustomOutputStream> outputStream_;
     SocketConnectCallback connectCallback_;
-    std::unique_ptr<TlsEngine> sslContext_;
-    std::shared_ptr<SynchronousBuffer> syncBuffer_;
+    std::shared_ptr<TlsDriver> driver_;
     bool eof_ = false;
     ErrorPtr error_;
     bool handshakeComplete_ = false;
@@ -110,10 +127,14 @@ private:
     bool isSSLClosed_ = false;
     std::shared_ptr<PendingWrite> pendingWrite_;
     bool rawWriteCalled_ = false;
-    /// A pump is waiting for the plaintext pipe to take its bytes; later events only park
-    /// their replies, so ciphertext is not read faster than plaintext is taken.
-    bool pumpWaiting_ = false;
-    std::vector<InputStreamReply> parkedReplies_;
+    std::optional<EarlyWrite> earlyWrite_;
+    /// A read of the wrapped input stream is out, or the stream has ended.
+    bool reading_ = false, inputEnded_ = false;
+    /// Decrypted bytes wait for the plaintext pipe to take them.
+    bool pipeWaiting_ = false;
+    /// The handshake failed or the plaintext ended: the engine is not run again.
+    bool stopped_ = false;
+    bool driving_ = false, driveAgain_ = false;
     int engineBusy_ = 0;
 };
 

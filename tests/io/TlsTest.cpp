@@ -10,7 +10,7 @@
 
 #include "platform/AsyncTcpSocket.h"
 #include "platform/Identity.h"
-#include "platform/TlsSocketLayer.h"
+#include "platform/TlsDriver.h"
 #include "proxy/io/ClientSocket.h"
 #include "proxy/io/CrossOverSocket.h"
 #include "proxy/io/DefaultSSLSocket.h"
@@ -23,36 +23,14 @@
 #include "tests/support/ClientSocketServer.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TlsLayerSuite.h"
 
 namespace pemtrox {
 namespace {
 
 using test::TestCertificates;
 using Status = TlsEngine::Status;
-enum Side { clientSide = 0, serverSide = 1 };
-
-Data randomData(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    Data data(size);
-    for (auto& b : data)
-        b = static_cast<std::uint8_t>(generator());
-    return data;
-}
-
-TlsSettings serverSettings(bool rogue = false) {
-    const auto& pki = TestCertificates::shared();
-    TlsSettings settings;
-    settings.isServer = true;
-    settings.certificates = rogue ? Identity::fromPEM(pki.rogueKeyPEM, pki.rogueChainPEM)
-                                  : Identity::fromPEM(pki.leafKeyPEM, pki.chainPEM);
-    return settings;
-}
-
-TlsSettings clientSettings(std::optional<std::string> peerName) {
-    TlsSettings settings;
-    settings.peerName = std::move(peerName);
-    return settings;
-}
+using namespace test::tls;
 
 // MARK: the engine in memory
 
@@ -128,26 +106,6 @@ struct EnginePair {
 };
 
 // MARK: one suite over every layer
-
-/// Two connected TLS ends of one layer, driven from the test's thread.
-class Link {
-public:
-    virtual ~Link() = default;
-    virtual void connect(const TlsSettings& serverSide, const TlsSettings& clientSide) = 0;
-    /// The client's plain transport goes away before it says a word.
-    virtual void connectWithClientGone(const TlsSettings& serverSide) = 0;
-    /// Null when the end connected, else what it failed with.
-    virtual ErrorPtr failure(int side) = 0;
-    virtual std::optional<std::string> protocol(int side) = 0;
-    /// The server's chain as the client saw it; absent where the layer does not tell.
-    virtual std::optional<std::vector<Data>> peerChain() = 0;
-    virtual void send(int side, Data data) = 0;
-    /// Waits until `size` bytes arrived (or the end) and gives them.
-    virtual Data receive(int side, std::size_t size) = 0;
-    virtual void close(int side) = 0;
-    /// Waits for the end of what the side reads: "eof" or "error:…".
-    virtual std::string end(int side) = 0;
-};
 
 class EngineLink : public Link {
 public:
@@ -309,6 +267,19 @@ public:
         return end;
     }
 
+    std::optional<std::string> secureClosedSocket() override {
+        makePlainPair();
+        std::string outcome;
+        queue_->sync([&] {
+            plain_[serverSide]->close();
+            tls_[serverSide] = secure(layer_, plain_[serverSide], queue_, serverSettings(),
+                                      [&](SocketConnectionState state) { state_[serverSide] = state; });
+            outcome = (state_[serverSide] ? describe(state_[serverSide]->error()) : "-") + "; " +
+                      (tls_[serverSide]->isClosed() ? "closed" : "open");
+        });
+        return outcome;
+    }
+
 public:
     /// Writes the bytes in pieces, each after the previous completion.
     static void writeFrom(std::shared_ptr<MyOutputStream> stream, std::shared_ptr<Data> data,
@@ -356,117 +327,23 @@ public:
     std::shared_ptr<test::EventLog> in_[2];
 };
 
-struct LayerCase {
-    const char* name;
-    Layer layer;
-    /// What our server fails with when the client leaves before its hello.
-    const char* clientGone;
-    /// Whether our client's alert reaches the server when it rejects the certificate (the
-    /// socket layer closes at once instead).
-    bool clientSendsAlert = true;
-};
-void PrintTo(const LayerCase& c, std::ostream* os) {
-    *os << c.name;
-}
 void PrintTo(Layer layer, std::ostream* os) {
     *os << std::array{"engine", "socketLayer", "wrapperOverTcp", "wrapperInMemory"}[static_cast<int>(layer)];
 }
 
-class TlsLayers : public ::testing::TestWithParam<LayerCase> {
-protected:
-    test::TrustTestRoot trust;
-    std::unique_ptr<Link> link = GetParam().layer == Layer::engine
-                                     ? std::unique_ptr<Link>(std::make_unique<EngineLink>())
-                                     : std::make_unique<SocketLink>(GetParam().layer);
-};
-
-TEST_P(TlsLayers, AVerifiedConnectionCarriesAMegabyteEachWayAndEndsWithTheCloseAlert) {
-    const auto& pki = TestCertificates::shared();
-    link->connect(serverSettings(), clientSettings("localhost"));
-    ASSERT_FALSE(link->failure(clientSide)) << describe(link->failure(clientSide));
-    ASSERT_FALSE(link->failure(serverSide)) << describe(link->failure(serverSide));
-    EXPECT_EQ(link->protocol(clientSide), "TLSv1.3");
-    EXPECT_EQ(link->protocol(serverSide), "TLSv1.3");
-    if (auto chain = link->peerChain()) {
-        // The server presented leaf then intermediate.
-        ASSERT_EQ(chain->size(), 2u);
-        EXPECT_EQ(toString((*chain)[0]), pki.leafDER);
-        EXPECT_EQ(toString((*chain)[1]), pki.intermediateDER);
-    }
-    for (int from : {clientSide, serverSide}) {
-        auto sent = randomData(1 << 20, static_cast<unsigned>(from));
-        link->send(from, sent);
-        EXPECT_TRUE(link->receive(1 - from, sent.size()) == sent);
-    }
-    link->send(serverSide, toData("last words"));
-    link->close(serverSide);
-    EXPECT_EQ(toString(link->receive(clientSide, 10)), "last words");
-    // A socket over TCP may report the connection's end that follows the alert instead.
-    auto end = link->end(clientSide);
-    EXPECT_TRUE(end == "eof" || end == "error:Connection closed by peer") << end;
-}
-
-TEST_P(TlsLayers, FailedVerificationFailsTheClientWithTheReasonAndTheServerWithTheRejection) {
-    struct Case {
-        const char* name;
-        bool rogue;
-        const char* peerName;
-        const char* expected;
-    } cases[] = {
-        {"wrong host name", false, "www.example.com", "certificate verify failed: hostname mismatch"},
-        {"address not in the certificate", false, "127.0.0.2",
-         "certificate verify failed: IP address mismatch"},
-        {"untrusted chain", true, "localhost",
-         "certificate verify failed: self-signed certificate in certificate chain"},
-        {"untrusted chain, no name", true, nullptr,
-         "certificate verify failed: self-signed certificate in certificate chain"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::unique_ptr<Link> fresh = GetParam().layer == Layer::engine
-                                          ? std::unique_ptr<Link>(std::make_unique<EngineLink>())
-                                          : std::make_unique<SocketLink>(GetParam().layer);
-        fresh->connect(serverSettings(c.rogue),
-                       clientSettings(c.peerName ? std::optional<std::string>(c.peerName) : std::nullopt));
-        EXPECT_EQ(describe(fresh->failure(clientSide)), c.expected);
-        ASSERT_TRUE(fresh->failure(serverSide));
-        if (GetParam().clientSendsAlert) {
-            EXPECT_EQ(tlsStatusOf(fresh->failure(serverSide)), TlsEngine::peerRejectedCertificate)
-                << describe(fresh->failure(serverSide));
-        }
-    }
-}
-
-TEST_P(TlsLayers, AClientLeavingBeforeItsHelloFailsOurServer) {
-    link->connectWithClientGone(serverSettings());
-    EXPECT_EQ(describe(link->failure(serverSide)), GetParam().clientGone);
-}
-
-TEST_P(TlsLayers, ASocketClosedBeforeTLSBeginsFailsBeforeMakeReturns) {
-    // A client's reset closed its socket while nobody read it; TLS begun on it afterwards
-    // once waited for ever, and with it the tunnel and its server connection.
-    if (GetParam().layer == Layer::engine)
-        GTEST_SKIP() << "no socket below the engine";
-    SocketLink closed(GetParam().layer);
-    closed.makePlainPair();
-    closed.queue_->sync([&] {
-        closed.plain_[serverSide]->close();
-        closed.tls_[serverSide] =
-            secure(GetParam().layer, closed.plain_[serverSide], closed.queue_, serverSettings(),
-                   [&](SocketConnectionState state) { closed.state_[serverSide] = state; });
-        ASSERT_TRUE(closed.state_[serverSide].has_value());
-        EXPECT_EQ(describe(closed.state_[serverSide]->error()), "Connection closed");
-        EXPECT_TRUE(closed.tls_[serverSide]->isClosed());
-    });
+template <class L, class... Args> std::function<std::unique_ptr<Link>()> linkOf(Args... args) {
+    return [=] { return std::unique_ptr<Link>(std::make_unique<L>(args...)); };
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Tls, TlsLayers,
-    ::testing::Values(LayerCase{"Engine", Layer::engine, "status -36"},
-                      LayerCase{"SocketLayer", Layer::socketLayer, "Socket closed by remote peer", false},
-                      LayerCase{"WrapperOverTcp", Layer::wrapperOverTcp, "Connection closed by peer"},
-                      LayerCase{"WrapperInMemory", Layer::wrapperInMemory, "EOF"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Values(LayerCase{"Engine", linkOf<EngineLink>(), "status -36"},
+                      LayerCase{"SocketLayer", linkOf<SocketLink>(Layer::socketLayer),
+                                "Socket closed by remote peer", false},
+                      LayerCase{"WrapperOverTcp", linkOf<SocketLink>(Layer::wrapperOverTcp),
+                                "Connection closed by peer"},
+                      LayerCase{"WrapperInMemory", linkOf<SocketLink>(Layer::wrapperInMemory), "EOF"}),
+    layerName);
 
 // MARK: the engine's own duties
 

@@ -7,7 +7,7 @@
 #include "platform/AsyncTcpSocket.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Identity.h"
-#include "platform/TlsSocketLayer.h"
+#include "platform/TlsDriver.h"
 #include "tests/support/HeldHandshakeWorkers.h"
 #include "tests/support/SocketPair.h"
 #include "tests/support/TestCertificates.h"
@@ -30,14 +30,14 @@ TlsSettings tlsSettings(bool server) {
     return settings;
 }
 
-/// The TLS layer the sockets run, as either side (its handshake steps on the shared workers).
-std::shared_ptr<AsyncTcpSocketTls> tlsLayer(bool server) {
-    return TlsSocketLayer::make(tlsSettings(server));
+/// The TLS driver the sockets run, as either side (its handshake steps on the shared workers).
+std::shared_ptr<TlsDriver> tlsLayer(bool server) {
+    return TlsDriver::make(tlsSettings(server));
 }
 
-/// A server layer whose handshake steps wait in `workers`.
-std::shared_ptr<TlsSocketLayer> heldServerLayer(const std::shared_ptr<test::HeldHandshakeWorkers>& workers) {
-    auto layer = TlsSocketLayer::make(tlsSettings(true));
+/// A server driver whose handshake steps wait in `workers`.
+std::shared_ptr<TlsDriver> heldServerLayer(const std::shared_ptr<test::HeldHandshakeWorkers>& workers) {
+    auto layer = TlsDriver::make(tlsSettings(true));
     layer->setHandshakeWorkers(workers);
     return layer;
 }
@@ -138,7 +138,7 @@ TEST_P(AsyncTcpSocketTlsStepAway, TheStepComingBackTouchesNothingAndFreesTheLaye
     pair.emplace();
     auto& p = *pair;
     auto layer = heldServerLayer(workers);
-    std::weak_ptr<TlsSocketLayer> weakLayer = layer;
+    std::weak_ptr<TlsDriver> weakLayer = layer;
     p.server->startTLS(std::move(layer));
     p.client->startTLS(tlsLayer(false));
     ASSERT_TRUE(workers->waitForHeld(1));

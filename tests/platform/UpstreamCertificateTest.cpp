@@ -7,7 +7,7 @@
 
 #include "platform/AsyncTcpSocket.h"
 #include "platform/DispatchQueue.h"
-#include "platform/TlsSocketLayer.h"
+#include "platform/TlsDriver.h"
 #include "tests/support/CertificateMaker.h"
 #include "tests/support/SocketPair.h"
 #include "tests/support/TestCertificates.h"
@@ -83,7 +83,7 @@ std::string handshake(const std::shared_ptr<DispatchQueue>& queue, int port, con
     socket->connect("127.0.0.1", static_cast<std::uint16_t>(port), {}, 5.0);
     TlsSettings settings;
     settings.peerName = peerName;
-    socket->startTLS(TlsSocketLayer::make(settings));
+    socket->startTLS(TlsDriver::make(settings));
     bool ended = test::waitFor([&] { return events->has("secure") || events->has("disconnect"); });
     queue->sync([&] { socket->disconnect(); });
     if (!ended)
