@@ -11,7 +11,7 @@
 namespace pemtrox {
 
 /// Holds the bytes of a callback input stream for a party that pulls its input with a
-/// synchronous read (the TLS engine). Used on the stream's queue only.
+/// synchronous read. Used on the stream's queue only.
 ///
 /// Contract: the buffer installs its own handler on the stream when made, holding itself
 /// weakly. Each event is recorded, then handed to `ready` with the stream's reply as the

@@ -21,6 +21,7 @@
 #include "proxy/io/SSLSocketWrapperError.h"
 #include "tests/io/StreamTestSupport.h"
 #include "tests/support/ClientSocketServer.h"
+#include "tests/support/HeldHandshakeWorkers.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TlsLayerSuite.h"
@@ -563,6 +564,53 @@ TEST_F(SSLSocketWrapperTest, APeerThatAnswersInsideOurWriteIsServedAfterIt) {
         queue->sync([&] { write(clientSide, toData("ping " + std::to_string(i) + "\n")); });
     }
     EXPECT_EQ(toString(link.receive(clientSide, expected.size())), expected);
+}
+
+/// The first flight of a client engine (its hello).
+Data clientHello() {
+    Data sent;
+    auto client = TlsEngine::make(TlsEngine::Side::client);
+    EXPECT_EQ(client->setPeerName("localhost"), TlsEngine::noErr);
+    client->setIOFuncs([](std::uint8_t*, std::size_t& length) { return length = 0, TlsEngine::wouldBlock; },
+                       [&](const std::uint8_t* source, std::size_t& length) {
+                           sent.insert(sent.end(), source, source + length);
+                           return TlsEngine::noErr;
+                       });
+    EXPECT_EQ(client->handshake(), TlsEngine::wouldBlock);
+    return sent;
+}
+
+TEST_F(SSLSocketWrapperTest, AHelloThatEndsWhileItsFirstPartIsOnAWorkerFailsTheServerOnceTheStepIsBack) {
+    auto workers = test::HeldHandshakeWorkers::make();
+    Data hello = clientHello();
+    Data firstHalf(hello.begin(), hello.begin() + static_cast<std::ptrdiff_t>(hello.size() / 2));
+    link.makePlainPair();
+    queue->sync([&] {
+        link.tls_[serverSide] = SSLSocketWrapper::makeOverPipeSocket(
+            link.pipe_, queue, serverSettings(),
+            [&](SocketConnectionState state) { link.state_[serverSide] = state; });
+        wrapper(serverSide).driver()->setHandshakeWorkers(workers);
+        link.plain_[clientSide]->outputStream()->write(firstHalf, false, nullptr);
+    });
+    ASSERT_TRUE(workers->waitForHeld(1));
+    queue->sync([&] {
+        // The client leaves while its first bytes are on the worker: the step comes back
+        // to an ended input, which the next step must find rather than wait for more.
+        link.plain_[clientSide]->outputStream()->close();
+        EXPECT_FALSE(wrapper(serverSide).negotiatedProtocol())
+            << "nothing is read off the engine a worker holds";
+    });
+    ASSERT_TRUE(waitOn(queue, [&] { return link.pipe_->inputPipe()->isClosed(); }));
+    EXPECT_FALSE(waitOn(
+        queue, [&] { return link.state_[serverSide].has_value(); }, std::chrono::milliseconds(50)))
+        << "no outcome while the step is away";
+    workers->releaseOne();
+    ASSERT_TRUE(waitOn(queue, [&] { return link.state_[serverSide].has_value(); }));
+    queue->sync([&] {
+        EXPECT_EQ(describe(link.state_[serverSide]->error()), "EOF");
+        EXPECT_EQ(link.pipe_->outputPipe()->buffered(), 0u) << "a half hello is answered with nothing";
+    });
+    EXPECT_EQ(workers->held(), 0u);
 }
 
 TEST_F(SSLSocketWrapperTest, ClosingTheServerSideKeepsBothCouplingsOfThePipeSocket) {
