@@ -74,7 +74,9 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
     if (networkChange_)
         networkChange_->stop();
     networkChange_ = makeNetworkChange();
-    if (given && options->contains("Port") && (*options)["Port"].is_number()) {
+    if (given && options->contains("Port") && !(*options)["Port"].is_number())
+        LOG_WARNING("Port {} is not a number; keeping port {}", (*options)["Port"].dump(), proxyPort_);
+    else if (given && options->contains("Port")) {
         const auto& value = (*options)["Port"];
         double port = value.get<double>();
         if (port >= 1 && port <= 65535)

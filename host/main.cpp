@@ -21,6 +21,7 @@
 #include "platform/LogEntryPoints.h"
 #include "platform/NetnsTunnelPlatform.h"
 #include "proxy/io/CustomLogFormatter.h"
+#include "proxy/recording/RecordingListener.h"
 
 namespace {
 
@@ -53,6 +54,9 @@ type and text are printed; the exit status is non-zero when nothing answers.
 )";
 
 constexpr const char* socketName = "pemtrox.sock";
+
+// How long a stop waits for the recording writer before it drops what is left.
+constexpr auto recordingStopBound = std::chrono::seconds(3);
 
 int usageError(const std::string& text) {
     std::fprintf(stderr, "pemtrox: %s\nTry 'pemtrox --help'.\n", text.c_str());
@@ -186,6 +190,13 @@ int runProvider(const std::filesystem::path& container, const PacketTunnelProvid
     int received = 0;
     sigwait(&signals, &received);
     stop();
+    // The recording writer gets a few seconds for what it still holds: a disk that stopped
+    // answering must not keep the program from ending.
+    std::shared_ptr<RecordingListener> recording;
+    main->sync([&] { recording = provider->recordingListener(); });
+    if (recording)
+        recording->finishWrites(recordingStopBound);
+    recording.reset();
     messages->stop();
     main->sync([&] { provider.reset(); });
     return 0;

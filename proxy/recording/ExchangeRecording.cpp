@@ -4,18 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/Error.h"
 #include "proxy/recording/FileOps.h"
 #include "proxy/recording/RecordingStore.h"
 
 namespace pemtrox {
-
-namespace {
-
-// Beside the replaced files while the exchange runs: written over and swapped with the
-// file being replaced, so that a replacement makes no file.
-constexpr const char* spareFile = ".spare.tmp";
-
-} // namespace
 
 bool ExchangeRecording::makeDirectory(std::shared_ptr<const StoreRoot> root, std::string name) {
     if (!root) {
@@ -28,6 +21,16 @@ bool ExchangeRecording::makeDirectory(std::shared_ptr<const StoreRoot> root, std
     root_ = std::move(root);
     name_ = std::move(name);
     return true;
+}
+
+bool ExchangeRecording::removeEmptyDirectory() {
+    return root_ && ::unlinkat(root_->handle.get(), name_.c_str(), AT_REMOVEDIR) == 0;
+}
+
+void ExchangeRecording::useSpare(std::shared_ptr<const StoreRoot> temporary, std::string name, bool owns) {
+    temporary_ = std::move(temporary);
+    spare_ = std::move(name);
+    ownsSpare_ = owns;
 }
 
 std::filesystem::path ExchangeRecording::directory() const {
@@ -44,15 +47,16 @@ std::string ExchangeRecording::inDirectory(const char* file) const {
 void ExchangeRecording::replace(const char* file, std::string& text, std::string& written) {
     if (text == written)
         return;
+    if (!temporary_)
+        systemError("open(spare)", ENOENT)->raise();
     auto name = inDirectory(file);
     FileAt at{root_->handle.get(), name, root_->path};
-    if (written.empty()) {
-        replaceFile(at, text);
-    } else {
-        written.clear();
-        spare_ = true;
-        replaceThroughSpare(at, text, spareFile);
-    }
+    FileAt spare{temporary_->handle.get(), spare_, temporary_->path};
+    bool exists = !written.empty();
+    // What the file holds is unknown once a write has begun.
+    written.clear();
+    spareMade_ = true;
+    replaceThroughSpare(at, text, spare, exists);
     written.swap(text);
 }
 
@@ -71,8 +75,8 @@ void ExchangeRecording::release() {
         requestBody_->close();
     if (responseBody_)
         responseBody_->close();
-    if (std::exchange(spare_, false))
-        ::unlinkat(root_->handle.get(), inDirectory(spareFile).c_str(), 0);
+    if (ownsSpare_ && std::exchange(spareMade_, false))
+        ::unlinkat(temporary_->handle.get(), spare_.c_str(), 0);
 }
 
 } // namespace pemtrox

@@ -32,20 +32,38 @@ struct StoreRoot {
 struct ExchangeRecording {
     ~ExchangeRecording() { release(); }
 
+    /// Where the exchange's directory stands; guarded by the listener's directory lock.
+    enum class Directory : std::uint8_t { waiting, made, failed };
+
     /// Makes the directory `name` (mode 0700) in the root; false, with errno set, when it
     /// cannot (EEXIST: the name is taken).
     bool makeDirectory(std::shared_ptr<const StoreRoot> root, std::string name);
+    /// Removes the directory when it is still empty; false when it is not, or is not there.
+    bool removeEmptyDirectory();
     /// The directory's path; empty before it is made.
     std::filesystem::path directory() const;
-    /// Replaces a file of the directory with the text unless it holds it already (`written`):
-    /// the first time through a file of its own, later through the spare. `written` then
-    /// takes the text, and `text` the buffer of what the file held before. Throws the
-    /// system's error.
+    /// The spare through which the files are replaced: `name` in the directory of temporary
+    /// files; removed at release when the exchange `owns` it, else it serves other exchanges
+    /// after this one.
+    void useSpare(std::shared_ptr<const StoreRoot> temporary, std::string name, bool owns);
+    /// Replaces a file of the directory with the text unless it holds it already (`written`),
+    /// through the spare. `written` then takes the text, and `text` the buffer of what the
+    /// file held before. Throws the system's error.
     void replace(const char* file, std::string& text, std::string& written);
     /// Appends to the request or the response body file up to the cap (see BodyFile).
     void appendBody(bool request, std::string_view bytes, std::int64_t cap);
-    /// Closes the body files and removes the spare; a later step takes them up again.
+    /// Closes the body files and removes a spare of its own; a later step takes them up again.
     void release();
+
+    /// The exchange's number in the listener's series, and where its directory stands; both
+    /// under the listener's directory lock (the number changes when its name is taken).
+    std::int64_t number = 0;
+    Directory directoryState = Directory::waiting;
+    int directoryAttempts = 0;
+    /// Set when the exchange is cancelled: a directory not made yet is never made.
+    std::atomic<bool> cancelled = false;
+    /// Whether metadata.json has been written once: a directory whose first one fails goes.
+    bool metadataWritten = false;
 
     /// False once cancelled or stopped after a failure: nothing more is written. Set under
     /// `mutex`; callbacks read it without, to skip work that would be dropped anyway.
@@ -95,8 +113,10 @@ private:
     std::shared_ptr<const StoreRoot> root_;
     std::string name_;
     std::optional<BodyFile> requestBody_, responseBody_;
-    /// Whether the spare of the replaced files may be there.
-    bool spare_ = false;
+    std::shared_ptr<const StoreRoot> temporary_;
+    std::string spare_;
+    /// Whether the spare is the exchange's own and may be there.
+    bool ownsSpare_ = false, spareMade_ = false;
 };
 
 } // namespace pemtrox

@@ -24,18 +24,14 @@ struct FileAt {
     std::filesystem::path path() const { return base / name; }
 };
 
-/// Replaces the file's content as one step: the bytes go to a temporary file beside it
-/// (".<name>.tmp", mode 0600), which is then renamed over it, so a reader or a crash never
-/// sees a torn file. Throws the system's error; the temporary file is removed then.
-void replaceFile(const FileAt& file, std::string_view bytes);
-
-/// Replaces the content of a file that exists as one step, as replaceFile does, but without
-/// making a file each time: the bytes go into the spare (in the same directory), whose name
-/// is then swapped with the file's, so that the spare holds the old content and is written
-/// over next time (one spare may serve several files). A reader or a crash still finds the
-/// file whole at its name. Where the file system cannot swap names, the spare is renamed over
-/// the file. Throws the system's error.
-void replaceThroughSpare(const FileAt& file, std::string_view bytes, std::string_view spare);
+/// Replaces the file's content as one step through a spare file on the same file system,
+/// which may lie in another directory: the bytes go into the spare (made when missing), whose
+/// name is then swapped with the file's when the file `exists`, so that the spare holds the old
+/// content and is written over next time, or else renamed to the file. A reader or a crash
+/// never finds the file torn, and the spare is the only temporary file. Where the file system
+/// cannot swap names, the spare is renamed over the file. Throws the system's error; the spare
+/// is removed then.
+void replaceThroughSpare(const FileAt& file, std::string_view bytes, const FileAt& spare, bool exists);
 
 /// Sets the modification (and access) time of an open file or directory to now; failures
 /// are ignored.

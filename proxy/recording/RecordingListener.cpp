@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/DispatchQueue.h"
+#include "platform/Log.h"
 #include "platform/LogEntryPoints.h"
 #include "proxy/engine/Fields.h"
 #include "proxy/engine/ProxyEvent.h"
@@ -45,6 +47,24 @@ constexpr auto rootTouchTicks =
 // seen four lanes slow them by a quarter: watch that figure when changing this).
 constexpr std::size_t writerLanes = 4;
 
+// Removes the files in the directory of temporaries whose names do not begin with the prefix.
+void removeStaleTemporaries(int directory, const std::string& keptPrefix) {
+    int fd = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    DIR* listing = ::fdopendir(fd);
+    if (!listing) {
+        ::close(fd);
+        return;
+    }
+    while (auto* entry = ::readdir(listing)) {
+        std::string_view name = entry->d_name;
+        if (name != "." && name != ".." && !name.starts_with(keptPrefix))
+            ::unlinkat(directory, entry->d_name, 0);
+    }
+    ::closedir(listing);
+}
+
 } // namespace
 
 std::shared_ptr<RecordingListener> RecordingListener::make(std::filesystem::path baseURL,
@@ -61,7 +81,10 @@ std::shared_ptr<RecordingListener> RecordingListener::make(std::filesystem::path
     struct sigaction current {};
     if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
         ::signal(SIGXFSZ, SIG_IGN);
-    return std::make_shared<RecordingListener>(std::move(baseURL), settings, background);
+    auto listener = std::make_shared<RecordingListener>(std::move(baseURL), settings, background);
+    if (listener->writer_)
+        listener->writer_->setOwner(listener);
+    return listener;
 }
 
 RecordingListener::RecordingListener(std::filesystem::path baseURL, const RecordingSettings& settings,
@@ -70,6 +93,7 @@ RecordingListener::RecordingListener(std::filesystem::path baseURL, const Record
       initialTimestamp_(RecordingStore::referenceTimestamp(std::chrono::system_clock::now())) {
     setSettings(settings);
     root(true);
+    openTemporaryDirectory();
     if (background)
         writer_ = std::make_unique<RecordingWriter>(
             writerLanes, [this](RecordingStep& step) { perform(step); }, [this] { afterWriterTurn(); });
@@ -86,6 +110,16 @@ RecordingListener::~RecordingListener() {
 void RecordingListener::waitForWrites() {
     if (writer_)
         writer_->waitForWrites();
+}
+
+std::size_t RecordingListener::finishWrites(std::chrono::steady_clock::duration bound) {
+    if (!writer_)
+        return 0;
+    auto dropped = writer_->finish(std::chrono::steady_clock::now() + bound);
+    if (dropped > 0)
+        LOG_WARNING("Recording stopped with {} steps not written within {} ms: dropped", dropped,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(bound).count());
+    return dropped;
 }
 
 std::vector<std::shared_ptr<DispatchQueue>> RecordingListener::writerQueues() const {
@@ -144,46 +178,112 @@ void RecordingListener::startRecording(const std::shared_ptr<ProxyEvent>& evt) {
         return;
     auto exchange = std::make_shared<Exchange>();
     exchange->pause = evt->pause();
-    // Numbered here, in the order the exchanges start, whichever lane of the writer makes
-    // their directories first.
-    auto number = takeNumber();
+    // Numbered here, in the order the exchanges start; their directories are made in that
+    // order too, whichever lane of the writer gets to one first.
+    takeNumber(exchange);
     if (writer_) {
         exchange->lane = writer_->nextLane();
+        exchange->useSpare(temporary_, spareName(exchange->lane), false);
         evt->attributes[keyAttribute] = exchange;
-        submit(exchange, Kind::makeDirectory, {}, static_cast<std::uint64_t>(number));
-    } else if (makeDirectory(*exchange, number)) {
-        evt->attributes[keyAttribute] = exchange;
+        submit(exchange, Kind::makeDirectory);
+    } else {
+        exchange->useSpare(temporary_, spareName(writerLanes + nextSpare_++), true);
+        if (makeDirectoriesThrough(*exchange))
+            evt->attributes[keyAttribute] = exchange;
     }
 }
 
-std::int64_t RecordingListener::takeNumber() {
+std::string RecordingListener::spareName(std::size_t number) const {
+    return spareStem_ + std::to_string(number);
+}
+
+void RecordingListener::takeNumber(const std::shared_ptr<Exchange>& exchange) {
     std::lock_guard lock(counterMutex_);
-    return counter_++;
+    exchange->number = counter_++;
+    unmade_.push_back(exchange);
 }
 
-bool RecordingListener::makeDirectory(Exchange& exchange, std::int64_t number) {
-    auto root = this->root();
-    bool reopened = false;
-    for (int attempt = 0;; ++attempt) {
-        auto name = RecordingStore::directoryName(initialTimestamp_, number);
-        // mkdir without parents fails on a taken name, so a directory left by an earlier
-        // listener of the same second is never shared: the exchange takes the next number.
-        bool made = exchange.makeDirectory(root, name);
-        if (!made && errno == ENOENT && !reopened) {
-            // The root may have been removed and made again since it was opened.
-            reopened = true;
-            root = this->root(true);
-            made = exchange.makeDirectory(root, name);
+bool RecordingListener::makeDirectoriesThrough(Exchange& exchange) {
+    // A reader that lists the root and takes the names above the last one it saw must never
+    // find a name before a lower one of the series that will still appear: the directories
+    // are made one at a time, in number order, each lane making those before its own that
+    // their lanes have not got to yet.
+    std::lock_guard lock(directoryMutex_);
+    while (exchange.directoryState == Exchange::Directory::waiting) {
+        std::shared_ptr<Exchange> next;
+        {
+            std::lock_guard counterLock(counterMutex_);
+            if (unmade_.empty())
+                break;
+            next = std::move(unmade_.front());
+            unmade_.pop_front();
         }
-        if (made)
-            return true;
-        if (errno != EEXIST || attempt + 1 == maxDirectoryAttempts) {
-            logWarning("Failed to create directory for transaction: ",
-                       systemError("mkdir(" + (baseURL_ / name).string() + ")", errno));
-            return false;
-        }
-        number = takeNumber();
+        makeDirectory(next);
     }
+    return exchange.directoryState == Exchange::Directory::made;
+}
+
+void RecordingListener::makeDirectory(const std::shared_ptr<Exchange>& exchange) {
+    if (exchange->cancelled) {
+        exchange->directoryState = Exchange::Directory::failed;
+        return;
+    }
+    auto name = RecordingStore::directoryName(initialTimestamp_, exchange->number);
+    auto root = this->root();
+    // mkdir without parents fails on a taken name, so a directory left by an earlier listener
+    // of the same second is never shared.
+    bool made = exchange->makeDirectory(root, name);
+    if (!made && errno == ENOENT) {
+        // The root may have been removed and made again since it was opened.
+        root = this->root(true);
+        made = exchange->makeDirectory(root, name);
+    }
+    if (made) {
+        exchange->directoryState = Exchange::Directory::made;
+        return;
+    }
+    if (errno == EEXIST && ++exchange->directoryAttempts < maxDirectoryAttempts) {
+        // The exchange takes the next number, behind those taken meanwhile.
+        takeNumber(exchange);
+        return;
+    }
+    logWarning("Failed to create directory for transaction: ",
+               systemError("mkdir(" + (baseURL_ / name).string() + ")", errno));
+    exchange->directoryState = Exchange::Directory::failed;
+}
+
+void RecordingListener::openTemporaryDirectory() {
+    // The spares through which files are replaced lie outside the store, beside the root, so
+    // that no reader takes them for an exchange, and a crash leaves them where the next start
+    // finds them at once, without looking into the exchanges' directories. On another file
+    // system they could not be renamed into the store: there, they lie in the root.
+    auto clean = baseURL_.lexically_normal();
+    if (!clean.has_filename())
+        clean = clean.parent_path();
+    auto path = clean.parent_path() / ("." + clean.filename().string() + ".tmp");
+    auto sameDevice = [&](const std::filesystem::path& candidate) {
+        struct stat rootInfo {
+        }, info{};
+        if (::mkdir(candidate.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+        return ::stat(baseURL_.c_str(), &rootInfo) == 0 && ::stat(candidate.c_str(), &info) == 0 &&
+               S_ISDIR(info.st_mode) && info.st_dev == rootInfo.st_dev;
+    };
+    if (!sameDevice(path)) {
+        path = baseURL_ / ".tmp";
+        if (!sameDevice(path))
+            return;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    temporary_ = std::make_shared<const StoreRoot>(StoreRoot{FileDescriptor(fd), path});
+    // Names are "<process>-<listener>-<spare>": what another process left there (it crashed,
+    // or was killed) goes; this process's other listeners keep theirs.
+    static std::atomic<std::uint64_t> listeners = 0;
+    auto process = std::to_string(::getpid()) + "-";
+    spareStem_ = process + std::to_string(listeners++) + "-";
+    removeStaleTemporaries(temporary_->handle.get(), process);
 }
 
 std::shared_ptr<RecordingListener::Exchange> RecordingListener::exchangeOf(ProxyEvent& evt) {
@@ -214,7 +314,7 @@ void RecordingListener::perform(RecordingStep& step) {
         return;
     switch (step.kind) {
     case Kind::makeDirectory:
-        if (!makeDirectory(exchange, static_cast<std::int64_t>(step.number)))
+        if (!makeDirectoriesThrough(exchange))
             exchange.active = false;
         break;
     case Kind::metadata:
@@ -227,8 +327,13 @@ void RecordingListener::perform(RecordingStep& step) {
         exchange.skippedMetadata.clear();
         try {
             exchange.replace(RecordingStore::metadataFile, step.text, exchange.metadata);
+            exchange.metadataWritten = true;
         } catch (...) {
             logWarning("Failed to write metadata: ", currentError());
+            // A directory whose first metadata.json could not be written (a full disk lets
+            // directories be made after files no longer can) would stay empty for ever.
+            if (!exchange.metadataWritten)
+                exchange.removeEmptyDirectory();
             stop(exchange);
         }
         if (auto now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -310,6 +415,7 @@ void RecordingListener::afterWriterTurn() {
 
 void RecordingListener::cancelRecording(const std::shared_ptr<ProxyEvent>& evt) {
     if (auto exchange = exchangeOf(*evt)) {
+        exchange->cancelled = true;
         {
             std::lock_guard lock(exchange->stepMutex);
             exchange->metadataWaits = false;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -62,6 +63,18 @@ public:
     ~RecordingListener() override;
     /// Returns once what the callbacks passed so far is written.
     void waitForWrites();
+    /// For a stop of the program: waits at most `bound` for what the callbacks passed so far
+    /// to be written, then writes nothing more; the steps left are dropped, and their number
+    /// logged and returned. Whatever reached the disk stays whole: an exchange whose steps were
+    /// dropped keeps the last metadata.json written for it. A lane of the writer that is still
+    /// in a step holds the listener until that step ends.
+    std::size_t finishWrites(std::chrono::steady_clock::duration bound);
+    /// Where the spares through which files are replaced lie: beside the root (in it, as
+    /// ".tmp", when the root is a file system of its own). What a process that ended without
+    /// a stop left there is removed when a listener is made.
+    std::filesystem::path temporaryDirectory() const {
+        return temporary_ ? temporary_->path : std::filesystem::path();
+    }
     /// The queues the files are written on; none when the callbacks write themselves.
     std::vector<std::shared_ptr<DispatchQueue>> writerQueues() const;
 
@@ -126,11 +139,19 @@ private:
     std::shared_ptr<const Config> config() const;
     /// The root held open, opened again when it was replaced; null when it cannot be opened.
     std::shared_ptr<const StoreRoot> root(bool reopen = false);
-    /// The next number of an exchange directory.
-    std::int64_t takeNumber();
-    /// Makes the exchange's directory under the number, or the next free one when it is
-    /// taken; false (logged) when it cannot.
-    bool makeDirectory(Exchange& exchange, std::int64_t number);
+    /// Gives the exchange the next number of the series, and a place among the directories
+    /// to be made.
+    void takeNumber(const std::shared_ptr<Exchange>& exchange);
+    /// Makes the directories waiting to be made, in number order, until the exchange's has
+    /// been made or has failed; false when it failed (logged) or was cancelled first.
+    bool makeDirectoriesThrough(Exchange& exchange);
+    /// Makes the exchange's directory under its number; when the name is taken, the exchange
+    /// takes the next number and waits again.
+    void makeDirectory(const std::shared_ptr<Exchange>& exchange);
+    /// Makes and opens the directory of spares and clears what a process before left in it.
+    void openTemporaryDirectory();
+    /// The name of a spare: one per lane of the writer, one per exchange without a writer.
+    std::string spareName(std::size_t number) const;
     /// The exchange's recording while it is being recorded, else null.
     static std::shared_ptr<Exchange> exchangeOf(ProxyEvent& evt);
     /// Hands a step to the writer, or does it at once without one.
@@ -168,8 +189,16 @@ private:
 
     const std::filesystem::path baseURL_;
     const double initialTimestamp_;
+    /// Guards counter_ and unmade_.
     std::mutex counterMutex_;
     std::int64_t counter_ = 0;
+    /// The exchanges whose directories are still to be made, in number order.
+    std::deque<std::shared_ptr<Exchange>> unmade_;
+    /// Held while directories are made, one at a time.
+    std::mutex directoryMutex_;
+    std::shared_ptr<const StoreRoot> temporary_;
+    std::string spareStem_;
+    std::atomic<std::size_t> nextSpare_ = 0;
     mutable std::mutex configMutex_;
     std::shared_ptr<const Config> config_;
     std::mutex rootMutex_;

@@ -68,7 +68,37 @@ std::vector<std::shared_ptr<DispatchQueue>> RecordingWriter::queues() const {
     return queues;
 }
 
+std::size_t RecordingWriter::finish(std::chrono::steady_clock::time_point deadline) {
+    {
+        std::unique_lock lock(idleMutex_);
+        idle_.wait_until(lock, deadline, [this] { return outstanding_ == 0; });
+    }
+    dropping_ = true;
+    auto dropped = outstanding_.load();
+    if (auto owner = owner_.lock()) {
+        for (auto& lane : lanes_) {
+            std::lock_guard lock(lane->mutex);
+            if (lane->draining)
+                lane->keepAlive = owner;
+        }
+    }
+    std::vector<std::shared_ptr<ExchangeRecording>> resumed;
+    {
+        std::lock_guard lock(pauseMutex_);
+        resumed.swap(paused_);
+        for (auto& exchange : resumed)
+            exchange->pausedByWriter = false;
+    }
+    for (auto& exchange : resumed)
+        exchange->pause->resume();
+    return dropped;
+}
+
 void RecordingWriter::submit(std::size_t laneNumber, RecordingStep step) {
+    // After a stop nothing more is written, and no exchange waits for the writer.
+    if (dropping_)
+        return;
+    ++outstanding_;
     // Steps wait in memory while the disk is slower than the network: past a bound, the
     // exchange pauses, never the caller's queue. The pause is taken before the step is queued,
     // so that the step's own completion finds it.
@@ -93,6 +123,8 @@ void RecordingWriter::submit(std::size_t laneNumber, RecordingStep step) {
 }
 
 void RecordingWriter::drain(Lane& lane) {
+    // Let go of last, when the lane holds the owner after a stop: this may end the writer.
+    std::shared_ptr<void> keepAlive;
     while (takeTurn(lane))
         lane.idleLooks = 0;
     {
@@ -109,6 +141,7 @@ void RecordingWriter::drain(Lane& lane) {
         }
         lane.idleLooks = 0;
         lane.draining = false;
+        keepAlive = std::move(lane.keepAlive);
     }
     buffers_.trim();
 }
@@ -122,10 +155,15 @@ bool RecordingWriter::takeTurn(Lane& lane) {
     }
     for (auto& step : lane.turn) {
         auto weight = weightOf(step);
-        perform_(step);
+        if (!dropping_)
+            perform_(step);
         buffers_.give(std::move(step.text));
         step.exchange.reset();
         removeWeight(weight);
+        if (--outstanding_ == 0) {
+            { std::lock_guard lock(idleMutex_); }
+            idle_.notify_all();
+        }
     }
     lane.turn.clear();
     // A burst's list is not kept at its largest for the idle time after it.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,7 +41,7 @@ struct RecordingStep {
     /// RecordingBuffers; whatever buffer it holds once done goes back to them.
     std::string text;
     /// Of metadata and heads: the step's number among those of its kind (see
-    /// ExchangeRecording::metadataNumber); of the directory: the exchange's number.
+    /// ExchangeRecording::metadataNumber).
     std::uint64_t number = 0;
     /// Of bodies: the most bytes the file may hold.
     std::int64_t cap = 0;
@@ -72,6 +74,14 @@ public:
     void submit(std::size_t lane, RecordingStep step);
     /// Returns once the steps handed over so far are done.
     void waitForWrites();
+    /// For a stop: waits until the deadline at most for the steps handed over to be done, then
+    /// does nothing more: the steps not done by then are dropped (a step a lane is in the
+    /// middle of may still end), their number returned, and paused exchanges go on. A lane
+    /// still at work holds the owner until it is done, so that a disk that stopped answering
+    /// keeps nobody waiting and frees nothing that the lane still uses.
+    std::size_t finish(std::chrono::steady_clock::time_point deadline);
+    /// What a lane holds while it finishes after finish(); set once, before any step.
+    void setOwner(std::weak_ptr<void> owner) { owner_ = std::move(owner); }
     /// The queues whose threads do the work, one per lane.
     std::vector<std::shared_ptr<DispatchQueue>> queues() const;
     /// Where the steps' texts are taken from; a done step's goes back there.
@@ -89,6 +99,8 @@ private:
         /// do; the lane's thread only.
         std::vector<RecordingStep> turn;
         int idleLooks = 0;
+        /// The owner, held from finish() while the lane is draining.
+        std::shared_ptr<void> keepAlive;
     };
     /// Takes turns at the lane's list while it has steps, then looks again a few times
     /// shortly after before it waits to be woken.
@@ -105,6 +117,13 @@ private:
     std::atomic<std::size_t> nextLane_ = 0;
 
     std::atomic<std::size_t> queuedWeight_ = 0;
+    /// Steps handed over and not done yet; finish() waits for none.
+    std::atomic<std::size_t> outstanding_ = 0;
+    std::mutex idleMutex_;
+    std::condition_variable idle_;
+    /// Set by finish(): steps are dropped instead of done.
+    std::atomic<bool> dropping_ = false;
+    std::weak_ptr<void> owner_;
     /// Guards paused_ and the exchanges' pausedByWriter.
     std::mutex pauseMutex_;
     std::vector<std::shared_ptr<ExchangeRecording>> paused_;

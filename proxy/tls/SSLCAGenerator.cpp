@@ -131,15 +131,20 @@ SSLCAGenerator::LoadOutcome SSLCAGenerator::loadOrBuild(std::string_view passPhr
         outcome.built = true;
         return std::move(outcome);
     };
+    // Clients must be given a new CA to trust: a CA made anew is worth a line.
+    auto missing = [&](const std::filesystem::path& file) {
+        LOG_WARNING("No CA file {}: made a new CA, which clients must be given to trust", file.string());
+        return rebuild({});
+    };
     try {
         if (!readPEM(caFile(), passPhrase))
-            return rebuild({});
+            return missing(caFile());
     } catch (const Error& e) {
         logWarning("Failed to load CA, rebuilding: ", e);
         return rebuild({});
     }
     if (!std::filesystem::exists(caCertificateFile()))
-        return rebuild({});
+        return missing(caCertificateFile());
     X509Ptr published = readCertificateFile(caCertificateFile());
     if (!published || X509_cmp(published.get(), certificate()) != 0)
         return rebuild("ca-cert.pem does not hold the certificate of ca.pem");

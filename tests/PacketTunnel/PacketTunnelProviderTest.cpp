@@ -120,6 +120,7 @@ TEST_F(ProviderTest, StartOptionsChooseModeAndPort) {
         std::optional<PacketTunnelMode> mode;
         int port;
         std::string error; // a fragment of the start's error, "" for success
+        std::string warning = {};
     } rows[] = {
         {std::nullopt, PacketTunnelMode::LWIP, 8888, "LWIP mode is not available"},
         {json::object(), PacketTunnelMode::LWIP, 8888, "LWIP mode is not available"},
@@ -129,14 +130,20 @@ TEST_F(ProviderTest, StartOptionsChooseModeAndPort) {
         {json{{"PacketTunnelMode", "Proxy"}, {"Port", port}}, PacketTunnelMode::Proxy, port, ""},
         {json{{"PacketTunnelMode", "Proxy"}, {"Port", double(port)}}, PacketTunnelMode::Proxy, port, ""},
         {json{{"PacketTunnelMode", "LWIP"}, {"Port", 9090}}, PacketTunnelMode::LWIP, 9090, "LWIP"},
-        {json{{"PacketTunnelMode", "LWIP"}, {"Port", "9090"}}, PacketTunnelMode::LWIP, 8888, "LWIP"},
-        {json{{"PacketTunnelMode", "LWIP"}, {"Port", 0}}, PacketTunnelMode::LWIP, 8888, "LWIP"},
-        {json{{"PacketTunnelMode", "LWIP"}, {"Port", 70000}}, PacketTunnelMode::LWIP, 8888, "LWIP"},
+        {json{{"PacketTunnelMode", "LWIP"}, {"Port", "9090"}}, PacketTunnelMode::LWIP, 8888, "LWIP",
+         "Port \"9090\" is not a number; keeping port 8888"},
+        {json{{"PacketTunnelMode", "LWIP"}, {"Port", 0}}, PacketTunnelMode::LWIP, 8888, "LWIP",
+         "Port 0 is outside 1-65535; keeping port 8888"},
+        {json{{"PacketTunnelMode", "LWIP"}, {"Port", 65536}}, PacketTunnelMode::LWIP, 8888, "LWIP",
+         "Port 65536 is outside 1-65535; keeping port 8888"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.options ? row.options->dump() : "no options");
         provider.reset();
+        auto log = test::CapturingLogger::install();
         auto error = start(row.options);
+        log->uninstall();
+        EXPECT_EQ(row.warning.empty() ? !log->contains(" keeping port ") : log->contains(row.warning), true);
         EXPECT_EQ(describe(error).find(row.error) == std::string::npos, false) << describe(error);
         EXPECT_EQ(error == nullptr, row.error.empty());
         EXPECT_EQ(provider->mode(), row.mode);

@@ -209,6 +209,16 @@ TEST(RecordingProcessTest, KilledMidRecordingLeavesEveryMetadataValid) {
     // exchange cut off mid-way.
     EXPECT_FALSE(store.exchanges().empty());
     EXPECT_TRUE(jq(R"(any(.status != "COMPLETE"))", store.root.string() + "/*/metadata.json", true));
+    // The temporary files the killed processes left lie beside the store, where the next
+    // start removes them; the exchanges' directories hold nothing but the store's files.
+    auto temporaries = store.temp.path() / ".Recording.tmp";
+    ASSERT_NE(runCommand("ls -A " + temporaries.string()), "");
+    ProbeProcess next(store.root, store.temp.path() / "log");
+    EXPECT_EQ(runCommand("ls -A " + temporaries.string()), "");
+    EXPECT_EQ(runCommand("cd " + store.root.string() +
+                         " && find . -mindepth 2 -type f | sed 's|.*/||' | sort -u | grep -vxE "
+                         "'metadata.json|request(_hdr.http|.dat)|response(_hdr.http|.dat)'"),
+              "");
 }
 
 TEST(RecordingProcessTest, FileSizeLimitStopsBodyFilesAndKeepsMetadata) {

@@ -1,3 +1,4 @@
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -226,10 +227,18 @@ TEST_F(RecordingListenerTest, FailedWritesStopTheRecordingExceptRequestBodies) {
     listener->proxyListenerTransactionComplete(evt);
     EXPECT_EQ(test::slurp(dir / "metadata.json").find("COMPLETE"), std::string::npos);
 
-    for (auto [blocked, message] : {std::pair{".spare.tmp", "Failed to write metadata: "},
-                                    std::pair{".request_hdr.http.tmp", "Failed to write request header: "}}) {
+    // A head that cannot take the place of what is at its name; then no spare can be made
+    // at all: the first metadata.json of the next exchange fails, and its directory goes.
+    auto block = [&](bool onHead) {
+        if (onHead)
+            fs::create_directory(directory(listener->counter() - 1) / "request_hdr.http");
+        else
+            fs::remove_all(listener->temporaryDirectory());
+    };
+    for (auto [onHead, message] : {std::pair{true, "Failed to write request header: "},
+                                   std::pair{false, "Failed to write metadata: "}}) {
         auto next = start();
-        fs::create_directory(directory(listener->counter() - 1) / blocked);
+        block(onHead);
         next->requestHeader = head("GET / HTTP/1.1");
         next->status = ProxyEventStatus::receivedRequestHeader;
         listener->proxyListenerReceivedRequestHeader(next);
@@ -237,6 +246,8 @@ TEST_F(RecordingListenerTest, FailedWritesStopTheRecordingExceptRequestBodies) {
         listener->proxyListenerReceivingResponseBody(next, toData("x"));
         EXPECT_FALSE(fs::exists(directory(listener->counter() - 1) / "response.dat")) << message;
     }
+    start();
+    EXPECT_FALSE(fs::exists(directory(listener->counter() - 1))) << "no directory stays empty";
 }
 
 // A writer behind skips the metadata of the step into the response body, which a later step
@@ -376,6 +387,105 @@ TEST_F(RecordingListenerTest, BothDirectionsAndNewSettingsAtOnce) {
     settings.join();
     EXPECT_EQ(fs::file_size(directory(0) / "request.dat"), 8000u);
     EXPECT_EQ(fs::file_size(directory(0) / "response.dat"), 10240u);
+}
+
+// Exchanges started on four serving queues at once, written by the four lanes of a writer that
+// is slowed unevenly on purpose, while another thread lists the root again and again: a
+// reader that takes the names above the last one it saw must miss none, so no listing may
+// lack a directory below its highest name that appears later (those of cancelled exchanges,
+// which go again, aside).
+TEST_F(RecordingListenerTest, DirectoriesAppearInNumberOrderWhicheverLaneGetsThereFirst) {
+    make({}, true);
+    auto lanes = listener->writerQueues();
+    ASSERT_EQ(lanes.size(), 4u);
+    std::atomic<bool> done = false;
+    std::vector<std::set<std::int64_t>> listings;
+    auto numbers = [&] {
+        std::set<std::int64_t> seen;
+        for (const auto& entry : fs::directory_iterator(root))
+            seen.insert(std::stoll(entry.path().filename().string().substr(16)));
+        return seen;
+    };
+    std::thread lister([&] {
+        while (!done)
+            listings.push_back(numbers());
+    });
+    std::thread slower([&] {
+        for (unsigned i = 0; !done; ++i) {
+            lanes[(i * 7) % lanes.size()]->async(
+                [i] { std::this_thread::sleep_for(std::chrono::microseconds(200 + 300 * (i % 5))); });
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    std::vector<std::shared_ptr<DispatchQueue>> serving;
+    for (int q = 0; q < 4; ++q)
+        serving.push_back(DispatchQueue::make("serving"));
+    for (int round = 0; round < 25; ++round) {
+        for (std::size_t q = 0; q < serving.size(); ++q) {
+            serving[q]->async([this, q, round] {
+                for (int n = 0; n < 4; ++n) {
+                    auto evt = start();
+                    if ((round + n + static_cast<int>(q)) % 6 == 0) {
+                        listener->proxyListenerTransactionCancelled(evt);
+                    } else {
+                        evt->status = ProxyEventStatus::complete;
+                        listener->proxyListenerTransactionComplete(evt);
+                    }
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (auto& queue : serving)
+        queue->sync([] {});
+    listener->waitForWrites();
+    done = true;
+    lister.join();
+    slower.join();
+    listener->waitForWrites();
+    auto present = numbers();
+    EXPECT_GT(present.size(), 250u);
+    EXPECT_GT(listings.size(), 10u);
+    std::size_t gaps = 0;
+    for (const auto& seen : listings) {
+        if (seen.empty())
+            continue;
+        for (auto n = std::int64_t{0}; n < *seen.rbegin(); ++n)
+            gaps += !seen.contains(n) && present.contains(n);
+    }
+    EXPECT_EQ(gaps, 0u) << "of " << listings.size() << " listings";
+}
+
+// A stop while every lane of the writer is stalled, as on a disk that stopped answering, ends
+// within its bound and drops what waits, logging how much; the store holds only whole files,
+// and an exchange whose later steps were dropped keeps the metadata.json last written for it.
+// The listener, let go with its lanes still stalled, ends once they go on, writing nothing more.
+TEST_F(RecordingListenerTest, AStopWithTheWriterStalledEndsWithinItsBound) {
+    make({}, true);
+    auto evt = start();
+    listener->waitForWrites();
+    std::weak_ptr<RecordingListener> made = listener;
+    test::StalledWriter stall(*listener);
+    evt->requestHeader = head("GET / HTTP/1.1");
+    evt->status = ProxyEventStatus::complete;
+    listener->proxyListenerReceivedRequestHeader(evt);
+    listener->proxyListenerTransactionComplete(evt);
+    for (int i = 0; i < 8; ++i)
+        start();
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_GE(listener->finishWrites(std::chrono::milliseconds(200)), 10u);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
+    EXPECT_TRUE(log->contains("steps not written within 200 ms: dropped"));
+    auto late = start();
+    late->status = ProxyEventStatus::complete;
+    listener->proxyListenerTransactionComplete(late);
+    listener.reset();
+    EXPECT_FALSE(made.expired()) << "a stalled lane holds what it uses";
+    stall.resume();
+    ASSERT_TRUE(test::waitFor([&] { return made.expired(); }, std::chrono::seconds(20)));
+    ASSERT_EQ(store.exchanges().size(), 1u);
+    EXPECT_TRUE(test::metadataHolds(store.exchanges()[0], R"(.status == "RECEIVED_REQUEST_FIRST_LINE")"));
+    EXPECT_EQ(test::runCommand("ls -A " + store.exchanges()[0].string()), "metadata.json\n");
 }
 
 } // namespace

@@ -62,11 +62,11 @@ TEST(SSLCAGenerator, LoadRebuildsWhenTheFilesAreMissingDamagedMismatchedOrExpire
     struct Case {
         const char* name;
         std::function<void(SSLCAGenerator&)> spoil;
-        const char* warning; // nullptr: rebuilt silently
+        const char* warning; // of a file that could not be loaded, or "missing: " and the file
     } cases[] = {
-        {"missing", [](SSLCAGenerator& ca) { std::filesystem::remove(ca.caFile()); }, nullptr},
+        {"missing", [](SSLCAGenerator& ca) { std::filesystem::remove(ca.caFile()); }, "missing: ca.pem"},
         {"cert deleted", [](SSLCAGenerator& ca) { std::filesystem::remove(ca.caCertificateFile()); },
-         nullptr},
+         "missing: ca-cert.pem"},
         {"other pass phrase",
          [](SSLCAGenerator& ca) {
              ca.writePEM(ca.caFile(), "other phrase", PEMContents::keyAndCertificates);
@@ -106,8 +106,11 @@ TEST(SSLCAGenerator, LoadRebuildsWhenTheFilesAreMissingDamagedMismatchedOrExpire
         log->uninstall();
         EXPECT_TRUE(outcome.built);
         EXPECT_EQ(outcome.expired != nullptr, std::string(c.name) == "expired");
-        EXPECT_EQ(log->lines().size(), c.warning ? 1u : 0u);
-        if (c.warning) {
+        EXPECT_EQ(log->lines().size(), 1u);
+        if (std::string warning = c.warning; warning.starts_with("missing: ")) {
+            EXPECT_TRUE(log->contains("No CA file " + (dir.path() / warning.substr(9)).string() +
+                                      ": made a new CA, which clients must be given to trust"));
+        } else {
             EXPECT_TRUE(log->contains(std::string("Failed to load CA, rebuilding: ") +
                                       "SSL certificate generator failed to read file: " + c.warning));
         }
