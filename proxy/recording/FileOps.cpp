@@ -33,8 +33,14 @@ void replaceThroughSpare(const FileAt& file, std::string_view bytes, const FileA
     int fd = ::openat(spare.directory, spare.name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         systemError("open(" + spare.path().string() + ")", errno)->raise();
-    int err = writeFully(fd, bytes.data(), bytes.size());
-    if (err == 0 && ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0)
+    // Cut only what is left of a longer old content: a truncation is a journaled change of
+    // the file, which a spare just made or as long as before does not need.
+    struct stat info {};
+    int err = ::fstat(fd, &info) != 0 ? errno : 0;
+    if (err == 0)
+        err = writeFully(fd, bytes.data(), bytes.size());
+    if (err == 0 && info.st_size > static_cast<off_t>(bytes.size()) &&
+        ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0)
         err = errno;
     if (::close(fd) != 0 && err == 0 && errno != EINTR)
         err = errno;
