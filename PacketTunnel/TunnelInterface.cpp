@@ -76,6 +76,9 @@ void TunnelInterface::removeFromStack() {
     if (!added_)
         return;
     added_ = false;
+    // Packets turned away unread: an app writing broken packets shows here, not per packet.
+    if (auto malformed = netunif_input_malformed())
+        LOG_INFO("Tunnel input: {} malformed packets dropped", malformed);
     netunif_set_output_block(nullptr);
     netif_set_link_down(&netif_);
     netif_set_down(&netif_);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every figure of the speed table in one run, on one build: http_bench.sh (plain HTTP kept
 # alive and per connection, recorded and not, resident memory with idle clients), then
-# tls_bench.sh (intercepted HTTPS), then, as root, lwip_bench.sh (LWIP mode with iperf3).
+# tls_bench.sh (intercepted HTTPS), then, as root, lwip_bench.sh (LWIP mode with iperf3) and
+# lwip_udp_bench.sh (a UDP burst through LWIP mode, directly, slirp4netns and pasta).
 # Each prints its own table; their settings (BENCH_RUNS, PEMTROX, PEMTROX_BASELINE,
 # BENCH_PEERS, TMPDIR, ...) pass through.
 #
@@ -24,6 +25,9 @@ echo
 echo "## LWIP mode"
 if [[ $(id -u) -eq 0 && -c /dev/net/tun ]]; then
   bench/lwip_bench.sh "$secs"
+  echo
+  echo "### UDP burst"
+  bench/lwip_udp_bench.sh
 else
   echo "skipped: LWIP mode needs root and /dev/net/tun"
 fi

@@ -4,6 +4,7 @@
 #include <linux/if_tun.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,8 +12,33 @@
 #include <utility>
 
 #include "platform/Error.h"
+#include "platform/Log.h"
 
 namespace pemtrox {
+
+namespace {
+
+// The device works with the kernel's queue as well, only loses more of a burst: a refusal is
+// no reason to go without it.
+void setQueueLength(const char (&name)[IFNAMSIZ]) {
+    int error = 0;
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = errno;
+    } else {
+        ifreq request{};
+        std::memcpy(request.ifr_name, name, IFNAMSIZ);
+        request.ifr_qlen = TunDevice::queueLength;
+        if (::ioctl(fd, SIOCSIFTXQLEN, &request) < 0)
+            error = errno;
+        ::close(fd);
+    }
+    if (error)
+        LOG_WARNING("TUN device {}: could not lengthen its queue to {} packets: {}", name,
+                    TunDevice::queueLength, std::strerror(error));
+}
+
+} // namespace
 
 TunDevice TunDevice::create(const std::string& name) {
     int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -26,6 +52,7 @@ TunDevice TunDevice::create(const std::string& name) {
         ::close(fd);
         systemError("TUNSETIFF(" + name + ")", error)->raise();
     }
+    setQueueLength(request.ifr_name);
     return TunDevice(fd, request.ifr_name, static_cast<int>(if_nametoindex(request.ifr_name)));
 }
 

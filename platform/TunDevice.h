@@ -8,7 +8,15 @@ namespace pemtrox {
 /// descriptor. The device lives as long as the descriptor: closing it removes the device.
 class TunDevice {
 public:
-    /// Makes the device in the calling thread's network namespace. The name may hold a
+    /// Packets the device holds for its reader (its transmit queue). The kernel's 500 is
+    /// gone in a moment when a burst of datagrams or SYNs meets a reader in user space, who
+    /// takes each packet with a system call of its own; a burst is lost at the device, not
+    /// paced, so the queue is made long enough to hold one. Each queued packet stays charged
+    /// to its sender's socket meanwhile, so every sender is still held by its own buffer.
+    static constexpr int queueLength = 10000;
+
+    /// Makes the device in the calling thread's network namespace, with a queue of
+    /// queueLength packets (a warning when the kernel refuses it). The name may hold a
     /// "%d" for the kernel to fill in; empty lets the kernel choose. Throws Error.
     static TunDevice create(const std::string& name = "");
     ~TunDevice();

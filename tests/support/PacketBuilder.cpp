@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace pemtrox::test {
@@ -122,6 +123,46 @@ Data Packet::build() const {
     }
     packet.insert(packet.end(), t.begin(), t.end());
     return packet;
+}
+
+Data cutPacket(const Data& packet, std::size_t length, bool restate) {
+    Data bytes(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(std::min(length, packet.size())));
+    int version = bytes.empty() ? 0 : bytes[0] >> 4;
+    std::size_t header = version == 6 ? 40 : version == 4 ? (bytes[0] & 0x0Fu) * 4u : 0;
+    if (!restate || header == 0 || bytes.size() < (version == 6 ? 40u : 20u))
+        return bytes;
+    std::uint8_t protocol = version == 6 ? bytes[6] : bytes[9];
+    if (version == 6) {
+        put16(bytes, 4, bytes.size() - 40);
+    } else {
+        put16(bytes, 2, bytes.size());
+        put16(bytes, 10, 0);
+        if (bytes.size() >= header)
+            put16(bytes, 10,
+                  checksum(Data(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(header))));
+    }
+    if (bytes.size() <= header)
+        return bytes;
+    Data t(bytes.begin() + static_cast<std::ptrdiff_t>(header), bytes.end());
+    std::size_t checksumAt = protocol == Packet::tcp ? 16 : protocol == Packet::udp ? 6 : 2;
+    if ((protocol != Packet::tcp && protocol != Packet::udp && protocol != Packet::icmp &&
+         protocol != Packet::icmp6) ||
+        t.size() < checksumAt + 2)
+        return bytes;
+    if (protocol == Packet::udp)
+        put16(t, 4, t.size());
+    put16(t, checksumAt, 0);
+    std::uint32_t pseudo = 0;
+    if (protocol != Packet::icmp) {
+        std::size_t from = version == 6 ? 8 : 12, to = version == 6 ? 40 : 20;
+        for (std::size_t i = from; i < to; i += 2)
+            pseudo += get16(bytes, i);
+        pseudo += protocol + static_cast<std::uint32_t>(t.size());
+    }
+    std::uint16_t sum = checksum(t, pseudo);
+    put16(t, checksumAt, protocol == Packet::udp && sum == 0 ? 0xFFFF : sum);
+    std::copy(t.begin(), t.end(), bytes.begin() + static_cast<std::ptrdiff_t>(header));
+    return bytes;
 }
 
 std::optional<Packet> Packet::parse(const Data& bytes) {

@@ -39,4 +39,10 @@ struct Packet {
     static std::optional<Packet> parse(const Data& bytes);
 };
 
+/// The packet's first `length` bytes. With `restate`, the IP header then states that length
+/// (and a UDP header its part of it), and every checksum that still fits is right again, as
+/// if the sender had built the shorter packet so; without, the header still states the
+/// whole packet.
+Data cutPacket(const Data& packet, std::size_t length, bool restate);
+
 } // namespace pemtrox::test
