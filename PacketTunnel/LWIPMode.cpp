@@ -9,6 +9,7 @@
 #include "PacketTunnel/PacketTunnelUDPProxyServer.h"
 #include "PacketTunnel/TunnelInterface.h"
 #include "PacketTunnel/lwipglue/icmp_bridge.h"
+#include "PacketTunnel/lwipglue/lwipmem.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 #include "platform/LogEntryPoints.h"
@@ -19,6 +20,7 @@ namespace pemtrox {
 std::unique_ptr<LWIPMode> LWIPMode::start(const Configuration& configuration,
                                           std::shared_ptr<PacketFlow> flow) {
     LWIPStack::initialise();
+    LWIPStack::limitConnectionsByDescriptors();
     std::unique_ptr<LWIPMode> mode(new LWIPMode());
     mode->queue_ = DispatchQueue::make("Proxying");
     mode->interface_ = TunnelInterface::make(mode->queue_, std::move(flow));
@@ -125,6 +127,8 @@ void LWIPMode::stop() {
         // What the load took of the stack's memory, for the benchmarks.
         LOG_INFO("Stack heap: {} bytes in use, peak {} of {}", LWIPStack::heapUsed(), LWIPStack::heapPeak(),
                  MEM_SIZE);
+        LOG_INFO("Stack connections: {} now, peak {} of {}, {} reset at the limit", LWIPStack::connections(),
+                 LWIPStack::connectionsPeak(), lwipmem_connection_limit(), LWIPStack::connectionsRefused());
     });
     interface_->remove();
 }

@@ -186,16 +186,17 @@ void TCPSocket::output() {
 }
 
 std::int64_t TCPSocket::availableSpace() const {
-    // While the stack's memory is short nothing more is queued in it: the output buffer
-    // holds the bytes, its writer (the copier reading from a server) waits, and the
-    // connection goes on when acknowledgements have freed memory.
-    if (pcbDeallocated_ || lwipmem_output_short())
+    // While the stack's memory is short, or other connections wait for it, nothing more is
+    // queued in it: the output buffer holds the bytes, its writer (the copier reading from a
+    // server) waits, and the connection goes on in its turn once acknowledgements have
+    // freed memory.
+    if (pcbDeallocated_ || !lwipmem_output_open())
         return 0;
     return tcp_sndbuf(pcb_);
 }
 
 void TCPSocket::waitForStackMemory() {
-    if (waitingForMemory_ || pcbDeallocated_ || outputBuffer_->sendQueue().empty() || !lwipmem_output_short())
+    if (waitingForMemory_ || pcbDeallocated_ || outputBuffer_->sendQueue().empty() || lwipmem_output_open())
         return;
     waitingForMemory_ = true;
     std::weak_ptr<TCPSocket> weak = std::static_pointer_cast<TCPSocket>(shared_from_this());
@@ -306,6 +307,7 @@ void TCPSocket::onError(void* arg, err_t err) {
     auto self = std::move(socket.pcbReference_);
     socket.pcbDeallocated_ = true;
     auto error = socket.socketError_ ? socket.socketError_ : TCPSocketError::translate(err);
+    socket.releaseStackMemorySoon();
     if (socket.markClosed())
         socket.runCloseSequence(error, nullptr);
 }
@@ -340,6 +342,14 @@ void TCPSocket::abortPcb() {
     aborted_ = true;
     pcbDeallocated_ = true;
     tcp_abort(pcb_);
+    releaseStackMemorySoon();
+}
+
+void TCPSocket::releaseStackMemorySoon() {
+    // An aborted connection's queued output is freed here, not by device input: the
+    // connections waiting for memory hear of it from the queue's next turn.
+    lwipmem_release_soon(
+        [queue = queue_](std::function<void()> release) { queue->async(std::move(release)); });
 }
 
 bool TCPSocket::tryDisconnect(ErrorPtr error) {
@@ -363,6 +373,7 @@ bool TCPSocket::tryDisconnect(ErrorPtr error) {
     }
     aborted_ = true;
     tcp_abort(pcb);
+    releaseStackMemorySoon();
     return true;
 }
 

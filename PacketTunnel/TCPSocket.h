@@ -102,6 +102,7 @@ private:
     /// With output left over while the stack's memory is short, queues the socket to be
     /// fed again once memory is freed.
     void waitForStackMemory();
+    void releaseStackMemorySoon();
 
     void attach();
     void acknowledge();

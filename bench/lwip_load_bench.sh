@@ -1,37 +1,46 @@
 #!/usr/bin/env bash
-# Connection load through LWIP mode against the same load straight to the server, in one run:
-# 1,000, 5,000 and 10,000 connections at once of 20 KB each, then 200 of 10 MB (every byte
+# Connection load through LWIP mode beside the same load straight to the server and through
+# the other user-space stacks that carry a namespace's traffic (slirp4netns, pasta), in one
+# run: 1,000, 5,000 and 10,000 connections of 20 KB each, opened as fast as possible ("fast")
+# and all opened before any asks for its bytes ("first"), then 200 of 10 MB (every byte
 # checked). pemtrox --mode LWIP runs in the server namespace and takes the client namespace's
 # default routes (TUN device, stack, catch-all relay); the direct load runs in the server
-# namespace itself. For each load and path: completed / refused / hung (no end within 120 s)
-# / broken, wall time, and after the load the time until a new connection is served. Each
-# tunnel load gets a fresh program, whose peak resident memory and stack heap (peak, and in
-# use after the load and the probe, as it logs them when it stops) are that load's; a program
-# that died says so. Needs root.
-# Usage: bench/lwip_load_bench.sh   (BUILD=build/default by default; BENCH_NO_RECORDING=1
-# excludes every exchange from recording; LOADS="1000x20480 ..." picks other loads)
+# namespace itself; slirp4netns and pasta run there too, each for its own client namespace.
+# For each load and path: completed / refused / hung (no end within 120 s) / broken, wall
+# time, the longest connect and the longest any connection waited for its connect or its
+# next bytes, the aggregate rate, the carrying program's CPU seconds, peak resident memory
+# and most descriptors open, and for pemtrox the stack heap (peak, and in use after the
+# load) and its connections (peak, and reset at the limit), as it logs them when it stops.
+# Each load gets a fresh carrying program, so its peaks are that load's; a program that died
+# says so. Needs root; installs jq, slirp4netns and passt (pasta) when missing.
+# Usage: bench/lwip_load_bench.sh   (BUILD=build/default by default; PEMTROX=path measures
+# that program instead; BENCH_NO_RECORDING=1 excludes every exchange from recording;
+# LOADS="1000x20480:fast ..." picks other loads; PATHS="direct tunnel slirp4netns pasta")
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/bench_lib.sh
 build=${BUILD:-build/default}
-program=$build/host/pemtrox
+program=$(realpath "${PEMTROX:-$build/host/pemtrox}")
 tool=$PWD/tests/support/tunnel/tcp_load.py
-loads=${LOADS:-"1000x20480 5000x20480 10000x20480 200x10485760"}
-command -v jq >/dev/null || apt-get install -y jq >/dev/null
-cli=pxlc$$ srv=pxls$$ dir=$(mktemp -d /tmp/pxloadbench.XXXXXX)
-nodepid= serverpid=
-cleanup() {
-    local status=$?
-    for pid in $nodepid $serverpid; do { kill "$pid" && wait "$pid"; } 2>/dev/null || true; done
-    ip netns del "$cli" 2>/dev/null || true
-    ip netns del "$srv" 2>/dev/null || true
-    rm -rf "$dir"
-    exit "$status"
+loads=${LOADS:-"1000x20480:fast 1000x20480:first 5000x20480:fast 5000x20480:first 10000x20480:fast 10000x20480:first 200x10485760:fast"}
+paths=${PATHS:-"direct tunnel slirp4netns pasta"}
+install_missing jq slirp4netns passt
+cli=pxlc$$ srv=pxls$$ slc=pxlsl$$ pac=pxlp$$ gwo=pxlo$$ dir=$work
+nodepid= serverpid= samplerpid=
+teardown() {
+    for pid in $samplerpid $nodepid $serverpid; do { kill "$pid" && wait "$pid"; } 2>/dev/null || true; done
+    for ns in "$cli" "$srv" "$slc" "$pac" "$gwo"; do ip netns del "$ns" 2>/dev/null || true; done
 }
-trap cleanup EXIT
-ip netns add "$cli"
-ip netns add "$srv"
+trap 'teardown; cleanup' EXIT
+for ns in "$cli" "$srv" "$slc" "$pac" "$gwo"; do ip netns add "$ns"; done
 ip -n "$srv" link set lo up
 ip -n "$srv" addr add 10.78.0.1/32 dev lo # the tunnel reaches it; srv itself over loopback
+# pasta copies the addresses and default route of an outward interface: a veth to a namespace
+# of its own gives it one (the load itself never leaves srv).
+ip link add pxlv0 netns "$srv" type veth peer name pxlv1 netns "$gwo"
+ip -n "$srv" addr add 10.79.0.1/24 dev pxlv0 && ip -n "$srv" link set pxlv0 up
+ip -n "$gwo" addr add 10.79.0.254/24 dev pxlv1 && ip -n "$gwo" link set pxlv1 up
+ip -n "$srv" route add default via 10.79.0.254
 ip netns exec "$srv" sysctl -qw net.core.somaxconn=16384 net.ipv4.tcp_max_syn_backlog=16384
 ip netns exec "$srv" python3 -u "$tool" serve 10.78.0.1 8080 >"$dir/server.log" 2>&1 &
 serverpid=$!
@@ -40,51 +49,99 @@ if [[ "${BENCH_NO_RECORDING:-}" == 1 ]]; then
     echo '{"recordingSettings.exclude":[{"enabled":true}]}' >"$dir/container/settings.json"
 fi
 
-# A fresh program for each load, so that its peaks are that load's.
-start_program() {
+# A fresh carrying program for each load and path, so that its peaks are that load's; sets
+# nodepid and the namespace its clients run in (space), or returns 1 when it cannot carry.
+start_carrier() {
     : >"$dir/node.log"
-    ip netns exec "$srv" "$program" --mode LWIP --netns "$cli" --container "$dir/container" \
-        >"$dir/node.log" 2>&1 &
-    nodepid=$!
-    for _ in $(seq 100); do grep -q "Running; app messages" "$dir/node.log" && break; sleep 0.1; done
-    grep -q "Running; app messages" "$dir/node.log" || { cat "$dir/node.log"; exit 1; }
-    sleep 3 # the certificate key pool fills at start
+    case $1 in
+    tunnel)
+        ip netns exec "$srv" "$program" --mode LWIP --netns "$cli" --container "$dir/container" \
+            >"$dir/node.log" 2>&1 &
+        nodepid=$! space=$cli
+        for _ in $(seq 100); do grep -q "Running; app messages" "$dir/node.log" && break; sleep 0.1; done
+        grep -q "Running; app messages" "$dir/node.log" || { cat "$dir/node.log"; exit 1; }
+        sleep 3 # the certificate key pool fills at start
+        ;;
+    slirp4netns)
+        ip netns exec "$srv" slirp4netns --configure --mtu=65520 --netns-type=path "/run/netns/$slc" tap0 \
+            >"$dir/node.log" 2>&1 &
+        nodepid=$! space=$slc
+        ;;
+    pasta)
+        ip netns exec "$srv" pasta --config-net -4 --runas 0 -f --netns "/run/netns/$pac" \
+            >"$dir/node.log" 2>&1 &
+        nodepid=$! space=$pac
+        ;;
+    esac
+    [[ $(ip netns exec "$space" python3 "$tool" probe 10.78.0.1 8080 10) != none ]] || {
+        stop_carrier
+        return 1
+    }
+    # The most descriptors it holds at once, sampled every 0.2 s.
+    (
+        most=0
+        while kill -0 "$nodepid" 2>/dev/null; do
+            n=$(ls "/proc/$nodepid/fd" 2>/dev/null | wc -l)
+            ((n > most)) && most=$n && echo "$most" >"$dir/fds"
+            sleep 0.2
+        done
+    ) &
+    samplerpid=$!
 }
 running() { kill -0 "$nodepid" 2>/dev/null; }
-# Stops the program and sets heap to the stack's heap as it logs it at its stop: "peak/in use"
-# (not in a subshell: only this shell can wait for the program).
-stop_program() {
+# Stops the carrier; for pemtrox sets heap to "peak/in use" and conns to "peak/reset" as it logs
+# them at its stop (not in a subshell: only this shell can wait for the program).
+stop_carrier() {
     { kill "$nodepid" && wait "$nodepid"; } 2>/dev/null || true
-    nodepid=
+    { kill "$samplerpid" && wait "$samplerpid"; } 2>/dev/null || true
+    nodepid= samplerpid=
     heap=$(sed -n 's/.*Stack heap: \([0-9]*\) bytes in use, peak \([0-9]*\) of.*/\2\/\1/p' "$dir/node.log" | tail -1)
+    conns=$(sed -n 's/.*Stack connections: [0-9]* now, peak \([0-9]*\) of [0-9]*, \([0-9]*\) reset.*/\1\/\2/p' \
+        "$dir/node.log" | tail -1)
 }
-row() { # path, load, JSON counts, probe seconds, [peak rss kB, heap, note]
+format='%-11s %-15s %5s %7s %5s %6s %7s %8s %7s %8s %7s %9s %6s %12s %s\n'
+row() { # path, load, JSON counts, size, [cpu s, peak kB, fds, heap, conns, note]
     local j=$3
-    printf '%-7s %-14s %6s %7s %5s %6s %8s %9s %10s %16s %s\n' "$1" "$2" \
-        "$(jq -r .ok <<<"$j")" "$(jq -r .refused <<<"$j")" "$(jq -r .hung <<<"$j")" \
-        "$(jq -r .broken <<<"$j")" "$(jq -r .seconds <<<"$j")" "$4" "${5:--}" "${6:--}" "${7:-}"
+    printf "$format" "$1" "$2" "$(jq -r .ok <<<"$j")" "$(jq -r .refused <<<"$j")" "$(jq -r .hung <<<"$j")" \
+        "$(jq -r .broken <<<"$j")" "$(jq -r .seconds <<<"$j")" "$(jq -r .connect_max <<<"$j")" \
+        "$(jq -r .wait_max <<<"$j")" "$(jq -r --argjson s "$4" 'if .seconds > 0 then (.ok * $s / .seconds / 1048576 * 10 | round / 10) else 0 end' <<<"$j")" \
+        "${5:--}" "${6:--}" "${7:--}" "${8:--}/${9:--}" "${10:-}"
 }
 
 for _ in $(seq 100); do grep -q READY "$dir/server.log" && break; sleep 0.1; done
 grep -q READY "$dir/server.log" || { cat "$dir/server.log"; exit 1; }
-none='{"ok":0,"refused":0,"hung":0,"broken":0,"seconds":0}'
-printf '%-7s %-14s %6s %7s %5s %6s %8s %9s %10s %16s %s\n' path load ok refused hung broken "wall s" \
-    "probe s" "peak kB" "heap peak/after" note
+none='{"ok":0,"refused":0,"hung":0,"broken":0,"seconds":0,"connect_max":0,"wait_max":0}'
+echo "load: $(loadavg); pemtrox: $program"
+printf "$format" path load ok refused hung broken "wall s" "conn max" "wait s" "MiB/s" "CPU s" "peak kB" fds \
+    "heap/conns" note
 for load in $loads; do
-    count=${load%x*} size=${load#*x}
-    label="$count x $((size / 1024))K"
-    direct=$(ip netns exec "$srv" python3 "$tool" load 10.78.0.1 8080 "$count" "$size" 120)
-    row direct "$label" "$direct" "$(ip netns exec "$srv" python3 "$tool" probe 10.78.0.1 8080 30)"
-    start_program
-    tunnel=$(ip netns exec "$cli" python3 "$tool" load 10.78.0.1 8080 "$count" "$size" 120 || echo "$none")
-    probe=$(ip netns exec "$cli" python3 "$tool" probe 10.78.0.1 8080 30)
-    note=
-    if running; then
-        peak=$(awk '/^VmHWM/ {print $2}' "/proc/$nodepid/status")
-        stop_program
-    else
-        peak=- note="(the program died: $(grep -m1 -iE 'fatal|assert' "$dir/node.log" || true))"
-        stop_program
-    fi
-    row tunnel "$label" "$tunnel" "$probe" "$peak" "${heap:-n/a}" "$note"
+    shape=${load%:*} mode=${load#*:}
+    count=${shape%x*} size=${shape#*x}
+    label="$count x $((size / 1024))K $mode"
+    [[ $mode == first ]] && first=first || first=
+    for path in $paths; do
+        if [[ $path == direct ]]; then
+            row direct "$label" "$(ip netns exec "$srv" python3 "$tool" load 10.78.0.1 8080 "$count" "$size" 120 $first)" \
+                "$size"
+            continue
+        fi
+        start_carrier "$path" || {
+            printf "$format" "$path" "$label" - - - - - - - - - - - - "(cannot carry traffic here: $(grep -v syslog "$dir/node.log" | tail -1))"
+            continue
+        }
+        before=$(ticks "$nodepid")
+        result=$(ip netns exec "$space" python3 "$tool" load 10.78.0.1 8080 "$count" "$size" 120 $first || echo "$none")
+        note=
+        if running; then
+            cpu=$(awk -v t=$(($(ticks "$nodepid") - before)) -v hz="$hz" 'BEGIN {printf "%.1f", t / hz}')
+            peak=$(awk '/^VmHWM/ {print $2}' "/proc/$nodepid/status")
+        else
+            cpu=- peak=- note="(the program died: $(grep -m1 -iE 'fatal|assert|error' "$dir/node.log" || true))"
+        fi
+        stop_carrier
+        row "$path" "$label" "$result" "$size" "$cpu" "$peak" "$(cat "$dir/fds" 2>/dev/null || echo -)" \
+            "${heap:--}" "${conns:--}" "$note"
+        heap= conns=
+        rm -f "$dir/fds"
+    done
 done

@@ -13,8 +13,12 @@ struct pbuf;
 int icmp_bridge_icmp_input(struct pbuf *p);
 int icmp_bridge_icmp6_input(struct pbuf *p);
 
-/* Asked by the listener input before a new connection takes memory: 1 admits the SYN,
- * 0 drops it (the heap is over its high-water mark). */
+/* Asked by the listener input before a new connection takes memory: admit the SYN, drop
+ * it (the heap is over its high-water mark: the peer retries), or refuse it with a reset
+ * (the connection limit is reached). */
+#define LWIPMEM_SYN_ADMIT 1
+#define LWIPMEM_SYN_DROP 0
+#define LWIPMEM_SYN_REFUSE (-1)
 int lwipmem_syn_admitted(void);
 
 #ifdef __cplusplus

@@ -44,7 +44,7 @@
 #define TCP_SND_BUF 8192
 #define TCP_SND_QUEUELEN 23
 #define TCP_TTL 255
-#define TCP_LISTEN_BACKLOG 1
+#define TCP_LISTEN_BACKLOG 0
 /* Both ends of the tunnel are on one host: no segment of an old connection can still be on
  * its way after 2 s, so TIME_WAIT (twice this) holds a pcb for 4 s instead of 2 minutes. */
 #define TCP_MSL 2000UL

@@ -2,6 +2,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -85,52 +87,70 @@ print(s.makefile().read(), end="")')"),
     EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.output();
 }
 
+// The program in gw relaying cli's connections to a load server in srv (tcp_load.py on
+// 203.0.113.10:8080); its relay objects are back at none afterwards and it exits cleanly.
+class LoadThroughTheRelay {
+public:
+    LoadThroughTheRelay() {
+        const char* source = std::getenv("PEMTROX_SOURCE_DIR");
+        if (!source)
+            throw std::runtime_error("run through ctest, which sets PEMTROX_SOURCE_DIR");
+        tool = "python3 '" + (std::filesystem::path(source) / "tests/support/tunnel/tcp_load.py").string() +
+               "' ";
+        server = std::make_unique<test::ChildProcess>("exec ip netns exec " + spaces.srv + " " + tool +
+                                                      "serve 203.0.113.10 8080 2>&1");
+        EXPECT_NE(server->waitForLine("READY"), "") << server->output();
+        container = " --container '" + dir.path().string() + "'";
+        pemtrox =
+            std::make_unique<test::ChildProcess>("exec ip netns exec " + spaces.gw + " " + program +
+                                                 " --mode LWIP --netns " + spaces.cli + container + " 2>&1");
+        EXPECT_NE(pemtrox->waitForLine("Running; app messages at"), "") << pemtrox->output();
+    }
+    /// Runs tcp_load.py load with the arguments in cli; returns its JSON line.
+    std::string load(const std::string& arguments) {
+        counts = TunnelNamespaces::in(spaces.cli, tool + "load 203.0.113.10 8080 " + arguments);
+        return counts;
+    }
+    /// A number of the last load's JSON line, -1 when missing.
+    double count(const std::string& kind) const {
+        auto at = counts.find("\"" + kind + "\": ");
+        return at == std::string::npos ? -1 : std::atof(counts.c_str() + at + kind.size() + 4);
+    }
+    void finish() {
+        EXPECT_NE(TunnelNamespaces::in(spaces.cli, tool + "probe 203.0.113.10 8080 10"), "none\n")
+            << "no new connection was served after the load";
+        expectRelayIdle(program, container, std::chrono::seconds(30));
+        ::kill(pemtrox->pid(), SIGTERM);
+        pemtrox->readAll(20000);
+        auto output = pemtrox->output();
+        EXPECT_EQ(pemtrox->wait(), 0) << output.substr(output.size() > 4000 ? output.size() - 4000 : 0);
+    }
+
+    TunnelNamespaces spaces;
+    test::TempDir dir;
+    std::string tool, container, counts, program = PEMTROX_BINARY;
+    std::unique_ptr<test::ChildProcess> server, pemtrox;
+};
+
 // Thousands of apps in cli connect through the relay at once, each for a small download: every
 // connection completes or is refused, none hangs or gets wrong bytes, and right after the load
 // a new connection is served; the relay's objects then go back to none.
 TEST(LWIPModeProgram, ThousandsOfConnectionsAtOnceCompleteOrAreRefusedAndTheTunnelServesOn) {
     if (auto reason = TunnelNamespaces::unavailable(); !reason.empty())
         GTEST_SKIP() << reason;
-    const char* source = std::getenv("PEMTROX_SOURCE_DIR");
-    ASSERT_NE(source, nullptr) << "run through ctest, which sets PEMTROX_SOURCE_DIR";
-    auto load =
-        "python3 '" + (std::filesystem::path(source) / "tests/support/tunnel/tcp_load.py").string() + "' ";
-    TunnelNamespaces spaces;
-    test::TempDir dir;
-    test::ChildProcess server("exec ip netns exec " + spaces.srv + " " + load +
-                              "serve 203.0.113.10 8080 2>&1");
-    ASSERT_NE(server.waitForLine("READY"), "") << server.output();
-    std::string program = PEMTROX_BINARY, container = " --container '" + dir.path().string() + "'";
-    test::ChildProcess pemtrox("exec ip netns exec " + spaces.gw + " " + program + " --mode LWIP --netns " +
-                               spaces.cli + container + " 2>&1");
-    ASSERT_NE(pemtrox.waitForLine("Running; app messages at"), "") << pemtrox.output();
-
+    LoadThroughTheRelay relay;
 #if defined(__SANITIZE_ADDRESS__)
-    // The sanitizer build's program is several times slower: fewer connections still fill the
-    // stack's heap past the point where it sheds load, and the clients' dropped SYNs are
-    // retried at 1, 3, 7, 15, 31 and 63 s, so they get more time to come back.
+    // The sanitizer build's program is several times slower.
     const std::string connections = "1500", seconds = "120";
 #else
     const std::string connections = "3000", seconds = "60";
 #endif
-    auto counts = TunnelNamespaces::in(spaces.cli,
-                                       load + "load 203.0.113.10 8080 " + connections + " 20480 " + seconds);
-    std::cout << connections << " connections at once through the relay: " << counts;
-    auto count = [&](const std::string& kind) {
-        auto at = counts.find("\"" + kind + "\": ");
-        return at == std::string::npos ? -1 : std::atoi(counts.c_str() + at + kind.size() + 4);
-    };
-    EXPECT_EQ(count("hung"), 0) << counts;
-    EXPECT_EQ(count("broken"), 0) << counts;
-    EXPECT_GT(count("ok"), 0) << counts;
-    auto probe = TunnelNamespaces::in(spaces.cli, load + "probe 203.0.113.10 8080 10");
-    EXPECT_NE(probe, "none\n") << "no new connection was served after the load";
-    expectRelayIdle(program, container, std::chrono::seconds(30));
-
-    ::kill(pemtrox.pid(), SIGTERM);
-    pemtrox.readAll(20000);
-    auto output = pemtrox.output();
-    EXPECT_EQ(pemtrox.wait(), 0) << output.substr(output.size() > 4000 ? output.size() - 4000 : 0);
+    std::cout << connections
+              << " connections at once through the relay: " << relay.load(connections + " 20480 " + seconds);
+    EXPECT_EQ(relay.count("hung"), 0) << relay.counts;
+    EXPECT_EQ(relay.count("broken"), 0) << relay.counts;
+    EXPECT_GT(relay.count("ok"), 0) << relay.counts;
+    relay.finish();
 }
 
 } // namespace

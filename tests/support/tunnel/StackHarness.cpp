@@ -73,12 +73,16 @@ Packet TcpPeer::segment(std::uint8_t flags) const {
     return packet;
 }
 
-bool TcpPeer::connect() {
-    auto syn = segment(Packet::syn);
-    syn.ackNumber = 0;
-    syn.mss = 1460;
-    stack_.send(syn);
+void TcpPeer::syn() {
+    auto packet = segment(Packet::syn);
+    packet.ackNumber = 0;
+    packet.mss = 1460;
+    stack_.send(packet);
     ++nextSeq;
+}
+
+bool TcpPeer::connect() {
+    syn();
     if (!waitUntil([&] { return synAckReceived; }))
         return false;
     stack_.send(segment(Packet::ack));

@@ -31,6 +31,8 @@ public:
 
     /// SYN, the stack's SYN-ACK, ACK. False when no SYN-ACK came.
     bool connect();
+    /// Only the SYN: for many connections opened at once (ack() completes each).
+    void syn();
     void send(const Data& payload, std::uint8_t extraFlags = 0);
     void send(const std::string& text) { send(toData(text)); }
     void fin();

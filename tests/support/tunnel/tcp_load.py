@@ -5,11 +5,13 @@ bench/lwip_load_bench.sh.
   tcp_load.py serve HOST PORT
       Answers "GET /N" with N bytes of a fixed pattern (Content-Length, then closes). Prints
       READY once listening.
-  tcp_load.py load HOST PORT COUNT SIZE [SECONDS]
+  tcp_load.py load HOST PORT COUNT SIZE [SECONDS] [first]
       Opens COUNT connections at once, each downloading SIZE bytes, and checks every byte.
-      Prints one JSON line: ok, refused (the connection was refused or reset before any byte
-      arrived), broken (cut short or wrong bytes), hung (no end within SECONDS, 60 by
-      default), seconds (until the last one ended).
+      With "first", every connection is opened before any asks for its bytes. Prints one
+      JSON line: ok, refused (the connection was refused or reset before any byte arrived),
+      broken (cut short or wrong bytes), hung (no end within SECONDS, 60 by default),
+      seconds (until the last one ended), connect_max (the longest connect), wait_max (the
+      longest any connection waited for its connect or its next bytes).
   tcp_load.py probe HOST PORT [SECONDS]
       Downloads 1 KiB over a new connection, trying again at once when refused, until it is
       served or SECONDS (30) pass. Prints the seconds it took, or "none".
@@ -44,19 +46,45 @@ async def serve(host, port):
         await server.serve_forever()
 
 
-async def fetch(host, port, size):
-    """One download: "ok", "refused" or "broken"."""
+class Waits:
+    """The longest connect, and the longest wait for a connect or the next bytes."""
+    connect = 0.0
+    longest = 0.0
+
+    def __init__(self):
+        self.last = time.monotonic()
+
+    def mark(self):
+        now = time.monotonic()
+        Waits.longest = max(Waits.longest, now - self.last)
+        self.last = now
+
+
+async def fetch(host, port, size, opened=None):
+    """One download: "ok", "refused" or "broken". With `opened`, the request waits until
+    every connection has been opened (opened.wait() is awaited after this one is)."""
+    waits = Waits()
     try:
         reader, writer = await asyncio.open_connection(host, port)
     except OSError:
         return "refused"
+    finally:
+        Waits.connect = max(Waits.connect, time.monotonic() - waits.last)
+        waits.mark()
+        if opened:
+            opened.done()
     got = 0
     try:
+        if opened:
+            await opened.wait()
+            waits.last = time.monotonic()
         writer.write(b"GET /%d HTTP/1.1\r\nHost: load\r\nConnection: close\r\n\r\n" % size)
         head = await reader.readuntil(b"\r\n\r\n")
+        waits.mark()
         got = len(head)
         body = 0
         while piece := await reader.read(1 << 20):
+            waits.mark()
             if body + len(piece) > size or PATTERN[body:body + len(piece)] != piece:
                 return "broken"
             body += len(piece)
@@ -68,18 +96,37 @@ async def fetch(host, port, size):
         writer.close()
 
 
-async def load(host, port, count, size, seconds):
+class Opened:
+    """Counts connections as they are opened (or fail to be); wait() returns once all are."""
+
+    def __init__(self, count):
+        self.left = count
+        self.event = asyncio.Event()
+
+    def done(self):
+        self.left -= 1
+        if self.left == 0:
+            self.event.set()
+
+    async def wait(self):
+        await self.event.wait()
+
+
+async def load(host, port, count, size, seconds, first):
     start = time.monotonic()
+    opened = Opened(count) if first else None
 
     async def one():
         try:
-            return await asyncio.wait_for(fetch(host, port, size), seconds)
+            return await asyncio.wait_for(fetch(host, port, size, opened), seconds)
         except asyncio.TimeoutError:
             return "hung"
 
     results = await asyncio.gather(*(one() for _ in range(count)))
     counts = {kind: results.count(kind) for kind in ("ok", "refused", "broken", "hung")}
     counts["seconds"] = round(time.monotonic() - start, 3)
+    counts["connect_max"] = round(Waits.connect, 3)
+    counts["wait_max"] = round(Waits.longest, 3)
     print(json.dumps(counts), flush=True)
 
 
@@ -104,7 +151,8 @@ def main(argv):
     if verb == "serve":
         asyncio.run(serve(host, port))
     elif verb == "load":
-        asyncio.run(load(host, port, int(argv[4]), int(argv[5]), float(argv[6]) if len(argv) > 6 else 60))
+        asyncio.run(load(host, port, int(argv[4]), int(argv[5]), float(argv[6]) if len(argv) > 6 else 60,
+                         len(argv) > 7 and argv[7] == "first"))
     elif verb == "probe":
         asyncio.run(probe(host, port, float(argv[4]) if len(argv) > 4 else 30))
     else:
