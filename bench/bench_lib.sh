@@ -70,30 +70,36 @@ settle() {
 }
 loadavg() { cut -d' ' -f1-3 /proc/loadavg; }
 
-# start_nginx <port> <server blocks>: nginx with one worker serving $work/www through the
-# given server blocks (which listen on the port); sets nginxworker, whose CPU the direct rows
-# show.
+# start_nginx <port> <server blocks> [network namespace]: nginx with one worker serving
+# $work/www through the given server blocks (which listen on the port), in the namespace when
+# one is given; sets nginxworker, whose CPU the direct rows show.
 start_nginx() {
-  mkdir -p "$work/nginx"
-  cat >"$work/nginx/nginx.conf" <<CONF
+  local dir=$work/nginx${3:+-$3} in=() master
+  [[ -n ${3:-} ]] && in=(ip netns exec "$3")
+  mkdir -p "$dir"
+  cat >"$dir/nginx.conf" <<CONF
 worker_processes 1;
 user $(id -un) $(id -gn);
 daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
 events { worker_connections 4096; }
 http {
   access_log off;
   keepalive_requests 1000000;
-  client_body_temp_path $work/nginx;
-  proxy_temp_path $work/nginx;
-  fastcgi_temp_path $work/nginx;
-  uwsgi_temp_path $work/nginx;
-  scgi_temp_path $work/nginx;
+  client_body_temp_path $dir;
+  proxy_temp_path $dir;
+  fastcgi_temp_path $dir;
+  uwsgi_temp_path $dir;
+  scgi_temp_path $dir;
 $2
 }
 CONF
-  nginx -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" & others+=($!)
-  waitport "$1"
-  for _ in $(seq 50); do nginxworker=$(pgrep -P "${others[0]}" | head -1 || true); [[ -n $nginxworker ]] && break; sleep 0.1; done
+  "${in[@]}" nginx -c "$dir/nginx.conf" -e "$dir/error.log" & master=$!
+  others+=("$master")
+  for _ in $(seq 100); do
+    "${in[@]}" bash -c "echo >/dev/tcp/127.0.0.1/$1" 2>/dev/null && break
+    sleep 0.1
+  done
+  for _ in $(seq 50); do nginxworker=$(pgrep -P "$master" | head -1 || true); [[ -n $nginxworker ]] && break; sleep 0.1; done
 }

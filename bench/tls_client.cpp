@@ -1,11 +1,17 @@
 // The HTTPS client of tls_bench.sh: speaks TLS to a server directly or through a proxy's
 // CONNECT tunnel, with the same code both ways, and counts whole responses.
-//   pemtrox_tls_client keepalive|close SECONDS CONNECTIONS HOST PORT CAFILE PATH [PROXYPORT]
-//   pemtrox_tls_client first HOST,HOST,... PORT CAFILE PATH PROXYPORT [PAUSE-MS]
+//   pemtrox_tls_client keepalive|close SECONDS CONNECTIONS HOST PORT CAFILE PATH [PROXY]
+//   pemtrox_tls_client rate SECONDS PER-SECOND HOST PORT CAFILE PATH [PROXY]
+//   pemtrox_tls_client first HOST,HOST,... PORT CAFILE PATH PROXY [PAUSE-MS]
 // keepalive: each connection sends requests one after another for the time given.
 // close: every request on a new connection (and tunnel) with a full handshake.
+// rate: new connections (one request each) started at the given rate, whatever their
+// answers take; prints the requests/s completed, the errors and how many started late.
 // first: one request per host, in turn, each on a new tunnel, with a pause between them:
 // the median time of a first visit and of a second one.
+// HOST is the name sent (SNI, certificate check, CONNECT, Host); NAME@ADDRESS connects
+// directly to ADDRESS instead of the name's ("localhost" is 127.0.0.1). PROXY is a port on
+// 127.0.0.1 or ADDRESS:PORT.
 
 #include <algorithm>
 #include <atomic>
@@ -36,6 +42,18 @@ struct Target {
     int proxyPort = 0; // 0: direct
     std::string path;
     SSL_CTX* ctx = nullptr;
+    std::string address;      // where a direct connection goes
+    std::string proxyAddress; // the proxy's address
+
+    Target(std::string name, int port, const std::string& proxy, std::string path, SSL_CTX* ctx)
+        : port(port), path(std::move(path)), ctx(ctx) {
+        auto at = name.find('@');
+        host = name.substr(0, at);
+        address = at != std::string::npos ? name.substr(at + 1) : host == "localhost" ? "127.0.0.1" : host;
+        auto colon = proxy.rfind(':');
+        proxyAddress = colon != std::string::npos ? proxy.substr(0, colon) : "127.0.0.1";
+        proxyPort = std::atoi(proxy.c_str() + (colon != std::string::npos ? colon + 1 : 0));
+    }
 };
 
 int tcpConnect(const std::string& address, int port) {
@@ -65,8 +83,7 @@ struct Connection {
             close(fd);
     }
     bool open(const Target& t) {
-        std::string address = t.host == "localhost" ? "127.0.0.1" : t.host;
-        fd = t.proxyPort ? tcpConnect("127.0.0.1", t.proxyPort) : tcpConnect(address, t.port);
+        fd = t.proxyPort ? tcpConnect(t.proxyAddress, t.proxyPort) : tcpConnect(t.address, t.port);
         if (fd < 0)
             return false;
         if (t.proxyPort) {
@@ -144,7 +161,7 @@ int main(int argc, char** argv) {
         std::vector<double> first, second;
         for (int round = 0; round < 2; ++round)
             for (const auto& h : hosts) {
-                Target t{h, std::atoi(argv[3]), std::atoi(argv[6]), argv[5], ctx};
+                Target t(h, std::atoi(argv[3]), argv[6], argv[5], ctx);
                 auto start = Clock::now();
                 Connection c;
                 bool ok = c.open(t) && c.request(t);
@@ -161,7 +178,40 @@ int main(int argc, char** argv) {
 
     int seconds = std::atoi(argv[2]), connections = std::atoi(argv[3]);
     SSL_CTX_load_verify_locations(ctx, argv[6], nullptr);
-    Target t{argv[4], std::atoi(argv[5]), argc > 8 ? std::atoi(argv[8]) : 0, argv[7], ctx};
+    Target t(argv[4], std::atoi(argv[5]), argc > 8 ? argv[8] : "0", argv[7], ctx);
+
+    if (mode == "rate") {
+        // The n-th connection starts at n / rate seconds; enough workers that slow answers do
+        // not hold back the starts (a start more than 100 ms behind counts as late).
+        double perSecond = connections;
+        long total = static_cast<long>(perSecond * seconds);
+        auto start = Clock::now();
+        std::atomic<long> next{0}, done{0}, errors{0}, late{0};
+        std::vector<std::thread> workers;
+        for (int i = 0; i < 64; ++i)
+            workers.emplace_back([&] {
+                for (long n; (n = next++) < total;) {
+                    auto at = start + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(n / perSecond));
+                    if (Clock::now() > at + std::chrono::milliseconds(100))
+                        ++late;
+                    std::this_thread::sleep_until(at);
+                    Connection c;
+                    if (c.open(t) && c.request(t)) {
+                        ++done;
+                        SSL_shutdown(c.ssl);
+                    } else {
+                        ++errors;
+                    }
+                }
+            });
+        for (auto& w : workers)
+            w.join();
+        double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        std::printf("%.1f %ld %ld\n", static_cast<double>(done) / elapsed, errors.load(), late.load());
+        return 0;
+    }
+
     bool keepAlive = mode == "keepalive";
     std::atomic<long> done{0}, errors{0};
     auto deadline = Clock::now() + std::chrono::seconds(seconds);
