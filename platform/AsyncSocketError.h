@@ -34,6 +34,13 @@ public:
 
     Domain domain() const { return domain_; }
     int code() const { return code_; }
+    /// The two domains as error families, the code as the case.
+    static constexpr ErrorDomain socketErrors{"AsyncSocketError"};
+    static constexpr ErrorDomain posixErrors{"POSIX"};
+    const ErrorDomain* errorDomain() const override {
+        return domain_ == Domain::socket ? &socketErrors : &posixErrors;
+    }
+    int errorCase() const override { return code_; }
     std::string description() const override { return message_; }
 
 private:

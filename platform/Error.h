@@ -7,6 +7,13 @@
 
 namespace pemtrox {
 
+/// A family of errors that callers tell apart (socket errors, stream errors, ...): one
+/// object per family, compared by address, so an error is classified by the value it
+/// carries rather than by asking its type.
+struct ErrorDomain {
+    const char* name;
+};
+
 /// Root of every error the system throws or hands to a completion.
 /// `description()` is the text shown in logs and error pages; `errorTitle()` is the
 /// title for error reports, absent for errors that do not offer one.
@@ -15,6 +22,10 @@ public:
     ~Error() override = default;
     virtual std::string description() const = 0;
     virtual std::optional<std::string> errorTitle() const { return std::nullopt; }
+    /// The error's family; null for errors nobody tells apart.
+    virtual const ErrorDomain* errorDomain() const { return nullptr; }
+    /// The error's case within its family, in the family's own numbering.
+    virtual int errorCase() const { return 0; }
     /// A heap copy of the most-derived error, so an error caught by reference can be
     /// handed on to a completion that runs later.
     virtual std::shared_ptr<const Error> clone() const = 0;
@@ -49,6 +60,15 @@ private:
     std::string description_;
     std::optional<std::string> title_;
 };
+
+/// Whether the error is present and of that family.
+inline bool isError(const ErrorPtr& error, const ErrorDomain& domain) {
+    return error && error->errorDomain() == &domain;
+}
+/// Whether the error is present, of that family and that case.
+inline bool isError(const ErrorPtr& error, const ErrorDomain& domain, int errorCase) {
+    return isError(error, domain) && error->errorCase() == errorCase;
+}
 
 /// Builds an error value of type T on the heap.
 template <class T, class... Args> ErrorPtr makeError(Args&&... args) {

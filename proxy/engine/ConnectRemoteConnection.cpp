@@ -29,7 +29,7 @@ void ConnectRemoteConnection::reconnect(const std::shared_ptr<ProxyEvent>& evt,
                                         RemoteConnectionCallback completion) {
     if (remote_)
         remote_->close();
-    auto self = std::static_pointer_cast<ConnectRemoteConnection>(shared_from_this());
+    std::shared_ptr<ConnectRemoteConnection> self(shared_from_this(), this);
     connect(evt, [self, evt, completion](RemoteConnectionState state) {
         if (!state.isConnected()) {
             completion(std::move(state));

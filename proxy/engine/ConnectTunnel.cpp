@@ -19,8 +19,6 @@
 #include "proxy/engine/ProxyHttp.h"
 #include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
-#include "proxy/engine/SocketProxyConnection.h"
-#include "proxy/engine/SocketRemoteConnection.h"
 #include "proxy/engine/URLParser.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InputStreamError.h"
@@ -147,8 +145,7 @@ void ConnectTunnel::wrapClient(std::shared_ptr<RemoteConnection>, std::shared_pt
 
 void ConnectTunnel::start() {
     // Before the client's next read: its end must not close the socket under a tunnel.
-    if (auto client = std::dynamic_pointer_cast<SocketProxyConnection>(this->client()))
-        clientHalfClose_ = SocketProxyConnection::allowHalfClose(client->socket());
+    clientHalfClose_ = client()->allowHalfClose();
     auto& evt = *this->evt();
     applySchemeForPort(evt, "https");
     scheme_ = evt.scheme;
@@ -283,7 +280,7 @@ void ConnectTunnel::startTunnelRequests(HeadResult head) {
         return;
     if (!head.isSuccess()) {
         auto error = head.error();
-        if (!dynamic_cast<const HttpReaderHeaderError*>(error.get())) {
+        if (!HttpReaderHeaderError::is(error)) {
             finish(error);
         } else if (evt()->status == ProxyEventStatus::complete ||
                    evt()->status == ProxyEventStatus::exception) {
@@ -522,11 +519,10 @@ void ConnectTunnel::copyRaw(std::shared_ptr<RemoteConnection> to, bool clientByt
     rawRemote_ = to;
     ByteRelay::Peer clientPeer{
         client()->inputStream(), client()->outputStream(), {}, clientHalfClose_, std::nullopt};
-    if (auto client = std::dynamic_pointer_cast<SocketProxyConnection>(this->client()))
-        clientPeer.sockets.push_back(client->socket());
-    ByteRelay::Peer serverPeer{to->remoteIn(), to->remoteOut(), {}, serverHalfClose_, std::nullopt};
-    if (auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(to))
-        serverPeer.sockets = {remote->remote(), remote->rawRemote()};
+    if (auto socket = client()->plainSocket())
+        clientPeer.sockets.push_back(socket);
+    ByteRelay::Peer serverPeer{to->remoteIn(), to->remoteOut(), to->sockets(), serverHalfClose_,
+                               std::nullopt};
     std::weak_ptr<ConnectTunnel> weak = shared_from_this();
     ByteRelay::Hooks hooks;
     hooks.abandoned = [weak] {
@@ -553,10 +549,8 @@ void ConnectTunnel::startCopyOut() {
 }
 
 void ConnectTunnel::allowHalfClose() {
-    auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(this->remote());
-    // Only plain TCP on both sides: a TLS layer has no half-close of its own.
-    serverHalfClose_ = remote && remote->remote() == remote->rawRemote() &&
-                       SocketProxyConnection::allowHalfClose(remote->rawRemote());
+    auto remote = this->remote();
+    serverHalfClose_ = remote && remote->allowHalfClose();
 }
 
 // The relay has ended both directions (see ByteRelay for the end rules): the exchange is

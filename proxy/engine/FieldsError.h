@@ -47,6 +47,12 @@ public:
     }
     static FieldsError invalidCharacter() { return FieldsError(Kind::invalidCharacter); }
 
+    static constexpr ErrorDomain domain{"FieldsError"};
+    const ErrorDomain* errorDomain() const override { return &domain; }
+    int errorCase() const override { return static_cast<int>(kind_); }
+    /// Whether the error is a FieldsError (of any case).
+    static bool is(const ErrorPtr& error) { return isError(error, domain); }
+
     Kind kind() const { return kind_; }
     /// The line of invalidFirstLine.
     const std::string& firstLine() const { return firstLine_; }

@@ -19,8 +19,6 @@
 #include "proxy/engine/ProxyHttp.h"
 #include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
-#include "proxy/engine/SocketProxyConnection.h"
-#include "proxy/engine/SocketRemoteConnection.h"
 #include "proxy/engine/VornellHttpErrorError.h"
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/SSLSocketWrapperError.h"
@@ -66,11 +64,10 @@ void HttpProxyHandler::cancel() {
     auto self = shared_from_this(); // closing may complete the handler
     // A stopping server resets its connections: bytes queued for a peer that does not read
     // would keep a socket, and with it its queue, alive for good.
-    if (auto remote = std::dynamic_pointer_cast<SocketRemoteConnection>(remote_))
-        for (const auto& socket : {remote->remote(), remote->rawRemote()})
-            SocketProxyConnection::reset(socket);
-    if (auto client = std::dynamic_pointer_cast<SocketProxyConnection>(client_))
-        SocketProxyConnection::reset(client->socket());
+    if (auto remote = remote_)
+        remote->reset();
+    if (auto client = client_)
+        client->reset();
     if (auto remote = remote_)
         remote->close();
     if (auto client = client_)
@@ -118,7 +115,7 @@ void HttpProxyHandler::onHead(Result<std::shared_ptr<HttpFields>> result) {
         complete();
         return;
     }
-    if (dynamic_cast<const FieldsError*>(result.error().get())) {
+    if (FieldsError::is(result.error())) {
         // A head refused for its form or a limit is answered, so the client learns why.
         evt_ = ProxyEvent::make(server_, *client_);
         evt_->startTime = std::chrono::system_clock::now();
@@ -318,7 +315,7 @@ void HttpProxyHandler::watchClientWhileConnecting() {
             return;
         // A client that sent more than its head (a body, a tunnel's first bytes) before it
         // ended its side may still wait for the answer, unless that is a TLS handshake.
-        auto client = std::dynamic_pointer_cast<SocketProxyConnection>(self->client_);
+        auto client = self->client_;
         if (client && (self->handshakesPending_ > 0 ? client->peerHasEnded() : client->peerHasGone())) {
             LOG_DEBUG("The client went while its server was being connected to");
             client->close();
@@ -476,7 +473,7 @@ void HttpProxyHandler::sendErrorResponse(const ErrorPtr& error, const std::share
     };
     // A malformed head gets a page although its exchange has no method; any other exchange
     // without a start or a method gets none, but is still reported and ends the connection.
-    bool malformed = dynamic_cast<const FieldsError*>(error.get()) != nullptr;
+    bool malformed = FieldsError::is(error);
     bool page = evt->startTime && (evt->method || malformed) && !server_->transparent() &&
                 !shouldDropConnection(error) && !responseStarted_ &&
                 !(evt->method == "CONNECT" && evt->status >= ProxyEventStatus::connected);

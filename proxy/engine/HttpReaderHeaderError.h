@@ -10,6 +10,10 @@ class HttpReaderHeaderError : public ErrorBase<HttpReaderHeaderError> {
 public:
     static HttpReaderHeaderError notValidHeader() { return {}; }
     std::string description() const override { return "Not a valid HTTP header"; }
+
+    static constexpr ErrorDomain domain{"HttpReaderHeaderError"};
+    const ErrorDomain* errorDomain() const override { return &domain; }
+    static bool is(const ErrorPtr& error) { return isError(error, domain); }
 };
 
 } // namespace pemtrox

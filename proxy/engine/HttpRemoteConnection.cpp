@@ -6,7 +6,6 @@
 #include "proxy/engine/InternalProxyServer.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
-#include "proxy/io/AbstractSocket.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InetAddress.h"
 #include "proxy/io/Socket.h"
@@ -152,8 +151,12 @@ void HttpRemoteConnection::didConnect(const std::shared_ptr<ProxyEvent>& evt) {
 }
 
 void HttpRemoteConnection::recordConnectionAttribute(ProxyEvent& evt) {
-    if (auto socket = std::dynamic_pointer_cast<AbstractSocket>(rawRemote_))
-        evt.addConnectionAttribute("Connection", "#" + std::to_string(socket->globalIndex()));
+    if (auto index = rawRemote_ ? rawRemote_->connectionIndex() : std::nullopt)
+        evt.addConnectionAttribute("Connection", "#" + std::to_string(*index));
+}
+
+bool HttpRemoteConnection::allowHalfClose() {
+    return rawRemote_ && remote_ == rawRemote_ && rawRemote_->allowHalfClose();
 }
 
 void HttpRemoteConnection::updateEvent(ProxyEvent& evt) {

@@ -42,6 +42,10 @@ public:
     std::shared_ptr<MyInputStream> remoteInRaw() const override { return remoteInRaw_; }
     std::shared_ptr<MyOutputStream> remoteOutRaw() const override { return remoteOutRaw_; }
 
+    std::vector<std::shared_ptr<Socket>> sockets() const override { return {remote_, rawRemote_}; }
+    bool allowHalfClose() override;
+    bool canReconnect() const override { return true; }
+
     std::shared_ptr<const InetAddress> remoteAddress() const override { return remoteAddress_; }
     std::optional<std::int64_t> remotePort() const override { return remotePort_; }
     std::optional<Date> connectStartTime() const override { return connectStartTime_; }

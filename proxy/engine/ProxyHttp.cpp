@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "platform/Log.h"
-#include "proxy/engine/ConnectableRemoteConnection.h"
 #include "proxy/engine/FieldsError.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpInputStream.h"
@@ -210,7 +209,7 @@ void ProxyHttp::sendRequestHead() {
     };
     if (remote_->isOpen()) {
         write();
-    } else if (dynamic_cast<ConnectableRemoteConnection*>(remote_.get())) {
+    } else if (remote_->canReconnect()) {
         evt_->keptAlive = false;
         remote_->connect(evt_, [self, write](RemoteConnectionState state) {
             if (!state.isConnected())
@@ -368,8 +367,7 @@ void ProxyHttp::watchClient() {
 bool ProxyHttp::mayRetry(const ErrorPtr& error) const {
     if (retried_ || !evt_->keptAlive || requestSource_ || interimCount_ > 0)
         return false;
-    if (dynamic_cast<const FieldsError*>(error.get()) ||
-        !dynamic_cast<ConnectableRemoteConnection*>(remote_.get()))
+    if (FieldsError::is(error) || !remote_->canReconnect())
         return false;
     const auto& method = evt_->method.value_or("");
     return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "TRACE";

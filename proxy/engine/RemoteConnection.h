@@ -1,8 +1,10 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "proxy/engine/RemoteConnectionState.h"
+#include "proxy/io/Socket.h"
 
 namespace pemtrox {
 
@@ -10,6 +12,7 @@ class ConnectData;
 class HttpInputStream;
 class HttpOutputStream;
 class ProxyEvent;
+class SSLSocket;
 
 /// The proxy's side toward the real server of an exchange (plain, CONNECT tunnel, TLS
 /// tunnel, or in-process for the built-in responders). The handler keeps it for the next
@@ -46,6 +49,35 @@ public:
     virtual void setClientData(const std::shared_ptr<ProxyEvent>& /*evt*/,
                                std::shared_ptr<ConnectData> /*data*/, RemoteConnectionCallback completion) {
         completion(RemoteConnectionState::connected(nullptr));
+    }
+
+    // What the engine asks of the transport under the connection. The defaults are those of
+    // a connection without sockets of ours (an in-process responder).
+    /// The sockets under the connection: the one its streams run on and the one opened
+    /// toward the server (they differ once TLS runs over it); either may be null.
+    virtual std::vector<std::shared_ptr<Socket>> sockets() const { return {}; }
+    /// Lets the server end one direction alone: only plain TCP on a socket that can (a TLS
+    /// layer has no half-close of its own).
+    virtual bool allowHalfClose() { return false; }
+    /// Resets every socket at once, dropping what is still queued for the server.
+    void reset() {
+        for (const auto& socket : sockets())
+            if (socket)
+                socket->resetConnection();
+    }
+    /// Whether the connection can open its socket again (reconnect, or connect after the
+    /// server closed a kept-alive connection).
+    virtual bool canReconnect() const { return false; }
+
+    // TLS toward the server.
+    /// Whether the connection speaks TLS to the server for its exchange (a secure scheme).
+    virtual bool runsTls() const { return false; }
+    /// The TLS socket toward the server, once TLS has started.
+    virtual std::shared_ptr<SSLSocket> tlsSocket() const { return nullptr; }
+    /// Runs `then` once with the outcome of the server's TLS handshake. Base: there is
+    /// none to wait for: `connected` (without a connection) inside this call.
+    virtual void whenHandshakeEnds(RemoteConnectionCallback then) {
+        then(RemoteConnectionState::connected(nullptr));
     }
 };
 

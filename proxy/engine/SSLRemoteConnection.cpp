@@ -28,13 +28,13 @@ SSLRemoteConnection::SSLRemoteConnection(std::shared_ptr<InternalProxyServer> se
 
 void SSLRemoteConnection::connect(const std::shared_ptr<ProxyEvent>& evt,
                                   RemoteConnectionCallback completion) {
-    ssl =
+    ssl_ =
         evt->scheme && (equalsIgnoringCase(*evt->scheme, "https") || equalsIgnoringCase(*evt->scheme, "wss"));
-    if (!ssl) {
+    if (!ssl_) {
         ConnectRemoteConnection::connect(evt, std::move(completion));
         return;
     }
-    auto self = std::static_pointer_cast<SSLRemoteConnection>(shared_from_this());
+    auto self = thisConnection();
     if (remote_ && !remote_->isClosed()) {
         updateEvent(*evt);
         remoteIn_.reset();
@@ -53,8 +53,8 @@ void SSLRemoteConnection::setClientData(const std::shared_ptr<ProxyEvent>& evt,
                                         std::shared_ptr<ConnectData> data,
                                         RemoteConnectionCallback completion) {
     clientData = std::move(data);
-    auto self = std::static_pointer_cast<SSLRemoteConnection>(shared_from_this());
-    if (ssl && !negotiatingConnect) {
+    auto self = thisConnection();
+    if (ssl_ && !negotiatingConnect) {
         std::weak_ptr<SSLRemoteConnection> weak = self; // the TLS socket keeps this completion
         startTLS(evt, [weak, completion = std::move(completion)](RemoteConnectionState state) {
             if (auto self = weak.lock(); self && !state.isConnected())
@@ -76,7 +76,7 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
     TlsSettings settings;
     settings.peerName = peerName;
     auto started = std::chrono::system_clock::now();
-    auto self = std::static_pointer_cast<SSLRemoteConnection>(shared_from_this());
+    auto self = thisConnection();
     struct Attempt {
         bool failed = false;
         bool ended = false; // the handshake's end or its time-out, whichever came first
@@ -94,19 +94,19 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
         auto self = weak.lock();
         if (!self)
             return;
-        attempt->failed = !state.isConnected() || !self->sslRemote;
+        attempt->failed = !state.isConnected() || !self->sslRemote_;
         self->handshakeComplete_ = true;
         auto waiting = std::exchange(self->handshakeCompleteCallback_, nullptr);
-        if (state.isConnected() && self->sslRemote) {
+        if (state.isConnected() && self->sslRemote_) {
             evt->sslDuration = secondsSince(started);
-            evt->cipherSuite = self->sslRemote->negotiatedCipher();
-            evt->sslProtocol = self->sslRemote->negotiatedProtocol();
-            self->remote_ = self->sslRemote;
-            self->remoteIn_ = HttpInputStream::make(self->sslRemote->inputStream());
-            self->remoteOut_ = HttpOutputStream::make(self->sslRemote->outputStream());
+            evt->cipherSuite = self->sslRemote_->negotiatedCipher();
+            evt->sslProtocol = self->sslRemote_->negotiatedProtocol();
+            self->remote_ = self->sslRemote_;
+            self->remoteIn_ = HttpInputStream::make(self->sslRemote_->inputStream());
+            self->remoteOut_ = HttpOutputStream::make(self->sslRemote_->outputStream());
         }
-        auto result = state.isConnected() && self->sslRemote ? RemoteConnectionState::connected(self)
-                                                             : RemoteConnectionState::failed(state.error());
+        auto result = state.isConnected() && self->sslRemote_ ? RemoteConnectionState::connected(self)
+                                                              : RemoteConnectionState::failed(state.error());
         self->handshakeSucceeded_ = result.isConnected();
         self->handshakeError_ = result.error();
         completion(result);
@@ -117,7 +117,7 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
     auto shared = std::make_shared<std::function<void(SocketConnectionState)>>(std::move(outcome));
     auto report = [shared](SocketConnectionState state) { (*shared)(std::move(state)); };
     auto socket = secureSocket(rawRemote_, server_->queue(), settings, report);
-    sslRemote = socket;
+    sslRemote_ = socket;
     if (attempt->failed) {
         socket->close(); // set-up failed before make returned
         return;
@@ -126,8 +126,7 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
         return;
     // A server that accepts and then never finishes its handshake (or speaks something else
     // on the port) gets the time a connect gets, then the handshake fails.
-    auto proxySocket = std::dynamic_pointer_cast<ProxySocket>(rawRemote_);
-    double limit = proxySocket ? proxySocket->ConnectTimeout : ProxySocket::defaultConnectTimeout();
+    double limit = rawRemote_->connectTimeout().value_or(ProxySocket::defaultConnectTimeout());
     std::weak_ptr<std::function<void(SocketConnectionState)>> pending = shared;
     attempt->limit = server_->queue()->after(
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(limit)),
@@ -141,12 +140,12 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
 
 void SSLRemoteConnection::whenHandshakeEnds(RemoteConnectionCallback then) {
     if (handshakeComplete_) {
-        auto self = std::static_pointer_cast<SSLRemoteConnection>(shared_from_this());
+        auto self = thisConnection();
         then(handshakeSucceeded_ ? RemoteConnectionState::connected(self)
                                  : RemoteConnectionState::failed(handshakeError_));
         return;
     }
-    if (sslRemote && sslRemote->isClosed()) {
+    if (sslRemote_ && sslRemote_->isClosed()) {
         then(RemoteConnectionState::failed(
             makeError<RemoteConnectionErrors>(RemoteConnectionErrors::connectionClosedDuringHandshake())));
         return;
@@ -159,8 +158,8 @@ void SSLRemoteConnection::closeSockets() {
     cancelLookup();
     if (remote_)
         remote_->close();
-    if (sslRemote)
-        sslRemote->close();
+    if (sslRemote_)
+        sslRemote_->close();
     if (rawRemote_ && rawRemote_ != remote_)
         rawRemote_->close();
 }

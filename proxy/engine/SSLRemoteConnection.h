@@ -31,14 +31,20 @@ public:
     /// when the handshake has ended, or failed with connectionClosedDuringHandshake when the
     /// TLS socket closed before it ended; otherwise when it ends, after the connect's own
     /// completion. One waiter: a later call replaces one still waiting.
-    void whenHandshakeEnds(RemoteConnectionCallback then);
+    void whenHandshakeEnds(RemoteConnectionCallback then) override;
     /// Whether the server's handshake has ended, either way.
     bool handshakeEnded() const { return handshakeComplete_; }
 
-    bool ssl = false;
-    std::shared_ptr<SSLSocket> sslRemote;
+    /// Whether the exchange's scheme is secure, as the last connect found it.
+    bool runsTls() const override { return ssl_; }
+    /// The TLS socket toward the server, from the start of TLS on.
+    std::shared_ptr<SSLSocket> tlsSocket() const override { return sslRemote_; }
 
 private:
+    std::shared_ptr<SSLRemoteConnection> thisConnection() { return {shared_from_this(), this}; }
+
+    bool ssl_ = false;
+    std::shared_ptr<SSLSocket> sslRemote_;
     // All on the server's queue: the TLS socket reports there, and the tunnel waits there.
     bool handshakeComplete_ = false;
     bool handshakeSucceeded_ = false;

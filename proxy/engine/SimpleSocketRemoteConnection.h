@@ -32,6 +32,11 @@ public:
     std::shared_ptr<MyInputStream> remoteInRaw() const override { return remoteInRaw_; }
     std::shared_ptr<MyOutputStream> remoteOutRaw() const override { return remoteOutRaw_; }
 
+    std::vector<std::shared_ptr<Socket>> sockets() const override { return {remote_, rawRemote_}; }
+    bool allowHalfClose() override {
+        return rawRemote_ && remote_ == rawRemote_ && rawRemote_->allowHalfClose();
+    }
+
 private:
     std::shared_ptr<Socket> remote_;
     std::shared_ptr<Socket> rawRemote_;

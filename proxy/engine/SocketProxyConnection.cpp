@@ -41,13 +41,12 @@ std::optional<std::int64_t> SocketProxyConnection::localPort() const {
     return socket_->localPort();
 }
 
-void SocketProxyConnection::reset(const std::shared_ptr<Socket>& socket) {
-    if (socket)
-        socket->resetConnection();
+void SocketProxyConnection::reset() {
+    socket_->resetConnection();
 }
 
-bool SocketProxyConnection::allowHalfClose(const std::shared_ptr<Socket>& socket) {
-    return socket && socket->allowHalfClose();
+bool SocketProxyConnection::allowHalfClose() {
+    return socket_->allowHalfClose();
 }
 
 bool SocketProxyConnection::peerHasGone() const {

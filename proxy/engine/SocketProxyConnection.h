@@ -28,20 +28,15 @@ public:
     /// Closes the socket (which ends both streams).
     void close() override;
 
-    /// Resets a kernel TCP socket at once, dropping what is still queued for the peer: a
-    /// stopping server must not wait for peers that do not read. The socket's own close
-    /// sequence follows; other kinds of socket are left as they are (Socket::resetConnection).
-    static void reset(const std::shared_ptr<Socket>& socket);
-    /// Whether the client of a TCP socket (the kernel's or the tunnel stack's) has gone:
-    /// reset, closed, or ended its side with nothing left unread (in the socket or read
-    /// ahead by the head reader); false for other kinds of socket.
-    bool peerHasGone() const;
-    /// Whether the client of a TCP socket has reset, closed, or ended its side, whatever it
-    /// sent before; false for other kinds of socket.
-    bool peerHasEnded() const;
-    /// Lets a TCP socket's peer end one direction alone (see DefaultSocket); false for
-    /// sockets that cannot.
-    static bool allowHalfClose(const std::shared_ptr<Socket>& socket);
+    std::shared_ptr<Socket> plainSocket() const override { return socket_; }
+    /// The socket's (kernel TCP and the tunnel stack's can; see DefaultSocket).
+    bool allowHalfClose() override;
+    /// A stopping server must not wait for peers that do not read; the socket's own close
+    /// sequence follows. Other kinds of socket are left as they are.
+    void reset() override;
+    /// Asked of the socket (TCP sockets, the kernel's or the tunnel stack's, can tell).
+    bool peerHasGone() const override;
+    bool peerHasEnded() const override;
 
 private:
     std::shared_ptr<Socket> socket_;

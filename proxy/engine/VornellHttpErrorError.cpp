@@ -3,19 +3,17 @@
 namespace pemtrox {
 
 namespace {
-const VornellHttpErrorError* asHttpError(const ErrorPtr& error) {
-    return dynamic_cast<const VornellHttpErrorError*>(error.get());
+bool chooses(const ErrorPtr& error, int flag) {
+    return isError(error, VornellHttpErrorError::domain) && (error->errorCase() & flag) != 0;
 }
 } // namespace
 
 bool shouldDropConnection(const ErrorPtr& error) {
-    auto http = asHttpError(error);
-    return http && http->dropsConnection();
+    return chooses(error, VornellHttpErrorError::dropsConnectionFlag);
 }
 
 bool useServiceUnavailable(const ErrorPtr& error) {
-    auto http = asHttpError(error);
-    return !(http && http->respondsForbidden());
+    return !chooses(error, VornellHttpErrorError::respondsForbiddenFlag);
 }
 
 std::string reportingTitle(const ErrorPtr& error) {

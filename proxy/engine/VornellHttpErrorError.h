@@ -16,6 +16,17 @@ public:
     virtual bool dropsConnection() const = 0;
     /// The error page carries 403 "Forbidden" instead of 503 "Service Unavailable".
     virtual bool respondsForbidden() const = 0;
+
+    /// Such errors form one family, whose case is the reply they choose (the flags below),
+    /// so the handler reads the choice off any error without asking its type.
+    static constexpr ErrorDomain domain{"VornellHttpErrorError"};
+    static constexpr int dropsConnectionFlag = 1;
+    static constexpr int respondsForbiddenFlag = 2;
+    const ErrorDomain* errorDomain() const final { return &domain; }
+    int errorCase() const final {
+        return (dropsConnection() ? dropsConnectionFlag : 0) |
+               (respondsForbidden() ? respondsForbiddenFlag : 0);
+    }
 };
 
 /// True only for an error that adopts VornellHttpErrorError and asks to drop the connection.

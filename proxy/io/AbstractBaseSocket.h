@@ -10,11 +10,6 @@
 
 namespace pemtrox {
 
-/// A close block: gets the socket, the error so far and the continuation, which it must call
-/// (with the same or another error) for the close to go on.
-using SocketCloseBlock =
-    std::function<void(std::shared_ptr<Socket> socket, ErrorPtr error, CloseCompletion next)>;
-
 /// Root of all sockets: the two close blocks and the record of the most-derived type's
 /// name for the release check.
 class AbstractBaseSocket : public AbstractLoggable,
@@ -32,6 +27,10 @@ public:
     /// Runs after the socket and both its streams have closed, before the caller's completion.
     virtual SocketCloseBlock didCloseBlock() const { return didCloseBlock_; }
     virtual void setDidCloseBlock(SocketCloseBlock block) { didCloseBlock_ = std::move(block); }
+    bool addWillCloseBlock(SocketCloseBlock block) override {
+        setWillCloseBlock(std::move(block));
+        return true;
+    }
 
     /// The counted type's name ("VornellPacketTunnel.PipeSocket"), set by makeSocket.
     const std::string& typeName() const { return typeName_; }
@@ -43,11 +42,18 @@ protected:
     /// class can no longer find out. Every socket factory goes through it.
     template <class T, class... Args> static std::shared_ptr<T> makeSocket(Args&&... args) {
         auto socket = Plumber::make<T>(std::forward<Args>(args)...);
-        static_cast<AbstractBaseSocket&>(*socket).typeName_ = Plumber::typeKey(*socket);
+        AbstractBaseSocket& base = *socket;
+        base.typeName_ = Plumber::typeKey(*socket);
         return socket;
     }
 
-    std::shared_ptr<Socket> selfSocket() { return std::dynamic_pointer_cast<Socket>(shared_from_this()); }
+    std::shared_ptr<Socket> selfSocket() { return shared_from_this(); }
+    /// A strong reference to this object as the type of the caller's `this`, sharing the
+    /// socket's ownership: `selfAs(this)`.
+    template <class T> std::shared_ptr<T> selfAs(T* self) {
+        return std::shared_ptr<T>(shared_from_this(), self);
+    }
+    /// The same for a type named by the caller; goes once every caller passes `this`.
     template <class T> std::shared_ptr<T> selfAs() {
         return std::dynamic_pointer_cast<T>(shared_from_this());
     }

@@ -43,7 +43,7 @@ void AbstractSocket::close(ErrorPtr error, CloseCompletion completion) {
 }
 
 void AbstractSocket::runCloseSequence(ErrorPtr error, CloseCompletion completion) {
-    auto self = selfAs<AbstractSocket>();
+    auto self = selfAs(this);
     auto afterOutput = [self, completion](ErrorPtr error) {
         if (auto block = self->didCloseBlock())
             block(self->selfSocket(), std::move(error),

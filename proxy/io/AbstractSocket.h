@@ -31,6 +31,7 @@ public:
     std::optional<std::string> localHost() const override { return localHost_; }
     std::optional<int> localPort() const override { return localPort_; }
     std::int64_t globalIndex() const { return globalIndex_; }
+    std::optional<std::int64_t> connectionIndex() const override { return globalIndex_; }
 
     /// Closes once: a second call only runs its completion with its own error.
     void close(ErrorPtr error = nullptr, CloseCompletion completion = nullptr) override;

@@ -20,16 +20,16 @@ void AbstractSocketWrapper::closeImpl(ErrorPtr error, CloseCompletion completion
 }
 
 void AbstractSocketWrapper::coupleClose() {
-    auto* base = dynamic_cast<AbstractBaseSocket*>(socket_.get());
-    if (!base)
+    std::weak_ptr<AbstractSocketWrapper> weakSelf = selfAs(this);
+    bool coupled =
+        socket_->addWillCloseBlock([weakSelf](std::shared_ptr<Socket>, ErrorPtr error, CloseCompletion next) {
+            if (auto self = weakSelf.lock())
+                self->closeImpl(std::move(error), std::move(next));
+            else
+                next(std::move(error));
+        });
+    if (!coupled)
         fatalError("A socket wrapper needs a socket derived from AbstractBaseSocket");
-    std::weak_ptr<AbstractSocketWrapper> weakSelf = selfAs<AbstractSocketWrapper>();
-    base->setWillCloseBlock([weakSelf](std::shared_ptr<Socket>, ErrorPtr error, CloseCompletion next) {
-        if (auto self = weakSelf.lock())
-            self->closeImpl(std::move(error), std::move(next));
-        else
-            next(std::move(error));
-    });
 }
 
 } // namespace pemtrox

@@ -100,19 +100,15 @@ void DefaultSocket::socketDidWrite(long tag) {
 ErrorPtr DefaultSocket::mapDisconnectError(const ErrorPtr& error) {
     if (!error)
         return nullptr;
-    if (auto* e = dynamic_cast<const AsyncSocketError*>(error.get())) {
-        if (e->domain() == AsyncSocketError::Domain::socket) {
-            if (e->code() == AsyncSocketError::readTimeout)
-                return makeError<SocketError>(SocketError::timeout());
-            if (e->code() == AsyncSocketError::closed)
-                return makeError<SocketError>(SocketError::connectionClosedByPeer());
-            // A line or head without end: the stream's own error, so readers see why.
-            if (e->code() == AsyncSocketError::readMaxedOut)
-                return makeError<InputStreamError>(InputStreamError::markerLimitExceeded());
-        } else if (e->code() == ECONNRESET) {
-            return makeError<SocketError>(SocketError::connectionResetByPeer());
-        }
-    }
+    if (isError(error, AsyncSocketError::socketErrors, AsyncSocketError::readTimeout))
+        return makeError<SocketError>(SocketError::timeout());
+    if (isError(error, AsyncSocketError::socketErrors, AsyncSocketError::closed))
+        return makeError<SocketError>(SocketError::connectionClosedByPeer());
+    // A line or head without end: the stream's own error, so readers see why.
+    if (isError(error, AsyncSocketError::socketErrors, AsyncSocketError::readMaxedOut))
+        return makeError<InputStreamError>(InputStreamError::markerLimitExceeded());
+    if (isError(error, AsyncSocketError::posixErrors, ECONNRESET))
+        return makeError<SocketError>(SocketError::connectionResetByPeer());
     return makeError<SocketError>(SocketError::unknownError(error));
 }
 
@@ -154,7 +150,7 @@ void DefaultSocket::resetConnection() {
 
 std::shared_ptr<SSLSocket> DefaultSocket::startTLS(const TlsSettings& settings,
                                                    std::function<void(SocketConnectionState)> callback) {
-    return DefaultSSLSocket::make(selfAs<DefaultSocket>(), settings, std::move(callback));
+    return DefaultSSLSocket::make(selfAs(this), settings, std::move(callback));
 }
 
 void DefaultSocket::socketDidReadToEnd() {
@@ -170,7 +166,7 @@ void DefaultSocket::outputStreamDidClose(const MyOutputStream& stream, ErrorPtr 
 }
 
 void DefaultSocket::socketDidDisconnect(ErrorPtr error) {
-    auto self = selfAs<DefaultSocket>(); // the callbacks below may drop the last owner
+    auto self = selfAs(this); // the callbacks below may drop the last owner
     socketDisconnected_ = true;
     if (auto callback = std::move(connectCallback_)) {
         connectCallback_ = nullptr;

@@ -28,7 +28,7 @@ void GCDAsyncSocketDelegateHelper::socketDidReadToEnd() {
 }
 
 void GCDAsyncSSLSocketDelegateHelper::socketDidSecure() {
-    if (auto d = std::dynamic_pointer_cast<GCDAsyncSSLSocketSwiftDelegate>(delegate.lock()))
+    if (auto d = delegate.lock())
         d->socketDidSecure();
 }
 

@@ -22,7 +22,7 @@ public:
     void socketDidReadToEnd() override;
 };
 
-/// Also passes on the TLS callback, when the delegate takes it (checked at run time).
+/// Also passes on the TLS callback.
 class GCDAsyncSSLSocketDelegateHelper : public GCDAsyncSocketDelegateHelper {
 public:
     void socketDidSecure() override;

@@ -23,12 +23,15 @@ public:
     virtual void socketDidDisconnect(ErrorPtr error) = 0;
     /// The peer ended its stream; the socket allowed half-closing and stays open for writes.
     virtual void socketDidReadToEnd() {}
+    /// The TLS handshake of a socket secured with startTLS has ended; only a TLS socket's
+    /// delegate gets it (a plain socket is never secured).
+    virtual void socketDidSecure() {}
 };
 
-/// Adds the TLS callback of a socket secured with startTLS.
+/// A delegate that takes the TLS callback.
 class GCDAsyncSSLSocketSwiftDelegate : public GCDAsyncSocketSwiftDelegate {
 public:
-    virtual void socketDidSecure() = 0;
+    void socketDidSecure() override = 0;
 };
 
 /// A listening socket's callback: one accepted connection.

@@ -21,8 +21,7 @@ std::string InputStreamError::description() const {
 }
 
 bool InputStreamError::is(const ErrorPtr& error, Kind kind) {
-    auto* e = dynamic_cast<const InputStreamError*>(error.get());
-    return e && e->kind() == kind;
+    return isError(error, domain, static_cast<int>(kind));
 }
 
 } // namespace pemtrox

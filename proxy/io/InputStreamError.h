@@ -27,6 +27,10 @@ public:
     static InputStreamError eof() { return InputStreamError(Kind::eof); }
     static InputStreamError markerLimitExceeded() { return InputStreamError(Kind::markerLimitExceeded); }
 
+    static constexpr ErrorDomain domain{"InputStreamError"};
+    const ErrorDomain* errorDomain() const override { return &domain; }
+    int errorCase() const override { return static_cast<int>(kind_); }
+
     Kind kind() const { return kind_; }
     std::string description() const override;
     std::optional<std::string> errorTitle() const override { return "Input Error"; }

@@ -12,14 +12,17 @@ public:
     explicit OutputStreamError(Kind kind) : kind_(kind) {}
     static OutputStreamError closed() { return OutputStreamError(Kind::closed); }
 
+    static constexpr ErrorDomain domain{"OutputStreamError"};
+    const ErrorDomain* errorDomain() const override { return &domain; }
+    int errorCase() const override { return static_cast<int>(kind_); }
+
     Kind kind() const { return kind_; }
     std::string description() const override { return "The output stream is closed"; }
     bool operator==(const OutputStreamError& other) const { return kind_ == other.kind_; }
 
     /// True when the error is an OutputStreamError of that kind.
     static bool is(const ErrorPtr& error, Kind kind) {
-        auto* e = dynamic_cast<const OutputStreamError*>(error.get());
-        return e && e->kind() == kind;
+        return isError(error, domain, static_cast<int>(kind));
     }
 
 private:

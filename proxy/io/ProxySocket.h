@@ -27,6 +27,7 @@ public:
 
     /// Seconds a connect may take.
     double ConnectTimeout = defaultConnectTimeout();
+    std::optional<double> connectTimeout() const override { return ConnectTimeout; }
 
     /// Connects through the address's interface with ConnectTimeout, then sets TCP_NODELAY.
     void connect(const InetAddress& address, int port) override;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -15,6 +16,12 @@ namespace pemtrox {
 class SSLSocket;
 class SocketConnectionState;
 struct TlsSettings;
+class Socket;
+
+/// A close block: gets the socket, the error so far and the continuation, which it must call
+/// (with the same or another error) for the close to go on.
+using SocketCloseBlock =
+    std::function<void(std::shared_ptr<Socket> socket, ErrorPtr error, CloseCompletion next)>;
 
 /// A connection as the engine sees it, whatever carries it: one input stream, one output
 /// stream, the two endpoints and an asynchronous close.
@@ -67,6 +74,18 @@ public:
         (void)settings, (void)callback;
         return nullptr;
     }
+    /// Adds a block that runs first when the socket closes (AbstractBaseSocket's will-close
+    /// blocks): how a socket presented over this one couples its close to it. False where the
+    /// socket has no close blocks.
+    virtual bool addWillCloseBlock(SocketCloseBlock block) {
+        (void)block;
+        return false;
+    }
+    /// The socket's number among the sockets of this process (AbstractSocket's globalIndex),
+    /// recorded with the exchanges it carries. Absent for a socket presented over another one.
+    virtual std::optional<std::int64_t> connectionIndex() const { return std::nullopt; }
+    /// The seconds a connect of this socket may take, where it has a limit of its own.
+    virtual std::optional<double> connectTimeout() const { return std::nullopt; }
 };
 
 } // namespace pemtrox

@@ -21,8 +21,7 @@ std::string SocketError::description() const {
 }
 
 bool SocketError::is(const ErrorPtr& error, Kind kind) {
-    auto* e = dynamic_cast<const SocketError*>(error.get());
-    return e && e->kind() == kind;
+    return isError(error, domain, static_cast<int>(kind));
 }
 
 } // namespace pemtrox

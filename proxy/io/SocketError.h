@@ -26,6 +26,10 @@ public:
     static SocketError connectionReset() { return SocketError(Kind::connectionReset); }
     static SocketError timeout() { return SocketError(Kind::timeout); }
 
+    static constexpr ErrorDomain domain{"SocketError"};
+    const ErrorDomain* errorDomain() const override { return &domain; }
+    int errorCase() const override { return static_cast<int>(kind_); }
+
     Kind kind() const { return kind_; }
     /// The platform error of unknownError, else null.
     const ErrorPtr& platformError() const { return platformError_; }

@@ -1,11 +1,10 @@
 #include "proxy/tls/SSLConnectTunnel.h"
 
 #include "proxy/engine/InternalProxyServer.h"
+#include "proxy/engine/ProxyConnection.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/ProxyHandlerError.h"
 #include "proxy/engine/SSLRemoteConnection.h"
-#include "proxy/engine/SocketProxyConnection.h"
-#include "proxy/io/SSLSocket.h"
 #include "proxy/tls/SSLHttpProxyHandler.h"
 
 namespace pemtrox {
@@ -29,16 +28,15 @@ SSLConnectTunnel::makeConnectRemoteConnection(std::shared_ptr<InternalProxyServe
 void SSLConnectTunnel::wrapClient(std::shared_ptr<RemoteConnection> remote, std::shared_ptr<ProxyEvent> evt,
                                   std::shared_ptr<ProxyConnection> client,
                                   std::function<void(ProxyConnectionState)> callback) {
-    auto ssl = std::dynamic_pointer_cast<SSLRemoteConnection>(remote);
     // Without TLS toward the server (a listener's connection, or a port-80 target such as
     // ws://) there is no TLS to expect from the client either.
-    if (!intercepted_ || !ssl || !ssl->ssl) {
+    if (!intercepted_ || !remote || !remote->runsTls()) {
         callback(ProxyConnectionState::connected(std::move(client)));
         return;
     }
     std::weak_ptr<SSLConnectTunnel> weak = std::static_pointer_cast<SSLConnectTunnel>(shared_from_this());
-    std::weak_ptr<SSLRemoteConnection> weakRemote = ssl;
-    ssl->whenHandshakeEnds([weak, weakRemote, evt, client, callback](RemoteConnectionState state) {
+    std::weak_ptr<RemoteConnection> weakRemote = remote;
+    remote->whenHandshakeEnds([weak, weakRemote, evt, client, callback](RemoteConnectionState state) {
         auto self = weak.lock();
         auto remote = weakRemote.lock();
         if (self && remote)
@@ -47,7 +45,7 @@ void SSLConnectTunnel::wrapClient(std::shared_ptr<RemoteConnection> remote, std:
 }
 
 void SSLConnectTunnel::upgradeClientConnection(const RemoteConnectionState& state,
-                                               std::shared_ptr<SSLRemoteConnection> remote,
+                                               std::shared_ptr<RemoteConnection> remote,
                                                std::shared_ptr<ProxyEvent> evt,
                                                std::shared_ptr<ProxyConnection> client,
                                                std::function<void(ProxyConnectionState)> callback) {
@@ -58,8 +56,8 @@ void SSLConnectTunnel::upgradeClientConnection(const RemoteConnectionState& stat
         return;
     }
     auto handler = sslHandler_.lock();
-    auto plain = std::dynamic_pointer_cast<SocketProxyConnection>(client);
-    if (!handler || !plain) {
+    // TLS starts over the client's own socket, never over a layer already running on it.
+    if (!handler || !client->plainSocket()) {
         callback(ProxyConnectionState::failed(makeError<ProxyHandlerError>(
             ProxyHandlerError::illegalState("The client connection cannot be upgraded to TLS"))));
         return;
@@ -71,8 +69,8 @@ void SSLConnectTunnel::upgradeClientConnection(const RemoteConnectionState& stat
         callback(ProxyConnectionState::failed(currentError()));
         return;
     }
-    SSLHttpProxyHandler::startSSLClientConnection(plain, std::move(identity), handler->server()->queue(),
-                                                  std::move(callback));
+    SSLHttpProxyHandler::startSSLClientConnection(std::move(client), std::move(identity),
+                                                  handler->server()->queue(), std::move(callback));
 }
 
 } // namespace pemtrox

@@ -8,7 +8,6 @@
 namespace pemtrox {
 
 class SSLHttpProxyHandler;
-class SSLRemoteConnection;
 
 /// The tunnel of a CONNECT on a TLS-aware server. Intercepted, every connection it opens to
 /// the server is a TLS one, the first and any reconnection alike (the requests inside copy
@@ -31,9 +30,8 @@ protected:
                     std::function<void(ProxyConnectionState)> callback) override;
 
 private:
-    void upgradeClientConnection(const RemoteConnectionState& state,
-                                 std::shared_ptr<SSLRemoteConnection> remote, std::shared_ptr<ProxyEvent> evt,
-                                 std::shared_ptr<ProxyConnection> client,
+    void upgradeClientConnection(const RemoteConnectionState& state, std::shared_ptr<RemoteConnection> remote,
+                                 std::shared_ptr<ProxyEvent> evt, std::shared_ptr<ProxyConnection> client,
                                  std::function<void(ProxyConnectionState)> callback);
     std::weak_ptr<SSLHttpProxyHandler> sslHandler_;
     bool intercepted_;

@@ -3,8 +3,8 @@
 #include "platform/Identity.h"
 #include "platform/TlsEngine.h"
 #include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/ProxyHandlerError.h"
 #include "proxy/engine/SSLRemoteConnection.h"
-#include "proxy/engine/SocketProxyConnection.h"
 #include "proxy/io/SSLSocket.h"
 #include "proxy/io/SecureSocket.h"
 #include "proxy/tls/SSLConnectTunnel.h"
@@ -40,10 +40,10 @@ std::shared_ptr<ConnectTunnel> SSLHttpProxyHandler::makeTunnel() {
                                   intercepted);
 }
 
-std::shared_ptr<const Identity> SSLHttpProxyHandler::clientIdentity(const SSLRemoteConnection& remote,
+std::shared_ptr<const Identity> SSLHttpProxyHandler::clientIdentity(const RemoteConnection& remote,
                                                                     const std::optional<std::string>& host) {
     std::vector<Data> certificates;
-    if (auto socket = remote.sslRemote) {
+    if (auto socket = remote.tlsSocket()) {
         if (auto peer = socket->peerCertificates())
             certificates = *peer;
         else
@@ -56,10 +56,16 @@ std::shared_ptr<const Identity> SSLHttpProxyHandler::clientIdentity(const SSLRem
     throw SSLHttpProxyHandlerError::noRemoteCertificateOrHostname();
 }
 
-void SSLHttpProxyHandler::startSSLClientConnection(std::shared_ptr<SocketProxyConnection> client,
+void SSLHttpProxyHandler::startSSLClientConnection(std::shared_ptr<ProxyConnection> client,
                                                    std::shared_ptr<const Identity> identity,
                                                    std::shared_ptr<DispatchQueue> queue,
                                                    std::function<void(ProxyConnectionState)> completion) {
+    auto socket = client->plainSocket();
+    if (!socket) {
+        completion(ProxyConnectionState::failed(makeError<ProxyHandlerError>(
+            ProxyHandlerError::illegalState("The client connection cannot be upgraded to TLS"))));
+        return;
+    }
     TlsSettings settings;
     settings.isServer = true;
     settings.certificates = std::move(identity); // the leaf, then the CA as its chain
@@ -81,8 +87,7 @@ void SSLHttpProxyHandler::startSSLClientConnection(std::shared_ptr<SocketProxyCo
         }
         completion(ProxyConnectionState::connected(SSLProxyConnection::make(client, holder->socket)));
     };
-    holder->socket =
-        secureSocket(client->socket(), std::move(queue), settings, std::move(handshakeCompleted));
+    holder->socket = secureSocket(socket, std::move(queue), settings, std::move(handshakeCompleted));
     if (holder->failedEarly)
         holder->socket->close();
 }

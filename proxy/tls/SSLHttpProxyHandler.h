@@ -13,8 +13,7 @@ class DispatchQueue;
 class Identity;
 class SSLContextFactory;
 class SSLProxyServer;
-class SSLRemoteConnection;
-class SocketProxyConnection;
+class RemoteConnection;
 
 /// The handler of the TLS-aware server: decides on each CONNECT whether it is intercepted;
 /// an intercepted tunnel speaks TLS to the server and, once that handshake is over, the
@@ -35,13 +34,15 @@ public:
     /// The server's certificate factory.
     const std::shared_ptr<SSLContextFactory>& contextFactory() const;
 
-    /// The identity presented to the client: minted from the server's certificate, else
-    /// for the host. Throws noRemoteCertificateOrHostname and the factory's errors.
-    virtual std::shared_ptr<const Identity> clientIdentity(const SSLRemoteConnection& remote,
+    /// The identity presented to the client: minted from the certificate the server presented
+    /// on the connection's TLS socket, else for the host. Throws noRemoteCertificateOrHostname
+    /// and the factory's errors.
+    virtual std::shared_ptr<const Identity> clientIdentity(const RemoteConnection& remote,
                                                            const std::optional<std::string>& host);
-    /// Runs the server side of TLS toward the client with the identity and its chain; the
-    /// completion runs once with the decrypted connection or the handshake's error.
-    static void startSSLClientConnection(std::shared_ptr<SocketProxyConnection> client,
+    /// Runs the server side of TLS toward the client, over its plain socket (which it must
+    /// have), with the identity and its chain; the completion runs once with the decrypted
+    /// connection or the handshake's error.
+    static void startSSLClientConnection(std::shared_ptr<ProxyConnection> client,
                                          std::shared_ptr<const Identity> identity,
                                          std::shared_ptr<DispatchQueue> queue,
                                          std::function<void(ProxyConnectionState)> completion);

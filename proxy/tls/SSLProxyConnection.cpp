@@ -1,18 +1,18 @@
 #include "proxy/tls/SSLProxyConnection.h"
 
 #include "proxy/engine/HttpInputStream.h"
-#include "proxy/engine/SocketProxyConnection.h"
+#include "proxy/engine/ProxyConnection.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/SSLSocket.h"
 
 namespace pemtrox {
 
-std::shared_ptr<SSLProxyConnection> SSLProxyConnection::make(std::shared_ptr<SocketProxyConnection> wrapped,
+std::shared_ptr<SSLProxyConnection> SSLProxyConnection::make(std::shared_ptr<ProxyConnection> wrapped,
                                                              std::shared_ptr<SSLSocket> sslClient) {
     return Plumber::make<SSLProxyConnection>(std::move(wrapped), std::move(sslClient));
 }
 
-SSLProxyConnection::SSLProxyConnection(std::shared_ptr<SocketProxyConnection> wrapped,
+SSLProxyConnection::SSLProxyConnection(std::shared_ptr<ProxyConnection> wrapped,
                                        std::shared_ptr<SSLSocket> sslClient)
     : wrapped_(std::move(wrapped)), sslClient_(std::move(sslClient)),
       inputStream_(HttpInputStream::make(sslClient_->inputStream())),

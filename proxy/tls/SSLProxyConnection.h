@@ -9,15 +9,14 @@
 namespace pemtrox {
 
 class SSLSocket;
-class SocketProxyConnection;
 
 /// The client connection of an intercepted tunnel: the server side of TLS over the plain
 /// client connection, with HTTP streams over the decrypted bytes.
 class SSLProxyConnection : public AbstractProxyConnection {
 public:
-    static std::shared_ptr<SSLProxyConnection> make(std::shared_ptr<SocketProxyConnection> wrapped,
+    static std::shared_ptr<SSLProxyConnection> make(std::shared_ptr<ProxyConnection> wrapped,
                                                     std::shared_ptr<SSLSocket> sslClient);
-    SSLProxyConnection(std::shared_ptr<SocketProxyConnection> wrapped, std::shared_ptr<SSLSocket> sslClient);
+    SSLProxyConnection(std::shared_ptr<ProxyConnection> wrapped, std::shared_ptr<SSLSocket> sslClient);
 
     /// The plain client connection's addresses.
     std::shared_ptr<const InetAddress> address() const override;
@@ -30,13 +29,13 @@ public:
     /// can tell a whole body from a cut one, then the plain connection.
     void close() override;
 
-    const std::shared_ptr<SocketProxyConnection>& wrapped() const { return wrapped_; }
+    const std::shared_ptr<ProxyConnection>& wrapped() const { return wrapped_; }
     const std::shared_ptr<SSLSocket>& sslClient() const { return sslClient_; }
     /// The negotiated application protocol; nothing negotiates one.
     std::optional<std::string> connectionProtocol;
 
 private:
-    std::shared_ptr<SocketProxyConnection> wrapped_;
+    std::shared_ptr<ProxyConnection> wrapped_;
     std::shared_ptr<SSLSocket> sslClient_;
     std::shared_ptr<HttpInputStream> inputStream_;
     std::shared_ptr<HttpOutputStream> outputStream_;

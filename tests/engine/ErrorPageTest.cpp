@@ -6,6 +6,7 @@
 #include "proxy/engine/ProxyHandlerError.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/io/Data.h"
+#include "proxy/io/SocketError.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/proxy/BlockError.h"
 
@@ -83,6 +84,10 @@ TEST(ErrorReply, ChoiceFollowsTheErrorsOwnInterfaces) {
         {makeError<GenericError>("boom"), false, true, "An error occurred"},
         {makeError<test::BlockError>(true, false), true, true, "Block List Tool"},
         {makeError<test::BlockError>(false, true), false, false, "Block List Tool"},
+        {makeError<test::BlockError>(true, true), true, false, "Block List Tool"},
+        // Another family's case of the same numbers chooses nothing.
+        {makeError<SocketError>(SocketError::socketClosed()), false, true, "Socket Error"},
+        {makeError<SocketError>(SocketError::connectionClosedByPeer()), false, true, "Socket Error"},
         {makeError<ProxyHandlerError>(ProxyHandlerError::unsupportedScheme("ftp")), false, true,
          "Proxy Server Error"},
         {makeError<RemoteConnectionErrors>(RemoteConnectionErrors::noHost()), false, true,

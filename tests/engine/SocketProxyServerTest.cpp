@@ -12,14 +12,13 @@
 #include "proxy/engine/ProxyHandler.h"
 #include "proxy/engine/SocketProxyConnection.h"
 #include "proxy/engine/SocketProxyServer.h"
-#include "proxy/io/ByteArrayInputStream.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InetAddress.h"
-#include "proxy/io/NullOutputStream.h"
 #include "proxy/io/Socket.h"
 #include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/proxy/ProxyHarness.h"
+#include "tests/support/proxy/StubSocket.h"
 
 namespace pemtrox::test {
 namespace {
@@ -139,29 +138,7 @@ TEST(SocketProxyServerBindTest, PortsOutOfRangeAndTakenPortsThrow) {
 
 // MARK: the framework with fakes
 
-// A socket whose endpoints the test sets; closing is counted.
-class StubSocket : public Socket {
-public:
-    std::shared_ptr<MyInputStream> inputStream() const override { return input_; }
-    std::shared_ptr<MyOutputStream> outputStream() const override { return output_; }
-    std::optional<std::string> host() const override { return host_; }
-    std::optional<int> port() const override { return port_; }
-    std::optional<std::string> localHost() const override { return localHost_; }
-    std::optional<int> localPort() const override { return localPort_; }
-    bool isClosed() const override { return closes > 0; }
-    void close(ErrorPtr error, CloseCompletion completion) override {
-        ++closes;
-        if (completion)
-            completion(error);
-    }
-    std::optional<std::string> host_, localHost_;
-    std::optional<int> port_, localPort_;
-    std::atomic<int> closes{0};
-
-private:
-    std::shared_ptr<MyInputStream> input_ = ByteArrayInputStream::make(Data());
-    std::shared_ptr<MyOutputStream> output_ = NullOutputStream::make();
-};
+using test::StubSocket;
 
 TEST(SocketProxyConnectionTest, AddressesFollowTheSocket) {
     auto socket = std::make_shared<StubSocket>();

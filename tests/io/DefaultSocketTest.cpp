@@ -164,6 +164,7 @@ TEST_F(DefaultSocketTest, FailedConnectsAreAnsweredOnceAndCloseTheSocket) {
         onQueue([&] {
             socket = ProxySocket::make(AsyncTcpSocket::make(queue), queue);
             socket->ConnectTimeout = c.timeout;
+            EXPECT_EQ(socket->connectTimeout(), c.timeout); // what an intercepted handshake is bounded by
             socket->setDidCloseBlock([&](std::shared_ptr<Socket>, ErrorPtr e, CloseCompletion next) {
                 closedWith = e;
                 next(e);
@@ -259,6 +260,9 @@ TEST_F(DefaultSocketTest, LayerErrorsMapToSocketErrors) {
         {makeError<E>(E::socket(E::readMaxedOut)), InputStreamError::markerLimitExceeded().description()},
         {makeError<E>(E::socket(E::connectTimeout)), "Socket error: Attempt to connect to host timed out"},
         {makeError<E>(E::posix(EPIPE)), "Socket error: Broken pipe"},
+        // The same numbers in the other domain are not those cases.
+        {makeError<E>(E::posix(E::closed)), "Socket error: " + E::posix(E::closed).description()},
+        {makeError<E>(E::socket(static_cast<E::Code>(ECONNRESET), "odd")), "Socket error: odd"},
         {makeError<GenericError>("foreign"), "Socket error: foreign"},
     };
     for (const auto& c : cases)

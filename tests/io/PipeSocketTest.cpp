@@ -5,6 +5,7 @@
 #include "proxy/io/PipeSocket.h"
 #include "tests/io/StreamTestSupport.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/proxy/StubSocket.h"
 
 using namespace pemtrox;
 
@@ -79,6 +80,14 @@ TEST_F(PipeSocketTest, WillCloseBlocksAreChainedNewestFirst) {
         cleared->setWillCloseBlock(nullptr);
         cleared->close();
         EXPECT_TRUE(trace.empty());
+
+        // A socket presented over another couples its close through this; one without close
+        // blocks says so.
+        auto coupled = PipeSocket::make(queue);
+        EXPECT_TRUE(coupled->addWillCloseBlock(recordingBlock(trace, "coupled")));
+        coupled->close();
+        EXPECT_EQ(trace, std::vector<std::string>{"coupled:-"});
+        EXPECT_FALSE(test::StubSocket().addWillCloseBlock(recordingBlock(trace, "never")));
     });
 }
 
@@ -89,6 +98,9 @@ TEST_F(PipeSocketTest, GlobalIndicesAreDistinctAndRising) {
         auto c = PipeSocket::make(queue);
         EXPECT_LT(a->globalIndex(), b->globalIndex());
         EXPECT_LT(b->globalIndex(), c->globalIndex());
+        EXPECT_EQ(c->connectionIndex(), c->globalIndex()); // the index recorded with exchanges
+        EXPECT_EQ(test::StubSocket().connectionIndex(), std::nullopt);
+        EXPECT_EQ(c->connectTimeout(), std::nullopt);
         c->close();
         a->close();
         EXPECT_TRUE(b->isClosed());

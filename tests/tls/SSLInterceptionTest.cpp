@@ -293,5 +293,26 @@ TEST(SSLProxyServer, InterceptionDecision) {
     queue->sync([&] { server.reset(); });
 }
 
+// TLS toward the client starts only over its own socket: a connection that already reads
+// through a layer of its own is refused, never wrapped again.
+TEST(SSLClientUpgrade, NeedsTheClientsPlainSocket) {
+    struct Layered : ProxyConnection {
+        std::shared_ptr<const InetAddress> address() const override { return nullptr; }
+        std::optional<std::int64_t> port() const override { return std::nullopt; }
+        std::shared_ptr<const InetAddress> localAddress() const override { return nullptr; }
+        std::optional<std::int64_t> localPort() const override { return std::nullopt; }
+        std::shared_ptr<HttpInputStream> inputStream() const override { return nullptr; }
+        std::shared_ptr<HttpOutputStream> outputStream() const override { return nullptr; }
+        void close() override {}
+    };
+    std::vector<std::string> outcomes;
+    SSLHttpProxyHandler::startSSLClientConnection(
+        std::make_shared<Layered>(), nullptr, nullptr, [&](ProxyConnectionState state) {
+            outcomes.push_back(state.isConnected() ? "connected" : describe(state.error()));
+        });
+    EXPECT_EQ(outcomes,
+              std::vector<std::string>{"Illegal state: The client connection cannot be upgraded to TLS"});
+}
+
 } // namespace
 } // namespace pemtrox
