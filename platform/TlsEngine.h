@@ -27,6 +27,10 @@ struct TlsSettings {
     std::optional<std::string> peerName;
 };
 
+/// The family of the errors that carry a TLS engine status (the engine's own and the TLS
+/// socket wrapper's): their case is that status, 0 when they carry none.
+inline constexpr ErrorDomain tlsStatusErrors{"TlsStatus"};
+
 /// A failure of the TLS engine; its description is what the connection fails with, its
 /// status the engine's status for it (0 when it has none).
 class TlsError : public ErrorBase<TlsError> {
@@ -44,6 +48,8 @@ public:
     Kind kind() const { return kind_; }
     std::int32_t status() const { return status_; }
     std::string description() const override { return description_; }
+    const ErrorDomain* errorDomain() const override { return &tlsStatusErrors; }
+    int errorCase() const override { return status_; }
 
 private:
     Kind kind_;

@@ -53,10 +53,6 @@ protected:
     template <class T> std::shared_ptr<T> selfAs(T* self) {
         return std::shared_ptr<T>(shared_from_this(), self);
     }
-    /// The same for a type named by the caller; goes once every caller passes `this`.
-    template <class T> std::shared_ptr<T> selfAs() {
-        return std::dynamic_pointer_cast<T>(shared_from_this());
-    }
 
 private:
     SocketCloseBlock willCloseBlock_;

@@ -22,7 +22,7 @@ std::shared_ptr<DefaultSSLSocket> DefaultSSLSocket::make(std::shared_ptr<Default
             failed(SocketConnectionState::failed(makeError<SocketError>(SocketError::socketClosed())));
         return ssl;
     }
-    ssl->defaultSocketDelegate_->delegate = ssl->selfAs<DefaultSSLSocket>();
+    ssl->defaultSocketDelegate_->delegate = ssl;
     auto layer = ssl->defaultSocket_->socket();
     layer->setDelegate(ssl->defaultSocketDelegate_);
     ssl->tls_ = TlsDriver::make(settings);
@@ -72,7 +72,7 @@ void DefaultSSLSocket::socketDidWrite(long tag) {
 }
 
 void DefaultSSLSocket::socketDidDisconnect(ErrorPtr error) {
-    auto self = selfAs<DefaultSSLSocket>();
+    auto self = selfAs(this);
     if (auto callback = std::exchange(connectCallback_, nullptr))
         callback(SocketConnectionState::failed(
             error ? error : makeError<SocketError>(SocketError::connectionClosedByPeer())));
@@ -84,14 +84,14 @@ void DefaultSSLSocket::socketDidReadToEnd() {
 }
 
 void DefaultSSLSocket::socketDidSecure() {
-    auto self = selfAs<DefaultSSLSocket>();
+    auto self = selfAs(this);
     if (const TlsEngine* engine = tls_->engine()) {
         auto certificates = engine->peerCertificates();
         if (!certificates.empty())
             trust_ = std::move(certificates);
     }
     if (auto callback = std::exchange(connectCallback_, nullptr))
-        callback(SocketConnectionState::connected(selfAs<Socket>()));
+        callback(SocketConnectionState::connected(selfSocket()));
 }
 
 } // namespace pemtrox

@@ -87,7 +87,7 @@ void SSLSocketWrapper::setUp(const TlsSettings& settings) {
         pipeIn_->close();
         return;
     }
-    auto self = selfAs<SSLSocketWrapper>();
+    auto self = selfAs(this);
     std::weak_ptr<SSLSocketWrapper> weakSelf = self;
     outputStream_->onWrite = [weakSelf](Data data, bool flush, OutputStreamWriteCompletion completion) {
         auto self = weakSelf.lock();
@@ -164,7 +164,7 @@ void SSLSocketWrapper::drive() {
         driveAgain_ = true;
         return;
     }
-    auto self = selfAs<SSLSocketWrapper>();
+    auto self = selfAs(this);
     driving_ = true;
     do {
         driveAgain_ = false;
@@ -209,14 +209,14 @@ bool SSLSocketWrapper::handshake() {
     }
     handshakeComplete_ = true;
     if (auto callback = std::exchange(connectCallback_, nullptr))
-        callback(SocketConnectionState::connected(selfAs<Socket>()));
+        callback(SocketConnectionState::connected(selfSocket()));
     if (auto early = std::exchange(earlyWrite_, std::nullopt))
         write(std::move(early->data), false, std::move(early->completion));
     return !stopped_ && !socket()->isClosed();
 }
 
 void SSLSocketWrapper::readPump() {
-    auto self = selfAs<SSLSocketWrapper>();
+    auto self = selfAs(this);
     while (!stopped_ && !pipeWaiting_) {
         if (socket()->isClosed() || isSSLClosed_) {
             stopped_ = true;
@@ -286,19 +286,18 @@ void SSLSocketWrapper::send(const std::uint8_t* source, std::size_t length) {
     std::shared_ptr<PendingWrite> pending = pendingWrite_ && pendingWrite_->issuing ? pendingWrite_ : nullptr;
     if (pending)
         ++pending->outstanding;
-    socket()->outputStream()->write(
-        Data(source, source + length), false,
-        [self = selfAs<SSLSocketWrapper>(), pending](OutputStreamWriteHandlerResult result) {
-            if (!pending)
-                return;
-            --pending->outstanding;
-            if (result.isError() && !pending->error)
-                pending->error = result.error();
-            pending->last = std::move(result);
-            if (pending->issuing || pending->outstanding > 0)
-                return;
-            self->finishWrite(pending);
-        });
+    socket()->outputStream()->write(Data(source, source + length), false,
+                                    [self = selfAs(this), pending](OutputStreamWriteHandlerResult result) {
+                                        if (!pending)
+                                            return;
+                                        --pending->outstanding;
+                                        if (result.isError() && !pending->error)
+                                            pending->error = result.error();
+                                        pending->last = std::move(result);
+                                        if (pending->issuing || pending->outstanding > 0)
+                                            return;
+                                        self->finishWrite(pending);
+                                    });
 }
 
 void SSLSocketWrapper::handshakeStepReturned() {
@@ -317,7 +316,7 @@ void SSLSocketWrapper::write(Data data, bool, OutputStreamWriteCompletion comple
         earlyWrite_ = EarlyWrite{std::move(data), std::move(completion)};
         return;
     }
-    auto self = selfAs<SSLSocketWrapper>();
+    auto self = selfAs(this);
     auto pending = std::make_shared<PendingWrite>();
     pending->completion = std::move(completion);
     pendingWrite_ = pending;
@@ -359,7 +358,7 @@ void SSLSocketWrapper::finishWrite(const std::shared_ptr<PendingWrite>& pending)
 }
 
 void SSLSocketWrapper::closeImpl(ErrorPtr error, CloseCompletion completion) {
-    auto self = selfAs<SSLSocketWrapper>();
+    auto self = selfAs(this);
     if (!isSSLClosed_ && driver_) {
         ++engineBusy_;
         driver_->close(); // the close alert leaves before the wrapped socket closes its streams

@@ -25,14 +25,9 @@ std::string SSLSocketWrapperError::description() const {
 }
 
 std::optional<std::int32_t> tlsStatusOf(const ErrorPtr& error) {
-    std::int32_t status = 0;
-    if (auto* wrapper = dynamic_cast<const SSLSocketWrapperError*>(error.get()))
-        status = wrapper->status();
-    else if (auto* engine = dynamic_cast<const TlsError*>(error.get()))
-        status = engine->status();
-    if (status == 0)
+    if (!isError(error, tlsStatusErrors) || error->errorCase() == 0)
         return std::nullopt;
-    return status;
+    return error->errorCase();
 }
 
 } // namespace pemtrox

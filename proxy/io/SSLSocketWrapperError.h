@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "platform/Error.h"
+#include "platform/TlsEngine.h"
 
 namespace pemtrox {
 
@@ -35,6 +36,9 @@ public:
     std::int32_t status() const { return status_; }
     std::string description() const override;
     std::optional<std::string> errorTitle() const override { return "SSL Socket Error"; }
+    /// Of the TLS status family (tlsStatusErrors): its case is the engine's status.
+    const ErrorDomain* errorDomain() const override { return &tlsStatusErrors; }
+    int errorCase() const override { return status_; }
     bool operator==(const SSLSocketWrapperError& other) const {
         return kind_ == other.kind_ && status_ == other.status_;
     }

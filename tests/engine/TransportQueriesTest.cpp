@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/AsyncSocketError.h"
+#include "platform/TlsEngine.h"
 #include "proxy/engine/FieldsError.h"
 #include "proxy/engine/HttpInputStream.h"
 #include "proxy/engine/HttpReaderHeaderError.h"
@@ -14,6 +15,7 @@
 #include "proxy/engine/SocketProxyConnection.h"
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/OutputStreamError.h"
+#include "proxy/io/SSLSocketWrapperError.h"
 #include "proxy/io/SocketError.h"
 #include "tests/support/proxy/NullProxyServer.h"
 #include "tests/support/proxy/StubSocket.h"
@@ -122,6 +124,7 @@ TEST(TransportQueries, ErrorsAreClassifiedByTheValueTheyCarry) {
         makeError<HttpReaderHeaderError>(HttpReaderHeaderError::notValidHeader()),
         makeError<A>(A::socket(A::badConfig)),
         makeError<A>(A::posix(1)),
+        makeError<TlsError>(TlsError::Kind::protocol, "alert", TlsEngine::peerRejectedCertificate),
         makeError<GenericError>("foreign"),
     };
     const std::vector<const ErrorDomain*> domains{&SocketError::domain,
@@ -131,6 +134,7 @@ TEST(TransportQueries, ErrorsAreClassifiedByTheValueTheyCarry) {
                                                   &HttpReaderHeaderError::domain,
                                                   &A::socketErrors,
                                                   &A::posixErrors,
+                                                  &tlsStatusErrors,
                                                   nullptr};
     for (std::size_t e = 0; e < errors.size(); ++e)
         for (std::size_t d = 0; d + 1 < domains.size(); ++d) {
@@ -140,6 +144,12 @@ TEST(TransportQueries, ErrorsAreClassifiedByTheValueTheyCarry) {
         }
     EXPECT_EQ(errors.back()->errorDomain(), nullptr);
     EXPECT_FALSE(isError(nullptr, SocketError::domain));
+    // Both TLS sockets' failures carry the engine's status the same way.
+    EXPECT_EQ(tlsStatusOf(errors[7]), TlsEngine::peerRejectedCertificate);
+    EXPECT_EQ(tlsStatusOf(makeError<SSLSocketWrapperError>(SSLSocketWrapperError::handshakeFailed(-9806))),
+              -9806);
+    EXPECT_FALSE(tlsStatusOf(makeError<SSLSocketWrapperError>(SSLSocketWrapperError::sslContextClosed())));
+    EXPECT_FALSE(tlsStatusOf(errors[0]));
 
     EXPECT_TRUE(SocketError::is(errors[0], SocketError::Kind::socketClosed));
     EXPECT_FALSE(SocketError::is(errors[0], SocketError::Kind::timeout));
