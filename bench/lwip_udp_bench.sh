@@ -5,7 +5,7 @@
 # server in a server namespace behind a veth pair. Each user-space stack runs in the gateway
 # namespace and carries a client namespace of its own. Per path: answers (and their share of
 # what was sent), the drops counted on the client's device (the queue the stack reads) and
-# the CPU seconds the stack spent on the burst; every path runs RUNS times (3),
+# the CPU seconds the stack spent on the burst and its resident memory after it; every path runs RUNS times (3),
 # interleaved, and the median run by share is shown. The echo server keeps the system's
 # default receive buffer, so the direct path loses datagrams at the server; ECHO_RCVBUF=bytes
 # gives it a buffer that holds the whole burst, and then every loss is the path's own.
@@ -100,15 +100,18 @@ for run in $(seq "$runs"); do
         [[ -n ${stack[$path]} ]] && c0=$(ticks "${stack[$path]}")
         out=$(${enter[$path]} python3 "$tool" burst 203.0.113.10 7 "$sockets" "$datagrams" "$size")
         d1=$(drops "${enter[$path]}" "${device[$path]}")
-        cpu=-
-        [[ -n ${stack[$path]} ]] &&
+        cpu=- rss=-
+        if [[ -n ${stack[$path]} ]]; then
             cpu=$(awk -v c=$(( $(ticks "${stack[$path]}") - c0 )) -v hz="$hz" 'BEGIN {printf "%.2f", c / hz}')
-        results[$path]+="$(jq -r .share <<<"$out") $(jq -r .answered <<<"$out") $((d1 - d0)) $cpu"$'\n'
+            rss=$(awk '/^VmRSS/ {printf "%.1f", $2 / 1024}' "/proc/${stack[$path]}/status")
+        fi
+        results[$path]+="$(jq -r .share <<<"$out") $(jq -r .answered <<<"$out") $((d1 - d0)) $cpu $rss"$'\n'
     done
 done
-printf '%-12s %8s %8s %8s %12s   (%s datagrams of %s bytes from %s sockets, median of %s runs)\n' \
-    path answers share drops "stack CPU s" "$datagrams" "$size" "$sockets" "$runs"
+printf '%-12s %8s %8s %8s %12s %8s   (%s datagrams of %s bytes from %s sockets, median of %s runs)\n' \
+    path answers share drops "stack CPU s" "RSS MB" "$datagrams" "$size" "$sockets" "$runs"
 for path in "${paths[@]}"; do
-    read -r share answered dropped cpu < <(sort -n <<<"${results[$path]}" | sed '/^$/d' | awk -v n="$runs" 'NR == int((n + 1) / 2)')
-    printf '%-12s %8s %7.1f%% %8s %12s\n' "$path" "$answered" "$(echo "$share * 100" | bc -l)" "$dropped" "$cpu"
+    read -r share answered dropped cpu rss < <(sort -n <<<"${results[$path]}" | sed '/^$/d' | awk -v n="$runs" 'NR == int((n + 1) / 2)')
+    printf '%-12s %8s %7.1f%% %8s %12s %8s\n' "$path" "$answered" "$(echo "$share * 100" | bc -l)" "$dropped" \
+        "$cpu" "$rss"
 done

@@ -23,6 +23,16 @@ using Bytes = AsyncUdpSocket::Bytes;
 
 /// The largest datagram there is.
 constexpr std::size_t largestDatagram = 65536;
+/// Datagrams taken in one turn of the queue before its other work gets a turn.
+constexpr int datagramsPerTurn = 64;
+
+// Every socket of a queue receives into its thread's one buffer, and each datagram leaves it
+// at its own size before the next is read: a socket holds no buffer of its own while it
+// waits (a relay with thousands of sockets held 64 KiB for each).
+Bytes& receiveBuffer() {
+    thread_local Bytes buffer(largestDatagram);
+    return buffer;
+}
 
 std::string addressText(const asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped())
@@ -60,7 +70,6 @@ public:
     std::weak_ptr<AsyncUdpSocketDelegate> delegate;
     std::weak_ptr<AsyncUdpSocket> owner; // expires when the last reference is released
     bool bound = false, receiving = false, closed = false, opened = false;
-    Bytes receiveBuffer;
     udp::endpoint sender;
 
     // Calls the delegate while it and the socket object live; the object is held meanwhile.
@@ -113,25 +122,47 @@ public:
         opened = bound = true;
     }
 
+    // Waits until a datagram is there, then reads what is there (the socket is non-blocking).
     void receiveNext() {
-        receiveBuffer.resize(largestDatagram);
-        socket.async_receive_from(
-            asio::buffer(receiveBuffer), sender,
-            [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
-                if (self->closed)
-                    return;
-                if (ec) {
-                    self->closeWithError(makeError<AsyncSocketError>(AsyncSocketError::posix(ec.value())));
-                    return;
-                }
-                Bytes datagram(self->receiveBuffer.begin(),
-                               self->receiveBuffer.begin() + static_cast<std::ptrdiff_t>(n));
-                self->tell([&](AsyncUdpSocketDelegate& d, AsyncUdpSocket& s) {
-                    d.udpSocketDidReceive(s, std::move(datagram), bytesOf(self->sender));
-                });
-                if (!self->closed)
-                    self->receiveNext();
+        socket.async_wait(udp::socket::wait_read, [self = shared_from_this()](const std::error_code& ec) {
+            if (self->closed)
+                return;
+            if (ec) {
+                self->closeWithError(makeError<AsyncSocketError>(AsyncSocketError::posix(ec.value())));
+                return;
+            }
+            self->receiveWaiting();
+        });
+    }
+
+    // Reads until nothing is left, or until a turn's share has been read: the rest is read
+    // in a later turn, since the wait for the socket would not see what is already there.
+    void receiveWaiting() {
+        auto& buffer = receiveBuffer();
+        for (int n = 0; n < datagramsPerTurn; ++n) {
+            std::error_code ec;
+            std::size_t length = socket.receive_from(asio::buffer(buffer), sender, 0, ec);
+            if (ec == asio::error::would_block || ec == asio::error::try_again) {
+                receiveNext();
+                return;
+            }
+            if (ec == asio::error::interrupted)
+                continue;
+            if (ec) {
+                closeWithError(makeError<AsyncSocketError>(AsyncSocketError::posix(ec.value())));
+                return;
+            }
+            Bytes datagram(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
+            tell([&](AsyncUdpSocketDelegate& d, AsyncUdpSocket& s) {
+                d.udpSocketDidReceive(s, std::move(datagram), bytesOf(sender));
             });
+            if (closed)
+                return;
+        }
+        asio::post(io, [self = shared_from_this()] {
+            if (!self->closed)
+                self->receiveWaiting();
+        });
     }
 
     void send(Bytes data, udp::endpoint to, long tag) {
@@ -224,6 +255,10 @@ void AsyncUdpSocket::beginReceiving() {
                                            "Must bind socket before you can receive data.");
         if (core_->receiving)
             return;
+        std::error_code ec;
+        core_->socket.non_blocking(true, ec);
+        if (ec)
+            throw AsyncSocketError::posix(ec.value());
         core_->receiving = true;
         core_->receiveNext();
     });
