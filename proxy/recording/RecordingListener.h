@@ -44,6 +44,9 @@ class DispatchQueue;
 /// While the writer is behind by more than a bound, each exchange that adds a step pauses its
 /// copying (see ExchangePause) until the writer has caught up: a slow disk slows the recorded
 /// exchanges alone and never blocks a caller's queue.
+/// The exchange directories of one listener appear in the order of their numbers, which is
+/// the order in which the exchanges were selected, whichever lane makes one: a reader that
+/// takes the names above the last one it saw misses none. Nothing temporary lies in the store.
 class RecordingListener : public ProxyServerAdapter, public std::enable_shared_from_this<RecordingListener> {
 public:
     /// The attribute under which an exchange record keeps its recording.
