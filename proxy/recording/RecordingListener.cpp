@@ -104,7 +104,11 @@ RecordingListener::~RecordingListener() {
     // it first would clear the pointer that the lanes read as they work through them.
     if (writer_)
         writer_->waitForWrites();
+    bool lanes = writer_ != nullptr;
     writer_.reset();
+    // The lanes' spares go with them; those of the exchanges went with each.
+    for (std::size_t lane = 0; lanes && temporary_ && lane < writerLanes; ++lane)
+        ::unlinkat(temporary_->handle.get(), spareName(lane).c_str(), 0);
 }
 
 void RecordingListener::waitForWrites() {

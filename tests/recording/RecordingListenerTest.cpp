@@ -459,11 +459,17 @@ TEST_F(RecordingListenerTest, DirectoriesAppearInNumberOrderWhicheverLaneGetsThe
 // A stop while every lane of the writer is stalled, as on a disk that stopped answering, ends
 // within its bound and drops what waits, logging how much; the store holds only whole files,
 // and an exchange whose later steps were dropped keeps the metadata.json last written for it.
-// The listener, let go with its lanes still stalled, ends once they go on, writing nothing more.
+// The listener, let go with its lanes still stalled, ends once they go on, writing nothing more,
+// and takes the lanes' spares with it.
 TEST_F(RecordingListenerTest, AStopWithTheWriterStalledEndsWithinItsBound) {
     make({}, true);
     auto evt = start();
     listener->waitForWrites();
+    evt->status = ProxyEventStatus::receivedRequestURL;
+    listener->proxyListenerReceivedRequestURL(evt);
+    listener->waitForWrites();
+    auto temporaries = "ls -A " + listener->temporaryDirectory().string();
+    ASSERT_NE(test::runCommand(temporaries), "") << "the lane's spare, after a rewrite";
     std::weak_ptr<RecordingListener> made = listener;
     test::StalledWriter stall(*listener);
     evt->requestHeader = head("GET / HTTP/1.1");
@@ -483,8 +489,12 @@ TEST_F(RecordingListenerTest, AStopWithTheWriterStalledEndsWithinItsBound) {
     EXPECT_FALSE(made.expired()) << "a stalled lane holds what it uses";
     stall.resume();
     ASSERT_TRUE(test::waitFor([&] { return made.expired(); }, std::chrono::seconds(20)));
+    // Gone once its destructor has run, which may still be running on a lane's thread.
+    EXPECT_TRUE(
+        test::waitFor([&] { return test::runCommand(temporaries).empty(); }, std::chrono::seconds(20)))
+        << "the lanes' spares go with the listener";
     ASSERT_EQ(store.exchanges().size(), 1u);
-    EXPECT_TRUE(test::metadataHolds(store.exchanges()[0], R"(.status == "RECEIVED_REQUEST_FIRST_LINE")"));
+    EXPECT_TRUE(test::metadataHolds(store.exchanges()[0], R"(.status == "RECEIVED_REQUEST_URL")"));
     EXPECT_EQ(test::runCommand("ls -A " + store.exchanges()[0].string()), "metadata.json\n");
 }
 
