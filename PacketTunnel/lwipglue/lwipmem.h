@@ -19,9 +19,9 @@
 // Everything here runs on the stack's queue.
 
 /// Heap use (queued packet data) at or above which connections stop taking more.
-constexpr std::size_t lwipmem_output_budget = MEM_SIZE * 5 / 8;
+constexpr std::size_t lwipmem_output_budget = MEM_SIZE * 13 / 16;
 /// Heap use at or above which a SYN is dropped.
-constexpr std::size_t lwipmem_syn_high_water = MEM_SIZE * 7 / 8;
+constexpr std::size_t lwipmem_syn_high_water = MEM_SIZE * 15 / 16;
 /// The connection limit before one is set.
 constexpr std::size_t lwipmem_default_connection_limit = 16384;
 
