@@ -14,10 +14,7 @@ namespace pemtrox {
 // detach and drop the pcb's reference) and tells completions that they run inside one.
 class TCPSocket::CallbackScope {
 public:
-    explicit CallbackScope(TCPSocket& socket)
-        : self_(std::static_pointer_cast<TCPSocket>(socket.shared_from_this())) {
-        ++self_->callbackDepth_;
-    }
+    explicit CallbackScope(TCPSocket& socket) : self_(socket.selfAs(&socket)) { ++self_->callbackDepth_; }
     ~CallbackScope() { --self_->callbackDepth_; }
     TCPSocket& operator*() { return *self_; }
     TCPSocket* operator->() { return self_.get(); }
@@ -63,7 +60,7 @@ std::string TCPSocket::description() const {
 }
 
 void TCPSocket::attach() {
-    auto self = std::static_pointer_cast<TCPSocket>(shared_from_this());
+    auto self = selfAs(this);
     outputBuffer_->setDestination(std::weak_ptr<SynchronousOutputBufferDestination>(self));
     std::weak_ptr<TCPSocket> weak = self;
     socketInputStream_->setSocket(std::weak_ptr<SocketStreamProtocol>(self));
@@ -140,7 +137,7 @@ err_t TCPSocket::onReceive(void* arg, tcp_pcb*, pbuf* chain, err_t err) {
     pbuf_copy_partial(chain, bytes.data(), chain->tot_len, 0);
     socket->pendingAck_ += chain->tot_len;
     pbuf_free(chain);
-    auto self = std::static_pointer_cast<TCPSocket>(socket->shared_from_this());
+    auto self = socket->selfAs(&*socket);
     socket->inputPipe_->write(std::move(bytes), false, [self](OutputStreamWriteHandlerResult result) {
         if (result.isWait())
             return;
@@ -160,7 +157,7 @@ bool TCPSocket::peerHasLeft(bool unreadKeepsIt, bool unreadAbove) {
 void TCPSocket::resetConnection() {
     if (isClosed() || pcbDeallocated_)
         return;
-    auto self = std::static_pointer_cast<TCPSocket>(shared_from_this()); // the pcb's reference goes
+    auto self = selfAs(this); // the pcb's reference goes
     tryDisconnect(makeError<SocketError>(SocketError::connectionReset()));
     close();
 }
@@ -199,7 +196,7 @@ void TCPSocket::waitForStackMemory() {
     if (waitingForMemory_ || pcbDeallocated_ || outputBuffer_->sendQueue().empty() || lwipmem_output_open())
         return;
     waitingForMemory_ = true;
-    std::weak_ptr<TCPSocket> weak = std::static_pointer_cast<TCPSocket>(shared_from_this());
+    std::weak_ptr<TCPSocket> weak = selfAs(this);
     lwipmem_wait_for_room([weak] {
         auto self = weak.lock();
         if (!self)
@@ -313,7 +310,7 @@ void TCPSocket::onError(void* arg, err_t err) {
 }
 
 void TCPSocket::closeImpl(ErrorPtr error, CloseCompletion completion) {
-    auto self = std::static_pointer_cast<TCPSocket>(shared_from_this());
+    auto self = selfAs(this);
     auto closeInput = [self, completion](ErrorPtr error) {
         self->socketInputStream_->close(error, [completion, error](ErrorPtr) { completion(error); });
     };
