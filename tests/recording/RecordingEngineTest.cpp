@@ -197,6 +197,10 @@ TEST(RecordingProcessTest, KilledMidRecordingLeavesEveryMetadataValid) {
     Store store;
     TestOrigin origin(bytesOrigin());
     auto target = origin.url("/bytes/1048576");
+    auto temporaries = store.temp.path() / ".Recording.tmp";
+    // Each start removes what the killed ones left, so a round's leftovers are looked at
+    // before the next start; on a busy machine a round may be killed before any lane made one.
+    int roundsLeavingTemporaries = 0;
     for (int round = 0; round < 5; ++round) {
         ProbeProcess probe(store.root, store.temp.path() / "log");
         runCommand("for c in 1 2 3 4; do (for i in $(seq 30); do curl -s -o /dev/null --max-time 10 "
@@ -204,6 +208,7 @@ TEST(RecordingProcessTest, KilledMidRecordingLeavesEveryMetadataValid) {
                    probe.proxyURL() + " " + target + " || break; done) >/dev/null 2>&1 & done");
         std::this_thread::sleep_for(std::chrono::milliseconds(150 + 80 * round));
         probe.kill();
+        roundsLeavingTemporaries += runCommand("ls -A " + temporaries.string() + " 2>/dev/null") != "";
     }
     // Every metadata.json there is parses (jq fails on any that does not), and some show an
     // exchange cut off mid-way.
@@ -211,8 +216,11 @@ TEST(RecordingProcessTest, KilledMidRecordingLeavesEveryMetadataValid) {
     EXPECT_TRUE(jq(R"(any(.status != "COMPLETE"))", store.root.string() + "/*/metadata.json", true));
     // The temporary files the killed processes left lie beside the store, where the next
     // start removes them; the exchanges' directories hold nothing but the store's files.
-    auto temporaries = store.temp.path() / ".Recording.tmp";
-    ASSERT_NE(runCommand("ls -A " + temporaries.string()), "");
+    ASSERT_GT(roundsLeavingTemporaries, 0);
+    if (runCommand("ls -A " + temporaries.string()) == "") {
+        // The last round left none: a stale spare of a dead process stands in for them.
+        std::ofstream(temporaries / "1-1-0") << "stale";
+    }
     ProbeProcess next(store.root, store.temp.path() / "log");
     EXPECT_EQ(runCommand("ls -A " + temporaries.string()), "");
     EXPECT_EQ(runCommand("cd " + store.root.string() +
