@@ -142,8 +142,8 @@ TEST(LWIPModeProgram, ThousandsOfConnectionsAtOnceCompleteOrAreRefusedAndTheTunn
     if (auto reason = TunnelNamespaces::unavailable(); !reason.empty())
         GTEST_SKIP() << reason;
     LoadThroughTheRelay relay;
-#if defined(__SANITIZE_ADDRESS__)
-    // The sanitizer build's program is several times slower.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizer builds' program is several times slower.
     const std::string connections = "1500", seconds = "120";
 #else
     const std::string connections = "3000", seconds = "60";
@@ -172,6 +172,8 @@ TEST(LWIPModeProgram, ABurstOfConnectionsOpenedBeforeAnyIsServedCompletesWithNon
     // runs in parallel) stretches a few seconds a little, the sanitizer build several times.
 #if defined(__SANITIZE_ADDRESS__)
     const double longest = 40;
+#elif defined(__SANITIZE_THREAD__)
+    const double longest = 90;
 #else
     const double longest = 15;
 #endif
