@@ -9,6 +9,7 @@
 #include "proxy/engine/ConnectTunnel.h"
 #include "proxy/engine/FieldsError.h"
 #include "proxy/engine/HttpFields.h"
+#include "proxy/engine/HttpFraming.h"
 #include "proxy/engine/HttpInputStream.h"
 #include "proxy/engine/HttpRemoteConnection.h"
 #include "proxy/engine/HttpText.h"
@@ -341,7 +342,7 @@ void HttpProxyHandler::handleHttp() {
     // A body the proxy cannot frame is refused before any server is contacted.
     if (auto header = evt_->httpRequestHeader()) {
         try {
-            ProxyHttp::requestFraming(*header);
+            HttpFraming::requestFraming(*header);
         } catch (...) {
             finish(currentError());
             return;

@@ -6,6 +6,7 @@
 #include "platform/Log.h"
 #include "proxy/engine/FieldsError.h"
 #include "proxy/engine/HttpFields.h"
+#include "proxy/engine/HttpFraming.h"
 #include "proxy/engine/HttpInputStream.h"
 #include "proxy/engine/HttpText.h"
 #include "proxy/engine/InternalProxyServer.h"
@@ -80,63 +81,6 @@ ProxyHttp::ProxyHttp(std::shared_ptr<InternalProxyServer> server, std::shared_pt
 
 ProxyHttp::~ProxyHttp() = default;
 
-// MARK: framing rules
-
-ProxyHttp::Framing ProxyHttp::requestFraming(HttpFields& head) {
-    Framing framing;
-    std::optional<std::string> coding;
-    int codings = 0;
-    for (auto& field : head.fields)
-        if (equalsIgnoringCase(field.name, "Transfer-Encoding")) {
-            coding = coding ? *coding + ", " + field.value : field.value;
-            ++codings;
-        }
-    if (coding) {
-        if (codings != 1 || !equalsIgnoringCase(*coding, "chunked"))
-            throw ProxyHttpError::unsupportedTransferEncoding(*coding);
-        framing.chunked = true;
-    }
-    framing.length = declaredLength(head);
-    if (framing.chunked) {
-        // Chunked framing wins; a length beside it could make the server frame otherwise.
-        removeFields(head, "Content-Length");
-        framing.length.reset();
-    }
-    return framing;
-}
-
-std::optional<std::int64_t> ProxyHttp::declaredLength(const Fields& head) {
-    std::optional<std::int64_t> length;
-    for (auto& field : head.fields) {
-        if (!equalsIgnoringCase(field.name, "Content-Length"))
-            continue;
-        auto value = parseDecimal(trimWhitespace(field.value));
-        if (!value || *value < 0 || field.value.starts_with('+') || (length && *length != *value))
-            throw ProxyHttpError::invalidContentLength(field.value);
-        length = value;
-    }
-    return length;
-}
-
-float ProxyHttp::versionNumber(const std::string& protocolVersion) {
-    if (!protocolVersion.starts_with("HTTP/"))
-        return -1;
-    auto text = protocolVersion.substr(5, protocolVersion.find(' ', 5) - 5);
-    if (text.empty())
-        return -1;
-    char* end = nullptr;
-    float value = std::strtof(text.c_str(), &end);
-    if (end != text.c_str() + text.size())
-        return -1;
-    return value;
-}
-
-bool ProxyHttp::responseHasBody(std::int64_t status, const std::optional<std::string>& method) {
-    if (status == 204 || status == 205 || status == 304 || (status >= 100 && status <= 199))
-        return false;
-    return !(method && equalsIgnoringCase(*method, "HEAD"));
-}
-
 // MARK: request
 
 void ProxyHttp::start(std::shared_ptr<HttpFields> request, Completion completion) {
@@ -173,7 +117,7 @@ void ProxyHttp::start(std::shared_ptr<HttpFields> request, Completion completion
 
 void ProxyHttp::sendRequest() {
     try {
-        requestFraming_ = requestFraming(*request_);
+        requestFraming_ = HttpFraming::requestFraming(*request_);
     } catch (...) {
         fail(currentError());
         return;
@@ -444,9 +388,9 @@ void ProxyHttp::processResponse(std::shared_ptr<HttpFields> response) {
     using Plan = ProxyHttpResponsePlan;
     try {
         Plan::Input in;
-        in.requestVersion = versionNumber(request_->parsedRequest().protocolVersion);
+        in.requestVersion = HttpFraming::versionNumber(request_->parsedRequest().protocolVersion);
         const auto& parsed = response->parsedResponse();
-        in.responseVersion = versionNumber(parsed.protocolVersion);
+        in.responseVersion = HttpFraming::versionNumber(parsed.protocolVersion);
         in.status = parsed.status;
         in.method = evt_->method;
         in.transparent = transparent_;

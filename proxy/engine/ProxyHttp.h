@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "proxy/engine/HttpFraming.h"
 #include "proxy/engine/ProxyHttpResponsePlan.h"
 #include "proxy/io/Data.h"
 #include "proxy/io/OutputStreamWriteHandlerResult.h"
@@ -74,23 +75,6 @@ public:
                                    bool plainHeader, const std::shared_ptr<ProxyConnection>& client,
                                    OutputStreamWriteCompletion completion);
 
-    /// Framing of a message body as its head declares it.
-    struct Framing {
-        bool chunked = false;
-        std::optional<std::int64_t> length;
-    };
-    /// The request's framing. Throws ProxyHttpError for a "Transfer-Encoding" other than
-    /// exactly "chunked", and for a "Content-Length" that is not a non-negative number or
-    /// is given twice with different values. With chunked framing every "Content-Length"
-    /// is removed from the head.
-    static Framing requestFraming(HttpFields& head);
-    /// The response's length: every "Content-Length" must agree and be non-negative
-    /// (throws ProxyHttpError); absent when there is none.
-    static std::optional<std::int64_t> declaredLength(const Fields& head);
-    /// The version number after "HTTP/", or -1.
-    static float versionNumber(const std::string& protocolVersion);
-    static bool responseHasBody(std::int64_t status, const std::optional<std::string>& method);
-
 private:
     void sendRequest();
     void sendRequestHead();
@@ -133,7 +117,7 @@ private:
     bool retried_ = false;
     bool done_ = false;
 
-    Framing requestFraming_;
+    HttpFraming::Framing requestFraming_;
     bool bufferRequest_ = false;
     bool bufferResponse_ = false;
     std::int64_t requestCount_ = 0;

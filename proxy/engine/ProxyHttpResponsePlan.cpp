@@ -3,14 +3,14 @@
 #include <algorithm>
 
 #include "proxy/engine/HttpFields.h"
+#include "proxy/engine/HttpFraming.h"
 #include "proxy/engine/HttpText.h"
-#include "proxy/engine/ProxyHttp.h"
 
 namespace pemtrox {
 
 ProxyHttpResponsePlan ProxyHttpResponsePlan::make(const Input& in, const Fields& response) {
     ProxyHttpResponsePlan plan;
-    auto length = ProxyHttp::declaredLength(response);
+    auto length = HttpFraming::declaredLength(response);
     plan.lengthDeclared = length.has_value();
 
     plan.mustClose = response.valueIs("Connection", "close");
@@ -21,7 +21,7 @@ ProxyHttpResponsePlan ProxyHttpResponsePlan::make(const Input& in, const Fields&
         plan.mustClose = true;
     bool modern = in.responseVersion >= 1.1f && in.responseVersion < 2.0f;
     bool chunked = response.valueIs("Transfer-Encoding", "chunked");
-    bool hasBody = ProxyHttp::responseHasBody(in.status, in.method);
+    bool hasBody = HttpFraming::responseHasBody(in.status, in.method);
     // With another coding the body ends with the connection whatever length stands beside
     // it: framed by that length, the rest of the body would pass for the next response.
     bool framedByEnd = !chunked && hasBody && response.value("Transfer-Encoding");

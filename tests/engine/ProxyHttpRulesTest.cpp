@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "proxy/engine/HttpFields.h"
-#include "proxy/engine/ProxyHttp.h"
+#include "proxy/engine/HttpFraming.h"
 #include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/ProxyHttpResponsePlan.h"
 
@@ -63,10 +63,10 @@ TEST(ProxyHttpRules, RequestFramingRefusesWhatItCannotFrame) {
         parts.resize(3);
         auto h = head("POST / HTTP/1.1", parts[0]);
         if (parts[1] == "refused") {
-            EXPECT_THROW(ProxyHttp::requestFraming(*h), ProxyHttpError);
+            EXPECT_THROW(HttpFraming::requestFraming(*h), ProxyHttpError);
             continue;
         }
-        auto framing = ProxyHttp::requestFraming(*h);
+        auto framing = HttpFraming::requestFraming(*h);
         std::string got = framing.chunked  ? "chunked"
                           : framing.length ? "length " + std::to_string(*framing.length)
                                            : "none";
@@ -79,7 +79,7 @@ TEST(ProxyHttpRules, VersionNumbers) {
     std::pair<const char*, float> cases[] = {{"HTTP/1.1", 1.1f}, {"HTTP/1.0", 1.0f}, {"HTTP/2", 2.0f},
                                              {"HTTP/x", -1},     {"ICY/1.0", -1},    {"HTTP/", -1}};
     for (auto [version, number] : cases)
-        EXPECT_FLOAT_EQ(ProxyHttp::versionNumber(version), number) << version;
+        EXPECT_FLOAT_EQ(HttpFraming::versionNumber(version), number) << version;
 }
 
 // "request version, response version, status, method[, T(ransparent)][, C(lose asked)] ;
