@@ -15,6 +15,7 @@
 #include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/ProxyHttpResponsePlan.h"
 #include "proxy/engine/RemoteConnection.h"
+#include "proxy/engine/StreamCopier.h"
 #include "proxy/io/ChunkedInputStream.h"
 #include "proxy/io/ChunkedOutputStream.h"
 #include "proxy/io/CounterInputStream.h"
@@ -190,7 +191,7 @@ void ProxyHttp::sendRequestBody() {
         evt_->receivingBuffer.reset();
     }
     server_->notifyReceivingRequestBody(evt_, emptyBuffer());
-    pumpBody(Direction::request);
+    copyBody(Direction::request);
 }
 
 void ProxyHttp::requestBodyEnded() {
@@ -200,52 +201,43 @@ void ProxyHttp::requestBodyEnded() {
     requestComplete();
 }
 
-// MARK: body pump
+// MARK: body copy
 
-// One piece in flight: the next is read only once the write of the last was taken.
-void ProxyHttp::pumpBody(Direction direction) {
-    auto& source = direction == Direction::request ? requestSource_ : responseSource_;
-    std::weak_ptr<ProxyHttp> weak = shared_from_this();
-    source->handler([weak, direction](InputStreamEvent event, Reply reply) {
-        if (auto self = weak.lock())
-            self->onBodyEvent(direction, std::move(event), std::move(reply));
-        else
-            reply(InputStreamHandlerResult::done);
-    });
-    readBody(direction);
-}
-
-void ProxyHttp::readBody(Direction direction) {
-    // A listener behind on this exchange (a recording writer) holds its body until it has
-    // caught up; the queue and the other exchanges go on meanwhile.
-    std::weak_ptr<ProxyHttp> weak = shared_from_this();
-    evt_->pause()->whenRunning([weak, direction] {
-        auto self = weak.lock();
-        if (self && !self->done_)
-            (direction == Direction::request ? self->requestSource_ : self->responseSource_)->read();
-    });
-}
-
-void ProxyHttp::onBodyEvent(Direction direction, InputStreamEvent event, Reply reply) {
+// One piece in flight: the next is read only once the write of the last was taken. The
+// pieces leave with the socket's turn; the steps after each body flush.
+void ProxyHttp::copyBody(Direction direction) {
     bool request = direction == Direction::request;
-    // A body delimited by the end of the connection ends here.
-    if (!request && event.isError() && responseSource_ == responseCounter_ && isOrderlyClose(event.error()))
-        event = InputStreamEvent::eof();
-    if (event.isError()) {
-        // A body cut short: no clean end goes on; the caller ends the connection.
-        reply(InputStreamHandlerResult::done);
-        fail(event.error());
-        return;
-    }
-    if (event.isEof()) {
-        reply(InputStreamHandlerResult::done);
-        if (request)
-            requestBodyEnded();
+    auto& copier = request ? requestCopier_ : responseCopier_;
+    copier = StreamCopier::make(request ? requestSource_ : responseSource_,
+                                request ? requestSink_ : responseSink_);
+    copier->setPausedBy(evt_);
+    copier->setFlushing(false);
+    // A body delimited by the end of the connection ends there; any other body cut short
+    // fails the exchange, and the caller ends the connection.
+    bool endsWithConnection = !request && responseSource_ == responseCounter_;
+    copier->setEndsCleanly(
+        [endsWithConnection](const ErrorPtr& error) { return endsWithConnection && isOrderlyClose(error); });
+    std::weak_ptr<ProxyHttp> weak = shared_from_this();
+    copier->setBeforeWrite([weak, direction](const Data& piece) {
+        if (auto self = weak.lock())
+            self->onBodyPiece(direction, piece);
+    });
+    copier->start([weak, direction](StreamCopierStatus status) {
+        auto self = weak.lock();
+        if (!self || status != StreamCopierStatus::finished || self->done_)
+            return;
+        const auto& copier = direction == Direction::request ? self->requestCopier_ : self->responseCopier_;
+        if (auto error = copier->error())
+            self->fail(error);
+        else if (direction == Direction::request)
+            self->requestBodyEnded();
         else
-            endOfResponseBody();
-        return;
-    }
-    auto piece = event.takeData();
+            self->endOfResponseBody();
+    });
+}
+
+void ProxyHttp::onBodyPiece(Direction direction, const Data& piece) {
+    bool request = direction == Direction::request;
     if (request) {
         requestCount_ += static_cast<std::int64_t>(piece.size());
         evt_->requestSize = requestCount_;
@@ -258,20 +250,6 @@ void ProxyHttp::onBodyEvent(Direction direction, InputStreamEvent event, Reply r
         server_->notifyReceivingRequestBody(evt_, piece);
     else
         server_->notifyReceivingResponseBody(evt_, piece);
-    auto self = shared_from_this();
-    auto& sink = request ? requestSink_ : responseSink_;
-    sink->write(std::move(piece), false,
-                [self, direction, reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
-                    if (result.isError()) {
-                        reply(InputStreamHandlerResult::done);
-                        self->fail(result.error());
-                        return;
-                    }
-                    // `wait` also means the bytes were taken: go on.
-                    reply(InputStreamHandlerResult::more);
-                    if (!self->done_)
-                        self->readBody(direction);
-                });
 }
 
 void ProxyHttp::requestComplete() {
@@ -468,7 +446,7 @@ void ProxyHttp::sendResponseBody() {
     else
         evt_->receivingBuffer.reset();
     server_->notifyReceivingResponseBody(evt_, emptyBuffer());
-    pumpBody(Direction::response);
+    copyBody(Direction::response);
 }
 
 void ProxyHttp::endOfResponseBody() {

@@ -24,6 +24,7 @@ class MyOutputStream;
 class ProxyConnection;
 class ProxyEvent;
 class RemoteConnection;
+class StreamCopier;
 enum class InputStreamHandlerResult;
 
 /// Carries one HTTP/1.x exchange from the client connection to the remote connection and
@@ -82,13 +83,10 @@ private:
     void requestBodyEnded();
     void requestComplete();
     enum class Direction { request, response };
-    /// Copies the body of one direction from its source to its sink, counting and
-    /// reporting each piece.
-    void pumpBody(Direction direction);
-    /// Asks the direction's source for the next piece, once the exchange is not paused.
-    void readBody(Direction direction);
-    void onBodyEvent(Direction direction, InputStreamEvent event,
-                     std::function<void(InputStreamHandlerResult)> reply);
+    /// Copies the body of one direction from its source to its sink.
+    void copyBody(Direction direction);
+    /// Counts, keeps and reports one piece of a body before it is written.
+    void onBodyPiece(Direction direction, const Data& piece);
     /// Ends the exchange when the client connection ends while the response is awaited.
     void watchClient();
     void readResponseHeader();
@@ -123,6 +121,7 @@ private:
     std::int64_t requestCount_ = 0;
     std::shared_ptr<MyInputStream> requestSource_;
     std::shared_ptr<MyOutputStream> requestSink_;
+    std::shared_ptr<StreamCopier> requestCopier_;
     bool requestSinkNeedsClose_ = false;
 
     int interimCount_ = 0;
@@ -132,6 +131,7 @@ private:
     std::shared_ptr<class CounterInputStream> responseCounter_;
     std::shared_ptr<MyInputStream> responseSource_;
     std::shared_ptr<MyOutputStream> responseSink_;
+    std::shared_ptr<StreamCopier> responseCopier_;
     bool responseSinkNeedsClose_ = false;
 };
 

@@ -32,6 +32,7 @@ std::shared_ptr<StreamCopier> StreamCopier::make(std::shared_ptr<MyInputStream> 
     auto copier = make(std::move(from), std::move(to));
     copier->direction_ = direction;
     copier->server_ = server;
+    copier->pausedBy_ = evt;
     copier->evt_ = std::move(evt);
     return copier;
 }
@@ -56,23 +57,10 @@ void StreamCopier::chunkCopied(const Data& piece, std::int64_t size) {
         server->notifyReceivingResponseBody(evt_, piece);
 }
 
-ErrorPtr StreamCopier::error() const {
-    std::lock_guard lock(mutex_);
-    return error_;
-}
-
-void StreamCopier::waitUntilFinished() {
-    std::unique_lock lock(mutex_);
-    runningCondition_.wait(lock, [this] { return finished_.load(); });
-}
-
 void StreamCopier::start(Completion completion) {
     completion_ = std::move(completion);
-    {
-        std::lock_guard lock(mutex_);
-        copying_ = true;
-        finished_ = false;
-    }
+    copying_ = true;
+    finished_ = false;
     std::weak_ptr<StreamCopier> weakSelf = shared_from_this();
     from_->handler([weakSelf](InputStreamEvent event, InputStreamReply reply) {
         auto self = weakSelf.lock();
@@ -86,10 +74,13 @@ void StreamCopier::start(Completion completion) {
             self->onData(event.takeData(), std::move(reply));
             return;
         }
-        case InputStreamEvent::Kind::error:
-            self->sourceEnded(isClosedSocket(event.error()) ? nullptr : event.error());
+        case InputStreamEvent::Kind::error: {
+            bool clean =
+                self->endsCleanly_ ? self->endsCleanly_(event.error()) : isClosedSocket(event.error());
+            self->sourceEnded(clean ? nullptr : event.error());
             reply(InputStreamHandlerResult::done);
             return;
+        }
         case InputStreamEvent::Kind::eof:
             self->sourceEnded(nullptr);
             reply(InputStreamHandlerResult::done);
@@ -100,14 +91,14 @@ void StreamCopier::start(Completion completion) {
 }
 
 void StreamCopier::readNext() {
-    if (!evt_) {
+    if (!pausedBy_) {
         from_->read(readLength_);
         return;
     }
     // A listener behind on this exchange (a recording writer) holds its source until it has
     // caught up; the queue and the other exchanges go on meanwhile.
     std::weak_ptr<StreamCopier> weak = shared_from_this();
-    evt_->pause()->whenRunning([weak] {
+    pausedBy_->pause()->whenRunning([weak] {
         auto self = weak.lock();
         if (!self || self->finished_)
             return;
@@ -124,11 +115,13 @@ void StreamCopier::onData(Data piece, InputStreamReply reply) {
         if (completion_)
             completion_(StreamCopierStatus::started);
     }
+    if (beforeWrite_)
+        beforeWrite_(piece);
     auto size = static_cast<std::int64_t>(piece.size());
     Data kept = wantsPieces() ? piece : Data();
     auto self = shared_from_this();
     writing_ = true;
-    to_->write(std::move(piece), true,
+    to_->write(std::move(piece), flushing_,
                [self, size, kept = std::move(kept),
                 reply = std::move(reply)](OutputStreamWriteHandlerResult result) {
                    self->writing_ = false;
@@ -165,16 +158,12 @@ void StreamCopier::sourceEnded(ErrorPtr error) {
 void StreamCopier::end(ErrorPtr error, bool flush) {
     if (finished_)
         return;
-    if (flush)
+    if (flush && flushing_)
         to_->flush();
-    {
-        std::lock_guard lock(mutex_);
-        if (error)
-            error_ = std::move(error);
-        copying_ = false;
-        finished_ = true;
-        runningCondition_.notify_all();
-    }
+    if (error)
+        error_ = std::move(error);
+    copying_ = false;
+    finished_ = true;
     if (auto completion = std::exchange(completion_, nullptr))
         completion(StreamCopierStatus::finished);
 }

@@ -1,11 +1,8 @@
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "platform/Error.h"
@@ -32,11 +29,12 @@ enum class StreamCopierStatus { started, finished };
 /// request or response body, so that recording sees tunnel traffic; once the server is
 /// gone it only counts.
 ///
-/// A directed copier reads the next piece only while its exchange is not paused (a listener
-/// that falls behind pauses it; see ExchangePause).
+/// A copier with an exchange record (directed, or given one with setPausedBy) reads the next
+/// piece only while that exchange is not paused (a listener that falls behind pauses it; see
+/// ExchangePause): the one place where copying waits for a listener.
 ///
-/// Runs on the streams' queue. The owner keeps the copier alive while it runs (the input
-/// handler holds it weakly); another thread may wait for the end with waitUntilFinished().
+/// Runs on the streams' queue, and so does every call. The owner keeps the copier alive while
+/// it runs (the input handler holds it weakly).
 class StreamCopier : public PlumberTracked, public std::enable_shared_from_this<StreamCopier> {
 public:
     using Completion = std::function<void(StreamCopierStatus)>;
@@ -59,16 +57,27 @@ public:
     /// The most bytes one read of the input asks for; unset (the default): the stream's own
     /// piece size. Before start.
     void setReadLength(std::optional<std::uint64_t> length) { readLength_ = length; }
-    /// Asks the copier to stop after the piece in flight. Any thread.
+    /// Reads only while this exchange is not paused (a directed copier: its own). Before start.
+    void setPausedBy(std::shared_ptr<ProxyEvent> evt) { pausedBy_ = std::move(evt); }
+    /// Called with each piece read, before it is written. Before start.
+    void setBeforeWrite(std::function<void(const Data&)> hook) { beforeWrite_ = std::move(hook); }
+    /// Whether each piece is written with a flush and `to` is flushed at the end (the
+    /// default); without, the pieces leave with the socket's turn and the owner flushes.
+    /// Before start.
+    void setFlushing(bool flushing) { flushing_ = flushing; }
+    /// Which input errors end the copy like the end of the input; the default: a closed
+    /// socket. Before start.
+    void setEndsCleanly(std::function<bool(const ErrorPtr&)> endsCleanly) {
+        endsCleanly_ = std::move(endsCleanly);
+    }
+    /// Asks the copier to stop after the piece in flight.
     void stop() { copying_ = false; }
-    /// Blocks until the copy has ended. Not on the streams' queue.
-    void waitUntilFinished();
 
     bool copying() const { return copying_; }
     bool finished() const { return finished_; }
-    /// The error that ended the copy: an input error other than a closed socket, or the
-    /// first write error; null after a clean end.
-    ErrorPtr error() const;
+    /// The error that ended the copy: an input error other than one that ends it cleanly, or
+    /// the first write error; null after a clean end.
+    const ErrorPtr& error() const { return error_; }
     /// Bytes written successfully.
     std::int64_t total() const { return total_; }
     std::optional<Date> streamStartTime() const { return streamStartTime_; }
@@ -100,10 +109,9 @@ private:
     std::int64_t total_ = 0;
     bool writing_ = false;
     std::optional<ErrorPtr> endAfterWrite_;
-    std::atomic<bool> copying_{false};
-    std::atomic<bool> finished_{true};
-    mutable std::mutex mutex_;
-    std::condition_variable runningCondition_;
+    bool copying_ = false;
+    bool finished_ = true;
+    bool flushing_ = true;
     ErrorPtr error_;
     std::optional<Date> streamStartTime_;
     std::optional<Date> streamLastTime_;
@@ -111,6 +119,9 @@ private:
     std::optional<std::uint64_t> readLength_;
     std::weak_ptr<InternalProxyServer> server_;
     std::shared_ptr<ProxyEvent> evt_;
+    std::shared_ptr<ProxyEvent> pausedBy_;
+    std::function<void(const Data&)> beforeWrite_;
+    std::function<bool(const ErrorPtr&)> endsCleanly_;
 };
 
 } // namespace pemtrox
