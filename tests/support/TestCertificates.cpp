@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,8 +112,14 @@ ChildProcess::ChildProcess(const std::string& shellCommand) {
     int toChild[2], fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+        // The child (and what it execs in its place) dies with the test, even when the test
+        // is killed: a program left running would keep its namespaces and ports.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
         dup2(toChild[0], 0);
         dup2(fromChild[1], 1);
         dup2(fromChild[1], 2);
