@@ -121,6 +121,12 @@ std::string slurp(const std::filesystem::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+std::filesystem::path sourceDirectory() {
+    if (const char* source = std::getenv("PEMTROX_SOURCE_DIR"))
+        return source;
+    return PEMTROX_SOURCE_ROOT;
+}
+
 std::string runCommand(const std::string& command, int* status) {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");

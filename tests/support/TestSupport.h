@@ -83,6 +83,10 @@ private:
 /// The whole file's bytes ("" when it cannot be read).
 std::string slurp(const std::filesystem::path& file);
 
+/// The source tree: PEMTROX_SOURCE_DIR as ctest sets it, else the tree these tests were built
+/// from, so that a test binary run by hand finds the same files.
+std::filesystem::path sourceDirectory();
+
 /// Runs a command through the shell and returns its standard output; exit status in *status.
 std::string runCommand(const std::string& command, int* status = nullptr);
 

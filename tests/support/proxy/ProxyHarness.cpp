@@ -97,8 +97,7 @@ private:
 } // namespace
 
 ProxyHarness::ProxyHarness(ServerMaker makeServer) {
-    if (const char* source = std::getenv("PEMTROX_SOURCE_DIR"))
-        ErrorPage::setDirectory(std::filesystem::path(source) / "resources");
+    ErrorPage::setDirectory(sourceDirectory() / "resources");
     queue = DispatchQueue::make("proxy");
     queue->sync([&] {
         server = makeServer ? makeServer(queue) : std::make_shared<PortMappingServer>(queue, port80);
