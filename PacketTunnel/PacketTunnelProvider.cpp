@@ -17,7 +17,7 @@
 #include "proxy/io/CustomLogFormatter.h"
 #include "proxy/io/Plumber.h"
 #include "proxy/recording/RecordingListener.h"
-#include "proxy/recording/ToolsProxyServerListenerMultiplexer.h"
+#include "proxy/tools/ToolsProxyServerListenerMultiplexer.h"
 
 namespace pemtrox {
 

@@ -1,4 +1,4 @@
-#include "proxy/recording/DNSSpoofingToolProxyServerListener.h"
+#include "proxy/tools/DNSSpoofingToolProxyServerListener.h"
 
 #include "proxy/engine/ProxyEvent.h"
 

@@ -1,7 +1,7 @@
-#include "proxy/recording/ToolsProxyServerListenerMultiplexer.h"
+#include "proxy/tools/ToolsProxyServerListenerMultiplexer.h"
 
-#include "proxy/recording/BlockListToolProxyServerListener.h"
-#include "proxy/recording/DNSSpoofingToolProxyServerListener.h"
+#include "proxy/tools/BlockListToolProxyServerListener.h"
+#include "proxy/tools/DNSSpoofingToolProxyServerListener.h"
 
 namespace pemtrox {
 

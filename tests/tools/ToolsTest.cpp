@@ -6,7 +6,7 @@
 
 #include "platform/UserDefaults.h"
 #include "proxy/engine/VornellHttpErrorError.h"
-#include "proxy/recording/ToolsProxyServerListenerMultiplexer.h"
+#include "proxy/tools/ToolsProxyServerListenerMultiplexer.h"
 #include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/proxy/ProxyHarness.h"

@@ -1,7 +1,7 @@
-#include "proxy/recording/BlockListToolProxyServerListener.h"
+#include "proxy/tools/BlockListToolProxyServerListener.h"
 
 #include "proxy/engine/ProxyEvent.h"
-#include "proxy/recording/BlockListToolError.h"
+#include "proxy/tools/BlockListToolError.h"
 
 namespace pemtrox {
 
