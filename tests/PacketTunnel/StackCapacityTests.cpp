@@ -6,6 +6,7 @@
 #include "PacketTunnel/LWIPStack.h"
 #include "PacketTunnel/TCPSocket.h"
 #include "PacketTunnel/lwipglue/lwipmem.h"
+#include "PacketTunnel/lwipglue/pcbindex.h"
 #include "lwip/priv/tcp_priv.h"
 #include "lwip/tcp.h"
 #include "tests/support/PacketBuilder.h"
@@ -222,3 +223,57 @@ TEST(StackConnectionLimit, FollowsTheDescriptorLimit) {
 }
 
 } // namespace
+
+// Input finds a connection by its addresses and ports alone: connections that differ in any
+// one of them, or only in the family of the same address bits, or only in an IPv6 zone, are
+// told apart; a connection that replaced another of the same key is not removed with it.
+TEST(ConnectionIndex, ConnectionsDifferingInOneFieldAreToldApart) {
+    auto v4 = [](const char* text) {
+        ip_addr_t address;
+        EXPECT_TRUE(ipaddr_aton(text, &address));
+        return address;
+    };
+    auto zoned = [&](const char* text, u8_t zone) {
+        ip_addr_t address = v4(text);
+        ip6_addr_set_zone(ip_2_ip6(&address), zone);
+        return address;
+    };
+    struct Case {
+        const char* what;
+        ip_addr_t local, remote;
+        u16_t localPort, remotePort;
+    };
+    const Case cases[] = {
+        {"base", v4("10.0.0.1"), v4("10.0.0.2"), 443, 5000},
+        {"other remote port", v4("10.0.0.1"), v4("10.0.0.2"), 443, 5001},
+        {"ports swapped", v4("10.0.0.1"), v4("10.0.0.2"), 5000, 443},
+        {"addresses swapped", v4("10.0.0.2"), v4("10.0.0.1"), 443, 5000},
+        {"same bytes as IPv6", v4("a00:1::"), v4("a00:2::"), 443, 5000},
+        {"IPv6 zone 1", zoned("fe80::1", 1), zoned("fe80::2", 1), 443, 5000},
+        {"IPv6 zone 2", zoned("fe80::1", 2), zoned("fe80::2", 2), 443, 5000},
+    };
+    std::vector<tcp_pcb> pcbs(std::size(cases));
+    for (std::size_t i = 0; i < pcbs.size(); ++i) {
+        ip_addr_copy(pcbs[i].local_ip, cases[i].local);
+        ip_addr_copy(pcbs[i].remote_ip, cases[i].remote);
+        pcbs[i].local_port = cases[i].localPort;
+        pcbs[i].remote_port = cases[i].remotePort;
+        tcp_pcb_index_add(&pcbs[i]);
+    }
+    EXPECT_EQ(tcp_pcb_index_size(), pcbs.size());
+    for (std::size_t i = 0; i < pcbs.size(); ++i)
+        EXPECT_EQ(
+            tcp_pcb_index_find(&cases[i].local, cases[i].localPort, &cases[i].remote, cases[i].remotePort),
+            &pcbs[i])
+            << cases[i].what;
+
+    tcp_pcb replacement = pcbs[0];
+    tcp_pcb_index_add(&replacement);
+    tcp_pcb_index_remove(&pcbs[0]);
+    EXPECT_EQ(tcp_pcb_index_find(&cases[0].local, cases[0].localPort, &cases[0].remote, cases[0].remotePort),
+              &replacement);
+    tcp_pcb_index_remove(&replacement);
+    for (auto& pcb : pcbs)
+        tcp_pcb_index_remove(&pcb);
+    EXPECT_EQ(tcp_pcb_index_size(), 0u);
+}

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "PacketTunnel/LWIPStack.h"
+#include "PacketTunnel/lwipglue/pcbindex.h"
+#include "lwip/priv/tcp_priv.h"
 #include "proxy/io/Plumber.h"
 #include "tests/support/TestSupport.h"
 
@@ -27,6 +29,16 @@ void StackHarness::SetUp() {
 }
 
 void StackHarness::TearDown() {
+    // Input finds connections through the index: one left in it after its list let go of it
+    // would be found again once freed.
+    if (queue)
+        onStack([] {
+            std::size_t listed = 0;
+            for (auto* list : {tcp_active_pcbs, tcp_tw_pcbs})
+                for (auto* pcb = list; pcb != nullptr; pcb = pcb->next)
+                    ++listed;
+            EXPECT_EQ(tcp_pcb_index_size(), listed) << "the connections' index and lists differ";
+        });
     peers.clear();
     if (timer)
         timer->cancel();
