@@ -26,7 +26,7 @@ public:
     virtual ~PacketFlow() = default;
     /// Asks for the next batch. The handler runs exactly once, on the delivery queue, with
     /// at least one packet; never inside this call. One read is outstanding at a time.
-    /// With a delivery queue other than the main queue, reads are asked for on that queue.
+    /// Reads are asked for on the delivery queue.
     virtual void readPackets(ReadHandler handler) = 0;
     /// Where batches are delivered: the main queue unless set. A reader that consumes the
     /// batches on its own queue saves two thread hops per batch by taking them there.

@@ -1,8 +1,6 @@
 #include "TunPacketFlow.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -13,7 +11,6 @@
 
 #include "platform/DescriptorWatch.h"
 #include "platform/DispatchQueue.h"
-#include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/TunDevice.h"
 
@@ -24,11 +21,8 @@ std::shared_ptr<TunPacketFlow> TunPacketFlow::make(const std::string& name) {
 }
 
 std::shared_ptr<TunPacketFlow> TunPacketFlow::make(TunDevice device) {
-    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0)
-        systemError("eventfd", errno)->raise();
     auto name = device.name();
-    return std::shared_ptr<TunPacketFlow>(new TunPacketFlow(device.release(), wakeFd, name));
+    return std::shared_ptr<TunPacketFlow>(new TunPacketFlow(device.release(), name));
 }
 
 // Reads on the delivery queue: waits for the device in that queue's event loop, through a
@@ -93,8 +87,7 @@ private:
     bool delivering_ = false; // inside a handler, whose next read this loop takes up
 };
 
-TunPacketFlow::TunPacketFlow(int fd, int wakeFd, std::string name)
-    : name_(std::move(name)), wakeFd_(wakeFd), fd_(fd) {}
+TunPacketFlow::TunPacketFlow(int fd, std::string name) : name_(std::move(name)), fd_(fd) {}
 
 TunPacketFlow::~TunPacketFlow() {
     close();
@@ -107,13 +100,6 @@ void TunPacketFlow::readPackets(ReadHandler handler) {
         std::lock_guard lock(mutex_);
         if (closed_)
             return;
-        if (queue == DispatchQueue::main()) {
-            reader_ = std::move(handler);
-            if (!thread_.joinable())
-                thread_ = std::thread([this] { readLoop(); });
-            wanted_.notify_one();
-            return;
-        }
         if (!queueReader_ || queueReader_->queue() != queue) {
             int duplicate = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
             if (duplicate < 0) {
@@ -175,57 +161,14 @@ void TunPacketFlow::close() {
             return;
         closed_ = true;
         queueReader = std::move(queueReader_);
-        wanted_.notify_one();
     }
     if (queueReader && queueReader->queue()->isCurrent())
         queueReader->close();
     else if (queueReader) // never waits: the queue may be waiting for this thread
         queueReader->queue()->async([queueReader] { queueReader->close(); });
-    std::uint64_t one = 1;
-    (void)!::write(wakeFd_, &one, sizeof one);
-    if (thread_.joinable())
-        thread_.join();
     std::unique_lock lock(fdMutex_);
     ::close(fd_);
-    ::close(wakeFd_);
     fd_ = -1;
-}
-
-void TunPacketFlow::readLoop() {
-    Packets packets;
-    Protocols protocols;
-    for (;;) {
-        // The next batch is read while the previous one is being taken in: the reader is
-        // one batch ahead at most.
-        if (!readBatch(fd_, packets, protocols))
-            return;
-        if (packets.empty()) {
-            pollfd fds[] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
-                LOG_ERROR("TUN device {}: poll failed: {}", name_, std::strerror(errno));
-                return;
-            }
-            if (fds[1].revents)
-                return; // closing
-            if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
-                LOG_ERROR("TUN device {}: reading failed: {}", name_, std::strerror(EIO));
-                return;
-            }
-            continue;
-        }
-        ReadHandler reader;
-        {
-            std::unique_lock lock(mutex_);
-            wanted_.wait(lock, [&] { return closed_ || reader_; });
-            if (closed_)
-                return;
-            reader = std::exchange(reader_, nullptr);
-        }
-        deliveryQueue()->async([reader = std::move(reader), packets = std::exchange(packets, {}),
-                                protocols = std::exchange(protocols, {})]() mutable {
-            reader(std::move(packets), std::move(protocols));
-        });
-    }
 }
 
 } // namespace pemtrox

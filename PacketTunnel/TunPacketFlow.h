@@ -1,11 +1,9 @@
 #pragma once
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <thread>
 
 #include "PacketFlow.h"
 
@@ -14,15 +12,12 @@ namespace pemtrox {
 class TunDevice;
 
 /// The packet flow over a TUN device (bare IP packets, no packet information header).
-/// Delivered on the main queue, a reader thread reads a batch, waits for the outstanding
-/// read and hands the batch over, then reads the next one meanwhile (one batch ahead at
-/// most; the rest waits in the device). Delivered on another queue, that queue waits for
-/// the device itself and reads each batch when asked, so no thread stands between the
-/// device and its reader; reads are then asked for on that queue, and one asked for inside
-/// a delivery is served in the same turn of the queue (four batches at most, then the
-/// queue's other work gets its turn). Writes go straight to the device from the caller's
-/// thread. A reading error ends the
-/// reading (logged); the outstanding read is then never answered.
+/// The delivery queue waits for the device itself and reads each batch when asked, so no
+/// thread stands between the device and its reader; reads are asked for on that queue, and
+/// one asked for inside a delivery is served in the same turn of the queue (four batches at
+/// most, then the queue's other work gets its turn). Writes go straight to the device from
+/// the caller's thread. A reading error ends the reading (logged); the outstanding read is
+/// then never answered.
 class TunPacketFlow : public PacketFlow {
 public:
     /// The most packets handed over in one batch.
@@ -50,21 +45,16 @@ public:
 
 private:
     class QueueReader;
-    TunPacketFlow(int fd, int wakeFd, std::string name);
-    void readLoop();
+    TunPacketFlow(int fd, std::string name);
     /// Reads what the device holds, up to a batch; false on a reading error (logged).
     bool readBatch(int fd, Packets& packets, Protocols& protocols);
 
     std::string name_;
-    int wakeFd_;
     std::mutex mutex_;
-    std::condition_variable wanted_;
     std::shared_mutex fdMutex_; // writes share it, the close takes it alone
-    int fd_;                    // guarded by fdMutex_ for writes and close; the reader uses it until joined
-    ReadHandler reader_;        // guarded
-    bool closed_ = false;       // guarded
-    std::shared_ptr<QueueReader> queueReader_; // guarded
-    std::thread thread_;                       // started by the first read delivered on the main queue
+    int fd_;                    // guarded by fdMutex_ for writes and close; duplicated under mutex_
+    bool closed_ = false;       // guarded by mutex_
+    std::shared_ptr<QueueReader> queueReader_; // guarded by mutex_
 };
 
 } // namespace pemtrox

@@ -7,7 +7,6 @@
 #include "PacketTunnel/LWIPMode.h"
 #include "PacketTunnel/LWIPStack.h"
 #include "PacketTunnel/LWIPTunnelMode.h"
-#include "PacketTunnel/MemoryPacketFlow.h"
 #include "PacketTunnel/PacketTunnelProvider.h"
 #include "PacketTunnel/PacketTunnelProxyServer.h"
 #include "PacketTunnel/PacketTunnelTCPProxyServer.h"
@@ -25,6 +24,7 @@
 #include "proxy/tls/SSLProxyServer.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/tunnel/FakeTunnelPlatform.h"
+#include "tests/support/tunnel/MemoryPacketFlow.h"
 
 using namespace pemtrox;
 using json = nlohmann::json;
@@ -32,6 +32,7 @@ using json = nlohmann::json;
 namespace {
 
 using test::FakeTunnelPlatform;
+using test::MemoryPacketFlow;
 
 std::string replyText(const std::optional<std::vector<std::uint8_t>>& reply) {
     if (!reply)

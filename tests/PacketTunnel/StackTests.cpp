@@ -9,7 +9,6 @@
 
 #include "PacketTunnel/LWIPHelpers.h"
 #include "PacketTunnel/LWIPStack.h"
-#include "PacketTunnel/MemoryPacketFlow.h"
 #include "PacketTunnel/TunnelInterface.h"
 #include "PacketTunnel/lwipglue/icmp_bridge.h"
 #include "PacketTunnel/lwipglue/netunif.h"
@@ -21,6 +20,7 @@
 #include "platform/DispatchQueue.h"
 #include "tests/support/PacketBuilder.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/MemoryPacketFlow.h"
 #include "tests/support/tunnel/StackHarness.h"
 
 using namespace pemtrox;

@@ -16,6 +16,7 @@
 #include "platform/NetnsTunnelPlatform.h"
 #include "tests/support/PacketBuilder.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/PacketFlowReads.h"
 #include "tests/support/tunnel/TunnelNamespaces.h"
 
 using namespace pemtrox;
@@ -150,13 +151,10 @@ protected:
     // Reads batches until a UDP datagram to the port comes.
     std::optional<Packet> readUdp(std::uint16_t port) {
         for (int batches = 0; batches < 100; ++batches) {
-            auto batch = std::make_shared<std::promise<PacketFlow::Packets>>();
-            flow->readPackets(
-                [batch](PacketFlow::Packets packets, auto) { batch->set_value(std::move(packets)); });
-            auto future = batch->get_future();
-            if (future.wait_for(20s) != std::future_status::ready)
+            auto batch = test::readBatch(flow, 20s);
+            if (!batch)
                 return std::nullopt;
-            for (const auto& bytes : future.get())
+            for (const auto& bytes : *batch)
                 if (auto packet = Packet::parse(bytes);
                     packet && packet->protocol == Packet::udp && packet->destinationPort == port)
                     return packet;

@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "PacketTunnel/MemoryPacketFlow.h"
 #include "PacketTunnel/TunnelInterface.h"
 #include "platform/DispatchQueue.h"
 #include "tests/support/PacketBuilder.h"
+#include "tests/support/tunnel/MemoryPacketFlow.h"
 
 namespace pemtrox::test {
 

@@ -1,4 +1,4 @@
-#include "MemoryPacketFlow.h"
+#include "tests/support/tunnel/MemoryPacketFlow.h"
 
 #include <sys/socket.h>
 
@@ -6,7 +6,7 @@
 
 #include "platform/DispatchQueue.h"
 
-namespace pemtrox {
+namespace pemtrox::test {
 
 void MemoryPacketFlow::readPackets(ReadHandler handler) {
     std::lock_guard lock(mutex_);
@@ -63,4 +63,4 @@ void MemoryPacketFlow::setRefusesWrites(bool refuses) {
     refusesWrites_ = refuses;
 }
 
-} // namespace pemtrox
+} // namespace pemtrox::test

@@ -6,12 +6,12 @@
 #include <memory>
 #include <mutex>
 
-#include "PacketFlow.h"
+#include "PacketTunnel/PacketFlow.h"
 
-namespace pemtrox {
+namespace pemtrox::test {
 
-/// A packet flow in memory: batches are handed in by the owner, written packets are kept.
-/// Thread-safe.
+/// A packet flow in memory for the tests of what reads the tunnel: batches are handed in by
+/// the test, written packets are kept. Thread-safe; reads may be asked for from any thread.
 class MemoryPacketFlow : public PacketFlow {
 public:
     static std::shared_ptr<MemoryPacketFlow> make() { return std::make_shared<MemoryPacketFlow>(); }
@@ -40,4 +40,4 @@ private:
     bool refusesWrites_ = false;
 };
 
-} // namespace pemtrox
+} // namespace pemtrox::test
