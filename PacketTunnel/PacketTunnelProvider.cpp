@@ -321,7 +321,7 @@ void PacketTunnelProvider::startRecording() {
     if (!container)
         throw GenericError("Couldn't get container URL");
     auto listener =
-        RecordingListener::make(*container / "Recording", settings_.current()->recordingSettings, true, true);
+        RecordingListener::make(*container / "Recording", settings_.current()->recordingSettings, true);
     recordingSubscription_ = settings_.subscribe([listener](const SettingsPublisher::Snapshot& settings) {
         listener->setSettings(settings->recordingSettings);
     });

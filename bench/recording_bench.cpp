@@ -123,7 +123,7 @@ double measure(int originPort, bool recorded, int count, const std::filesystem::
     queue->sync([&] {
         server = HttpProxyServer::make(queue);
         if (recorded)
-            server->addProxyListener(listener = RecordingListener::make(root, {}, true, true));
+            server->addProxyListener(listener = RecordingListener::make(root, {}, true));
         server->bind(0, "127.0.0.1");
     });
     int fd = connectLoopback(server->localPort().value_or(0));
@@ -235,7 +235,7 @@ struct ExchangeSteps {
 // while the writer holds an exchange paused, the next waits for it to be resumed.
 void steps(int count, std::size_t bodyBytes, const std::filesystem::path& root) {
     ExchangeSteps exchange;
-    exchange.listener = RecordingListener::make(root, {}, true, true);
+    exchange.listener = RecordingListener::make(root, {}, true);
     exchange.body.assign(bodyBytes, 'x');
     auto queue = DispatchQueue::make("bench");
     std::promise<double> servingCPU;

@@ -27,10 +27,9 @@ bool ExchangeRecording::removeEmptyDirectory() {
     return root_ && ::unlinkat(root_->handle.get(), name_.c_str(), AT_REMOVEDIR) == 0;
 }
 
-void ExchangeRecording::useSpare(std::shared_ptr<const StoreRoot> temporary, std::string name, bool owns) {
+void ExchangeRecording::useSpare(std::shared_ptr<const StoreRoot> temporary, std::string name) {
     temporary_ = std::move(temporary);
     spare_ = std::move(name);
-    ownsSpare_ = owns;
 }
 
 std::filesystem::path ExchangeRecording::directory() const {
@@ -55,7 +54,6 @@ void ExchangeRecording::replace(const char* file, std::string& text, std::string
     bool exists = !written.empty();
     // What the file holds is unknown once a write has begun.
     written.clear();
-    spareMade_ = true;
     replaceThroughSpare(at, text, spare, exists);
     written.swap(text);
 }
@@ -75,8 +73,6 @@ void ExchangeRecording::release() {
         requestBody_->close();
     if (responseBody_)
         responseBody_->close();
-    if (ownsSpare_ && std::exchange(spareMade_, false))
-        ::unlinkat(temporary_->handle.get(), spare_.c_str(), 0);
 }
 
 } // namespace pemtrox

@@ -74,7 +74,7 @@ TEST_F(RecordingPauseTest, StalledWriterPausesOnlyTheRecordedExchange) {
     settings.recordPartialOpaqueBody = false;
     settings.responseBodyMaxSize = static_cast<std::int64_t>(big.size());
     settings.exclude.emplace_back().portPattern = std::to_string(plainOrigin.port());
-    auto listener = RecordingListener::make(store.root, settings, true, true);
+    auto listener = RecordingListener::make(store.root, settings, true);
     onStack([&] { relay->addProxyListener(listener); });
     auto stall = std::make_unique<test::StalledWriter>(*listener);
 

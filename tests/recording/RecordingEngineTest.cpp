@@ -32,7 +32,7 @@ TestOrigin::Script bytesOrigin() {
 class RecordingEngineTest : public testing::Test {
 protected:
     void SetUp() override {
-        listener = RecordingListener::make(store.root, {}, true, true);
+        listener = RecordingListener::make(store.root, {}, true);
         proxy.queue->sync([&] { proxy.server->addProxyListener(listener); });
     }
     Store store;

@@ -26,9 +26,7 @@ std::shared_ptr<HttpFields> head(const std::string& firstLine) {
 
 class RecordingListenerTest : public testing::Test {
 protected:
-    void make(RecordingSettings settings = {}, bool background = false) {
-        listener = RecordingListener::make(root, settings, true, background);
-    }
+    void make(RecordingSettings settings = {}) { listener = RecordingListener::make(root, settings, true); }
     std::shared_ptr<ProxyEvent> start(const std::string& host = "example.com") {
         auto evt = ProxyEvent::make(nullptr);
         evt->host = host;
@@ -39,6 +37,11 @@ protected:
     }
     fs::path directory(std::int64_t counter) {
         return root / RecordingStore::directoryName(listener->initialTimestamp(), counter);
+    }
+    /// What the store holds once the steps so far are written.
+    std::string file(const fs::path& path) {
+        listener->waitForWrites();
+        return test::slurp(path);
     }
     test::Store store;
     fs::path root = store.root;
@@ -56,18 +59,9 @@ TEST_F(RecordingListenerTest, MakesOrRefusesTheRoot) {
     EXPECT_THROW(RecordingListener::make(store.temp.path() / "no" / "parent", {}, true), Error);
 }
 
-class RecordingListenerModeTest : public RecordingListenerTest, public testing::WithParamInterface<bool> {
-protected:
-    /// What the store holds once the steps so far are written.
-    std::string file(const fs::path& path) {
-        listener->waitForWrites();
-        return test::slurp(path);
-    }
-};
-
-// Written in the callbacks or by a writer that keeps up, the store shows every step.
-TEST_P(RecordingListenerModeTest, WritesEachStepOfAnExchange) {
-    make({}, GetParam());
+// Written by a writer that keeps up, the store shows every step.
+TEST_F(RecordingListenerTest, WritesEachStepOfAnExchange) {
+    make();
     auto evt = start();
     auto dir = directory(0);
     EXPECT_EQ(file(dir / "metadata.json").substr(0, 40), R"({"status":"RECEIVED_REQUEST_FIRST_LINE",)");
@@ -98,14 +92,11 @@ TEST_P(RecordingListenerModeTest, WritesEachStepOfAnExchange) {
     EXPECT_EQ(listener->counter(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Writers, RecordingListenerModeTest, testing::Bool(),
-                         [](const auto& info) { return info.param ? "Background" : "InCallbacks"; });
-
 // A writer far behind skips the metadata and heads that later steps replaced while they
 // waited, but loses and reorders nothing: each file ends with its latest text, the bodies
 // hold every piece in order, a cancelled exchange leaves nothing, and no temporary file stays.
 TEST_F(RecordingListenerTest, AWriterBehindEndsWithTheLatestOfEachFileAndEveryPiece) {
-    make({}, true);
+    make();
     test::StalledWriter stall(*listener);
     std::vector<std::shared_ptr<ProxyEvent>> events;
     for (int i = 0; i < 3; ++i)
@@ -146,9 +137,9 @@ TEST_F(RecordingListenerTest, AWriterBehindEndsWithTheLatestOfEachFileAndEveryPi
 }
 
 // The root is held open; one removed and made again while the listener runs takes the next
-// exchanges, in both modes; the root's date follows each exchange's metadata.
-TEST_P(RecordingListenerModeTest, ARootMadeAgainTakesTheNextExchangesAndItsDateFollowsTheMetadata) {
-    make({}, GetParam());
+// exchanges; the root's date follows each exchange's metadata.
+TEST_F(RecordingListenerTest, ARootMadeAgainTakesTheNextExchangesAndItsDateFollowsTheMetadata) {
+    make();
     start();
     listener->waitForWrites();
     fs::remove_all(root);
@@ -187,6 +178,7 @@ TEST_F(RecordingListenerTest, SelectsByReservedHostsIncludesAndExcludes) {
         auto evt = start(host);
         EXPECT_EQ(evt->attributes.contains(RecordingListener::keyAttribute), recorded) << host;
         EXPECT_EQ(listener->counter(), counter += recorded);
+        listener->waitForWrites();
         EXPECT_EQ(store.exchanges().size(), static_cast<std::size_t>(counter));
     }
 }
@@ -196,10 +188,12 @@ TEST_F(RecordingListenerTest, TakenNamesAreSkippedAndFailedDirectoriesUseTheirNu
     fs::create_directory(directory(0));
     fs::create_directory(directory(1));
     start();
+    listener->waitForWrites();
     EXPECT_TRUE(fs::exists(directory(2) / "metadata.json"));
     fs::remove_all(root);
     auto evt = start();
-    EXPECT_FALSE(evt->attributes.contains(RecordingListener::keyAttribute));
+    listener->waitForWrites();
+    EXPECT_FALSE(RecordingListener::recordingOf(*evt));
     EXPECT_TRUE(log->contains("Failed to create directory for transaction: "));
     EXPECT_EQ(listener->counter(), 4);
 }
@@ -210,22 +204,26 @@ TEST_F(RecordingListenerTest, FailedWritesStopTheRecordingExceptRequestBodies) {
     make(settings);
     auto evt = start();
     auto dir = directory(0);
+    listener->waitForWrites();
     fs::create_directory(dir / "request.dat"); // the first request piece cannot be written
     listener->proxyListenerReceivingRequestBody(evt, toData("lost"));
+    listener->waitForWrites();
     EXPECT_TRUE(log->contains("Failed to write request body: "));
     fs::remove(dir / "request.dat");
     listener->proxyListenerReceivingRequestBody(evt, toData("later"));
+    listener->waitForWrites();
     EXPECT_FALSE(fs::exists(dir / "request.dat")) << "no file with a gap";
     evt->status = ProxyEventStatus::receivedRequestBody;
     listener->proxyListenerReceivedRequest(evt);
-    EXPECT_NE(test::slurp(dir / "metadata.json").find("RECEIVED_REQUEST_BODY"), std::string::npos);
+    EXPECT_NE(file(dir / "metadata.json").find("RECEIVED_REQUEST_BODY"), std::string::npos);
 
     fs::create_directory(dir / "response.dat");
     listener->proxyListenerReceivingResponseBody(evt, toData("x"));
+    listener->waitForWrites();
     EXPECT_TRUE(log->contains("Failed to write response body: "));
     evt->status = ProxyEventStatus::complete;
     listener->proxyListenerTransactionComplete(evt);
-    EXPECT_EQ(test::slurp(dir / "metadata.json").find("COMPLETE"), std::string::npos);
+    EXPECT_EQ(file(dir / "metadata.json").find("COMPLETE"), std::string::npos);
 
     // A head that cannot take the place of what is at its name; then no spare can be made
     // at all: the first metadata.json of the next exchange fails, and its directory goes.
@@ -238,15 +236,19 @@ TEST_F(RecordingListenerTest, FailedWritesStopTheRecordingExceptRequestBodies) {
     for (auto [onHead, message] : {std::pair{true, "Failed to write request header: "},
                                    std::pair{false, "Failed to write metadata: "}}) {
         auto next = start();
+        listener->waitForWrites();
         block(onHead);
         next->requestHeader = head("GET / HTTP/1.1");
         next->status = ProxyEventStatus::receivedRequestHeader;
         listener->proxyListenerReceivedRequestHeader(next);
+        listener->waitForWrites();
         EXPECT_TRUE(log->contains(message)) << message;
         listener->proxyListenerReceivingResponseBody(next, toData("x"));
+        listener->waitForWrites();
         EXPECT_FALSE(fs::exists(directory(listener->counter() - 1) / "response.dat")) << message;
     }
     start();
+    listener->waitForWrites();
     EXPECT_FALSE(fs::exists(directory(listener->counter() - 1))) << "no directory stays empty";
 }
 
@@ -254,7 +256,7 @@ TEST_F(RecordingListenerTest, FailedWritesStopTheRecordingExceptRequestBodies) {
 // replaced; when that body piece then fails, the exchange stops with the skipped step's
 // metadata, as a writer that kept up would have left it.
 TEST_F(RecordingListenerTest, AFailureBehindASkippedStepLeavesThatStepsMetadata) {
-    make({}, true);
+    make();
     auto evt = start();
     listener->waitForWrites();
     fs::create_directory(directory(0) / "response.dat");
@@ -315,7 +317,7 @@ TEST_F(RecordingListenerTest, MetadataOfAQueueTurnIsWrittenOnceInItsPlace) {
     for (const auto& [steps, expected, requestText] : cases) {
         SCOPED_TRACE(testing::Message() << "case " << index++);
         test::Store own;
-        listener = RecordingListener::make(own.root, {}, true, true);
+        listener = RecordingListener::make(own.root, {}, true);
         std::weak_ptr<RecordingListener> made = listener;
         queue->sync([&] {
             auto evt = start();
@@ -352,6 +354,7 @@ TEST_F(RecordingListenerTest, CancelledExchangesLeaveNothing) {
     listener->proxyListenerTransactionCancelled(evt);
     listener->proxyListenerReceivingResponseBody(evt, toData("abc"));
     listener->proxyListenerTransactionComplete(evt);
+    listener->waitForWrites();
     EXPECT_TRUE(store.exchanges().empty());
 }
 
@@ -364,27 +367,34 @@ TEST_F(RecordingListenerTest, BodiesOffOrCappedAtNothing) {
     evt->status = ProxyEventStatus::receivingRequestBody;
     listener->proxyListenerReceivingRequestBody(evt, toData("abc"));
     listener->proxyListenerReceivingResponseBody(evt, toData("abc"));
-    EXPECT_NE(test::slurp(directory(0) / "metadata.json").find("RECEIVING_REQUEST_BODY"), std::string::npos);
+    EXPECT_NE(file(directory(0) / "metadata.json").find("RECEIVING_REQUEST_BODY"), std::string::npos);
     EXPECT_FALSE(fs::exists(directory(0) / "request.dat"));
     EXPECT_EQ(fs::file_size(directory(0) / "response.dat"), 0u);
 }
 
+// Both directions of an exchange interleaved on its queue, as a tunnel copies them, while the
+// settings are replaced from another thread.
 TEST_F(RecordingListenerTest, BothDirectionsAndNewSettingsAtOnce) {
     make();
-    auto evt = start();
-    evt->tunnel = true;
-    auto pump = [&](bool request) {
-        for (int i = 0; i < 200; ++i)
-            request ? listener->proxyListenerReceivingRequestBody(evt, Data(40, 'q'))
-                    : listener->proxyListenerReceivingResponseBody(evt, Data(60, 's'));
-    };
-    std::thread other(pump, false), settings([&] {
+    auto queue = DispatchQueue::make("serving");
+    std::shared_ptr<ProxyEvent> evt;
+    queue->sync([&] {
+        evt = start();
+        evt->tunnel = true;
+    });
+    std::thread settings([&] {
         for (int i = 0; i < 200; ++i)
             listener->setSettings(RecordingSettings{});
     });
-    pump(true);
-    other.join();
+    for (int i = 0; i < 200; ++i)
+        queue->async([&] {
+            listener->proxyListenerReceivingRequestBody(evt, Data(40, 'q'));
+            listener->proxyListenerReceivingResponseBody(evt, Data(60, 's'));
+        });
     settings.join();
+    queue->sync([] {});
+    queue->sync([] {});
+    listener->waitForWrites();
     EXPECT_EQ(fs::file_size(directory(0) / "request.dat"), 8000u);
     EXPECT_EQ(fs::file_size(directory(0) / "response.dat"), 10240u);
 }
@@ -395,7 +405,7 @@ TEST_F(RecordingListenerTest, BothDirectionsAndNewSettingsAtOnce) {
 // lack a directory below its highest name that appears later (those of cancelled exchanges,
 // which go again, aside).
 TEST_F(RecordingListenerTest, DirectoriesAppearInNumberOrderWhicheverLaneGetsThereFirst) {
-    make({}, true);
+    make();
     auto lanes = listener->writerQueues();
     ASSERT_EQ(lanes.size(), 4u);
     std::atomic<bool> done = false;
@@ -462,7 +472,7 @@ TEST_F(RecordingListenerTest, DirectoriesAppearInNumberOrderWhicheverLaneGetsThe
 // The listener, let go with its lanes still stalled, ends once they go on, writing nothing more,
 // and takes the lanes' spares with it.
 TEST_F(RecordingListenerTest, AStopWithTheWriterStalledEndsWithinItsBound) {
-    make({}, true);
+    make();
     auto evt = start();
     listener->waitForWrites();
     evt->status = ProxyEventStatus::receivedRequestURL;

@@ -59,7 +59,7 @@ struct Store {
     }
 };
 
-/// Blocks a background recording listener's writer, as a disk that stops answering would,
+/// Blocks a recording listener's writer, as a disk that stops answering would,
 /// until resumed (at the latest at the end of the test, so that the listener can finish).
 class StalledWriter {
 public:

@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     Log::addLogger(std::make_shared<ConsoleLogger>(logLevelErrorWarning));
-    auto listener = RecordingListener::make(argv[1], RecordingSettings{}, true, true);
+    auto listener = RecordingListener::make(argv[1], RecordingSettings{}, true);
     auto queue = DispatchQueue::make("probe");
     std::shared_ptr<HttpProxyServer> server;
     queue->sync([&] {

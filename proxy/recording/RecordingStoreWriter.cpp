@@ -1,0 +1,323 @@
+#include "proxy/recording/RecordingStoreWriter.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/Log.h"
+#include "platform/LogEntryPoints.h"
+#include "proxy/recording/FileOps.h"
+#include "proxy/recording/RecordingStore.h"
+
+namespace pemtrox {
+
+namespace {
+
+// How many taken names (left by an earlier listener of the same second) a new exchange
+// skips before it gives up.
+constexpr int maxDirectoryAttempts = 100000;
+
+// While the writer is busy, the root's date is set after each of its turns, and at least
+// this often within a long one.
+constexpr auto rootTouchTicks =
+    std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::milliseconds(100)).count();
+
+// Threads of the writer: an exchange's files are made on one, other exchanges' meanwhile on
+// the others. Making files is most of a small exchange's recording, and on a journaled ext4
+// a lane spends much of its time waiting for the journal (its checkpoints, the directory's
+// lock) rather than working, so that each lane added up to four made more small exchanges
+// per second (intercepted HTTPS kept alive, recorded: about a fifth more from two lanes to
+// three and again from three to four) while 1 MiB downloads through the proxy kept their
+// pace (recorded at 0.62 of unrecorded, where an earlier measurement on a quieter machine had
+// seen four lanes slow them by a quarter: watch that figure when changing this).
+constexpr std::size_t writerLanes = 4;
+
+// Removes the files in the directory of temporaries whose names do not begin with the prefix.
+void removeStaleTemporaries(int directory, const std::string& keptPrefix) {
+    int fd = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    DIR* listing = ::fdopendir(fd);
+    if (!listing) {
+        ::close(fd);
+        return;
+    }
+    while (auto* entry = ::readdir(listing)) {
+        std::string_view name = entry->d_name;
+        if (name != "." && name != ".." && !name.starts_with(keptPrefix))
+            ::unlinkat(directory, entry->d_name, 0);
+    }
+    ::closedir(listing);
+}
+
+} // namespace
+
+RecordingStoreWriter::RecordingStoreWriter(std::filesystem::path baseURL)
+    : baseURL_(std::move(baseURL)),
+      initialTimestamp_(RecordingStore::referenceTimestamp(std::chrono::system_clock::now())) {
+    root(true);
+    openTemporaryDirectory();
+    writer_ = std::make_unique<RecordingWriter>(
+        writerLanes, [this](RecordingStep& step) { perform(step); }, [this] { afterWriterTurn(); });
+}
+
+RecordingStoreWriter::~RecordingStoreWriter() {
+    // The steps still waiting are done while the writer is there for them to see: resetting
+    // it first would clear the pointer that the lanes read as they work through them.
+    writer_->waitForWrites();
+    writer_.reset();
+    // The lanes' spares go with them.
+    for (std::size_t lane = 0; temporary_ && lane < writerLanes; ++lane)
+        ::unlinkat(temporary_->handle.get(), spareName(lane).c_str(), 0);
+}
+
+std::int64_t RecordingStoreWriter::counter() {
+    std::lock_guard lock(counterMutex_);
+    return counter_;
+}
+
+std::shared_ptr<const StoreRoot> RecordingStoreWriter::root(bool reopen) {
+    std::lock_guard lock(rootMutex_);
+    if (reopen || !root_) {
+        // Exchanges made in an earlier root keep that one's handle for their own files.
+        int fd = ::open(baseURL_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0)
+            root_ = std::make_shared<const StoreRoot>(StoreRoot{FileDescriptor(fd), baseURL_});
+        else if (reopen)
+            root_.reset();
+    }
+    return root_;
+}
+
+std::shared_ptr<ExchangeRecording> RecordingStoreWriter::begin(std::shared_ptr<ExchangePause> pause) {
+    auto exchange = std::make_shared<ExchangeRecording>();
+    exchange->pause = std::move(pause);
+    // Numbered here, in the order the exchanges begin; their directories are made in that
+    // order too, whichever lane of the writer gets to one first.
+    takeNumber(exchange);
+    exchange->lane = writer_->nextLane();
+    exchange->useSpare(temporary_, spareName(exchange->lane));
+    submit(exchange, Kind::makeDirectory);
+    return exchange;
+}
+
+std::string RecordingStoreWriter::spareName(std::size_t lane) const {
+    return spareStem_ + std::to_string(lane);
+}
+
+void RecordingStoreWriter::takeNumber(const std::shared_ptr<ExchangeRecording>& exchange) {
+    std::lock_guard lock(counterMutex_);
+    exchange->number = counter_++;
+    unmade_.push_back(exchange);
+}
+
+bool RecordingStoreWriter::makeDirectoriesThrough(ExchangeRecording& exchange) {
+    // A reader that lists the root and takes the names above the last one it saw must never
+    // find a name before a lower one of the series that will still appear: the directories
+    // are made one at a time, in number order, each lane making those before its own that
+    // their lanes have not got to yet.
+    std::lock_guard lock(directoryMutex_);
+    while (exchange.directoryState == ExchangeRecording::Directory::waiting) {
+        std::shared_ptr<ExchangeRecording> next;
+        {
+            std::lock_guard counterLock(counterMutex_);
+            if (unmade_.empty())
+                break;
+            next = std::move(unmade_.front());
+            unmade_.pop_front();
+        }
+        makeDirectory(next);
+    }
+    return exchange.directoryState == ExchangeRecording::Directory::made;
+}
+
+void RecordingStoreWriter::makeDirectory(const std::shared_ptr<ExchangeRecording>& exchange) {
+    if (exchange->cancelled) {
+        exchange->directoryState = ExchangeRecording::Directory::failed;
+        return;
+    }
+    auto name = RecordingStore::directoryName(initialTimestamp_, exchange->number);
+    auto root = this->root();
+    // mkdir without parents fails on a taken name, so a directory left by an earlier listener
+    // of the same second is never shared.
+    bool made = exchange->makeDirectory(root, name);
+    if (!made && errno == ENOENT) {
+        // The root may have been removed and made again since it was opened.
+        root = this->root(true);
+        made = exchange->makeDirectory(root, name);
+    }
+    if (made) {
+        exchange->directoryState = ExchangeRecording::Directory::made;
+        return;
+    }
+    if (errno == EEXIST && ++exchange->directoryAttempts < maxDirectoryAttempts) {
+        // The exchange takes the next number, behind those taken meanwhile.
+        takeNumber(exchange);
+        return;
+    }
+    logWarning("Failed to create directory for transaction: ",
+               systemError("mkdir(" + (baseURL_ / name).string() + ")", errno));
+    exchange->directoryState = ExchangeRecording::Directory::failed;
+}
+
+void RecordingStoreWriter::openTemporaryDirectory() {
+    // The spares through which files are replaced lie outside the store, beside the root, so
+    // that no reader takes them for an exchange, and a crash leaves them where the next start
+    // finds them at once, without looking into the exchanges' directories. On another file
+    // system they could not be renamed into the store: there, they lie in the root.
+    auto clean = baseURL_.lexically_normal();
+    if (!clean.has_filename())
+        clean = clean.parent_path();
+    auto path = clean.parent_path() / ("." + clean.filename().string() + ".tmp");
+    auto sameDevice = [&](const std::filesystem::path& candidate) {
+        struct stat rootInfo {
+        }, info{};
+        if (::mkdir(candidate.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+        return ::stat(baseURL_.c_str(), &rootInfo) == 0 && ::stat(candidate.c_str(), &info) == 0 &&
+               S_ISDIR(info.st_mode) && info.st_dev == rootInfo.st_dev;
+    };
+    if (!sameDevice(path)) {
+        path = baseURL_ / ".tmp";
+        if (!sameDevice(path))
+            return;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    temporary_ = std::make_shared<const StoreRoot>(StoreRoot{FileDescriptor(fd), path});
+    // Names are "<process>-<writer>-<lane>": what another process left there (it crashed,
+    // or was killed) goes; this process's other writers keep theirs.
+    static std::atomic<std::uint64_t> writers = 0;
+    auto process = std::to_string(::getpid()) + "-";
+    spareStem_ = process + std::to_string(writers++) + "-";
+    removeStaleTemporaries(temporary_->handle.get(), process);
+}
+
+void RecordingStoreWriter::submit(const std::shared_ptr<ExchangeRecording>& exchange, Kind kind,
+                                  std::string text, std::uint64_t number, std::int64_t cap) {
+    writer_->submit(exchange->lane, RecordingStep{exchange, kind, std::move(text), number, cap});
+}
+
+void RecordingStoreWriter::perform(RecordingStep& step) {
+    // No lock: an exchange's steps all run on its lane, one after the other.
+    auto& exchange = *step.exchange;
+    if (!exchange.active)
+        return;
+    switch (step.kind) {
+    case Kind::makeDirectory:
+        if (!makeDirectoriesThrough(exchange))
+            exchange.active = false;
+        break;
+    case Kind::metadata:
+        if (step.number != exchange.metadataNumber) {
+            // A later step's metadata waits behind this one; kept in case a failure stops the
+            // exchange before that one is written.
+            exchange.skippedMetadata.swap(step.text);
+            break;
+        }
+        exchange.skippedMetadata.clear();
+        try {
+            exchange.replace(RecordingStore::metadataFile, step.text, exchange.metadata);
+            exchange.metadataWritten = true;
+        } catch (...) {
+            logWarning("Failed to write metadata: ", currentError());
+            // A directory whose first metadata.json could not be written (a full disk lets
+            // directories be made after files no longer can) would stay empty for ever.
+            if (!exchange.metadataWritten)
+                exchange.removeEmptyDirectory();
+            stop(exchange);
+        }
+        if (auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+            now - rootTouched_ >= rootTouchTicks) {
+            updateModificationDate();
+            rootTouched_ = now;
+        } else {
+            rootChanged_ = true;
+        }
+        break;
+    case Kind::requestHead:
+    case Kind::responseHead: {
+        bool request = step.kind == Kind::requestHead;
+        if (step.number != (request ? exchange.requestHeadNumber : exchange.responseHeadNumber))
+            break;
+        try {
+            exchange.replace(request ? RecordingStore::requestHeaderFile : RecordingStore::responseHeaderFile,
+                             step.text, request ? exchange.requestHead : exchange.responseHead);
+        } catch (...) {
+            auto error = currentError();
+            stopAfterFailure(exchange);
+            logWarning(request ? "Failed to write request header: " : "Failed to write response header: ",
+                       error);
+        }
+        break;
+    }
+    case Kind::requestBody:
+    case Kind::responseBody: {
+        bool request = step.kind == Kind::requestBody;
+        try {
+            exchange.appendBody(request, step.text, step.cap);
+        } catch (...) {
+            auto error = currentError();
+            if (!request)
+                stopAfterFailure(exchange);
+            logWarning(request ? "Failed to write request body: " : "Failed to write response body: ", error);
+        }
+        break;
+    }
+    case Kind::release:
+        exchange.release();
+        giveBack(exchange);
+        break;
+    case Kind::stop:
+        stop(exchange);
+        giveBack(exchange);
+        break;
+    case Kind::cancel:
+        if (auto error = RecordingStore::removeExchangeDirectory(baseURL_, exchange.directory()))
+            logWarning("Failed to remove cancelled transaction directory: ", error);
+        stop(exchange);
+        break;
+    }
+}
+
+void RecordingStoreWriter::giveBack(ExchangeRecording& exchange) {
+    // At its end the exchange's texts go back for the next exchanges' steps; a later step
+    // then writes its files afresh.
+    for (auto* text :
+         {&exchange.metadata, &exchange.requestHead, &exchange.responseHead, &exchange.skippedMetadata})
+        writer_->buffers().give(std::exchange(*text, {}));
+}
+
+void RecordingStoreWriter::afterWriterTurn() {
+    if (rootChanged_.exchange(false)) {
+        updateModificationDate();
+        rootTouched_ = std::chrono::steady_clock::now().time_since_epoch().count();
+    }
+}
+
+void RecordingStoreWriter::stop(ExchangeRecording& exchange) {
+    exchange.active = false;
+    exchange.release();
+}
+
+void RecordingStoreWriter::stopAfterFailure(ExchangeRecording& exchange) {
+    // The exchange's metadata stays that of the last step before the failed one, as when
+    // every step is written, even where a later step's had taken its place.
+    if (!exchange.skippedMetadata.empty()) {
+        try {
+            exchange.replace(RecordingStore::metadataFile, exchange.skippedMetadata, exchange.metadata);
+        } catch (...) {
+        }
+    }
+    stop(exchange);
+}
+
+void RecordingStoreWriter::updateModificationDate() {
+    if (auto root = this->root())
+        touch(root->handle.get());
+}
+
+} // namespace pemtrox
