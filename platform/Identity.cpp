@@ -3,7 +3,7 @@
 #include <openssl/pem.h>
 
 #include "platform/OpenSslHandles.h"
-#include "platform/TlsEngine.h"
+#include "platform/TlsError.h"
 
 namespace pemtrox {
 
