@@ -1,8 +1,8 @@
 #include "proxy/io/DefaultSSLSocket.h"
 
+#include "platform/AsyncTcpSocket.h"
 #include "platform/Log.h"
 #include "platform/TlsDriver.h"
-#include "proxy/io/DefaultSocket.h"
 #include "proxy/io/GCDAsyncSocketDelegateHelper.h"
 #include "proxy/io/SSLCipherSuiteName.h"
 #include "proxy/io/SSLProtocolName.h"
@@ -10,38 +10,41 @@
 
 namespace pemtrox {
 
-std::shared_ptr<DefaultSSLSocket> DefaultSSLSocket::make(std::shared_ptr<DefaultSocket> socket,
-                                                         const TlsSettings& settings,
-                                                         SocketConnectCallback callback) {
-    auto ssl = makeSocket<DefaultSSLSocket>(std::move(socket), std::move(callback));
+std::shared_ptr<DefaultSSLSocket>
+DefaultSSLSocket::make(std::shared_ptr<Socket> plain, std::shared_ptr<AsyncTcpSocket> layer,
+                       std::shared_ptr<GCDAsyncSocketSwiftDelegate> plainCallbacks,
+                       const TlsSettings& settings, SocketConnectCallback callback) {
+    auto ssl = makeSocket<DefaultSSLSocket>(std::move(plain), std::move(plainCallbacks), std::move(callback));
     ssl->coupleClose();
     // A socket that closed before TLS was asked for (its peer reset it while nobody read)
     // reports nothing more, so the handshake would wait for ever: it fails now.
-    if (ssl->defaultSocket_->isClosed()) {
+    if (ssl->socket()->isClosed()) {
         if (auto failed = std::exchange(ssl->connectCallback_, nullptr))
             failed(SocketConnectionState::failed(makeError<SocketError>(SocketError::socketClosed())));
         return ssl;
     }
     ssl->defaultSocketDelegate_->delegate = ssl;
-    auto layer = ssl->defaultSocket_->socket();
     layer->setDelegate(ssl->defaultSocketDelegate_);
     ssl->tls_ = TlsDriver::make(settings);
     layer->startTLS(ssl->tls_);
     return ssl;
 }
 
-DefaultSSLSocket::DefaultSSLSocket(std::shared_ptr<DefaultSocket> socket, SocketConnectCallback callback)
-    : AbstractSocketWrapper(socket), connectCallback_(std::move(callback)), defaultSocket_(std::move(socket)),
+DefaultSSLSocket::DefaultSSLSocket(std::shared_ptr<Socket> plain,
+                                   std::shared_ptr<GCDAsyncSocketSwiftDelegate> plainCallbacks,
+                                   SocketConnectCallback callback)
+    : AbstractSocketWrapper(std::move(plain)), connectCallback_(std::move(callback)),
+      plainCallbacks_(std::move(plainCallbacks)),
       defaultSocketDelegate_(std::make_shared<GCDAsyncSSLSocketDelegateHelper>()) {}
 
 DefaultSSLSocket::~DefaultSSLSocket() = default;
 
 std::shared_ptr<MyInputStream> DefaultSSLSocket::inputStream() const {
-    return defaultSocket_->inputStream();
+    return socket()->inputStream();
 }
 
 std::shared_ptr<MyOutputStream> DefaultSSLSocket::outputStream() const {
-    return defaultSocket_->outputStream();
+    return socket()->outputStream();
 }
 
 std::optional<std::string> DefaultSSLSocket::negotiatedCipher() const {
@@ -60,15 +63,15 @@ void DefaultSSLSocket::withSSLContext(const std::function<void(TlsEngine&)>& bod
 }
 
 void DefaultSSLSocket::socketDidConnect(const std::string& host, int port) {
-    defaultSocket_->socketDidConnect(host, port);
+    plainCallbacks_->socketDidConnect(host, port);
 }
 
 void DefaultSSLSocket::socketDidRead(Data data, long tag) {
-    defaultSocket_->socketDidRead(std::move(data), tag);
+    plainCallbacks_->socketDidRead(std::move(data), tag);
 }
 
 void DefaultSSLSocket::socketDidWrite(long tag) {
-    defaultSocket_->socketDidWrite(tag);
+    plainCallbacks_->socketDidWrite(tag);
 }
 
 void DefaultSSLSocket::socketDidDisconnect(ErrorPtr error) {
@@ -76,11 +79,11 @@ void DefaultSSLSocket::socketDidDisconnect(ErrorPtr error) {
     if (auto callback = std::exchange(connectCallback_, nullptr))
         callback(SocketConnectionState::failed(
             error ? error : makeError<SocketError>(SocketError::connectionClosedByPeer())));
-    defaultSocket_->socketDidDisconnect(std::move(error));
+    plainCallbacks_->socketDidDisconnect(std::move(error));
 }
 
 void DefaultSSLSocket::socketDidReadToEnd() {
-    defaultSocket_->socketDidReadToEnd();
+    plainCallbacks_->socketDidReadToEnd();
 }
 
 void DefaultSSLSocket::socketDidSecure() {

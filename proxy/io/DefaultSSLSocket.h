@@ -12,7 +12,7 @@
 
 namespace pemtrox {
 
-class DefaultSocket;
+class AsyncTcpSocket;
 class GCDAsyncSSLSocketDelegateHelper;
 class TlsDriver;
 
@@ -20,7 +20,8 @@ class TlsDriver;
 /// layer's TLS driver encrypts and decrypts below the DefaultSocket's own streams, which
 /// this socket presents. It takes the layer's callbacks in the DefaultSocket's place,
 /// answering the connect callback from the handshake's outcome and passing everything else
-/// on.
+/// on. It knows the DefaultSocket only as the three things it uses of it, so that the plain
+/// socket can make it without the two knowing each other.
 ///
 /// Contract: runs on the DefaultSocket's queue. The connect callback runs once: `connected`
 /// (this socket) when the handshake completes, `failed` when the connection ends before (a
@@ -30,10 +31,17 @@ class DefaultSSLSocket : public AbstractSocketWrapper,
                          public SSLSocket,
                          public GCDAsyncSSLSocketSwiftDelegate {
 public:
-    static std::shared_ptr<DefaultSSLSocket>
-    make(std::shared_ptr<DefaultSocket> socket, const TlsSettings& settings, SocketConnectCallback callback);
+    /// Over the plain socket `plain` (a DefaultSocket): `layer` is its socket layer socket and
+    /// `plainCallbacks` the plain socket's own callbacks, which this one passes on.
+    static std::shared_ptr<DefaultSSLSocket> make(std::shared_ptr<Socket> plain,
+                                                  std::shared_ptr<AsyncTcpSocket> layer,
+                                                  std::shared_ptr<GCDAsyncSocketSwiftDelegate> plainCallbacks,
+                                                  const TlsSettings& settings,
+                                                  SocketConnectCallback callback);
 
-    DefaultSSLSocket(std::shared_ptr<DefaultSocket> socket, SocketConnectCallback callback);
+    DefaultSSLSocket(std::shared_ptr<Socket> plain,
+                     std::shared_ptr<GCDAsyncSocketSwiftDelegate> plainCallbacks,
+                     SocketConnectCallback callback);
     ~DefaultSSLSocket() override;
 
     std::shared_ptr<MyInputStream> inputStream() const override;
@@ -47,8 +55,6 @@ public:
     void withSSLContext(const std::function<void(TlsEngine&)>& body) const override;
     std::optional<std::vector<Data>> peerCertificates() const override { return trust_; }
 
-    const std::shared_ptr<DefaultSocket>& defaultSocket() const { return defaultSocket_; }
-
     void socketDidConnect(const std::string& host, int port) override;
     void socketDidRead(Data data, long tag) override;
     void socketDidWrite(long tag) override;
@@ -60,7 +66,7 @@ public:
 private:
     std::optional<std::vector<Data>> trust_;
     SocketConnectCallback connectCallback_;
-    std::shared_ptr<DefaultSocket> defaultSocket_;
+    std::shared_ptr<GCDAsyncSocketSwiftDelegate> plainCallbacks_;
     std::shared_ptr<GCDAsyncSSLSocketDelegateHelper> defaultSocketDelegate_;
     std::shared_ptr<TlsDriver> tls_;
 };

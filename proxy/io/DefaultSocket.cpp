@@ -150,7 +150,8 @@ void DefaultSocket::resetConnection() {
 
 std::shared_ptr<SSLSocket> DefaultSocket::startTLS(const TlsSettings& settings,
                                                    std::function<void(SocketConnectionState)> callback) {
-    return DefaultSSLSocket::make(selfAs(this), settings, std::move(callback));
+    auto self = selfAs(this);
+    return DefaultSSLSocket::make(self, socket_, self, settings, std::move(callback));
 }
 
 void DefaultSocket::socketDidReadToEnd() {

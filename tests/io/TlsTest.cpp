@@ -160,8 +160,7 @@ std::shared_ptr<SSLSocket> secure(Layer layer, const std::shared_ptr<Socket>& pl
                                   const std::shared_ptr<DispatchQueue>& queue, const TlsSettings& settings,
                                   SocketConnectCallback callback) {
     if (layer == Layer::socketLayer)
-        return DefaultSSLSocket::make(std::dynamic_pointer_cast<DefaultSocket>(plain), settings,
-                                      std::move(callback));
+        return plain->startTLS(settings, std::move(callback)); // a DefaultSSLSocket
     return SSLSocketWrapper::make(plain, queue, settings, std::move(callback));
 }
 
