@@ -1,16 +1,19 @@
 #include "proxy/engine/ConnectTunnel.h"
 
+#include "platform/TlsEngine.h"
 #include "proxy/engine/ConnectRemoteConnection.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpInputStream.h"
-#include "proxy/engine/HttpProxyHandler.h"
 #include "proxy/engine/HttpReaderHeaderError.h"
 #include "proxy/engine/InternalProxyServer.h"
 #include "proxy/engine/ProxyConnection.h"
 #include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/ProxyHandlerError.h"
+#include "proxy/engine/TunnelHandler.h"
 #include "proxy/engine/TunnelPeek.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InputStreamError.h"
+#include "proxy/io/SSLSocketWrapperError.h"
 
 namespace pemtrox {
 
@@ -57,11 +60,11 @@ using HeadResult = Result<std::shared_ptr<HttpFields>>;
 
 } // namespace
 
-std::shared_ptr<ConnectTunnel> ConnectTunnel::make(std::shared_ptr<HttpProxyHandler> handler) {
+std::shared_ptr<ConnectTunnel> ConnectTunnel::make(std::shared_ptr<TunnelHandler> handler) {
     return Plumber::make<ConnectTunnel>(std::move(handler));
 }
 
-ConnectTunnel::ConnectTunnel(std::shared_ptr<HttpProxyHandler> handler) : handler_(std::move(handler)) {}
+ConnectTunnel::ConnectTunnel(std::shared_ptr<TunnelHandler> handler) : handler_(std::move(handler)) {}
 
 ConnectTunnel::~ConnectTunnel() = default;
 
@@ -171,7 +174,7 @@ void ConnectTunnel::afterClientData() {
             if (self->ended())
                 return;
             if (!wrapped.isConnected()) {
-                self->finish(HttpProxyHandler::clientSSLError(wrapped.error()));
+                self->finish(clientSSLError(wrapped.error()));
                 return;
             }
             self->handler_->replaceClient(wrapped.connection());
@@ -256,6 +259,25 @@ void ConnectTunnel::startTunnelRequests(HeadResult head) {
         return;
     }
     nextTunnelRequest(head.value(), evt(), true);
+}
+
+// MARK: errors of the client side
+
+ErrorPtr ConnectTunnel::clientSSLError(const ErrorPtr& error) {
+    auto status = tlsStatusOf(error);
+    if (!status)
+        return error;
+    switch (*status) {
+    case TlsEngine::closedAbort:
+        return makeError<ProxyHandlerError>(
+            ProxyHandlerError::sslClientError("Client connection closed via error"));
+    case TlsEngine::peerRejectedCertificate:
+        return makeError<ProxyHandlerError>(
+            ProxyHandlerError::sslClientError("Client rejected SSL CA certificate"));
+    default:
+        return makeError<ProxyHandlerError>(
+            ProxyHandlerError::sslClientError("Client error " + std::to_string(*status)));
+    }
 }
 
 } // namespace pemtrox

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/Error.h"
 #include "proxy/engine/ProxyConnectionState.h"
 #include "proxy/io/Plumber.h"
 #include "proxy/io/Result.h"
@@ -14,12 +15,12 @@ namespace pemtrox {
 
 class ByteRelay;
 class HttpFields;
-class HttpProxyHandler;
 class InputStreamEvent;
 class InternalProxyServer;
 class ProxyConnection;
 class ProxyEvent;
 class RemoteConnection;
+class TunnelHandler;
 class TunnelPeek;
 
 /// The CONNECT side of one client connection, from the CONNECT exchange on: connects to the
@@ -27,14 +28,15 @@ class TunnelPeek;
 /// client's first bytes. HTTP inside the tunnel is forwarded exchange by exchange; anything
 /// else is copied both ways as one opaque exchange.
 ///
-/// A handler that intercepts TLS derives from this class and makes it in its makeTunnel():
-/// it overrides makeConnectRemoteConnection and wrapClient, and may override the later steps.
-/// The tunnel keeps its handler until the handler completes; all work runs on the server's
-/// queue, and the tunnel ends through the handler's finish() or completion.
+/// The handler (an HttpProxyHandler) makes the tunnel in its makeTunnel() and is known to it
+/// only as a TunnelHandler. A handler that intercepts TLS makes a tunnel derived from this
+/// class: it overrides makeConnectRemoteConnection and wrapClient, and may override the later
+/// steps. The tunnel keeps its handler until the handler completes; all work runs on the
+/// server's queue, and the tunnel ends through the handler's finish() or completion.
 class ConnectTunnel : public PlumberTracked, public std::enable_shared_from_this<ConnectTunnel> {
 public:
-    static std::shared_ptr<ConnectTunnel> make(std::shared_ptr<HttpProxyHandler> handler);
-    explicit ConnectTunnel(std::shared_ptr<HttpProxyHandler> handler);
+    static std::shared_ptr<ConnectTunnel> make(std::shared_ptr<TunnelHandler> handler);
+    explicit ConnectTunnel(std::shared_ptr<TunnelHandler> handler);
     ~ConnectTunnel() override;
 
     /// Runs the CONNECT exchange the handler has parsed: keeps the tunnel values, tells the
@@ -47,6 +49,10 @@ public:
     const std::optional<std::string>& scheme() const { return scheme_; }
     const std::optional<std::string>& host() const { return host_; }
     const std::optional<std::int64_t>& port() const { return port_; }
+
+    /// Client-side TLS failures of a tunnel as ProxyHandlerError::sslClientError; other
+    /// errors unchanged.
+    static ErrorPtr clientSSLError(const ErrorPtr& error);
 
 protected:
     /// The remote connection of the tunnel; base: a ConnectRemoteConnection.
@@ -65,7 +71,7 @@ protected:
     virtual void handleTunnel(std::shared_ptr<RemoteConnection> remote);
 
     /// The handler served; absent once it completed.
-    const std::shared_ptr<HttpProxyHandler>& handler() const { return handler_; }
+    const std::shared_ptr<TunnelHandler>& handler() const { return handler_; }
     /// Whether the handler has ended (or let the tunnel go): every step then stops.
     bool ended() const;
     const std::shared_ptr<InternalProxyServer>& server() const;
@@ -92,7 +98,7 @@ private:
     void allowHalfClose();
     void endRawTunnel();
 
-    std::shared_ptr<HttpProxyHandler> handler_;
+    std::shared_ptr<TunnelHandler> handler_;
     std::optional<std::string> scheme_;
     std::optional<std::int64_t> defaultPort_;
     std::optional<std::string> host_;

@@ -6,7 +6,6 @@
 #include "proxy/engine/ConnectData.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpInputStream.h"
-#include "proxy/engine/HttpProxyHandler.h"
 #include "proxy/engine/HttpText.h"
 #include "proxy/engine/InternalProxyServer.h"
 #include "proxy/engine/ProxyConnection.h"
@@ -16,6 +15,7 @@
 #include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/RemoteConnection.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
+#include "proxy/engine/TunnelHandler.h"
 #include "proxy/engine/TunnelPeek.h"
 #include "proxy/engine/URLParser.h"
 #include "proxy/io/HttpOutputStream.h"
@@ -53,7 +53,7 @@ void ConnectTunnel::nextTunnelRequest(const std::shared_ptr<HttpFields>& head,
     handler_->beginExchange(next);
     server()->notifyTransactionConnect(next);
     try {
-        handleTunnelRequest(head, previous->attributes.contains(HttpProxyHandler::HOST_NAME_IS_RAW));
+        handleTunnelRequest(head, previous->attributes.contains(TunnelHandler::HOST_NAME_IS_RAW));
     } catch (...) {
         finish(currentError());
         return;
@@ -152,7 +152,7 @@ void ConnectTunnel::handleTunnelHttp(std::shared_ptr<RemoteConnection> served) {
         if (!error && !mustClose && !self->ended()) {
             // As between plain requests: a listener behind on this exchange holds the next.
             std::weak_ptr<ConnectTunnel> weak = self;
-            self->evt()->pause()->whenRunning([weak, served] {
+            self->handler_->afterExchange(self->evt(), [weak, served] {
                 auto tunnel = weak.lock();
                 if (tunnel && !tunnel->ended())
                     tunnel->readNextTunnelHead(served);

@@ -5,12 +5,12 @@
 #include "proxy/engine/ByteRelay.h"
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/HttpInputStream.h"
-#include "proxy/engine/HttpProxyHandler.h"
 #include "proxy/engine/InternalProxyServer.h"
 #include "proxy/engine/ProxyConnection.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/engine/RemoteConnection.h"
 #include "proxy/engine/StreamCopier.h"
+#include "proxy/engine/TunnelHandler.h"
 #include "proxy/engine/TunnelPeek.h"
 #include "proxy/io/HttpOutputStream.h"
 

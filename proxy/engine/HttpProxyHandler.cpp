@@ -4,7 +4,6 @@
 
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
-#include "platform/TlsEngine.h"
 #include "proxy/engine/ConnectData.h"
 #include "proxy/engine/ConnectTunnel.h"
 #include "proxy/engine/FieldsError.h"
@@ -395,13 +394,10 @@ void HttpProxyHandler::startProxyHttp(const std::shared_ptr<ProxyHttp>& http) {
                 self->remote_->close();
                 self->remote_.reset();
             }
-            // A listener behind on the exchange just ended (a recording writer) holds the
-            // connection's next one back until it has caught up.
             auto ended = std::exchange(self->evt_, nullptr);
             std::weak_ptr<HttpProxyHandler> weak = self;
-            ended->pause()->whenRunning([weak] {
-                auto handler = weak.lock();
-                if (handler && !handler->done_)
+            self->afterExchange(ended, [weak] {
+                if (auto handler = weak.lock())
                     handler->readNextHead();
             });
         } else {
@@ -423,6 +419,17 @@ void HttpProxyHandler::runHttp(const std::shared_ptr<ProxyHttp>& http,
                 self->responseStarted_ = http->responseStarted();
         }
         then(mustClose, std::move(error));
+    });
+}
+
+// The one place where a connection waits between two exchanges, plain or inside a tunnel
+// (bodies wait in StreamCopier).
+void HttpProxyHandler::afterExchange(const std::shared_ptr<ProxyEvent>& ended, std::function<void()> next) {
+    std::weak_ptr<HttpProxyHandler> weak = shared_from_this();
+    ended->pause()->whenRunning([weak, next = std::move(next)] {
+        auto handler = weak.lock();
+        if (handler && !handler->done_)
+            next();
     });
 }
 
@@ -485,25 +492,6 @@ void HttpProxyHandler::sendErrorResponse(const ErrorPtr& error, const std::share
     ProxyHttp::writeErrorResponse(server_, evt, useServiceUnavailable(error), reportingTitle(error),
                                   error->description(), true, true, client_,
                                   [end](OutputStreamWriteHandlerResult) { end(); });
-}
-
-// MARK: errors of the client side
-
-ErrorPtr HttpProxyHandler::clientSSLError(const ErrorPtr& error) {
-    auto status = tlsStatusOf(error);
-    if (!status)
-        return error;
-    switch (*status) {
-    case TlsEngine::closedAbort:
-        return makeError<ProxyHandlerError>(
-            ProxyHandlerError::sslClientError("Client connection closed via error"));
-    case TlsEngine::peerRejectedCertificate:
-        return makeError<ProxyHandlerError>(
-            ProxyHandlerError::sslClientError("Client rejected SSL CA certificate"));
-    default:
-        return makeError<ProxyHandlerError>(
-            ProxyHandlerError::sslClientError("Client error " + std::to_string(*status)));
-    }
 }
 
 } // namespace pemtrox

@@ -13,6 +13,7 @@
 #include "proxy/engine/ProxyHandler.h"
 #include "proxy/engine/RemoteConnectionState.h"
 #include "proxy/engine/StreamCopier.h"
+#include "proxy/engine/TunnelHandler.h"
 #include "proxy/engine/URLParser.h"
 #include "proxy/io/Data.h"
 #include "proxy/io/Result.h"
@@ -38,11 +39,9 @@ class RepeatingTimer;
 /// runs, which happens exactly once.
 class HttpProxyHandler : public AbstractSocketProxyHandler,
                          public ProxyHandler,
+                         public TunnelHandler,
                          public std::enable_shared_from_this<HttpProxyHandler> {
 public:
-    /// Present in a CONNECT exchange's attributes: the tunnel's requests carry a raw host name.
-    static constexpr const char* HOST_NAME_IS_RAW = "HttpProxyHandler.HOST_NAME_IS_RAW";
-
     static std::shared_ptr<HttpProxyHandler> make(std::shared_ptr<InternalProxyServer> server,
                                                   std::shared_ptr<ProxyConnection> client);
     HttpProxyHandler(std::shared_ptr<InternalProxyServer> server, std::shared_ptr<ProxyConnection> client);
@@ -62,56 +61,33 @@ public:
     /// response was already under way. Always ends with the exception notification and the
     /// completion.
     void sendErrorResponse(const ErrorPtr& error, const std::shared_ptr<ProxyEvent>& evt);
-    /// Client-side TLS failures of a tunnel as ProxyHandlerError::sslClientError; other
-    /// errors unchanged.
-    static ErrorPtr clientSSLError(const ErrorPtr& error);
 
-    const std::shared_ptr<ProxyConnection>& client() const { return client_; }
-    const std::shared_ptr<ProxyEvent>& evt() const { return evt_; }
-    /// The connection toward the server, if any.
-    const std::shared_ptr<RemoteConnection>& remote() const { return remote_; }
-    /// Whether the handler has ended: its exchanges and any tunnel stop.
-    bool isDone() const { return done_; }
-
-    // The steps the CONNECT tunnel takes on the handler it serves: the tunnel drives the
-    // connection from the CONNECT on, while the handler still owns the client and server
-    // connections, the current exchange and the end.
-
+    // TunnelHandler: the steps the CONNECT tunnel takes on the handler it serves.
+    const std::shared_ptr<InternalProxyServer>& server() const override { return server_; }
+    const std::shared_ptr<ProxyConnection>& client() const override { return client_; }
+    const std::shared_ptr<ProxyEvent>& evt() const override { return evt_; }
+    const std::shared_ptr<RemoteConnection>& remote() const override { return remote_; }
+    bool isDone() const override { return done_; }
     /// Ends the handler with the error (answered as sendErrorResponse says), or without one.
-    virtual void finish(ErrorPtr error);
-    /// Ends the handler without an error reply: the completion runs (once).
-    void complete();
-    /// Fills method and version from the request line; returns the request target.
-    std::string readRequestFirstLine();
-    /// Reads the client's next head under the read time-out.
-    void readHead(std::function<void(Result<std::shared_ptr<HttpFields>>)> then);
-    /// Connects `remote` for the current exchange. A client that goes meanwhile ends the
-    /// exchange at once, and with it the lookup or connect in progress (it would otherwise
-    /// hold a descriptor for the kernel's whole connect time).
-    void connectRemote(const std::shared_ptr<RemoteConnection>& remote, RemoteConnectionCallback then);
-    /// Hands the tunnel's client data to `remote` (for TLS toward the server: its handshake)
-    /// under the same watch. The client's bytes are then a TLS handshake that only the proxy
-    /// answers, after this step: a client that ended its side cannot finish it and has gone,
-    /// whatever it sent before.
-    void setTunnelClientData(const std::shared_ptr<RemoteConnection>& remote, RemoteConnectionCallback then);
-    /// Makes `remote` the connection toward the server, closing the one before unless it is
-    /// the same.
-    void replaceRemote(std::shared_ptr<RemoteConnection> remote);
-    /// Lets go of the connection toward the server without closing it, and returns it.
-    std::shared_ptr<RemoteConnection> releaseRemote() { return std::exchange(remote_, nullptr); }
-    /// The client connection from now on (the TLS layer over it, say).
-    void replaceClient(std::shared_ptr<ProxyConnection> client) { client_ = std::move(client); }
-    /// Makes `evt` the current exchange, its response not begun.
-    void beginExchange(std::shared_ptr<ProxyEvent> evt) {
+    void finish(ErrorPtr error) override;
+    void complete() override;
+    std::string readRequestFirstLine() override;
+    void readHead(std::function<void(Result<std::shared_ptr<HttpFields>>)> then) override;
+    void connectRemote(const std::shared_ptr<RemoteConnection>& remote,
+                       RemoteConnectionCallback then) override;
+    void setTunnelClientData(const std::shared_ptr<RemoteConnection>& remote,
+                             RemoteConnectionCallback then) override;
+    void replaceRemote(std::shared_ptr<RemoteConnection> remote) override;
+    std::shared_ptr<RemoteConnection> releaseRemote() override { return std::exchange(remote_, nullptr); }
+    void replaceClient(std::shared_ptr<ProxyConnection> client) override { client_ = std::move(client); }
+    void beginExchange(std::shared_ptr<ProxyEvent> evt) override {
         evt_ = std::move(evt);
         responseStarted_ = false;
     }
-    /// Leaves no exchange current: a head that fails to arrive is no part of the last one.
-    void clearExchange() { evt_.reset(); }
-    /// Forwards one request with `http`; `then` gets its outcome. A failed exchange keeps
-    /// whether its response had begun, which decides the error reply.
+    void clearExchange() override { evt_.reset(); }
     void runHttp(const std::shared_ptr<ProxyHttp>& http, const std::shared_ptr<HttpFields>& header,
-                 std::function<void(bool mustClose, ErrorPtr error)> then);
+                 std::function<void(bool mustClose, ErrorPtr error)> then) override;
+    void afterExchange(const std::shared_ptr<ProxyEvent>& ended, std::function<void()> next) override;
 
 protected:
     virtual void handle(Completion completion);

@@ -7,7 +7,9 @@
 
 namespace pemtrox {
 
-class SSLHttpProxyHandler;
+class DispatchQueue;
+class Identity;
+class SSLTunnelHandler;
 
 /// The tunnel of a CONNECT on a TLS-aware server. Intercepted, every connection it opens to
 /// the server is a TLS one, the first and any reconnection alike (the requests inside copy
@@ -16,11 +18,23 @@ class SSLHttpProxyHandler;
 /// leaves the client as it is.
 class SSLConnectTunnel : public ConnectTunnel {
 public:
-    static std::shared_ptr<SSLConnectTunnel> make(std::shared_ptr<SSLHttpProxyHandler> handler,
+    /// `handler` and `sslHandler` are the one handler (an SSLHttpProxyHandler), as every
+    /// tunnel's and as an intercepting tunnel's.
+    static std::shared_ptr<SSLConnectTunnel> make(std::shared_ptr<TunnelHandler> handler,
+                                                  std::weak_ptr<SSLTunnelHandler> sslHandler,
                                                   bool intercepted);
-    SSLConnectTunnel(std::shared_ptr<SSLHttpProxyHandler> handler, bool intercepted);
+    SSLConnectTunnel(std::shared_ptr<TunnelHandler> handler, std::weak_ptr<SSLTunnelHandler> sslHandler,
+                     bool intercepted);
 
     bool intercepted() const { return intercepted_; }
+
+    /// Runs the server side of TLS toward the client, over its plain socket (which it must
+    /// have), with the identity and its chain; the completion runs once with the decrypted
+    /// connection or the handshake's error.
+    static void startSSLClientConnection(std::shared_ptr<ProxyConnection> client,
+                                         std::shared_ptr<const Identity> identity,
+                                         std::shared_ptr<DispatchQueue> queue,
+                                         std::function<void(ProxyConnectionState)> completion);
 
 protected:
     std::shared_ptr<RemoteConnection> makeConnectRemoteConnection(std::shared_ptr<InternalProxyServer> server,
@@ -33,7 +47,7 @@ private:
     void upgradeClientConnection(const RemoteConnectionState& state, std::shared_ptr<RemoteConnection> remote,
                                  std::shared_ptr<ProxyEvent> evt, std::shared_ptr<ProxyConnection> client,
                                  std::function<void(ProxyConnectionState)> callback);
-    std::weak_ptr<SSLHttpProxyHandler> sslHandler_;
+    std::weak_ptr<SSLTunnelHandler> sslHandler_;
     bool intercepted_;
 };
 

@@ -78,8 +78,8 @@ bool SSLProxyServer::isSSLProxied(const ProxyEvent& evt) {
 
 std::shared_ptr<ProxyHandler>
 SSLProxyServer::createHandler(const std::shared_ptr<ProxyConnection>& connection) {
-    return SSLHttpProxyHandler::make(std::static_pointer_cast<SSLProxyServer>(shared_from_this()),
-                                     connection);
+    auto self = std::static_pointer_cast<SSLProxyServer>(shared_from_this());
+    return SSLHttpProxyHandler::make(self, self, connection);
 }
 
 } // namespace pemtrox

@@ -33,7 +33,7 @@ public:
     void setSettings(SSLSettings settings);
     void setSettings(std::shared_ptr<const SSLSettings> settings);
 
-    const std::shared_ptr<SSLContextFactory>& contextFactory() const { return contextFactory_; }
+    const std::shared_ptr<SSLContextFactory>& contextFactory() const override { return contextFactory_; }
     const std::shared_ptr<SSLCAGenerator>& ca() const { return ca_; }
 
     /// interceptsConnect for the CONNECT's host and port under the current settings.

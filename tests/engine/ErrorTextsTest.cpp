@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/TlsEngine.h"
-#include "proxy/engine/HttpProxyHandler.h"
+#include "proxy/engine/ConnectTunnel.h"
 #include "proxy/engine/ProxyHandlerError.h"
 #include "proxy/engine/ProxyHttpError.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
@@ -24,13 +24,13 @@ TEST(ErrorTexts, DescriptionsAndTitlesOfEveryCase) {
         {ProxyHandlerError::sslClientError("Client error -9807").clone(),
          "SSL client error: Client error -9807"},
         // A client's TLS failure, from either TLS socket kind.
-        {HttpProxyHandler::clientSSLError(
+        {ConnectTunnel::clientSSLError(
              makeError<TlsError>(TlsError::Kind::protocol, "alert", TlsEngine::peerRejectedCertificate)),
          "SSL client error: Client rejected SSL CA certificate"},
-        {HttpProxyHandler::clientSSLError(makeError<SSLSocketWrapperError>(
+        {ConnectTunnel::clientSSLError(makeError<SSLSocketWrapperError>(
              SSLSocketWrapperError::handshakeFailed(TlsEngine::closedAbort))),
          "SSL client error: Client connection closed via error"},
-        {HttpProxyHandler::clientSSLError(
+        {ConnectTunnel::clientSSLError(
              makeError<SSLSocketWrapperError>(SSLSocketWrapperError::sslContextClosed())),
          "SSL connection is closed"},
         {ProxyHandlerError::notHttpFields().clone(), "Expected HTTP headers"},

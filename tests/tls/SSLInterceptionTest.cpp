@@ -6,6 +6,7 @@
 #include "proxy/engine/HttpFields.h"
 #include "proxy/engine/ProxyEvent.h"
 #include "proxy/tls/SSLCACertificateProxyListener.h"
+#include "proxy/tls/SSLConnectTunnel.h"
 #include "proxy/tls/SSLContextFactory.h"
 #include "proxy/tls/SSLContextFactoryError.h"
 #include "proxy/tls/SSLHttpProxyHandler.h"
@@ -306,7 +307,7 @@ TEST(SSLClientUpgrade, NeedsTheClientsPlainSocket) {
         void close() override {}
     };
     std::vector<std::string> outcomes;
-    SSLHttpProxyHandler::startSSLClientConnection(
+    SSLConnectTunnel::startSSLClientConnection(
         std::make_shared<Layered>(), nullptr, nullptr, [&](ProxyConnectionState state) {
             outcomes.push_back(state.isConnected() ? "connected" : describe(state.error()));
         });
