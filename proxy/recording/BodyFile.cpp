@@ -1,17 +1,27 @@
 #include "proxy/recording/BodyFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/Error.h"
 #include "proxy/recording/FileOps.h"
 #include "proxy/recording/RecordingError.h"
 
 namespace pemtrox {
+
+namespace {
+std::atomic<int> keptOpenFiles{0};
+} // namespace
+
+int BodyFile::keptOpen() {
+    return keptOpenFiles.load(std::memory_order_relaxed);
+}
 
 void BodyFile::append(std::string_view chunk, std::int64_t cap) {
     if (failed_)
@@ -33,6 +43,9 @@ void BodyFile::append(std::string_view chunk, std::int64_t cap) {
             RecordingError::writeFailed(std::strerror(err)).raise();
         }
         size_ = info.st_size;
+        kept_ = keptOpenFiles.fetch_add(1, std::memory_order_relaxed) < keptOpenLimit;
+        if (!kept_)
+            keptOpenFiles.fetch_sub(1, std::memory_order_relaxed);
     }
     if (size_ < cap) {
         auto count = static_cast<std::size_t>(
@@ -44,7 +57,7 @@ void BodyFile::append(std::string_view chunk, std::int64_t cap) {
         }
         size_ += static_cast<std::int64_t>(count);
     }
-    if (size_ >= cap)
+    if (size_ >= cap || !kept_)
         close();
 }
 
@@ -52,6 +65,8 @@ void BodyFile::close() {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    if (std::exchange(kept_, false))
+        keptOpenFiles.fetch_sub(1, std::memory_order_relaxed);
 }
 
 } // namespace pemtrox

@@ -14,6 +14,9 @@ namespace pemtrox {
 /// without opening the file for each. It holds at most the cap (the cap of each call), and
 /// exactly the cap once more bytes have passed; after a failed write it takes nothing more,
 /// so the file never has a gap.
+/// At most `keptOpenLimit` body files of the process stay open between appends: with
+/// thousands of exchanges recorded at once, a descriptor each would take those the
+/// connections need. Past it, a file is opened for each append and closed after it.
 class BodyFile {
 public:
     /// The file at `name` relative to the open directory `directory` (AT_FDCWD: the working
@@ -35,6 +38,10 @@ public:
     /// Closes the file; a later append opens it again.
     void close();
 
+    static constexpr int keptOpenLimit = 256;
+    /// How many body files are open between appends now.
+    static int keptOpen();
+
 private:
     const int directory_;
     const std::string name_;
@@ -43,6 +50,7 @@ private:
     /// The file's length, known once it has been opened.
     std::int64_t size_ = -1;
     bool failed_ = false;
+    bool kept_ = false; // counted among the files kept open
 };
 
 } // namespace pemtrox

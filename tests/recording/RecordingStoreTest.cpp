@@ -193,6 +193,37 @@ TEST(RecordingStore, BodyFileStopsExactlyAtTheCapAndAfterAFailure) {
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing" / "x")) << "no file with a gap";
 }
 
+// Thousands of exchanges recorded at once must not take a descriptor each: past the limit of
+// files kept open, each append opens and closes its file, and every file still gets all its
+// pieces in order.
+TEST(RecordingStore, BodyFilesKeptOpenStayWithinTheLimit) {
+    test::TempDir dir;
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    auto before = openDescriptors();
+    std::vector<std::unique_ptr<BodyFile>> files;
+    const int count = BodyFile::keptOpenLimit + 40;
+    for (int round = 0; round < 3; ++round)
+        for (int i = 0; i < count; ++i) {
+            if (round == 0)
+                files.push_back(std::make_unique<BodyFile>(dir.path() / std::to_string(i)));
+            files[i]->append(std::string(1, static_cast<char>('a' + round)), 10);
+            if (round == 0 && i == BodyFile::keptOpenLimit - 1) {
+                EXPECT_EQ(BodyFile::keptOpen(), BodyFile::keptOpenLimit) << "the largest number kept";
+            }
+        }
+    EXPECT_EQ(BodyFile::keptOpen(), BodyFile::keptOpenLimit) << "one past it is not kept";
+    EXPECT_LE(openDescriptors() - before, BodyFile::keptOpenLimit);
+    for (int i = 0; i < count; i += 37)
+        EXPECT_EQ(test::slurp(dir.path() / std::to_string(i)), "abc") << i;
+    files[0]->append("d", 4); // full: closed, its place free for the next file opened
+    EXPECT_EQ(BodyFile::keptOpen(), BodyFile::keptOpenLimit - 1);
+    files.clear();
+    EXPECT_EQ(BodyFile::keptOpen(), 0);
+}
+
 // Buffers come back empty with the room they had, small texts never in a piece's buffer, and
 // what is kept stays bounded, down to a little once trimmed.
 TEST(RecordingBuffers, ReuseRoomWithinBounds) {
