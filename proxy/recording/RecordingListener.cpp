@@ -102,7 +102,7 @@ void RecordingListener::endStep(const std::shared_ptr<ProxyEvent>& evt) {
     if (!context)
         return;
     writeMetadata(*evt, *context);
-    // What stays open would otherwise wait for the record's end.
+    // The lane closes the files and gives the texts back to the writer's buffers.
     context->end();
     store_.submit(context->recording(), Kind::release);
     forget(*evt);
