@@ -1,6 +1,7 @@
 #include "platform/Identity.h"
 
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
 
 #include "platform/OpenSslHandles.h"
 #include "platform/TlsError.h"
@@ -40,6 +41,12 @@ std::shared_ptr<const Identity> Identity::make(EVP_PKEY* key, X509* leaf, const 
     ERR_clear_error();
     if (X509_check_private_key(leaf, key) != 1)
         fail("The private key does not match the certificate");
+    // Handshakes on several workers share these certificates. OpenSSL fills a certificate's
+    // cached extensions at its first use, while a handshake on another worker may be reading
+    // them; filled here, before any handshake sees the identity, they are only read.
+    X509_check_purpose(leaf, -1, 0);
+    for (X509* c : chain)
+        X509_check_purpose(c, -1, 0);
     return std::shared_ptr<const Identity>(new Identity(std::move(impl)));
 }
 
