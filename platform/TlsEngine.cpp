@@ -5,6 +5,8 @@
 #include <utility>
 
 #include <arpa/inet.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include "platform/Identity.h"
 #include "platform/Log.h"
@@ -55,6 +57,13 @@ SslCtxPtr clientContext() {
         SSL_CTX_set_security_level(fresh.get(), 2);
         if (SSL_CTX_set_default_verify_paths(fresh.get()) != 1)
             return nullptr;
+        // Handshakes on several workers verify against these roots at once. OpenSSL fills a
+        // certificate's cached extensions at its first use, while a handshake on another
+        // worker may be reading them; filled here, they are only read.
+        STACK_OF(X509_OBJECT)* roots = X509_STORE_get0_objects(SSL_CTX_get_cert_store(fresh.get()));
+        for (int i = 0; i < sk_X509_OBJECT_num(roots); ++i)
+            if (X509* root = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(roots, i)))
+                X509_check_purpose(root, -1, 0);
         context = std::move(fresh);
         madeFor = key;
     }

@@ -170,5 +170,5 @@ TEST(HostProgramUnderLoad, InterceptedHandshakesAbortedAtMixedPointsLeaveNothing
         << differences(idle, now);
     EXPECT_EQ(closeWaitSockets(pemtrox.pid()), 0);
     ::kill(pemtrox.pid(), SIGTERM);
-    EXPECT_EQ(pemtrox.wait(), 0);
+    EXPECT_EQ(pemtrox.wait(), 0) << test::slurp(log);
 }
