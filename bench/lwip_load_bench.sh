@@ -12,23 +12,40 @@
 # and most descriptors open, and for pemtrox the stack heap (peak, and in use after the
 # load) and its connections (peak, and reset at the limit), as it logs them when it stops.
 # Each load gets a fresh carrying program, so its peaks are that load's; a program that died
-# says so. Needs root; installs jq, slirp4netns and passt (pasta) when missing.
+# says so.
+# Then the hostile loads, through LWIP mode alone, each toward the catch-all relay
+# (10.78.0.1:8080) and toward the proxy on the stack (198.18.72.253:8888) on a fresh program:
+# "stall:N", N 10 MB downloads whose apps stop reading after the response's head and keep
+# their connections; "vanish:N", N such downloads whose hosts then vanish (an nftables table in
+# the client namespace drops every packet of their ports: they acknowledge nothing again and
+# never reset); "flood:N", N SYNs from made-up sources written through a raw socket. While
+# each lasts (HOSTILE_SECONDS, 40 by default), a new connection downloads 1 KiB every second
+# (at most 5 s each) the same way: how many were served, how many within a second, the median
+# and longest time to the first response bytes, and from when on every one was served within a
+# second ("steady", "never" if the last was not); then what the hostile clients still held,
+# the stack's heap and connections.
+# Needs root; installs jq, slirp4netns, passt (pasta) and nftables when missing.
 # Usage: bench/lwip_load_bench.sh   (BUILD=build/default by default; PEMTROX=path measures
 # that program instead; BENCH_NO_RECORDING=1 excludes every exchange from recording;
-# LOADS="1000x20480:fast ..." picks other loads; PATHS="direct tunnel slirp4netns pasta")
+# LOADS="1000x20480:fast ..." picks other loads; PATHS="direct tunnel slirp4netns pasta";
+# HOSTILE="stall:150 vanish:150 flood:8000 flood:30000" the hostile loads ("" for none);
+# TARGETS="relay proxy")
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/bench_lib.sh
 build=${BUILD:-build/default}
 program=$(realpath "${PEMTROX:-$build/host/pemtrox}")
 tool=$PWD/tests/support/tunnel/tcp_load.py
-loads=${LOADS:-"1000x20480:fast 1000x20480:first 5000x20480:fast 5000x20480:first 10000x20480:fast 10000x20480:first 200x10485760:fast"}
-paths=${PATHS:-"direct tunnel slirp4netns pasta"}
-install_missing jq slirp4netns passt
+hostile=$PWD/tests/support/tunnel/hostile_clients.py
+loads=${LOADS-"1000x20480:fast 1000x20480:first 5000x20480:fast 5000x20480:first 10000x20480:fast 10000x20480:first 200x10485760:fast"}
+paths=${PATHS-"direct tunnel slirp4netns pasta"}
+hostiles=${HOSTILE-"stall:150 vanish:150 flood:8000 flood:30000"}
+targets=${TARGETS:-"relay proxy"}
+install_missing jq slirp4netns passt nftables
 cli=pxlc$$ srv=pxls$$ slc=pxlsl$$ pac=pxlp$$ gwo=pxlo$$ dir=$work
-nodepid= serverpid= samplerpid=
+nodepid= serverpid= samplerpid= hostilepid=
 teardown() {
-    for pid in $samplerpid $nodepid $serverpid; do { kill "$pid" && wait "$pid"; } 2>/dev/null || true; done
+    for pid in $hostilepid $samplerpid $nodepid $serverpid; do { kill "$pid" && wait "$pid"; } 2>/dev/null || true; done
     for ns in "$cli" "$srv" "$slc" "$pac" "$gwo"; do ip netns del "$ns" 2>/dev/null || true; done
 }
 trap 'teardown; cleanup' EXIT
@@ -141,6 +158,59 @@ for load in $loads; do
         stop_carrier
         row "$path" "$label" "$result" "$size" "$cpu" "$peak" "$(cat "$dir/fds" 2>/dev/null || echo -)" \
             "${heap:--}" "${conns:--}" "$note"
+        heap= conns=
+        rm -f "$dir/fds"
+    done
+done
+
+[[ -n $hostiles ]] || exit 0
+echo
+echo "hostile loads, load: $(loadavg); a new 1 KiB download every second for ${HOSTILE_SECONDS:-40} s meanwhile"
+hformat='%-7s %-12s %-22s %6s %6s %6s %8s %7s %7s %-24s %12s %s\n'
+printf "$hformat" target load "hostile clients" probes served "<1 s" "median s" "max s" steady "at the end" heap/conns note
+for load in $hostiles; do
+    kind=${load%:*} count=${load#*:}
+    for target in $targets; do
+        # The sampler and the downloads go to the server, through the proxy for "proxy"; the
+        # flood goes to what the target listens on.
+        if [[ $target == proxy ]]; then via=198.18.72.253:8888 synto="198.18.72.253 8888"; else via= synto="10.78.0.1 8080"; fi
+        start_carrier tunnel || {
+            printf "$hformat" "$target" "$kind $count" - - - - - - - - - "(cannot carry traffic here)"
+            continue
+        }
+        : >"$dir/hostile.log"
+        setup=
+        case $kind in
+        stall | vanish)
+            ip netns exec "$cli" python3 -u "$hostile" "$kind" 10.78.0.1 8080 "$count" 10485760 3600 $via \
+                >"$dir/hostile.log" 2>&1 &
+            hostilepid=$!
+            for _ in $(seq 900); do grep -qE "STALLED|VANISHED" "$dir/hostile.log" && break; sleep 0.1; done
+            setup=$(grep -m1 -E "STALLED|VANISHED" "$dir/hostile.log" | tr 'A-Z' 'a-z' || echo "not set up")
+            ;;
+        flood)
+            ip netns exec "$cli" python3 -u "$hostile" flood $synto "$count" >"$dir/hostile.log" 2>&1 &
+            hostilepid=$!
+            ;;
+        esac
+        result=$(ip netns exec "$cli" python3 "$hostile" sample 10.78.0.1 8080 "${HOSTILE_SECONDS:-40}" 1 5 $via)
+        { kill "$hostilepid" && wait "$hostilepid"; } 2>/dev/null || true
+        hostilepid=
+        end=$(tail -1 "$dir/hostile.log")
+        if [[ $kind == flood ]]; then
+            setup=$(jq -r '"\(.sent) sent in \(.seconds) s"' <<<"$end" 2>/dev/null || echo "?")
+            at_end=$(jq -r '"\(.dropped) dropped by dev"' <<<"$end" 2>/dev/null || echo "?")
+        else
+            at_end=$(jq -r '"held \(.held) reset \(.reset)"' <<<"$end" 2>/dev/null || echo "?")
+        fi
+        note=
+        running || note="(the program died: $(grep -m1 -iE 'fatal|assert|error' "$dir/node.log" || true))"
+        stop_carrier
+        printf "$hformat" "$target" "$kind $count" "$setup" "$(jq -r .probes <<<"$result")" \
+            "$(jq -r .served <<<"$result")" "$(jq -r .within_1s <<<"$result")" "$(jq -r '.median // "-"' <<<"$result")" \
+            "$(jq -r '.max // "-"' <<<"$result")" "$(jq -r '.steady_from // "never"' <<<"$result")" "$at_end" \
+            "${heap:--}/${conns:--}" "$note"
+        if [[ -n ${HOSTILE_VERBOSE:-} ]]; then echo "        probes: $(jq -c .times <<<"$result")"; fi
         heap= conns=
         rm -f "$dir/fds"
     done
