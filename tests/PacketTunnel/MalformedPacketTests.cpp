@@ -275,6 +275,16 @@ Data stating(Data packet, std::size_t stated) {
     return packet;
 }
 
+// The IPv6 datagram behind an options header of 8 bytes (hop-by-hop, 0, or destination
+// options, 60) whose last six bytes are these options.
+Data behindOptions(std::uint8_t type, std::initializer_list<std::uint8_t> options) {
+    Data packet = udp6(), header{17, 0};
+    header.insert(header.end(), options);
+    packet.insert(packet.begin() + 40, header.begin(), header.end());
+    packet[6] = type;
+    return cutPacket(packet, packet.size(), true);
+}
+
 class HeaderEdgeTest : public MalformedPacketTest, public ::testing::WithParamInterface<EdgeCase> {};
 
 // Both sides of each limit the header sets; a packet taken with bytes beyond its stated length
@@ -310,6 +320,33 @@ INSTANTIATE_TEST_SUITE_P(
                       EdgeCase{"ipv6TrailingBytes", [] { return trailing(udp6()); }, false, eight},
                       EdgeCase{"ipv6Of39Bytes", [] { return cutPacket(udp6(), 39, false); }, true, none},
                       EdgeCase{"ipv6HeaderAlone", [] { return cutPacket(udp6(), 40, true); }, false, none},
+                      // An option's type and length lie within its header; a one-byte padding
+                      // needs no length.
+                      EdgeCase{"ipv6OptionEndsOnItsHeadersLastByte",
+                               [] {
+                                   return behindOptions(0, {1, 2, 0, 0, 1, 0});
+                               },
+                               false, eight},
+                      EdgeCase{"ipv6OptionTypeOnItsHeadersLastByte",
+                               [] {
+                                   return behindOptions(0, {1, 3, 0, 0, 0, 1});
+                               },
+                               true, none},
+                      EdgeCase{"ipv6PaddingByteOnItsHeadersLastByte",
+                               [] {
+                                   return behindOptions(0, {1, 3, 0, 0, 0, 0});
+                               },
+                               false, eight},
+                      EdgeCase{"ipv6DestinationOptionEndsOnItsHeadersLastByte",
+                               [] {
+                                   return behindOptions(60, {1, 2, 0, 0, 1, 0});
+                               },
+                               false, eight},
+                      EdgeCase{"ipv6DestinationOptionTypeOnItsHeadersLastByte",
+                               [] {
+                                   return behindOptions(60, {1, 3, 0, 0, 0, 1});
+                               },
+                               true, none},
                       EdgeCase{"version5", [] { return with(udp4(), 0, 0x55); }, true, none}),
     [](const auto& info) { return std::string(info.param.name); });
 

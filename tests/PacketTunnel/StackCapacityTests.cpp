@@ -92,6 +92,18 @@ protected:
         settle();
         return opened;
     }
+    /// Has socket `index` queue `size` bytes of output. On the queue.
+    void write(std::size_t index, std::size_t size) {
+        sockets[index]->outputStream()->write(Data(size, static_cast<std::uint8_t>('a' + index)), false,
+                                              [](OutputStreamWriteHandlerResult) {});
+    }
+    /// The peer's connection in the stack. On the queue.
+    static tcp_pcb* pcbOf(const TcpPeer& peer) {
+        for (tcp_pcb* pcb = tcp_active_pcbs; pcb; pcb = pcb->next)
+            if (pcb->remote_port == peer.clientPort)
+                return pcb;
+        return nullptr;
+    }
     std::size_t acceptedCount() {
         return onStack([&] { return asSockets ? sockets.size() : accepted.size(); });
     }
@@ -154,6 +166,38 @@ TEST_F(StackCapacityTest, BeyondTheLimitASynIsResetAtOnce) {
     EXPECT_EQ(log->count("accepted again after 2 were reset"), 1);
 }
 
+// At the limit each SYN takes back the TIME_WAIT connection that entered it first, whatever
+// the order the connections were opened in; the count stays at the limit, the index with it.
+TEST_F(StackCapacityTest, TimeWaitConnectionsAreTakenBackOldestFirst) {
+    onStack([] { lwipmem_set_connection_limit(4); });
+    auto peers = open(4, 21000);
+    ASSERT_EQ(acceptedCount(), 4u);
+    for (std::size_t i : {2, 0, 1}) { // our side ends first: into TIME_WAIT in this order
+        onStack([&] { tcp_close(accepted[i]); });
+        ASSERT_TRUE(peers[i]->waitUntil([&] { return peers[i]->finReceived; }));
+        peers[i]->fin();
+        settle();
+    }
+    auto inTimeWait = [&] {
+        return onStack([] {
+            std::vector<std::uint16_t> ports;
+            for (tcp_pcb* pcb = tcp_tw_pcbs; pcb; pcb = pcb->next)
+                ports.push_back(pcb->remote_port);
+            std::sort(ports.begin(), ports.end());
+            EXPECT_EQ(lwipmem_connections(), 4u);
+            EXPECT_EQ(tcp_pcb_index_size(), 4u);
+            return ports;
+        });
+    };
+    ASSERT_EQ(inTimeWait(), (std::vector<std::uint16_t>{21000, 21001, 21002}));
+    auto next = open(1, 21100);
+    EXPECT_EQ(inTimeWait(), (std::vector<std::uint16_t>{21000, 21001}));
+    next = open(1, 21101);
+    EXPECT_EQ(inTimeWait(), (std::vector<std::uint16_t>{21001}));
+    EXPECT_EQ(acceptedCount(), 6u);
+    onStack([] { EXPECT_EQ(lwipmem_refused(), 0u); });
+}
+
 // Memory freed by acknowledgements goes to the connections that wait for it in the order
 // they began to wait: one whose own acknowledgement freed it queues behind them.
 TEST_F(StackCapacityTest, WaitingConnectionsResumeInTheOrderTheyBeganToWait) {
@@ -162,16 +206,10 @@ TEST_F(StackCapacityTest, WaitingConnectionsResumeInTheOrderTheyBeganToWait) {
     ASSERT_EQ(acceptedCount(), 3u);
     auto& a = *peers[0];
     a.autoAck = false;
-    auto write = [&](std::size_t index, std::size_t size) {
-        sockets[index]->outputStream()->write(Data(size, static_cast<std::uint8_t>('a' + index)), false,
-                                              [](OutputStreamWriteHandlerResult) {});
-    };
     // a fills its send buffer (its window open wide from the start) and keeps as much again
     // queued for its own acknowledgements.
     onStack([&] {
-        for (tcp_pcb* pcb = tcp_active_pcbs; pcb; pcb = pcb->next)
-            if (pcb->remote_port == a.clientPort)
-                pcb->cwnd = 0xffff;
+        pcbOf(a)->cwnd = 0xffff;
         write(0, 2 * TCP_SND_BUF);
     });
     ASSERT_TRUE(a.waitUntil([&] { return a.received.size() == TCP_SND_BUF; }));
@@ -205,6 +243,74 @@ TEST_F(StackCapacityTest, WaitingConnectionsResumeInTheOrderTheyBeganToWait) {
     }));
     onStack([] { EXPECT_EQ(lwipmem_waiting(), 0u); });
 }
+
+// How a connection holding queued output ends.
+enum class End { peerCloses, peerResets, stackAborts, socketAborts };
+struct EndCase {
+    const char* name;
+    End end;
+};
+void PrintTo(const EndCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class OutputWakeTest : public StackCapacityTest, public ::testing::WithParamInterface<EndCase> {};
+
+// A connection's queued output keeps the heap over the output budget and another connection
+// waits; the first ends and the waiting one goes on within less than a tick of the stack's
+// timer, which is stopped so that it cannot be what wakes it: the batch that ended the
+// connection wakes it, or the wake-up posted when the stack or the socket ended it. Twice,
+// for the wake-up is posted again after its first time.
+TEST_P(OutputWakeTest, WaitingConnectionGoesOnAtOnceWhenAnotherEnds) {
+    asSockets = true;
+    auto peers = open(4, 31000); // per round: one that ends, one that waits
+    ASSERT_EQ(acceptedCount(), 4u);
+    for (std::size_t ends : {0, 2}) {
+        peers[ends]->autoAck = false;
+        onStack([&] {
+            pcbOf(*peers[ends])->cwnd = 0xffff;
+            write(ends, TCP_SND_BUF);
+        });
+        ASSERT_TRUE(peers[ends]->waitUntil([&] { return peers[ends]->received.size() == TCP_SND_BUF; }));
+    }
+    onStack([&] { timer->cancel(); });
+    for (std::size_t ends : {0, 2}) {
+        auto& ending = *peers[ends];
+        auto& waiting = *peers[ends + 1];
+        SCOPED_TRACE("connection " + std::to_string(ends) + " ends");
+        onStack([&] {
+            filler.fillTo(lwipmem_output_budget + 256);
+            ASSERT_TRUE(lwipmem_output_short());
+            write(ends + 1, 3000);
+            EXPECT_EQ(lwipmem_waiting(), 1u);
+        });
+        switch (GetParam().end) {
+        case End::peerCloses: // its FIN acknowledges everything
+            ending.fin();
+            break;
+        case End::peerResets:
+            ending.rst();
+            break;
+        case End::stackAborts: // as the stack's timers and memory rules end a connection
+            onStack([&] { tcp_abort(pcbOf(ending)); });
+            break;
+        case End::socketAborts:
+            onStack([&] { sockets[ends]->close(makeError<GenericError>("app gone")); });
+            break;
+        }
+        EXPECT_TRUE(waiting.waitUntil([&] { return waiting.received.size() == 3000; },
+                                      std::chrono::milliseconds(200)))
+            << "the waiting connection got " << waiting.received.size() << " bytes";
+        onStack([] { EXPECT_EQ(lwipmem_waiting(), 0u); });
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, OutputWakeTest,
+                         ::testing::Values(EndCase{"peerCloses", End::peerCloses},
+                                           EndCase{"peerResets", End::peerResets},
+                                           EndCase{"stackAborts", End::stackAborts},
+                                           EndCase{"socketAborts", End::socketAborts}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 

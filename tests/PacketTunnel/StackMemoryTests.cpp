@@ -178,4 +178,65 @@ TEST_F(StackMemoryTest, Ipv6PacketWithAnUnknownNextHeaderIsDropped) {
     }
 }
 
+struct ReserveCase {
+    const char* name;
+    std::size_t over; // bytes the packet needs beyond what the reserve has left
+};
+void PrintTo(const ReserveCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class InputReserveTest : public StackMemoryTest, public ::testing::WithParamInterface<ReserveCase> {};
+
+// Out-of-order segments of many connections fill the input reserve. A packet that fits in
+// what is left is taken beside them; one a byte too long for it would be dropped, and is
+// taken once they have been freed, every one of them.
+TEST_P(InputReserveTest, PacketBeyondTheReserveIsTakenOnceOutOfOrderSegmentsAreFreed) {
+    constexpr std::size_t perConnection = 8, payload = 1000; // within the stack's limits
+    auto beyondAGap = [](const TcpPeer& p, std::size_t k) {
+        auto segment = p.segment(Packet::ack);
+        segment.seq = p.nextSeq + 1 + static_cast<std::uint32_t>(k * payload);
+        segment.payload = Data(payload, 'o');
+        return segment.build();
+    };
+    auto probe = peer(44000);
+    ASSERT_TRUE(probe->connect());
+    std::vector<std::unique_ptr<TcpPeer>> peers;
+    peers.push_back(peer(44001));
+    ASSERT_TRUE(peers[0]->connect());
+    // What one held segment takes of the reserve; then as many as leave 2000 to 3000 bytes.
+    flow->deliver({beyondAGap(*peers[0], 0)});
+    settle();
+    const std::size_t packet = beyondAGap(*peers[0], 0).size();
+    const std::size_t held = onStack([] { return netunif_input_held(); });
+    const std::size_t overhead = held - packet;
+    const std::size_t segments = 1 + (netunif_input_reserve - held - 2000) / (overhead + packet);
+    PacketFlow::Packets flood;
+    for (std::size_t i = 1; i * perConnection < segments; ++i) {
+        peers.push_back(peer(static_cast<std::uint16_t>(44001 + i)));
+        peers.back()->syn();
+    }
+    ASSERT_TRUE(probe->waitUntil(
+        [&] { return std::all_of(peers.begin(), peers.end(), [](auto& p) { return p->synAckReceived; }); }));
+    for (std::size_t i = 1; i < peers.size(); ++i)
+        peers[i]->ack();
+    for (std::size_t k = 1; k < segments; ++k)
+        flood.push_back(beyondAGap(*peers[k / perConnection], k % perConnection));
+    flow->deliver(std::move(flood));
+    settle();
+    flow->takeWritten();
+    const std::size_t full = onStack([] { return netunif_input_held(); });
+    ASSERT_EQ(full, segments * (overhead + packet)) << "not every segment was held";
+    const std::size_t room = netunif_input_reserve - full;
+
+    std::size_t length = room - overhead + GetParam().over; // the probe's whole packet
+    probe->send(Data(length - 40, 'p'));
+    EXPECT_TRUE(probe->waitUntil([&] { return probe->stackAcked == probe->nextSeq; })) << "probe not taken";
+    EXPECT_EQ(onStack([] { return netunif_input_held(); }), GetParam().over ? 0 : full);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, InputReserveTest,
+                         ::testing::Values(ReserveCase{"fitsWhatIsLeft", 0}, ReserveCase{"oneByteOver", 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 } // namespace

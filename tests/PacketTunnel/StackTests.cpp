@@ -11,7 +11,9 @@
 #include "PacketTunnel/LWIPStack.h"
 #include "PacketTunnel/TunnelInterface.h"
 #include "PacketTunnel/lwipglue/icmp_bridge.h"
+#include "PacketTunnel/lwipglue/lwipmem.h"
 #include "PacketTunnel/lwipglue/netunif.h"
+#include "PacketTunnel/lwipglue/pcbindex.h"
 #include "lwip/priv/tcp_priv.h"
 #include "lwip/sys.h"
 #include "lwip/tcp.h"
@@ -130,28 +132,45 @@ TEST_P(TcpCatchAllTest, SynIsAnsweredFromTheDialledEndpointAndAccepted) {
 }
 
 // An app that reuses its port while the stack still holds the connection it closed first
-// in TIME_WAIT gets a new connection, not a stale ACK that leaves it retrying its SYN.
+// in TIME_WAIT gets a new connection, not a stale ACK that leaves it retrying its SYN; the
+// TIME_WAIT connection leaves no record, counted or indexed. Twice over the same port.
 TEST_F(StackTest, SynReusingAPortInTimeWaitIsAccepted) {
     listen();
     auto synAck = connect(client4, "203.0.113.5", 443);
-    queue->sync([&] {
-        ASSERT_EQ(accepted.size(), 1u);
-        for (tcp_pcb* pcb = tcp_active_pcbs; pcb; pcb = pcb->next)
-            if (pcb->local_port == 443)
-                tcp_close(pcb); // the stack's side ends first
-    });
-    auto fin = writtenPacket();
-    EXPECT_TRUE(fin.flags & Packet::fin);
-    auto finAck = Packet::tcpSegment(client4, 40000, "203.0.113.5", 443, Packet::fin | Packet::ack);
-    finAck.seq = 1001, finAck.ackNumber = synAck.seq + 2;
-    send(finAck);
-    EXPECT_EQ(writtenPacket().flags, Packet::ack); // now in TIME_WAIT
-    auto again = Packet::tcpSegment(client4, 40000, "203.0.113.5", 443, Packet::syn);
-    again.seq = 5000;
-    send(again);
-    auto reply = writtenPacket();
-    EXPECT_EQ(reply.flags, Packet::syn | Packet::ack);
-    EXPECT_EQ(reply.ackNumber, 5001u);
+    std::uint32_t clientNext = 1001;
+    for (std::size_t round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        queue->sync([&] {
+            ASSERT_EQ(accepted.size(), round);
+            for (tcp_pcb* pcb = tcp_active_pcbs; pcb; pcb = pcb->next)
+                if (pcb->local_port == 443)
+                    tcp_close(pcb); // the stack's side ends first
+        });
+        auto fin = writtenPacket();
+        EXPECT_TRUE(fin.flags & Packet::fin);
+        auto finAck = Packet::tcpSegment(client4, 40000, "203.0.113.5", 443, Packet::fin | Packet::ack);
+        finAck.seq = clientNext, finAck.ackNumber = synAck.seq + 2;
+        send(finAck);
+        EXPECT_EQ(writtenPacket().flags, Packet::ack); // now in TIME_WAIT
+        queue->sync([] { ASSERT_NE(tcp_tw_pcbs, nullptr); });
+        auto again = Packet::tcpSegment(client4, 40000, "203.0.113.5", 443, Packet::syn);
+        again.seq = clientNext + 100000;
+        send(again);
+        synAck = writtenPacket();
+        EXPECT_EQ(synAck.flags, Packet::syn | Packet::ack);
+        EXPECT_EQ(synAck.ackNumber, again.seq + 1);
+        queue->sync([] {
+            EXPECT_EQ(tcp_tw_pcbs, nullptr);
+            EXPECT_EQ(lwipmem_connections(), 1u) << "the TIME_WAIT connection is still counted";
+            EXPECT_EQ(tcp_pcb_index_size(), 1u) << "the TIME_WAIT connection is still indexed";
+        });
+        clientNext = again.seq + 1;
+        auto ack = Packet::tcpSegment(client4, 40000, "203.0.113.5", 443, Packet::ack);
+        ack.seq = clientNext, ack.ackNumber = synAck.seq + 1;
+        send(ack);
+        settle();
+    }
+    queue->sync([&] { EXPECT_EQ(accepted.size(), 3u); });
 }
 
 INSTANTIATE_TEST_SUITE_P(Destinations, TcpCatchAllTest,

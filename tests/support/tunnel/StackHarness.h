@@ -41,6 +41,8 @@ public:
     void ack();
     /// Takes the packets the stack sent to this peer, acknowledging new data if autoAck.
     void take(const Packet& packet);
+    /// A segment with the peer's numbers now (not sent).
+    Packet segment(std::uint8_t flags) const;
     /// Waits (pumping the stack's output) until the condition holds.
     bool waitUntil(const std::function<bool()>& condition,
                    std::chrono::milliseconds timeout = std::chrono::seconds(20));
@@ -57,7 +59,6 @@ public:
     const std::uint16_t clientPort, serverPort;
 
 private:
-    Packet segment(std::uint8_t flags) const;
     StackHarness& stack_;
     std::uint32_t stackNext_ = 0; // next sequence number expected from the stack
 };
