@@ -132,8 +132,10 @@ bool AsyncTcpSocket::Core::serveReads() {
 }
 
 bool AsyncTcpSocket::Core::wantsWireData() const {
+    // Ciphertext arriving while a step is away is the next step's work; a peer that floods
+    // meanwhile is held back once a record's worth waits.
     if (tls.phase == TlsPhase::handshaking)
-        return true;
+        return !tls.stepAway() || tls.cipherIn() < TlsDriver::heldWhileAway;
     if (!in.requests.empty() && !servingBlocked())
         return !satisfiable(in.requests.front());
     if (!in.requests.empty())
@@ -181,6 +183,9 @@ bool AsyncTcpSocket::Core::readWire() {
         in.requests.front().length > in.plain.size())
         wanted = std::clamp(in.requests.front().length - in.plain.size(), readAhead, largestWireRead);
     std::size_t room = target.reserve(wanted);
+    // While a step is away, no more than the room left below a record's worth.
+    if (cipher && tls.stepAway())
+        room = std::min(room, TlsDriver::heldWhileAway - target.size());
     ssize_t n;
     do {
         n = ::recv(socket.native_handle(), target.back(), room, MSG_DONTWAIT);

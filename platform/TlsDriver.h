@@ -66,6 +66,11 @@ public:
     void endInput() { inputEnded_ = true; }
     bool inputEnded() const { return inputEnded_; }
 
+    /// The most of the peer's ciphertext a transport keeps while a step is away: the largest
+    /// TLS record with its header. A peer that sends more meanwhile waits for the step (its
+    /// transport reads no further), however much it sends.
+    static constexpr std::size_t heldWhileAway = 16384 + 2048 + 5;
+
     /// One handshake step (see the contract for steps away). `error` gets the engine's
     /// reason when it failed, or the set-up failure; it may stay null.
     Status handshake(ErrorPtr& error);

@@ -54,6 +54,8 @@ public:
     std::optional<std::vector<Data>> trust() const override { return trust_; }
     void withSSLContext(const std::function<void(TlsEngine&)>& body) const override;
     std::optional<std::vector<Data>> peerCertificates() const override { return trust_; }
+    /// The TLS driver the layer runs (null when the plain socket was closed already).
+    const std::shared_ptr<TlsDriver>& driver() const { return tls_; }
 
     void socketDidConnect(const std::string& host, int port) override;
     void socketDidRead(Data data, long tag) override;

@@ -18,9 +18,6 @@ namespace {
 using Reply = InputStreamHandlerResult;
 using Status = TlsDriver::Status;
 
-/// The largest TLS record with its header.
-constexpr std::size_t largestRecord = 16384 + 2048 + 5;
-
 /// Runs `start` with a completion. A completion run inside `start` gives its result here;
 /// one run later goes to `later` instead.
 template <class Result>
@@ -155,8 +152,17 @@ void SSLSocketWrapper::received(InputStreamEvent event) {
 void SSLSocketWrapper::requestCiphertext() {
     if (reading_ || inputEnded_ || stopped_ || socket()->isClosed())
         return;
+    // Ciphertext arriving while a step is away is the next step's work; a peer that floods
+    // meanwhile is held back once a record's worth waits.
+    if (driver_->stepAway() && driver_->input().size() >= TlsDriver::heldWhileAway)
+        return;
     reading_ = true;
-    socket()->inputStream()->read();
+    // While a step is away, no more than the room left below a record's worth: one read of
+    // the stream below may bring much more than that.
+    if (driver_->stepAway())
+        socket()->inputStream()->read(TlsDriver::heldWhileAway - driver_->input().size());
+    else
+        socket()->inputStream()->read();
 }
 
 void SSLSocketWrapper::drive() {
@@ -183,10 +189,7 @@ bool SSLSocketWrapper::handshake() {
     ErrorPtr engineError;
     Status status = driver_->handshake(engineError);
     if (status == Status::wouldBlock) {
-        // Ciphertext arriving while a step is away is the next step's work; a peer that
-        // floods meanwhile is held back once a record's worth waits.
-        if (!driver_->stepAway() || driver_->input().size() < largestRecord)
-            requestCiphertext();
+        requestCiphertext();
         return false;
     }
     if (status != Status::ok) {

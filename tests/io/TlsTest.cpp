@@ -280,7 +280,63 @@ public:
         return outcome;
     }
 
+    bool startOneSide(int side, const TlsSettings& settings,
+                      std::shared_ptr<HandshakeWorkers> workers) override {
+        makePlainPair();
+        queue_->sync([&] {
+            tls_[side] =
+                secure(layer_, plain_[side], queue_, settings, [this, side](SocketConnectionState state) {
+                    state_[side] = state;
+                    if (state.isConnected())
+                        in_[side] = test::drain(state.socket()->inputStream());
+                });
+            // Before any step with the peer's bytes: those come on a later turn.
+            driverOf(side)->setHandshakeWorkers(std::move(workers));
+            in_[1 - side] = test::drain(plain_[1 - side]->inputStream());
+        });
+        plainSide_ = 1 - side;
+        return true;
+    }
+    void sendPlain(Data data) override {
+        queue_->sync([&] {
+            unsent_.push_back(std::move(data));
+            if (unsent_.size() == 1)
+                writeUnsent();
+        });
+    }
+    std::size_t plainSent() override {
+        return queue_->onQueue([&] { return plainSent_; });
+    }
+    Data plainReceived() override {
+        return queue_->onQueue([&] { return in_[plainSide_]->bytes; });
+    }
+    std::size_t ciphertextWaiting() override {
+        return queue_->onQueue([&] { return driverOf(1 - plainSide_)->input().size(); });
+    }
+    bool settled(int side) override {
+        return queue_->onQueue([&] { return state_[side].has_value(); });
+    }
+
+    /// Writes the oldest unsent bytes of the plain end, then the next once they were taken.
+    void writeUnsent() {
+        plain_[plainSide_]->outputStream()->write(unsent_.front(), false,
+                                                  [this](OutputStreamWriteHandlerResult result) {
+                                                      if (result.isError())
+                                                          return;
+                                                      plainSent_ += unsent_.front().size();
+                                                      unsent_.pop_front();
+                                                      if (!unsent_.empty())
+                                                          writeUnsent();
+                                                  });
+    }
+
 public:
+    /// The driver of a side's TLS socket.
+    const std::shared_ptr<TlsDriver>& driverOf(int side) {
+        if (layer_ == Layer::socketLayer)
+            return static_cast<DefaultSSLSocket&>(*tls_[side]).driver();
+        return static_cast<SSLSocketWrapper&>(*tls_[side]).driver();
+    }
     /// Writes the bytes in pieces, each after the previous completion.
     static void writeFrom(std::shared_ptr<MyOutputStream> stream, std::shared_ptr<Data> data,
                           std::shared_ptr<std::size_t> written) {
@@ -325,6 +381,9 @@ public:
     std::shared_ptr<SSLSocket> tls_[2];
     std::optional<SocketConnectionState> state_[2];
     std::shared_ptr<test::EventLog> in_[2];
+    int plainSide_ = clientSide; ///< the plain end, with one side's TLS alone
+    std::size_t plainSent_ = 0;
+    std::deque<Data> unsent_;
 };
 
 void PrintTo(Layer layer, std::ostream* os) {
@@ -563,20 +622,6 @@ TEST_F(SSLSocketWrapperTest, APeerThatAnswersInsideOurWriteIsServedAfterIt) {
         queue->sync([&] { write(clientSide, toData("ping " + std::to_string(i) + "\n")); });
     }
     EXPECT_EQ(toString(link.receive(clientSide, expected.size())), expected);
-}
-
-/// The first flight of a client engine (its hello).
-Data clientHello() {
-    Data sent;
-    auto client = TlsEngine::make(TlsEngine::Side::client);
-    EXPECT_EQ(client->setPeerName("localhost"), TlsEngine::noErr);
-    client->setIOFuncs([](std::uint8_t*, std::size_t& length) { return length = 0, TlsEngine::wouldBlock; },
-                       [&](const std::uint8_t* source, std::size_t& length) {
-                           sent.insert(sent.end(), source, source + length);
-                           return TlsEngine::noErr;
-                       });
-    EXPECT_EQ(client->handshake(), TlsEngine::wouldBlock);
-    return sent;
 }
 
 TEST_F(SSLSocketWrapperTest, AHelloThatEndsWhileItsFirstPartIsOnAWorkerFailsTheServerOnceTheStepIsBack) {

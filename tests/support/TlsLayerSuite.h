@@ -16,10 +16,14 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/HandshakeWorkers.h"
 #include "platform/Identity.h"
+#include "platform/TlsDriver.h"
 #include "platform/TlsEngine.h"
 #include "proxy/io/Data.h"
 #include "proxy/io/SSLSocketWrapperError.h"
+#include "tests/support/EagerTlsServer.h"
+#include "tests/support/HeldHandshakeWorkers.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 
@@ -72,7 +76,39 @@ public:
     /// callback got before the TLS socket was returned ("-" when nothing), then whether the
     /// TLS socket reads as closed. Absent where the layer has no socket.
     virtual std::optional<std::string> secureClosedSocket() { return std::nullopt; }
+
+    // One TLS end over a plain one that the test speaks for, byte by byte.
+    /// Starts TLS on `side` alone, its handshake steps given to `workers`; the other end
+    /// stays plain. False where the layer has no such end (the test is skipped).
+    virtual bool startOneSide(int /*side*/, const TlsSettings&, std::shared_ptr<HandshakeWorkers>) {
+        return false;
+    }
+    /// Writes the bytes from the plain end in one write once those sent before were taken,
+    /// without waiting for it.
+    virtual void sendPlain(Data) {}
+    /// The bytes the plain end's writes have handed over so far.
+    virtual std::size_t plainSent() { return 0; }
+    /// Everything the plain end received so far.
+    virtual Data plainReceived() { return {}; }
+    /// The TLS end's ciphertext waiting for its engine (none while a step has it).
+    virtual std::size_t ciphertextWaiting() { return 0; }
+    /// Whether the TLS end has its outcome; failure() then tells which.
+    virtual bool settled(int /*side*/) { return true; }
 };
+
+/// The first flight of a client engine (its hello).
+inline Data clientHello() {
+    Data sent;
+    auto client = TlsEngine::make(TlsEngine::Side::client);
+    EXPECT_EQ(client->setPeerName("localhost"), TlsEngine::noErr);
+    client->setIOFuncs([](std::uint8_t*, std::size_t& length) { return length = 0, TlsEngine::wouldBlock; },
+                       [&](const std::uint8_t* source, std::size_t& length) {
+                           sent.insert(sent.end(), source, source + length);
+                           return TlsEngine::noErr;
+                       });
+    EXPECT_EQ(client->handshake(), TlsEngine::wouldBlock);
+    return sent;
+}
 
 struct LayerCase {
     const char* name;
@@ -168,6 +204,57 @@ TEST_P(TlsLayers, ASocketClosedBeforeTLSBeginsFailsBeforeMakeReturns) {
     if (!outcome)
         GTEST_SKIP() << "no socket below the engine";
     EXPECT_EQ(*outcome, "Connection closed; closed");
+}
+
+// The server's answer to a hello is on a worker with the engine; what the client sends
+// meanwhile waits for it. A client that floods meanwhile gets no more than a record's worth
+// read, however much it sends: the rest stays in the kernel (or the pipe) until the step is
+// back, and then fails the handshake.
+TEST_P(TlsLayers, APeerFloodingWhileAStepIsAwayIsHeldToOneRecordAhead) {
+    auto workers = HeldHandshakeWorkers::make();
+    if (!link->startOneSide(serverSide, serverSettings(), workers))
+        GTEST_SKIP() << "no plain end to flood from";
+    link->sendPlain(clientHello());
+    ASSERT_TRUE(workers->waitForHeld(1));
+    link->sendPlain(randomData(1 << 20, 11));
+    ASSERT_TRUE(waitFor([&] { return link->ciphertextWaiting() >= TlsDriver::heldWhileAway; }))
+        << link->ciphertextWaiting() << " bytes taken of the flood";
+    EXPECT_FALSE(waitFor([&] { return link->ciphertextWaiting() > TlsDriver::heldWhileAway; },
+                         std::chrono::milliseconds(300)))
+        << link->ciphertextWaiting() << " bytes taken of the flood";
+    workers->releaseOne();
+    ASSERT_TRUE(waitFor([&] { return link->settled(serverSide); }));
+    EXPECT_TRUE(link->failure(serverSide)) << "a handshake on garbage failed";
+    EXPECT_EQ(workers->held(), 0u);
+}
+
+// The client's step away with the server's flight also has records the server sent right
+// behind it; the engine leaves what it does not need for the handshake, and more arrives
+// while the step is away. The bytes the step left come first.
+TEST_P(TlsLayers, BytesAStepLeftUnreadComeBeforeThoseThatArrivedMeanwhile) {
+    auto workers = HeldHandshakeWorkers::make();
+    if (!link->startOneSide(clientSide, clientSettings("localhost"), workers))
+        GTEST_SKIP() << "no plain end to answer from";
+    const auto& pki = TestCertificates::shared();
+    EagerTlsServer server(pki.leafKeyPEM, pki.chainPEM);
+    Data hello;
+    ASSERT_TRUE(waitFor([&] { return EagerTlsServer::holdsWholeRecord(hello = link->plainReceived()); }));
+    Data sent = randomData(60000, 12);
+    Data answer = server.answer(hello, sent);
+    ASSERT_GT(answer.size(), sent.size());
+    const std::size_t meanwhile = 12000; // less than a record's worth: all of it is taken
+    link->sendPlain(Data(answer.begin(), answer.end() - static_cast<std::ptrdiff_t>(meanwhile)));
+    ASSERT_TRUE(workers->waitForHeld(1));
+    link->sendPlain(Data(answer.end() - static_cast<std::ptrdiff_t>(meanwhile), answer.end()));
+    ASSERT_TRUE(waitFor([&] { return link->ciphertextWaiting() > 0; }));
+    // A layer that read only a part of the flight at first sends a step for each part.
+    ASSERT_TRUE(waitFor([&] {
+        if (workers->held() > 0)
+            workers->releaseOne();
+        return link->settled(clientSide);
+    }));
+    ASSERT_FALSE(link->failure(clientSide)) << describe(link->failure(clientSide));
+    EXPECT_TRUE(link->receive(clientSide, sent.size()) == sent);
 }
 
 } // namespace pemtrox::test::tls
