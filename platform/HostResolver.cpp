@@ -192,10 +192,10 @@ private:
 
     void remember(const std::string& name, const std::vector<std::string>& addresses,
                   std::chrono::seconds timeToLive) {
-        if (answers_.size() >= answersKept) {
+        if (answers_.size() >= HostResolver::answersKept) {
             auto now = std::chrono::steady_clock::now();
             std::erase_if(answers_, [now](const auto& entry) { return now >= entry.second.until; });
-            if (answers_.size() >= answersKept)
+            if (answers_.size() >= HostResolver::answersKept)
                 answers_.clear();
         }
         answers_[name] = {addresses, std::chrono::steady_clock::now() + timeToLive};
@@ -221,7 +221,6 @@ private:
         std::vector<std::string> addresses;
         std::chrono::steady_clock::time_point until;
     };
-    static constexpr std::size_t answersKept = 1024;
     struct Pending {
         HostResolver::Completion completion;
         std::shared_ptr<HostLookup> handle;

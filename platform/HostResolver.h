@@ -59,6 +59,10 @@ public:
         /// The longest a lookup may take before it fails as timedOut.
         std::chrono::milliseconds timeLimit{10000};
     };
+    /// The most answers each queue's resolver keeps for names asked again (for their time to
+    /// live, a minute at most). An answer beyond it, with none expired, lets all the others go.
+    static constexpr std::size_t answersKept = 1024;
+
     HostResolver() = delete;
     /// Starts a lookup. Failures to set it up (noResolver, rejected) complete at once, inside
     /// this call, when it is made on `queue`; everything else completes exactly once, later,

@@ -85,6 +85,11 @@ TEST(AppMessageChannel, OversizedAndSilentClientsBlockNobody) {
     ASSERT_EQ(::write(oversized, &huge, 4), 4);
     char byte;
     EXPECT_EQ(::read(oversized, &byte, 1), 0) << "an oversized frame is closed unanswered";
+    // The limit is the message's, without the byte that asks for a reply.
+    EXPECT_EQ(sendAppMessage(server->path(), Bytes(AppMessageServer::maxFrame, 'x'), true), bytes("ok"))
+        << "a message of exactly the limit is answered";
+    EXPECT_THROW(sendAppMessage(server->path(), Bytes(AppMessageServer::maxFrame + 1, 'x'), true), Error)
+        << "one byte past the limit is closed unanswered";
     EXPECT_EQ(sendAppMessage(server->path(), bytes("Log"), true), bytes("ok"));
     pollfd p{silent, POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 5000), 1) << "the silent client is closed after the read time-out";

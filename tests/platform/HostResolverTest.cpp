@@ -102,19 +102,54 @@ TEST_F(HostResolverTest, DeadNamesTimeOutWithoutHoldingUpAGoodOne) {
 }
 
 TEST_F(HostResolverTest, ACancelledLookupNeverAnswersAndLetsGoOfItsCompletion) {
+    using Lookups = std::vector<std::shared_ptr<HostLookup>>;
     auto held = std::make_shared<int>(0);
     std::atomic<int> calls{0};
-    std::vector<std::shared_ptr<HostLookup>> lookups;
-    queue->sync([&] {
-        for (std::string name : {"dead1.test", "good.test", "192.0.2.1"})
-            lookups.push_back(
-                HostResolver::resolve(name, queue, [held, &calls](HostResolution) { ++calls; }));
-        for (auto& lookup : lookups)
-            lookup->cancel();
-    });
-    EXPECT_TRUE(test::waitFor([&] { return held.use_count() == 1; }));
-    resolve("good.test"); // the queue's resolver still works
+    auto start = [&](const std::string& name) {
+        return HostResolver::resolve(name, queue, [held, &calls](HostResolution) { ++calls; });
+    };
+    resolve("good.test"); // its answer is kept from now on
     ASSERT_TRUE(test::waitFor([&] { return answered("good.test") == 1; }));
+    struct Stage {
+        const char* name;
+        std::function<void()> run;
+    } stages[] = {
+        {"on the asking queue, in the call's turn",
+         [&] {
+             queue->sync([&] {
+                 Lookups lookups;
+                 for (std::string name : {"dead1.test", "missing.test", "192.0.2.1"})
+                     lookups.push_back(start(name));
+                 for (auto& lookup : lookups)
+                     lookup->cancel();
+             });
+         }},
+        {"from another thread, before the queue started it",
+         [&] {
+             std::promise<void> gate;
+             queue->async([opened = gate.get_future().share()] { opened.wait(); });
+             auto lookup = start("dead2.test");
+             lookup->cancel();
+             gate.set_value();
+         }},
+        {"from another thread, while its query is out",
+         [&] {
+             int asked = dns.queries();
+             auto lookup = start("dead3.test");
+             ASSERT_TRUE(test::waitFor([&] { return dns.queries() > asked; }));
+             lookup->cancel();
+         }},
+        {"with its kept answer on the way", [&] { queue->sync([&] { start("good.test")->cancel(); }); }},
+    };
+    for (const auto& stage : stages) {
+        SCOPED_TRACE(stage.name);
+        stage.run();
+        EXPECT_TRUE(test::waitFor([&] { return held.use_count() == 1; }));
+        queue->sync([] {});
+        EXPECT_EQ(calls, 0);
+    }
+    resolve("good.test"); // the queue's resolver still works
+    ASSERT_TRUE(test::waitFor([&] { return answered("good.test") == 2; }));
     EXPECT_EQ(calls, 0);
 }
 
@@ -169,5 +204,45 @@ TEST(HostResolverAnswers, AreKeptForTheirTimeToLiveAndFailuresAreNot) {
 
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     EXPECT_EQ(lookUp("kept.test").addresses, Addresses{"192.0.2.2"});
+    HostResolver::configure({});
+}
+
+// Each queue's resolver keeps at most its bound of answers: up to it, every name is answered
+// from memory; one name more lets the others go instead of growing past it.
+TEST(HostResolverAnswers, AreKeptUpToTheirBoundAndNoFurther) {
+    auto nameOf = [](std::size_t i) { return "n" + std::to_string(i) + ".test"; };
+    std::map<std::string, std::string> answers;
+    for (std::size_t i = 0; i <= HostResolver::answersKept; ++i)
+        answers[nameOf(i)] = "192.0.2." + std::to_string(i % 250 + 1);
+    test::FakeDnsServer dns{answers, {}};
+    HostResolver::configure({dns.address(), std::chrono::milliseconds(2500)});
+    auto queue = DispatchQueue::make("resolver-bound-test");
+    std::atomic<std::size_t> found{0};
+    // In rounds of 50 lookups at once: the fake server answers one query at a time.
+    auto lookUpAll = [&](std::size_t from, std::size_t to) {
+        for (std::size_t round = from; round < to; round += 50) {
+            found = 0;
+            std::size_t end = std::min(to, round + 50);
+            for (std::size_t i = round; i < end; ++i)
+                HostResolver::resolve(nameOf(i), queue, [&](HostResolution r) {
+                    if (r.failure == Failure::none)
+                        ++found;
+                });
+            if (!test::waitFor([&] { return found == end - round; }))
+                return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(lookUpAll(0, HostResolver::answersKept)) << found << " found";
+    int asked = dns.queries();
+    ASSERT_TRUE(lookUpAll(0, HostResolver::answersKept));
+    EXPECT_EQ(dns.queries(), asked) << "at its bound, every answer is still kept";
+
+    ASSERT_TRUE(lookUpAll(HostResolver::answersKept, HostResolver::answersKept + 1));
+    asked = dns.queries();
+    ASSERT_TRUE(lookUpAll(HostResolver::answersKept, HostResolver::answersKept + 1));
+    EXPECT_EQ(dns.queries(), asked) << "the newest answer is kept";
+    ASSERT_TRUE(lookUpAll(0, 1));
+    EXPECT_GT(dns.queries(), asked) << "one past the bound, the older answers went";
     HostResolver::configure({});
 }
