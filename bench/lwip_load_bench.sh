@@ -29,7 +29,8 @@
 # that program instead; BENCH_NO_RECORDING=1 excludes every exchange from recording;
 # LOADS="1000x20480:fast ..." picks other loads; PATHS="direct tunnel slirp4netns pasta";
 # HOSTILE="stall:150 vanish:150 flood:8000 flood:30000" the hostile loads ("" for none);
-# TARGETS="relay proxy")
+# TARGETS="relay proxy"; FAMILIES="4 6" runs them over IPv6 as well (the relay only: the proxy
+# on the stack has an IPv4 address alone), or "6" alone)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/bench_lib.sh
@@ -41,6 +42,7 @@ loads=${LOADS-"1000x20480:fast 1000x20480:first 5000x20480:fast 5000x20480:first
 paths=${PATHS-"direct tunnel slirp4netns pasta"}
 hostiles=${HOSTILE-"stall:150 vanish:150 flood:8000 flood:30000"}
 targets=${TARGETS:-"relay proxy"}
+families=${FAMILIES:-4}
 install_missing jq slirp4netns passt nftables
 cli=pxlc$$ srv=pxls$$ slc=pxlsl$$ pac=pxlp$$ gwo=pxlo$$ dir=$work
 nodepid= serverpid= samplerpid= hostilepid=
@@ -52,6 +54,7 @@ trap 'teardown; cleanup' EXIT
 for ns in "$cli" "$srv" "$slc" "$pac" "$gwo"; do ip netns add "$ns"; done
 ip -n "$srv" link set lo up
 ip -n "$srv" addr add 10.78.0.1/32 dev lo # the tunnel reaches it; srv itself over loopback
+ip -n "$srv" addr add fd78::1/128 dev lo nodad # the same for IPv6 (the hostile loads' FAMILIES=6)
 # pasta copies the addresses and default route of an outward interface: a veth to a namespace
 # of its own gives it one (the load itself never leaves srv).
 ip link add pxlv0 netns "$srv" type veth peer name pxlv1 netns "$gwo"
@@ -61,6 +64,8 @@ ip -n "$srv" route add default via 10.79.0.254
 ip netns exec "$srv" sysctl -qw net.core.somaxconn=16384 net.ipv4.tcp_max_syn_backlog=16384
 ip netns exec "$srv" python3 -u "$tool" serve 10.78.0.1 8080 >"$dir/server.log" 2>&1 &
 serverpid=$!
+ip netns exec "$srv" python3 -u "$tool" serve fd78::1 8080 >"$dir/server6.log" 2>&1 &
+serverpid="$serverpid $!"
 mkdir -p "$dir/container"
 if [[ "${BENCH_NO_RECORDING:-}" == 1 ]]; then
     echo '{"recordingSettings.exclude":[{"enabled":true}]}' >"$dir/container/settings.json"
@@ -168,21 +173,27 @@ echo
 echo "hostile loads, load: $(loadavg); a new 1 KiB download every second for ${HOSTILE_SECONDS:-40} s meanwhile"
 hformat='%-7s %-12s %-22s %6s %6s %6s %8s %7s %7s %-24s %12s %s\n'
 printf "$hformat" target load "hostile clients" probes served "<1 s" "median s" "max s" steady "at the end" heap/conns note
-for load in $hostiles; do
+for family in $families; do for load in $hostiles; do
     kind=${load%:*} count=${load#*:}
     for target in $targets; do
         # The sampler and the downloads go to the server, through the proxy for "proxy"; the
-        # flood goes to what the target listens on.
-        if [[ $target == proxy ]]; then via=198.18.72.253:8888 synto="198.18.72.253 8888"; else via= synto="10.78.0.1 8080"; fi
+        # flood goes to what the target listens on. The proxy on the stack has an IPv4 address
+        # alone: over IPv6, the relay only.
+        server=10.78.0.1
+        if [[ $family == 6 ]]; then
+            [[ $target == proxy ]] && continue
+            server=fd78::1
+        fi
+        if [[ $target == proxy ]]; then via=198.18.72.253:8888 synto="198.18.72.253 8888"; else via= synto="$server 8080"; fi
         start_carrier tunnel || {
-            printf "$hformat" "$target" "$kind $count" - - - - - - - - - "(cannot carry traffic here)"
+            printf "$hformat" "$target$family" "$kind $count" - - - - - - - - - "(cannot carry traffic here)"
             continue
         }
         : >"$dir/hostile.log"
         setup=
         case $kind in
         stall | vanish)
-            ip netns exec "$cli" python3 -u "$hostile" "$kind" 10.78.0.1 8080 "$count" 10485760 3600 $via \
+            ip netns exec "$cli" python3 -u "$hostile" "$kind" "$server" 8080 "$count" 10485760 3600 $via \
                 >"$dir/hostile.log" 2>&1 &
             hostilepid=$!
             for _ in $(seq 900); do grep -qE "STALLED|VANISHED" "$dir/hostile.log" && break; sleep 0.1; done
@@ -193,7 +204,7 @@ for load in $hostiles; do
             hostilepid=$!
             ;;
         esac
-        result=$(ip netns exec "$cli" python3 "$hostile" sample 10.78.0.1 8080 "${HOSTILE_SECONDS:-40}" 1 5 $via)
+        result=$(ip netns exec "$cli" python3 "$hostile" sample "$server" 8080 "${HOSTILE_SECONDS:-40}" 1 5 $via)
         { kill "$hostilepid" && wait "$hostilepid"; } 2>/dev/null || true
         hostilepid=
         end=$(tail -1 "$dir/hostile.log")
@@ -206,7 +217,7 @@ for load in $hostiles; do
         note=
         running || note="(the program died: $(grep -m1 -iE 'fatal|assert|error' "$dir/node.log" || true))"
         stop_carrier
-        printf "$hformat" "$target" "$kind $count" "$setup" "$(jq -r .probes <<<"$result")" \
+        printf "$hformat" "$target$family" "$kind $count" "$setup" "$(jq -r .probes <<<"$result")" \
             "$(jq -r .served <<<"$result")" "$(jq -r .within_1s <<<"$result")" "$(jq -r '.median // "-"' <<<"$result")" \
             "$(jq -r '.max // "-"' <<<"$result")" "$(jq -r '.steady_from // "never"' <<<"$result")" "$at_end" \
             "${heap:--}/${conns:--}" "$note"
@@ -214,4 +225,4 @@ for load in $hostiles; do
         heap= conns=
         rm -f "$dir/fds"
     done
-done
+done; done

@@ -21,8 +21,8 @@ proxy, e.g. the proxy on the stack, 198.18.72.253:8888) they go through that pro
       send a RST). Prints "VANISHED k of COUNT", holds SECONDS, then removes the table and
       resets the connections. Needs nft (package nftables) and root.
   hostile_clients.py flood HOST PORT COUNT [PER_SECOND]
-      Writes COUNT TCP SYNs to HOST:PORT from made-up IPv4 sources (random addresses in
-      10.128.0.0/9, random ports) through a raw socket, as fast as the device takes them or
+      Writes COUNT TCP SYNs to HOST:PORT from made-up sources (random addresses in
+      10.128.0.0/9, or fd99::/16 toward an IPv6 HOST; random ports) through a raw socket, as fast as the device takes them or
       PER_SECOND. Their SYN-ACKs go to nowhere: this namespace does not forward. Prints one
       JSON line: sent, seconds, dropped (by the device, from /proc/net/dev).
   hostile_clients.py sample HOST PORT SECONDS [INTERVAL] [TIMEOUT] [VIA]
@@ -51,10 +51,14 @@ import time
 PATTERN = memoryview(bytes(range(251)) * (((16 << 20) // 251) + 1))
 
 
+def authority(host, port):
+    return b"[%s]:%d" % (host.encode(), port) if ":" in host else b"%s:%d" % (host.encode(), port)
+
+
 def request(host, port, size, via):
     """The request line and head for a download of SIZE bytes, direct or through a proxy."""
-    target = b"/%d" % size if not via else b"http://%s:%d/%d" % (host.encode(), port, size)
-    return b"GET %s HTTP/1.1\r\nHost: %s:%d\r\nConnection: close\r\n\r\n" % (target, host.encode(), port)
+    target = b"/%d" % size if not via else b"http://%s/%d" % (authority(host, port), size)
+    return b"GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % (target, authority(host, port))
 
 
 def endpoint(host, port, via):
@@ -101,7 +105,7 @@ class Download:
         # A reset shows as an error; an orderly end with the bytes still unread does not.
         info = sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 8)
         tcp_state = info[0]
-        if err or tcp_state in (7, 8):  # CLOSE, CLOSE_WAIT: the peer ended it
+        if err or tcp_state == 7:  # CLOSE: reset (CLOSE_WAIT, the peer done sending, is no reset)
             self.state = "reset"
 
     async def resume(self, timeout):
@@ -204,12 +208,17 @@ def checksum(data):
 
 
 def syn(source, sport, dest, dport):
-    """An IPv4 packet holding a TCP SYN with an MSS option."""
+    """An IPv4 or IPv6 packet (by the addresses' length) holding a TCP SYN with an MSS option."""
     seq = random.getrandbits(32)
     options = struct.pack("!BBH", 2, 4, 1460)
     tcp = struct.pack("!HHIIBBHHH", sport, dport, seq, 0, (5 + len(options) // 4) << 4, 0x02, 64240, 0, 0) + options
-    pseudo = source + dest + struct.pack("!BBH", 0, socket.IPPROTO_TCP, len(tcp))
+    if len(source) == 4:
+        pseudo = source + dest + struct.pack("!BBH", 0, socket.IPPROTO_TCP, len(tcp))
+    else:
+        pseudo = source + dest + struct.pack("!I3xB", len(tcp), socket.IPPROTO_TCP)
     tcp = tcp[:16] + struct.pack("!H", checksum(pseudo + tcp)) + tcp[18:]
+    if len(source) == 16:
+        return struct.pack("!IHBB", 6 << 28, len(tcp), socket.IPPROTO_TCP, 64) + source + dest + tcp
     ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp), random.getrandbits(16), 0, 64, socket.IPPROTO_TCP, 0,
                      source, dest)
     ip = ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:]
@@ -227,13 +236,18 @@ def device_drops():
 
 
 def flood(host, port, count, per_second):
-    dest = socket.inet_aton(host)
-    raw = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    dest = socket.inet_pton(family, host)
+    # IPPROTO_RAW: the packets carry their own IP header, made-up source included.
+    raw = socket.socket(family, socket.SOCK_RAW, socket.IPPROTO_RAW)
     dropped = device_drops()
     start = time.monotonic()
     sent = 0
     while sent < count:
-        source = struct.pack("!I", (10 << 24) | (1 << 23) | random.getrandbits(23))
+        if family == socket.AF_INET:
+            source = struct.pack("!I", (10 << 24) | (1 << 23) | random.getrandbits(23))
+        else:
+            source = b"\xfd\x99" + random.getrandbits(112).to_bytes(14, "big")
         packet = syn(source, random.randint(1024, 65535), dest, port)
         try:
             raw.sendto(packet, (host, 0))
