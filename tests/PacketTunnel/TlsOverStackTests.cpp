@@ -188,7 +188,7 @@ public:
         EXPECT_TRUE(peer_.waitUntil([&] { return stack_->onStack([&] { return state_.has_value(); }); }));
     }
     ErrorPtr failure(int side) override {
-        if (side == clientSide) {
+        if (side == clientSide && oneSide_ != clientSide) {
             if (app_.status == TlsEngine::noErr)
                 return nullptr;
             auto error = app_.engine->lastError();
@@ -222,13 +222,16 @@ public:
                                     std::chrono::seconds(60)));
     }
     Data receive(int side, std::size_t size) override {
-        if (side == clientSide) {
+        if (side == clientSide && oneSide_ != clientSide) {
             peer_.waitUntil([&] { return app_.drain() || app_.plain.size() >= size; },
                             std::chrono::seconds(60));
             return std::exchange(app_.plain, {});
         }
         peer_.waitUntil(
-            [&] { return stack_->onStack([&] { return in_->bytes.size() >= size || in_->ended(); }); },
+            [&] {
+                sendWhatTheWindowTakes(); // what the app has still to send, one-sided
+                return stack_->onStack([&] { return in_->bytes.size() >= size || in_->ended(); });
+            },
             std::chrono::seconds(60));
         return stack_->onStack([&] { return std::exchange(in_->bytes, {}); });
     }
@@ -266,7 +269,65 @@ public:
         return outcome;
     }
 
+    // One-sided: our TLS end (either side) on the stack's connection, the app's end plain.
+    bool startOneSide(int side, const TlsSettings& settings,
+                      std::shared_ptr<HandshakeWorkers> workers) override {
+        oneSide_ = side;
+        stack_->onStack([&] {
+            stack_->accepts[peer_.clientPort] = [this, settings, workers](std::shared_ptr<TCPSocket> socket) {
+                plain_ = socket;
+                auto tls = SSLSocketWrapper::make(socket, stack_->queue, settings,
+                                                  [this](SocketConnectionState state) {
+                                                      state_ = state;
+                                                      if (state.isConnected())
+                                                          in_ = test::drain(state.socket()->inputStream());
+                                                  });
+                // Before any step with the peer's bytes: those come on a later turn.
+                tls->driver()->setHandshakeWorkers(workers);
+                tls_ = tls;
+            };
+        });
+        return peer_.connect();
+    }
+    void sendPlain(Data data) override {
+        unsent_.insert(unsent_.end(), data.begin(), data.end());
+        sendWhatTheWindowTakes();
+    }
+    std::size_t plainSent() override {
+        sendWhatTheWindowTakes();
+        return plainSent_;
+    }
+    Data plainReceived() override {
+        sendWhatTheWindowTakes();
+        return Data(peer_.received.begin(), peer_.received.end());
+    }
+    std::size_t ciphertextWaiting() override {
+        sendWhatTheWindowTakes();
+        return stack_->onStack(
+            [&] { return static_cast<SSLSocketWrapper&>(*tls_).driver()->input().size(); });
+    }
+    bool settled(int) override {
+        sendWhatTheWindowTakes();
+        return stack_->onStack([&] { return state_.has_value(); });
+    }
+
 private:
+    /// Sends the app's unsent bytes as far as the stack's window has room now, without waiting.
+    void sendWhatTheWindowTakes() {
+        stack_->pump();
+        while (plainSent_ < unsent_.size()) {
+            std::uint32_t inFlight = peer_.nextSeq - peer_.stackAcked;
+            std::uint32_t room = std::min<std::uint32_t>(peer_.stackWindow, 32768);
+            std::size_t n = std::min<std::size_t>(1000, unsent_.size() - plainSent_);
+            if (inFlight + n > room)
+                break;
+            peer_.send(Data(unsent_.begin() + static_cast<std::ptrdiff_t>(plainSent_),
+                            unsent_.begin() + static_cast<std::ptrdiff_t>(plainSent_ + n)));
+            plainSent_ += n;
+            stack_->pump();
+        }
+    }
+
     /// The next connection gets our TLS with the settings, its plaintext read as it comes.
     void acceptWith(const TlsSettings& settings) {
         stack_->onStack([&] {
@@ -290,6 +351,9 @@ private:
     std::shared_ptr<SSLSocket> tls_;
     std::optional<SocketConnectionState> state_;
     std::shared_ptr<test::EventLog> in_;
+    int oneSide_ = -1; ///< our TLS end's side, with the app's end plain
+    Data unsent_;      ///< everything the app's plain end was given to send
+    std::size_t plainSent_ = 0;
 };
 
 std::unique_ptr<Link> stackLink() {
