@@ -131,9 +131,15 @@ SSLCAGenerator::LoadOutcome SSLCAGenerator::loadOrBuild(std::string_view passPhr
         outcome.built = true;
         return std::move(outcome);
     };
-    // Clients must be given a new CA to trust: a CA made anew is worth a line.
+    // Clients must be given a new CA to trust: a CA made anew is worth a line. Only a CA that
+    // was there and is gone (one of its two files left) is a warning: a first start has none.
     auto missing = [&](const std::filesystem::path& file) {
-        LOG_WARNING("No CA file {}: made a new CA, which clients must be given to trust", file.string());
+        std::error_code ignored;
+        if (std::filesystem::exists(caFile(), ignored) ||
+            std::filesystem::exists(caCertificateFile(), ignored))
+            LOG_WARNING("No CA file {}: made a new CA, which clients must be given to trust", file.string());
+        else
+            LOG_INFO("Made a new CA; clients must be given {} to trust", caCertificateFile().string());
         return rebuild({});
     };
     try {

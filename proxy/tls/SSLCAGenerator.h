@@ -35,7 +35,8 @@ public:
     };
     /// Loads the CA from its two files, checked against each other; builds and saves a new
     /// one when they are missing, unreadable, disagree or the CA has expired (logging a
-    /// warning unless the files were simply absent). Throws when building or saving fails.
+    /// warning, or a line of information when neither file was there: a first start).
+    /// Throws when building or saving fails.
     LoadOutcome loadOrBuild(std::string_view passPhrase);
 
     /// The name the common name carries; the host name unless set.

@@ -62,8 +62,15 @@ TEST(SSLCAGenerator, LoadRebuildsWhenTheFilesAreMissingDamagedMismatchedOrExpire
     struct Case {
         const char* name;
         std::function<void(SSLCAGenerator&)> spoil;
-        const char* warning; // of a file that could not be loaded, or "missing: " and the file
+        const char* warning; // of a file that could not be loaded, "missing: " and the file, or
+                             // "" for a first start, which is information only
     } cases[] = {
+        {"both gone",
+         [](SSLCAGenerator& ca) {
+             std::filesystem::remove(ca.caFile());
+             std::filesystem::remove(ca.caCertificateFile());
+         },
+         ""},
         {"missing", [](SSLCAGenerator& ca) { std::filesystem::remove(ca.caFile()); }, "missing: ca.pem"},
         {"cert deleted", [](SSLCAGenerator& ca) { std::filesystem::remove(ca.caCertificateFile()); },
          "missing: ca-cert.pem"},
@@ -101,13 +108,19 @@ TEST(SSLCAGenerator, LoadRebuildsWhenTheFilesAreMissingDamagedMismatchedOrExpire
         old.save(passPhrase);
         c.spoil(old);
         auto log = test::CapturingLogger::install();
+        auto warnings = test::CapturingLogger::install(logLevelErrorWarning);
         auto ca = SSLCAGenerator::make(dir.path());
         auto outcome = ca->loadOrBuild(passPhrase);
         log->uninstall();
+        warnings->uninstall();
         EXPECT_TRUE(outcome.built);
         EXPECT_EQ(outcome.expired != nullptr, std::string(c.name) == "expired");
         EXPECT_EQ(log->lines().size(), 1u);
-        if (std::string warning = c.warning; warning.starts_with("missing: ")) {
+        EXPECT_EQ(warnings->lines().size(), *c.warning ? 1u : 0u);
+        if (std::string warning = c.warning; warning.empty()) {
+            EXPECT_TRUE(log->contains("Made a new CA; clients must be given " +
+                                      (dir.path() / "ca-cert.pem").string() + " to trust"));
+        } else if (warning.starts_with("missing: ")) {
             EXPECT_TRUE(log->contains("No CA file " + (dir.path() / warning.substr(9)).string() +
                                       ": made a new CA, which clients must be given to trust"));
         } else {
