@@ -1,5 +1,6 @@
 #include "PacketTunnel/PacketTunnelProvider.h"
 
+#include <cmath>
 #include <fstream>
 
 #include "PacketTunnel/LWIPTunnelMode.h"
@@ -79,7 +80,10 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
     else if (given && options->contains("Port")) {
         const auto& value = (*options)["Port"];
         double port = value.get<double>();
-        if (port >= 1 && port <= 65535)
+        // 9090.7 is no port: cutting it to 9090 would serve where nobody asked.
+        if (port != std::trunc(port))
+            LOG_WARNING("Port {} is not a whole number; keeping port {}", value.dump(), proxyPort_);
+        else if (port >= 1 && port <= 65535)
             proxyPort_ = static_cast<int>(port);
         else
             LOG_WARNING("Port {} is outside 1-65535; keeping port {}", value.dump(), proxyPort_);
