@@ -29,6 +29,7 @@ using namespace pemtrox;
 
 const char* usage = R"(Usage: pemtrox [options]
        pemtrox message <Command> [--no-reply] [--container DIR]
+       (options go before or after the command)
 
 An intercepting, recording HTTP/HTTPS proxy.
 
@@ -215,6 +216,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::optional<std::string> mode, port, optionsText, command, netns, interface;
     bool wantsReply = true;
+    // Options go before or after the verb and its command: "message" is the first word that is
+    // no option, its command the next.
+    bool messageVerb = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const auto& a = args[i];
         auto value = [&]() -> std::optional<std::string> {
@@ -249,15 +253,21 @@ int main(int argc, char** argv) {
             if (!dir)
                 return usageError("--container needs a directory");
             Container::setDirectory(*dir);
-        } else if (a == "--no-reply" && command) {
+        } else if (a == "--no-reply") {
             wantsReply = false;
-        } else if (a == "message" && i == 0) {
-            if (!(command = value()))
-                return usageError("message needs a command");
+        } else if (a == "message" && !messageVerb) {
+            messageVerb = true;
+        } else if (messageVerb && !command && !a.starts_with("-")) {
+            command = a;
         } else {
             return usageError("unknown option '" + a + "'");
         }
     }
+
+    if (messageVerb && !command)
+        return usageError("message needs a command");
+    if (!messageVerb && !wantsReply)
+        return usageError("--no-reply is for 'pemtrox message'");
 
     // Start options as the containing app would pass them: typed values in an object.
     PacketTunnelProviderBase::Options options = nlohmann::json::object();
