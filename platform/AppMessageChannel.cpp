@@ -16,6 +16,7 @@
 #include "platform/AppMessageConnection.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
+#include "platform/ThreadName.h"
 
 namespace pemtrox {
 
@@ -184,7 +185,10 @@ std::unique_ptr<AppMessageServer> AppMessageServer::start(std::filesystem::path 
     }
     server->listener_ = listener.release();
     server->thread_ = std::make_unique<Thread>();
-    server->thread_->thread = std::thread([raw = server.get()] { raw->run(); });
+    server->thread_->thread = std::thread([raw = server.get()] {
+        nameCurrentThread("AppMessages");
+        raw->run();
+    });
     return server;
 }
 

@@ -13,6 +13,7 @@
 
 #include "platform/DescriptorWatch.h"
 #include "platform/Log.h"
+#include "platform/ThreadName.h"
 
 namespace pemtrox {
 
@@ -38,6 +39,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::make(std::string label) {
     Impl* impl = q->impl_.get();
     impl->label = q->label_;
     impl->thread = std::thread([raw, impl] {
+        nameCurrentThread(impl->label);
         currentQueue = raw;
         for (;;) {
             try {

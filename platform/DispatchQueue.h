@@ -22,7 +22,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 public:
     using Work = std::function<void()>;
 
-    /// Starts a queue with its own thread.
+    /// Starts a queue with its own thread, named after the label (cut to 15 bytes).
     static std::shared_ptr<DispatchQueue> make(std::string label);
     /// The program's main queue, started on first use.
     static std::shared_ptr<DispatchQueue> main();

@@ -4,10 +4,13 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <openssl/ssl.h>
+
+#include "platform/ThreadName.h"
 
 namespace pemtrox {
 
@@ -21,7 +24,10 @@ class ThreadWorkers final : public HandshakeWorkers {
 public:
     explicit ThreadWorkers(std::size_t threads) {
         for (std::size_t i = 0; i < threads; ++i)
-            threads_.emplace_back([this] { work(); });
+            threads_.emplace_back([this, i] {
+                nameCurrentThread("Handshake " + std::to_string(i + 1));
+                work();
+            });
     }
 
     void run(Job job) override {

@@ -16,6 +16,7 @@
 
 #include "platform/Error.h"
 #include "platform/Rtnetlink.h"
+#include "platform/ThreadName.h"
 
 namespace pemtrox {
 
@@ -74,6 +75,7 @@ void create(const std::string& name) {
     ::close(fd);
     std::exception_ptr failure;
     std::thread([&] {
+        nameCurrentThread("NetnsMake");
         try {
             if (::unshare(CLONE_NEWNET) != 0)
                 systemError("unshare(CLONE_NEWNET)", errno)->raise();
@@ -135,6 +137,7 @@ NetworkNamespace& NetworkNamespace::operator=(NetworkNamespace&& other) noexcept
 void NetworkNamespace::run(const std::function<void()>& work) const {
     std::exception_ptr failure;
     std::thread([&] {
+        nameCurrentThread("NetnsRun");
         try {
             if (::setns(fd_, CLONE_NEWNET) != 0)
                 systemError("setns", errno)->raise();

@@ -38,7 +38,7 @@ RecordingWriter::RecordingWriter(std::size_t lanes, std::function<void(Recording
     : perform_(std::move(perform)), afterTurn_(std::move(afterTurn)) {
     for (std::size_t i = 0; i < std::max<std::size_t>(lanes, 1); ++i) {
         lanes_.push_back(std::make_unique<Lane>());
-        lanes_.back()->queue = DispatchQueue::make("Recording");
+        lanes_.back()->queue = DispatchQueue::make("Recording " + std::to_string(i + 1));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <openssl/crypto.h>
 
+#include "platform/ThreadName.h"
 #include "proxy/tls/SSLCertificateGenerator.h"
 
 namespace pemtrox {
@@ -33,7 +34,10 @@ std::shared_ptr<KeyPool> KeyPool::shared() {
 }
 
 KeyPool::KeyPool(std::size_t size, unsigned int bits)
-    : size_(size), bits_(bits), worker_([this] { run(); }) {}
+    : size_(size), bits_(bits), worker_([this] {
+          nameCurrentThread("KeyPool");
+          run();
+      }) {}
 
 KeyPool::~KeyPool() {
     KeyPool* self = this;

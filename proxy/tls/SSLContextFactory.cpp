@@ -104,8 +104,7 @@ std::shared_ptr<SSLContextFactory> SSLContextFactory::make(std::filesystem::path
 }
 
 SSLContextFactory::SSLContextFactory(std::filesystem::path cacheURL, std::shared_ptr<KeySource> keys)
-    : cacheURL_(std::move(cacheURL)), keys_(std::move(keys)),
-      writer_(DispatchQueue::make("CertificateCache")) {
+    : cacheURL_(std::move(cacheURL)), keys_(std::move(keys)), writer_(DispatchQueue::make("CertCache")) {
     registerExitWait();
     try {
         createPrivateDirectory(cacheURL_);

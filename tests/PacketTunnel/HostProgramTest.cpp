@@ -1,6 +1,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -94,6 +95,21 @@ TEST(HostProgram, ProxyModeAnswersMessagesFollowsSettingsAndCleansUp) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(message("log"), "UnknownMessage\n");
     EXPECT_EQ(message("ClearLog --no-reply"), "");
+    // Options go before or after the command ("" for no reply, else the reply's start).
+    struct Order {
+        std::string arguments, reply;
+    } orders[] = {
+        {"message" + container + " Log", "Log\n" + dir.path().string()},
+        {container + " message Log", "Log\n" + dir.path().string()},
+        {"message --no-reply" + container + " ClearLog", ""},
+    };
+    for (const auto& order : orders) {
+        status = -1;
+        auto out = test::runCommand(program + " " + order.arguments + " 2>&1", &status);
+        EXPECT_EQ(order.reply.empty() ? out : out.substr(0, order.reply.size()), order.reply)
+            << order.arguments;
+        EXPECT_EQ(status, 0) << order.arguments;
+    }
     {
         // Clients that connect and say nothing delay nobody's answer.
         std::vector<int> idle;
@@ -141,6 +157,19 @@ TEST(HostProgram, ProxyModeAnswersMessagesFollowsSettingsAndCleansUp) {
         return false;
     })) << "the decrypted exchange is recorded";
 
+    // Every thread carries the name of its queue or job (top -H, perf and gdb show them): only
+    // the main one, waiting for the stop signals, keeps the program's. The intercepted exchange
+    // has started the handshake workers, the key pool and the certificate cache.
+    std::map<std::string, int> threads;
+    for (auto& task : fs::directory_iterator("/proc/" + std::to_string(pemtrox.pid()) + "/task")) {
+        auto name = test::slurp(task.path() / "comm");
+        ++threads[name.substr(0, name.find('\n'))];
+    }
+    for (const char* name :
+         {"pemtrox", "main", "ProxyManager", "Recording 1", "Recording 2", "Recording 3", "Recording 4",
+          "Handshake 1", "Handshake 2", "KeyPool", "CertCache", "Reachability", "AppMessages"})
+        EXPECT_EQ(threads[name], 1) << name << " among " << testing::PrintToString(threads);
+
     ::kill(pemtrox.pid(), SIGTERM);
     EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.readAll();
     EXPECT_FALSE(fs::exists(dir.path() / "pemtrox.sock"));
@@ -161,6 +190,8 @@ TEST(HostProgram, UnusableStartOptionsEndTheProgramWithTheirError) {
         {"--netns x", "--netns is for LWIP mode", 2},
         {"--options '[1]'", "--options needs a JSON object", 2},
         {"--port", "--port needs a number", 2},
+        {"message", "message needs a command", 2},
+        {"--no-reply", "--no-reply is for 'pemtrox message'", 2},
     };
     for (const auto& row : rows) {
         int status = -1;
