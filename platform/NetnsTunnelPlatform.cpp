@@ -78,7 +78,17 @@ std::optional<TunDevice> NetnsTunnelPlatform::openTunnelDevice() {
         // The queue's thread was started in the program's namespace: the device is made
         // there whatever namespace the caller stands in.
         auto device = TunDevice::create("pemtrox%d");
-        home_->moveLink(device.index(), client_.fd());
+        try {
+            home_->moveLink(device.index(), client_.fd());
+        } catch (const Error& error) {
+            // The kernel names neither the device nor whose it is: "move link (link 22): File
+            // exists". The first free name here is taken there, as a running instance would.
+            if (inClient_->linkIndex(device.name()))
+                GenericError("The network namespace " + name_ + " already has a device " + device.name() +
+                             ", which another pemtrox instance for it may hold: " + error.description())
+                    .raise();
+            throw;
+        }
         device_ = device.name();
         deviceIndex_ = inClient_->linkIndex(device_);
         if (!deviceIndex_)

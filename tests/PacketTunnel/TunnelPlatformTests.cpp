@@ -138,6 +138,29 @@ TEST_F(TunnelPlatformTest, TheProgramsOwnNamespaceIsRefusedAndAMissingOneIsMade)
     test::runCommand("ip netns del " + fresh);
 }
 
+/// The kernel's "File exists" alone names neither the device nor whose it may be.
+TEST_F(TunnelPlatformTest, ASecondPlatformForTheNamespaceNamesTheDeviceAnotherInstanceHolds) {
+    openDevice();
+    std::shared_ptr<NetnsTunnelPlatform> second;
+    gw->run([&] { second = NetnsTunnelPlatform::make(spaces->cli, dir.path() / "second"); });
+    try {
+        second->openTunnelDevice();
+        ADD_FAILURE() << "a second device moved in";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.description().rfind("The network namespace " + spaces->cli +
+                                                " already has a device " + name +
+                                                ", which another pemtrox instance for it may hold: move link",
+                                            0),
+                  0u)
+            << error.description();
+        EXPECT_NE(error.description().find("File exists"), std::string::npos) << error.description();
+    }
+    second->stop();
+    EXPECT_EQ(test::TunnelNamespaces::in(spaces->gw, "ip -br link | grep -c pemtrox"), "0\n")
+        << "the refused device is gone";
+    EXPECT_NE(cli("ip -br link").find(name), std::string::npos) << "the first one stays";
+}
+
 struct Family {
     const char* name;
     std::string local, peer;
