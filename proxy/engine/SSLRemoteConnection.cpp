@@ -3,10 +3,12 @@
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 #include "platform/TlsEngine.h"
+#include "platform/TlsError.h"
 #include "proxy/engine/HttpInputStream.h"
 #include "proxy/engine/HttpText.h"
 #include "proxy/engine/InternalProxyServer.h"
 #include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/RefusedCertificateLog.h"
 #include "proxy/engine/RemoteConnectionErrors.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/ProxySocket.h"
@@ -16,6 +18,21 @@
 #include "proxy/io/SocketError.h"
 
 namespace pemtrox {
+
+namespace {
+
+/// The client sees only its connection fail and the recording alone says why: the log names
+/// the server and the reason, within the refusal log's bounds.
+void reportRefusedCertificate(const ProxyEvent& evt, const ErrorPtr& error) {
+    auto* tls = dynamic_cast<const TlsError*>(error.get());
+    if (!tls || tls->kind() != TlsError::Kind::certificateVerifyFailed)
+        return;
+    auto port = evt.port.value_or(evt.defaultPort.value_or(443));
+    RefusedCertificateLog::shared().report(evt.host.value_or("") + ":" + std::to_string(port),
+                                           tls->description());
+}
+
+} // namespace
 
 std::shared_ptr<SSLRemoteConnection> SSLRemoteConnection::make(std::shared_ptr<InternalProxyServer> server,
                                                                std::shared_ptr<ProxyEvent> sourceEvent) {
@@ -109,6 +126,8 @@ void SSLRemoteConnection::startTLS(const std::shared_ptr<ProxyEvent>& evt,
                                                               : RemoteConnectionState::failed(state.error());
         self->handshakeSucceeded_ = result.isConnected();
         self->handshakeError_ = result.error();
+        if (!result.isConnected())
+            reportRefusedCertificate(*evt, result.error());
         completion(result);
         if (waiting)
             waiting(result);

@@ -7,6 +7,7 @@
 #include "proxy/engine/HttpInputStream.h"
 #include "proxy/engine/HttpProxyServer.h"
 #include "proxy/engine/ProxyEvent.h"
+#include "proxy/engine/RefusedCertificateLog.h"
 #include "proxy/engine/SSLRemoteConnection.h"
 #include "proxy/io/HttpOutputStream.h"
 #include "proxy/io/InetAddress.h"
@@ -92,6 +93,36 @@ TEST(SSLRemoteConnection, HandshakeOutcomeReachesCompletionAndCallback) {
         queue->stop();
     }
     EXPECT_TRUE(waitFor([] { return liveCount("SSLRemoteConnection") == 0; }));
+}
+
+/// One warning per host and reason within the period, and no more than the capacity of them.
+TEST(RefusedCertificateLog, OneWarningPerHostAndReasonAndAtMostTheCapacityAPeriod) {
+    using namespace std::chrono_literals;
+    RefusedCertificateLog refusals(10s, 2);
+    auto start = RefusedCertificateLog::Clock::now();
+    struct Row {
+        const char *host, *reason;
+        std::chrono::milliseconds at;
+        bool logs;
+    } rows[] = {
+        {"a:443", "r1", 0ms, true},      {"a:443", "r2", 1000ms, true}, // another reason
+        {"b:443", "r1", 2000ms, false},                                 // the period's warnings are spent
+        {"a:443", "r1", 9999ms, false},                                 // the same pair within its period
+        {"a:443", "r1", 10000ms, true},                                 // and once that is over
+        {"b:443", "r1", 10999ms, false},                                // still spent: a's r2 is 9999 ms old
+        {"b:443", "r1", 11000ms, true},                                 // its place is free now
+        {"c:443", "r1", 11000ms, false},
+    };
+    auto log = CapturingLogger::install(logLevelErrorWarning);
+    int logged = 0;
+    for (const auto& row : rows) {
+        EXPECT_EQ(refusals.report(row.host, row.reason, start + row.at), row.logs)
+            << row.host << " " << row.reason << " at " << row.at.count() << " ms";
+        logged += row.logs;
+    }
+    log->uninstall();
+    EXPECT_EQ(log->lines().size(), static_cast<std::size_t>(logged));
+    EXPECT_EQ(log->count("Refused the certificate of the intercepted server b:443: r1"), 1);
 }
 
 } // namespace
