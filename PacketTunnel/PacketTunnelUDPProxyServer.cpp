@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "LWIPHelpers.h"
+#include "PacketTunnel/lwipglue/relaydest.h"
 #include "lwip/netif.h"
 #include "lwip/pbuf.h"
 #include "lwip/udp.h"
@@ -141,6 +142,10 @@ void PacketTunnelUDPProxyServer::recv(void* arg, udp_pcb*, pbuf* p, const ip_add
 void PacketTunnelUDPProxyServer::received(pbuf* p, const ip_addr_t& addr, std::uint16_t port,
                                           const ip_addr_t& destAddr, std::uint16_t destPort) {
     LOG_VERBOSE("Received my UDP! port {} -> {}", port, destPort);
+    if (relaydest_udp_refused(destAddr)) { // the gateway's loopback and the like
+        pbuf_free(p);
+        return;
+    }
     Data data(p->tot_len);
     pbuf_copy_partial(p, data.data(), p->tot_len, 0);
     pbuf_free(p);

@@ -1,0 +1,248 @@
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "PacketTunnel/LWIPStack.h"
+#include "PacketTunnel/PacketTunnelProxyServer.h"
+#include "PacketTunnel/PacketTunnelTCPProxyServer.h"
+#include "PacketTunnel/PacketTunnelUDPProxyServer.h"
+#include "PacketTunnel/lwipglue/relaydest.h"
+#include "platform/AsyncUdpSocket.h"
+#include "proxy/tls/SSLCAGenerator.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/tunnel/StackHarness.h"
+
+using namespace pemtrox;
+using pemtrox::test::Packet;
+using pemtrox::test::TcpPeer;
+
+namespace {
+
+const std::string app4 = "198.18.72.254", app6 = "fd92:1d98:ae72:f4ca:1234:1234:1234:1234";
+
+// The address as the stack holds it, read by the C library rather than by the stack.
+ip_addr_t stackAddress(const std::string& text) {
+    ip_addr_t address{};
+    std::uint32_t words[4];
+    if (inet_pton(AF_INET, text.c_str(), words) == 1) {
+        ip_addr_set_ip4_u32_val(address, words[0]);
+    } else {
+        EXPECT_EQ(inet_pton(AF_INET6, text.c_str(), words), 1) << text;
+        IP_ADDR6(&address, words[0], words[1], words[2], words[3]);
+    }
+    return address;
+}
+
+TEST(RelayDestination, LoopbackUnspecifiedMulticastAndBroadcastAreRefusedTheirNeighboursNot) {
+    const struct {
+        const char* address;
+        bool refused;
+    } rows[] = {
+        // IPv4 loopback is the whole of 127/8
+        {"127.0.0.1", true},
+        {"127.0.0.0", true},
+        {"127.255.255.255", true},
+        {"126.255.255.255", false},
+        {"128.0.0.1", false},
+        // unspecified: 0.0.0.0 alone
+        {"0.0.0.0", true},
+        {"0.0.0.1", false},
+        // multicast is 224/4; of 240/4 only the limited broadcast
+        {"224.0.0.0", true},
+        {"239.255.255.255", true},
+        {"223.255.255.255", false},
+        {"240.0.0.0", false},
+        {"255.255.255.254", false},
+        {"255.255.255.255", true},
+        // the proxy's own address and a subnet's directed broadcast (not knowable here)
+        {"198.18.72.253", false},
+        {"192.0.2.255", false},
+        // IPv6
+        {"::1", true},
+        {"::", true},
+        {"::2", false},
+        {"ff00::", true},
+        {"ff02::1", true},
+        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", true},
+        {"feff:ffff::1", false},
+        {"fe80::1", false},
+        {"2001:db8::1", false},
+        // IPv4-mapped: the IPv4 rules; IPv4-compatible and near-mapped prefixes are not mapped
+        {"::ffff:127.0.0.1", true},
+        {"::ffff:127.255.255.255", true},
+        {"::ffff:0.0.0.0", true},
+        {"::ffff:224.0.0.1", true},
+        {"::ffff:255.255.255.255", true},
+        {"::ffff:8.8.8.8", false},
+        {"::ffff:126.255.255.255", false},
+        {"::ffff:128.0.0.1", false},
+        {"::ffff:223.255.255.255", false},
+        {"::127.0.0.1", false},
+        {"::fffe:7f00:1", false},
+        {"0:0:1::ffff:7f00:1", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(relaydest_refused(stackAddress(row.address)), row.refused) << row.address;
+}
+
+TEST(RelayDestination, RefusalsLessThanTheGapApartAreOneBurst) {
+    constexpr std::uint32_t gap = relaydest_burst_gap_ms;
+    const struct {
+        std::optional<std::uint32_t> last;
+        std::uint32_t now;
+        bool begins;
+    } rows[] = {{std::nullopt, 0, true},
+                {std::nullopt, 123456, true},
+                {1000, 1000, false},
+                {1000, 1000 + gap - 1, false},
+                {1000, 1000 + gap, true},
+                {0xFFFFFF00u, 0xFFFFFF00u + gap - 1, false}, // across the wrap
+                {0xFFFFFF00u, 0xFFFFFF00u + gap, true}};
+    for (const auto& row : rows)
+        EXPECT_EQ(relaydest_burst_begins(row.last, row.now), row.begins)
+            << (row.last ? std::to_string(*row.last) : "none") << " -> " << row.now;
+}
+
+struct RefusedCase {
+    const char* name;
+    std::string client, destination;
+    bool reset; // the SYN is answered with a reset (else with nothing)
+    // Counted per packet. The stack itself drops TCP to multicast and broadcast, and
+    // everything to or from an IPv4-mapped address, before it reaches a relay.
+    std::size_t tcpRefused, udpRefused;
+};
+void PrintTo(const RefusedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// Both relays and the proxy on the stack, as LWIP mode runs them.
+class RelayFixture : public test::StackHarness {
+protected:
+    void SetUp() override {
+        StackHarness::SetUp();
+        if (IsSkipped())
+            return;
+        tcpRelay = PacketTunnelTCPProxyServer::make(queue);
+        tcpRelay->start();
+        udpRelay = PacketTunnelUDPProxyServer::make(queue);
+        udpRelay->bind();
+        proxy =
+            PacketTunnelProxyServer::make(SSLSettings{}, queue, nullptr, SSLCAGenerator::make(dir.path()));
+        proxy->bind(8888);
+    }
+    void TearDown() override {
+        if (proxy)
+            proxy->stopListening();
+        if (udpRelay)
+            udpRelay->stop();
+        if (tcpRelay) {
+            tcpRelay->stop();
+            EXPECT_TRUE(test::waitFor([&] { return onStack([&] { return tcpRelay->socketCount(); }) == 0; }));
+        }
+        proxy.reset(), udpRelay.reset(), tcpRelay.reset();
+        StackHarness::TearDown();
+    }
+    std::size_t connections() {
+        return onStack([] { return LWIPStack::connections(); });
+    }
+
+    test::TempDir dir;
+    std::shared_ptr<PacketTunnelTCPProxyServer> tcpRelay;
+    std::shared_ptr<PacketTunnelUDPProxyServer> udpRelay;
+    std::shared_ptr<PacketTunnelProxyServer> proxy;
+};
+
+class RefusedDestinationTest : public RelayFixture, public ::testing::WithParamInterface<RefusedCase> {};
+
+// A SYN is reset the way a closed port's is, before any connection exists, every time; a
+// datagram is dropped before the relay opens a socket for it. One warning for the burst;
+// the totals at the tunnel's stop.
+TEST_P(RefusedDestinationTest, SynIsResetAndDatagramDroppedWithoutAConnectionOrSocket) {
+    const auto& c = GetParam();
+    auto logger = test::CapturingLogger::install();
+    for (std::uint32_t attempt = 0; attempt < 2; ++attempt) {
+        auto syn = Packet::tcpSegment(c.client, 40000, c.destination, 22, Packet::syn);
+        syn.seq = 1000 + attempt * 100;
+        send(syn);
+        if (c.reset) {
+            ASSERT_TRUE(flow->waitForWritten(1)) << "no reset";
+            settle();
+            auto written = flow->takeWritten();
+            ASSERT_EQ(written.size(), 1u);
+            auto reset = Packet::parse(written[0].first).value_or(Packet{});
+            EXPECT_EQ(reset.flags, Packet::rst | Packet::ack);
+            EXPECT_EQ(reset.ackNumber, syn.seq + 1);
+            EXPECT_EQ(fmt::format("{}:{} > {}:{}", reset.source, reset.sourcePort, reset.destination,
+                                  reset.destinationPort),
+                      fmt::format("{}:22 > {}:40000", c.destination, c.client));
+        } else {
+            settle();
+            EXPECT_TRUE(flow->takeWritten().empty());
+        }
+        send(Packet::udpDatagram(c.client, 5353, c.destination, 53, toData("query")));
+        settle();
+        EXPECT_TRUE(flow->takeWritten().empty());
+        EXPECT_EQ(connections(), 0u);
+        EXPECT_EQ(udpRelay->socketCount(), 0u);
+        EXPECT_EQ(relaydest_refusals().tcp, c.tcpRefused * (attempt + 1));
+        EXPECT_EQ(relaydest_refusals().udp, c.udpRefused * (attempt + 1));
+    }
+    EXPECT_EQ(onStack([&] { return tcpRelay->socketCount(); }), 0u);
+    bool counted = c.tcpRefused + c.udpRefused > 0;
+    EXPECT_EQ(logger->count("refused: loopback, unspecified, multicast and broadcast"), counted ? 1 : 0);
+    iface->remove();
+    EXPECT_EQ(logger->count(fmt::format("Tunnel input: {} TCP segments and {} UDP datagrams to loopback, "
+                                        "unspecified, multicast or broadcast destinations refused",
+                                        2 * c.tcpRefused, 2 * c.udpRefused)),
+              counted ? 1 : 0)
+        << fmt::format("{}", fmt::join(logger->lines(), "\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Destinations, RefusedDestinationTest,
+    ::testing::Values(RefusedCase{"loopback4", app4, "127.0.0.1", true, 1, 1},
+                      RefusedCase{"loopbackNet4", app4, "127.1.2.3", true, 1, 1},
+                      RefusedCase{"loopback6", app6, "::1", true, 1, 1},
+                      // a reset from :: has no source the interface could send it from
+                      RefusedCase{"unspecified6", app6, "::", false, 1, 1},
+                      RefusedCase{"multicast6", app6, "ff02::1", false, 0, 1},
+                      // the stack takes 0.0.0.0 for a broadcast address
+                      RefusedCase{"unspecified4", app4, "0.0.0.0", false, 0, 1},
+                      RefusedCase{"multicast4", app4, "224.0.0.1", false, 0, 1},
+                      RefusedCase{"broadcast4", app4, "255.255.255.255", false, 0, 1},
+                      RefusedCase{"mappedLoopback", app6, "::ffff:127.0.0.1", false, 0, 0},
+                      RefusedCase{"mappedUnspecified", app6, "::ffff:0.0.0.0", false, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+using AllowedDestinationTest = RelayFixture;
+
+// Beside the refusals: the proxy on the stack still answers, of both families, and the
+// neighbours of refused addresses are relayed; nothing of it is counted.
+TEST_F(AllowedDestinationTest, ProxyAndNeighboursOfRefusedAddressesAreServed) {
+    auto logger = test::CapturingLogger::install();
+    const struct {
+        std::string client, destination;
+        std::uint16_t port;
+    } rows[] = {{app4, "198.18.72.253", 8888}, {app6, "2001:db8::1", 8888},   {app4, "128.0.0.1", 22},
+                {app4, "126.255.255.255", 22}, {app4, "223.255.255.255", 22}, {app6, "::2", 22}};
+    std::uint16_t clientPort = 41000;
+    for (const auto& row : rows) {
+        TcpPeer peer(*this, row.client, ++clientPort, row.destination, row.port);
+        peer.syn();
+        EXPECT_TRUE(
+            peer.waitUntil([&] { return peer.synAckReceived || peer.rstReceived; }, std::chrono::seconds(5)));
+        EXPECT_TRUE(peer.synAckReceived) << row.destination;
+        peer.nextSeq = 1001;
+        peer.rst(); // gone before the relay dials out
+        settle();
+        std::erase(peers, &peer);
+    }
+    EXPECT_TRUE(test::waitFor([&] { return connections() == 0; }));
+    EXPECT_EQ(relaydest_refusals().tcp, 0u);
+    EXPECT_FALSE(logger->contains("refused: loopback"));
+}
+
+} // namespace
