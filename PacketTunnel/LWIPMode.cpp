@@ -129,6 +129,9 @@ void LWIPMode::stop() {
                  MEM_SIZE);
         LOG_INFO("Stack connections: {} now, peak {} of {}, {} reset at the limit", LWIPStack::connections(),
                  LWIPStack::connectionsPeak(), lwipmem_connection_limit(), LWIPStack::connectionsRefused());
+        LOG_INFO("Stack memory rules: {} silent connections reset, {} SYNs answered without state ({} "
+                 "completed)",
+                 lwipmem_silent_resets(), lwipmem_syn_cookies(), lwipmem_cookie_connections());
     });
     interface_->remove();
 }

@@ -10,6 +10,7 @@
 #include "lwip/init.h"
 #include "lwip/memp.h"
 #include "lwip/stats.h"
+#include "lwip/sys.h"
 #include "lwip/timeouts.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
@@ -36,6 +37,7 @@ std::shared_ptr<RepeatingTimer> LWIPStack::startTimer(DispatchQueue& queue) {
         std::chrono::milliseconds(250),
         [] {
             sys_check_timeouts();
+            lwipmem_tick(sys_now());
             lwipmem_release(); // memory freed by retransmissions acknowledged and timed-out connections
         },
         true);

@@ -5,6 +5,7 @@
 #include "PacketTunnel/LWIPHelpers.h"
 #include "PacketTunnel/TCPSocketError.h"
 #include "PacketTunnel/lwipglue/lwipmem.h"
+#include "lwip/priv/tcp_priv.h"
 #include "platform/Log.h"
 #include "proxy/io/SocketError.h"
 
@@ -183,13 +184,14 @@ void TCPSocket::output() {
 }
 
 std::int64_t TCPSocket::availableSpace() const {
-    // While the stack's memory is short, or other connections wait for it, nothing more is
-    // queued in it: the output buffer holds the bytes, its writer (the copier reading from a
-    // server) waits, and the connection goes on in its turn once acknowledgements have
-    // freed memory.
-    if (pcbDeallocated_ || !lwipmem_output_open())
+    // No more is queued in the stack than the app's window takes, and while the stack's
+    // memory is short, or other connections wait for it, only a new connection's share: the
+    // output buffer holds the rest, its writer (the copier reading from a server) waits, and
+    // the connection goes on once the app reads (a window update) or in its turn once
+    // acknowledgements have freed memory.
+    if (pcbDeallocated_)
         return 0;
-    return tcp_sndbuf(pcb_);
+    return static_cast<std::int64_t>(lwipmem_output_room(pcb_, written_ < lwipmem_newcomer_bytes));
 }
 
 void TCPSocket::waitForStackMemory() {
@@ -219,8 +221,10 @@ Result<std::int64_t> TCPSocket::write(const Data& data, std::size_t offset, std:
     auto length = static_cast<u16_t>(count);
     for (;;) {
         auto result = tcp_write(pcb_, data.data() + offset, length, flags);
-        if (result == ERR_OK)
+        if (result == ERR_OK) {
+            written_ += length;
             return Result<std::int64_t>::success(length);
+        }
         if (result != ERR_MEM)
             return Result<std::int64_t>::failure(TCPSocketError::translate(result));
         // The segment queue is full: try a smaller piece.
@@ -239,6 +243,7 @@ void TCPSocket::sent(std::int64_t count) {
         socketOutputStream_->didSend(count);
 }
 
+// Also called with nothing acknowledged when the app's window opens.
 err_t TCPSocket::onSent(void* arg, tcp_pcb*, u16_t) {
     if (!arg)
         return ERR_OK;
@@ -253,10 +258,27 @@ err_t TCPSocket::onPoll(void* arg, tcp_pcb*) {
     if (!arg)
         return ERR_OK;
     CallbackScope socket(*static_cast<TCPSocket*>(arg));
-    if (socket->outputBuffer_->sendQueue().empty())
+    if (socket->outputBuffer_->sendQueue().empty()) {
+        socket->closedWindowPolls_ = 0;
         return ERR_OK;
+    }
     socket->feedStack();
+    socket->probeClosedWindow();
     return socket.result();
+}
+
+// With the app's window closed and nothing of ours queued in the stack, the stack has nothing
+// to probe the window with, and a lost window update would leave the output waiting for good:
+// a keep-alive makes the app answer with its window, after 1, 2, 4 … 64 s, then every 64 s.
+void TCPSocket::probeClosedWindow() {
+    if (pcbDeallocated_ || outputBuffer_->sendQueue().empty() || pcb_->snd_wnd > 0 ||
+        pcb_->snd_lbb != pcb_->lastack) {
+        closedWindowPolls_ = 0;
+        return;
+    }
+    auto polls = ++closedWindowPolls_;
+    if (polls % 64 == 0 || (polls < 64 && (polls & (polls - 1)) == 0))
+        tcp_keepalive(pcb_);
 }
 
 void TCPSocket::feedStack() {

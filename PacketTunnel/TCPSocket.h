@@ -102,6 +102,7 @@ private:
     /// With output left over while the stack's memory is short, queues the socket to be
     /// fed again once memory is freed.
     void waitForStackMemory();
+    void probeClosedWindow();
     void releaseStackMemorySoon();
 
     void attach();
@@ -130,6 +131,8 @@ private:
     bool shutdownSent_ = false;
     int callbackDepth_ = 0; // inside a stack callback for this pcb
     bool waitingForMemory_ = false;
+    std::uint64_t written_ = 0; // bytes queued in the stack so far
+    std::uint32_t closedWindowPolls_ = 0;
     std::shared_ptr<TCPSocket> pcbReference_;
 };
 

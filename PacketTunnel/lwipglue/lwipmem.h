@@ -1,27 +1,48 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 #include "lwip/opt.h"
 #include "lwip_hooks.h"
 
-// How the stack's resources are shared under load, the way a kernel sheds load:
+struct tcp_pcb;
+
+// How the stack's resources are shared under load, the way a kernel sheds load, so that no
+// client holds the tunnel from the others:
 // - connections: how many exist at once (TIME_WAIT included) is a limit of the program, set
 //   from the descriptors each relayed connection needs; connection records live in the
 //   process's own memory, so the heap never decides it. A SYN beyond the limit is reset at
-//   once, after TIME_WAIT connections, the first taken back, have made what room they can;
-// - the heap bounds queued packet data: queued output across all connections has one
-//   budget, given to connections waiting for it first come, first served; new connections
-//   are dropped (their SYN is retried) above a high-water mark; the rest of the heap is a
-//   reserve for what input needs (acknowledgements, resets, SYN-ACKs). Device input itself
-//   lives outside the heap (netunif).
+//   once, after TIME_WAIT connections, the first taken back, have made what room they can.
+//   Half-open connections have a share of their own: beyond it, and while the heap is
+//   short, a SYN is answered without keeping anything (a SYN cookie), so that a flood of SYNs
+//   from nowhere costs neither memory nor places and every other SYN is answered;
+// - the heap bounds queued packet data. A connection queues no more than its peer's window
+//   takes, so one whose app stops reading holds (almost) nothing: the rest waits in the
+//   program's own buffer. Queued output across all connections has one budget, given to
+//   connections waiting for it first come, first served; beyond it each connection in its
+//   first bytes may still take a small share from a reserve, so that a new connection is
+//   served whatever the others hold. While memory is short, a connection that has
+//   acknowledged nothing for lwipmem_silence_limit_ms is reset (a user time-out, as kernels
+//   have); without pressure the stack's own retransmission rules stand. New connections are
+//   answered without state above a high-water mark; the rest of the heap is for what input
+//   needs (acknowledgements, resets, SYN-ACKs). Device input itself lives outside the heap
+//   (netunif).
 // Everything here runs on the stack's queue.
 
 /// Heap use (queued packet data) at or above which connections stop taking more.
 constexpr std::size_t lwipmem_output_budget = MEM_SIZE * 13 / 16;
-/// Heap use at or above which a SYN is dropped.
+/// Heap use up to which a connection in its first bytes may go beyond the budget.
+constexpr std::size_t lwipmem_reserve_limit = MEM_SIZE * 14 / 16;
+/// Heap use at or above which a SYN is answered without state.
 constexpr std::size_t lwipmem_syn_high_water = MEM_SIZE * 15 / 16;
+/// Queued output a connection in its first bytes may hold beyond the budget.
+constexpr std::size_t lwipmem_connection_share = 2 * TCP_MSS;
+/// A connection's output is in its first bytes up to here.
+constexpr std::uint64_t lwipmem_newcomer_bytes = 16 * 1024;
+/// How long a connection may leave its output unacknowledged while memory is short.
+constexpr std::uint32_t lwipmem_silence_limit_ms = 3000;
 /// The connection limit before one is set.
 constexpr std::size_t lwipmem_default_connection_limit = 16384;
 
@@ -38,11 +59,27 @@ void lwipmem_set_connection_limit(std::size_t limit);
 std::size_t lwipmem_connection_limit();
 /// SYNs reset at the connection limit since the start.
 std::size_t lwipmem_refused();
+/// How many half-open connections may exist at once: a sixteenth of the connection limit,
+/// between 16 and 512.
+std::size_t lwipmem_half_open_share();
+/// Half-open connections now.
+std::size_t lwipmem_half_open();
+/// SYNs answered without state since the start, and the connections their ACKs made.
+std::size_t lwipmem_syn_cookies();
+std::size_t lwipmem_cookie_connections();
+/// Connections reset for silence under memory pressure, since the start.
+std::size_t lwipmem_silent_resets();
 /// True while queued output is at or over its budget.
 bool lwipmem_output_short();
+/// True while output is short or connections wait for memory.
+bool lwipmem_under_pressure();
 /// Whether a connection may queue more output now: memory is not short, and nobody waits
 /// for it or the connection is being resumed in its turn.
 bool lwipmem_output_open();
+/// How many bytes `pcb` may add to its queued output now: what its send buffer and its
+/// peer's window take, while output is open; beyond that, while the connection is in its
+/// first bytes (`newcomer`) and its peer answers, up to its share of the reserve.
+std::size_t lwipmem_output_room(const tcp_pcb* pcb, bool newcomer);
 /// Ends TIME_WAIT connections, oldest first, until at most `target` connections exist;
 /// returns how many were ended.
 std::size_t lwipmem_reclaim_timewait(std::size_t target);
@@ -57,3 +94,7 @@ void lwipmem_release();
 void lwipmem_release_soon(const std::function<void(std::function<void()>)>& post);
 /// Resumes still waiting.
 std::size_t lwipmem_waiting();
+/// The stack's timer: under memory pressure resets connections silent for longer than the
+/// limit, and ends the episodes of those resets and of SYNs answered without state (one log
+/// line each). Outside the stack's callbacks; `now_ms` from sys_now().
+void lwipmem_tick(std::uint32_t now_ms);

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "lwip/priv/tcp_priv.h"
+#include "lwip_hooks.h"
 
 namespace {
 
@@ -77,6 +78,7 @@ extern "C" void tcp_pcb_index_add(struct tcp_pcb* pcb) {
 }
 
 extern "C" void tcp_pcb_index_remove(struct tcp_pcb* pcb) {
+    lwipmem_half_open_done(pcb); // a connection leaves the lists before it is freed
     auto& connections = index();
     auto found = connections.find(keyOf(pcb));
     // Another connection of the same addresses and ports may have replaced this one

@@ -142,14 +142,15 @@ TEST_F(TCPSocketTest, OutOfMemoryHalvesThePiece) {
     });
 }
 
-// While the stack's memory is short (other connections' queued output) nothing more goes
-// into the stack: the bytes wait in the socket and hold its writer back; once
-// acknowledgements have freed memory the next packet from the device resumes them.
+// While the stack's memory is short (other connections' queued output, the newcomers'
+// reserve included) nothing more goes into the stack: the bytes wait in the socket and hold
+// its writer back; once acknowledgements have freed memory the next packet from the device
+// resumes them.
 TEST_F(TCPSocketTest, OutputWaitsWhileTheStacksMemoryIsShort) {
     test::HeapFiller filler;
     std::vector<std::string> completions; // on the stack's queue
     onStack([&] {
-        filler.fillTo(test::HeapFiller::used() + lwipmem_output_budget);
+        filler.fillTo(test::HeapFiller::used() + lwipmem_reserve_limit);
         ASSERT_TRUE(lwipmem_output_short());
         // Below the writer's limit (two of the stack's send buffers), then over it.
         for (std::size_t size : {3000, 2 * TCP_SND_BUF})

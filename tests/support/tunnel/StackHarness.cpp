@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "PacketTunnel/LWIPStack.h"
@@ -77,11 +78,18 @@ TcpPeer::TcpPeer(StackHarness& stack, std::string client, std::uint16_t clientPo
     stack_.peers.push_back(this);
 }
 
+std::uint16_t TcpPeer::advertised() const {
+    if (received.size() >= unreadLimit)
+        return 0;
+    return static_cast<std::uint16_t>(std::min<std::size_t>(window, unreadLimit - received.size()));
+}
+
 Packet TcpPeer::segment(std::uint8_t flags) const {
     auto packet = Packet::tcpSegment(client, clientPort, server, serverPort, flags);
     packet.seq = nextSeq;
     packet.ackNumber = stackNext_;
-    packet.window = window;
+    packet.window = advertised();
+    windowEdge_ = stackNext_ + packet.window;
     return packet;
 }
 
@@ -137,8 +145,12 @@ void TcpPeer::take(const Packet& packet) {
     }
     bool fresh = false;
     if (packet.seq == stackNext_ && !packet.payload.empty()) {
-        received.append(packet.payload.begin(), packet.payload.end());
-        stackNext_ += static_cast<std::uint32_t>(packet.payload.size());
+        // Only what the window we advertised takes; a probe past it is answered alone.
+        auto open = static_cast<std::int32_t>(windowEdge_ - stackNext_);
+        auto room = unreadLimit == SIZE_MAX ? packet.payload.size()
+                                            : std::min<std::size_t>(packet.payload.size(), std::max(open, 0));
+        received.append(packet.payload.begin(), packet.payload.begin() + static_cast<std::ptrdiff_t>(room));
+        stackNext_ += static_cast<std::uint32_t>(room);
         fresh = true;
     }
     if ((packet.flags & Packet::fin) && !finReceived && packet.seq + packet.payload.size() == stackNext_) {

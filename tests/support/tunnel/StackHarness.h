@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -53,14 +54,19 @@ public:
     std::uint32_t stackAcked = 0;  // the last acknowledgement number from the stack
     std::uint32_t nextSeq = 1000;  // our next sequence number
     bool autoAck = true;
-    std::uint16_t window = 65535; // what we advertise
+    std::uint16_t window = 65535; // what we advertise, less what the app leaves unread
+    /// The app reads nothing past this many received bytes: the window closes there, and
+    /// bytes beyond it (a window probe) are dropped and answered with the closed window.
+    std::size_t unreadLimit = SIZE_MAX;
 
     const std::string client, server;
     const std::uint16_t clientPort, serverPort;
 
 private:
+    std::uint16_t advertised() const;
     StackHarness& stack_;
-    std::uint32_t stackNext_ = 0; // next sequence number expected from the stack
+    std::uint32_t stackNext_ = 0;          // next sequence number expected from the stack
+    mutable std::uint32_t windowEdge_ = 0; // the right edge we last advertised
 };
 
 /// The stack as the tunnel runs it, on an in-memory flow, with its 250 ms timer. The stack
