@@ -82,7 +82,8 @@ std::optional<TunDevice> NetnsTunnelPlatform::openTunnelDevice() {
             home_->moveLink(device.index(), client_.fd());
         } catch (const Error& error) {
             // The kernel names neither the device nor whose it is: "move link (link 22): File
-            // exists". The first free name here is taken there, as a running instance would.
+            // exists". The name, free here, is taken there: most likely by the device of another
+            // instance for the same namespace.
             if (inClient_->linkIndex(device.name()))
                 GenericError("The network namespace " + name_ + " already has a device " + device.name() +
                              ", which another pemtrox instance for it may hold: " + error.description())
