@@ -87,7 +87,8 @@ protected:
     }
     /// A new connection's greeting reaches its peer within a second.
     void expectNewcomerServed(std::uint16_t port) {
-        auto newcomer = std::make_unique<TcpPeer>(*this, client4, port, server4, 443);
+        newcomers.push_back(std::make_unique<TcpPeer>(*this, client4, port, server4, 443));
+        auto& newcomer = newcomers.back(); // the harness keeps its peers to the end
         auto began = std::chrono::steady_clock::now();
         ASSERT_TRUE(newcomer->connect());
         write(onStack([&] { return sockets.size(); }) - 1, 2000);
@@ -98,6 +99,7 @@ protected:
         EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
     }
 
+    Peers newcomers;
     std::shared_ptr<test::CapturingLogger> log;
     tcp_pcb* listener = nullptr;
     std::vector<std::shared_ptr<TCPSocket>> sockets; // on the queue
