@@ -129,7 +129,7 @@ err_t TCPSocket::onReceive(void* arg, tcp_pcb*, pbuf* chain, err_t err) {
     if (!chain) {
         // The app ended its side: its bytes still in the pipe are read before the end.
         socket->appEnded_ = true;
-        socket->inputPipe_->appendEOF();
+        socket->afterSendNotices([self = socket->selfAs(&*socket)] { self->inputPipe_->appendEOF(); });
         if (socket->shutdownSent_)
             socket->tryDisconnect(nullptr);
         return socket.result();
@@ -237,10 +237,27 @@ Result<std::int64_t> TCPSocket::write(const Data& data, std::size_t offset, std:
 void TCPSocket::sent(std::int64_t count) {
     // Inside a stack callback a released writer would write and maybe close right here,
     // under the stack's feet: it hears later.
-    if (callbackDepth_ > 0)
-        queue_->async([stream = socketOutputStream_, count] { stream->didSend(count); });
-    else
+    if (callbackDepth_ > 0) {
+        ++sendNotices_;
+        queue_->async([weak = std::weak_ptr<TCPSocket>(selfAs(this)), stream = socketOutputStream_, count] {
+            if (auto self = weak.lock())
+                --self->sendNotices_;
+            stream->didSend(count);
+        });
+    } else {
         socketOutputStream_->didSend(count);
+    }
+}
+
+// The app's end can come in the same batch of packets as the acknowledgements that let our
+// last bytes into the stack, before the writer has heard of them (an app that reads its last
+// bytes and goes at once): the end waits behind those notices, so that a writer whose bytes
+// all left is not told that the connection ended first.
+void TCPSocket::afterSendNotices(std::function<void()> step) {
+    if (sendNotices_ == 0)
+        step();
+    else
+        queue_->async(std::move(step));
 }
 
 // Also called with nothing acknowledged when the app's window opens.
@@ -327,8 +344,10 @@ void TCPSocket::onError(void* arg, err_t err) {
     socket.pcbDeallocated_ = true;
     auto error = socket.socketError_ ? socket.socketError_ : TCPSocketError::translate(err);
     socket.releaseStackMemorySoon();
-    if (socket.markClosed())
-        socket.runCloseSequence(error, nullptr);
+    socket.afterSendNotices([self, error] {
+        if (self->markClosed())
+            self->runCloseSequence(error, nullptr);
+    });
 }
 
 void TCPSocket::closeImpl(ErrorPtr error, CloseCompletion completion) {

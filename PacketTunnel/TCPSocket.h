@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -103,6 +104,9 @@ private:
     /// fed again once memory is freed.
     void waitForStackMemory();
     void probeClosedWindow();
+    /// Runs the step once the writer has heard of every byte the stack took so far: at
+    /// once, or after the notices still on the queue.
+    void afterSendNotices(std::function<void()> step);
     void releaseStackMemorySoon();
 
     void attach();
@@ -133,6 +137,7 @@ private:
     bool waitingForMemory_ = false;
     std::uint64_t written_ = 0; // bytes queued in the stack so far
     std::uint32_t closedWindowPolls_ = 0;
+    int sendNotices_ = 0; // notices of bytes the stack took, on the queue for the writer
     std::shared_ptr<TCPSocket> pcbReference_;
 };
 

@@ -42,6 +42,13 @@ void FiniteInputStream::filter(InputStreamEvent event, InputStreamReply parentRe
         fail(InputStreamError::eof().clone(), std::move(parentReply));
         return;
     }
+    if (event.isError() && remaining() == 0) {
+        // Every byte of the length has been delivered: how the parent ends afterwards (a
+        // server that closes or resets right after its last byte, while the reader is still
+        // passing that byte on) is no part of this stream, which ends whole.
+        deliver(InputStreamEvent::eof(), std::move(parentReply));
+        return;
+    }
     if (!event.isData()) {
         deliver(std::move(event), std::move(parentReply));
         return;

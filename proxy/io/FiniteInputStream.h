@@ -8,7 +8,8 @@ namespace pemtrox {
 
 /// Delivers exactly `length` bytes of its parent (a body with a content length), then eof;
 /// the bytes after them stay in the parent. A parent that ends early gives
-/// InputStreamError::eof, so a cut body never looks complete.
+/// InputStreamError::eof, so a cut body never looks complete; a parent's end after the last
+/// byte, error or not, ends this stream with eof, so a whole body never looks cut.
 class FiniteInputStream : public FilterInputStream {
 public:
     static std::shared_ptr<FiniteInputStream> make(std::shared_ptr<MyInputStream> parent,

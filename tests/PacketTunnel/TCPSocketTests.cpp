@@ -68,6 +68,8 @@ protected:
         settle();
     }
 
+    std::vector<std::string> endInTheBatchOfAnAcknowledgement(bool reset);
+
     TcpPeer peer{*this, "198.18.72.254", 40000, "203.0.113.10", 443};
     std::shared_ptr<TCPSocket> socket; // on the stack's queue
     std::string got, end;              // on the stack's queue
@@ -173,6 +175,55 @@ TEST_F(TCPSocketTest, OutputWaitsWhileTheStacksMemoryIsShort) {
         EXPECT_EQ(lwipmem_waiting(), 0u);
         EXPECT_EQ(completions, (std::vector<std::string>{"ready", "ready"}));
     });
+}
+
+// The app's end arriving in the same batch as the acknowledgement that lets more bytes into
+// the stack (an app that reads its last bytes and goes at once, on a busy device): the writer
+// hears that the stack took them before the reader or the writer hears of the end. A writer
+// told of the end first fails an exchange whose response had left whole.
+std::vector<std::string> TCPSocketTest::endInTheBatchOfAnAcknowledgement(bool reset) {
+    std::vector<std::string> events; // on the stack's queue
+    peer.autoAck = false;
+    onStack([&] {
+        std::weak_ptr<MyInputStream> weak = socket->inputStream();
+        socket->inputStream()->handler([&events, weak](InputStreamEvent event, InputStreamReply reply) {
+            if (event.isData()) {
+                reply(InputStreamHandlerResult::more);
+                if (auto input = weak.lock())
+                    input->read();
+                return;
+            }
+            events.push_back(std::string("read:") + (event.isEof() ? "eof" : event.error()->description()));
+            reply(InputStreamHandlerResult::done);
+        });
+        socket->inputStream()->read();
+        // The stack's send buffer filled, then two more held: the writer waits.
+        for (std::size_t size : {std::size_t{TCP_SND_BUF}, std::size_t{2 * TCP_SND_BUF}})
+            socket->outputStream()->write(
+                Data(size, 'z'), false, [&events](OutputStreamWriteHandlerResult r) {
+                    events.push_back(std::string("write:") + (r.isReady()  ? "ready"
+                                                              : r.isWait() ? "wait"
+                                                                           : r.error()->description()));
+                });
+        EXPECT_EQ(events, std::vector<std::string>{"write:ready"});
+    });
+    EXPECT_TRUE(peer.waitUntil([&] { return !peer.received.empty(); }));
+    sendTogether([&] {
+        peer.ack();
+        reset ? peer.rst() : peer.fin();
+    });
+    settle();
+    return onStack([&] { return events; });
+}
+
+TEST_F(TCPSocketTest, AResetAfterAnAcknowledgementInOneBatchComesAfterTheBytesItFreed) {
+    EXPECT_EQ(endInTheBatchOfAnAcknowledgement(true),
+              (std::vector<std::string>{"write:ready", "write:ready", "read:Connection reset by peer"}));
+}
+
+TEST_F(TCPSocketTest, AnEndOfStreamAfterAnAcknowledgementInOneBatchComesAfterTheBytesItFreed) {
+    EXPECT_EQ(endInTheBatchOfAnAcknowledgement(false),
+              (std::vector<std::string>{"write:ready", "write:ready", "read:eof"}));
 }
 
 TEST(TCPSocketErrorTest, DescriptionsAndTranslation) {

@@ -8,6 +8,7 @@
 #include "proxy/io/InputStreamError.h"
 #include "proxy/io/PipeStream.h"
 #include "proxy/io/PushbackInputStream.h"
+#include "proxy/io/SocketError.h"
 #include "tests/io/StreamTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -163,6 +164,46 @@ TEST_F(FilterStreams, FiniteStreamTable) {
         EXPECT_EQ(log->trace, c.trace);
         stream->removeHandler();
         EXPECT_EQ(drain(parent)->text(), c.leftInParent);
+    }
+}
+
+// A parent that ends while the reader still holds the last piece (a server that closes or
+// resets right after its last byte, the piece still on its way to the client): with the
+// whole length delivered the stream ends whole, one byte short it is cut.
+TEST_F(FilterStreams, FiniteStreamEndsWholeWhenItsParentEndsAfterTheLastByte) {
+    struct Case {
+        const char* name;
+        std::string parent;
+        std::uint64_t length;
+        ErrorPtr end; // how the parent ends; null: its end of stream
+        std::string trace;
+    };
+    const Case cases[] = {
+        {"closed by the peer", "abcd", 4, makeError<SocketError>(SocketError::connectionClosedByPeer()),
+         "data:abcd|eof"},
+        {"reset by the peer", "abcd", 4, makeError<SocketError>(SocketError::connectionResetByPeer()),
+         "data:abcd|eof"},
+        {"end of stream", "abcd", 4, nullptr, "data:abcd|eof"},
+        {"bytes beyond the length", "abcdef", 4,
+         makeError<SocketError>(SocketError::connectionClosedByPeer()), "data:abcd|eof"},
+        {"one byte short", "abcd", 5, makeError<SocketError>(SocketError::connectionClosedByPeer()),
+         "data:abcd|error:Connection closed by peer"},
+        {"one byte short, end of stream", "abcd", 5, nullptr, "data:abcd|error:EOF"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto parent = ByteArrayInputStream::make(toData(c.parent));
+        auto stream = FiniteInputStream::make(parent, c.length);
+        auto log = EventLog::make();
+        log->holdReplies = true;
+        stream->handler(log->handler());
+        stream->read();
+        ASSERT_EQ(log->heldReplies.size(), 1u);
+        parent->close(c.end);
+        for (std::size_t i = 0; i < log->heldReplies.size(); ++i)
+            log->heldReplies[i](InputStreamHandlerResult::done);
+        EXPECT_EQ(test::joined(log->trace), c.trace);
+        stream->removeHandler();
     }
 }
 

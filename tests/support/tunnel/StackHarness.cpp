@@ -51,7 +51,18 @@ void StackHarness::TearDown() {
 }
 
 void StackHarness::send(const Packet& packet) {
-    flow->deliver({packet.build()});
+    if (together_)
+        together_->push_back(packet.build());
+    else
+        flow->deliver({packet.build()});
+}
+
+void StackHarness::sendTogether(const std::function<void()>& sends) {
+    together_.emplace();
+    sends();
+    auto batch = std::move(*together_);
+    together_.reset();
+    flow->deliver(std::move(batch));
 }
 
 void StackHarness::settle() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,9 @@ protected:
 public:
     /// Hands the packet to the stack (through the flow and the read loop).
     void send(const Packet& packet);
+    /// Hands what `sends` sends to the stack as one batch, read in one go as the device
+    /// gives several packets at once: each is processed before the queue's next turn.
+    void sendTogether(const std::function<void()>& sends);
     /// Waits until every batch has gone through the stack.
     void settle();
     /// Reads the stack's output and hands each packet to the peer it is addressed to.
@@ -92,6 +96,9 @@ public:
     std::shared_ptr<TunnelInterface> iface;
     std::shared_ptr<RepeatingTimer> timer;
     std::vector<TcpPeer*> peers;
+
+private:
+    std::optional<PacketFlow::Packets> together_;
 };
 
 } // namespace pemtrox::test

@@ -5,9 +5,10 @@ bench/lwip_load_bench.sh.
   tcp_load.py serve HOST PORT
       Answers "GET /N" with N bytes of a fixed pattern (Content-Length, then closes). Prints
       READY once listening.
-  tcp_load.py load HOST PORT COUNT SIZE [SECONDS] [first]
+  tcp_load.py load HOST PORT COUNT SIZE [SECONDS] [first] [via=PROXYHOST:PROXYPORT]
       Opens COUNT connections at once, each downloading SIZE bytes, and checks every byte.
-      With "first", every connection is opened before any asks for its bytes. Prints one
+      With "first", every connection is opened before any asks for its bytes; with "via",
+      each connection goes to that HTTP proxy and asks it for http://HOST:PORT/SIZE. Prints one
       JSON line: ok, refused (the connection was refused or reset before any byte arrived),
       broken (cut short or wrong bytes), hung (no end within SECONDS, 60 by default),
       seconds (until the last one ended), connect_max (the longest connect), wait_max (the
@@ -60,12 +61,13 @@ class Waits:
         self.last = now
 
 
-async def fetch(host, port, size, opened=None):
+async def fetch(host, port, size, opened=None, via=None):
     """One download: "ok", "refused" or "broken". With `opened`, the request waits until
-    every connection has been opened (opened.wait() is awaited after this one is)."""
+    every connection has been opened (opened.wait() is awaited after this one is). With
+    `via` (host, port), through that HTTP proxy."""
     waits = Waits()
     try:
-        reader, writer = await asyncio.open_connection(host, port)
+        reader, writer = await asyncio.open_connection(*(via or (host, port)))
     except OSError:
         return "refused"
     finally:
@@ -78,7 +80,8 @@ async def fetch(host, port, size, opened=None):
         if opened:
             await opened.wait()
             waits.last = time.monotonic()
-        writer.write(b"GET /%d HTTP/1.1\r\nHost: load\r\nConnection: close\r\n\r\n" % size)
+        target = b"http://%s:%d/%d" % (host.encode(), port, size) if via else b"/%d" % size
+        writer.write(b"GET %s HTTP/1.1\r\nHost: load\r\nConnection: close\r\n\r\n" % target)
         head = await reader.readuntil(b"\r\n\r\n")
         waits.mark()
         got = len(head)
@@ -112,13 +115,13 @@ class Opened:
         await self.event.wait()
 
 
-async def load(host, port, count, size, seconds, first):
+async def load(host, port, count, size, seconds, first, via):
     start = time.monotonic()
     opened = Opened(count) if first else None
 
     async def one():
         try:
-            return await asyncio.wait_for(fetch(host, port, size, opened), seconds)
+            return await asyncio.wait_for(fetch(host, port, size, opened, via), seconds)
         except asyncio.TimeoutError:
             return "hung"
 
@@ -151,8 +154,10 @@ def main(argv):
     if verb == "serve":
         asyncio.run(serve(host, port))
     elif verb == "load":
+        options = argv[7:]
+        via = next((o[4:].rsplit(":", 1) for o in options if o.startswith("via=")), None)
         asyncio.run(load(host, port, int(argv[4]), int(argv[5]), float(argv[6]) if len(argv) > 6 else 60,
-                         len(argv) > 7 and argv[7] == "first"))
+                         "first" in options, (via[0], int(via[1])) if via else None))
     elif verb == "probe":
         asyncio.run(probe(host, port, float(argv[4]) if len(argv) > 4 else 30))
     else:
