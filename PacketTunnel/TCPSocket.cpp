@@ -129,7 +129,10 @@ err_t TCPSocket::onReceive(void* arg, tcp_pcb*, pbuf* chain, err_t err) {
     if (!chain) {
         // The app ended its side: its bytes still in the pipe are read before the end.
         socket->appEnded_ = true;
-        socket->afterSendNotices([self = socket->selfAs(&*socket)] { self->inputPipe_->appendEOF(); });
+        socket->afterSendNotices([weak = std::weak_ptr<TCPSocket>(socket->selfAs(&*socket))] {
+            if (auto self = weak.lock())
+                self->inputPipe_->appendEOF();
+        });
         if (socket->shutdownSent_)
             socket->tryDisconnect(nullptr);
         return socket.result();
@@ -344,10 +347,10 @@ void TCPSocket::onError(void* arg, err_t err) {
     socket.pcbDeallocated_ = true;
     auto error = socket.socketError_ ? socket.socketError_ : TCPSocketError::translate(err);
     socket.releaseStackMemorySoon();
-    socket.afterSendNotices([self, error] {
-        if (self->markClosed())
-            self->runCloseSequence(error, nullptr);
-    });
+    // Closed at once (a socket let go meanwhile is not released open); its streams hear of
+    // the end in order.
+    if (socket.markClosed())
+        socket.afterSendNotices([self, error] { self->runCloseSequence(error, nullptr); });
 }
 
 void TCPSocket::closeImpl(ErrorPtr error, CloseCompletion completion) {
