@@ -102,6 +102,8 @@ public:
             throw std::runtime_error("run through ctest, which sets PEMTROX_SOURCE_DIR");
         tool = "python3 '" + (std::filesystem::path(source) / "tests/support/tunnel/tcp_load.py").string() +
                "' ";
+        hostile = "python3 -u '" +
+                  (std::filesystem::path(source) / "tests/support/tunnel/hostile_clients.py").string() + "' ";
         server = std::make_unique<test::ChildProcess>("exec ip netns exec " + spaces.srv + " " + tool +
                                                       "serve 203.0.113.10 8080 2>&1");
         EXPECT_NE(server->waitForLine("READY"), "") << server->output();
@@ -117,9 +119,19 @@ public:
         return counts;
     }
     /// A number of the last load's JSON line, -1 when missing.
-    double count(const std::string& kind) const {
-        auto at = counts.find("\"" + kind + "\": ");
-        return at == std::string::npos ? -1 : std::atof(counts.c_str() + at + kind.size() + 4);
+    double count(const std::string& kind) const { return number(counts, kind); }
+    /// A number of a JSON line, -1 when missing or null.
+    static double number(const std::string& json, const std::string& kind) {
+        auto at = json.find("\"" + kind + "\": ");
+        if (at == std::string::npos || json.compare(at + kind.size() + 4, 4, "null") == 0)
+            return -1;
+        return std::atof(json.c_str() + at + kind.size() + 4);
+    }
+    /// The end of the program's output so far (reading what it wrote meanwhile), for a failure.
+    std::string programOutput() {
+        pemtrox->readAll(500);
+        auto output = pemtrox->output();
+        return output.substr(output.size() > 4000 ? output.size() - 4000 : 0);
     }
     void finish() {
         EXPECT_NE(TunnelNamespaces::in(spaces.cli, tool + "probe 203.0.113.10 8080 10"), "none\n")
@@ -133,7 +145,7 @@ public:
 
     TunnelNamespaces spaces;
     test::TempDir dir;
-    std::string tool, container, counts, program = PEMTROX_BINARY;
+    std::string tool, hostile, container, counts, program = PEMTROX_BINARY;
     std::unique_ptr<test::ChildProcess> server, pemtrox;
 };
 
@@ -224,5 +236,53 @@ TEST(LWIPModeProgram, ABurstOfConnectionsOpenedBeforeAnyIsServedCompletesWithNon
     EXPECT_LT(relay.count("wait_max"), longest) << relay.counts;
     relay.finish();
 }
+
+// Apps that stop reading their downloads and keep their connections, downloading through the
+// relay or through the proxy on the stack (the parameter): 100 of them once held the stack's
+// whole output budget, and from then on every new connection got its SYN-ACK and the
+// acknowledgement of its request, then nothing, for as long as they waited. With 150 of them
+// stalled, new downloads the same way are served within a second; the stalled ones are still
+// open, and each reads its whole download intact when its app resumes.
+class AppsThatStopReading : public testing::TestWithParam<std::string> {};
+
+TEST_P(AppsThatStopReading, HoldNoNewConnectionBack) {
+    if (auto reason = TunnelNamespaces::unavailable(); !reason.empty())
+        GTEST_SKIP() << reason;
+    LoadThroughTheRelay relay(R"({"recordingSettings.exclude": [{"enabled": true}]})");
+    const std::string via = GetParam() == "proxy" ? " 198.18.72.253:8888" : "";
+    // 2 MB each: far more than what the client's socket and the app take before the window
+    // closes, so that each keeps output queued toward its app.
+    const int stalledCount = 150;
+    test::ChildProcess stalled("exec ip netns exec " + relay.spaces.cli + " " + relay.hostile +
+                               "stall 203.0.113.10 8080 " + std::to_string(stalledCount) + " 2097152 600" +
+                               via + " 2>&1");
+    ASSERT_EQ(stalled.waitForLine("STALLED", 60000),
+              "STALLED " + std::to_string(stalledCount) + " of " + std::to_string(stalledCount))
+        << stalled.output() << relay.programOutput();
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const double longest = 3; // the sanitizer builds' program is several times slower
+#else
+    const double longest = 1;
+#endif
+    // New downloads a second apart for 3 s, each bounded by 5 s: every one served within the bound.
+    auto sample =
+        TunnelNamespaces::in(relay.spaces.cli, relay.hostile + "sample 203.0.113.10 8080 3 1 5" + via);
+    EXPECT_GE(LoadThroughTheRelay::number(sample, "probes"), 1) << sample;
+    EXPECT_EQ(LoadThroughTheRelay::number(sample, "served"), LoadThroughTheRelay::number(sample, "probes"))
+        << sample << relay.programOutput();
+    EXPECT_GE(LoadThroughTheRelay::number(sample, "max"), 0) << sample;
+    EXPECT_LT(LoadThroughTheRelay::number(sample, "max"), longest) << sample;
+
+    ::kill(stalled.pid(), SIGUSR1);
+    auto resumed = stalled.waitForLine("\"ok\"", 90000);
+    EXPECT_EQ(LoadThroughTheRelay::number(resumed, "ok"), stalledCount)
+        << stalled.output() << relay.programOutput();
+    EXPECT_EQ(stalled.wait(10000), 0) << stalled.output();
+    relay.finish();
+}
+
+INSTANTIATE_TEST_SUITE_P(LWIPModeProgram, AppsThatStopReading, testing::Values("relay", "proxy"),
+                         [](const auto& info) { return info.param; });
 
 } // namespace
