@@ -37,15 +37,22 @@ public:
     }
     /// Closes the file; a later append opens it again.
     void close();
+    /// The file's directory was renamed: later opens find it at `name` relative to `directory`.
+    /// A file kept open stays so.
+    void moveTo(int directory, std::string name, std::filesystem::path base) {
+        directory_ = directory;
+        name_ = std::move(name);
+        base_ = std::move(base);
+    }
 
     static constexpr int keptOpenLimit = 256;
     /// How many body files are open between appends now.
     static int keptOpen();
 
 private:
-    const int directory_;
-    const std::string name_;
-    const std::filesystem::path base_;
+    int directory_;
+    std::string name_;
+    std::filesystem::path base_;
     int fd_ = -1;
     /// The file's length, known once it has been opened.
     std::int64_t size_ = -1;

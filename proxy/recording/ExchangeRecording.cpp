@@ -1,6 +1,8 @@
 #include "proxy/recording/ExchangeRecording.h"
 
+#include <cerrno>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,29 +12,67 @@
 
 namespace pemtrox {
 
-bool ExchangeRecording::makeDirectory(std::shared_ptr<const StoreRoot> root, std::string name) {
-    if (!root) {
+void ExchangeRecording::useTemporaries(std::shared_ptr<const StoreRoot> temporary, std::string file,
+                                       std::string directory) {
+    temporary_ = std::move(temporary);
+    temporaryFile_ = std::move(file);
+    temporaryDirectory_ = std::move(directory);
+}
+
+bool ExchangeRecording::makeTemporaryDirectory() {
+    if (!temporary_) {
         errno = ENOENT;
         return false;
     }
-    // mkdir fails on a taken name, so a directory left by an earlier listener is never shared.
-    if (::mkdirat(root->handle.get(), name.c_str(), 0700) != 0)
+    if (::mkdirat(temporary_->handle.get(), temporaryDirectory_.c_str(), 0700) != 0)
         return false;
-    root_ = std::move(root);
-    name_ = std::move(name);
+    std::lock_guard lock(placeMutex_);
+    root_ = temporary_;
+    name_ = temporaryDirectory_;
     return true;
 }
 
-bool ExchangeRecording::removeEmptyDirectory() {
-    return root_ && ::unlinkat(root_->handle.get(), name_.c_str(), AT_REMOVEDIR) == 0;
+int ExchangeRecording::moveInto(std::shared_ptr<const StoreRoot> root, std::string name) {
+    if (!root)
+        return ENOENT;
+    std::lock_guard lock(placeMutex_);
+    // Never over a directory of the same name (an earlier run's of the same second): plain
+    // rename would take the place of an empty one.
+    int moved =
+        ::renameat2(root_->handle.get(), name_.c_str(), root->handle.get(), name.c_str(), RENAME_NOREPLACE);
+    if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system that cannot refuse to replace: take the name only when it is free.
+        struct stat info {};
+        if (::fstatat(root->handle.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+            return EEXIST;
+        moved = ::renameat(root_->handle.get(), name_.c_str(), root->handle.get(), name.c_str());
+    }
+    if (moved != 0)
+        return errno;
+    root_ = std::move(root);
+    name_ = std::move(name);
+    for (auto [body, file] : {std::pair{&requestBody_, RecordingStore::requestBodyFile},
+                              std::pair{&responseBody_, RecordingStore::responseBodyFile}})
+        if (*body)
+            (*body)->moveTo(root_->handle.get(), inDirectory(file), root_->path);
+    return 0;
 }
 
-void ExchangeRecording::useSpare(std::shared_ptr<const StoreRoot> temporary, std::string name) {
-    temporary_ = std::move(temporary);
-    spare_ = std::move(name);
+bool ExchangeRecording::removeDirectory() {
+    std::lock_guard lock(placeMutex_);
+    if (!root_)
+        return true;
+    if (requestBody_)
+        requestBody_->close();
+    if (responseBody_)
+        responseBody_->close();
+    std::error_code error;
+    std::filesystem::remove_all(root_->path / name_, error);
+    return !error;
 }
 
 std::filesystem::path ExchangeRecording::directory() const {
+    std::lock_guard lock(placeMutex_);
     return root_ ? root_->path / name_ : std::filesystem::path();
 }
 
@@ -46,19 +86,22 @@ std::string ExchangeRecording::inDirectory(const char* file) const {
 void ExchangeRecording::replace(const char* file, std::string& text, std::string& written) {
     if (text == written)
         return;
-    if (!temporary_)
-        systemError("open(spare)", ENOENT)->raise();
+    std::lock_guard lock(placeMutex_);
+    if (!temporary_ || !root_)
+        systemError("open(temporary)", ENOENT)->raise();
     auto name = inDirectory(file);
     FileAt at{root_->handle.get(), name, root_->path};
-    FileAt spare{temporary_->handle.get(), spare_, temporary_->path};
-    bool exists = !written.empty();
+    FileAt temporary{temporary_->handle.get(), temporaryFile_, temporary_->path};
     // What the file holds is unknown once a write has begun.
     written.clear();
-    replaceThroughSpare(at, text, spare, exists);
+    replaceThroughTemporary(at, text, temporary);
     written.swap(text);
 }
 
 void ExchangeRecording::appendBody(bool request, std::string_view bytes, std::int64_t cap) {
+    std::lock_guard lock(placeMutex_);
+    if (!root_)
+        systemError("open(body)", ENOENT)->raise();
     auto& body = request ? requestBody_ : responseBody_;
     if (!body)
         body.emplace(
@@ -69,6 +112,7 @@ void ExchangeRecording::appendBody(bool request, std::string_view bytes, std::in
 }
 
 void ExchangeRecording::release() {
+    std::lock_guard lock(placeMutex_);
     if (requestBody_)
         requestBody_->close();
     if (responseBody_)

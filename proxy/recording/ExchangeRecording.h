@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,25 +27,34 @@ struct StoreRoot {
 /// hold. Its file work runs on its one lane of the writer, one step after the other; the
 /// exchange's context (ExchangeRecordingContext), on the server's queue, hands the steps over.
 /// What both sides read is marked as such and atomic.
+///
+/// The directory is made among the temporaries and moved into the store once it holds its
+/// first metadata.json, by whichever lane publishes the store's next directory: the place of
+/// the directory is guarded by a lock of its own, which the exchange's file work holds.
 struct ExchangeRecording {
     ~ExchangeRecording() { release(); }
 
     /// Where the exchange's directory stands; guarded by the store writer's directory lock.
-    enum class Directory : std::uint8_t { waiting, made, failed };
+    /// `ready`: among the temporaries with its first metadata.json, to be moved into the store.
+    enum class Directory : std::uint8_t { waiting, ready, published, failed };
 
-    /// Makes the directory `name` (mode 0700) in the root; false, with errno set, when it
-    /// cannot (EEXIST: the name is taken).
-    bool makeDirectory(std::shared_ptr<const StoreRoot> root, std::string name);
-    /// Removes the directory when it is still empty; false when it is not, or is not there.
-    bool removeEmptyDirectory();
+    /// The directory of temporaries and the names the exchange makes there: `file` for each
+    /// new content of a file, `directory` for the exchange's directory until it is published.
+    void useTemporaries(std::shared_ptr<const StoreRoot> temporary, std::string file, std::string directory);
+    /// Makes the exchange's directory (mode 0700) among the temporaries; false, with errno
+    /// set, when it cannot.
+    bool makeTemporaryDirectory();
+    /// Moves the directory into the store as `name` in `root`, never over a name that is
+    /// taken. 0, or the errno of the rename (EEXIST or ENOTEMPTY: the name is taken).
+    int moveInto(std::shared_ptr<const StoreRoot> root, std::string name);
+    /// Removes the directory with whatever is in it, wherever it lies; false when it could
+    /// not (logged by the caller).
+    bool removeDirectory();
     /// The directory's path; empty before it is made.
     std::filesystem::path directory() const;
-    /// The spare through which the files are replaced: `name` in the directory of temporary
-    /// files, the lane's, which serves the lane's other exchanges after this one.
-    void useSpare(std::shared_ptr<const StoreRoot> temporary, std::string name);
     /// Replaces a file of the directory with the text unless it holds it already (`written`),
-    /// through the spare. `written` then takes the text, and `text` the buffer of what the
-    /// file held before. Throws the system's error.
+    /// through a fresh temporary file. `written` then takes the text, and `text` the buffer of
+    /// what the file held before. Throws the system's error.
     void replace(const char* file, std::string& text, std::string& written);
     /// Appends to the request or the response body file up to the cap (see BodyFile).
     void appendBody(bool request, std::string_view bytes, std::int64_t cap);
@@ -52,15 +62,15 @@ struct ExchangeRecording {
     void release();
 
     /// The exchange's number in the store writer's series, and where its directory stands;
-    /// both under the store writer's directory lock (whichever lane gets to it first makes it;
-    /// the number changes when its name is taken).
+    /// both under the store writer's directory lock (whichever lane gets to it first publishes
+    /// it; the number changes when its name is taken).
     std::int64_t number = 0;
     Directory directoryState = Directory::waiting;
     int directoryAttempts = 0;
-    /// Set on the server's queue when the exchange is cancelled, read by the lane that makes
-    /// the directory: a directory not made yet is never made.
+    /// Set on the server's queue when the exchange is cancelled, read by the lane that
+    /// publishes the directory: a directory not published yet never is.
     std::atomic<bool> cancelled = false;
-    /// Whether metadata.json has been written once: a directory whose first one fails goes.
+    /// Whether metadata.json has been written once; the exchange's lane only.
     bool metadataWritten = false;
 
     /// Cleared on the lane once cancelled or stopped after a failure: nothing more is written.
@@ -86,14 +96,17 @@ struct ExchangeRecording {
     bool pausedByWriter = false;
 
 private:
-    /// The name of a file of the directory, relative to the root.
+    /// The name of a file of the directory, relative to the directory's root.
     std::string inDirectory(const char* file) const;
 
+    /// Guards root_, name_ and the body files' places: another lane may move the directory.
+    mutable std::mutex placeMutex_;
+    /// The directory is `name_` in `root_`: the temporaries' directory, then the store's root.
     std::shared_ptr<const StoreRoot> root_;
     std::string name_;
     std::optional<BodyFile> requestBody_, responseBody_;
     std::shared_ptr<const StoreRoot> temporary_;
-    std::string spare_;
+    std::string temporaryFile_, temporaryDirectory_;
 };
 
 } // namespace pemtrox

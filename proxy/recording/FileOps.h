@@ -24,14 +24,13 @@ struct FileAt {
     std::filesystem::path path() const { return base / name; }
 };
 
-/// Replaces the file's content as one step through a spare file on the same file system,
-/// which may lie in another directory: the bytes go into the spare (made when missing), whose
-/// name is then swapped with the file's when the file `exists`, so that the spare holds the old
-/// content and is written over next time, or else renamed to the file. A reader or a crash
-/// never finds the file torn, and the spare is the only temporary file. Where the file system
-/// cannot swap names, the spare is renamed over the file. Throws the system's error; the spare
-/// is removed then.
-void replaceThroughSpare(const FileAt& file, std::string_view bytes, const FileAt& spare, bool exists);
+/// Replaces the file's content as one step: the bytes go into a fresh file at `temporary` (on
+/// the same file system, in another directory), which is then renamed over the file. No file
+/// that was ever under the file's name is written again, so a reader that opened it reads the
+/// content it opened, whole, however slowly it reads; neither a reader nor a crash finds the
+/// file torn. A file left at `temporary` by an earlier failure goes first. Throws the system's
+/// error; the temporary file is removed then.
+void replaceThroughTemporary(const FileAt& file, std::string_view bytes, const FileAt& temporary);
 
 /// Sets the modification (and access) time of an open file or directory to now; failures
 /// are ignored.

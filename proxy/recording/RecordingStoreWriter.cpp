@@ -34,9 +34,10 @@ constexpr auto rootTouchTicks =
 // seen four lanes slow them by a quarter: watch that figure when changing this).
 constexpr std::size_t writerLanes = 4;
 
-// Removes the files in the directory of temporaries whose names do not begin with the prefix.
-void removeStaleTemporaries(int directory, const std::string& keptPrefix) {
-    int fd = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Removes what lies in the directory of temporaries (files, and exchange directories never
+// published) whose names begin with the prefix, or, with `keep`, do not.
+void removeTemporaries(const StoreRoot& temporary, const std::string& prefix, bool keep) {
+    int fd = ::openat(temporary.handle.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
     DIR* listing = ::fdopendir(fd);
@@ -44,12 +45,19 @@ void removeStaleTemporaries(int directory, const std::string& keptPrefix) {
         ::close(fd);
         return;
     }
+    std::vector<std::string> names;
     while (auto* entry = ::readdir(listing)) {
         std::string_view name = entry->d_name;
-        if (name != "." && name != ".." && !name.starts_with(keptPrefix))
-            ::unlinkat(directory, entry->d_name, 0);
+        if (name != "." && name != ".." && name.starts_with(prefix) != keep)
+            names.emplace_back(name);
     }
     ::closedir(listing);
+    for (const auto& name : names) {
+        if (::unlinkat(temporary.handle.get(), name.c_str(), 0) != 0 && (errno == EISDIR || errno == EPERM)) {
+            std::error_code error;
+            std::filesystem::remove_all(temporary.path / name, error);
+        }
+    }
 }
 
 } // namespace
@@ -68,9 +76,10 @@ RecordingStoreWriter::~RecordingStoreWriter() {
     // it first would clear the pointer that the lanes read as they work through them.
     writer_->waitForWrites();
     writer_.reset();
-    // The lanes' spares go with them.
-    for (std::size_t lane = 0; temporary_ && lane < writerLanes; ++lane)
-        ::unlinkat(temporary_->handle.get(), spareName(lane).c_str(), 0);
+    // What a stop left among the temporaries (the directories of exchanges whose first
+    // metadata.json it dropped, and of those after them) goes with the writer.
+    if (temporary_)
+        removeTemporaries(*temporary_, spareStem_, false);
 }
 
 std::int64_t RecordingStoreWriter::counter() {
@@ -94,11 +103,12 @@ std::shared_ptr<const StoreRoot> RecordingStoreWriter::root(bool reopen) {
 std::shared_ptr<ExchangeRecording> RecordingStoreWriter::begin(std::shared_ptr<ExchangePause> pause) {
     auto exchange = std::make_shared<ExchangeRecording>();
     exchange->pause = std::move(pause);
-    // Numbered here, in the order the exchanges begin; their directories are made in that
-    // order too, whichever lane of the writer gets to one first.
+    // Numbered here, in the order the exchanges begin; their directories appear in the store
+    // in that order too, whichever lane of the writer gets to one first.
     takeNumber(exchange);
     exchange->lane = writer_->nextLane();
-    exchange->useSpare(temporary_, spareName(exchange->lane));
+    exchange->useTemporaries(temporary_, spareName(exchange->lane),
+                             spareStem_ + "x" + std::to_string(exchange->number));
     submit(exchange, Kind::makeDirectory);
     return exchange;
 }
@@ -113,57 +123,71 @@ void RecordingStoreWriter::takeNumber(const std::shared_ptr<ExchangeRecording>& 
     unmade_.push_back(exchange);
 }
 
-bool RecordingStoreWriter::makeDirectoriesThrough(ExchangeRecording& exchange) {
-    // A reader that lists the root and takes the names above the last one it saw must never
-    // find a name before a lower one of the series that will still appear: the directories
-    // are made one at a time, in number order, each lane making those before its own that
-    // their lanes have not got to yet.
+void RecordingStoreWriter::settle(ExchangeRecording& exchange, bool failed) {
+    {
+        std::lock_guard lock(directoryMutex_);
+        if (exchange.directoryState != ExchangeRecording::Directory::waiting)
+            return;
+        exchange.directoryState =
+            failed ? ExchangeRecording::Directory::failed : ExchangeRecording::Directory::ready;
+    }
+    publishReady();
+}
+
+void RecordingStoreWriter::publishReady() {
+    // A reader that lists the root must never find a name before a lower one of the series
+    // that will still appear: the directories are moved in one at a time, in number order,
+    // each lane moving in those before its own that are ready while their lanes are busy.
     std::lock_guard lock(directoryMutex_);
-    while (exchange.directoryState == ExchangeRecording::Directory::waiting) {
+    for (;;) {
         std::shared_ptr<ExchangeRecording> next;
         {
             std::lock_guard counterLock(counterMutex_);
             if (unmade_.empty())
-                break;
+                return;
+            auto state = unmade_.front()->directoryState;
+            if (state == ExchangeRecording::Directory::waiting && !unmade_.front()->cancelled)
+                return;
             next = std::move(unmade_.front());
             unmade_.pop_front();
         }
-        makeDirectory(next);
+        // A cancelled exchange's lane removes what it made; its number stays a gap.
+        if (next->cancelled)
+            next->directoryState = ExchangeRecording::Directory::failed;
+        if (next->directoryState == ExchangeRecording::Directory::ready)
+            publish(next);
     }
-    return exchange.directoryState == ExchangeRecording::Directory::made;
 }
 
-void RecordingStoreWriter::makeDirectory(const std::shared_ptr<ExchangeRecording>& exchange) {
-    if (exchange->cancelled) {
-        exchange->directoryState = ExchangeRecording::Directory::failed;
-        return;
-    }
+void RecordingStoreWriter::publish(const std::shared_ptr<ExchangeRecording>& exchange) {
     auto name = RecordingStore::directoryName(initialTimestamp_, exchange->number);
     auto root = this->root();
-    // mkdir without parents fails on a taken name, so a directory left by an earlier listener
-    // of the same second is never shared.
-    bool made = exchange->makeDirectory(root, name);
-    if (!made && errno == ENOENT) {
+    int error = exchange->moveInto(root, name);
+    if (error == ENOENT) {
         // The root may have been removed and made again since it was opened.
         root = this->root(true);
-        made = exchange->makeDirectory(root, name);
+        error = exchange->moveInto(root, name);
     }
-    if (made) {
-        exchange->directoryState = ExchangeRecording::Directory::made;
+    if (error == 0) {
+        exchange->directoryState = ExchangeRecording::Directory::published;
         return;
     }
-    if (errno == EEXIST && ++exchange->directoryAttempts < maxDirectoryAttempts) {
+    // A directory left by an earlier listener of the same second is never shared.
+    if ((error == EEXIST || error == ENOTEMPTY) && ++exchange->directoryAttempts < maxDirectoryAttempts) {
         // The exchange takes the next number, behind those taken meanwhile.
         takeNumber(exchange);
         return;
     }
     logWarning("Failed to create directory for transaction: ",
-               systemError("mkdir(" + (baseURL_ / name).string() + ")", errno));
+               systemError("rename(" + (baseURL_ / name).string() + ")", error));
     exchange->directoryState = ExchangeRecording::Directory::failed;
+    exchange->active = false;
+    exchange->removeDirectory();
 }
 
 void RecordingStoreWriter::openTemporaryDirectory() {
-    // The spares through which files are replaced lie outside the store, beside the root, so
+    // The temporary files through which files are replaced, and the exchanges' directories
+    // until they hold their first metadata.json, lie outside the store, beside the root, so
     // that no reader takes them for an exchange, and a crash leaves them where the next start
     // finds them at once, without looking into the exchanges' directories. On another file
     // system they could not be renamed into the store: there, they lie in the root.
@@ -188,12 +212,13 @@ void RecordingStoreWriter::openTemporaryDirectory() {
     if (fd < 0)
         return;
     temporary_ = std::make_shared<const StoreRoot>(StoreRoot{FileDescriptor(fd), path});
-    // Names are "<process>-<writer>-<lane>": what another process left there (it crashed,
-    // or was killed) goes; this process's other writers keep theirs.
+    // Names are "<process>-<writer>-<lane>" for files and "<process>-<writer>-x<number>"
+    // for directories: what another process left there (it crashed, or was killed) goes;
+    // this process's other writers keep theirs.
     static std::atomic<std::uint64_t> writers = 0;
     auto process = std::to_string(::getpid()) + "-";
     spareStem_ = process + std::to_string(writers++) + "-";
-    removeStaleTemporaries(temporary_->handle.get(), process);
+    removeTemporaries(*temporary_, process, true);
 }
 
 void RecordingStoreWriter::submit(const std::shared_ptr<ExchangeRecording>& exchange, Kind kind,
@@ -208,8 +233,16 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
         return;
     switch (step.kind) {
     case Kind::makeDirectory:
-        if (!makeDirectoriesThrough(exchange))
+        if (exchange.cancelled) {
+            settle(exchange, true);
             exchange.active = false;
+        } else if (!exchange.makeTemporaryDirectory()) {
+            int error = errno;
+            logWarning("Failed to create directory for transaction: ",
+                       systemError("mkdir(" + temporaryDirectory().string() + ")", error));
+            settle(exchange, true);
+            exchange.active = false;
+        }
         break;
     case Kind::metadata:
         if (step.number != exchange.metadataNumber) {
@@ -220,14 +253,11 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
         }
         exchange.skippedMetadata.clear();
         try {
-            exchange.replace(RecordingStore::metadataFile, step.text, exchange.metadata);
-            exchange.metadataWritten = true;
+            writeMetadata(exchange, step.text);
         } catch (...) {
             logWarning("Failed to write metadata: ", currentError());
             // A directory whose first metadata.json could not be written (a full disk lets
-            // directories be made after files no longer can) would stay empty for ever.
-            if (!exchange.metadataWritten)
-                exchange.removeEmptyDirectory();
+            // directories be made after files no longer can) never enters the store.
             stop(exchange);
         }
         if (auto now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -268,6 +298,7 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
         break;
     }
     case Kind::release:
+        abandonUnwritten(exchange);
         exchange.release();
         giveBack(exchange);
         break;
@@ -275,11 +306,32 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
         stop(exchange);
         giveBack(exchange);
         break;
-    case Kind::cancel:
-        if (auto error = RecordingStore::removeExchangeDirectory(baseURL_, exchange.directory()))
-            logWarning("Failed to remove cancelled transaction directory: ", error);
+    case Kind::cancel: {
+        bool published;
+        {
+            std::lock_guard lock(directoryMutex_);
+            published = exchange.directoryState == ExchangeRecording::Directory::published;
+        }
+        if (published) {
+            if (auto error = RecordingStore::removeExchangeDirectory(baseURL_, exchange.directory()))
+                logWarning("Failed to remove cancelled transaction directory: ", error);
+        } else {
+            // Never published, and now never will be.
+            exchange.removeDirectory();
+            settle(exchange, true);
+        }
         stop(exchange);
         break;
+    }
+    }
+}
+
+void RecordingStoreWriter::abandonUnwritten(ExchangeRecording& exchange) {
+    // An exchange that ends before its first metadata.json was written leaves no directory,
+    // and keeps none of those after it from the store.
+    if (!exchange.metadataWritten) {
+        exchange.removeDirectory();
+        settle(exchange, true);
     }
 }
 
@@ -299,6 +351,7 @@ void RecordingStoreWriter::afterWriterTurn() {
 }
 
 void RecordingStoreWriter::stop(ExchangeRecording& exchange) {
+    abandonUnwritten(exchange);
     exchange.active = false;
     exchange.release();
 }
@@ -308,11 +361,18 @@ void RecordingStoreWriter::stopAfterFailure(ExchangeRecording& exchange) {
     // every step is written, even where a later step's had taken its place.
     if (!exchange.skippedMetadata.empty()) {
         try {
-            exchange.replace(RecordingStore::metadataFile, exchange.skippedMetadata, exchange.metadata);
+            writeMetadata(exchange, exchange.skippedMetadata);
         } catch (...) {
         }
     }
     stop(exchange);
+}
+
+void RecordingStoreWriter::writeMetadata(ExchangeRecording& exchange, std::string& text) {
+    exchange.replace(RecordingStore::metadataFile, text, exchange.metadata);
+    // The directory may enter the store once it holds its first metadata.json.
+    if (!std::exchange(exchange.metadataWritten, true))
+        settle(exchange, false);
 }
 
 void RecordingStoreWriter::updateModificationDate() {

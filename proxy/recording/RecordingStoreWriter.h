@@ -19,20 +19,22 @@ class DispatchQueue;
 class ExchangePause;
 
 /// Writes the recorded exchanges into the store, on the lanes of a RecordingWriter: makes
-/// each exchange's directory, replaces its metadata.json and heads through the lane's spare
-/// (never torn, even by a crash), appends its bodies, and keeps the root's date. The steps
-/// come from any queue; each exchange's are done on its one lane, in the order they came.
+/// each exchange's directory, replaces its metadata.json and heads through fresh temporary
+/// files (never torn, even by a crash, and never written again once visible: a reader reads
+/// what it opened), appends its bodies, and keeps the root's date. The steps come from any
+/// queue; each exchange's are done on its one lane, in the order they came.
 ///
-/// The exchange directories appear in the order of their numbers, which is the order in
-/// which the exchanges began, whichever lane makes one: a reader that takes the names above
-/// the last one it saw misses none. Nothing temporary lies in the store.
+/// An exchange's directory is made among the temporaries and moved into the store once its
+/// first metadata.json is written there, so that no directory in the store lacks one, even
+/// after a crash. The directories appear in the order of their numbers, which is the order in
+/// which the exchanges began, whichever lane moves one in. Nothing temporary lies in the store.
 class RecordingStoreWriter {
 public:
     using Kind = RecordingStep::Kind;
 
-    /// Holds the root (which must exist) open and clears the spares a process before left.
+    /// Holds the root (which must exist) open and clears the temporaries a process before left.
     explicit RecordingStoreWriter(std::filesystem::path baseURL);
-    /// Waits for the steps handed over to be done; the lanes' spares go.
+    /// Waits for the steps handed over to be done; the temporaries left go.
     ~RecordingStoreWriter();
     RecordingStoreWriter(const RecordingStoreWriter&) = delete;
     RecordingStoreWriter& operator=(const RecordingStoreWriter&) = delete;
@@ -41,7 +43,7 @@ public:
     void setOwner(std::weak_ptr<void> owner) { writer_->setOwner(std::move(owner)); }
 
     /// A new exchange's record: numbered now, in the order the exchanges begin; its directory
-    /// is made by its lane, in number order with the others.
+    /// is made by its lane and appears in the store in number order with the others.
     std::shared_ptr<ExchangeRecording> begin(std::shared_ptr<ExchangePause> pause);
     /// Hands a step of the exchange to its lane; any thread, one exchange's from one at a time.
     void submit(const std::shared_ptr<ExchangeRecording>& exchange, Kind kind, std::string text = {},
@@ -55,7 +57,7 @@ public:
     std::size_t finish(std::chrono::steady_clock::time_point deadline) { return writer_->finish(deadline); }
     /// The queues the files are written on, one per lane.
     std::vector<std::shared_ptr<DispatchQueue>> queues() const { return writer_->queues(); }
-    /// Where the spares through which files are replaced lie.
+    /// Where the temporary files and directories lie.
     std::filesystem::path temporaryDirectory() const {
         return temporary_ ? temporary_->path : std::filesystem::path();
     }
@@ -75,23 +77,33 @@ private:
     /// The root held open, opened again when it was replaced; null when it cannot be opened.
     std::shared_ptr<const StoreRoot> root(bool reopen = false);
     /// Gives the exchange the next number of the series, and a place among the directories
-    /// to be made.
+    /// to be published.
     void takeNumber(const std::shared_ptr<ExchangeRecording>& exchange);
-    /// Makes the directories waiting to be made, in number order, until the exchange's has
-    /// been made or has failed; false when it failed (logged) or was cancelled first.
-    bool makeDirectoriesThrough(ExchangeRecording& exchange);
-    /// Makes the exchange's directory under its number; when the name is taken, the exchange
-    /// takes the next number and waits again.
-    void makeDirectory(const std::shared_ptr<ExchangeRecording>& exchange);
-    /// Makes and opens the directory of spares and clears what a process before left in it.
+    /// The exchange's directory is ready to be published (or will never be, `failed`); then
+    /// moves those whose turn it is into the store, in number order.
+    void settle(ExchangeRecording& exchange, bool failed);
+    /// Moves the directories ready to be published into the store, in number order, up to the
+    /// first that is not ready yet.
+    void publishReady();
+    /// Moves the exchange's directory into the store under its number; when the name is
+    /// taken, the exchange takes the next number and waits again.
+    void publish(const std::shared_ptr<ExchangeRecording>& exchange);
+    /// Makes and opens the directory of temporaries and clears what a process before left in it.
     void openTemporaryDirectory();
-    /// The name of a lane's spare.
+    /// The name of a lane's temporary file.
     std::string spareName(std::size_t lane) const;
-    /// Nothing more is written for the exchange.
-    static void stop(ExchangeRecording& exchange);
+    /// Nothing more is written for the exchange; one whose first metadata.json was not
+    /// written leaves no directory (see abandonUnwritten).
+    void stop(ExchangeRecording& exchange);
     /// As stop, after a failed write: metadata.json first gets the metadata of the last step
     /// before the failed one if the writer had skipped it.
-    static void stopAfterFailure(ExchangeRecording& exchange);
+    void stopAfterFailure(ExchangeRecording& exchange);
+    /// Replaces metadata.json with the text (see ExchangeRecording::replace); the first one
+    /// lets the directory be published. Throws the system's error.
+    void writeMetadata(ExchangeRecording& exchange, std::string& text);
+    /// An exchange that ends before its first metadata.json was written: its directory goes
+    /// and its number stays a gap, so that the directories after it are published.
+    void abandonUnwritten(ExchangeRecording& exchange);
     /// After a turn of a lane: the root's date follows the metadata written in it.
     void afterWriterTurn();
     /// The texts an exchange holds go back to the writer's buffers.
@@ -102,9 +114,10 @@ private:
     /// Guards counter_ and unmade_: exchanges begin on the servers' queues.
     std::mutex counterMutex_;
     std::int64_t counter_ = 0;
-    /// The exchanges whose directories are still to be made, in number order.
+    /// The exchanges whose directories are still to be published, in number order.
     std::deque<std::shared_ptr<ExchangeRecording>> unmade_;
-    /// Held while directories are made, one at a time, by whichever lane gets there.
+    /// Held while directories are published, one at a time, by whichever lane gets there;
+    /// guards the exchanges' directoryState.
     std::mutex directoryMutex_;
     std::shared_ptr<const StoreRoot> temporary_;
     std::string spareStem_;

@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "tests/support/TestCertificates.h"
+#include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/tunnel/TunnelNamespaces.h"
 
@@ -70,6 +72,65 @@ std::string logFileText(const fs::path& container) {
         if (entry.path().extension() == ".log")
             text += test::slurp(entry.path());
     return text;
+}
+
+/// An ext4 image mounted on a directory for the life of the object (as root, with loop
+/// devices): a file system of its own that can be frozen, as a disk that stops answering
+/// does. Thawed and unmounted at the end; a process of its own thaws it after a minute should
+/// the test die while it is frozen.
+class FreezableFileSystem {
+public:
+    FreezableFileSystem(const fs::path& image, const fs::path& mountPoint) : mountPoint_(mountPoint) {
+        fs::create_directories(mountPoint);
+        int status = -1;
+        test::runCommand("truncate -s 64M " + shellQuote(image) + " && mkfs.ext4 -q -F " + shellQuote(image) +
+                             " && mount -o loop " + shellQuote(image) + " " + shellQuote(mountPoint) +
+                             " && rmdir " + shellQuote(mountPoint / "lost+found") + " 2>&1",
+                         &status);
+        mounted_ = status == 0;
+    }
+    ~FreezableFileSystem() {
+        thaw();
+        if (mounted_)
+            test::runCommand("umount " + shellQuote(mountPoint_) + " 2>&1");
+    }
+    FreezableFileSystem(const FreezableFileSystem&) = delete;
+    FreezableFileSystem& operator=(const FreezableFileSystem&) = delete;
+
+    bool mounted() const { return mounted_; }
+    void freeze() {
+        guard_ = std::stoi(test::runCommand("setsid bash -c 'sleep 60; fsfreeze -u " +
+                                            shellQuote(mountPoint_) + "' >/dev/null 2>&1 & echo $!"));
+        test::runCommand("fsfreeze -f " + shellQuote(mountPoint_));
+    }
+    void thaw() {
+        if (guard_ <= 0)
+            return;
+        test::runCommand("fsfreeze -u " + shellQuote(mountPoint_) + " 2>&1");
+        ::kill(guard_, SIGKILL);
+        guard_ = 0;
+    }
+
+private:
+    fs::path mountPoint_;
+    bool mounted_ = false;
+    int guard_ = 0;
+};
+
+/// The exchange directories of a recording store whose metadata.json is missing or does not
+/// parse, and what else lies in the store; the store's count of directories.
+std::pair<std::string, int> unreadableExchanges(const fs::path& store) {
+    std::string out;
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(store)) {
+        auto name = entry.path().filename().string();
+        if (name == ".tmp")
+            continue; // the temporaries, when the store is a file system of its own
+        ++count;
+        if (!nlohmann::json::accept(test::slurp(entry.path() / "metadata.json")))
+            out += name + "\n";
+    }
+    return {out, count};
 }
 
 } // namespace
@@ -351,4 +412,69 @@ TEST(HostProgram, InterfaceKeepsTheProxyToOneAddress) {
         ::kill(pemtrox.pid(), SIGTERM);
         EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.readAll();
     }
+}
+
+/// The recording through the program. A clean stop leaves nothing among the temporaries, and
+/// every exchange in the store. With the store's file system frozen (a disk that stopped
+/// answering), a stop still waits for the recording writer no longer than the program's own
+/// bound, which its message names, and the program ends once the file system answers again,
+/// leaving no exchange directory without its metadata.json.
+TEST(HostProgram, RecordingStopsCleanlyAndWithinItsBoundOnAFrozenStore) {
+    test::TempDir dir;
+    std::string program = PEMTROX_BINARY;
+    test::TestOrigin origin(test::TestOrigin::serveEach(
+        [](const std::string&, const std::string&) { return test::TestOrigin::ok(std::string(3000, 'b')); }));
+    auto run = [&](const fs::path& container, const std::function<void(test::ChildProcess&, int)>& body) {
+        int port = test::RefusingPort().port();
+        test::ChildProcess pemtrox("exec " + program + " --container " + shellQuote(container) + " --port " +
+                                   std::to_string(port) + " 2>&1");
+        ASSERT_NE(pemtrox.waitForLine("Running; app messages at"), "") << pemtrox.output();
+        body(pemtrox, port);
+    };
+    auto get = [&](int port, int count) {
+        int failures = 0;
+        for (int i = 0; i < count; ++i) {
+            int status = -1;
+            test::runCommand("curl -s -o /dev/null --max-time 10 --noproxy '' -x http://127.0.0.1:" +
+                                 std::to_string(port) + " " + origin.url("/" + std::to_string(i)),
+                             &status);
+            failures += status != 0;
+        }
+        return failures;
+    };
+
+    auto clean = dir.path() / "clean";
+    run(clean, [&](test::ChildProcess& pemtrox, int port) {
+        EXPECT_EQ(get(port, 20), 0);
+        ::kill(pemtrox.pid(), SIGTERM);
+        EXPECT_EQ(pemtrox.wait(), 0) << pemtrox.readAll();
+    });
+    EXPECT_EQ(test::runCommand("ls -A " + shellQuote(clean / ".Recording.tmp")), "") << "after a clean stop";
+    EXPECT_EQ(unreadableExchanges(clean / "Recording"), std::make_pair(std::string(), 20));
+
+    auto frozen = dir.path() / "frozen";
+    FreezableFileSystem store(dir.path() / "store.img", frozen / "Recording");
+    if (!store.mounted())
+        GTEST_SKIP() << "needs a loop-mounted file system (root, loop devices)";
+    run(frozen, [&](test::ChildProcess& pemtrox, int port) {
+        EXPECT_EQ(get(port, 5), 0);
+        store.freeze();
+        EXPECT_EQ(get(port, 5), 0) << "the exchanges go on while the writer is stalled";
+        auto began = std::chrono::steady_clock::now();
+        ::kill(pemtrox.pid(), SIGTERM);
+        auto line = pemtrox.waitForLine("Recording stopped with", 30000);
+        auto waited = std::chrono::steady_clock::now() - began;
+        ASSERT_NE(line, "") << pemtrox.output();
+        auto within = line.find(" within ");
+        ASSERT_NE(within, std::string::npos) << line;
+        auto bound = std::chrono::milliseconds(std::stoi(line.substr(within + 8)));
+        EXPECT_GE(bound, std::chrono::seconds(1)) << line;
+        EXPECT_GE(waited, bound - std::chrono::milliseconds(100)) << line;
+        EXPECT_LT(waited, bound + std::chrono::seconds(10)) << line;
+        store.thaw();
+        EXPECT_EQ(pemtrox.wait(30000), 0) << pemtrox.readAll();
+    });
+    auto [unreadable, count] = unreadableExchanges(frozen / "Recording");
+    EXPECT_EQ(unreadable, "");
+    EXPECT_GE(count, 5);
 }

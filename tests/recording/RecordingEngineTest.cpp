@@ -2,8 +2,10 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "proxy/recording/RecordingListener.h"
+
 #include "tests/recording/StoreSupport.h"
 #include "tests/support/TestOrigin.h"
 #include "tests/support/TestSupport.h"
@@ -172,15 +174,16 @@ INSTANTIATE_TEST_SUITE_P(Caps, RecordingStallTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 /// The recording proxy in a process of its own, started through bash with a prefix
-/// (such as a ulimit); killed at the end.
+/// (such as a ulimit) and arguments after the root; killed at the end.
 class ProbeProcess {
 public:
-    ProbeProcess(const fs::path& root, const fs::path& log, const std::string& prefix = "") {
+    ProbeProcess(const fs::path& root, const fs::path& log, const std::string& prefix = "",
+                 const std::string& arguments = "") {
         auto portFile = root.parent_path() / "port";
         fs::remove(portFile);
-        pid_ =
-            std::stoi(runCommand("bash -c '" + prefix + " exec " PEMTROX_RECORDING_PROBE " " + root.string() +
-                                 "' >" + portFile.string() + " 2>>" + log.string() + " & echo $!"));
+        pid_ = std::stoi(runCommand("bash -c '" + prefix + " exec " PEMTROX_RECORDING_PROBE " " +
+                                    root.string() + " " + arguments + "' >" + portFile.string() + " 2>>" +
+                                    log.string() + " & echo $!"));
         waitFor([&] { return slurp(portFile).find('\n') != std::string::npos; });
         port_ = std::atoi(slurp(portFile).c_str());
     }
@@ -198,9 +201,6 @@ TEST(RecordingProcessTest, KilledMidRecordingLeavesEveryMetadataValid) {
     TestOrigin origin(bytesOrigin());
     auto target = origin.url("/bytes/1048576");
     auto temporaries = store.temp.path() / ".Recording.tmp";
-    // Each start removes what the killed ones left, so a round's leftovers are looked at
-    // before the next start; on a busy machine a round may be killed before any lane made one.
-    int roundsLeavingTemporaries = 0;
     for (int round = 0; round < 5; ++round) {
         ProbeProcess probe(store.root, store.temp.path() / "log");
         runCommand("for c in 1 2 3 4; do (for i in $(seq 30); do curl -s -o /dev/null --max-time 10 "
@@ -208,25 +208,60 @@ TEST(RecordingProcessTest, KilledMidRecordingLeavesEveryMetadataValid) {
                    probe.proxyURL() + " " + target + " || break; done) >/dev/null 2>&1 & done");
         std::this_thread::sleep_for(std::chrono::milliseconds(150 + 80 * round));
         probe.kill();
-        roundsLeavingTemporaries += runCommand("ls -A " + temporaries.string() + " 2>/dev/null") != "";
     }
     // Every metadata.json there is parses (jq fails on any that does not), and some show an
     // exchange cut off mid-way.
     EXPECT_FALSE(store.exchanges().empty());
     EXPECT_TRUE(jq(R"(any(.status != "COMPLETE"))", store.root.string() + "/*/metadata.json", true));
-    // The temporary files the killed processes left lie beside the store, where the next
-    // start removes them; the exchanges' directories hold nothing but the store's files.
-    ASSERT_GT(roundsLeavingTemporaries, 0);
-    if (runCommand("ls -A " + temporaries.string()) == "") {
-        // The last round left none: a stale spare of a dead process stands in for them.
-        std::ofstream(temporaries / "1-1-0") << "stale";
-    }
+    // The temporaries the killed processes left (a file being written, a directory not yet
+    // in the store) lie beside the store, where the next start removes them; the exchanges'
+    // directories hold nothing but the store's files. Those of a dead process stand in for
+    // what a kill between two steps leaves none of.
+    std::ofstream(temporaries / "1-1-0") << "stale";
+    fs::create_directory(temporaries / "1-1-x7");
+    std::ofstream(temporaries / "1-1-x7" / "metadata.json") << "{}";
     ProbeProcess next(store.root, store.temp.path() / "log");
     EXPECT_EQ(runCommand("ls -A " + temporaries.string()), "");
     EXPECT_EQ(runCommand("cd " + store.root.string() +
                          " && find . -mindepth 2 -type f | sed 's|.*/||' | sort -u | grep -vxE "
                          "'metadata.json|request(_hdr.http|.dat)|response(_hdr.http|.dat)'"),
               "");
+}
+
+/// The exchange directories of the store whose metadata.json is missing or does not parse.
+std::string directoriesWithoutMetadata(const Store& store) {
+    std::string out;
+    for (const auto& dir : store.exchanges())
+        if (!nlohmann::json::accept(slurp(dir / "metadata.json")))
+            out += dir.filename().string() + ": " + runCommand("ls -A " + dir.string() + " | tr '\\n' ' '") +
+                   "\n";
+    return out;
+}
+
+// Many small exchanges begin at once while the probe's lanes are held back unevenly, and the
+// probe is killed: no directory of the store lacks a metadata.json that parses, neither
+// after the kills nor after the next start, which clears what they left among the temporaries.
+TEST(RecordingProcessTest, KilledWithTheWriterBehindLeavesNoDirectoryWithoutMetadata) {
+    Store store;
+    TestOrigin origin(bytesOrigin());
+    auto target = origin.url("/bytes/100");
+    auto log = store.temp.path() / "log";
+    auto temporaries = store.temp.path() / ".Recording.tmp";
+    std::string found;
+    for (int round = 0; round < 4; ++round) {
+        ProbeProcess probe(store.root, log, "", "--slow-writer");
+        runCommand("for c in $(seq 8); do (for i in $(seq 60); do curl -s -o /dev/null --max-time 10 "
+                   "--noproxy '' -x " +
+                   probe.proxyURL() + " " + target + " || break; done) >/dev/null 2>&1 & done");
+        std::this_thread::sleep_for(std::chrono::milliseconds(400 + 150 * round));
+        probe.kill();
+        found += directoriesWithoutMetadata(store);
+    }
+    EXPECT_GT(store.exchanges().size(), 40u) << slurp(log);
+    EXPECT_EQ(found, "") << "after the kills";
+    ProbeProcess next(store.root, log);
+    EXPECT_EQ(runCommand("ls -A " + temporaries.string()), "");
+    EXPECT_EQ(directoriesWithoutMetadata(store), "") << "after the next start";
 }
 
 TEST(RecordingProcessTest, FileSizeLimitStopsBodyFilesAndKeepsMetadata) {

@@ -1,7 +1,12 @@
+#include <fcntl.h>
+#include <map>
+#include <optional>
 #include <set>
 #include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "platform/DispatchQueue.h"
 #include "proxy/engine/HttpFields.h"
@@ -17,11 +22,28 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::shared_ptr<HttpFields> head(const std::string& firstLine) {
+std::shared_ptr<HttpFields> head(const std::string& firstLine, const std::string& host = "h") {
     auto fields = std::make_shared<HttpFields>();
-    for (auto line : {firstLine + "\r\n", std::string("Host: h\r\n"), std::string("\r\n")})
+    for (auto line : {firstLine + "\r\n", "Host: " + host + "\r\n", std::string("\r\n")})
         fields->addLine(line);
     return fields;
+}
+
+/// A file read as a slow reader does: opened, read in two reads with a pause between. None
+/// when it cannot be opened.
+std::optional<std::string> readInTwo(const fs::path& path, std::size_t first) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::string text(first, '\0');
+    auto n = ::read(fd, text.data(), first);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(1500));
+    char rest[8192];
+    while ((n = ::read(fd, rest, sizeof rest)) > 0)
+        text.append(rest, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
 }
 
 class RecordingListenerTest : public testing::Test {
@@ -400,16 +422,18 @@ TEST_F(RecordingListenerTest, BothDirectionsAndNewSettingsAtOnce) {
 }
 
 // Exchanges started on four serving queues at once, written by the four lanes of a writer that
-// is slowed unevenly on purpose, while another thread lists the root again and again: a
-// reader that takes the names above the last one it saw must miss none, so no listing may
-// lack a directory below its highest name that appears later (those of cancelled exchanges,
-// which go again, aside).
+// is slowed unevenly on purpose, while another thread lists the root again and again: the
+// directories appear in number order, so once a name is seen, every lower one that the store
+// ends with exists already (those of cancelled exchanges, which go again, aside). A listing
+// itself is no snapshot (one taken while names appear may lack some), so each lower name is
+// looked up on its own after the listing.
 TEST_F(RecordingListenerTest, DirectoriesAppearInNumberOrderWhicheverLaneGetsThereFirst) {
     make();
     auto lanes = listener->writerQueues();
     ASSERT_EQ(lanes.size(), 4u);
     std::atomic<bool> done = false;
-    std::vector<std::set<std::int64_t>> listings;
+    // Per listing: its highest number, and the lower numbers missing when looked up after it.
+    std::vector<std::pair<std::int64_t, std::set<std::int64_t>>> listings;
     auto numbers = [&] {
         std::set<std::int64_t> seen;
         for (const auto& entry : fs::directory_iterator(root))
@@ -417,8 +441,16 @@ TEST_F(RecordingListenerTest, DirectoriesAppearInNumberOrderWhicheverLaneGetsThe
         return seen;
     };
     std::thread lister([&] {
-        while (!done)
-            listings.push_back(numbers());
+        while (!done) {
+            auto seen = numbers();
+            if (seen.empty())
+                continue;
+            std::set<std::int64_t> missing;
+            for (auto n = std::int64_t{0}; n < *seen.rbegin(); ++n)
+                if (!fs::exists(directory(n)))
+                    missing.insert(n);
+            listings.emplace_back(*seen.rbegin(), std::move(missing));
+        }
     });
     std::thread slower([&] {
         for (unsigned i = 0; !done; ++i) {
@@ -457,20 +489,17 @@ TEST_F(RecordingListenerTest, DirectoriesAppearInNumberOrderWhicheverLaneGetsThe
     EXPECT_GT(present.size(), 250u);
     EXPECT_GT(listings.size(), 10u);
     std::size_t gaps = 0;
-    for (const auto& seen : listings) {
-        if (seen.empty())
-            continue;
-        for (auto n = std::int64_t{0}; n < *seen.rbegin(); ++n)
-            gaps += !seen.contains(n) && present.contains(n);
-    }
+    for (const auto& [highest, missing] : listings)
+        for (auto n : missing)
+            gaps += present.contains(n);
     EXPECT_EQ(gaps, 0u) << "of " << listings.size() << " listings";
 }
 
 // A stop while every lane of the writer is stalled, as on a disk that stopped answering, ends
 // within its bound and drops what waits, logging how much; the store holds only whole files,
-// and an exchange whose later steps were dropped keeps the metadata.json last written for it.
-// The listener, let go with its lanes still stalled, ends once they go on, writing nothing more,
-// and takes the lanes' spares with it.
+// an exchange whose later steps were dropped keeps the metadata.json last written for it, and
+// those whose first one was dropped have no directory. The listener, let go with its lanes
+// still stalled, ends once they go on, writing nothing more, and leaves no temporary file.
 TEST_F(RecordingListenerTest, AStopWithTheWriterStalledEndsWithinItsBound) {
     make();
     auto evt = start();
@@ -479,7 +508,7 @@ TEST_F(RecordingListenerTest, AStopWithTheWriterStalledEndsWithinItsBound) {
     listener->proxyListenerReceivedRequestURL(evt);
     listener->waitForWrites();
     auto temporaries = "ls -A " + listener->temporaryDirectory().string();
-    ASSERT_NE(test::runCommand(temporaries), "") << "the lane's spare, after a rewrite";
+    EXPECT_EQ(test::runCommand(temporaries), "") << "nothing temporary stays after a rewrite";
     std::weak_ptr<RecordingListener> made = listener;
     test::StalledWriter stall(*listener);
     evt->requestHeader = head("GET / HTTP/1.1");
@@ -502,10 +531,98 @@ TEST_F(RecordingListenerTest, AStopWithTheWriterStalledEndsWithinItsBound) {
     // Gone once its destructor has run, which may still be running on a lane's thread.
     EXPECT_TRUE(
         test::waitFor([&] { return test::runCommand(temporaries).empty(); }, std::chrono::seconds(20)))
-        << "the lanes' spares go with the listener";
+        << "nothing temporary stays once the listener is gone";
     ASSERT_EQ(store.exchanges().size(), 1u);
     EXPECT_TRUE(test::metadataHolds(store.exchanges()[0], R"(.status == "RECEIVED_REQUEST_URL")"));
     EXPECT_EQ(test::runCommand("ls -A " + store.exchanges()[0].string()), "metadata.json\n");
+}
+
+// While four threads record exchanges whose metadata.json and request head are replaced at
+// each step (lengths changing) on the four lanes, reader threads open live exchanges' files
+// and read each in two reads with a pause between: every read is whole, and its own
+// exchange's (the host it names is the one its directory showed first).
+TEST_F(RecordingListenerTest, LiveReadersReadWholeFilesOfTheirOwnExchange) {
+    make();
+    ASSERT_EQ(listener->writerQueues().size(), 4u);
+    std::atomic<bool> done = false;
+    std::vector<std::thread> recorders;
+    for (int t = 0; t < 4; ++t)
+        recorders.emplace_back([&, t] {
+            for (int i = 0; i < 150; ++i) {
+                auto host = "e" + std::to_string(t) + "-" + std::to_string(i);
+                auto evt = start(host);
+                for (int step = 0; step < 12; ++step) {
+                    auto path = "/" + std::string(static_cast<std::size_t>((step * 37 + i) % 200), 'p');
+                    evt->setPath(path);
+                    evt->requestHeader = head("GET " + path + " HTTP/1.1", host);
+                    evt->status = ProxyEventStatus::receivedRequestHeader;
+                    listener->proxyListenerReceivedRequestHeader(evt);
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                }
+                evt->status = ProxyEventStatus::complete;
+                listener->proxyListenerTransactionComplete(evt);
+            }
+        });
+    std::mutex resultsMutex;
+    std::size_t reads = 0;
+    std::vector<std::string> faults;
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r)
+        readers.emplace_back([&, r] {
+            std::map<std::string, std::string> hostOf;
+            std::size_t mine = 0;
+            std::vector<std::string> found;
+            auto own = [&](const std::string& dir, const std::string& host, const std::string& text) {
+                auto [at, added] = hostOf.emplace(dir, host);
+                if (at->second != host)
+                    found.push_back(dir + " shows " + at->second + " then " + host + ": " + text);
+            };
+            while (!done) {
+                std::vector<std::string> dirs;
+                for (const auto& entry : fs::directory_iterator(root))
+                    dirs.push_back(entry.path().string());
+                std::sort(dirs.begin(), dirs.end());
+                // The newest directories are the live ones.
+                for (std::size_t k = dirs.size() > 12 ? dirs.size() - 12 : 0; k < dirs.size(); ++k) {
+                    const auto& dir = dirs[k];
+                    // (A directory without metadata.json is another fault, which other tests catch.)
+                    auto metadata = readInTwo(dir + "/metadata.json", 30 + 10 * static_cast<std::size_t>(r));
+                    if (!metadata)
+                        continue;
+                    auto json = nlohmann::json::parse(*metadata, nullptr, false);
+                    if (json.is_discarded() || !json.contains("host"))
+                        found.push_back(dir + " metadata.json read torn: " + *metadata);
+                    else
+                        own(dir, json["host"].get<std::string>(), *metadata);
+                    auto head = readInTwo(dir + "/request_hdr.http", 20);
+                    if (!head)
+                        continue; // not written yet
+                    const auto& requestHead = *head;
+                    auto hostAt = requestHead.find("\r\nHost: ");
+                    auto hostEnd = requestHead.find("\r\n\r\n");
+                    if (!requestHead.starts_with("GET /") || hostAt == std::string::npos ||
+                        hostEnd == std::string::npos || hostEnd + 4 != requestHead.size())
+                        found.push_back(dir + " request_hdr.http read torn: " + requestHead);
+                    else
+                        own(dir, requestHead.substr(hostAt + 8, hostEnd - hostAt - 8), requestHead);
+                    mine += 2;
+                }
+            }
+            std::lock_guard lock(resultsMutex);
+            reads += mine;
+            faults.insert(faults.end(), found.begin(), found.end());
+        });
+    for (auto& recorder : recorders)
+        recorder.join();
+    listener->waitForWrites();
+    done = true;
+    for (auto& reader : readers)
+        reader.join();
+    EXPECT_GT(reads, 1000u);
+    EXPECT_EQ(faults.size(), 0u) << "of " << reads << " reads, e.g. " << (faults.empty() ? "" : faults[0])
+                                 << "\n"
+                                 << (faults.size() > 1 ? faults.back() : "");
+    EXPECT_EQ(store.exchanges().size(), 600u);
 }
 
 } // namespace

@@ -1,7 +1,12 @@
 // A proxy with a recording listener, for tests that need a separate process to kill or to
 // run under resource limits: records into the root given as the argument, prints its port
 // on a line of its own and serves until it is killed. Warnings go to standard error.
+// With --slow-writer, the writer's lanes are held back unevenly, as by a slow disk, so that
+// a kill finds them behind.
+#include <chrono>
 #include <cstdio>
+#include <string>
+#include <thread>
 #include <unistd.h>
 
 #include "platform/DispatchQueue.h"
@@ -11,8 +16,9 @@
 
 int main(int argc, char** argv) {
     using namespace pemtrox;
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s recording-root\n", argv[0]);
+    bool slowWriter = argc == 3 && std::string(argv[2]) == "--slow-writer";
+    if (argc != 2 && !slowWriter) {
+        std::fprintf(stderr, "usage: %s recording-root [--slow-writer]\n", argv[0]);
         return 2;
     }
     Log::addLogger(std::make_shared<ConsoleLogger>(logLevelErrorWarning));
@@ -26,6 +32,15 @@ int main(int argc, char** argv) {
     });
     std::printf("%d\n", server->localPort().value_or(0));
     std::fflush(stdout);
+    if (slowWriter) {
+        auto lanes = listener->writerQueues();
+        for (unsigned i = 0;; ++i) {
+            // One lane at a time is held for 2 to 18 ms, the others meanwhile for less.
+            lanes[(i * 7) % lanes.size()]->async(
+                [i] { std::this_thread::sleep_for(std::chrono::milliseconds(2 + 4 * (i % 5))); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+    }
     for (;;)
         ::pause();
 }
