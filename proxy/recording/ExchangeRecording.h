@@ -88,6 +88,10 @@ struct ExchangeRecording {
     /// latest text, after what was queued before it.
     std::atomic<std::uint64_t> metadataNumber = 0, requestHeadNumber = 0, responseHeadNumber = 0;
 
+    /// Set by the writer when it is stuck and lets the exchange go on without its recording:
+    /// nothing more of it is queued, and the server's queue hands over no more steps.
+    std::atomic<bool> abandoned = false;
+
     /// The writer's lane that does the exchange's file work; set before its first step.
     std::size_t lane = 0;
     /// The exchange's copying, which the writer pauses while it is behind.

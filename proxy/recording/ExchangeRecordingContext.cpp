@@ -12,7 +12,7 @@ ExchangeRecordingContext::ExchangeRecordingContext(std::shared_ptr<ExchangeRecor
     : recording_(std::move(recording)) {}
 
 bool ExchangeRecordingContext::active() const {
-    return recording_->active;
+    return recording_->active && !recording_->abandoned;
 }
 
 bool ExchangeRecordingContext::deferMetadata() {

@@ -24,7 +24,8 @@ public:
     explicit ExchangeRecordingContext(std::shared_ptr<ExchangeRecording> recording);
 
     const std::shared_ptr<ExchangeRecording>& recording() const { return recording_; }
-    /// False once the writer has stopped the exchange after a failed write.
+    /// False once the writer has stopped the exchange after a failed write, or let it go on
+    /// without its recording while stuck.
     bool active() const;
 
     /// A step that changes metadata.json alone: true when it is the first of the queue's

@@ -70,6 +70,10 @@ public:
     /// ".tmp", when the root is a file system of its own). What a process that ended without
     /// a stop left there is removed when a listener is made.
     std::filesystem::path temporaryDirectory() const { return store_.temporaryDirectory(); }
+    /// How long a writer that does nothing holds the exchanges it paused before they go on
+    /// without their recording (RecordingWriter::stuckBound unless set): for tests that hold
+    /// the writer on purpose, as a slow disk that still moves would.
+    void setStuckBound(std::chrono::steady_clock::duration bound) { store_.setStuckBound(bound); }
     /// The queues the files are written on.
     std::vector<std::shared_ptr<DispatchQueue>> writerQueues() const { return store_.queues(); }
 

@@ -68,7 +68,8 @@ RecordingStoreWriter::RecordingStoreWriter(std::filesystem::path baseURL)
     root(true);
     openTemporaryDirectory();
     writer_ = std::make_unique<RecordingWriter>(
-        writerLanes, [this](RecordingStep& step) { perform(step); }, [this] { afterWriterTurn(); });
+        writerLanes, [this](RecordingStep& step) { perform(step); }, [this] { afterWriterTurn(); },
+        baseURL_.string());
 }
 
 RecordingStoreWriter::~RecordingStoreWriter() {
@@ -245,7 +246,9 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
         }
         break;
     case Kind::metadata:
-        if (step.number != exchange.metadataNumber) {
+        // Of an exchange the writer let go on while stuck, every step queued is written: the
+        // later one that replaced it may never have been queued.
+        if (step.number != exchange.metadataNumber && !exchange.abandoned) {
             // A later step's metadata waits behind this one; kept in case a failure stops the
             // exchange before that one is written.
             exchange.skippedMetadata.swap(step.text);
@@ -271,7 +274,8 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
     case Kind::requestHead:
     case Kind::responseHead: {
         bool request = step.kind == Kind::requestHead;
-        if (step.number != (request ? exchange.requestHeadNumber : exchange.responseHeadNumber))
+        if (step.number != (request ? exchange.requestHeadNumber : exchange.responseHeadNumber) &&
+            !exchange.abandoned)
             break;
         try {
             exchange.replace(request ? RecordingStore::requestHeaderFile : RecordingStore::responseHeaderFile,
@@ -303,7 +307,12 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
         giveBack(exchange);
         break;
     case Kind::stop:
-        stop(exchange);
+        // The stop of an exchange that went on without its recording may come after a
+        // skipped metadata step whose successor was never queued.
+        if (exchange.abandoned)
+            stopAfterFailure(exchange);
+        else
+            stop(exchange);
         giveBack(exchange);
         break;
     case Kind::cancel: {

@@ -55,6 +55,8 @@ public:
     void waitForWrites() { writer_->waitForWrites(); }
     /// See RecordingListener::finishWrites; returns the number of steps dropped.
     std::size_t finish(std::chrono::steady_clock::time_point deadline) { return writer_->finish(deadline); }
+    /// See RecordingWriter::setStuckBound.
+    void setStuckBound(std::chrono::steady_clock::duration bound) { writer_->setStuckBound(bound); }
     /// The queues the files are written on, one per lane.
     std::vector<std::shared_ptr<DispatchQueue>> queues() const { return writer_->queues(); }
     /// Where the temporary files and directories lie.

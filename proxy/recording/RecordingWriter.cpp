@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/DispatchQueue.h"
+#include "platform/Log.h"
 #include "proxy/engine/ExchangePause.h"
 #include "proxy/recording/ExchangeRecording.h"
 
@@ -31,11 +32,20 @@ std::size_t weightOf(const RecordingStep& step) {
     return step.text.size() + stepWeight;
 }
 
+std::chrono::steady_clock::rep nowTicks() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+double secondsSince(std::chrono::steady_clock::rep ticks) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::duration(nowTicks() - ticks)).count();
+}
+
 } // namespace
 
 RecordingWriter::RecordingWriter(std::size_t lanes, std::function<void(RecordingStep&)> perform,
-                                 std::function<void()> afterTurn)
-    : perform_(std::move(perform)), afterTurn_(std::move(afterTurn)) {
+                                 std::function<void()> afterTurn, std::string name)
+    : perform_(std::move(perform)), afterTurn_(std::move(afterTurn)), lastProgress_(nowTicks()),
+      name_(std::move(name)), watchdog_(DispatchQueue::make("Recording watchdog")) {
     for (std::size_t i = 0; i < std::max<std::size_t>(lanes, 1); ++i) {
         lanes_.push_back(std::make_unique<Lane>());
         lanes_.back()->queue = DispatchQueue::make("Recording " + std::to_string(i + 1));
@@ -44,6 +54,7 @@ RecordingWriter::RecordingWriter(std::size_t lanes, std::function<void(Recording
 
 RecordingWriter::~RecordingWriter() {
     waitForWrites();
+    watchdog_->stop();
     for (auto& lane : lanes_)
         lane->queue->stop();
 }
@@ -95,22 +106,39 @@ std::size_t RecordingWriter::finish(std::chrono::steady_clock::time_point deadli
 }
 
 void RecordingWriter::submit(std::size_t laneNumber, RecordingStep step) {
-    // After a stop nothing more is written, and no exchange waits for the writer.
-    if (dropping_)
+    // After a stop nothing more is written, and no exchange waits for the writer; nor is
+    // anything more of an exchange that went on without its recording.
+    if (dropping_ || step.exchange->abandoned) {
+        buffers_.give(std::move(step.text));
         return;
-    ++outstanding_;
+    }
     // Steps wait in memory while the disk is slower than the network: past a bound, the
     // exchange pauses, never the caller's queue. The pause is taken before the step is queued,
-    // so that the step's own completion finds it.
-    if ((queuedWeight_ += weightOf(step)) > maxQueuedWeight) {
+    // so that the step's own completion finds it. While the writer is stuck, the exchange
+    // goes on instead, without its recording: this step becomes the one that ends it.
+    if (queuedWeight_.load() + weightOf(step) > maxQueuedWeight) {
         std::lock_guard lock(pauseMutex_);
         auto& exchange = *step.exchange;
-        if (!exchange.pausedByWriter && exchange.pause) {
+        if (stuck_) {
+            buffers_.give(std::move(step.text));
+            step.kind = RecordingStep::Kind::stop;
+            exchange.abandoned = true;
+        } else if (!exchange.pausedByWriter && exchange.pause) {
             exchange.pausedByWriter = true;
             exchange.pause->pause();
+            if (paused_.empty())
+                pausedSince_ = nowTicks();
             paused_.push_back(step.exchange);
+            watch();
         }
     }
+    enqueue(laneNumber, std::move(step));
+}
+
+void RecordingWriter::enqueue(std::size_t laneNumber, RecordingStep step) {
+    if (outstanding_++ == 0)
+        lastProgress_ = nowTicks(); // a writer that had nothing to do was not stuck
+    queuedWeight_ += weightOf(step);
     auto& lane = *lanes_.at(laneNumber);
     bool wake;
     {
@@ -120,6 +148,52 @@ void RecordingWriter::submit(std::size_t laneNumber, RecordingStep step) {
     }
     if (wake)
         lane.queue->async([this, &lane] { drain(lane); });
+}
+
+void RecordingWriter::abandon(const std::shared_ptr<ExchangeRecording>& exchange) {
+    if (!exchange->abandoned.exchange(true))
+        enqueue(exchange->lane, RecordingStep{exchange, RecordingStep::Kind::stop, {}, 0, 0});
+}
+
+void RecordingWriter::watch() {
+    if (std::exchange(watching_, true))
+        return;
+    auto due = std::chrono::steady_clock::duration(stillSince() + stuckBound_.load()) -
+               std::chrono::steady_clock::now().time_since_epoch();
+    watchdog_->after(std::max<std::chrono::steady_clock::duration>(due, std::chrono::milliseconds(10)),
+                     [this] { checkProgress(); });
+}
+
+std::chrono::steady_clock::rep RecordingWriter::stillSince() const {
+    // A hold is counted from its start: exchanges paused by a writer that was idle for a while
+    // (or slow to be given enough to pause them) wait the whole bound too.
+    return std::max(lastProgress_.load(), pausedSince_);
+}
+
+void RecordingWriter::checkProgress() {
+    std::vector<std::shared_ptr<ExchangeRecording>> resumed;
+    {
+        std::lock_guard lock(pauseMutex_);
+        watching_ = false;
+        if (paused_.empty() || dropping_)
+            return;
+        auto since = stillSince();
+        if (nowTicks() - since < stuckBound_.load()) {
+            watch();
+            return;
+        }
+        if (!stuck_.exchange(true))
+            LOG_WARNING("Recording store {} has written nothing for {:.0f} s: the exchanges it holds go on "
+                        "without their recording",
+                        name_, secondsSince(lastProgress_.load()));
+        resumed.swap(paused_);
+        for (auto& exchange : resumed) {
+            exchange->pausedByWriter = false;
+            abandon(exchange);
+        }
+    }
+    for (auto& exchange : resumed)
+        exchange->pause->resume();
 }
 
 void RecordingWriter::drain(Lane& lane) {
@@ -159,6 +233,9 @@ bool RecordingWriter::takeTurn(Lane& lane) {
             perform_(step);
         buffers_.give(std::move(step.text));
         step.exchange.reset();
+        auto stuckSince = lastProgress_.exchange(nowTicks());
+        if (stuck_.load(std::memory_order_relaxed) && stuck_.exchange(false))
+            LOG_INFO("Recording store {} writes again after {:.0f} s", name_, secondsSince(stuckSince));
         removeWeight(weight);
         if (--outstanding_ == 0) {
             { std::lock_guard lock(idleMutex_); }

@@ -58,11 +58,20 @@ struct RecordingStep {
 /// plus a page (a step's file work costs far more than its bytes); past the bound, which holds for all lanes
 /// together, the exchange that adds a step pauses its copying (see ExchangePause) until the writer is down to
 /// half of it: a slow disk slows the recorded exchanges alone and never blocks a caller's queue.
+///
+/// A writer that has done no step for `stuckBound` while it holds exchanges paused (counted from
+/// the first of them) is stuck, as on a disk that stopped answering: those exchanges go on
+/// without their recording (see abandon), and so does each exchange that would pause while it
+/// stays stuck. One warning says so, and one
+/// line once a step is done again.
 class RecordingWriter {
 public:
+    static constexpr std::chrono::seconds stuckBound{5};
+
     /// `perform` does a step's work; `afterTurn` runs on a lane's thread after each of its turns.
+    /// `name` (the store) names the writer in its messages.
     RecordingWriter(std::size_t lanes, std::function<void(RecordingStep&)> perform,
-                    std::function<void()> afterTurn);
+                    std::function<void()> afterTurn, std::string name = "");
     /// Waits for the steps handed over to be done.
     ~RecordingWriter();
     RecordingWriter(const RecordingWriter&) = delete;
@@ -82,6 +91,9 @@ public:
     std::size_t finish(std::chrono::steady_clock::time_point deadline);
     /// What a lane holds while it finishes after finish(); set once, before any step.
     void setOwner(std::weak_ptr<void> owner) { owner_ = std::move(owner); }
+    /// How long the writer may do nothing while it holds exchanges paused (stuckBound unless
+    /// set): for tests that hold the writer on purpose, as a slow disk that still moves would.
+    void setStuckBound(std::chrono::steady_clock::duration bound) { stuckBound_ = bound.count(); }
     /// The queues whose threads do the work, one per lane.
     std::vector<std::shared_ptr<DispatchQueue>> queues() const;
     /// Where the steps' texts are taken from; a done step's goes back there.
@@ -109,6 +121,18 @@ private:
     bool takeTurn(Lane& lane);
     /// Takes a done step's weight off; once the writer has caught up, the paused exchanges go on.
     void removeWeight(std::size_t weight);
+    /// Queues the step on the lane, counted and weighed, without pausing anyone.
+    void enqueue(std::size_t lane, RecordingStep step);
+    /// The exchange's recording ends where its queued steps leave it: nothing more of it is
+    /// queued, and a stop step after those closes its files. Under pauseMutex_.
+    void abandon(const std::shared_ptr<ExchangeRecording>& exchange);
+    /// On the watchdog's queue, while exchanges are paused: once the writer has done nothing
+    /// for stuckBound, it is stuck and they go on.
+    void checkProgress();
+    /// Arms checkProgress for when the writer would be stuck; under pauseMutex_.
+    void watch();
+    /// Since when the writer has done nothing while it holds exchanges paused; under pauseMutex_.
+    std::chrono::steady_clock::rep stillSince() const;
 
     RecordingBuffers buffers_;
     const std::function<void(RecordingStep&)> perform_;
@@ -124,9 +148,20 @@ private:
     /// Set by finish(): steps are dropped instead of done.
     std::atomic<bool> dropping_ = false;
     std::weak_ptr<void> owner_;
-    /// Guards paused_ and the exchanges' pausedByWriter.
+    /// Guards paused_, the exchanges' pausedByWriter and watching_.
     std::mutex pauseMutex_;
     std::vector<std::shared_ptr<ExchangeRecording>> paused_;
+    /// When a step was last done, or work came to a writer that had none (steady clock ticks).
+    std::atomic<std::chrono::steady_clock::rep> lastProgress_;
+    std::atomic<std::chrono::steady_clock::rep> stuckBound_ =
+        std::chrono::steady_clock::duration(stuckBound).count();
+    /// Set by the watchdog, cleared by the next step done.
+    std::atomic<bool> stuck_ = false;
+    /// Whether checkProgress is armed, and since when paused_ has held exchanges.
+    bool watching_ = false;
+    std::chrono::steady_clock::rep pausedSince_ = 0;
+    const std::string name_;
+    std::shared_ptr<DispatchQueue> watchdog_;
 };
 
 } // namespace pemtrox

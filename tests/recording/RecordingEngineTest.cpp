@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "proxy/recording/RecordingListener.h"
+#include "proxy/recording/RecordingWriter.h"
 
 #include "tests/recording/StoreSupport.h"
 #include "tests/support/TestOrigin.h"
@@ -172,6 +173,60 @@ INSTANTIATE_TEST_SUITE_P(Caps, RecordingStallTest,
                          testing::Values(StallCase{"WholeBody", 12 << 20, true},
                                          StallCase{"SmallCap", 65536, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A writer stalled past its bound, as on a disk that stopped answering, holds a recorded
+// download no longer than that: the download ends while the writer is still stalled, and one
+// warning names the store. A second download meanwhile neither waits nor warns again, and is
+// not recorded (its number stays a gap). Once the writer moves, one line says so; the first
+// recording holds what was queued before it went on, with no gap, and a third download is
+// recorded whole again.
+TEST_F(RecordingEngineTest, AStalledWriterHoldsRecordedExchangesNoLongerThanItsBound) {
+    auto log = CapturingLogger::install();
+    const std::size_t size = 12 << 20;
+    RecordingSettings settings;
+    settings.responseBodyMaxSize = size;
+    listener->setSettings(settings);
+    auto url = origin.url("/bytes/" + std::to_string(size));
+    auto download = [&] {
+        int status = -1;
+        auto body = curl(proxy, url, &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(body == bytes(size));
+    };
+    const auto stuckBound = RecordingWriter::stuckBound;
+    {
+        StalledWriter stall(*listener, true);
+        auto began = std::chrono::steady_clock::now();
+        download();
+        EXPECT_GE(std::chrono::steady_clock::now() - began, stuckBound - 500ms)
+            << "paced while it might move";
+        download();
+        // It names how long the writer has written nothing: the bound or a little more.
+        EXPECT_EQ(log->count("Recording store " + store.root.string() + " has written nothing for "), 1);
+        EXPECT_EQ(log->count("writes again"), 0);
+    }
+    ASSERT_TRUE(waitFor([&] { return log->count("writes again after") == 1; }, 20s));
+    listener->waitForWrites();
+    ASSERT_EQ(store.exchanges().size(), 1u) << store.dump();
+    auto first = store.exchanges()[0];
+    auto kept = slurp(first / "response.dat");
+    EXPECT_GT(kept.size(), 0u);
+    EXPECT_LT(kept.size(), size);
+    EXPECT_TRUE(kept == bytes(size).substr(0, kept.size())) << "a prefix, without a gap";
+    EXPECT_TRUE(metadataHolds(first, R"(.status == "RECEIVING_RESPONSE_BODY")"))
+        << slurp(first / "metadata.json");
+    download();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return store.exchanges().size() == 2 &&
+                   metadataHolds(store.exchanges()[1], R"(.status == "COMPLETE")");
+        },
+        20s))
+        << store.dump();
+    EXPECT_TRUE(slurp(store.exchanges()[1] / "response.dat") == bytes(size));
+    EXPECT_EQ(store.exchanges()[1].filename().string().substr(16), "0000000002") << "the second left a gap";
+    EXPECT_EQ(log->count("has written nothing"), 1);
+}
 
 /// The recording proxy in a process of its own, started through bash with a prefix
 /// (such as a ulimit) and arguments after the root; killed at the end.

@@ -59,11 +59,15 @@ struct Store {
     }
 };
 
-/// Blocks a recording listener's writer, as a disk that stops answering would,
-/// until resumed (at the latest at the end of the test, so that the listener can finish).
+/// Blocks a recording listener's writer until resumed (at the latest at the end of the test,
+/// so that the listener can finish): as a slow disk that still moves would, the exchanges it
+/// pauses waiting for as long as it is blocked; with `stuck`, as a disk that stopped
+/// answering, for the listener's bound at most.
 class StalledWriter {
 public:
-    explicit StalledWriter(RecordingListener& listener) {
+    explicit StalledWriter(RecordingListener& listener, bool stuck = false) {
+        if (!stuck)
+            listener.setStuckBound(std::chrono::minutes(10));
         auto released = released_.get_future().share();
         for (auto& queue : listener.writerQueues())
             queue->async([released] { released.wait(); });
