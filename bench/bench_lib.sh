@@ -69,6 +69,8 @@ settle() {
   awk -v s="$start" -v n="$(now)" 'BEGIN {printf "%.1f", n - s - 0.5}'
 }
 loadavg() { cut -d' ' -f1-3 /proc/loadavg; }
+# wants <work name>: whether BENCH_WORKS (names separated by spaces; default: every work) has it.
+wants() { [[ -z ${BENCH_WORKS:-} || " $BENCH_WORKS " == *" $1 "* ]]; }
 
 # start_nginx <port> <server blocks> [network namespace]: nginx with one worker serving
 # $work/www through the given server blocks (which listen on the port), in the namespace when

@@ -9,6 +9,7 @@
 #
 #   BENCH_RUNS=N           runs of every row, interleaved; the median is printed (default 2)
 #   BENCH_NO_RECORDING=1   only the rows with every exchange excluded (forwarding alone)
+#   BENCH_WORKS="ka1k ..." only those works (ka1k, ka1m, nc1k; default all three)
 #   PEMTROX_BASELINE=PATH  the same pemtrox rows for that binary too, in the same run, and
 #                          the current build's figures as a share of the baseline's
 #   PEMTROX=PATH           measure that binary as the current build instead of building
@@ -213,9 +214,9 @@ load_start=$(loadavg)
 echo "== wrk -t$threads -c$conns -d${duration}s, $runs run(s) each, loopback, nginx with one worker ==" >&2
 echo "== current: $pemtrox${bin[baseline]:+; baseline: ${bin[baseline]}} ==" >&2
 echo "== work directory (recording stores): $work ==" >&2
-run_work ka1k "1 KiB kept alive" 1k.bin "" ""
-run_work ka1m "1 MiB kept alive" 1m.bin "" ""
-run_work nc1k "1 KiB, a new connection per request" 1k.bin "$close_script" "$close_lua"
+wants ka1k && run_work ka1k "1 KiB kept alive" 1k.bin "" ""
+wants ka1m && run_work ka1m "1 MiB kept alive" 1m.bin "" ""
+wants nc1k && run_work nc1k "1 KiB, a new connection per request" 1k.bin "$close_script" "$close_lua"
 
 echo
 echo "wrk -t$threads -c$conns -d${duration}s, median of $runs, loopback, nginx with one worker;" \
@@ -272,6 +273,8 @@ if peers:
 print("| " + " | ".join(head) + " |")
 print("|" + "---|" * len(head))
 for w, title, unit in works:
+    if not any(k[0] == w for k in runs):
+        continue
     direct = med(w, "direct", unit)
     for b in builds:
         row = [title if b == builds[0] else "", b, num(direct, unit) if b == builds[0] else "",
@@ -290,7 +293,7 @@ for w, title, unit in works:
         if peers:
             row.append("")
         print("| " + " | ".join(row) + " |")
-for b in builds:
+for b in builds if rss else []:
     row = ["resident MiB, 1,000 idle clients" if b == builds[0] else "", b, "", rss.get(f"{b}-unrecorded", "")]
     if recorded:
         row += [rss.get(f"{b}-recorded", ""), ""]

@@ -20,6 +20,8 @@
 #   RECORD=0 / RECORD=1    only the rows with every host excluded from recording / only the
 #                          rows with the default settings (default: both)
 #   BENCH_RUNS=N           runs of every row, interleaved; the median is printed (default 2)
+#   BENCH_WORKS="keepalive ..."  only those works (keepalive, close, lwip-keepalive, lwip-close,
+#                          lwip-download; default all of the modes')
 #   PEMTROX_BASELINE=PATH  the same pemtrox rows for that binary too, in the same run, and
 #                          the current build's figures as a share of the baseline's
 #   PEMTROX=PATH           measure that binary as the current build instead of building
@@ -392,15 +394,17 @@ echo "== $conns connections, ${duration}s each, $runs run(s), nginx with one wor
 echo "== current: $pemtrox${bin[baseline]:+; baseline: ${bin[baseline]}} ==" >&2
 echo "== work directory (recording stores): $work ==" >&2
 if [[ $bench_mode != lwip ]]; then
-  run_work keepalive "intercepted HTTPS kept alive" keepalive
-  run_work close "intercepted HTTPS, a new tunnel and handshakes per request" close
+  wants keepalive && run_work keepalive "intercepted HTTPS kept alive" keepalive
+  wants close && run_work close "intercepted HTTPS, a new tunnel and handshakes per request" close
 fi
 if [[ $bench_mode != proxy ]]; then
   rate=${BENCH_LOAD_RATE:-50}
   lwip_setup
-  lwip_run_work lwip-keepalive "LWIP mode: intercepted HTTPS kept alive, from the client namespace" keepalive
-  lwip_run_work lwip-close "LWIP mode: intercepted HTTPS, a new connection and handshakes per request" close
-  lwip_downloads lwip-download
+  wants lwip-keepalive &&
+    lwip_run_work lwip-keepalive "LWIP mode: intercepted HTTPS kept alive, from the client namespace" keepalive
+  wants lwip-close &&
+    lwip_run_work lwip-close "LWIP mode: intercepted HTTPS, a new connection and handshakes per request" close
+  wants lwip-download && lwip_downloads lwip-download
 fi
 
 echo
