@@ -58,17 +58,26 @@ int ExchangeRecording::moveInto(std::shared_ptr<const StoreRoot> root, std::stri
     return 0;
 }
 
-bool ExchangeRecording::removeDirectory() {
+int ExchangeRecording::removeDirectory() {
     std::lock_guard lock(placeMutex_);
     if (!root_)
-        return true;
+        return 0;
     if (requestBody_)
         requestBody_->close();
     if (responseBody_)
         responseBody_->close();
+    if (root_ != temporary_) {
+        if (!temporary_)
+            return ENOENT;
+        if (::renameat(root_->handle.get(), name_.c_str(), temporary_->handle.get(),
+                       temporaryDirectory_.c_str()) != 0)
+            return errno;
+        root_ = temporary_;
+        name_ = temporaryDirectory_;
+    }
     std::error_code error;
     std::filesystem::remove_all(root_->path / name_, error);
-    return !error;
+    return error.value();
 }
 
 std::filesystem::path ExchangeRecording::directory() const {

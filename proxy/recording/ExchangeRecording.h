@@ -47,9 +47,10 @@ struct ExchangeRecording {
     /// Moves the directory into the store as `name` in `root`, never over a name that is
     /// taken. 0, or the errno of the rename (EEXIST or ENOTEMPTY: the name is taken).
     int moveInto(std::shared_ptr<const StoreRoot> root, std::string name);
-    /// Removes the directory with whatever is in it, wherever it lies; false when it could
-    /// not (logged by the caller).
-    bool removeDirectory();
+    /// Removes the directory with whatever is in it, wherever it lies: one in the store is
+    /// first moved out among the temporaries, so that neither a reader nor a crash finds it
+    /// half removed. 0, or the errno of the failure.
+    int removeDirectory();
     /// The directory's path; empty before it is made.
     std::filesystem::path directory() const;
     /// Replaces a file of the directory with the text unless it holds it already (`written`),

@@ -35,8 +35,12 @@ constexpr auto rootTouchTicks =
 constexpr std::size_t writerLanes = 4;
 
 // Removes what lies in the directory of temporaries (files, and exchange directories never
-// published) whose names begin with the prefix, or, with `keep`, do not.
-void removeTemporaries(const StoreRoot& temporary, const std::string& prefix, bool keep) {
+// published) whose names begin with the prefix, or, with `keep`, do not. A directory is first
+// renamed to a name of this writer's (`stem`): a process that was killed a moment ago may
+// still be moving it into the store, and either that move or this rename happens, never the
+// move of a directory this removal has half emptied.
+void removeTemporaries(const StoreRoot& temporary, const std::string& prefix, bool keep,
+                       const std::string& stem) {
     int fd = ::openat(temporary.handle.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
@@ -52,11 +56,15 @@ void removeTemporaries(const StoreRoot& temporary, const std::string& prefix, bo
             names.emplace_back(name);
     }
     ::closedir(listing);
+    int gone = 0;
     for (const auto& name : names) {
-        if (::unlinkat(temporary.handle.get(), name.c_str(), 0) != 0 && (errno == EISDIR || errno == EPERM)) {
-            std::error_code error;
-            std::filesystem::remove_all(temporary.path / name, error);
-        }
+        if (::unlinkat(temporary.handle.get(), name.c_str(), 0) == 0 || (errno != EISDIR && errno != EPERM))
+            continue;
+        auto doomed = stem + "gone" + std::to_string(gone++);
+        if (::renameat(temporary.handle.get(), name.c_str(), temporary.handle.get(), doomed.c_str()) != 0)
+            continue;
+        std::error_code error;
+        std::filesystem::remove_all(temporary.path / doomed, error);
     }
 }
 
@@ -80,7 +88,7 @@ RecordingStoreWriter::~RecordingStoreWriter() {
     // What a stop left among the temporaries (the directories of exchanges whose first
     // metadata.json it dropped, and of those after them) goes with the writer.
     if (temporary_)
-        removeTemporaries(*temporary_, spareStem_, false);
+        removeTemporaries(*temporary_, spareStem_, false, spareStem_);
 }
 
 std::int64_t RecordingStoreWriter::counter() {
@@ -219,7 +227,7 @@ void RecordingStoreWriter::openTemporaryDirectory() {
     static std::atomic<std::uint64_t> writers = 0;
     auto process = std::to_string(::getpid()) + "-";
     spareStem_ = process + std::to_string(writers++) + "-";
-    removeTemporaries(*temporary_, process, true);
+    removeTemporaries(*temporary_, process, true, spareStem_);
 }
 
 void RecordingStoreWriter::submit(const std::shared_ptr<ExchangeRecording>& exchange, Kind kind,
@@ -322,8 +330,10 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
             published = exchange.directoryState == ExchangeRecording::Directory::published;
         }
         if (published) {
-            if (auto error = RecordingStore::removeExchangeDirectory(baseURL_, exchange.directory()))
-                logWarning("Failed to remove cancelled transaction directory: ", error);
+            auto directory = exchange.directory();
+            if (int error = exchange.removeDirectory())
+                logWarning("Failed to remove cancelled transaction directory: ",
+                           systemError("remove(" + directory.string() + ")", error));
         } else {
             // Never published, and now never will be.
             exchange.removeDirectory();
