@@ -45,7 +45,7 @@ double secondsSince(std::chrono::steady_clock::rep ticks) {
 RecordingWriter::RecordingWriter(std::size_t lanes, std::function<void(RecordingStep&)> perform,
                                  std::function<void()> afterTurn, std::string name)
     : perform_(std::move(perform)), afterTurn_(std::move(afterTurn)), lastProgress_(nowTicks()),
-      name_(std::move(name)), watchdog_(DispatchQueue::make("Recording watchdog")) {
+      name_(std::move(name)), watchdog_(DispatchQueue::make("RecordingWatch")) {
     for (std::size_t i = 0; i < std::max<std::size_t>(lanes, 1); ++i) {
         lanes_.push_back(std::make_unique<Lane>());
         lanes_.back()->queue = DispatchQueue::make("Recording " + std::to_string(i + 1));
