@@ -24,7 +24,8 @@ std::size_t refused = 0;
 std::size_t refusedInBurst = 0;
 bool releasePosted = false;
 std::deque<std::function<void()>> waiters;
-bool releasing = false; // a resume is running: its feed is the turn's
+bool releasing = false;           // a resume is running: its feed is the turn's
+std::uint32_t lastOutputMove = 0; // when output last had room for someone
 
 // Half-open connections, oldest first, and where each stands in that order.
 std::list<tcp_pcb*> halfOpen;
@@ -132,15 +133,23 @@ bool lwipmem_under_pressure() {
     return lwipmem_output_short() || !waiters.empty();
 }
 
+bool lwipmem_output_stuck() {
+    return lwipmem_output_short() && sys_now() - lastOutputMove >= lwipmem_stuck_after_ms;
+}
+
 std::size_t lwipmem_output_room(const tcp_pcb* pcb, bool newcomer) {
     std::size_t queued = pcb->snd_lbb - pcb->lastack; // unsent and unacknowledged
     std::size_t window = pcb->snd_wnd > queued ? pcb->snd_wnd - queued : 0;
     std::size_t room = std::min<std::size_t>(tcp_sndbuf(pcb), window);
-    if (lwipmem_output_open())
+    if (lwipmem_output_open()) {
+        lastOutputMove = sys_now();
         return room;
+    }
+    // While the budget moves, newcomers wait their turn like everyone else; once it has
+    // stood still (held by peers that do not answer), they take their share of the reserve.
     // A peer that retransmits is not answering: the reserve is for those that move.
     if (!newcomer || pcb->nrtx > 0 || lwipmem_heap_used() >= lwipmem_reserve_limit ||
-        queued >= lwipmem_connection_share)
+        queued >= lwipmem_connection_share || !lwipmem_output_stuck())
         return 0;
     return std::min(room, lwipmem_connection_share - queued);
 }
@@ -274,12 +283,31 @@ void lwipmem_release() {
     releasing = true;
     // Only those waiting now: one that finds output short again queues itself at the end.
     for (auto count = waiters.size(); count > 0 && !waiters.empty() && !lwipmem_output_short(); --count) {
+        lastOutputMove = sys_now();
         auto resume = std::move(waiters.front());
         waiters.pop_front();
         resume();
     }
     releasing = false;
 }
+
+namespace {
+
+// With the budget stuck, each waiting connection is fed once more, in its turn: newcomers
+// among them take their share of the reserve, the others queue again behind them.
+void offerReserve() {
+    if (releasing || waiters.empty() || !lwipmem_output_stuck())
+        return;
+    releasing = true;
+    for (auto count = waiters.size(); count > 0 && !waiters.empty(); --count) {
+        auto resume = std::move(waiters.front());
+        waiters.pop_front();
+        resume();
+    }
+    releasing = false;
+}
+
+} // namespace
 
 void lwipmem_release_soon(const std::function<void(std::function<void()>)>& post) {
     if (releasePosted || waiters.empty())
@@ -300,6 +328,7 @@ void lwipmem_tick(std::uint32_t now_ms) {
         LOG_INFO("SYNs answered with state again after {} were answered without", cookiesInEpisode);
         cookiesInEpisode = 0;
     }
+    offerReserve();
     if (now_ms - lastSilenceCheck < 500)
         return;
     lastSilenceCheck = now_ms;

@@ -21,14 +21,13 @@ struct tcp_pcb;
 // - the heap bounds queued packet data. A connection queues no more than its peer's window
 //   takes, so one whose app stops reading holds (almost) nothing: the rest waits in the
 //   program's own buffer. Queued output across all connections has one budget, given to
-//   connections waiting for it first come, first served; beyond it each connection in its
-//   first bytes may still take a small share from a reserve, so that a new connection is
-//   served whatever the others hold. While memory is short, a connection that has
-//   acknowledged nothing for lwipmem_silence_limit_ms is reset (a user time-out, as kernels
-//   have); without pressure the stack's own retransmission rules stand. New connections are
-//   answered without state above a high-water mark; the rest of the heap is for what input
-//   needs (acknowledgements, resets, SYN-ACKs). Device input itself lives outside the heap
-//   (netunif).
+//   connections waiting for it first come, first served; once it stands still (held by
+//   peers that do not answer), each connection in its first bytes may still take a small
+//   share from a reserve, so that a new connection is served whatever the others hold. While memory is short,
+//   a connection that has acknowledged nothing for lwipmem_silence_limit_ms is reset (a user time-out, as
+//   kernels have); without pressure the stack's own retransmission rules stand. New connections are answered
+//   without state above a high-water mark; the rest of the heap is for what input needs (acknowledgements,
+//   resets, SYN-ACKs). Device input itself lives outside the heap (netunif).
 // Everything here runs on the stack's queue.
 
 /// Heap use (queued packet data) at or above which connections stop taking more.
@@ -41,6 +40,9 @@ constexpr std::size_t lwipmem_syn_high_water = MEM_SIZE * 15 / 16;
 constexpr std::size_t lwipmem_connection_share = 2 * TCP_MSS;
 /// A connection's output is in its first bytes up to here.
 constexpr std::uint64_t lwipmem_newcomer_bytes = 16 * 1024;
+/// How long the output budget must have stood still (no connection given room) before
+/// newcomers may take their share of the reserve.
+constexpr std::uint32_t lwipmem_stuck_after_ms = 250;
 /// How long a connection may leave its output unacknowledged while memory is short.
 constexpr std::uint32_t lwipmem_silence_limit_ms = 3000;
 /// The connection limit before one is set.
@@ -76,9 +78,12 @@ bool lwipmem_under_pressure();
 /// Whether a connection may queue more output now: memory is not short, and nobody waits
 /// for it or the connection is being resumed in its turn.
 bool lwipmem_output_open();
+/// True while output is short and has given no connection room for lwipmem_stuck_after_ms.
+bool lwipmem_output_stuck();
 /// How many bytes `pcb` may add to its queued output now: what its send buffer and its
-/// peer's window take, while output is open; beyond that, while the connection is in its
-/// first bytes (`newcomer`) and its peer answers, up to its share of the reserve.
+/// peer's window take, while output is open; beyond that, while the budget is stuck, the
+/// connection is in its first bytes (`newcomer`) and its peer answers, up to its share of
+/// the reserve.
 std::size_t lwipmem_output_room(const tcp_pcb* pcb, bool newcomer);
 /// Ends TIME_WAIT connections, oldest first, until at most `target` connections exist;
 /// returns how many were ended.
