@@ -23,7 +23,8 @@
 # (at most 5 s each) the same way: how many were served, how many within a second, the median
 # and longest time to the first response bytes, and from when on every one was served within a
 # second ("steady", "never" if the last was not); then what the hostile clients still held,
-# the stack's heap and connections.
+# the stack's heap and connections, and the connections it reset for acknowledging nothing
+# under memory pressure and the SYNs it answered without state (cookies), as logged at its stop.
 # Needs root; installs jq, slirp4netns, passt (pasta) and nftables when missing.
 # Usage: bench/lwip_load_bench.sh   (BUILD=build/default by default; PEMTROX=path measures
 # that program instead; BENCH_NO_RECORDING=1 excludes every exchange from recording;
@@ -120,6 +121,8 @@ stop_carrier() {
     heap=$(sed -n 's/.*Stack heap: \([0-9]*\) bytes in use, peak \([0-9]*\) of.*/\2\/\1/p' "$dir/node.log" | tail -1)
     conns=$(sed -n 's/.*Stack connections: [0-9]* now, peak \([0-9]*\) of [0-9]*, \([0-9]*\) reset.*/\1\/\2/p' \
         "$dir/node.log" | tail -1)
+    rules=$(sed -n 's/.*Stack memory rules: \([0-9]*\) silent connections reset, \([0-9]*\) SYNs answered without state.*/\1\/\2/p' \
+        "$dir/node.log" | tail -1)
 }
 format='%-11s %-15s %5s %7s %5s %6s %7s %8s %7s %8s %7s %9s %6s %12s %s\n'
 row() { # path, load, JSON counts, size, [cpu s, peak kB, fds, heap, conns, note]
@@ -171,8 +174,9 @@ done
 [[ -n $hostiles ]] || exit 0
 echo
 echo "hostile loads, load: $(loadavg); a new 1 KiB download every second for ${HOSTILE_SECONDS:-40} s meanwhile"
-hformat='%-7s %-12s %-22s %6s %6s %6s %8s %7s %7s %-24s %12s %s\n'
-printf "$hformat" target load "hostile clients" probes served "<1 s" "median s" "max s" steady "at the end" heap/conns note
+hformat='%-7s %-12s %-22s %6s %6s %6s %8s %7s %7s %-24s %12s %13s %s\n'
+printf "$hformat" target load "hostile clients" probes served "<1 s" "median s" "max s" steady "at the end" heap/conns \
+    "silent/cookie" note
 for family in $families; do for load in $hostiles; do
     kind=${load%:*} count=${load#*:}
     for target in $targets; do
@@ -186,7 +190,7 @@ for family in $families; do for load in $hostiles; do
         fi
         if [[ $target == proxy ]]; then via=198.18.72.253:8888 synto="198.18.72.253 8888"; else via= synto="$server 8080"; fi
         start_carrier tunnel || {
-            printf "$hformat" "$target$family" "$kind $count" - - - - - - - - - "(cannot carry traffic here)"
+            printf "$hformat" "$target$family" "$kind $count" - - - - - - - - - - "(cannot carry traffic here)"
             continue
         }
         : >"$dir/hostile.log"
@@ -220,9 +224,9 @@ for family in $families; do for load in $hostiles; do
         printf "$hformat" "$target$family" "$kind $count" "$setup" "$(jq -r .probes <<<"$result")" \
             "$(jq -r .served <<<"$result")" "$(jq -r .within_1s <<<"$result")" "$(jq -r '.median // "-"' <<<"$result")" \
             "$(jq -r '.max // "-"' <<<"$result")" "$(jq -r '.steady_from // "never"' <<<"$result")" "$at_end" \
-            "${heap:--}/${conns:--}" "$note"
+            "${heap:--}/${conns:--}" "${rules:--}" "$note"
         if [[ -n ${HOSTILE_VERBOSE:-} ]]; then echo "        probes: $(jq -c .times <<<"$result")"; fi
-        heap= conns=
+        heap= conns= rules=
         rm -f "$dir/fds"
     done
 done; done
