@@ -101,9 +101,10 @@ void ExchangeRecording::replace(const char* file, std::string& text, std::string
     auto name = inDirectory(file);
     FileAt at{root_->handle.get(), name, root_->path};
     FileAt temporary{temporary_->handle.get(), temporaryFile_, temporary_->path};
+    bool exists = !written.empty();
     // What the file holds is unknown once a write has begun.
     written.clear();
-    replaceThroughTemporary(at, text, temporary);
+    replaceThroughTemporary(at, text, temporary, exists);
     written.swap(text);
 }
 

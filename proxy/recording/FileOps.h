@@ -28,9 +28,11 @@ struct FileAt {
 /// the same file system, in another directory), which is then renamed over the file. No file
 /// that was ever under the file's name is written again, so a reader that opened it reads the
 /// content it opened, whole, however slowly it reads; neither a reader nor a crash finds the
-/// file torn. A file left at `temporary` by an earlier failure goes first. Throws the system's
-/// error; the temporary file is removed then.
-void replaceThroughTemporary(const FileAt& file, std::string_view bytes, const FileAt& temporary);
+/// file torn. A file left at `temporary` by an earlier failure goes first. When the file
+/// `exists`, the names are swapped and the old file unlinked instead of renamed over. Throws
+/// the system's error; the temporary file is removed then.
+void replaceThroughTemporary(const FileAt& file, std::string_view bytes, const FileAt& temporary,
+                             bool exists);
 
 /// Sets the modification (and access) time of an open file or directory to now; failures
 /// are ignored.
