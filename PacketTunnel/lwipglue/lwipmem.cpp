@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <deque>
-#include <list>
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "lwip/ip_addr.h"
@@ -27,9 +27,8 @@ std::deque<std::function<void()>> waiters;
 bool releasing = false;           // a resume is running: its feed is the turn's
 std::uint32_t lastOutputMove = 0; // when output last had room for someone
 
-// Half-open connections, oldest first, and where each stands in that order.
-std::list<tcp_pcb*> halfOpen;
-std::unordered_map<tcp_pcb*, std::list<tcp_pcb*>::iterator> halfOpenAt;
+// Half-open connections (SYN_RCVD), each from its SYN-ACK to its end or establishment.
+std::unordered_set<tcp_pcb*> halfOpen;
 
 // SYN cookies: the SYN-ACK's sequence number is a keyed hash of the connection's addresses
 // and ports, the peer's sequence number and a 16 s slot (the current one and the one before
@@ -192,15 +191,11 @@ std::size_t lwipmem_silent_resets() {
 }
 
 extern "C" void lwipmem_half_open_added(struct tcp_pcb* pcb) {
-    halfOpenAt.emplace(pcb, halfOpen.insert(halfOpen.end(), pcb));
+    halfOpen.insert(pcb);
 }
 
 extern "C" void lwipmem_half_open_done(struct tcp_pcb* pcb) {
-    auto found = halfOpenAt.find(pcb);
-    if (found == halfOpenAt.end())
-        return;
-    halfOpen.erase(found->second);
-    halfOpenAt.erase(found);
+    halfOpen.erase(pcb);
 }
 
 namespace {
