@@ -79,11 +79,9 @@ void PacketTunnelProvider::startTunnel(const std::optional<Options>& options,
         LOG_WARNING("Port {} is not a number; keeping port {}", (*options)["Port"].dump(), proxyPort_);
     else if (given && options->contains("Port")) {
         const auto& value = (*options)["Port"];
-        double port = value.get<double>();
-        // 9090.7 is no port: cutting it to 9090 would serve where nobody asked.
-        if (port != std::trunc(port))
-            LOG_WARNING("Port {} is not a whole number; keeping port {}", value.dump(), proxyPort_);
-        else if (port >= 1 && port <= 65535)
+        // A number's integer value is the port (9090.7 serves on 9090), as long as one exists.
+        double port = std::trunc(value.get<double>());
+        if (port >= 1 && port <= 65535)
             proxyPort_ = static_cast<int>(port);
         else
             LOG_WARNING("Port {} is outside 1-65535; keeping port {}", value.dump(), proxyPort_);

@@ -137,8 +137,9 @@ TEST_F(ProviderTest, StartOptionsChooseModeAndPort) {
          "Port 0 is outside 1-65535; keeping port 8888"},
         {json{{"PacketTunnelMode", "LWIP"}, {"Port", 65536}}, PacketTunnelMode::LWIP, 8888, "LWIP",
          "Port 65536 is outside 1-65535; keeping port 8888"},
-        {json{{"PacketTunnelMode", "LWIP"}, {"Port", 9090.7}}, PacketTunnelMode::LWIP, 8888, "LWIP",
-         "Port 9090.7 is not a whole number; keeping port 8888"},
+        {json{{"PacketTunnelMode", "LWIP"}, {"Port", 9090.7}}, PacketTunnelMode::LWIP, 9090, "LWIP"},
+        {json{{"PacketTunnelMode", "LWIP"}, {"Port", 0.9}}, PacketTunnelMode::LWIP, 8888, "LWIP",
+         "Port 0.9 is outside 1-65535; keeping port 8888"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.options ? row.options->dump() : "no options");
