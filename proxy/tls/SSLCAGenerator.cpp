@@ -131,26 +131,16 @@ SSLCAGenerator::LoadOutcome SSLCAGenerator::loadOrBuild(std::string_view passPhr
         outcome.built = true;
         return std::move(outcome);
     };
-    // Clients must be given a new CA to trust: a CA made anew is worth a line. Only a CA that
-    // was there and is gone (one of its two files left) is a warning: a first start has none.
-    auto missing = [&](const std::filesystem::path& file) {
-        std::error_code ignored;
-        if (std::filesystem::exists(caFile(), ignored) ||
-            std::filesystem::exists(caCertificateFile(), ignored))
-            LOG_WARNING("No CA file {}: made a new CA, which clients must be given to trust", file.string());
-        else
-            LOG_INFO("Made a new CA; clients must be given {} to trust", caCertificateFile().string());
-        return rebuild({});
-    };
     try {
+        // A CA directory without the CA (a first start among others) gets one without a word.
         if (!readPEM(caFile(), passPhrase))
-            return missing(caFile());
+            return rebuild({});
     } catch (const Error& e) {
         logWarning("Failed to load CA, rebuilding: ", e);
         return rebuild({});
     }
     if (!std::filesystem::exists(caCertificateFile()))
-        return missing(caCertificateFile());
+        return rebuild({});
     X509Ptr published = readCertificateFile(caCertificateFile());
     if (!published || X509_cmp(published.get(), certificate()) != 0)
         return rebuild("ca-cert.pem does not hold the certificate of ca.pem");
