@@ -14,8 +14,10 @@
 // too). Multicast and broadcast are no single host to dial. TCP and UDP to a loopback
 // address, and echo requests to one, are answered with an ICMP (ICMPv6) destination
 // unreachable, so the app learns at once: an answer from the loopback address itself (a
-// reset) would be a martian to the app's kernel. The rest is dropped unanswered, as a host
-// answers no packet to a broadcast or multicast address. All of it is counted.
+// reset) would be a martian to the app's kernel. The rest, no single host, is dropped
+// unanswered, as no error is ever sent for a packet to a broadcast or multicast address. All
+// of it is counted.
+
 /// Whether the relay refuses the destination: loopback (127.0.0.0/8, ::1), unspecified
 /// (0.0.0.0, ::), multicast (224.0.0.0/4, ff00::/8) and the limited broadcast
 /// (255.255.255.255), the IPv4 ones in their IPv4-mapped IPv6 form as well. A subnet's
