@@ -12,6 +12,7 @@
 #include "PacketTunnel/lwipglue/relaydest.h"
 #include "lwip/netif.h"
 #include "lwip/pbuf.h"
+#include "lwip/prot/udp.h"
 #include "lwip/udp.h"
 #include "platform/AsyncUdpSocket.h"
 #include "platform/DispatchQueue.h"
@@ -142,7 +143,9 @@ void PacketTunnelUDPProxyServer::recv(void* arg, udp_pcb*, pbuf* p, const ip_add
 void PacketTunnelUDPProxyServer::received(pbuf* p, const ip_addr_t& addr, std::uint16_t port,
                                           const ip_addr_t& destAddr, std::uint16_t destPort) {
     LOG_VERBOSE("Received my UDP! port {} -> {}", port, destPort);
-    if (relaydest_udp_refused(destAddr)) { // the gateway's loopback and the like
+    // The gateway's loopback and the like. The stack has stepped over the UDP header, which
+    // lies just before the payload.
+    if (relaydest_udp_refused(destAddr, static_cast<const std::uint8_t*>(p->payload) - UDP_HLEN)) {
         pbuf_free(p);
         return;
     }

@@ -80,10 +80,10 @@ void TunnelInterface::removeFromStack() {
     // Packets turned away unread: an app writing broken packets shows here, not per packet.
     if (auto malformed = netunif_input_malformed())
         LOG_INFO("Tunnel input: {} malformed packets dropped", malformed);
-    if (auto refused = relaydest_refusals(); refused.tcp || refused.udp)
-        LOG_INFO("Tunnel input: {} TCP segments and {} UDP datagrams to loopback, unspecified, multicast or "
-                 "broadcast destinations refused",
-                 refused.tcp, refused.udp);
+    if (auto refused = relaydest_refusals(); refused.tcp || refused.udp || refused.icmp)
+        LOG_INFO("Tunnel input: {} TCP segments, {} UDP datagrams and {} ICMP echo requests to loopback, "
+                 "unspecified, multicast or broadcast destinations refused",
+                 refused.tcp, refused.udp, refused.icmp);
     netunif_set_output_block(nullptr);
     netif_set_link_down(&netif_);
     netif_set_down(&netif_);

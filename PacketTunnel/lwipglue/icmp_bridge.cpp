@@ -4,6 +4,7 @@
 
 #include "lwip/ip.h"
 #include "lwip/pbuf.h"
+#include "relaydest.h"
 
 namespace {
 
@@ -13,6 +14,10 @@ IcmpBridgeReceiver icmp6Receiver;
 int offer(const IcmpBridgeReceiver& receiver, struct pbuf* p) {
     if (!receiver)
         return 0;
+    if (relaydest_icmp_refused(static_cast<const std::uint8_t*>(p->payload), p->len)) {
+        pbuf_free(p);
+        return 1;
+    }
     // Sized to the message: reassembled IPv6 messages can be longer than any fixed buffer.
     std::vector<std::uint8_t> message(p->tot_len);
     pbuf_copy_partial(p, message.data(), p->tot_len, 0);

@@ -44,8 +44,15 @@ void lwipmem_half_open_done(struct tcp_pcb *pcb);
 
 /* Asked by the listener lookup before the catch-all listener takes a segment, which the
  * relay would carry to its destination: 1 when that destination is one the relay refuses
- * (counted; the stack answers the segment as for a port nobody listens on), 0 to go on. */
-int relaydest_tcp_refused(const struct ip_addr *destination);
+ * (counted, and answered with an ICMP destination unreachable unless the segment is a
+ * reset; the stack then drops it), 0 to go on. `header`: the segment's TCP header, its
+ * ports and numbers already in host order. */
+struct tcp_hdr;
+int relaydest_tcp_refused(const struct ip_addr *destination, const struct tcp_hdr *header);
+/* Asked by IPv6 input of a destination in IPv4-mapped form, which the stack drops: 1 when
+ * it is one the relays refuse, so that the packet goes on to be refused there like the
+ * IPv4 form. */
+int relaydest_mapped_refused(const struct ip_addr *destination);
 
 #ifdef __cplusplus
 }

@@ -238,6 +238,7 @@ std::optional<Data> dns(const Data& query) {
 struct Family {
     const char* name;
     std::string server, dnsServer, counter; // an echo counter of the servers' namespace
+    std::string loopback;                   // as a URL holds it
 };
 void PrintTo(const Family& f, std::ostream* os) {
     *os << f.name;
@@ -309,6 +310,16 @@ TEST_P(LWIPModeDatagramTest, DigAndPingThroughTheTunnel) {
     EXPECT_EQ(openDescriptors(), descriptors);
     // The client's own router and neighbour messages are no failures.
     EXPECT_EQ(logger->count("Failed to send"), 0);
+}
+
+// With the client's loopback down and its addresses gone, what it sends to 127.0.0.1 or ::1
+// enters the tunnel: the refusal reaches the app at once, not at its own time-out.
+TEST_P(LWIPModeDatagramTest, AConnectToLoopbackThroughTheTunnelFailsAtOnce) {
+    cli("ip link set lo down && ip addr flush dev lo");
+    auto started = std::chrono::steady_clock::now();
+    auto out = cli("curl -sv --connect-timeout 5 http://" + GetParam().loopback + ":9/");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1)) << out;
+    EXPECT_NE(out.find("Connection refused"), std::string::npos) << out;
 }
 
 // A UDP echo server whose receive buffer holds a whole burst, on a thread of its own: it loses
@@ -384,9 +395,10 @@ TEST_P(LWIPModeDatagramTest, UdpBurstGetsAtLeastTheDirectPathsShare) {
     EXPECT_GT(direct, 0.9) << directOut;
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, LWIPModeDatagramTest,
-                         ::testing::Values(Family{"ipv4", "203.0.113.10", "203.0.113.53", "IcmpInEchos"},
-                                           Family{"ipv6", "2001:db8::10", "2001:db8::53", "Icmp6InEchos"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Families, LWIPModeDatagramTest,
+    ::testing::Values(Family{"ipv4", "203.0.113.10", "203.0.113.53", "IcmpInEchos", "127.0.0.1"},
+                      Family{"ipv6", "2001:db8::10", "2001:db8::53", "Icmp6InEchos", "[::1]"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "PacketTunnel/PacketTunnelProxyServer.h"
 #include "PacketTunnel/PacketTunnelTCPProxyServer.h"
 #include "PacketTunnel/PacketTunnelUDPProxyServer.h"
+#include "PacketTunnel/lwipglue/icmp_bridge.h"
 #include "PacketTunnel/lwipglue/relaydest.h"
 #include "platform/AsyncUdpSocket.h"
 #include "proxy/tls/SSLCAGenerator.h"
@@ -109,16 +110,18 @@ TEST(RelayDestination, RefusalsLessThanTheGapApartAreOneBurst) {
 struct RefusedCase {
     const char* name;
     std::string client, destination;
-    bool reset; // the SYN is answered with a reset (else with nothing)
+    // Answered with a destination unreachable from the tunnel's far end (else with nothing).
+    bool answered;
     // Counted per packet. The stack itself drops TCP to multicast and broadcast, and
-    // everything to or from an IPv4-mapped address, before it reaches a relay.
-    std::size_t tcpRefused, udpRefused;
+    // everything from an IPv4-mapped address, before it reaches a relay.
+    std::size_t tcpRefused, udpRefused, icmpRefused;
 };
 void PrintTo(const RefusedCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-// Both relays and the proxy on the stack, as LWIP mode runs them.
+// Both relays and the proxy on the stack, as LWIP mode runs them, and ICMP bridge receivers
+// that count what they would send on.
 class RelayFixture : public test::StackHarness {
 protected:
     void SetUp() override {
@@ -132,8 +135,11 @@ protected:
         proxy =
             PacketTunnelProxyServer::make(SSLSettings{}, queue, nullptr, SSLCAGenerator::make(dir.path()));
         proxy->bind(8888);
+        auto count = [this](const ip_addr_t&, const std::uint8_t*, std::size_t) { ++echoesSentOn; };
+        onStack([&] { icmp_bridge_set_icmp_block(count), icmp_bridge_set_icmp6_block(count); });
     }
     void TearDown() override {
+        onStack([] { icmp_bridge_set_icmp_block(nullptr), icmp_bridge_set_icmp6_block(nullptr); });
         if (proxy)
             proxy->stopListening();
         if (udpRelay)
@@ -153,68 +159,83 @@ protected:
     std::shared_ptr<PacketTunnelTCPProxyServer> tcpRelay;
     std::shared_ptr<PacketTunnelUDPProxyServer> udpRelay;
     std::shared_ptr<PacketTunnelProxyServer> proxy;
+    std::size_t echoesSentOn = 0; // on the stack's queue
 };
 
 class RefusedDestinationTest : public RelayFixture, public ::testing::WithParamInterface<RefusedCase> {};
 
-// A SYN is reset the way a closed port's is, before any connection exists, every time; a
-// datagram is dropped before the relay opens a socket for it. One warning for the burst;
-// the totals at the tunnel's stop.
-TEST_P(RefusedDestinationTest, SynIsResetAndDatagramDroppedWithoutAConnectionOrSocket) {
+// A SYN, a datagram and an echo request to a loopback address are answered with a
+// destination unreachable (port unreachable, or administratively prohibited for the echo)
+// from the tunnel's far end, which the app's kernel takes as it would not take a reset from
+// loopback; to the others nothing comes back. Nothing is relayed: no connection, no socket,
+// no echo sent on. One warning for the burst; the totals at the tunnel's stop.
+TEST_P(RefusedDestinationTest, RefusedWithoutAConnectionSocketOrEcho) {
     const auto& c = GetParam();
+    bool v6 = c.client.find(':') != std::string::npos;
+    std::string far = v6 ? app6 : "198.18.72.253";
     auto logger = test::CapturingLogger::install();
     for (std::uint32_t attempt = 0; attempt < 2; ++attempt) {
         auto syn = Packet::tcpSegment(c.client, 40000, c.destination, 22, Packet::syn);
         syn.seq = 1000 + attempt * 100;
-        send(syn);
-        if (c.reset) {
-            ASSERT_TRUE(flow->waitForWritten(1)) << "no reset";
+        const struct {
+            Packet packet;
+            std::string answer;
+        } sent[] = {
+            {syn, v6 ? "1/4" : "3/3"},
+            {Packet::udpDatagram(c.client, 5353, c.destination, 53, toData("query")), v6 ? "1/4" : "3/3"},
+            {Packet::echoRequest(c.client, c.destination), v6 ? "1/1" : "3/13"}};
+        for (const auto& one : sent) {
+            send(one.packet);
             settle();
             auto written = flow->takeWritten();
-            ASSERT_EQ(written.size(), 1u);
-            auto reset = Packet::parse(written[0].first).value_or(Packet{});
-            EXPECT_EQ(reset.flags, Packet::rst | Packet::ack);
-            EXPECT_EQ(reset.ackNumber, syn.seq + 1);
-            EXPECT_EQ(fmt::format("{}:{} > {}:{}", reset.source, reset.sourcePort, reset.destination,
-                                  reset.destinationPort),
-                      fmt::format("{}:22 > {}:40000", c.destination, c.client));
-        } else {
-            settle();
-            EXPECT_TRUE(flow->takeWritten().empty());
+            if (!c.answered) {
+                EXPECT_TRUE(written.empty());
+                continue;
+            }
+            ASSERT_EQ(written.size(), 1u) << "no answer";
+            const Data& bytes = written[0].first;
+            auto answer = Packet::parse(bytes).value_or(Packet{});
+            std::size_t header = v6 ? 40 : 20;
+            EXPECT_EQ(fmt::format("{} > {} {}/{}", answer.source, answer.destination, answer.icmpType,
+                                  bytes.at(header + 1)),
+                      fmt::format("{} > {} {}", far, c.client, one.answer));
+            // It quotes the IP header and the transport's first 8 bytes as they were sent.
+            auto sentBytes = one.packet.build();
+            EXPECT_EQ(Data(bytes.end() - header - 8, bytes.end()),
+                      Data(sentBytes.begin(), sentBytes.begin() + header + 8));
         }
-        send(Packet::udpDatagram(c.client, 5353, c.destination, 53, toData("query")));
-        settle();
-        EXPECT_TRUE(flow->takeWritten().empty());
         EXPECT_EQ(connections(), 0u);
         EXPECT_EQ(udpRelay->socketCount(), 0u);
+        EXPECT_EQ(onStack([&] { return echoesSentOn; }), 0u);
         EXPECT_EQ(relaydest_refusals().tcp, c.tcpRefused * (attempt + 1));
         EXPECT_EQ(relaydest_refusals().udp, c.udpRefused * (attempt + 1));
+        EXPECT_EQ(relaydest_refusals().icmp, c.icmpRefused * (attempt + 1));
     }
     EXPECT_EQ(onStack([&] { return tcpRelay->socketCount(); }), 0u);
-    bool counted = c.tcpRefused + c.udpRefused > 0;
+    bool counted = c.tcpRefused + c.udpRefused + c.icmpRefused > 0;
     EXPECT_EQ(logger->count("refused: loopback, unspecified, multicast and broadcast"), counted ? 1 : 0);
     iface->remove();
-    EXPECT_EQ(logger->count(fmt::format("Tunnel input: {} TCP segments and {} UDP datagrams to loopback, "
-                                        "unspecified, multicast or broadcast destinations refused",
-                                        2 * c.tcpRefused, 2 * c.udpRefused)),
+    EXPECT_EQ(logger->count(fmt::format("Tunnel input: {} TCP segments, {} UDP datagrams and {} ICMP echo "
+                                        "requests to loopback, unspecified, multicast or broadcast "
+                                        "destinations refused",
+                                        2 * c.tcpRefused, 2 * c.udpRefused, 2 * c.icmpRefused)),
               counted ? 1 : 0)
         << fmt::format("{}", fmt::join(logger->lines(), "\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Destinations, RefusedDestinationTest,
-    ::testing::Values(RefusedCase{"loopback4", app4, "127.0.0.1", true, 1, 1},
-                      RefusedCase{"loopbackNet4", app4, "127.1.2.3", true, 1, 1},
-                      RefusedCase{"loopback6", app6, "::1", true, 1, 1},
-                      // a reset from :: has no source the interface could send it from
-                      RefusedCase{"unspecified6", app6, "::", false, 1, 1},
-                      RefusedCase{"multicast6", app6, "ff02::1", false, 0, 1},
+    ::testing::Values(RefusedCase{"loopback4", app4, "127.0.0.1", true, 1, 1, 1},
+                      RefusedCase{"loopbackNet4", app4, "127.1.2.3", true, 1, 1, 1},
+                      RefusedCase{"loopback6", app6, "::1", true, 1, 1, 1},
+                      RefusedCase{"unspecified6", app6, "::", false, 1, 1, 1},
+                      RefusedCase{"multicast6", app6, "ff02::1", false, 0, 1, 1},
                       // the stack takes 0.0.0.0 for a broadcast address
-                      RefusedCase{"unspecified4", app4, "0.0.0.0", false, 0, 1},
-                      RefusedCase{"multicast4", app4, "224.0.0.1", false, 0, 1},
-                      RefusedCase{"broadcast4", app4, "255.255.255.255", false, 0, 1},
-                      RefusedCase{"mappedLoopback", app6, "::ffff:127.0.0.1", false, 0, 0},
-                      RefusedCase{"mappedUnspecified", app6, "::ffff:0.0.0.0", false, 0, 0}),
+                      RefusedCase{"unspecified4", app4, "0.0.0.0", false, 0, 1, 1},
+                      RefusedCase{"multicast4", app4, "224.0.0.1", false, 0, 1, 1},
+                      RefusedCase{"broadcast4", app4, "255.255.255.255", false, 0, 1, 1},
+                      RefusedCase{"mappedLoopback", app6, "::ffff:127.0.0.1", true, 1, 1, 1},
+                      RefusedCase{"mappedUnspecified", app6, "::ffff:0.0.0.0", false, 1, 1, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 using AllowedDestinationTest = RelayFixture;
