@@ -11,6 +11,7 @@
 #include "PacketTunnel/PacketTunnelUDPProxyServer.h"
 #include "PacketTunnel/lwipglue/relaydest.h"
 #include "platform/AsyncUdpSocket.h"
+#include "proxy/io/InetAddress.h"
 #include "proxy/tls/SSLCAGenerator.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/tunnel/StackHarness.h"
@@ -158,8 +159,8 @@ protected:
 class RefusedDestinationTest : public RelayFixture, public ::testing::WithParamInterface<RefusedCase> {};
 
 // A SYN is reset the way a closed port's is, before any connection exists, every time; a
-// datagram is dropped before the relay opens a socket for it. One warning for the burst;
-// the totals at the tunnel's stop.
+// datagram is dropped before the relay opens a socket for it; the proxy on the stack does not
+// connect there. One warning for the burst; the totals at the tunnel's stop.
 TEST_P(RefusedDestinationTest, SynIsResetAndDatagramDroppedWithoutAConnectionOrSocket) {
     const auto& c = GetParam();
     auto logger = test::CapturingLogger::install();
@@ -187,6 +188,7 @@ TEST_P(RefusedDestinationTest, SynIsResetAndDatagramDroppedWithoutAConnectionOrS
         EXPECT_TRUE(flow->takeWritten().empty());
         EXPECT_EQ(connections(), 0u);
         EXPECT_EQ(udpRelay->socketCount(), 0u);
+        EXPECT_TRUE(proxy->refusedDestination(InetAddress(c.destination, c.destination), 22));
         EXPECT_EQ(relaydest_refusals().tcp, c.tcpRefused * (attempt + 1));
         EXPECT_EQ(relaydest_refusals().udp, c.udpRefused * (attempt + 1));
     }
@@ -220,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
 using AllowedDestinationTest = RelayFixture;
 
 // Beside the refusals: the proxy on the stack still answers, of both families, and the
-// neighbours of refused addresses are relayed; nothing of it is counted.
+// neighbours of refused addresses are relayed (and proxied); nothing of it is counted.
 TEST_F(AllowedDestinationTest, ProxyAndNeighboursOfRefusedAddressesAreServed) {
     auto logger = test::CapturingLogger::install();
     const struct {
@@ -235,6 +237,7 @@ TEST_F(AllowedDestinationTest, ProxyAndNeighboursOfRefusedAddressesAreServed) {
         EXPECT_TRUE(
             peer.waitUntil([&] { return peer.synAckReceived || peer.rstReceived; }, std::chrono::seconds(5)));
         EXPECT_TRUE(peer.synAckReceived) << row.destination;
+        EXPECT_FALSE(proxy->refusedDestination(InetAddress(row.destination, row.destination), row.port));
         peer.nextSeq = 1001;
         peer.rst(); // gone before the relay dials out
         settle();
