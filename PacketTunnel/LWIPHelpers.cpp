@@ -1,5 +1,9 @@
 #include "LWIPHelpers.h"
 
+#include <arpa/inet.h>
+
+#include <cstdint>
+
 #include "platform/Log.h"
 
 namespace pemtrox::LWIPHelpers {
@@ -14,6 +18,19 @@ std::string ipAddrToString(const ip_addr_t& address) {
     default:
         fatalError("Unsupported address type: " + std::to_string(IP_GET_TYPE(&address)));
     }
+}
+
+std::optional<ip_addr_t> parseIpAddr(const std::string& text) {
+    ip_addr_t address{};
+    std::uint32_t words[4]; // network order, as the stack keeps them
+    if (inet_pton(AF_INET, text.c_str(), words) == 1) {
+        ip_addr_set_ip4_u32_val(address, words[0]);
+        return address;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), words) != 1)
+        return std::nullopt;
+    IP_ADDR6(&address, words[0], words[1], words[2], words[3]);
+    return address;
 }
 
 } // namespace pemtrox::LWIPHelpers

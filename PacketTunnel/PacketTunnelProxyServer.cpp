@@ -1,10 +1,13 @@
 #include "PacketTunnel/PacketTunnelProxyServer.h"
 
+#include "PacketTunnel/LWIPHelpers.h"
 #include "PacketTunnel/PacketTunnelProxyServerError.h"
 #include "PacketTunnel/TCPSocket.h"
+#include "PacketTunnel/lwipglue/relaydest.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 #include "proxy/engine/SocketProxyConnection.h"
+#include "proxy/io/InetAddress.h"
 
 namespace pemtrox {
 
@@ -62,6 +65,18 @@ void PacketTunnelProxyServer::stopListening() {
 
 std::optional<int> PacketTunnelProxyServer::localPort() const {
     return queue()->onQueue([&] { return port_; });
+}
+
+ErrorPtr PacketTunnelProxyServer::refusedDestination(const InetAddress& address, int port) const {
+    auto destination = LWIPHelpers::parseIpAddr(address.address());
+    if (!refusesLoopback_ || !destination || !relaydest_refused(*destination))
+        return nullptr; // text that is no address fails in the socket, which takes numbers only
+    auto text =
+        address.address().find(':') == std::string::npos ? address.address() : "[" + address.address() + "]";
+    return makeError<GenericError>("Refused to connect to " + text + ":" + std::to_string(port) +
+                                       ": loopback, unspecified, multicast and broadcast addresses are "
+                                       "not reachable through the tunnel",
+                                   "Destination refused");
 }
 
 err_t PacketTunnelProxyServer::onAccept(void* arg, tcp_pcb* pcb, err_t err) {

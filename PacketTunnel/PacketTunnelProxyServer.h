@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,10 +31,18 @@ public:
     void stopListening() override;
     std::optional<int> localPort() const override;
 
+    /// The relay's refused destinations are refused here too (see relaydest_refused), by the
+    /// address a request resolves to: apps reach this server through the tunnel, and must not
+    /// reach through it the services that listen on this machine's loopback for it alone.
+    ErrorPtr refusedDestination(const InetAddress& address, int port) const override;
+    /// On by default; off only for tests whose servers listen on 127.0.0.1.
+    void setRefusesLoopback(bool refuses) { refusesLoopback_ = refuses; }
+
 private:
     static err_t onAccept(void* arg, tcp_pcb* pcb, err_t err);
     tcp_pcb* boundPcb_ = nullptr; // on the queue
     std::optional<int> port_;
+    std::atomic<bool> refusesLoopback_{true};
 };
 
 } // namespace pemtrox

@@ -104,6 +104,10 @@ void HttpRemoteConnection::connectToAddress(const std::shared_ptr<ProxyEvent>& e
             makeError<RemoteConnectionErrors>(RemoteConnectionErrors::invalidPort(*remotePort_))));
         return;
     }
+    if (auto refusal = server_->refusedDestination(*remoteAddress_, static_cast<int>(*remotePort_))) {
+        completion(RemoteConnectionState::failed(std::move(refusal)));
+        return;
+    }
     // A connection opens one socket at a time: one still open (kept alive, or still
     // connecting) is closed before it is replaced.
     close();

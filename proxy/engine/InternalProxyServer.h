@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/Error.h"
 #include "proxy/engine/ProxyServer.h"
 #include "proxy/io/Data.h"
 #include "proxy/io/SocketConnectionState.h"
@@ -27,6 +28,10 @@ public:
     virtual std::shared_ptr<Socket> openRemoteSocket(const std::optional<std::string>& scheme,
                                                      const InetAddress& address, const std::string& host,
                                                      int port, SocketConnectCallback completion) = 0;
+    /// Why the server does not connect to this resolved address at all, or null (any address
+    /// is dialled). Asked by the remote connection just before openRemoteSocket, so that a
+    /// name, a spoofed host and a numeric target are judged by the address they reach.
+    virtual ErrorPtr refusedDestination(const InetAddress&, int /*port*/) const { return nullptr; }
 
     virtual void notifyTransactionConnect(const std::shared_ptr<ProxyEvent>& evt) = 0;
     virtual void notifyTransactionComplete(const std::shared_ptr<ProxyEvent>& evt) = 0;

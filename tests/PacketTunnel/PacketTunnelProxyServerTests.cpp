@@ -95,6 +95,7 @@ TEST_P(ClientLeavesTest, NoServerSocketIsLeftBehind) {
     int port = c.serverAnswers ? origin.port() : hole.port();
     auto server =
         PacketTunnelProxyServer::make(SSLSettings{}, queue, nullptr, SSLCAGenerator::make(dir.path()));
+    server->setRefusesLoopback(false); // the origin listens on 127.0.0.1
     server->bind(8888);
     // The sockets to the server's port (the black hole keeps some of its own there).
     auto serverSockets = [&] {

@@ -12,6 +12,7 @@
 #include "PacketTunnel/lwipglue/icmp_bridge.h"
 #include "PacketTunnel/lwipglue/relaydest.h"
 #include "platform/AsyncUdpSocket.h"
+#include "proxy/io/InetAddress.h"
 #include "proxy/tls/SSLCAGenerator.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/tunnel/StackHarness.h"
@@ -168,7 +169,8 @@ class RefusedDestinationTest : public RelayFixture, public ::testing::WithParamI
 // destination unreachable (port unreachable, or administratively prohibited for the echo)
 // from the tunnel's far end, which the app's kernel takes as it would not take a reset from
 // loopback; to the others nothing comes back. Nothing is relayed: no connection, no socket,
-// no echo sent on. One warning for the burst; the totals at the tunnel's stop.
+// no echo sent on, and the proxy on the stack does not connect there. One warning for the
+// burst; the totals at the tunnel's stop.
 TEST_P(RefusedDestinationTest, RefusedWithoutAConnectionSocketOrEcho) {
     const auto& c = GetParam();
     bool v6 = c.client.find(':') != std::string::npos;
@@ -207,6 +209,7 @@ TEST_P(RefusedDestinationTest, RefusedWithoutAConnectionSocketOrEcho) {
         EXPECT_EQ(connections(), 0u);
         EXPECT_EQ(udpRelay->socketCount(), 0u);
         EXPECT_EQ(onStack([&] { return echoesSentOn; }), 0u);
+        EXPECT_TRUE(proxy->refusedDestination(InetAddress(c.destination, c.destination), 22));
         EXPECT_EQ(relaydest_refusals().tcp, c.tcpRefused * (attempt + 1));
         EXPECT_EQ(relaydest_refusals().udp, c.udpRefused * (attempt + 1));
         EXPECT_EQ(relaydest_refusals().icmp, c.icmpRefused * (attempt + 1));
@@ -241,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(
 using AllowedDestinationTest = RelayFixture;
 
 // Beside the refusals: the proxy on the stack still answers, of both families, and the
-// neighbours of refused addresses are relayed; nothing of it is counted.
+// neighbours of refused addresses are relayed (and proxied); nothing of it is counted.
 TEST_F(AllowedDestinationTest, ProxyAndNeighboursOfRefusedAddressesAreServed) {
     auto logger = test::CapturingLogger::install();
     const struct {
@@ -256,6 +259,7 @@ TEST_F(AllowedDestinationTest, ProxyAndNeighboursOfRefusedAddressesAreServed) {
         EXPECT_TRUE(
             peer.waitUntil([&] { return peer.synAckReceived || peer.rstReceived; }, std::chrono::seconds(5)));
         EXPECT_TRUE(peer.synAckReceived) << row.destination;
+        EXPECT_FALSE(proxy->refusedDestination(InetAddress(row.destination, row.destination), row.port));
         peer.nextSeq = 1001;
         peer.rst(); // gone before the relay dials out
         settle();

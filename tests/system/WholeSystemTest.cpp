@@ -310,6 +310,20 @@ TEST_F(WholeSystem, LWIPModeTakesTheClientNamespacesTraffic) {
              EXPECT_TRUE(status == 7 || status == 56) << status << ": " << out;
              EXPECT_EQ(cli(curl + proxy + "http://made-up.test/m"), "203.0.113.53 /m\n");
          }},
+        {"the gateway's loopback out of reach through the proxy on the stack",
+         [&] {
+             test::ChildProcess web("exec ip netns exec " + spaces->gw + " python3 -um http.server 80 2>&1");
+             ASSERT_NE(web.waitForLine("Serving HTTP"), "") << web.output();
+             auto spoofed = toolsOn; // made-up.test to an IPv4-mapped loopback
+             spoofed["tools.dnsSpoofing.mappings"][0]["address"] = "::ffff:127.0.0.1";
+             settings(spoofed);
+             for (std::string target : {"127.0.0.1", "localhost", "0.0.0.0", "made-up.test"})
+                 for (std::string how : {"-w %{http_code} ", "-p -w %{http_connect} "}) {
+                     auto got = cli(curl + proxy + how + "-o /dev/null http://" + target + "/ 2>/dev/null");
+                     EXPECT_EQ(got, "503") << how << target;
+                 }
+             EXPECT_EQ(cli(curl + proxy + "-w %{http_code} -o /dev/null http://192.0.2.1/"), "200");
+         }},
         {"app messages",
          [&] {
              auto log = message("Log");
