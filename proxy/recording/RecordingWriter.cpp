@@ -1,6 +1,7 @@
 #include "proxy/recording/RecordingWriter.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
@@ -172,6 +173,7 @@ std::chrono::steady_clock::rep RecordingWriter::stillSince() const {
 
 void RecordingWriter::checkProgress() {
     std::vector<std::shared_ptr<ExchangeRecording>> resumed;
+    std::optional<double> stillFor;
     {
         std::lock_guard lock(pauseMutex_);
         watching_ = false;
@@ -183,17 +185,21 @@ void RecordingWriter::checkProgress() {
             return;
         }
         if (!stuck_.exchange(true))
-            LOG_WARNING("Recording store {} has written nothing for {:.0f} s: the exchanges it holds go on "
-                        "without their recording",
-                        name_, secondsSince(lastProgress_.load()));
+            stillFor = secondsSince(lastProgress_.load());
         resumed.swap(paused_);
         for (auto& exchange : resumed) {
             exchange->pausedByWriter = false;
             abandon(exchange);
         }
     }
+    // The exchanges go on first, and the warning comes after, with no lock held: the log file
+    // may lie on the disk that stopped answering, and writing to it may wait as long.
     for (auto& exchange : resumed)
         exchange->pause->resume();
+    if (stillFor)
+        LOG_WARNING("Recording store {} has written nothing for {:.0f} s: the exchanges it holds go on "
+                    "without their recording",
+                    name_, *stillFor);
 }
 
 void RecordingWriter::drain(Lane& lane) {
