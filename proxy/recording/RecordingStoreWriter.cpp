@@ -76,7 +76,7 @@ RecordingStoreWriter::RecordingStoreWriter(std::filesystem::path baseURL)
     root(true);
     openTemporaryDirectory();
     writer_ = std::make_unique<RecordingWriter>(
-        writerLanes, [this](RecordingStep& step) { perform(step); }, [this] { afterWriterTurn(); },
+        writerLanes, [this](RecordingStep& step) { return perform(step); }, [this] { afterWriterTurn(); },
         baseURL_.string());
 }
 
@@ -235,34 +235,39 @@ void RecordingStoreWriter::submit(const std::shared_ptr<ExchangeRecording>& exch
     writer_->submit(exchange->lane, RecordingStep{exchange, kind, std::move(text), number, cap});
 }
 
-void RecordingStoreWriter::perform(RecordingStep& step) {
+bool RecordingStoreWriter::perform(RecordingStep& step) {
     // No lock: an exchange's steps all run on its lane, one after the other.
     auto& exchange = *step.exchange;
     if (!exchange.active)
-        return;
+        return false;
+    // Whether the exchange's directory was made: its end then removes or writes something.
+    auto made = [&exchange] { return !exchange.directory().empty(); };
     switch (step.kind) {
     case Kind::makeDirectory:
         if (exchange.cancelled) {
             settle(exchange, true);
             exchange.active = false;
-        } else if (!exchange.makeTemporaryDirectory()) {
+            return false;
+        }
+        if (!exchange.makeTemporaryDirectory()) {
             int error = errno;
             logWarning("Failed to create directory for transaction: ",
                        systemError("mkdir(" + temporaryDirectory().string() + ")", error));
             settle(exchange, true);
             exchange.active = false;
         }
-        break;
-    case Kind::metadata:
+        return true;
+    case Kind::metadata: {
         // Of an exchange the writer let go on while stuck, every step queued is written: the
         // later one that replaced it may never have been queued.
         if (step.number != exchange.metadataNumber && !exchange.abandoned) {
             // A later step's metadata waits behind this one; kept in case a failure stops the
             // exchange before that one is written.
             exchange.skippedMetadata.swap(step.text);
-            break;
+            return false;
         }
         exchange.skippedMetadata.clear();
+        bool changed = step.text != exchange.metadata;
         try {
             writeMetadata(exchange, step.text);
         } catch (...) {
@@ -278,23 +283,26 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
         } else {
             rootChanged_ = true;
         }
-        break;
+        return changed;
+    }
     case Kind::requestHead:
     case Kind::responseHead: {
         bool request = step.kind == Kind::requestHead;
         if (step.number != (request ? exchange.requestHeadNumber : exchange.responseHeadNumber) &&
             !exchange.abandoned)
-            break;
+            return false;
+        auto& written = request ? exchange.requestHead : exchange.responseHead;
+        bool changed = step.text != written;
         try {
             exchange.replace(request ? RecordingStore::requestHeaderFile : RecordingStore::responseHeaderFile,
-                             step.text, request ? exchange.requestHead : exchange.responseHead);
+                             step.text, written);
         } catch (...) {
             auto error = currentError();
             stopAfterFailure(exchange);
             logWarning(request ? "Failed to write request header: " : "Failed to write response header: ",
                        error);
         }
-        break;
+        return changed;
     }
     case Kind::requestBody:
     case Kind::responseBody: {
@@ -307,14 +315,20 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
                 stopAfterFailure(exchange);
             logWarning(request ? "Failed to write request body: " : "Failed to write response body: ", error);
         }
-        break;
+        return true;
     }
-    case Kind::release:
+    case Kind::release: {
+        // Closing files reaches no disk; removing a directory never written does.
+        bool removes = !exchange.metadataWritten && made();
         abandonUnwritten(exchange);
         exchange.release();
         giveBack(exchange);
-        break;
-    case Kind::stop:
+        return removes;
+    }
+    case Kind::stop: {
+        bool writes =
+            (!exchange.metadataWritten || (exchange.abandoned && !exchange.skippedMetadata.empty())) &&
+            made();
         // The stop of an exchange that went on without its recording may come after a
         // skipped metadata step whose successor was never queued.
         if (exchange.abandoned)
@@ -322,8 +336,10 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
         else
             stop(exchange);
         giveBack(exchange);
-        break;
+        return writes;
+    }
     case Kind::cancel: {
+        bool removes = made();
         bool published;
         {
             std::lock_guard lock(directoryMutex_);
@@ -340,9 +356,10 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
             settle(exchange, true);
         }
         stop(exchange);
-        break;
+        return removes;
     }
     }
+    return false;
 }
 
 void RecordingStoreWriter::abandonUnwritten(ExchangeRecording& exchange) {

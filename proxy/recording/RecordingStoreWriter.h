@@ -74,8 +74,9 @@ public:
     void updateModificationDate();
 
 private:
-    /// Does a step's file work on the exchange's lane, while the exchange is active.
-    void perform(RecordingStep& step);
+    /// Does a step's file work on the exchange's lane, while the exchange is active; whether it
+    /// reached the disk.
+    bool perform(RecordingStep& step);
     /// The root held open, opened again when it was replaced; null when it cannot be opened.
     std::shared_ptr<const StoreRoot> root(bool reopen = false);
     /// Gives the exchange the next number of the series, and a place among the directories

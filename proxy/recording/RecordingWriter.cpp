@@ -43,7 +43,7 @@ double secondsSince(std::chrono::steady_clock::rep ticks) {
 
 } // namespace
 
-RecordingWriter::RecordingWriter(std::size_t lanes, std::function<void(RecordingStep&)> perform,
+RecordingWriter::RecordingWriter(std::size_t lanes, std::function<bool(RecordingStep&)> perform,
                                  std::function<void()> afterTurn, std::string name)
     : perform_(std::move(perform)), afterTurn_(std::move(afterTurn)), lastProgress_(nowTicks()),
       name_(std::move(name)), watchdog_(DispatchQueue::make("RecordingWatch")) {
@@ -235,13 +235,16 @@ bool RecordingWriter::takeTurn(Lane& lane) {
     }
     for (auto& step : lane.turn) {
         auto weight = weightOf(step);
-        if (!dropping_)
-            perform_(step);
+        // Only a step that reached the disk shows that it answers: a lane that has nothing of
+        // the stuck one's to write gets through the steps that touch nothing at once.
+        bool reachedDisk = !dropping_ && perform_(step);
         buffers_.give(std::move(step.text));
         step.exchange.reset();
-        auto stuckSince = lastProgress_.exchange(nowTicks());
-        if (stuck_.load(std::memory_order_relaxed) && stuck_.exchange(false))
-            LOG_INFO("Recording store {} writes again after {:.0f} s", name_, secondsSince(stuckSince));
+        if (reachedDisk) {
+            auto stuckSince = lastProgress_.exchange(nowTicks());
+            if (stuck_.load(std::memory_order_relaxed) && stuck_.exchange(false))
+                LOG_INFO("Recording store {} writes again after {:.0f} s", name_, secondsSince(stuckSince));
+        }
         removeWeight(weight);
         if (--outstanding_ == 0) {
             { std::lock_guard lock(idleMutex_); }
