@@ -85,8 +85,11 @@ RecordingStoreWriter::~RecordingStoreWriter() {
     // it first would clear the pointer that the lanes read as they work through them.
     writer_->waitForWrites();
     writer_.reset();
-    // What a stop left among the temporaries (the directories of exchanges whose first
-    // metadata.json it dropped, and of those after them) goes with the writer.
+    // A stop that dropped a lower exchange's first metadata.json left the directories after
+    // it waiting: those that hold one go into the store in number order all the same (their
+    // numbers stay in order, with a gap). What is left among the temporaries (directories
+    // without a metadata.json) goes with the writer.
+    publishWritten();
     if (temporary_)
         removeTemporaries(*temporary_, spareStem_, false, spareStem_);
 }
@@ -164,6 +167,22 @@ void RecordingStoreWriter::publishReady() {
         if (next->cancelled)
             next->directoryState = ExchangeRecording::Directory::failed;
         if (next->directoryState == ExchangeRecording::Directory::ready)
+            publish(next);
+    }
+}
+
+void RecordingStoreWriter::publishWritten() {
+    std::lock_guard lock(directoryMutex_);
+    for (;;) {
+        std::shared_ptr<ExchangeRecording> next;
+        {
+            std::lock_guard counterLock(counterMutex_);
+            if (unmade_.empty())
+                return;
+            next = std::move(unmade_.front());
+            unmade_.pop_front();
+        }
+        if (next->directoryState == ExchangeRecording::Directory::ready && !next->cancelled)
             publish(next);
     }
 }

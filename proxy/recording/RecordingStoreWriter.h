@@ -34,7 +34,8 @@ public:
 
     /// Holds the root (which must exist) open and clears the temporaries a process before left.
     explicit RecordingStoreWriter(std::filesystem::path baseURL);
-    /// Waits for the steps handed over to be done; the temporaries left go.
+    /// Waits for the steps handed over to be done; the directories written that a stop left
+    /// waiting are published, and the temporaries left go.
     ~RecordingStoreWriter();
     RecordingStoreWriter(const RecordingStoreWriter&) = delete;
     RecordingStoreWriter& operator=(const RecordingStoreWriter&) = delete;
@@ -88,6 +89,9 @@ private:
     /// Moves the directories ready to be published into the store, in number order, up to the
     /// first that is not ready yet.
     void publishReady();
+    /// After a stop, once no lane works: moves every directory still waiting that holds its
+    /// metadata.json into the store, in number order, past those that do not.
+    void publishWritten();
     /// Moves the exchange's directory into the store under its number; when the name is
     /// taken, the exchange takes the next number and waits again.
     void publish(const std::shared_ptr<ExchangeRecording>& exchange);
