@@ -257,7 +257,8 @@ void RecordingStoreWriter::submit(const std::shared_ptr<ExchangeRecording>& exch
 bool RecordingStoreWriter::perform(RecordingStep& step) {
     // No lock: an exchange's steps all run on its lane, one after the other.
     auto& exchange = *step.exchange;
-    if (!exchange.active)
+    // A cancel reaches an exchange that the stuck writer let go on: its directory goes too.
+    if (!exchange.active && !(step.kind == Kind::cancel && exchange.abandoned))
         return false;
     // Whether the exchange's directory was made: its end then removes or writes something.
     auto made = [&exchange] { return !exchange.directory().empty(); };

@@ -108,8 +108,11 @@ std::size_t RecordingWriter::finish(std::chrono::steady_clock::time_point deadli
 
 void RecordingWriter::submit(std::size_t laneNumber, RecordingStep step) {
     // After a stop nothing more is written, and no exchange waits for the writer; nor is
-    // anything more of an exchange that went on without its recording.
-    if (dropping_ || step.exchange->abandoned) {
+    // anything more of an exchange that went on without its recording, but its cancel, which
+    // removes its directory once the writer moves.
+    bool cancel = step.kind == RecordingStep::Kind::cancel;
+    bool abandoned = step.exchange->abandoned;
+    if (dropping_ || (abandoned && !cancel)) {
         buffers_.give(std::move(step.text));
         return;
     }
@@ -117,12 +120,14 @@ void RecordingWriter::submit(std::size_t laneNumber, RecordingStep step) {
     // exchange pauses, never the caller's queue. The pause is taken before the step is queued,
     // so that the step's own completion finds it. While the writer is stuck, the exchange
     // goes on instead, without its recording: this step becomes the one that ends it.
-    if (queuedWeight_.load() + weightOf(step) > maxQueuedWeight) {
+    if (!abandoned && queuedWeight_.load() + weightOf(step) > maxQueuedWeight) {
         std::lock_guard lock(pauseMutex_);
         auto& exchange = *step.exchange;
         if (stuck_) {
-            buffers_.give(std::move(step.text));
-            step.kind = RecordingStep::Kind::stop;
+            if (!cancel) {
+                buffers_.give(std::move(step.text));
+                step.kind = RecordingStep::Kind::stop;
+            }
             exchange.abandoned = true;
         } else if (!exchange.pausedByWriter && exchange.pause) {
             exchange.pausedByWriter = true;
