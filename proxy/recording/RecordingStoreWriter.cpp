@@ -1,8 +1,13 @@
 #include "proxy/recording/RecordingStoreWriter.h"
 
 #include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,11 +40,11 @@ constexpr auto rootTouchTicks =
 constexpr std::size_t writerLanes = 4;
 
 // Removes what lies in the directory of temporaries (files, and exchange directories never
-// published) whose names begin with the prefix, or, with `keep`, do not. A directory is first
-// renamed to a name of this writer's (`stem`): a process that was killed a moment ago may
-// still be moving it into the store, and either that move or this rename happens, never the
-// move of a directory this removal has half emptied.
-void removeTemporaries(const StoreRoot& temporary, const std::string& prefix, bool keep,
+// published) whose names `doomed` picks. A directory is first renamed to a name of this
+// writer's (`stem`): a process that was killed a moment ago may still be moving it into the
+// store, and either that move or this rename happens, never the move of a directory this
+// removal has half emptied.
+void removeTemporaries(const StoreRoot& temporary, const std::function<bool(std::string_view)>& doomed,
                        const std::string& stem) {
     int fd = ::openat(temporary.handle.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -52,7 +57,7 @@ void removeTemporaries(const StoreRoot& temporary, const std::string& prefix, bo
     std::vector<std::string> names;
     while (auto* entry = ::readdir(listing)) {
         std::string_view name = entry->d_name;
-        if (name != "." && name != ".." && name.starts_with(prefix) != keep)
+        if (name != "." && name != ".." && doomed(name))
             names.emplace_back(name);
     }
     ::closedir(listing);
@@ -66,6 +71,23 @@ void removeTemporaries(const StoreRoot& temporary, const std::string& prefix, bo
         std::error_code error;
         std::filesystem::remove_all(temporary.path / doomed, error);
     }
+}
+
+// Whether a temporary's name (which begins with its process's id and "-") is that of a
+// process that no longer runs (gone, or killed and not yet reaped); anything else there is no
+// process's either. A process id taken again by another process keeps what it names until
+// that one ends.
+bool leftByEndedProcess(std::string_view name) {
+    int process = 0;
+    auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), process);
+    if (error != std::errc() || end == name.data() + name.size() || *end != '-' || process <= 0)
+        return true;
+    if (::kill(process, 0) != 0)
+        return errno == ESRCH;
+    std::ifstream file("/proc/" + std::to_string(process) + "/stat");
+    std::string stat(std::istreambuf_iterator<char>(file), {});
+    auto state = stat.rfind(") ");
+    return state != std::string::npos && stat.compare(state + 2, 1, "Z") == 0;
 }
 
 } // namespace
@@ -91,7 +113,8 @@ RecordingStoreWriter::~RecordingStoreWriter() {
     // without a metadata.json) goes with the writer.
     publishWritten();
     if (temporary_)
-        removeTemporaries(*temporary_, spareStem_, false, spareStem_);
+        removeTemporaries(
+            *temporary_, [this](std::string_view name) { return name.starts_with(spareStem_); }, spareStem_);
 }
 
 std::int64_t RecordingStoreWriter::counter() {
@@ -241,12 +264,12 @@ void RecordingStoreWriter::openTemporaryDirectory() {
         return;
     temporary_ = std::make_shared<const StoreRoot>(StoreRoot{FileDescriptor(fd), path});
     // Names are "<process>-<writer>-<lane>" for files and "<process>-<writer>-x<number>"
-    // for directories: what another process left there (it crashed, or was killed) goes;
-    // this process's other writers keep theirs.
+    // for directories: what a process that ended left there (it crashed, or was killed) goes;
+    // this process's other writers, and another program running on the same container, keep
+    // theirs.
     static std::atomic<std::uint64_t> writers = 0;
-    auto process = std::to_string(::getpid()) + "-";
-    spareStem_ = process + std::to_string(writers++) + "-";
-    removeTemporaries(*temporary_, process, true, spareStem_);
+    spareStem_ = std::to_string(::getpid()) + "-" + std::to_string(writers++) + "-";
+    removeTemporaries(*temporary_, leftByEndedProcess, spareStem_);
 }
 
 void RecordingStoreWriter::submit(const std::shared_ptr<ExchangeRecording>& exchange, Kind kind,
