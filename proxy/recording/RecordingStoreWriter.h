@@ -20,14 +20,16 @@ class ExchangePause;
 
 /// Writes the recorded exchanges into the store, on the lanes of a RecordingWriter: makes
 /// each exchange's directory, replaces its metadata.json and heads through fresh temporary
-/// files (never torn, even by a crash, and never written again once visible: a reader reads
-/// what it opened), appends its bodies, and keeps the root's date. The steps come from any
-/// queue; each exchange's are done on its one lane, in the order they came.
+/// files (never torn by a crash of the process, and never written again once visible: a
+/// reader reads what it opened), appends its bodies, and keeps the root's date. The steps come
+/// from any queue; each exchange's are done on its one lane, in the order they came. Nothing is
+/// flushed to the device: a power loss or a crash of the system may leave files empty or short.
 ///
 /// An exchange's directory is made among the temporaries and moved into the store once its
 /// first metadata.json is written there, so that no directory in the store lacks one, even
-/// after a crash. The directories appear in the order of their numbers, which is the order in
-/// which the exchanges began, whichever lane moves one in. Nothing temporary lies in the store.
+/// after a crash of the process. The directories appear in the order of their numbers, which
+/// is the order in which the exchanges began, whichever lane moves one in. Nothing temporary
+/// lies in the store.
 class RecordingStoreWriter {
 public:
     using Kind = RecordingStep::Kind;
