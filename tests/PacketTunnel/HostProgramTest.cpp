@@ -1,6 +1,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <map>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -418,7 +419,8 @@ TEST(HostProgram, InterfaceKeepsTheProxyToOneAddress) {
 /// every exchange in the store. With the store's file system frozen (a disk that stopped
 /// answering), a stop still waits for the recording writer no longer than the program's own
 /// bound, which its message names, and the program ends once the file system answers again,
-/// leaving no exchange directory without its metadata.json.
+/// leaving no exchange directory without its metadata.json. The same holds with the whole
+/// container frozen, its log file included.
 TEST(HostProgram, RecordingStopsCleanlyAndWithinItsBoundOnAFrozenStore) {
     test::TempDir dir;
     std::string program = PEMTROX_BINARY;
@@ -493,4 +495,28 @@ TEST(HostProgram, RecordingStopsCleanlyAndWithinItsBoundOnAFrozenStore) {
     auto [unreadable, count] = unreadableExchanges(frozen / "Recording");
     EXPECT_EQ(unreadable, "");
     EXPECT_GE(count, 5);
+
+    // The whole container frozen, its log file with the store: recorded downloads and the
+    // proxy's own answers still go on within the writer's bound.
+    auto whole = dir.path() / "whole";
+    FreezableFileSystem container(dir.path() / "whole.img", whole);
+    std::ofstream(whole / "settings.json") << R"({"recordingSettings.responseBodyMaxSize": 16777216})";
+    run(whole, [&](test::ChildProcess& pemtrox, int port) {
+        container.freeze();
+        auto began = std::chrono::steady_clock::now();
+        std::vector<std::future<int>> downloads;
+        for (int i = 0; i < 4; ++i)
+            downloads.push_back(std::async(std::launch::async, [&] { return get(port, 2, "/big"); }));
+        for (auto& failures : downloads)
+            EXPECT_EQ(failures.get(), 0);
+        EXPECT_EQ(get(port, 5), 0);
+        EXPECT_EQ(
+            test::runCommand("curl -s -o /dev/null -w '%{http_code}' --max-time 10 -x http://127.0.0.1:" +
+                             std::to_string(port) + " http://pemtrox.crt/"),
+            "200");
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(15));
+        ::kill(pemtrox.pid(), SIGTERM);
+        container.thaw();
+        EXPECT_EQ(pemtrox.wait(30000), 0) << pemtrox.readAll();
+    });
 }
