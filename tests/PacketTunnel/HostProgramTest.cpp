@@ -419,8 +419,9 @@ TEST(HostProgram, InterfaceKeepsTheProxyToOneAddress) {
 /// every exchange in the store. With the store's file system frozen (a disk that stopped
 /// answering), a stop still waits for the recording writer no longer than the program's own
 /// bound, which its message names, and the program ends once the file system answers again,
-/// leaving no exchange directory without its metadata.json. The same holds with the whole
-/// container frozen, its log file included.
+/// leaving no exchange directory without its metadata.json. With the whole container frozen,
+/// its log file included, recorded downloads and the proxy's own answers go on within the
+/// writer's bound.
 TEST(HostProgram, RecordingStopsCleanlyAndWithinItsBoundOnAFrozenStore) {
     test::TempDir dir;
     std::string program = PEMTROX_BINARY;
