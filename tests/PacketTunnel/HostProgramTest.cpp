@@ -426,7 +426,7 @@ TEST(HostProgram, RecordingStopsCleanlyAndWithinItsBoundOnAFrozenStore) {
     std::string program = PEMTROX_BINARY;
     test::TestOrigin origin(test::TestOrigin::serveEach([](const std::string& head, const std::string&) {
         return test::TestOrigin::ok(
-            std::string(head.find(" /big ") != std::string::npos ? 12 << 20 : 3000, 'b'));
+            std::string(head.find(" /big ") != std::string::npos ? 8 << 20 : 3000, 'b'));
     }));
     auto run = [&](const fs::path& container, const std::function<void(test::ChildProcess&, int)>& body) {
         int port = test::RefusingPort().port();
@@ -470,7 +470,7 @@ TEST(HostProgram, RecordingStopsCleanlyAndWithinItsBoundOnAFrozenStore) {
         for (int i = 0; i < 3; ++i) {
             auto began = std::chrono::steady_clock::now();
             EXPECT_EQ(get(port, 1, "/big"), 0);
-            EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(i == 0 ? 10 : 3)) << i;
+            EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(i == 0 ? 10 : 4)) << i;
         }
         EXPECT_EQ(get(port, 5), 0) << "the exchanges go on while the writer is stalled";
         auto began = std::chrono::steady_clock::now();
