@@ -490,8 +490,6 @@ TEST(HostProgram, RecordingStopsCleanlyAndWithinItsBoundOnAFrozenStore) {
     auto [unreadable, count] = unreadableExchanges(frozen / "Recording");
     EXPECT_EQ(unreadable, "");
     EXPECT_GE(count, 5);
-
-    // The whole container frozen, its log file with the store.
     auto whole = dir.path() / "whole";
     FreezableFileSystem container(dir.path() / "whole.img", whole);
     std::ofstream(whole / "settings.json") << R"({"recordingSettings.responseBodyMaxSize": 16777216})";

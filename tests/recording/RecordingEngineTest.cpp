@@ -286,7 +286,7 @@ TEST(RecordingProcessTest, KilledMidRecordingLeavesEveryMetadataValid) {
     // The temporaries the killed processes left (a file being written, a directory not yet
     // in the store) lie beside the store, where the next start removes them; the exchanges'
     // directories hold nothing but the store's files. Those of a dead process stand in for
-    // what a kill between two steps leaves none of (the id is that of no process).
+    // what a kill between two steps leaves none of.
     std::ofstream(temporaries / "999999999-1-0") << "stale";
     fs::create_directory(temporaries / "999999999-1-x7");
     std::ofstream(temporaries / "999999999-1-x7" / "metadata.json") << "{}";
