@@ -48,8 +48,8 @@ struct ExchangeRecording {
     /// taken. 0, or the errno of the rename (EEXIST or ENOTEMPTY: the name is taken).
     int moveInto(std::shared_ptr<const StoreRoot> root, std::string name);
     /// Removes the directory with whatever is in it, wherever it lies: one in the store is
-    /// first moved out among the temporaries, so that neither a reader nor a crash finds it
-    /// half removed. 0, or the errno of the failure.
+    /// first moved out among the temporaries, so that neither a reader nor a crash of the
+    /// process finds it half removed. 0, or the errno of the failure.
     int removeDirectory();
     /// The directory's path; empty before it is made.
     std::filesystem::path directory() const;

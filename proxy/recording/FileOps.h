@@ -27,10 +27,12 @@ struct FileAt {
 /// Replaces the file's content as one step: the bytes go into a fresh file at `temporary` (on
 /// the same file system, in another directory), which is then renamed over the file. No file
 /// that was ever under the file's name is written again, so a reader that opened it reads the
-/// content it opened, whole, however slowly it reads; neither a reader nor a crash finds the
-/// file torn. A file left at `temporary` by an earlier failure goes first. When the file
-/// `exists`, the names are swapped and the old file unlinked instead of renamed over. Throws
-/// the system's error; the temporary file is removed then.
+/// content it opened, whole, however slowly it reads; neither a reader nor a crash of the
+/// process finds the file torn. Nothing is flushed to the device (no fsync): after a power loss
+/// or a crash of the system, a file may be found empty or short. A file left at `temporary` by
+/// an earlier failure goes first. When the file `exists`, the names are swapped and the old
+/// file unlinked instead of renamed over. Throws the system's error; the temporary file is
+/// removed then.
 void replaceThroughTemporary(const FileAt& file, std::string_view bytes, const FileAt& temporary,
                              bool exists);
 

@@ -54,19 +54,27 @@ std::size_t RecordingListener::finishWrites(std::chrono::steady_clock::duration 
     return dropped;
 }
 
-std::shared_ptr<ExchangeRecordingContext> RecordingListener::recordingOf(const ProxyEvent& evt) {
+std::shared_ptr<ExchangeRecordingContext> RecordingListener::heldContext(const ProxyEvent& evt) {
     auto it = evt.attributes.find(keyAttribute);
     if (it == evt.attributes.end())
         return nullptr;
     auto* context = std::any_cast<std::shared_ptr<Context>>(&it->second);
-    return context && *context && (*context)->active() ? *context : nullptr;
+    return context ? *context : nullptr;
+}
+
+std::shared_ptr<ExchangeRecordingContext> RecordingListener::recordingOf(const ProxyEvent& evt) {
+    auto context = heldContext(evt);
+    return context && context->active() ? context : nullptr;
 }
 
 std::shared_ptr<ExchangeRecordingContext> RecordingListener::contextOf(ProxyEvent& evt) {
-    auto context = recordingOf(evt);
-    if (!context)
+    auto context = heldContext(evt);
+    if (context && context->active())
+        return context;
+    // One that the stuck writer let go on stays until its end: a cancel still removes its directory.
+    if (!context || !context->recording()->abandoned)
         forget(evt);
-    return context;
+    return nullptr;
 }
 
 void RecordingListener::forget(ProxyEvent& evt) {
@@ -80,12 +88,12 @@ void RecordingListener::startRecording(const std::shared_ptr<ProxyEvent>& evt) {
 }
 
 void RecordingListener::cancelRecording(const std::shared_ptr<ProxyEvent>& evt) {
-    if (auto context = contextOf(*evt)) {
+    if (auto context = heldContext(*evt); context && (context->active() || context->recording()->abandoned)) {
         context->recording()->cancelled = true;
         context->end();
         store_.submit(context->recording(), Kind::cancel);
-        forget(*evt);
     }
+    forget(*evt);
 }
 
 void RecordingListener::stopRecording(const std::shared_ptr<ProxyEvent>& evt) {
@@ -99,8 +107,10 @@ void RecordingListener::stopRecording(const std::shared_ptr<ProxyEvent>& evt) {
 
 void RecordingListener::endStep(const std::shared_ptr<ProxyEvent>& evt) {
     auto context = contextOf(*evt);
-    if (!context)
+    if (!context) {
+        forget(*evt);
         return;
+    }
     writeMetadata(*evt, *context);
     // The lane closes the files and gives the texts back to the writer's buffers.
     context->end();

@@ -131,6 +131,8 @@ private:
     using Context = ExchangeRecordingContext;
     using Kind = RecordingStep::Kind;
 
+    /// The context the record holds, whatever its state.
+    static std::shared_ptr<Context> heldContext(const ProxyEvent& evt);
     /// The exchange's context while it is recorded, else null; one that the writer stopped
     /// after a failure goes from the record here.
     static std::shared_ptr<Context> contextOf(ProxyEvent& evt);

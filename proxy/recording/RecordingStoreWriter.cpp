@@ -1,8 +1,13 @@
 #include "proxy/recording/RecordingStoreWriter.h"
 
 #include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,11 +40,11 @@ constexpr auto rootTouchTicks =
 constexpr std::size_t writerLanes = 4;
 
 // Removes what lies in the directory of temporaries (files, and exchange directories never
-// published) whose names begin with the prefix, or, with `keep`, do not. A directory is first
-// renamed to a name of this writer's (`stem`): a process that was killed a moment ago may
-// still be moving it into the store, and either that move or this rename happens, never the
-// move of a directory this removal has half emptied.
-void removeTemporaries(const StoreRoot& temporary, const std::string& prefix, bool keep,
+// published) whose names `doomed` picks. A directory is first renamed to a name of this
+// writer's (`stem`): a process that was killed a moment ago may still be moving it into the
+// store, and either that move or this rename happens, never the move of a directory this
+// removal has half emptied.
+void removeTemporaries(const StoreRoot& temporary, const std::function<bool(std::string_view)>& doomed,
                        const std::string& stem) {
     int fd = ::openat(temporary.handle.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -52,7 +57,7 @@ void removeTemporaries(const StoreRoot& temporary, const std::string& prefix, bo
     std::vector<std::string> names;
     while (auto* entry = ::readdir(listing)) {
         std::string_view name = entry->d_name;
-        if (name != "." && name != ".." && name.starts_with(prefix) != keep)
+        if (name != "." && name != ".." && doomed(name))
             names.emplace_back(name);
     }
     ::closedir(listing);
@@ -68,6 +73,23 @@ void removeTemporaries(const StoreRoot& temporary, const std::string& prefix, bo
     }
 }
 
+// Whether a temporary's name (which begins with its process's id and "-") is that of a
+// process that no longer runs (gone, or killed and not yet reaped); anything else there is no
+// process's either. A process id taken again by another process keeps what it names until
+// that one ends.
+bool leftByEndedProcess(std::string_view name) {
+    int process = 0;
+    auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), process);
+    if (error != std::errc() || end == name.data() + name.size() || *end != '-' || process <= 0)
+        return true;
+    if (::kill(process, 0) != 0)
+        return errno == ESRCH;
+    std::ifstream file("/proc/" + std::to_string(process) + "/stat");
+    std::string stat(std::istreambuf_iterator<char>(file), {});
+    auto state = stat.rfind(") ");
+    return state != std::string::npos && stat.compare(state + 2, 1, "Z") == 0;
+}
+
 } // namespace
 
 RecordingStoreWriter::RecordingStoreWriter(std::filesystem::path baseURL)
@@ -76,7 +98,7 @@ RecordingStoreWriter::RecordingStoreWriter(std::filesystem::path baseURL)
     root(true);
     openTemporaryDirectory();
     writer_ = std::make_unique<RecordingWriter>(
-        writerLanes, [this](RecordingStep& step) { perform(step); }, [this] { afterWriterTurn(); },
+        writerLanes, [this](RecordingStep& step) { return perform(step); }, [this] { afterWriterTurn(); },
         baseURL_.string());
 }
 
@@ -85,10 +107,14 @@ RecordingStoreWriter::~RecordingStoreWriter() {
     // it first would clear the pointer that the lanes read as they work through them.
     writer_->waitForWrites();
     writer_.reset();
-    // What a stop left among the temporaries (the directories of exchanges whose first
-    // metadata.json it dropped, and of those after them) goes with the writer.
+    // A stop that dropped a lower exchange's first metadata.json left the directories after
+    // it waiting: those that hold one go into the store in number order all the same (their
+    // numbers stay in order, with a gap). What is left among the temporaries (directories
+    // without a metadata.json) goes with the writer.
+    publishWritten();
     if (temporary_)
-        removeTemporaries(*temporary_, spareStem_, false, spareStem_);
+        removeTemporaries(
+            *temporary_, [this](std::string_view name) { return name.starts_with(spareStem_); }, spareStem_);
 }
 
 std::int64_t RecordingStoreWriter::counter() {
@@ -168,6 +194,22 @@ void RecordingStoreWriter::publishReady() {
     }
 }
 
+void RecordingStoreWriter::publishWritten() {
+    std::lock_guard lock(directoryMutex_);
+    for (;;) {
+        std::shared_ptr<ExchangeRecording> next;
+        {
+            std::lock_guard counterLock(counterMutex_);
+            if (unmade_.empty())
+                return;
+            next = std::move(unmade_.front());
+            unmade_.pop_front();
+        }
+        if (next->directoryState == ExchangeRecording::Directory::ready && !next->cancelled)
+            publish(next);
+    }
+}
+
 void RecordingStoreWriter::publish(const std::shared_ptr<ExchangeRecording>& exchange) {
     auto name = RecordingStore::directoryName(initialTimestamp_, exchange->number);
     auto root = this->root();
@@ -222,12 +264,12 @@ void RecordingStoreWriter::openTemporaryDirectory() {
         return;
     temporary_ = std::make_shared<const StoreRoot>(StoreRoot{FileDescriptor(fd), path});
     // Names are "<process>-<writer>-<lane>" for files and "<process>-<writer>-x<number>"
-    // for directories: what another process left there (it crashed, or was killed) goes;
-    // this process's other writers keep theirs.
+    // for directories: what a process that ended left there (it crashed, or was killed) goes;
+    // this process's other writers, and another program running on the same container, keep
+    // theirs.
     static std::atomic<std::uint64_t> writers = 0;
-    auto process = std::to_string(::getpid()) + "-";
-    spareStem_ = process + std::to_string(writers++) + "-";
-    removeTemporaries(*temporary_, process, true, spareStem_);
+    spareStem_ = std::to_string(::getpid()) + "-" + std::to_string(writers++) + "-";
+    removeTemporaries(*temporary_, leftByEndedProcess, spareStem_);
 }
 
 void RecordingStoreWriter::submit(const std::shared_ptr<ExchangeRecording>& exchange, Kind kind,
@@ -235,34 +277,40 @@ void RecordingStoreWriter::submit(const std::shared_ptr<ExchangeRecording>& exch
     writer_->submit(exchange->lane, RecordingStep{exchange, kind, std::move(text), number, cap});
 }
 
-void RecordingStoreWriter::perform(RecordingStep& step) {
+bool RecordingStoreWriter::perform(RecordingStep& step) {
     // No lock: an exchange's steps all run on its lane, one after the other.
     auto& exchange = *step.exchange;
-    if (!exchange.active)
-        return;
+    // A cancel reaches an exchange that the stuck writer let go on: its directory goes too.
+    if (!exchange.active && !(step.kind == Kind::cancel && exchange.abandoned))
+        return false;
+    // Whether the exchange's directory was made: its end then removes or writes something.
+    auto made = [&exchange] { return !exchange.directory().empty(); };
     switch (step.kind) {
     case Kind::makeDirectory:
         if (exchange.cancelled) {
             settle(exchange, true);
             exchange.active = false;
-        } else if (!exchange.makeTemporaryDirectory()) {
+            return false;
+        }
+        if (!exchange.makeTemporaryDirectory()) {
             int error = errno;
             logWarning("Failed to create directory for transaction: ",
                        systemError("mkdir(" + temporaryDirectory().string() + ")", error));
             settle(exchange, true);
             exchange.active = false;
         }
-        break;
-    case Kind::metadata:
+        return true;
+    case Kind::metadata: {
         // Of an exchange the writer let go on while stuck, every step queued is written: the
         // later one that replaced it may never have been queued.
         if (step.number != exchange.metadataNumber && !exchange.abandoned) {
             // A later step's metadata waits behind this one; kept in case a failure stops the
             // exchange before that one is written.
             exchange.skippedMetadata.swap(step.text);
-            break;
+            return false;
         }
         exchange.skippedMetadata.clear();
+        bool changed = step.text != exchange.metadata;
         try {
             writeMetadata(exchange, step.text);
         } catch (...) {
@@ -278,23 +326,26 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
         } else {
             rootChanged_ = true;
         }
-        break;
+        return changed;
+    }
     case Kind::requestHead:
     case Kind::responseHead: {
         bool request = step.kind == Kind::requestHead;
         if (step.number != (request ? exchange.requestHeadNumber : exchange.responseHeadNumber) &&
             !exchange.abandoned)
-            break;
+            return false;
+        auto& written = request ? exchange.requestHead : exchange.responseHead;
+        bool changed = step.text != written;
         try {
             exchange.replace(request ? RecordingStore::requestHeaderFile : RecordingStore::responseHeaderFile,
-                             step.text, request ? exchange.requestHead : exchange.responseHead);
+                             step.text, written);
         } catch (...) {
             auto error = currentError();
             stopAfterFailure(exchange);
             logWarning(request ? "Failed to write request header: " : "Failed to write response header: ",
                        error);
         }
-        break;
+        return changed;
     }
     case Kind::requestBody:
     case Kind::responseBody: {
@@ -307,14 +358,20 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
                 stopAfterFailure(exchange);
             logWarning(request ? "Failed to write request body: " : "Failed to write response body: ", error);
         }
-        break;
+        return true;
     }
-    case Kind::release:
+    case Kind::release: {
+        // Closing files reaches no disk; removing a directory never written does.
+        bool removes = !exchange.metadataWritten && made();
         abandonUnwritten(exchange);
         exchange.release();
         giveBack(exchange);
-        break;
-    case Kind::stop:
+        return removes;
+    }
+    case Kind::stop: {
+        bool writes =
+            (!exchange.metadataWritten || (exchange.abandoned && !exchange.skippedMetadata.empty())) &&
+            made();
         // The stop of an exchange that went on without its recording may come after a
         // skipped metadata step whose successor was never queued.
         if (exchange.abandoned)
@@ -322,8 +379,10 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
         else
             stop(exchange);
         giveBack(exchange);
-        break;
+        return writes;
+    }
     case Kind::cancel: {
+        bool removes = made();
         bool published;
         {
             std::lock_guard lock(directoryMutex_);
@@ -340,9 +399,10 @@ void RecordingStoreWriter::perform(RecordingStep& step) {
             settle(exchange, true);
         }
         stop(exchange);
-        break;
+        return removes;
     }
     }
+    return false;
 }
 
 void RecordingStoreWriter::abandonUnwritten(ExchangeRecording& exchange) {

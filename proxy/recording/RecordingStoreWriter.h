@@ -20,21 +20,24 @@ class ExchangePause;
 
 /// Writes the recorded exchanges into the store, on the lanes of a RecordingWriter: makes
 /// each exchange's directory, replaces its metadata.json and heads through fresh temporary
-/// files (never torn, even by a crash, and never written again once visible: a reader reads
-/// what it opened), appends its bodies, and keeps the root's date. The steps come from any
-/// queue; each exchange's are done on its one lane, in the order they came.
+/// files (never torn by a crash of the process, and never written again once visible: a
+/// reader reads what it opened), appends its bodies, and keeps the root's date. The steps come
+/// from any queue; each exchange's are done on its one lane, in the order they came. Nothing is
+/// flushed to the device: a power loss or a crash of the system may leave files empty or short.
 ///
 /// An exchange's directory is made among the temporaries and moved into the store once its
 /// first metadata.json is written there, so that no directory in the store lacks one, even
-/// after a crash. The directories appear in the order of their numbers, which is the order in
-/// which the exchanges began, whichever lane moves one in. Nothing temporary lies in the store.
+/// after a crash of the process. The directories appear in the order of their numbers, which
+/// is the order in which the exchanges began, whichever lane moves one in. Nothing temporary
+/// lies in the store.
 class RecordingStoreWriter {
 public:
     using Kind = RecordingStep::Kind;
 
     /// Holds the root (which must exist) open and clears the temporaries a process before left.
     explicit RecordingStoreWriter(std::filesystem::path baseURL);
-    /// Waits for the steps handed over to be done; the temporaries left go.
+    /// Waits for the steps handed over to be done; the directories written that a stop left
+    /// waiting are published, and the temporaries left go.
     ~RecordingStoreWriter();
     RecordingStoreWriter(const RecordingStoreWriter&) = delete;
     RecordingStoreWriter& operator=(const RecordingStoreWriter&) = delete;
@@ -74,8 +77,9 @@ public:
     void updateModificationDate();
 
 private:
-    /// Does a step's file work on the exchange's lane, while the exchange is active.
-    void perform(RecordingStep& step);
+    /// Does a step's file work on the exchange's lane, while the exchange is active; whether it
+    /// reached the disk.
+    bool perform(RecordingStep& step);
     /// The root held open, opened again when it was replaced; null when it cannot be opened.
     std::shared_ptr<const StoreRoot> root(bool reopen = false);
     /// Gives the exchange the next number of the series, and a place among the directories
@@ -87,6 +91,9 @@ private:
     /// Moves the directories ready to be published into the store, in number order, up to the
     /// first that is not ready yet.
     void publishReady();
+    /// After a stop, once no lane works: moves every directory still waiting that holds its
+    /// metadata.json into the store, in number order, past those that do not.
+    void publishWritten();
     /// Moves the exchange's directory into the store under its number; when the name is
     /// taken, the exchange takes the next number and waits again.
     void publish(const std::shared_ptr<ExchangeRecording>& exchange);

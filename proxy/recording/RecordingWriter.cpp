@@ -1,6 +1,7 @@
 #include "proxy/recording/RecordingWriter.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/DispatchQueue.h"
 #include "platform/Log.h"
@@ -42,7 +43,7 @@ double secondsSince(std::chrono::steady_clock::rep ticks) {
 
 } // namespace
 
-RecordingWriter::RecordingWriter(std::size_t lanes, std::function<void(RecordingStep&)> perform,
+RecordingWriter::RecordingWriter(std::size_t lanes, std::function<bool(RecordingStep&)> perform,
                                  std::function<void()> afterTurn, std::string name)
     : perform_(std::move(perform)), afterTurn_(std::move(afterTurn)), lastProgress_(nowTicks()),
       name_(std::move(name)), watchdog_(DispatchQueue::make("RecordingWatch")) {
@@ -107,8 +108,11 @@ std::size_t RecordingWriter::finish(std::chrono::steady_clock::time_point deadli
 
 void RecordingWriter::submit(std::size_t laneNumber, RecordingStep step) {
     // After a stop nothing more is written, and no exchange waits for the writer; nor is
-    // anything more of an exchange that went on without its recording.
-    if (dropping_ || step.exchange->abandoned) {
+    // anything more of an exchange that went on without its recording, but its cancel, which
+    // removes its directory once the writer moves.
+    bool cancel = step.kind == RecordingStep::Kind::cancel;
+    bool abandoned = step.exchange->abandoned;
+    if (dropping_ || (abandoned && !cancel)) {
         buffers_.give(std::move(step.text));
         return;
     }
@@ -116,12 +120,14 @@ void RecordingWriter::submit(std::size_t laneNumber, RecordingStep step) {
     // exchange pauses, never the caller's queue. The pause is taken before the step is queued,
     // so that the step's own completion finds it. While the writer is stuck, the exchange
     // goes on instead, without its recording: this step becomes the one that ends it.
-    if (queuedWeight_.load() + weightOf(step) > maxQueuedWeight) {
+    if (!abandoned && queuedWeight_.load() + weightOf(step) > maxQueuedWeight) {
         std::lock_guard lock(pauseMutex_);
         auto& exchange = *step.exchange;
         if (stuck_) {
-            buffers_.give(std::move(step.text));
-            step.kind = RecordingStep::Kind::stop;
+            if (!cancel) {
+                buffers_.give(std::move(step.text));
+                step.kind = RecordingStep::Kind::stop;
+            }
             exchange.abandoned = true;
         } else if (!exchange.pausedByWriter && exchange.pause) {
             exchange.pausedByWriter = true;
@@ -172,6 +178,7 @@ std::chrono::steady_clock::rep RecordingWriter::stillSince() const {
 
 void RecordingWriter::checkProgress() {
     std::vector<std::shared_ptr<ExchangeRecording>> resumed;
+    std::optional<double> stillFor;
     {
         std::lock_guard lock(pauseMutex_);
         watching_ = false;
@@ -183,17 +190,21 @@ void RecordingWriter::checkProgress() {
             return;
         }
         if (!stuck_.exchange(true))
-            LOG_WARNING("Recording store {} has written nothing for {:.0f} s: the exchanges it holds go on "
-                        "without their recording",
-                        name_, secondsSince(lastProgress_.load()));
+            stillFor = secondsSince(lastProgress_.load());
         resumed.swap(paused_);
         for (auto& exchange : resumed) {
             exchange->pausedByWriter = false;
             abandon(exchange);
         }
     }
+    // The exchanges go on first, and the warning comes after, with no lock held: the log file
+    // may lie on the disk that stopped answering, and writing to it may wait as long.
     for (auto& exchange : resumed)
         exchange->pause->resume();
+    if (stillFor)
+        LOG_WARNING("Recording store {} has written nothing for {:.0f} s: the exchanges it holds go on "
+                    "without their recording",
+                    name_, *stillFor);
 }
 
 void RecordingWriter::drain(Lane& lane) {
@@ -229,13 +240,16 @@ bool RecordingWriter::takeTurn(Lane& lane) {
     }
     for (auto& step : lane.turn) {
         auto weight = weightOf(step);
-        if (!dropping_)
-            perform_(step);
+        // Only a step that reached the disk shows that it answers: a lane that has nothing of
+        // the stuck one's to write gets through the steps that touch nothing at once.
+        bool reachedDisk = !dropping_ && perform_(step);
         buffers_.give(std::move(step.text));
         step.exchange.reset();
-        auto stuckSince = lastProgress_.exchange(nowTicks());
-        if (stuck_.load(std::memory_order_relaxed) && stuck_.exchange(false))
-            LOG_INFO("Recording store {} writes again after {:.0f} s", name_, secondsSince(stuckSince));
+        if (reachedDisk) {
+            auto stuckSince = lastProgress_.exchange(nowTicks());
+            if (stuck_.load(std::memory_order_relaxed) && stuck_.exchange(false))
+                LOG_INFO("Recording store {} writes again after {:.0f} s", name_, secondsSince(stuckSince));
+        }
         removeWeight(weight);
         if (--outstanding_ == 0) {
             { std::lock_guard lock(idleMutex_); }

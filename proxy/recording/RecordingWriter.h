@@ -59,18 +59,19 @@ struct RecordingStep {
 /// together, the exchange that adds a step pauses its copying (see ExchangePause) until the writer is down to
 /// half of it: a slow disk slows the recorded exchanges alone and never blocks a caller's queue.
 ///
-/// A writer that has done no step for `stuckBound` while it holds exchanges paused (counted from
-/// the first of them) is stuck, as on a disk that stopped answering: those exchanges go on
-/// without their recording (see abandon), and so does each exchange that would pause while it
-/// stays stuck. One warning says so, and one
-/// line once a step is done again.
+/// A writer none of whose steps has reached the disk for `stuckBound` while it holds exchanges
+/// paused (counted from the first of them) is stuck, as on a disk that stopped answering: those
+/// exchanges go on without their recording (see abandon), and so does each exchange that would
+/// pause while it stays stuck. One warning says so, and one line once a step reaches the disk
+/// again.
 class RecordingWriter {
 public:
     static constexpr std::chrono::seconds stuckBound{5};
 
-    /// `perform` does a step's work; `afterTurn` runs on a lane's thread after each of its turns.
-    /// `name` (the store) names the writer in its messages.
-    RecordingWriter(std::size_t lanes, std::function<void(RecordingStep&)> perform,
+    /// `perform` does a step's work and says whether it reached the disk (a step that had
+    /// nothing to write shows no progress); `afterTurn` runs on a lane's thread after each of
+    /// its turns. `name` (the store) names the writer in its messages.
+    RecordingWriter(std::size_t lanes, std::function<bool(RecordingStep&)> perform,
                     std::function<void()> afterTurn, std::string name = "");
     /// Waits for the steps handed over to be done.
     ~RecordingWriter();
@@ -135,7 +136,7 @@ private:
     std::chrono::steady_clock::rep stillSince() const;
 
     RecordingBuffers buffers_;
-    const std::function<void(RecordingStep&)> perform_;
+    const std::function<bool(RecordingStep&)> perform_;
     const std::function<void()> afterTurn_;
     std::vector<std::unique_ptr<Lane>> lanes_;
     std::atomic<std::size_t> nextLane_ = 0;
@@ -151,11 +152,12 @@ private:
     /// Guards paused_, the exchanges' pausedByWriter and watching_.
     std::mutex pauseMutex_;
     std::vector<std::shared_ptr<ExchangeRecording>> paused_;
-    /// When a step was last done, or work came to a writer that had none (steady clock ticks).
+    /// When a step last reached the disk, or work came to a writer that had none (steady clock
+    /// ticks).
     std::atomic<std::chrono::steady_clock::rep> lastProgress_;
     std::atomic<std::chrono::steady_clock::rep> stuckBound_ =
         std::chrono::steady_clock::duration(stuckBound).count();
-    /// Set by the watchdog, cleared by the next step done.
+    /// Set by the watchdog, cleared by the next step that reaches the disk.
     std::atomic<bool> stuck_ = false;
     /// Whether checkProgress is armed, and since when paused_ has held exchanges.
     bool watching_ = false;

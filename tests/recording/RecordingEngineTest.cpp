@@ -287,11 +287,14 @@ TEST(RecordingProcessTest, KilledMidRecordingLeavesEveryMetadataValid) {
     // in the store) lie beside the store, where the next start removes them; the exchanges'
     // directories hold nothing but the store's files. Those of a dead process stand in for
     // what a kill between two steps leaves none of.
-    std::ofstream(temporaries / "1-1-0") << "stale";
-    fs::create_directory(temporaries / "1-1-x7");
-    std::ofstream(temporaries / "1-1-x7" / "metadata.json") << "{}";
+    std::ofstream(temporaries / "999999999-1-0") << "stale";
+    fs::create_directory(temporaries / "999999999-1-x7");
+    std::ofstream(temporaries / "999999999-1-x7" / "metadata.json") << "{}";
+    // Those of a program still running on the same container stay.
+    auto live = std::to_string(::getpid()) + "-1-0";
+    std::ofstream(temporaries / live) << "live";
     ProbeProcess next(store.root, store.temp.path() / "log");
-    EXPECT_EQ(runCommand("ls -A " + temporaries.string()), "");
+    EXPECT_EQ(runCommand("ls -A " + temporaries.string()), live + "\n");
     EXPECT_EQ(runCommand("cd " + store.root.string() +
                          " && find . -mindepth 2 -type f | sed 's|.*/||' | sort -u | grep -vxE "
                          "'metadata.json|request(_hdr.http|.dat)|response(_hdr.http|.dat)'"),

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <future>
 #include <map>
 #include <optional>
 #include <set>
@@ -535,6 +536,23 @@ TEST_F(RecordingListenerTest, AStopWithTheWriterStalledEndsWithinItsBound) {
     ASSERT_EQ(store.exchanges().size(), 1u);
     EXPECT_TRUE(test::metadataHolds(store.exchanges()[0], R"(.status == "RECEIVED_REQUEST_URL")"));
     EXPECT_EQ(test::runCommand("ls -A " + store.exchanges()[0].string()), "metadata.json\n");
+}
+
+// A stop that drops a lower exchange's first steps (its lane stalled) still publishes the one
+// after it, ended and written on another lane, once the writer goes.
+TEST_F(RecordingListenerTest, AStopKeepsTheExchangesWrittenAfterOneItDropped) {
+    make();
+    std::promise<void> released;
+    listener->writerQueues()[0]->async([stalled = released.get_future().share()] { stalled.wait(); });
+    auto dropped = start(), written = start();
+    listener->proxyListenerTransactionComplete(written);
+    listener->writerQueues()[1]->sync([] {});
+    auto name = directory(1), temporaries = listener->temporaryDirectory();
+    EXPECT_GE(listener->finishWrites(std::chrono::milliseconds(50)), 1u);
+    listener.reset();
+    released.set_value();
+    ASSERT_TRUE(test::waitFor([&] { return fs::is_empty(temporaries); }, std::chrono::seconds(10)));
+    EXPECT_EQ(store.exchanges(), std::vector{name});
 }
 
 // While four threads record exchanges whose metadata.json and request head are replaced at
