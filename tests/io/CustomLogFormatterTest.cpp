@@ -136,87 +136,58 @@ TEST(FileLogger, ClearEmptiesTheCurrentFile) {
     EXPECT_EQ(test::runCommand("cat '" + path.string() + "'"), "again\n");
 }
 
-// A small ext4 file system of the test's own (root, loop devices), mounted under its directory
-// while it lives: the log file's disk, to freeze or to fill. Commands name it "{0}".
-struct SmallDisk {
-    explicit SmallDisk(std::filesystem::path dir) : path(std::move(dir) / "disk") {
-        mounted = run("mkdir '{0}' && truncate -s 4M '{0}.img' && mkfs.ext4 -q '{0}.img' && mount -o loop "
-                      "'{0}.img' '{0}'");
-    }
-    ~SmallDisk() {
-        if (mounted)
-            run("fsfreeze -u '{0}'; umount '{0}'");
-    }
-    bool run(std::string_view command) {
-        int status = -1;
-        test::runCommand("(" + fmt::format(fmt::runtime(command), path.string()) + ") >/dev/null 2>&1",
-                         &status);
-        return status == 0;
-    }
-    std::filesystem::path path;
-    bool mounted = false;
-};
-
-// The log file's disk stops answering or fills up: the threads that log go on at once; once
-// it answers, the same file takes the lines again with a count of those dropped meanwhile; a
-// full disk is reported once. A guard thaws the disk should the test die while it is frozen.
+// The log file's disk (a small ext4 file system of the test's own) stops answering or fills
+// up: the thread that logs goes on at once; once the disk answers, the one file takes the
+// lines again, with a count of those dropped meanwhile; a full disk is reported once.
 TEST(FileLogger, ADiskThatStopsAnsweringOrFillsUpHoldsNoThreadThatLogs) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "mounts a file system of its own: needs root";
     struct Row {
         const char *name, *fault, *mend;
-        std::size_t reports;
+        int reports;
     } rows[] = {
-        {"frozen",
-         "setsid sh -c \"sleep 60; fsfreeze -u '{0}'\" >/dev/null 2>&1 & echo $! >'{0}.guard'; "
-         "fsfreeze -f '{0}'",
-         "fsfreeze -u '{0}'; kill -- -$(cat '{0}.guard')", 0},
+        // A guard thaws the disk should the test die while it is frozen.
+        {"frozen", "setsid sh -c 'sleep 60; fsfreeze -u D' >/dev/null 2>&1 & echo $! >D.guard; fsfreeze -f D",
+         "fsfreeze -u D; kill -- -$(cat D.guard)", 0},
         // A large write leaves room that small ones still take.
-        {"full",
-         "dd if=/dev/zero of='{0}/filler' bs=64k; "
-         "dd if=/dev/zero of='{0}/filler' bs=1k oflag=append conv=notrunc",
-         "rm '{0}/filler'", 1},
+        {"full", "dd if=/dev/zero of=D/f bs=64k; dd if=/dev/zero of=D/f bs=1k oflag=append conv=notrunc",
+         "rm D/f", 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         test::TempDir dir;
-        SmallDisk disk(dir.path());
-        if (!disk.mounted)
+        auto sh = [&](const std::string& command) { // D is the disk
+            int status = -1;
+            test::runCommand("cd '" + dir.path().string() + "' && (" + command + ") >/dev/null 2>&1",
+                             &status);
+            return status == 0;
+        };
+        if (!sh("mkdir D && truncate -s 4M D.img && mkfs.ext4 -q D.img && mount -o loop D.img D"))
             GTEST_SKIP() << "needs loop devices and mkfs.ext4";
-        auto logger = std::make_shared<FileLogger>(disk.path);
+        std::shared_ptr<void> unmount(nullptr, [&](void*) { sh("fsfreeze -u D; umount D"); });
+        auto logger = std::make_shared<FileLogger>(dir.path() / "D");
         logger->log(message(1, "before"));
         logger->flush();
         testing::internal::CaptureStderr();
-        disk.run(row.fault);
+        sh(row.fault);
         auto logging = std::async(std::launch::async, [&] {
             for (int i = 0; i < 3000; ++i)
                 logger->log(message(1, "line " + std::to_string(i)));
         });
         auto returned = logging.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
-        disk.run(row.mend);
+        sh(row.mend);
         logging.wait();
         EXPECT_TRUE(returned) << "a thread that logs waited for the disk";
-        auto occurrences = [](const std::string& s, const std::string& what) {
-            std::vector<std::size_t> at;
-            for (auto i = s.find(what); i != std::string::npos; i = s.find(what, i + 1))
-                at.push_back(i);
-            return at;
-        };
-        // Every line reaches the file, or a count of dropped lines in it.
+        // Every line is in the file, or in a count of dropped lines there.
         auto tally = [&] {
             logger->flush();
-            auto text = test::slurp(logger->currentLogFilePath());
-            auto lines = occurrences(text, "line ").size();
-            for (auto at : occurrences(text, " log lines dropped"))
-                lines += std::stoul(text.substr(text.rfind('\n', at) + 1));
-            return lines;
+            return test::runCommand("awk '/^line /{n++} / log lines dropped/{n+=$1} END{print n+0}' '" +
+                                    logger->currentLogFilePath().string() + "'");
         };
-        EXPECT_TRUE(test::waitFor([&] { return tally() == 3000; }, std::chrono::seconds(10))) << tally();
+        EXPECT_TRUE(test::waitFor([&] { return tally() == "3000\n"; }, std::chrono::seconds(10))) << tally();
         auto reported = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(std::count_if(std::filesystem::directory_iterator(disk.path), {},
-                                [](const auto& f) { return f.path().extension() == ".log"; }),
-                  1);
-        EXPECT_EQ(occurrences(reported, "log file write failed").size(), row.reports) << reported;
+        EXPECT_EQ(test::runCommand("ls '" + dir.path().string() + "/D' | grep -c '[.]log$'"), "1\n");
+        EXPECT_EQ(std::count(reported.begin(), reported.end(), '\n'), row.reports) << reported;
     }
 }
 
