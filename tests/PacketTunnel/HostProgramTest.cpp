@@ -228,7 +228,7 @@ TEST(HostProgram, ProxyModeAnswersMessagesFollowsSettingsAndCleansUp) {
     }
     for (const char* name :
          {"pemtrox", "main", "ProxyManager", "Recording 1", "Recording 2", "Recording 3", "Recording 4",
-          "Handshake 1", "Handshake 2", "KeyPool", "CertCache", "Reachability", "AppMessages"})
+          "Handshake 1", "Handshake 2", "KeyPool", "CertCache", "Reachability", "AppMessages", "LogWriter"})
         EXPECT_EQ(threads[name], 1) << name << " among " << testing::PrintToString(threads);
 
     ::kill(pemtrox.pid(), SIGTERM);
