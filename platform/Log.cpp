@@ -2,18 +2,27 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <functional>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <spdlog/details/log_msg.h>
 #include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "platform/Error.h"
+#include "platform/ThreadName.h"
 
 namespace pemtrox {
 
@@ -61,6 +70,13 @@ void sinkWrite(spdlog::sinks::sink& sink, std::string_view line) {
     sink.log(msg);
 }
 
+// Lines that wait for a log file that does not take them; later ones are dropped and counted.
+constexpr std::size_t fileLogQueueLimit = 1000;
+// How long a log file whose open or write failed (a full disk) is left alone before another try.
+constexpr auto fileLogRetryDelay = std::chrono::seconds(2);
+// How long a flush, a fatal error's included, and a file logger that goes wait for the writer.
+constexpr auto fileLogFlushBound = std::chrono::seconds(3);
+
 } // namespace
 
 std::string LogMessage::fileName() const {
@@ -80,15 +96,16 @@ void Logger::setFormatter(std::shared_ptr<LogFormatter> formatter) {
 void Logger::log(const LogMessage& message) {
     if (!(message.flag & levelMask_))
         return;
+    write(formatted(message));
+}
+
+std::string Logger::formatted(const LogMessage& message) {
     std::shared_ptr<LogFormatter> formatter;
     {
         std::lock_guard lock(formatterMutex_);
         formatter = formatter_;
     }
-    if (formatter)
-        write(formatter->format(message));
-    else
-        write(message.message);
+    return formatter ? formatter->format(message) : message.message;
 }
 
 ConsoleLogger::ConsoleLogger(std::uint32_t levelMask)
@@ -106,71 +123,195 @@ void ConsoleLogger::flush() {
     sink_->flush();
 }
 
-FileLogger::FileLogger(std::filesystem::path directory, std::uint32_t levelMask,
-                       std::chrono::seconds rollingFrequency)
-    : Logger(levelMask), directory_(std::move(directory)), rollingFrequency_(rollingFrequency) {}
+// What the logging threads and the writer share. The writer alone opens and writes the file,
+// with the lock released; the lock covers only the queue, the file's name and the states.
+struct FileLogger::Writer {
+    std::filesystem::path directory;
+    std::chrono::seconds rollingFrequency;
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable wake;    // to the writer: lines, a file's name, the stop
+    std::condition_variable settled; // to flushes and the destructor: idle, failing or gone
+    std::deque<std::string> queue;
+    std::uint64_t dropped = 0;
+    std::filesystem::path path;
+    std::chrono::steady_clock::time_point openedAt;
+    bool idle = true;     // the writer waits with nothing to do
+    bool failing = false; // the last open or write failed; the next try is at retryAt
+    std::chrono::steady_clock::time_point retryAt;
+    bool stop = false;
+    bool exited = false;
 
-FileLogger::~FileLogger() {
-    std::lock_guard lock(mutex_);
-    if (sink_)
-        sink_->flush();
+    void namePathLocked() {
+        auto now = std::chrono::system_clock::now();
+        auto t = std::chrono::system_clock::to_time_t(now);
+        auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        char stamp[64];
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d--%H-%M-%S", &tm);
+        path = directory / fmt::format("pemtrox {}-{:03}.log", stamp, ms);
+        openedAt = std::chrono::steady_clock::now();
+    }
+
+    void pushLocked(std::string line) {
+        queue.push_back(std::move(line));
+        idle = false;
+        wake.notify_all();
+    }
+
+    void run();
+};
+
+void FileLogger::Writer::run() {
+    nameCurrentThread("LogWriter");
+    int fd = -1;
+    std::filesystem::path fdPath;
+    std::string batch;
+    std::unique_lock lock(mutex);
+    for (;;) {
+        auto now = std::chrono::steady_clock::now();
+        if (failing && now < retryAt) {
+            if (stop)
+                break;
+            wake.wait_until(lock, retryAt);
+            continue;
+        }
+        for (auto& line : queue)
+            batch += line;
+        queue.clear();
+        // A file named but not made yet (its name already given out) takes these lines first.
+        if (!batch.empty() && (path.empty() || (path == fdPath && now - openedAt >= rollingFrequency)))
+            namePathLocked();
+        if (batch.empty() && path == fdPath) {
+            idle = true;
+            settled.notify_all();
+            if (stop)
+                break;
+            wake.wait(lock);
+            continue;
+        }
+        auto target = path;
+        lock.unlock();
+        int error = 0;
+        if (target != fdPath) {
+            if (fd >= 0)
+                ::close(fd);
+            std::error_code ec;
+            std::filesystem::create_directories(directory, ec);
+            fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            fdPath = fd >= 0 ? target : std::filesystem::path();
+            error = fd >= 0 ? 0 : errno;
+        }
+        // Each line reaches the file when it is logged (no buffer of our own): a user reads the
+        // file while the program runs, or after a crash.
+        while (!error && !batch.empty()) {
+            auto n = ::write(fd, batch.data(), batch.size());
+            if (n >= 0)
+                batch.erase(0, static_cast<std::size_t>(n));
+            else if (errno != EINTR)
+                error = errno;
+        }
+        // Once per failure, not per line: the same file is tried again later with what waits.
+        if (error && !failing)
+            std::fprintf(stderr, "log file write failed: %s: %s\n", target.c_str(),
+                         std::generic_category().message(error).c_str());
+        lock.lock();
+        failing = error != 0;
+        if (failing) {
+            retryAt = std::chrono::steady_clock::now() + fileLogRetryDelay;
+            settled.notify_all();
+        }
+    }
+    lock.unlock();
+    if (fd >= 0)
+        ::close(fd);
+    lock.lock();
+    exited = true;
+    settled.notify_all();
 }
 
-void FileLogger::openFileLocked() {
-    std::error_code ec;
-    std::filesystem::create_directories(directory_, ec);
-    auto now = std::chrono::system_clock::now();
-    auto t = std::chrono::system_clock::to_time_t(now);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char stamp[64];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d--%H-%M-%S", &tm);
-    path_ = directory_ / fmt::format("pemtrox {}-{:03}.log", stamp, ms);
-    sink_ = std::make_shared<spdlog::sinks::basic_file_sink_mt>(path_.string());
-    configureSink(*sink_);
-    openedAt_ = std::chrono::steady_clock::now();
+FileLogger::FileLogger(std::filesystem::path directory, std::uint32_t levelMask,
+                       std::chrono::seconds rollingFrequency)
+    : Logger(levelMask), writer_(std::make_shared<Writer>()) {
+    writer_->directory = std::move(directory);
+    writer_->rollingFrequency = rollingFrequency;
+    writer_->thread = std::thread([writer = writer_] { writer->run(); });
+    // Lines logged just before the program ends are still in the queue.
+    static std::once_flag atExit;
+    std::call_once(atExit, [] { std::atexit([] { Log::flush(); }); });
+}
+
+FileLogger::~FileLogger() {
+    bool exited = false;
+    {
+        std::unique_lock lock(writer_->mutex);
+        noteDroppedLocked();
+        writer_->stop = true;
+        writer_->wake.notify_all();
+        exited = writer_->settled.wait_for(lock, fileLogFlushBound, [&] { return writer_->exited; });
+    }
+    // A writer that a disk still holds finishes on its own: it keeps what it uses alive.
+    if (exited)
+        writer_->thread.join();
+    else
+        writer_->thread.detach();
+}
+
+void FileLogger::noteDroppedLocked() {
+    if (!writer_->dropped)
+        return;
+    auto count = std::exchange(writer_->dropped, 0);
+    writer_->pushLocked(
+        formatted(
+            LogMessage{std::chrono::system_clock::now(), static_cast<std::uint32_t>(LogFlag::warning),
+                       fmt::format("{} log lines dropped: the log file did not take them in time", count),
+                       __FILE__, __func__, __LINE__}) +
+        "\n");
 }
 
 std::filesystem::path FileLogger::currentLogFilePath() {
-    std::lock_guard lock(mutex_);
-    if (!sink_)
-        openFileLocked();
-    return path_;
+    std::lock_guard lock(writer_->mutex);
+    if (writer_->path.empty()) {
+        writer_->namePathLocked();
+        writer_->idle = false;
+        writer_->wake.notify_all();
+    }
+    return writer_->path;
 }
 
 void FileLogger::clearCurrentLogFile() {
-    std::lock_guard lock(mutex_);
-    if (!sink_)
+    flush();
+    std::filesystem::path path;
+    {
+        std::lock_guard lock(writer_->mutex);
+        path = writer_->path;
+    }
+    if (path.empty())
         return;
-    sink_->flush();
     std::error_code ec;
-    std::filesystem::resize_file(path_, 0, ec);
+    std::filesystem::resize_file(path, 0, ec);
     if (ec)
-        throw GenericError("truncate(" + path_.string() + "): " + ec.message());
+        throw GenericError("truncate(" + path.string() + "): " + ec.message());
 }
 
 void FileLogger::write(std::string_view line) {
-    std::lock_guard lock(mutex_);
-    try {
-        if (!sink_ || std::chrono::steady_clock::now() - openedAt_ >= rollingFrequency_)
-            openFileLocked();
-        sinkWrite(*sink_, line);
-        // Each line reaches the file when it is logged: the file holds only warnings and
-        // errors, and a user reading it while the program runs, or after a crash, must not
-        // find it a block behind.
-        sink_->flush();
-    } catch (const std::exception& e) {
-        // A log line must never take the process down; report once on stderr.
-        std::fprintf(stderr, "log file write failed: %s\n", e.what());
-        sink_.reset();
+    std::lock_guard lock(writer_->mutex);
+    if (writer_->queue.size() >= fileLogQueueLimit) {
+        ++writer_->dropped;
+        return;
     }
+    noteDroppedLocked();
+    writer_->pushLocked(std::string(line) + '\n');
 }
 
 void FileLogger::flush() {
-    std::lock_guard lock(mutex_);
-    if (sink_)
-        sink_->flush();
+    auto& w = *writer_;
+    std::unique_lock lock(w.mutex);
+    if (w.queue.size() < fileLogQueueLimit)
+        noteDroppedLocked();
+    w.settled.wait_for(lock, fileLogFlushBound, [&] { return w.idle || w.failing || w.exited; });
 }
 
 void Log::addLogger(std::shared_ptr<Logger> logger) {

@@ -54,6 +54,8 @@ public:
 
 protected:
     virtual void write(std::string_view line) = 0;
+    /// The line for a message, as the formatter of the moment makes it.
+    std::string formatted(const LogMessage& message);
 
 private:
     std::uint32_t levelMask_;
@@ -76,29 +78,31 @@ private:
 };
 
 /// Writes to files in one directory: a new file every `rollingFrequency`, no size limit.
-/// Thread-safe.
+/// Thread-safe. A thread of its own ("LogWriter") opens and writes the file, so a disk that
+/// stops answering or fills up holds no thread that logs: a line only joins a bounded queue,
+/// and a line that finds it full is dropped and counted (a line in the file says how many
+/// once it takes lines again). A failed open or write is reported once on standard error and
+/// tried again on the same file a little later.
 class FileLogger : public Logger {
 public:
     FileLogger(std::filesystem::path directory, std::uint32_t levelMask = logLevelErrorWarning,
                std::chrono::seconds rollingFrequency = std::chrono::seconds(86400));
+    /// Gives the queued lines a few seconds to reach the file.
     ~FileLogger() override;
-    /// The file being written (opened on first use).
+    /// The file being written (named on first use, made by the writer).
     std::filesystem::path currentLogFilePath();
     /// Empties the current file. Throws Error when the file cannot be truncated.
     void clearCurrentLogFile();
+    /// Waits until the queued lines are in the file, the file fails, or a few seconds pass.
     void flush() override;
 
 protected:
     void write(std::string_view line) override;
 
 private:
-    void openFileLocked();
-    std::filesystem::path directory_;
-    std::chrono::seconds rollingFrequency_;
-    std::mutex mutex_;
-    std::shared_ptr<spdlog::sinks::sink> sink_;
-    std::filesystem::path path_;
-    std::chrono::steady_clock::time_point openedAt_;
+    struct Writer;
+    void noteDroppedLocked();
+    std::shared_ptr<Writer> writer_;
 };
 
 /// The logging framework: a set of loggers and the union of their level masks.

@@ -1,8 +1,10 @@
 #include <atomic>
 #include <ctime>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "platform/Error.h"
 #include "platform/LogEntryPoints.h"
@@ -104,10 +106,13 @@ TEST(FileLogger, WritesFormattedLinesAndRollsToANewFile) {
     auto firstPath = logger->currentLogFilePath();
     // Each line is in the file as soon as it is logged, without a flush: a user reads the
     // file while the program runs.
-    EXPECT_EQ(test::slurp(firstPath), "2026-03-04 05:06:07:089 WARN  first\n");
+    EXPECT_TRUE(test::waitFor([&] {
+        return test::slurp(firstPath) == "2026-03-04 05:06:07:089 WARN  first\n";
+    })) << test::slurp(firstPath);
     logger->log(message(4, "dropped: info is not taken"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     logger->log(message(1, "second"));
+    logger->flush();
     EXPECT_NE(logger->currentLogFilePath(), firstPath);
     std::string all;
     for (auto& entry : std::filesystem::directory_iterator(dir.path()))
@@ -122,11 +127,68 @@ TEST(FileLogger, ClearEmptiesTheCurrentFile) {
     FileLogger logger(dir.path());
     logger.log(message(1, "something"));
     auto path = logger.currentLogFilePath();
+    logger.flush();
     EXPECT_GT(std::filesystem::file_size(path), 0u);
     logger.clearCurrentLogFile();
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
     logger.log(message(1, "again"));
+    logger.flush();
     EXPECT_EQ(test::runCommand("cat '" + path.string() + "'"), "again\n");
+}
+
+// The log file's disk (a small ext4 file system of the test's own) stops answering or fills
+// up: the thread that logs goes on at once; once the disk answers, the one file takes the
+// lines again, with a count of those dropped meanwhile; a full disk is reported once.
+TEST(FileLogger, ADiskThatStopsAnsweringOrFillsUpHoldsNoThreadThatLogs) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounts a file system of its own: needs root";
+    struct Row {
+        const char *name, *fault, *mend;
+        int reports;
+    } rows[] = {
+        // A guard thaws the disk should the test die while it is frozen.
+        {"frozen", "setsid sh -c 'sleep 60; fsfreeze -u D' >/dev/null 2>&1 & echo $! >D.guard; fsfreeze -f D",
+         "fsfreeze -u D; kill -- -$(cat D.guard)", 0},
+        // A large write leaves room that small ones still take.
+        {"full", "dd if=/dev/zero of=D/f bs=64k; dd if=/dev/zero of=D/f bs=1k oflag=append conv=notrunc",
+         "rm D/f", 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TempDir dir;
+        auto sh = [&](const std::string& command) { // D is the disk
+            int status = -1;
+            test::runCommand("cd '" + dir.path().string() + "' && (" + command + ") >/dev/null 2>&1",
+                             &status);
+            return status == 0;
+        };
+        if (!sh("mkdir D && truncate -s 4M D.img && mkfs.ext4 -q D.img && mount -o loop D.img D"))
+            GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+        std::shared_ptr<void> unmount(nullptr, [&](void*) { sh("fsfreeze -u D; umount D"); });
+        auto logger = std::make_shared<FileLogger>(dir.path() / "D");
+        logger->log(message(1, "before"));
+        logger->flush();
+        testing::internal::CaptureStderr();
+        sh(row.fault);
+        auto logging = std::async(std::launch::async, [&] {
+            for (int i = 0; i < 3000; ++i)
+                logger->log(message(1, "line " + std::to_string(i)));
+        });
+        auto returned = logging.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+        sh(row.mend);
+        logging.wait();
+        EXPECT_TRUE(returned) << "a thread that logs waited for the disk";
+        // Every line is in the file, or in a count of dropped lines there.
+        auto tally = [&] {
+            logger->flush();
+            return test::runCommand("awk '/^line /{n++} / log lines dropped/{n+=$1} END{print n+0}' '" +
+                                    logger->currentLogFilePath().string() + "'");
+        };
+        EXPECT_TRUE(test::waitFor([&] { return tally() == "3000\n"; }, std::chrono::seconds(10))) << tally();
+        auto reported = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(test::runCommand("ls '" + dir.path().string() + "/D' | grep -c '[.]log$'"), "1\n");
+        EXPECT_EQ(std::count(reported.begin(), reported.end(), '\n'), row.reports) << reported;
+    }
 }
 
 // Loggers come and go while other threads log (tests install and remove capturing loggers
