@@ -387,13 +387,10 @@ void PacketTunnelProvider::handleAppMessage(const Bytes& message,
         case AppMessageCommand::ClearLog:
             type = AppMessageReplyType::Acknowleged;
             if (fileLogger_) {
-                auto path = fileLogger_->currentLogFilePath();
                 Log::removeLogger(fileLogger_);
-                fileLogger_->flush();
-                std::ofstream empty(path, std::ios::binary | std::ios::trunc);
-                if (!empty)
-                    logWarning("Failed to clear log: ", GenericError("Cannot write " + path.string()));
-                empty.close();
+                // Its own writer empties the file, so that a disk that stops answering holds
+                // that thread alone and not this queue.
+                fileLogger_->clearCurrentLogFile();
                 setupLogging();
             }
             break;

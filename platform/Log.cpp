@@ -22,6 +22,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "platform/Error.h"
+#include "platform/LogEntryPoints.h"
 #include "platform/ThreadName.h"
 
 namespace pemtrox {
@@ -141,6 +142,7 @@ struct FileLogger::Writer {
     std::chrono::steady_clock::time_point retryAt;
     bool stop = false;
     bool exited = false;
+    bool clear = false; // empty the current file once the lines queued before are in it
 
     void namePathLocked() {
         auto now = std::chrono::system_clock::now();
@@ -184,7 +186,7 @@ void FileLogger::Writer::run() {
         // A file named but not made yet (its name already given out) takes these lines first.
         if (!batch.empty() && (path.empty() || (path == fdPath && now - openedAt >= rollingFrequency)))
             namePathLocked();
-        if (batch.empty() && path == fdPath) {
+        if (batch.empty() && path == fdPath && !clear) {
             idle = true;
             settled.notify_all();
             if (stop)
@@ -193,6 +195,7 @@ void FileLogger::Writer::run() {
             continue;
         }
         auto target = path;
+        bool clearing = std::exchange(clear, false);
         lock.unlock();
         int error = 0;
         if (target != fdPath) {
@@ -213,10 +216,19 @@ void FileLogger::Writer::run() {
             else if (errno != EINTR)
                 error = errno;
         }
+        // Emptied by this thread, after the lines before it, so that a disk that stops
+        // answering holds only this thread; a file never made has nothing to empty.
+        int clearError = 0;
+        if (clearing && !error && fd >= 0 && ::ftruncate(fd, 0) != 0)
+            clearError = errno;
         // Once per failure, not per line: the same file is tried again later with what waits.
         if (error && !failing)
             std::fprintf(stderr, "log file write failed: %s: %s\n", target.c_str(),
                          std::generic_category().message(error).c_str());
+        if (clearError || (clearing && error))
+            logWarning("Failed to clear log: ",
+                       GenericError("truncate(" + target.string() + "): " +
+                                    std::generic_category().message(clearError ? clearError : error)));
         lock.lock();
         failing = error != 0;
         if (failing) {
@@ -282,18 +294,12 @@ std::filesystem::path FileLogger::currentLogFilePath() {
 }
 
 void FileLogger::clearCurrentLogFile() {
-    flush();
-    std::filesystem::path path;
-    {
-        std::lock_guard lock(writer_->mutex);
-        path = writer_->path;
-    }
-    if (path.empty())
+    std::lock_guard lock(writer_->mutex);
+    if (writer_->path.empty())
         return;
-    std::error_code ec;
-    std::filesystem::resize_file(path, 0, ec);
-    if (ec)
-        throw GenericError("truncate(" + path.string() + "): " + ec.message());
+    writer_->clear = true;
+    writer_->idle = false;
+    writer_->wake.notify_all();
 }
 
 void FileLogger::write(std::string_view line) {

@@ -91,7 +91,8 @@ public:
     ~FileLogger() override;
     /// The file being written (named on first use, made by the writer).
     std::filesystem::path currentLogFilePath();
-    /// Empties the current file. Throws Error when the file cannot be truncated.
+    /// Empties the current file once the lines logged before are in it, on the writer's thread;
+    /// a failure is logged as "Failed to clear log: " (to the loggers then registered).
     void clearCurrentLogFile();
     /// Waits until the queued lines are in the file, the file fails, or a few seconds pass.
     void flush() override;

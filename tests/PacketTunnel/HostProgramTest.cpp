@@ -419,8 +419,8 @@ TEST(HostProgram, InterfaceKeepsTheProxyToOneAddress) {
 /// answering), a stop still waits for the recording writer no longer than the program's own
 /// bound, which its message names, and the program ends once the file system answers again,
 /// leaving no exchange directory without its metadata.json. With the whole container frozen,
-/// its log file included, recorded downloads and the proxy's own answers go on within the
-/// writer's bound.
+/// its log file included, recorded downloads, the proxy's own answers and app messages go on
+/// within the writer's bound.
 TEST(HostProgram, RecordingStopsCleanlyAndWithinItsBoundOnAFrozenStore) {
     test::TempDir dir;
     std::string program = PEMTROX_BINARY;
@@ -500,6 +500,9 @@ TEST(HostProgram, RecordingStopsCleanlyAndWithinItsBoundOnAFrozenStore) {
             test::runCommand("curl -s -o /dev/null -w '%{http_code}' --max-time 10 -x http://127.0.0.1:" +
                              std::to_string(port) + " http://pemtrox.crt/"),
             "200");
+        EXPECT_EQ(test::runCommand("timeout 8 " + program + " message --container " + shellQuote(whole) +
+                                   " ClearLog 2>&1"),
+                  "Acknowleged\n");
         ::kill(pemtrox.pid(), SIGTERM);
         container.thaw();
         EXPECT_EQ(pemtrox.wait(30000), 0) << pemtrox.readAll();

@@ -130,6 +130,7 @@ TEST(FileLogger, ClearEmptiesTheCurrentFile) {
     logger.flush();
     EXPECT_GT(std::filesystem::file_size(path), 0u);
     logger.clearCurrentLogFile();
+    logger.flush();
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
     logger.log(message(1, "again"));
     logger.flush();
