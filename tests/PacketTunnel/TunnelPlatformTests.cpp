@@ -148,7 +148,7 @@ TEST(TestLeftovers, OfAnEndedProcessGoAndOfARunningOneStay) {
     if (ended == 0)
         _exit(0);
     waitpid(ended, nullptr, 0);
-    auto id = std::to_string(ended), live = "pxlive" + std::to_string(getpid());
+    auto id = std::to_string(ended), live = "pxsrv" + std::to_string(getppid());
     auto left = std::filesystem::temp_directory_path() / ("pemtrox-test-" + id + "-left");
     std::filesystem::create_directories(left / "inside");
     test::TunnelNamespaces::must("ip netns add pxcli" + id + " && mkdir -p /etc/netns/pxgw" + id +

@@ -37,15 +37,18 @@ std::string TunnelNamespaces::in(const std::string& space, const std::string& co
 
 namespace {
 
-// The namespaces of tests killed before their end ("px" and a word, then the test's process id),
-// and the resolv.conf directories kept for them.
+// The namespaces of tests killed before their end (pxcli, pxgw, pxsrv or pxnew, then the test's
+// process id), and the resolv.conf directories kept for them.
 void removeLeftNamespaces() {
     for (const auto* directory : {"/run/netns", "/etc/netns"}) {
         std::error_code error;
         for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
             auto name = entry.path().filename().string();
             auto digits = name.find_first_of("0123456789");
-            if (name.rfind("px", 0) != 0 || digits == std::string::npos || !processEnded(name.substr(digits)))
+            auto word = name.substr(0, digits);
+            if (digits == std::string::npos ||
+                (word != "pxcli" && word != "pxgw" && word != "pxsrv" && word != "pxnew") ||
+                !processEnded(name.substr(digits)))
                 continue;
             runCommand("ip netns del " + name + " 2>/dev/null");
             std::error_code ignored;
