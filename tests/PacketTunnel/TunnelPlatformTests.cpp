@@ -1,5 +1,6 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -136,6 +137,31 @@ TEST_F(TunnelPlatformTest, TheProgramsOwnNamespaceIsRefusedAndAMissingOneIsMade)
     });
     EXPECT_NE(test::TunnelNamespaces::in(fresh, "ip -br link show lo").find("UNKNOWN"), std::string::npos);
     test::runCommand("ip netns del " + fresh);
+}
+
+// What a test killed before its end left, named after its process, goes with the next test's
+// namespaces and temporary directory; a running test's stays.
+TEST(TestLeftovers, OfAnEndedProcessGoAndOfARunningOneStay) {
+    if (auto reason = test::TunnelNamespaces::unavailable(); !reason.empty())
+        GTEST_SKIP() << reason;
+    pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    waitpid(ended, nullptr, 0);
+    auto id = std::to_string(ended), live = "pxsrv" + std::to_string(getppid());
+    auto left = std::filesystem::temp_directory_path() / ("pemtrox-test-" + id + "-left");
+    std::filesystem::create_directories(left / "inside");
+    test::TunnelNamespaces::must("ip netns add pxcli" + id + " && mkdir -p /etc/netns/pxgw" + id +
+                                 " && ip netns add " + live);
+    {
+        test::TempDir dir;
+        test::TunnelNamespaces spaces;
+    }
+    EXPECT_FALSE(std::filesystem::exists(left));
+    EXPECT_FALSE(std::filesystem::exists("/run/netns/pxcli" + id));
+    EXPECT_FALSE(std::filesystem::exists("/etc/netns/pxgw" + id));
+    EXPECT_TRUE(std::filesystem::exists("/run/netns/" + live));
+    test::runCommand("ip netns del " + live);
 }
 
 /// The kernel's "File exists" alone names neither the device nor whose it may be.

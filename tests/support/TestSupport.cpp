@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -7,14 +9,40 @@
 #include <thread>
 
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace pemtrox::test {
 
+namespace {
+
+// What killed tests left: their directories, and first whatever is still mounted in them.
+void removeLeftDirectories(const std::filesystem::path& temporary, const std::string& prefix) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(temporary, error)) {
+        auto name = entry.path().filename().string();
+        auto dash = name.find('-', prefix.size());
+        if (name.rfind(prefix, 0) != 0 || dash == std::string::npos ||
+            !processEnded(name.substr(prefix.size(), dash - prefix.size())))
+            continue;
+        std::ifstream mounts("/proc/self/mounts");
+        for (std::string device, point, rest; mounts >> device >> point && std::getline(mounts, rest);)
+            if (point.rfind(entry.path().string() + "/", 0) == 0)
+                ::umount2(point.c_str(), MNT_DETACH);
+        std::error_code ignored;
+        std::filesystem::remove_all(entry.path(), ignored);
+    }
+}
+
+} // namespace
+
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pemtrox-test-XXXXXX").string();
+    const std::string prefix = "pemtrox-test-";
+    auto temporary = std::filesystem::temp_directory_path();
+    removeLeftDirectories(temporary, prefix);
+    std::string pattern = (temporary / (prefix + std::to_string(getpid()) + "-XXXXXX")).string();
     if (!mkdtemp(pattern.data()))
         std::abort();
     path_ = pattern;
@@ -125,6 +153,12 @@ std::filesystem::path sourceDirectory() {
     if (const char* source = std::getenv("PEMTROX_SOURCE_DIR"))
         return source;
     return PEMTROX_SOURCE_ROOT;
+}
+
+bool processEnded(const std::string& id) {
+    if (id.empty() || id.size() > 9 || id.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    return ::kill(std::stoi(id), 0) != 0 && errno == ESRCH;
 }
 
 std::string runCommand(const std::string& command, int* status) {

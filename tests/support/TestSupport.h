@@ -12,7 +12,8 @@
 
 namespace pemtrox::test {
 
-/// A fresh directory, removed with everything in it at the end of the test.
+/// A fresh directory, removed with everything in it at the end of the test. Its name carries
+/// the test's process id: those of tests killed before their end are removed by the next one.
 class TempDir {
 public:
     TempDir();
@@ -86,6 +87,10 @@ std::string slurp(const std::filesystem::path& file);
 /// The source tree: PEMTROX_SOURCE_DIR as ctest sets it, else the tree these tests were built
 /// from, so that a test binary run by hand finds the same files.
 std::filesystem::path sourceDirectory();
+
+/// Whether the process of this id (decimal digits only) no longer runs: what a test named after
+/// its process id and left behind can go. False for any other text.
+bool processEnded(const std::string& id);
 
 /// Runs a command through the shell and returns its standard output; exit status in *status.
 std::string runCommand(const std::string& command, int* status = nullptr);

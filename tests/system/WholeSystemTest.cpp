@@ -123,9 +123,7 @@ protected:
             [&] { return console().find("Running; app messages at") != std::string::npos; }, 30s))
             << console();
     }
-    fs::path consoleFile() const {
-        return dir.path().parent_path() / (dir.path().filename().string() + ".out");
-    }
+    fs::path consoleFile() const { return dir.path() / "console.out"; }
     std::string console() const { return test::slurp(consoleFile()); }
     fs::path container(const std::string& name) const { return dir.path() / name; }
 

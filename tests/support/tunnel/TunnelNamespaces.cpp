@@ -35,7 +35,32 @@ std::string TunnelNamespaces::in(const std::string& space, const std::string& co
     return runCommand("ip netns exec " + space + " sh -c '" + quoted + "' 2>&1", status);
 }
 
+namespace {
+
+// The namespaces of tests killed before their end (pxcli, pxgw, pxsrv or pxnew, then the test's
+// process id), and the resolv.conf directories kept for them.
+void removeLeftNamespaces() {
+    for (const auto* directory : {"/run/netns", "/etc/netns"}) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+            auto name = entry.path().filename().string();
+            auto digits = name.find_first_of("0123456789");
+            auto word = name.substr(0, digits);
+            if (digits == std::string::npos ||
+                (word != "pxcli" && word != "pxgw" && word != "pxsrv" && word != "pxnew") ||
+                !processEnded(name.substr(digits)))
+                continue;
+            runCommand("ip netns del " + name + " 2>/dev/null");
+            std::error_code ignored;
+            std::filesystem::remove_all("/etc/netns/" + name, ignored);
+        }
+    }
+}
+
+} // namespace
+
 TunnelNamespaces::TunnelNamespaces() {
+    removeLeftNamespaces();
     auto id = std::to_string(getpid());
     cli = "pxcli" + id, gw = "pxgw" + id, srv = "pxsrv" + id;
     for (const auto* space : {&cli, &gw, &srv}) {

@@ -10,7 +10,7 @@ proxy, e.g. the proxy on the stack, 198.18.72.253:8888) they go through that pro
       closed. Prints "STALLED k of COUNT" once every one has its first bytes or has failed
       (at most 60 s; one still waiting then stays open as it is) and the bytes they hold unread
       have stopped growing for half a second (at most 30 s more), then holds them for SECONDS (3600 by default). SIGUSR1 resumes them:
-      each reads the rest and checks every byte; SIGTERM or the end of SECONDS closes them.
+      each reads the rest within 45 s and checks every byte; SIGTERM or the end of SECONDS closes them.
       Either way it prints one JSON line at the end: ok (the whole body arrived intact, only
       after SIGUSR1), held (still open when closed), reset (ended by the peer while held),
       broken (cut short or wrong bytes after resuming), failed (no first bytes).
@@ -191,7 +191,7 @@ async def hold(host, port, count, size, seconds, via, vanish):
     if vanish and held:
         nft("delete table inet %s\n" % table)
     if resume.is_set():
-        await asyncio.gather(*(d.resume(120) for d in downloads))
+        await asyncio.gather(*(d.resume(45) for d in downloads))
     for d in downloads:
         d.close(reset=vanish)
     counts = {kind: sum(d.state == kind for d in downloads) for kind in ("ok", "held", "reset", "broken", "failed")}
