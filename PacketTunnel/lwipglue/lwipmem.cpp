@@ -347,7 +347,10 @@ void lwipmem_tick(std::uint32_t now_ms) {
         Silence silence = found != silences.end() && found->second.lastack == pcb->lastack
                               ? found->second
                               : Silence{pcb->lastack, now_ms};
-        if (now_ms - silence.since >= lwipmem_silence_limit_ms)
+        // The time alone would take a live peer whose ACKs were lost at a full device queue,
+        // or that waits for the stack's backed-off retransmission: it answers those.
+        if (now_ms - silence.since >= lwipmem_silence_limit_ms &&
+            pcb->nrtx >= lwipmem_silence_retransmissions)
             silent.push_back(pcb);
         else
             next.emplace(pcb, silence);
@@ -355,9 +358,9 @@ void lwipmem_tick(std::uint32_t now_ms) {
     silences.swap(next);
     for (tcp_pcb* pcb : silent) {
         if (resetsInEpisode++ == 0)
-            LOG_WARNING(
-                "Stack memory short: connections that acknowledge nothing for {} s are reset (first {})",
-                lwipmem_silence_limit_ms / 1000.0, peerOf(pcb));
+            LOG_WARNING("Stack memory short: connections that acknowledge nothing for {} s and {} "
+                        "retransmissions are reset (first {})",
+                        lwipmem_silence_limit_ms / 1000.0, lwipmem_silence_retransmissions, peerOf(pcb));
         ++silentResets;
         tcp_abort(pcb); // its owner hears of it through the error callback
     }

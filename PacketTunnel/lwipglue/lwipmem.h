@@ -24,10 +24,12 @@ struct tcp_pcb;
 //   connections waiting for it first come, first served; once it stands still (held by
 //   peers that do not answer), each connection in its first bytes may still take a small
 //   share from a reserve, so that a new connection is served whatever the others hold. While memory is short,
-//   a connection that has acknowledged nothing for lwipmem_silence_limit_ms is reset (a user time-out, as
-//   kernels have); without pressure the stack's own retransmission rules stand. New connections are answered
-//   without state above a high-water mark; the rest of the heap is for what input needs (acknowledgements,
-//   resets, SYN-ACKs). Device input itself lives outside the heap (netunif).
+//   a connection that has acknowledged nothing for lwipmem_silence_limit_ms, nor the stack's last
+//   lwipmem_silence_retransmissions retransmissions, is reset (a user time-out, as kernels have; a live
+//   peer whose acknowledgements are late or lost answers one of those); without pressure the stack's own
+//   retransmission rules stand. New connections are answered without state above a high-water mark; the rest
+//   of the heap is for what input needs (acknowledgements, resets, SYN-ACKs). Device input itself lives
+//   outside the heap (netunif).
 // Everything here runs on the stack's queue.
 
 /// Heap use (queued packet data) at or above which connections stop taking more.
@@ -45,6 +47,8 @@ constexpr std::uint64_t lwipmem_newcomer_bytes = 16 * 1024;
 constexpr std::uint32_t lwipmem_stuck_after_ms = 250;
 /// How long a connection may leave its output unacknowledged while memory is short.
 constexpr std::uint32_t lwipmem_silence_limit_ms = 3000;
+/// How many retransmissions in a row such a connection must have left unanswered as well.
+constexpr unsigned lwipmem_silence_retransmissions = 2;
 /// The connection limit before one is set.
 constexpr std::size_t lwipmem_default_connection_limit = 16384;
 
@@ -100,6 +104,6 @@ void lwipmem_release_soon(const std::function<void(std::function<void()>)>& post
 /// Resumes still waiting.
 std::size_t lwipmem_waiting();
 /// The stack's timer: under memory pressure resets connections silent for longer than the
-/// limit, and ends the episodes of those resets and of SYNs answered without state (one log
-/// line each). Outside the stack's callbacks; `now_ms` from sys_now().
+/// limit and its retransmissions, and ends the episodes of those resets and of SYNs answered
+/// without state (one log line each). Outside the stack's callbacks; `now_ms` from sys_now().
 void lwipmem_tick(std::uint32_t now_ms);
