@@ -240,11 +240,10 @@ extern "C" int lwipmem_cookie_admitted(void) {
 }
 
 extern "C" u32_t lwipmem_syn_cookie(const ip_addr_t* local_ip, u16_t local_port, const ip_addr_t* remote_ip,
-                                    u16_t remote_port, u32_t peer_iss, u16_t* mss) {
+                                    u16_t remote_port, u32_t peer_iss, u16_t peer_mss) {
     unsigned index = cookieMss.size() - 1;
-    while (index > 0 && cookieMss[index] > *mss)
+    while (index > 0 && cookieMss[index] > peer_mss)
         --index;
-    *mss = cookieMss[index];
     if (cookiesInEpisode++ == 0)
         LOG_WARNING("Half-open connections at their share of {}, or the stack's memory short: new SYNs "
                     "are answered without keeping state (first from {})",
