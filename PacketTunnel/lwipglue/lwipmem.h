@@ -15,9 +15,9 @@ struct tcp_pcb;
 //   from the descriptors each relayed connection needs; connection records live in the
 //   process's own memory, so the heap never decides it. A SYN beyond the limit is reset at
 //   once, after TIME_WAIT connections, the first taken back, have made what room they can.
-//   Half-open connections have a share of their own: beyond it, and while the heap is
-//   short, a SYN is answered without keeping anything (a SYN cookie), so that a flood of SYNs
-//   from nowhere costs neither memory nor places and every other SYN is answered;
+//   Half-open connections have a share of their own: beyond it, or while the heap is over
+//   its high-water mark, a SYN is answered without keeping anything (a SYN cookie), so that a
+//   flood of SYNs from nowhere costs neither memory nor places and every other SYN is answered;
 // - the heap bounds queued packet data. A connection queues no more than its peer's window
 //   takes, so one whose app stops reading holds (almost) nothing: the rest waits in the
 //   program's own buffer. Queued output across all connections has one budget, given to
