@@ -346,10 +346,13 @@ void lwipmem_tick(std::uint32_t now_ms) {
         Silence silence = found != silences.end() && found->second.lastack == pcb->lastack
                               ? found->second
                               : Silence{pcb->lastack, now_ms};
-        // The time alone would take a live peer whose ACKs were lost at a full device queue,
-        // or that waits for the stack's backed-off retransmission: it answers those.
-        if (now_ms - silence.since >= lwipmem_silence_limit_ms &&
-            pcb->nrtx >= lwipmem_silence_retransmissions)
+        // The time alone would take live peers: one whose ACKs were lost at a full device queue,
+        // or that waits for the stack's backed-off retransmission, answers those; one whose
+        // packets get through now and then still sends some (a closed connection no longer
+        // notes them: its time and retransmissions decide).
+        bool gone = pcb->nrtx >= lwipmem_silence_retransmissions &&
+                    tcp_ticks - pcb->tmr >= lwipmem_silence_limit_ms / TCP_SLOW_INTERVAL;
+        if (now_ms - silence.since >= lwipmem_silence_limit_ms && gone)
             silent.push_back(pcb);
         else
             next.emplace(pcb, silence);

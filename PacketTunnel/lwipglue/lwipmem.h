@@ -25,8 +25,9 @@ struct tcp_pcb;
 //   peers that do not answer), each connection in its first bytes may still take a small
 //   share from a reserve, so that a new connection is served whatever the others hold. While memory is short,
 //   a connection that has acknowledged nothing for lwipmem_silence_limit_ms, nor the stack's last
-//   lwipmem_silence_retransmissions retransmissions, is reset (a user time-out, as kernels have; a live
-//   peer whose acknowledgements are late or lost answers one of those); without pressure the stack's own
+//   lwipmem_silence_retransmissions retransmissions, and whose peer has sent nothing at all for as long,
+//   is reset (a user time-out, as kernels have; a live peer whose acknowledgements are late or lost
+//   answers one of those retransmissions, or sends something); without pressure the stack's own
 //   retransmission rules stand. New connections are answered without state above a high-water mark; the rest
 //   of the heap is for what input needs (acknowledgements, resets, SYN-ACKs). Device input itself lives
 //   outside the heap (netunif).
@@ -47,7 +48,8 @@ constexpr std::uint64_t lwipmem_newcomer_bytes = 16 * 1024;
 constexpr std::uint32_t lwipmem_stuck_after_ms = 250;
 /// How long a connection may leave its output unacknowledged while memory is short.
 constexpr std::uint32_t lwipmem_silence_limit_ms = 3000;
-/// How many retransmissions in a row such a connection must have left unanswered as well.
+/// How many retransmissions in a row such a connection must have left unanswered as well; nor
+/// may anything at all have come from its peer for the limit.
 constexpr unsigned lwipmem_silence_retransmissions = 2;
 /// The connection limit before one is set.
 constexpr std::size_t lwipmem_default_connection_limit = 16384;

@@ -136,12 +136,13 @@ TEST_F(StackFairnessTest, StalledReadersHoldNoStackMemory) {
     EXPECT_TRUE(reader.waitUntil([&] { return reader.received.size() == each; }));
 }
 
-// While memory is short a connection that acknowledges nothing for the limit is reset, once,
-// counted, with one warning for the episode and one line at its end; without pressure, or
-// while its peer answers, late as it may be, it stays.
+// While memory is short a connection that acknowledges nothing for the limit, nor the stack's
+// retransmissions, is reset, once, counted, with one warning for the episode and one line at
+// its end; without pressure, or while its peer answers (late, or acknowledging nothing new), it stays.
 TEST_F(StackFairnessTest, SilentPeersAreResetOnlyUnderPressure) {
-    auto peers = open(4, 22000);
-    peers[0]->autoAck = peers[1]->autoAck = false; // peers[2] answers, peers[3] later late
+    auto peers = open(5, 22000);
+    peers[0]->autoAck = peers[1]->autoAck = peers[4]->autoAck = false; // peers[2] and [3] answer
+    auto stale = peers[4]->segment(test::Packet::ack);                 // what peers[4] repeats under pressure
     for (std::size_t i = 0; i < peers.size(); ++i)
         write(i, 4000);
     auto idle = std::chrono::milliseconds(lwipmem_silence_limit_ms + 1500);
@@ -155,18 +156,24 @@ TEST_F(StackFairnessTest, SilentPeersAreResetOnlyUnderPressure) {
         ASSERT_TRUE(lwipmem_under_pressure());
     });
     write(2, 1000); // keeps its peer answering under pressure, within its share
-    peers[3]->ackDelay = std::chrono::milliseconds(lwipmem_silence_limit_ms + 700);
-    write(3, 1000); // the same, answered past the limit
-    auto began = std::chrono::steady_clock::now();
-    EXPECT_TRUE(peers[0]->waitUntil(
-        [&] {
-            return peers[0]->rstReceived && peers[1]->rstReceived && peers[3]->received.size() == 5000 &&
-                   peers[3]->lateAcks.empty();
-        },
-        2 * idle));
+    peers[3]->autoAck = false;
+    write(3, 1000); // the same, acknowledged 3.7 s late: past the limit, before a second retransmission
+    auto began = std::chrono::steady_clock::now(), pinged = began;
+    auto answering = [&](std::function<bool()> condition) { // peers[4] every second, all along
+        return [&, condition] {
+            if (std::chrono::steady_clock::now() - pinged >= std::chrono::seconds(1))
+                send(stale), pinged = std::chrono::steady_clock::now();
+            return condition();
+        };
+    };
+    ASSERT_TRUE(peers[3]->waitUntil(answering([&] { return peers[3]->received.size() == 5000; })));
+    peers[3]->waitUntil(answering([] { return false; }), std::chrono::milliseconds(3700));
+    peers[3]->ack();
+    EXPECT_TRUE(peers[0]->waitUntil(answering([&] { return peers[0]->rstReceived && peers[1]->rstReceived; }),
+                                    2 * idle));
     EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(lwipmem_silence_limit_ms));
-    EXPECT_FALSE(peers[2]->rstReceived);
-    EXPECT_FALSE(peers[3]->rstReceived) << "a live peer whose acknowledgements are late was reset";
+    EXPECT_FALSE(peers[2]->rstReceived || peers[3]->rstReceived || peers[4]->rstReceived)
+        << "a live peer reset";
     onStack([] { EXPECT_EQ(lwipmem_silent_resets(), 2u); });
     EXPECT_EQ(log->count("connections that acknowledge nothing for 3 s and 2 retransmissions are reset"), 1);
 

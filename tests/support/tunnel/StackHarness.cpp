@@ -80,10 +80,6 @@ void StackHarness::pump() {
             if (peer->clientPort == packet->destinationPort && peer->serverPort == packet->sourcePort)
                 peer->take(*packet);
     }
-    for (auto* peer : peers)
-        for (; !peer->lateAcks.empty() && peer->lateAcks.front().first <= std::chrono::steady_clock::now();
-             peer->lateAcks.pop_front())
-            send(peer->lateAcks.front().second);
 }
 
 TcpPeer::TcpPeer(StackHarness& stack, std::string client, std::uint16_t clientPort, std::string server,
@@ -142,10 +138,7 @@ void TcpPeer::rst() {
 }
 
 void TcpPeer::ack() {
-    if (ackDelay.count() > 0)
-        lateAcks.emplace_back(std::chrono::steady_clock::now() + ackDelay, segment(Packet::ack));
-    else
-        stack_.send(segment(Packet::ack));
+    stack_.send(segment(Packet::ack));
 }
 
 void TcpPeer::take(const Packet& packet) {

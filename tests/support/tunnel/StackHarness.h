@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -60,10 +59,6 @@ public:
     /// The app reads nothing past this many received bytes: the window closes there, and
     /// bytes beyond it (a window probe) are dropped and answered with the closed window.
     std::size_t unreadLimit = SIZE_MAX;
-    /// Acknowledgements leave this long after what they acknowledge came (a live peer whose
-    /// ACKs are late); those still to go, each when due (pump() sends them).
-    std::chrono::milliseconds ackDelay{0};
-    std::deque<std::pair<std::chrono::steady_clock::time_point, Packet>> lateAcks;
 
     const std::string client, server;
     const std::uint16_t clientPort, serverPort;
