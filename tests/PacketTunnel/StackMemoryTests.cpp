@@ -116,8 +116,8 @@ TEST_F(StackMemoryTest, AcksGetInWhileQueuedOutputFillsTheHeap) {
 }
 
 // A burst of SYNs with the heap near its high-water mark: a few are taken, the rest are
-// answered with SYN cookies, which cost no memory and advertise our MSS as the others do;
-// once the load is gone the next connection is served at once.
+// answered with SYN cookies, which cost no memory; once the load is gone the next connection
+// is served at once.
 TEST_F(StackMemoryTest, SynBurstBeyondMemoryIsAnsweredWithoutStateAndTheNextConnectionServed) {
     onStack([&] { filler.fillTo(lwipmem_syn_high_water - 2048); });
     PacketFlow::Packets burst;
