@@ -25,10 +25,9 @@ int icmp_bridge_icmp6_input(struct pbuf *p);
 #define LWIPMEM_SYN_REFUSE (-1)
 int lwipmem_syn_admitted(void);
 /* The sequence number of a SYN-ACK sent without state, for the SYN of `peer_iss`: a cookie
- * that also carries the peer's MSS, rounded down to one the cookie can hold (`mss` in, and
- * out). */
+ * that also carries the peer's MSS, rounded down to one the cookie can hold. */
 u32_t lwipmem_syn_cookie(const ip_addr_t *local_ip, u16_t local_port, const ip_addr_t *remote_ip,
-                         u16_t remote_port, u32_t peer_iss, u16_t *mss);
+                         u16_t remote_port, u32_t peer_iss, u16_t peer_mss);
 /* The MSS that `iss` carries when it is a cookie of ours for that SYN and still fresh; 0
  * when it is not. */
 u16_t lwipmem_syn_cookie_check(const ip_addr_t *local_ip, u16_t local_port, const ip_addr_t *remote_ip,

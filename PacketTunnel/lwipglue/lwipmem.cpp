@@ -240,11 +240,10 @@ extern "C" int lwipmem_cookie_admitted(void) {
 }
 
 extern "C" u32_t lwipmem_syn_cookie(const ip_addr_t* local_ip, u16_t local_port, const ip_addr_t* remote_ip,
-                                    u16_t remote_port, u32_t peer_iss, u16_t* mss) {
+                                    u16_t remote_port, u32_t peer_iss, u16_t peer_mss) {
     unsigned index = cookieMss.size() - 1;
-    while (index > 0 && cookieMss[index] > *mss)
+    while (index > 0 && cookieMss[index] > peer_mss)
         --index;
-    *mss = cookieMss[index];
     if (cookiesInEpisode++ == 0)
         LOG_WARNING("Half-open connections at their share of {}, or the stack's memory short: new SYNs "
                     "are answered without keeping state (first from {})",
@@ -347,7 +346,13 @@ void lwipmem_tick(std::uint32_t now_ms) {
         Silence silence = found != silences.end() && found->second.lastack == pcb->lastack
                               ? found->second
                               : Silence{pcb->lastack, now_ms};
-        if (now_ms - silence.since >= lwipmem_silence_limit_ms)
+        // The time alone would take live peers: one whose ACKs were lost at a full device queue,
+        // or that waits for the stack's backed-off retransmission, answers those; one whose
+        // packets get through now and then still sends some (a closed connection no longer
+        // notes them: its time and retransmissions decide).
+        bool gone = pcb->nrtx >= lwipmem_silence_retransmissions &&
+                    tcp_ticks - pcb->tmr >= lwipmem_silence_limit_ms / TCP_SLOW_INTERVAL;
+        if (now_ms - silence.since >= lwipmem_silence_limit_ms && gone)
             silent.push_back(pcb);
         else
             next.emplace(pcb, silence);
@@ -355,9 +360,9 @@ void lwipmem_tick(std::uint32_t now_ms) {
     silences.swap(next);
     for (tcp_pcb* pcb : silent) {
         if (resetsInEpisode++ == 0)
-            LOG_WARNING(
-                "Stack memory short: connections that acknowledge nothing for {} s are reset (first {})",
-                lwipmem_silence_limit_ms / 1000.0, peerOf(pcb));
+            LOG_WARNING("Stack memory short: connections that acknowledge nothing for {} s and {} "
+                        "retransmissions are reset (first {})",
+                        lwipmem_silence_limit_ms / 1000.0, lwipmem_silence_retransmissions, peerOf(pcb));
         ++silentResets;
         tcp_abort(pcb); // its owner hears of it through the error callback
     }

@@ -15,19 +15,22 @@ struct tcp_pcb;
 //   from the descriptors each relayed connection needs; connection records live in the
 //   process's own memory, so the heap never decides it. A SYN beyond the limit is reset at
 //   once, after TIME_WAIT connections, the first taken back, have made what room they can.
-//   Half-open connections have a share of their own: beyond it, and while the heap is
-//   short, a SYN is answered without keeping anything (a SYN cookie), so that a flood of SYNs
-//   from nowhere costs neither memory nor places and every other SYN is answered;
+//   Half-open connections have a share of their own: beyond it, or while the heap is over
+//   its high-water mark, a SYN is answered without keeping anything (a SYN cookie), so that a
+//   flood of SYNs from nowhere costs neither memory nor places and every other SYN is answered;
 // - the heap bounds queued packet data. A connection queues no more than its peer's window
 //   takes, so one whose app stops reading holds (almost) nothing: the rest waits in the
 //   program's own buffer. Queued output across all connections has one budget, given to
 //   connections waiting for it first come, first served; once it stands still (held by
 //   peers that do not answer), each connection in its first bytes may still take a small
 //   share from a reserve, so that a new connection is served whatever the others hold. While memory is short,
-//   a connection that has acknowledged nothing for lwipmem_silence_limit_ms is reset (a user time-out, as
-//   kernels have); without pressure the stack's own retransmission rules stand. New connections are answered
-//   without state above a high-water mark; the rest of the heap is for what input needs (acknowledgements,
-//   resets, SYN-ACKs). Device input itself lives outside the heap (netunif).
+//   a connection that has acknowledged nothing for lwipmem_silence_limit_ms, nor the stack's last
+//   lwipmem_silence_retransmissions retransmissions, and whose peer has sent nothing at all for as long,
+//   is reset (a user time-out, as kernels have; a live peer whose acknowledgements are late or lost
+//   answers one of those retransmissions, or sends something); without pressure the stack's own
+//   retransmission rules stand. New connections are answered without state above a high-water mark; the rest
+//   of the heap is for what input needs (acknowledgements, resets, SYN-ACKs). Device input itself lives
+//   outside the heap (netunif).
 // Everything here runs on the stack's queue.
 
 /// Heap use (queued packet data) at or above which connections stop taking more.
@@ -45,6 +48,9 @@ constexpr std::uint64_t lwipmem_newcomer_bytes = 16 * 1024;
 constexpr std::uint32_t lwipmem_stuck_after_ms = 250;
 /// How long a connection may leave its output unacknowledged while memory is short.
 constexpr std::uint32_t lwipmem_silence_limit_ms = 3000;
+/// How many retransmissions in a row such a connection must have left unanswered as well; nor
+/// may anything at all have come from its peer for the limit.
+constexpr unsigned lwipmem_silence_retransmissions = 2;
 /// The connection limit before one is set.
 constexpr std::size_t lwipmem_default_connection_limit = 16384;
 
@@ -100,6 +106,6 @@ void lwipmem_release_soon(const std::function<void(std::function<void()>)>& post
 /// Resumes still waiting.
 std::size_t lwipmem_waiting();
 /// The stack's timer: under memory pressure resets connections silent for longer than the
-/// limit, and ends the episodes of those resets and of SYNs answered without state (one log
-/// line each). Outside the stack's callbacks; `now_ms` from sys_now().
+/// limit and its retransmissions, and ends the episodes of those resets and of SYNs answered
+/// without state (one log line each). Outside the stack's callbacks; `now_ms` from sys_now().
 void lwipmem_tick(std::uint32_t now_ms);
