@@ -22,7 +22,6 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "platform/Error.h"
-#include "platform/LogEntryPoints.h"
 #include "platform/ThreadName.h"
 
 namespace pemtrox {
@@ -226,9 +225,10 @@ void FileLogger::Writer::run() {
             std::fprintf(stderr, "log file write failed: %s: %s\n", target.c_str(),
                          std::generic_category().message(error).c_str());
         if (clearError || (clearing && error))
-            logWarning("Failed to clear log: ",
-                       GenericError("truncate(" + target.string() + "): " +
-                                    std::generic_category().message(clearError ? clearError : error)));
+            LOG_WARNING("Failed to clear log: {}",
+                        GenericError("truncate(" + target.string() +
+                                     "): " + std::generic_category().message(clearError ? clearError : error))
+                            .description());
         lock.lock();
         failing = error != 0;
         if (failing) {
