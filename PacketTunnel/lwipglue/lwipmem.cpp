@@ -339,18 +339,21 @@ void lwipmem_tick(std::uint32_t now_ms) {
     std::vector<tcp_pcb*> silent;
     for (tcp_pcb* pcb = tcp_active_pcbs; pcb != nullptr; pcb = pcb->next) {
         // Half-open connections have their own share; one with nothing in flight holds no
-        // memory that an acknowledgement would free.
-        if (pcb->state == SYN_RCVD || pcb->unacked == nullptr)
+        // memory that an acknowledgement would free. Data in flight may sit on the unsent
+        // queue: a retransmission time-out puts it back there, and it stays while the peer's
+        // window has shrunk below it (the stack then probes the window instead).
+        if (pcb->state == SYN_RCVD || !TCP_SEQ_GT(pcb->snd_nxt, pcb->lastack))
             continue;
         auto found = silences.find(pcb);
         Silence silence = found != silences.end() && found->second.lastack == pcb->lastack
                               ? found->second
                               : Silence{pcb->lastack, now_ms};
         // The time alone would take live peers: one whose ACKs were lost at a full device queue,
-        // or that waits for the stack's backed-off retransmission, answers those; one whose
+        // or that waits for the stack's backed-off retransmission, answers those (or the window
+        // probes that stand in for them behind a closed window); one whose
         // packets get through now and then still sends some (a closed connection no longer
         // notes them: its time and retransmissions decide).
-        bool gone = pcb->nrtx >= lwipmem_silence_retransmissions &&
+        bool gone = pcb->nrtx + pcb->persist_probe >= lwipmem_silence_retransmissions &&
                     tcp_ticks - pcb->tmr >= lwipmem_silence_limit_ms / TCP_SLOW_INTERVAL;
         if (now_ms - silence.since >= lwipmem_silence_limit_ms && gone)
             silent.push_back(pcb);
@@ -364,6 +367,9 @@ void lwipmem_tick(std::uint32_t now_ms) {
                         "retransmissions are reset (first {})",
                         lwipmem_silence_limit_ms / 1000.0, lwipmem_silence_retransmissions, peerOf(pcb));
         ++silentResets;
+        // A peer that shrank its window drops a reset beyond it unseen.
+        if (TCP_SEQ_GT(pcb->snd_nxt, pcb->lastack + pcb->snd_wnd))
+            pcb->snd_nxt = pcb->lastack + pcb->snd_wnd;
         tcp_abort(pcb); // its owner hears of it through the error callback
     }
     if (!silent.empty())

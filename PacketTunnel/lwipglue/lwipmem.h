@@ -25,9 +25,9 @@ struct tcp_pcb;
 //   peers that do not answer), each connection in its first bytes may still take a small
 //   share from a reserve, so that a new connection is served whatever the others hold. While memory is short,
 //   a connection that has acknowledged nothing for lwipmem_silence_limit_ms, nor the stack's last
-//   lwipmem_silence_retransmissions retransmissions, and whose peer has sent nothing at all for as long,
-//   is reset (a user time-out, as kernels have; a live peer whose acknowledgements are late or lost
-//   answers one of those retransmissions, or sends something); without pressure the stack's own
+//   lwipmem_silence_retransmissions retransmissions or window probes, and whose peer has sent nothing at all
+//   for as long, is reset (a user time-out, as kernels have; a live peer whose acknowledgements are late or
+//   lost answers one of those retransmissions, or sends something); without pressure the stack's own
 //   retransmission rules stand. New connections are answered without state above a high-water mark; the rest
 //   of the heap is for what input needs (acknowledgements, resets, SYN-ACKs). Device input itself lives
 //   outside the heap (netunif).

@@ -140,11 +140,19 @@ TEST_F(StackFairnessTest, StalledReadersHoldNoStackMemory) {
 // counted, with one warning for the episode and one line at its end; without pressure, or
 // while its peer answers, it stays.
 TEST_F(StackFairnessTest, SilentPeersAreResetOnlyUnderPressure) {
-    auto peers = open(5, 22000);
+    auto peers = open(6, 22000);
     peers[0]->autoAck = peers[1]->autoAck = peers[4]->autoAck = false; // peers[2] and [3] answer
     auto stale = peers[4]->segment(test::Packet::ack);                 // what peers[4] repeats under pressure
     for (std::size_t i = 0; i < peers.size(); ++i)
         write(i, 4000);
+    // peers[5] vanishes, its window shut on data in flight: the stack probes it, and a reset
+    // at the end of that data would fall outside its window
+    ASSERT_TRUE(peers[5]->waitUntil([&] { return peers[5]->received.size() == 4000; }));
+    peers[5]->takesNothing = true;
+    write(5, 3000);
+    peers[5]->window = 0;
+    peers[5]->send("x");
+    peers[5]->ack(); // a window shrinks only with a later segment
     auto idle = std::chrono::milliseconds(lwipmem_silence_limit_ms + 1500);
     peers[2]->waitUntil([] { return false; }, idle);
     for (auto& p : peers)
@@ -152,7 +160,7 @@ TEST_F(StackFairnessTest, SilentPeersAreResetOnlyUnderPressure) {
     onStack([] { EXPECT_EQ(lwipmem_silent_resets(), 0u); });
 
     onStack([&] {
-        filler.fillTo(lwipmem_output_budget + 256);
+        filler.fillTo(lwipmem_output_budget + 8192); // short until peers[0] and [1] are reset too
         ASSERT_TRUE(lwipmem_under_pressure());
     });
     write(2, 1000); // keeps its peer answering under pressure, within its share
@@ -166,16 +174,17 @@ TEST_F(StackFairnessTest, SilentPeersAreResetOnlyUnderPressure) {
             peers[3]->ack();
     }
     EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(lwipmem_silence_limit_ms));
-    EXPECT_TRUE(peers[0]->rstReceived && peers[1]->rstReceived);
+    EXPECT_TRUE(peers[0]->rstReceived && peers[1]->rstReceived && peers[5]->rstReceived);
     EXPECT_FALSE(peers[2]->rstReceived || peers[3]->rstReceived || peers[4]->rstReceived);
-    onStack([] { EXPECT_EQ(lwipmem_silent_resets(), 2u); });
+    onStack([] { EXPECT_EQ(lwipmem_silent_resets(), 3u); });
     EXPECT_EQ(log->count("connections that acknowledge nothing for 3 s and 2 retransmissions are reset"), 1);
 
     onStack([&] { filler.release(); });
     EXPECT_TRUE(
-        test::waitFor([&] { return log->count("2 connections that acknowledged nothing were reset") == 1; }));
+        test::waitFor([&] { return log->count("3 connections that acknowledged nothing were reset") == 1; }));
     EXPECT_TRUE(onStack([&] {
-        return std::all_of(sockets.begin(), sockets.begin() + 2, [](auto& s) { return s->isClosed(); });
+        return std::all_of(sockets.begin(), sockets.begin() + 2, [](auto& s) { return s->isClosed(); }) &&
+               sockets[5]->isClosed();
     }));
 }
 

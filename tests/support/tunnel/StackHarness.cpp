@@ -143,9 +143,12 @@ void TcpPeer::ack() {
 
 void TcpPeer::take(const Packet& packet) {
     if (packet.flags & Packet::rst) {
-        rstReceived = true;
+        // A kernel drops a reset outside the window it advertised unseen.
+        rstReceived = rstReceived || packet.seq - stackNext_ <= windowEdge_ - stackNext_;
         return;
     }
+    if (takesNothing)
+        return;
     stackWindow = packet.window;
     if (packet.flags & Packet::ack)
         stackAcked = packet.ackNumber;

@@ -55,6 +55,7 @@ public:
     std::uint32_t stackAcked = 0;  // the last acknowledgement number from the stack
     std::uint32_t nextSeq = 1000;  // our next sequence number
     bool autoAck = true;
+    bool takesNothing = false;    // drops all the stack sends unseen, a reset in its window aside
     std::uint16_t window = 65535; // what we advertise, less what the app leaves unread
     /// The app reads nothing past this many received bytes: the window closes there, and
     /// bytes beyond it (a window probe) are dropped and answered with the closed window.
