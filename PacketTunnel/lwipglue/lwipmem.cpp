@@ -350,9 +350,9 @@ void lwipmem_tick(std::uint32_t now_ms) {
                               : Silence{pcb->lastack, now_ms};
         // The time alone would take live peers: one whose ACKs were lost at a full device queue,
         // or that waits for the stack's backed-off retransmission, answers those (or the window
-        // probes that stand in for them behind a closed window); one whose
-        // packets get through now and then still sends some (a closed connection no longer
-        // notes them: its time and retransmissions decide).
+        // probes that stand in for them behind a closed window); one whose packets get through
+        // now and then still sends some (a closed connection no longer notes them: its time and
+        // retransmissions decide).
         bool gone = pcb->nrtx + pcb->persist_probe >= lwipmem_silence_retransmissions &&
                     tcp_ticks - pcb->tmr >= lwipmem_silence_limit_ms / TCP_SLOW_INTERVAL;
         if (now_ms - silence.since >= lwipmem_silence_limit_ms && gone)
